@@ -1,0 +1,3 @@
+#include "blocking/black_list_page.h"
+
+void RefreshBlackListView(const ComputerList&) {}

@@ -1,0 +1,19 @@
+# GoogleTest for the target, and how a test program is registered.
+
+if(EXISTS /usr/src/googletest/CMakeLists.txt AND NOT MSVC)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+else()
+  find_package(GTest REQUIRED)  # on Windows: vcpkg's or any installed GoogleTest
+endif()
+
+# A test program is one ctest test; GoogleTest reports each case inside it. Under
+# Wine the prefix, display and server come from the environment (scripts/test.sh).
+function(quorvel_add_gtest target)
+  add_test(NAME ${target} COMMAND ${target} --gtest_color=no)
+  set_tests_properties(${target} PROPERTIES TIMEOUT 300 LABELS "${ARGN}")
+  if(CMAKE_CROSSCOMPILING)
+    set_tests_properties(${target} PROPERTIES ENVIRONMENT "WINEDEBUG=-all")
+  endif()
+endfunction()

@@ -1,0 +1,16 @@
+// Local time and elapsed time reach the program through here, so that a test can
+// drive the clock across a day change without waiting for midnight.
+#pragma once
+
+#include <windows.h>
+
+struct ClockSource {
+    void (*localTime)(SYSTEMTIME* now);
+    ULONGLONG (*milliseconds)();
+};
+
+// nullptr puts the platform's clock back.
+void InstallClock(const ClockSource* source);
+
+SYSTEMTIME LocalTimeNow();
+ULONGLONG MillisecondsNow();

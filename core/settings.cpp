@@ -1,0 +1,45 @@
+#include "core/settings.h"
+
+#include <array>
+
+#include "core/app_state.h"
+#include "core/text.h"
+
+int32_t ReadSettingInt(const char* section, const char* key, int32_t defaultValue)
+{
+    return static_cast<int32_t>(GetPrivateProfileIntA(section, key, defaultValue, appState.settingsPath.data()));
+}
+
+void ReadSettingText(const char* section, const char* key, const char* defaultValue, std::span<char> dest)
+{
+    if (dest.empty())
+        return;
+    GetPrivateProfileStringA(section, key, defaultValue, dest.data(), static_cast<DWORD>(dest.size()),
+                             appState.settingsPath.data());
+    dest[dest.size() - 1] = '\0';
+}
+
+void WriteSettingInt(const char* section, const char* key, int32_t value)
+{
+    std::array<char, 16> text{};
+    FormatText(text, "%d", value);
+    WriteSettingText(section, key, text.data());
+}
+
+void WriteSettingText(const char* section, const char* key, const char* value)
+{
+    WritePrivateProfileStringA(section, key, value, appState.settingsPath.data());
+}
+
+void ReadMainSettings(Settings* settings)
+{
+    for (const SettingKey& setting : kSettingKeys)
+        settings->*setting.field = ReadSettingInt(kMainSection, setting.key, setting.defaultValue);
+}
+
+int32_t ReadHotKeySetting()
+{
+    std::array<char, 256> text{};
+    ReadSettingText(kMainSection, "hotkey", "0", text);
+    return ParseLeadingInt(text.data());
+}

@@ -1,0 +1,207 @@
+#include "core/startup.h"
+
+#include <shlobj.h>
+
+#include <array>
+#include <string_view>
+
+#include "core/app_state.h"
+#include "core/settings.h"
+#include "core/text.h"
+#include "monitor/activity_poller.h"
+#include "monitor/event_log.h"
+#include "monitor/server_api.h"
+#include "notify/sound_alert.h"
+#include "ui/main_window.h"
+
+namespace {
+
+constexpr UINT kPollPeriod = 200;
+constexpr uint32_t kFirstOpenFilesGeneration = 0x0FFFFFFF;
+constexpr int kPageOriginMarker = 1023;
+constexpr std::size_t kModulePathCapacity = 300;
+
+bool DocumentsFolder(std::span<char> folder)
+{
+    std::array<char, MAX_PATH> path{};
+    if (!SHGetSpecialFolderPathA(nullptr, path.data(), CSIDL_PERSONAL, FALSE) || path[0] == '\0')
+        return false;
+    CopyText(folder, path.data());
+    return true;
+}
+
+// The executable's folder, ending with a backslash.
+void ProgramFolder(std::span<char> folder)
+{
+    std::array<char, kModulePathCapacity> path{};
+    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    path.back() = '\0';
+    std::string_view text(path.data(), length < path.size() ? length : path.size() - 1);
+    const std::size_t slash = text.find_last_of('\\');
+    CopyText(folder, slash == std::string_view::npos ? std::string_view() : text.substr(0, slash + 1));
+}
+
+void RecordPageOrigin(HWND window)
+{
+    RECT marker{};
+    GetWindowRect(GetDlgItem(window, kPageOriginMarker), &marker);
+    appState.pageOrigin = {marker.left, marker.top};
+    ScreenToClient(window, &appState.pageOrigin);
+}
+
+}  // namespace
+
+char CommandCharOf(const char* arguments)
+{
+    if (!arguments)
+        return 0;
+    while (*arguments == ' ' || *arguments == '\t')
+        ++arguments;
+    return *arguments;
+}
+
+int RunProgram(HINSTANCE instance, const char* arguments)
+{
+    AllocateRunCsvBuffer();
+    CreateMutexA(nullptr, FALSE, kMutexName);
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        return 0;
+    appState.accessCheckArmed = 1;
+    appState.commandChar = CommandCharOf(arguments);
+    InitCommonControls();
+    appState.instance = instance;
+    appState.notifyLifetime = 4;
+    LoadServerLibrary();
+    BuildHelpPath();
+    appState.blacklist = {};
+    appState.blacklistInUse = 0;
+    DialogBoxParamA(instance, MAKEINTRESOURCEA(101), nullptr, MainWindowProc, 0);
+    ExitProgram();
+}
+
+void ResolveFolders()
+{
+    PathText documents{};
+    if (!DocumentsFolder(documents)) {
+        // No documents folder: keep settings and logs beside the program rather than nowhere.
+        ProgramFolder(documents);
+        const std::size_t length = strlen(documents.data());
+        if (length > 0)
+            documents[length - 1] = '\0';
+    }
+    FormatText(appState.settingsPath, "%s\\quorvel.ini", documents.data());
+    FormatText(appState.logFolder, "%s\\quorvel_logs\\", documents.data());
+    CreateDirectoryA(appState.logFolder.data(), nullptr);
+}
+
+void BuildHelpPath()
+{
+    PathText folder{};
+    ProgramFolder(folder);
+    FormatText(appState.helpPath, "%shelp.chm", folder.data());
+}
+
+void RunMainWindowStartUp(HWND window)
+{
+    // The hot key and the tray icon below belong to the main window, so it is known from the start.
+    appState.mainWindow = window;
+    CreateSoundAlertEvent();
+    InterlockedExchange(&appState.notifyShown, 0);
+    InterlockedExchange(&appState.mainWindowShown, 0);
+    SetWindowTextA(window, kProductTitle);
+    ResolveFolders();
+
+    ReadMainSettings(&appState.settings);
+    SetRunAtStartup(ReadSettingInt(kMainSection, "loadprogramonstartup", kDefaultLoadOnStartup));
+    appState.blockMode = ReadSettingInt(kMainSection, "blockmode", kDefaultBlockMode);
+
+    ApplyHotKey(ReadHotKeySetting());
+
+    APPBARDATA taskbar{};
+    taskbar.cbSize = sizeof(taskbar);
+    SHAppBarMessage(ABM_GETTASKBARPOS, &taskbar);
+    appState.taskbarRect = taskbar.rc;
+
+    appState.autoRefresh = 0;
+    appState.openFilesGeneration = kFirstOpenFilesGeneration;
+
+    if (appState.settings.savelogs) {
+        OpenTextLog();
+        OpenCsvLog();
+    }
+    appState.highestReportedFileId = 0;
+    appState.mainWindow = window;
+    appState.pollTickCount = 0;
+
+    RecordPageOrigin(window);
+    SendMessageA(window, WM_SETICON, ICON_SMALL,
+                 reinterpret_cast<LPARAM>(LoadIconA(appState.instance, MAKEINTRESOURCEA(176))));
+
+    ResolveServerEnumerations();
+
+    StartActivityPoller();
+    SetTimer(nullptr, 0, kPollPeriod, OnPollTick);
+    InterlockedExchange(&appState.unseenActivity, 0);
+    appState.blinkPhase = 0;
+
+    SetWindowPos(window, nullptr, 0, 0, kMainWindowWidth, kMainWindowHeight, SWP_NOMOVE | SWP_NOZORDER);
+    if (appState.commandChar == 'h')
+        SetTimer(window, kStartHiddenTimer, 10, nullptr);
+}
+
+bool FormatRunCommand(std::span<char> text)
+{
+    std::array<char, kModulePathCapacity> path{};
+    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0 || length >= path.size())
+        return false;  // a cut path would start some other program at logon
+    // Quoted, so that a path with blanks in it names this program and nothing else.
+    FormatText(text, "\"%s\" h", path.data());
+    return true;
+}
+
+void SetRunAtStartup(int enable)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return;
+    if (enable) {
+        std::array<char, kModulePathCapacity + 8> command{};
+        if (FormatRunCommand(command))
+            RegSetValueExA(key, kRunValueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.data()),
+                           static_cast<DWORD>(strlen(command.data()) + 1));
+    } else {
+        RegDeleteValueA(key, kRunValueName);
+    }
+    RegCloseKey(key);
+}
+
+bool DecodeHotKey(int value, UINT* modifiers, UINT* virtualKey)
+{
+    const UINT flags = (static_cast<UINT>(value) >> 8) & 0xFF;
+    *virtualKey = static_cast<UINT>(value) & 0xFF;
+    *modifiers = 0;
+    if (flags & HOTKEYF_ALT)
+        *modifiers |= MOD_ALT;
+    if (flags & HOTKEYF_CONTROL)
+        *modifiers |= MOD_CONTROL;
+    if (flags & HOTKEYF_EXT)
+        *modifiers |= MOD_WIN;
+    if (flags & HOTKEYF_SHIFT)
+        *modifiers |= MOD_SHIFT;
+    return *virtualKey != 0;
+}
+
+void ApplyHotKey(int value)
+{
+    UnregisterHotKey(appState.mainWindow, kHotKeyId);
+    UINT modifiers = 0, virtualKey = 0;
+    if (value != 0 && DecodeHotKey(value, &modifiers, &virtualKey))
+        RegisterHotKey(appState.mainWindow, kHotKeyId, modifiers, virtualKey);
+}
+
+void ExitProgram()
+{
+    ExitProcess(0);
+}

@@ -1,0 +1,213 @@
+#include "monitor/activity_poller.h"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+#include "blocking/computer_list.h"
+#include "blocking/black_list_page.h"
+#include "core/app_state.h"
+#include "core/clock.h"
+#include "core/text.h"
+#include "core/time_text.h"
+#include "monitor/event_log.h"
+#include "monitor/monitoring_page.h"
+#include "monitor/server_api.h"
+#include "notify/notify_window.h"
+#include "notify/sound_alert.h"
+
+namespace {
+
+constexpr int kTicksPerSecond = 5;
+constexpr wchar_t kGuestUser[] = L"Guest";
+
+// 64-bit FNV-1a over the client name, a separator no name holds, and the user name.
+uint64_t SessionKey(const SESSION_INFO_1& session)
+{
+    uint64_t hash = 14695981039346656037ull;
+    const auto mix = [&hash](const wchar_t* text) {
+        for (const wchar_t* at = WideOrEmpty(text); *at; ++at) {
+            hash ^= static_cast<uint16_t>(*at);
+            hash *= 1099511628211ull;
+        }
+    };
+    mix(session.sesi1_cname);
+    hash ^= 0xFFFFu;
+    hash *= 1099511628211ull;
+    mix(session.sesi1_username);
+    return hash;
+}
+
+void DeliverConnectionEvent(const SESSION_INFO_1& session)
+{
+    const Settings& settings = appState.settings;
+    std::array<char, kFormatCapacity> line{};
+    FormatConnectionLine(session, line);
+    WriteCsvRecord("CONNECT", IsGuestSession(session) ? kGuestUser : WideOrEmpty(session.sesi1_username),
+                   WideOrEmpty(session.sesi1_cname));
+    if (settings.savesess)
+        AppendActivityText(line.data());
+    InterlockedExchange(&appState.unseenActivity, 1);
+    if (settings.displaysess)
+        AddNotifyLine(line.data());
+    if (settings.savesess)
+        AppendActivityText("\r\n");
+}
+
+void DeliverFileOpenEvent(const FILE_INFO_3& file)
+{
+    const Settings& settings = appState.settings;
+    std::array<char, kFormatCapacity> line{};
+    FormatFileOpenLine(file, line);
+    if (settings.savefiles) {
+        std::array<char, 32> mode{};
+        FormatOpenMode(file.fi3_permissions, mode);
+        AppendActivityText(line.data());
+        WriteCsvRecord(mode.data(), WideOrEmpty(file.fi3_username), WideOrEmpty(file.fi3_pathname));
+    }
+    InterlockedExchange(&appState.unseenActivity, 1);
+    if (!appState.mainWindowShown && settings.soundalert && settings.soundalertevents == 0)
+        SignalSoundAlert();
+    if (settings.displayfiles)
+        AddNotifyLine(line.data());
+    if (settings.savefiles)
+        AppendActivityText("\r\n");
+}
+
+// A session is new when it was not there at the previous scan and its connection
+// time says it began after that scan started. The first scan compares against
+// start-up, when no session was known, so sessions already open then (older than
+// the connection time can tell apart) are not reported.
+void ScanSessions()
+{
+    SessionScanMemory& memory = appState.sessionMemory;
+    const ULONGLONG scanStart = MillisecondsNow();
+    Enumeration<SESSION_INFO_1> sessions;
+    EnumerateSessions1(&sessions);
+    if (sessions.status != NERR_Success && sessions.status != ERROR_MORE_DATA)
+        return;  // nothing learnt: keep comparing against the last scan that answered
+    const ULONGLONG sincePrevious = MillisecondsNow() - memory.previousScanStart;
+    const auto previousBegin = memory.keys.begin();
+    const auto previousEnd = previousBegin + static_cast<std::ptrdiff_t>(memory.count);
+
+    std::size_t current = 0;
+    for (const SESSION_INFO_1& session : sessions.Records()) {
+        const uint64_t key = SessionKey(session);
+        const ULONGLONG connectedMs = static_cast<ULONGLONG>(session.sesi1_time) * 1000;
+        if (connectedMs < sincePrevious && !std::binary_search(previousBegin, previousEnd, key))
+            DeliverConnectionEvent(session);
+        if (current < memory.scratch.size())
+            memory.scratch[current++] = key;
+    }
+    std::sort(memory.scratch.begin(), memory.scratch.begin() + static_cast<std::ptrdiff_t>(current));
+    std::copy_n(memory.scratch.begin(), current, memory.keys.begin());
+    memory.count = current;
+    memory.previousScanStart = scanStart;
+}
+
+void RefreshPagesOnceASecond()
+{
+    RefreshBlackListView(ActiveComputerList());
+    if (appState.autoRefresh) {
+        RefreshOpenFiles();
+        RefreshSessions();
+    }
+}
+
+void ScanOpenFiles()
+{
+    Enumeration<FILE_INFO_3> files;
+    EnumerateOpenFiles(&files);
+    const uint32_t reported = appState.highestReportedFileId;
+    uint32_t highest = reported;
+    for (const FILE_INFO_3& file : files.Records()) {
+        if (file.fi3_id <= reported)
+            continue;
+        highest = std::max<uint32_t>(highest, file.fi3_id);
+        DeliverFileOpenEvent(file);
+    }
+    appState.highestReportedFileId = highest;
+}
+
+void ScanSharesForSoundAlert()
+{
+    const Settings& settings = appState.settings;
+    if (appState.mainWindowShown || !settings.soundalert || settings.soundalertevents == 0)
+        return;
+    Enumeration<SHARE_INFO_502> shares;
+    EnumerateShares(&shares);
+    for (const SHARE_INFO_502& share : shares.Records()) {
+        if (ShareSoundsAlert(share, settings.soundalertevents))
+            SignalSoundAlert();
+    }
+}
+
+}  // namespace
+
+void StartActivityPoller()
+{
+    appState.pollTickCount = 0;
+    appState.highestReportedFileId = 0;
+    appState.sessionMemory.count = 0;
+    appState.sessionMemory.previousScanStart = MillisecondsNow();
+}
+
+void CALLBACK OnPollTick(HWND, UINT, UINT_PTR, DWORD)
+{
+    bool secondTick = false;
+    if (++appState.pollTickCount >= kTicksPerSecond) {
+        appState.pollTickCount = 0;
+        secondTick = true;
+    }
+    if (secondTick) {
+        ScanSessions();
+        RefreshPagesOnceASecond();
+    }
+    ScanOpenFiles();
+    ScanSharesForSoundAlert();
+}
+
+void FormatOpenMode(DWORD permissions, std::span<char> text)
+{
+    CopyText(text, "");
+    if (permissions & PERM_FILE_READ)
+        AppendText(text, "Read");
+    if (permissions & PERM_FILE_WRITE)
+        AppendText(text, "Write");
+    if (permissions & PERM_FILE_CREATE)
+        AppendText(text, "Create");
+}
+
+bool IsGuestSession(const SESSION_INFO_1& session)
+{
+    return WideOrEmpty(session.sesi1_username)[0] == L'\0' || (session.sesi1_user_flags & SESS_GUEST) != 0;
+}
+
+void FormatConnectionLine(const SESSION_INFO_1& session, std::span<char> line)
+{
+    std::array<char, 32> time{};
+    FormatTimeOfDay(time);
+    if (IsGuestSession(session))
+        FormatText(line, "[%s] User Guest connected from %ws", time.data(), WideOrEmpty(session.sesi1_cname));
+    else
+        FormatText(line, "[%s] User %ws connected from %ws", time.data(), WideOrEmpty(session.sesi1_username),
+                   WideOrEmpty(session.sesi1_cname));
+}
+
+void FormatFileOpenLine(const FILE_INFO_3& file, std::span<char> line)
+{
+    std::array<char, 32> time{};
+    std::array<char, 32> mode{};
+    FormatTimeOfDay(time);
+    FormatOpenMode(file.fi3_permissions, mode);
+    FormatText(line, "[%s] [%ws][%s] %ws", time.data(), WideOrEmpty(file.fi3_username), mode.data(),
+               WideOrEmpty(file.fi3_pathname));
+}
+
+bool ShareSoundsAlert(const SHARE_INFO_502& share, int events)
+{
+    const std::wstring_view name = WideOrEmpty(share.shi502_netname);
+    if (name == L"IPC$" || share.shi502_current_uses == 0 || name.empty() || name.back() != L'$')
+        return false;
+    return (events == 1 && name.size() == 2) || events == 2;
+}

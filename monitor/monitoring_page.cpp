@@ -1,0 +1,4 @@
+#include "monitor/monitoring_page.h"
+
+void RefreshSessions() {}
+void RefreshOpenFiles() {}

@@ -1,0 +1,63 @@
+// The program's whole contact with the local server's session, open-file and share
+// tables. Nothing else calls the server management functions, so a test (or a
+// machine without them) can put another server in their place.
+#pragma once
+
+#include <windows.h>
+#include <lm.h>
+
+#include <cstddef>
+#include <span>
+
+struct ServerApiFunctions {
+    NET_API_STATUS(WINAPI* sessionEnum)(LMSTR, LMSTR, LMSTR, DWORD, LPBYTE*, DWORD, LPDWORD, LPDWORD, LPDWORD);
+    NET_API_STATUS(WINAPI* fileEnum)(LMSTR, LMSTR, LMSTR, DWORD, LPBYTE*, DWORD, LPDWORD, LPDWORD, PDWORD_PTR);
+    NET_API_STATUS(WINAPI* shareEnum)(LMSTR, DWORD, LPBYTE*, DWORD, LPDWORD, LPDWORD, LPDWORD);
+    NET_API_STATUS(WINAPI* sessionDel)(LMSTR, LMSTR, LMSTR);
+    NET_API_STATUS(WINAPI* fileClose)(LMSTR, DWORD);
+    NET_API_STATUS(WINAPI* shareDel)(LMSTR, LMSTR, DWORD);
+    NET_API_STATUS(WINAPI* bufferFree)(LPVOID);
+};
+
+// Loads netapi32.dll by name; the delete, close and release functions are imported.
+void LoadServerLibrary();
+// Binds the three enumerations by name. One that is missing is never called: its
+// enumerations answer ERROR_PROC_NOT_FOUND with no records.
+void ResolveServerEnumerations();
+
+// Replaces the server for tests; nullptr puts the platform's functions back.
+void InstallServerApi(const ServerApiFunctions* functions);
+
+// One enumeration: a single call for every record, released when it goes out of
+// scope. A failed call (anything but success or ERROR_MORE_DATA) has no records.
+template <typename Record>
+struct Enumeration {
+    NET_API_STATUS status = NERR_Success;
+    Record* buffer = nullptr;
+    DWORD count = 0;
+
+    Enumeration() = default;
+    Enumeration(const Enumeration&) = delete;
+    Enumeration& operator=(const Enumeration&) = delete;
+    ~Enumeration();
+
+    std::span<Record> Records() const { return {buffer, buffer ? count : 0}; }
+};
+
+void ReleaseServerBuffer(void* buffer);
+
+template <typename Record>
+Enumeration<Record>::~Enumeration()
+{
+    ReleaseServerBuffer(buffer);
+}
+
+void EnumerateSessions0(Enumeration<SESSION_INFO_0>* result);
+void EnumerateSessions1(Enumeration<SESSION_INFO_1>* result);
+void EnumerateOpenFiles(Enumeration<FILE_INFO_3>* result);
+void EnumerateShares(Enumeration<SHARE_INFO_502>* result);
+
+// `client` carries its two leading backslashes; `user` may be nullptr for all users.
+NET_API_STATUS DeleteServerSession(const wchar_t* client, const wchar_t* user);
+NET_API_STATUS CloseServerFile(DWORD fileId);
+NET_API_STATUS DeleteServerShare(const wchar_t* name);

@@ -1,0 +1,114 @@
+// Every resource, control and command id of the program, named once.
+// Shared by the resource script and the code; plain #defines so that the
+// resource compiler reads them too.
+#pragma once
+
+// Dialogs
+#define IDD_MAIN            101
+#define IDD_ABOUT           122
+#define IDD_SETTINGS        125
+#define IDD_LOG_PAGE        139
+#define IDD_MONITORING_PAGE 140
+#define IDD_SHARES_PAGE     141
+#define IDD_BLACKLIST_PAGE  142
+#define IDD_ADD_COMPUTER    147
+#define IDD_BLOCK           170
+#define IDD_NOTIFY          171
+
+// Menus
+#define IDR_MAIN_MENU       120
+#define IDR_SESSIONS_MENU   144
+#define IDR_FILES_MENU      145
+#define IDR_BLACKLIST_MENU  146
+#define IDR_SHARES_MENU     148
+#define IDR_TRAY_MENU       173
+#define IDR_EXPORT_MENU     183
+
+// Icons and bitmaps
+#define IDI_NORMAL          176
+#define IDI_ALERT           182
+#define IDB_NAV_MONITORING       151
+#define IDB_NAV_MONITORING_MASK  152
+#define IDB_NAV_BLACKLIST        164
+#define IDB_NAV_BLACKLIST_MASK   165
+#define IDB_NAV_SHARES           166
+#define IDB_NAV_SHARES_MASK      167
+#define IDB_NAV_LOG              168
+#define IDB_NAV_LOG_MASK         169
+
+// Controls of the main window
+#define IDC_NAV_BAR         1000
+#define IDC_PAGE_ORIGIN     1023
+
+// Controls of the Monitoring page
+#define IDC_SESSIONS_LIST   1015
+#define IDC_FILES_LIST      1016
+#define IDC_REFRESH         1004
+#define IDC_EXPORT_LIST     1024
+#define IDC_AUTO_REFRESH    1019
+
+// Controls of the Shares, Black list and notify windows' lists
+#define IDC_SHARES_LIST     1000
+#define IDC_BLACKLIST_LIST  1000
+#define IDC_NOTIFY_LIST     1000
+#define IDC_MODE_BLACKLIST  1039
+#define IDC_MODE_WHITELIST  1040
+
+// Controls of the Log page
+#define IDC_LOG_EDIT        1002
+#define IDC_CLEAR_LOG       1004
+#define IDC_EXPORT_LOG      1024
+#define IDC_OPEN_FOLDER     1005
+
+// Edit box of the "Block" and "Add computer" dialogs
+#define IDC_NAME_EDIT       1002
+#define IDC_MINUTES_EDIT    1002
+
+// Controls of the Settings dialog
+#define IDC_ENABLE_NOTIFY_WINDOW 1015
+#define IDC_ENABLE_TRAY_NOTIFY   1016
+#define IDC_DISPLAY_SESSIONS     1033
+#define IDC_DISPLAY_FILES        1034
+#define IDC_ENABLE_LOGS          1010
+#define IDC_LOG_SESSIONS         1035
+#define IDC_LOG_FILES            1036
+#define IDC_HOTKEY               1018
+#define IDC_LOAD_ON_STARTUP      1019
+#define IDC_ENABLE_SOUND         1037
+#define IDC_SOUND_ALL_SHARES     1039
+#define IDC_SOUND_DRIVE_SHARES   1040
+#define IDC_SOUND_HIDDEN_SHARES  1041
+#define IDC_ENABLE_CSV_LOGS      1011
+
+// Commands
+#define IDM_EXIT                40010
+#define IDM_SETTINGS            40012
+#define IDM_ABOUT               40013
+#define IDM_HELP_CONTENTS       40016
+#define IDM_CLOSE_SESSION       40021
+#define IDM_REFRESH             40022
+#define IDM_EXPLORE_SESSION     40023
+#define IDM_CLOSE_FILE          40025
+#define IDM_REMOVE              40027
+#define IDM_ADD                 40028
+#define IDM_BLOCK_1_MIN         40031
+#define IDM_BLOCK_2_MIN         40032
+#define IDM_BLOCK_4_MIN         40034
+#define IDM_BLOCK_8_MIN         40035
+#define IDM_BLOCK_16_MIN        40036
+#define IDM_BLOCK_32_MIN        40037
+#define IDM_BLOCK_MORE          40038
+#define IDM_BLOCK               40040
+#define IDM_TRAY_BLACKLIST      40040
+#define IDM_EXPLORE_FILE        40042
+#define IDM_TRAY_SHOW           40044
+#define IDM_TRAY_EXIT           40045
+#define IDM_TRAY_MONITORING     40046
+#define IDM_TRAY_SHARES         40048
+#define IDM_TRAY_LOGS           40049
+#define IDM_WEB                 40050
+#define IDM_EXPORT_TEXT         40053
+#define IDM_EXPORT_CSV          40054
+
+// Private messages
+#define WM_TRAY_NOTIFY          11024

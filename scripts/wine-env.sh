@@ -1,0 +1,54 @@
+# Sourced by the scripts: a private Wine prefix, a quiet Wine, and a display.
+# shellcheck shell=bash
+
+quorvel_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+export WINEARCH=win64
+export WINEDEBUG=-all
+export WINEPREFIX="${QUORVEL_WINEPREFIX:-$quorvel_root/build/wineprefix}"
+# No Mono or Gecko installers on a fresh prefix; nothing here needs them.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+
+quorvel_xvfb_pid=""
+
+# A fresh prefix when none is there: no crash dialog (it would hang an unattended
+# run) and the fonts the dialogs ask for.
+prepare_wine_prefix() {
+  [ -f "$WINEPREFIX/.quorvel-ready" ] && return 0
+  echo "Making a Wine prefix in $WINEPREFIX (once, about 20 s)"
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$WINEPREFIX"
+  wineboot -i >/dev/null 2>&1 || true
+  wineserver -w
+  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+  wineserver -w
+  touch "$WINEPREFIX/.quorvel-ready"
+}
+
+# Starts a private Xvfb and points DISPLAY at it.
+start_xvfb() {
+  local number=90
+  while [ -e "/tmp/.X$number-lock" ] || [ -e "/tmp/.X11-unix/X$number" ]; do
+    number=$((number + 1))
+  done
+  Xvfb ":$number" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+  quorvel_xvfb_pid=$!
+  export DISPLAY=":$number"
+  for _ in $(seq 100); do
+    [ -e "/tmp/.X11-unix/X$number" ] && return 0
+    sleep 0.1
+  done
+  echo "Xvfb did not start on $DISPLAY" >&2
+  return 1
+}
+
+# Stops the Wine server of our prefix and our Xvfb, leaving nothing running.
+stop_wine_and_xvfb() {
+  wineserver -k >/dev/null 2>&1 || true
+  if [ -n "$quorvel_xvfb_pid" ]; then
+    kill "$quorvel_xvfb_pid" >/dev/null 2>&1 || true
+    wait "$quorvel_xvfb_pid" 2>/dev/null || true
+    quorvel_xvfb_pid=""
+  fi
+}

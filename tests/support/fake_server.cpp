@@ -1,0 +1,184 @@
+#include "support/fake_server.h"
+
+#include <cstring>
+#include <cwchar>
+
+#include "core/text.h"
+#include "monitor/server_api.h"
+
+namespace {
+
+FakeServer fake;
+
+// One allocation: the records, then their strings, as the platform hands them out.
+template <typename Record, typename Fill>
+LPBYTE BuildBuffer(std::size_t count, std::size_t stringUnits, Fill fill)
+{
+    const std::size_t bytes = count * sizeof(Record) + stringUnits * sizeof(wchar_t) + sizeof(Record);
+    auto* buffer = static_cast<LPBYTE>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes));
+    auto* records = reinterpret_cast<Record*>(buffer);
+    auto* strings = reinterpret_cast<wchar_t*>(buffer + count * sizeof(Record));
+    const auto place = [&strings](const std::wstring& text) {
+        wchar_t* at = strings;
+        wmemcpy(at, text.c_str(), text.size() + 1);
+        strings += text.size() + 1;
+        return at;
+    };
+    for (std::size_t i = 0; i < count; ++i)
+        fill(records[i], i, place);
+    ++fake.buffersOut;
+    return buffer;
+}
+
+std::wstring Show(LPCWSTR text)
+{
+    return text ? std::wstring(text) : std::wstring(L"<null>");
+}
+
+NET_API_STATUS WINAPI FakeSessionEnum(LMSTR, LMSTR, LMSTR, DWORD level, LPBYTE* buffer, DWORD, LPDWORD read,
+                                      LPDWORD total, LPDWORD)
+{
+    ++fake.sessionEnumCalls;
+    fake.calls.push_back(L"NetSessionEnum " + std::to_wstring(level));
+    if (fake.sessionStatus != NERR_Success && fake.sessionStatus != ERROR_MORE_DATA)
+        return fake.sessionStatus;
+    std::size_t units = 0;
+    for (const FakeSession& s : fake.sessions)
+        units += s.client.size() + s.user.size() + 2;
+    const std::size_t count = fake.sessions.size();
+    if (level == 0) {
+        *buffer = BuildBuffer<SESSION_INFO_0>(count, units, [](SESSION_INFO_0& r, std::size_t i, auto place) {
+            r.sesi0_cname = place(fake.sessions[i].client);
+        });
+    } else {
+        *buffer = BuildBuffer<SESSION_INFO_1>(count, units, [](SESSION_INFO_1& r, std::size_t i, auto place) {
+            const FakeSession& s = fake.sessions[i];
+            r.sesi1_cname = place(s.client);
+            r.sesi1_username = place(s.user);
+            r.sesi1_num_opens = s.opens;
+            r.sesi1_time = s.seconds;
+            r.sesi1_idle_time = s.idleSeconds;
+            r.sesi1_user_flags = s.flags;
+        });
+    }
+    *read = *total = static_cast<DWORD>(count);
+    return fake.sessionStatus;
+}
+
+NET_API_STATUS WINAPI FakeFileEnum(LMSTR, LMSTR, LMSTR, DWORD level, LPBYTE* buffer, DWORD, LPDWORD read,
+                                   LPDWORD total, PDWORD_PTR)
+{
+    ++fake.fileEnumCalls;
+    fake.calls.push_back(L"NetFileEnum " + std::to_wstring(level));
+    if (fake.fileStatus != NERR_Success && fake.fileStatus != ERROR_MORE_DATA)
+        return fake.fileStatus;
+    std::size_t units = 0;
+    for (const FakeFile& f : fake.files)
+        units += f.path.size() + f.user.size() + 2;
+    *buffer = BuildBuffer<FILE_INFO_3>(fake.files.size(), units, [](FILE_INFO_3& r, std::size_t i, auto place) {
+        const FakeFile& f = fake.files[i];
+        r.fi3_id = f.id;
+        r.fi3_permissions = f.permissions;
+        r.fi3_num_locks = f.locks;
+        r.fi3_pathname = place(f.path);
+        r.fi3_username = place(f.user);
+    });
+    *read = *total = static_cast<DWORD>(fake.files.size());
+    return fake.fileStatus;
+}
+
+NET_API_STATUS WINAPI FakeShareEnum(LMSTR, DWORD level, LPBYTE* buffer, DWORD, LPDWORD read, LPDWORD total,
+                                    LPDWORD)
+{
+    ++fake.shareEnumCalls;
+    fake.calls.push_back(L"NetShareEnum " + std::to_wstring(level));
+    if (fake.shareStatus != NERR_Success && fake.shareStatus != ERROR_MORE_DATA)
+        return fake.shareStatus;
+    std::size_t units = 0;
+    for (const FakeShare& s : fake.shares)
+        units += s.name.size() + s.remark.size() + s.path.size() + 3;
+    *buffer = BuildBuffer<SHARE_INFO_502>(fake.shares.size(), units, [](SHARE_INFO_502& r, std::size_t i, auto place) {
+        const FakeShare& s = fake.shares[i];
+        r.shi502_netname = place(s.name);
+        r.shi502_type = s.type;
+        r.shi502_remark = place(s.remark);
+        r.shi502_current_uses = s.uses;
+        r.shi502_path = place(s.path);
+    });
+    *read = *total = static_cast<DWORD>(fake.shares.size());
+    return fake.shareStatus;
+}
+
+NET_API_STATUS WINAPI FakeSessionDel(LMSTR, LMSTR client, LMSTR user)
+{
+    fake.calls.push_back(L"NetSessionDel " + Show(client) + L" " + Show(user));
+    if (!fake.applyDeletions)
+        return NERR_Success;
+    const std::wstring name = client ? client : L"";
+    bool found = false;
+    std::erase_if(fake.sessions, [&](const FakeSession& s) {
+        const bool match = EqualsIgnoringAsciiCase(L"\\\\" + s.client, name) && (!user || s.user == user);
+        found = found || match;
+        return match;
+    });
+    return found ? NERR_Success : NERR_ClientNameNotFound;
+}
+
+NET_API_STATUS WINAPI FakeFileClose(LMSTR, DWORD id)
+{
+    fake.calls.push_back(L"NetFileClose " + std::to_wstring(id));
+    if (!fake.applyDeletions)
+        return NERR_Success;
+    return std::erase_if(fake.files, [id](const FakeFile& f) { return f.id == id; }) ? NERR_Success
+                                                                                     : NERR_FileIdNotFound;
+}
+
+NET_API_STATUS WINAPI FakeShareDel(LMSTR, LMSTR name, DWORD)
+{
+    fake.calls.push_back(L"NetShareDel " + Show(name));
+    if (!fake.applyDeletions)
+        return NERR_Success;
+    const std::wstring target = name ? name : L"";
+    return std::erase_if(fake.shares, [&](const FakeShare& s) { return s.name == target; }) ? NERR_Success
+                                                                                            : NERR_NetNameNotFound;
+}
+
+NET_API_STATUS WINAPI FakeBufferFree(LPVOID buffer)
+{
+    if (buffer) {
+        --fake.buffersOut;
+        HeapFree(GetProcessHeap(), 0, buffer);
+    }
+    return NERR_Success;
+}
+
+constexpr ServerApiFunctions kFakeFunctions = {FakeSessionEnum, FakeFileEnum,  FakeShareEnum, FakeSessionDel,
+                                               FakeFileClose,   FakeShareDel, FakeBufferFree};
+
+}  // namespace
+
+std::vector<std::wstring> FakeServer::CallsStartingWith(const std::wstring& prefix) const
+{
+    std::vector<std::wstring> found;
+    for (const std::wstring& call : calls)
+        if (call.starts_with(prefix))
+            found.push_back(call);
+    return found;
+}
+
+FakeServer& InstallFakeServer()
+{
+    fake = FakeServer{};
+    InstallServerApi(&kFakeFunctions);
+    return fake;
+}
+
+FakeServer& TheFakeServer()
+{
+    return fake;
+}
+
+void UninstallFakeServer()
+{
+    InstallServerApi(nullptr);
+}

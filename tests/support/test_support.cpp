@@ -1,0 +1,185 @@
+#include "support/test_support.h"
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "core/app_state.h"
+#include "core/clock.h"
+#include "core/settings.h"
+#include "core/text.h"
+#include "monitor/activity_poller.h"
+#include "monitor/event_log.h"
+
+namespace {
+
+FakeClock fakeClock;
+
+void FakeLocalTime(SYSTEMTIME* now)
+{
+    *now = fakeClock.now;
+}
+
+ULONGLONG FakeMilliseconds()
+{
+    return fakeClock.milliseconds;
+}
+
+constexpr ClockSource kFakeClockSource = {FakeLocalTime, FakeMilliseconds};
+
+void DeleteTree(const std::string& folder)
+{
+    WIN32_FIND_DATAA entry{};
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string name = entry.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            const std::string path = folder + "\\" + name;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                DeleteTree(path);
+            } else {
+                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(path.c_str());
+            }
+        } while (FindNextFileA(find, &entry));
+        FindClose(find);
+    }
+    RemoveDirectoryA(folder.c_str());
+}
+
+// A new, empty folder for each test, whatever an earlier run left.
+std::string MakeTestFolder()
+{
+    static std::atomic<int> serial{0};
+    std::array<char, MAX_PATH> temp{};
+    GetTempPathA(static_cast<DWORD>(temp.size()), temp.data());
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string folder = std::string(temp.data()) + "quorvel-tests\\";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    folder += std::to_string(GetCurrentProcessId()) + "-" + std::to_string(serial++) + "-" +
+              (info ? info->name() : "test");
+    for (char& c : folder)
+        if (c == '/')
+            c = '_';
+    DeleteTree(folder);
+    CreateDirectoryA(folder.c_str(), nullptr);
+    return folder + "\\";
+}
+
+}  // namespace
+
+void FakeClock::Set(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second)
+{
+    now = {};
+    now.wYear = year;
+    now.wMonth = month;
+    now.wDay = day;
+    now.wHour = hour;
+    now.wMinute = minute;
+    now.wSecond = second;
+    FILETIME asFile{};
+    SystemTimeToFileTime(&now, &asFile);
+    FileTimeToSystemTime(&asFile, &now);  // fills the day of the week
+}
+
+void FakeClock::AdvanceMilliseconds(ULONGLONG amount)
+{
+    milliseconds += amount;
+    FILETIME asFile{};
+    SystemTimeToFileTime(&now, &asFile);
+    ULARGE_INTEGER value{};
+    value.LowPart = asFile.dwLowDateTime;
+    value.HighPart = asFile.dwHighDateTime;
+    value.QuadPart += amount * 10'000;
+    asFile.dwLowDateTime = value.LowPart;
+    asFile.dwHighDateTime = value.HighPart;
+    FileTimeToSystemTime(&asFile, &now);
+}
+
+FakeClock& TheFakeClock()
+{
+    return fakeClock;
+}
+
+void ResetAppState()
+{
+    char* buffer = appState.RunCsvBuffer;
+    for (HANDLE file : {appState.textLogFile, appState.csvLogFile})
+        if (file)
+            CloseHandle(file);
+    if (appState.soundAlertEvent)
+        CloseHandle(appState.soundAlertEvent);
+    ZeroMemory(&appState, sizeof(appState));  // too large for a temporary on the stack
+    appState.RunCsvBuffer = buffer;
+    if (!appState.RunCsvBuffer)
+        AllocateRunCsvBuffer();
+    ClearRunCsvBuffer();
+    appState.instance = GetModuleHandleA(nullptr);
+    appState.accessCheckArmed = 1;
+    appState.notifyLifetime = 4;
+}
+
+void ApplyDefaultSettings()
+{
+    for (const SettingKey& setting : kSettingKeys)
+        appState.settings.*setting.field = setting.defaultValue;
+}
+
+void QuorvelTest::SetUp()
+{
+    ResetAppState();
+    ApplyDefaultSettings();
+    folder = MakeTestFolder();
+    FormatText(appState.settingsPath, "%squorvel.ini", folder.c_str());
+    FormatText(appState.logFolder, "%squorvel_logs\\", folder.c_str());
+    CreateDirectoryA(appState.logFolder.data(), nullptr);
+    server = &InstallFakeServer();
+    fakeClock = FakeClock{};
+    fakeClock.Set(2026, 3, 7, 9, 5, 7);
+    InstallClock(&kFakeClockSource);
+    clock = &fakeClock;
+    StartActivityPoller();
+}
+
+void QuorvelTest::TearDown()
+{
+    EXPECT_EQ(TheFakeServer().buffersOut, 0) << "every enumeration buffer is released";
+    ResetAppState();
+    InstallClock(nullptr);
+    UninstallFakeServer();
+}
+
+std::string ReadWholeFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+bool FileExists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void WriteWholeFile(const std::string& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string RunCsvText()
+{
+    return appState.RunCsvBuffer ? std::string(appState.RunCsvBuffer) : std::string();
+}
+
+void RunPollTicks(int count)
+{
+    for (int i = 0; i < count; ++i) {
+        fakeClock.AdvanceMilliseconds(200);
+        OnPollTick();
+    }
+}

@@ -1,0 +1,46 @@
+// The ground every test stands on: a fresh AppState with the default settings, a
+// private folder for the settings file and logs, the fake server and a clock the
+// test drives.
+#pragma once
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/fake_server.h"
+
+// A local time that moves only when the test says so.
+struct FakeClock {
+    SYSTEMTIME now{};
+    ULONGLONG milliseconds = 1'000'000;
+
+    void Set(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second);
+    void AdvanceMilliseconds(ULONGLONG amount);
+};
+
+FakeClock& TheFakeClock();
+
+class QuorvelTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The private folder of this test, ending with a backslash.
+    std::string folder;
+    FakeServer* server = nullptr;
+    FakeClock* clock = nullptr;
+};
+
+// Resets the record as the process start leaves it, keeping the run's CSV buffer.
+void ResetAppState();
+void ApplyDefaultSettings();
+
+std::string ReadWholeFile(const std::string& path);
+bool FileExists(const std::string& path);
+void WriteWholeFile(const std::string& path, const std::string& content);
+std::string RunCsvText();
+
+// Runs the poll timer procedure `count` times, the clock moving 200 ms before each.
+void RunPollTicks(int count);

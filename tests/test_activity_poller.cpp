@@ -1,0 +1,516 @@
+#include <windows.h>
+#include <commctrl.h>
+
+#include <string>
+
+#include "core/app_state.h"
+#include "core/text.h"
+#include "monitor/activity_poller.h"
+#include "monitor/event_log.h"
+#include "monitor/server_api.h"
+#include "support/test_support.h"
+
+namespace {
+
+class ActivityPollerTest : public QuorvelTest {
+protected:
+    void SetUp() override
+    {
+        QuorvelTest::SetUp();
+        // A Log page edit box and a notify list to watch where the lines land.
+        logEdit = CreateWindowExA(0, "EDIT", "", ES_MULTILINE | ES_AUTOVSCROLL | ES_AUTOHSCROLL, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+        SendMessageA(logEdit, EM_SETLIMITTEXT, 0, 0);
+        notifyList = CreateWindowExA(0, WC_LISTVIEWA, "", LVS_LIST, 0, 0, 100, 100, nullptr, nullptr, nullptr,
+                                     nullptr);
+        appState.logPageEdit = logEdit;
+        appState.notifyList = notifyList;
+        appState.soundAlertEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    void TearDown() override
+    {
+        DestroyWindow(logEdit);
+        DestroyWindow(notifyList);
+        QuorvelTest::TearDown();
+    }
+
+    std::string LogPageText() const
+    {
+        std::string text(static_cast<std::size_t>(GetWindowTextLengthA(logEdit)) + 1, '\0');
+        GetWindowTextA(logEdit, text.data(), static_cast<int>(text.size()));
+        text.resize(text.size() - 1);
+        return text;
+    }
+    int NotifyLines() const { return static_cast<int>(SendMessageA(notifyList, LVM_GETITEMCOUNT, 0, 0)); }
+    std::string NotifyLine(int index) const
+    {
+        std::array<char, 1100> text{};
+        LVITEMA item{};
+        item.iSubItem = 0;
+        item.pszText = text.data();
+        item.cchTextMax = static_cast<int>(text.size());
+        SendMessageA(notifyList, LVM_GETITEMTEXTA, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
+        return text.data();
+    }
+    bool SoundSignalled() const { return WaitForSingleObject(appState.soundAlertEvent, 0) == WAIT_OBJECT_0; }
+    std::string TextLog() const { return ReadWholeFile(std::string(appState.logFolder.data()) + "\\7.3.2026.log"); }
+    std::string CsvLog() const { return ReadWholeFile(std::string(appState.logFolder.data()) + "\\7.3.2026.csv"); }
+
+    void AddFile(DWORD id, const std::wstring& path, const std::wstring& user = L"bob", DWORD permissions = 3)
+    {
+        server->files.push_back({id, permissions, 0, path, user});
+    }
+
+    HWND logEdit = nullptr;
+    HWND notifyList = nullptr;
+};
+
+}  // namespace
+
+TEST_F(ActivityPollerTest, FilesAlreadyOpenAreReportedAtTheFirstTickInEnumerationOrder)
+{
+    AddFile(12, L"C:\\Shares\\Docs\\b.txt");
+    AddFile(7, L"C:\\Shares\\Docs\\a.txt", L"alice", PERM_FILE_READ);
+    RunPollTicks(1);
+    EXPECT_EQ(LogPageText(),
+              "[9:5:7] [bob][ReadWrite] C:\\Shares\\Docs\\b.txt\r\n"
+              "[9:5:7] [alice][Read] C:\\Shares\\Docs\\a.txt\r\n");
+    EXPECT_EQ(appState.highestReportedFileId, 12u);
+    RunPollTicks(3);
+    EXPECT_EQ(server->fileEnumCalls, 4) << "the open files are fetched on every tick";
+    EXPECT_EQ(TextLog(), LogPageText()) << "nothing is reported twice";
+}
+
+TEST_F(ActivityPollerTest, OnlyIdsAboveTheHighestReportedOneAreNew)
+{
+    AddFile(100, L"C:\\a");
+    RunPollTicks(1);
+    AddFile(50, L"C:\\restarted-server-low-id");
+    AddFile(101, L"C:\\b");
+    AddFile(103, L"C:\\c");
+    RunPollTicks(1);
+    EXPECT_EQ(appState.highestReportedFileId, 103u);
+    const std::string text = LogPageText();
+    EXPECT_EQ(text.find("low-id"), std::string::npos);
+    EXPECT_LT(text.find("C:\\b"), text.find("C:\\c"));
+}
+
+TEST_F(ActivityPollerTest, IdsAreComparedUnsignedUpToTheTopOfTheRange)
+{
+    AddFile(0x7FFFFFFF, L"C:\\mid");
+    RunPollTicks(1);
+    AddFile(0xFFFFFFFF, L"C:\\top");
+    RunPollTicks(1);
+    EXPECT_EQ(appState.highestReportedFileId, 0xFFFFFFFFu);
+    EXPECT_NE(LogPageText().find("C:\\top"), std::string::npos);
+    AddFile(0xFFFFFFFE, L"C:\\below-top");
+    RunPollTicks(1);
+    EXPECT_EQ(LogPageText().find("below-top"), std::string::npos);
+}
+
+TEST_F(ActivityPollerTest, FileOpenLineAndRecordTexts)
+{
+    AddFile(1, L"C:\\Shares\\Docs\\plan.txt", L"bob", PERM_FILE_READ | PERM_FILE_WRITE);
+    AddFile(2, L"C:\\none", L"eve", 0);
+    AddFile(3, L"C:\\all \"quoted\", here", L"carol", PERM_FILE_READ | PERM_FILE_WRITE | PERM_FILE_CREATE);
+    appState.settings.savecsvlogs = 1;
+    RunPollTicks(1);
+    EXPECT_EQ(LogPageText(),
+              "[9:5:7] [bob][ReadWrite] C:\\Shares\\Docs\\plan.txt\r\n"
+              "[9:5:7] [eve][] C:\\none\r\n"
+              "[9:5:7] [carol][ReadWriteCreate] C:\\all \"quoted\", here\r\n");
+    const std::string records =
+        "\"9:5:7\", \"ReadWrite\", \"bob\", \"C:\\Shares\\Docs\\plan.txt\"\r\n"
+        "\"9:5:7\", \"\", \"eve\", \"C:\\none\"\r\n"
+        "\"9:5:7\", \"ReadWriteCreate\", \"carol\", \"C:\\all \"quoted\", here\"\r\n";
+    EXPECT_EQ(RunCsvText(), records);
+    EXPECT_EQ(CsvLog(), std::string(kCsvLogHeader) + records);
+    EXPECT_EQ(TextLog(), LogPageText());
+}
+
+TEST_F(ActivityPollerTest, ALongPathIsCutAt1023CharactersAndStaysOneLine)
+{
+    AddFile(1, L"C:\\" + std::wstring(3000, L'p'));
+    appState.settings.savecsvlogs = 1;
+    RunPollTicks(1);
+    const std::string text = TextLog();
+    ASSERT_EQ(text.size(), 1023u + 2u);
+    EXPECT_EQ(text.substr(1023), "\r\n");
+    const std::string csv = CsvLog().substr(sizeof(kCsvLogHeader) - 1);
+    EXPECT_EQ(csv.size(), 1023u + 2u);
+    EXPECT_EQ(csv.find('\n'), csv.size() - 1);
+}
+
+TEST_F(ActivityPollerTest, SavefilesOffKeepsFileOpensOutOfTheLogsButNotOutOfTheNotifyWindow)
+{
+    appState.settings.savefiles = 0;
+    appState.settings.savecsvlogs = 1;
+    AddFile(1, L"C:\\x");
+    RunPollTicks(1);
+    EXPECT_EQ(LogPageText(), "");
+    EXPECT_EQ(RunCsvText(), "");
+    EXPECT_FALSE(FileExists(std::string(appState.logFolder.data()) + "\\7.3.2026.csv"));
+    EXPECT_EQ(NotifyLines(), 1);
+    EXPECT_EQ(NotifyLine(0), "[9:5:7] [bob][ReadWrite] C:\\x");
+    EXPECT_EQ(appState.unseenActivity, 1);
+}
+
+TEST_F(ActivityPollerTest, DisplayfilesOffKeepsFileOpensOutOfTheNotifyWindow)
+{
+    appState.settings.displayfiles = 0;
+    AddFile(1, L"C:\\x");
+    RunPollTicks(1);
+    EXPECT_EQ(NotifyLines(), 0);
+    EXPECT_NE(LogPageText(), "");
+}
+
+TEST_F(ActivityPollerTest, SavelogsOffStillFillsTheLogPageButNoFileNorTheRunBuffer)
+{
+    appState.settings.savelogs = 0;
+    AddFile(1, L"C:\\x");
+    RunPollTicks(1);
+    EXPECT_EQ(LogPageText(), "[9:5:7] [bob][ReadWrite] C:\\x\r\n");
+    EXPECT_EQ(RunCsvText(), "");
+    EXPECT_FALSE(FileExists(std::string(appState.logFolder.data()) + "\\7.3.2026.log"));
+    EXPECT_FALSE(FileExists(std::string(appState.logFolder.data()) + "\\7.3.2026.csv"));
+}
+
+TEST_F(ActivityPollerTest, SavecsvlogsOnWithSavelogsOffWritesOnlyTheDaysCsvLog)
+{
+    appState.settings.savelogs = 0;
+    appState.settings.savecsvlogs = 1;
+    AddFile(1, L"C:\\x");
+    RunPollTicks(1);
+    EXPECT_EQ(RunCsvText(), "");
+    EXPECT_EQ(CsvLog(), std::string(kCsvLogHeader) + "\"9:5:7\", \"ReadWrite\", \"bob\", \"C:\\x\"\r\n");
+}
+
+TEST_F(ActivityPollerTest, SoundForFileOpensOnlyWhenHiddenAndTheFilterSaysAnyFile)
+{
+    appState.settings.soundalert = 1;
+    appState.settings.soundalertevents = 0;
+    AddFile(1, L"C:\\x");
+    InterlockedExchange(&appState.mainWindowShown, 1);
+    RunPollTicks(1);
+    EXPECT_FALSE(SoundSignalled()) << "no sound while the main window is shown";
+    EXPECT_EQ(appState.unseenActivity, 1);
+    EXPECT_EQ(NotifyLines(), 0) << "and no notify line";
+
+    InterlockedExchange(&appState.mainWindowShown, 0);
+    AddFile(2, L"C:\\y");
+    RunPollTicks(1);
+    EXPECT_TRUE(SoundSignalled());
+
+    ResetEvent(appState.soundAlertEvent);
+    appState.settings.soundalertevents = 1;
+    AddFile(3, L"C:\\z");
+    RunPollTicks(1);
+    EXPECT_FALSE(SoundSignalled()) << "the drive-share filter ignores file opens";
+
+    appState.settings.soundalert = 0;
+    appState.settings.soundalertevents = 0;
+    AddFile(4, L"C:\\w");
+    RunPollTicks(1);
+    EXPECT_FALSE(SoundSignalled());
+}
+
+TEST_F(ActivityPollerTest, ShareScanSoundsForDriveSharesOrHiddenSharesInUse)
+{
+    appState.settings.soundalert = 1;
+    const auto soundsWith = [&](int events, std::vector<FakeShare> shares) {
+        server->shares = std::move(shares);
+        appState.settings.soundalertevents = events;
+        ResetEvent(appState.soundAlertEvent);
+        RunPollTicks(1);
+        return SoundSignalled();
+    };
+    EXPECT_TRUE(soundsWith(1, {{L"C$", STYPE_SPECIAL, L"", 1}}));
+    EXPECT_FALSE(soundsWith(1, {{L"ADMIN$", STYPE_SPECIAL, L"", 1}}));
+    EXPECT_TRUE(soundsWith(2, {{L"ADMIN$", STYPE_SPECIAL, L"", 1}}));
+    EXPECT_TRUE(soundsWith(2, {{L"C$", STYPE_SPECIAL, L"", 3}}));
+    EXPECT_FALSE(soundsWith(2, {{L"IPC$", STYPE_IPC | STYPE_SPECIAL, L"", 9}}));
+    EXPECT_FALSE(soundsWith(1, {{L"IPC$", STYPE_IPC, L"", 9}}));
+    EXPECT_FALSE(soundsWith(2, {{L"C$", STYPE_SPECIAL, L"", 0}})) << "not in use";
+    EXPECT_FALSE(soundsWith(2, {{L"Docs", STYPE_DISKTREE, L"", 5}})) << "not hidden";
+    EXPECT_FALSE(soundsWith(1, {{L"D$X", STYPE_DISKTREE, L"", 5}}));
+    EXPECT_FALSE(soundsWith(3, {{L"C$", STYPE_SPECIAL, L"", 1}})) << "an unknown filter sounds for nothing";
+    EXPECT_FALSE(soundsWith(-1, {{L"C$", STYPE_SPECIAL, L"", 1}}));
+    EXPECT_TRUE(soundsWith(1, {{L"ipc$", STYPE_DISKTREE, L"", 1}, {L"D$", STYPE_SPECIAL, L"", 1}}))
+        << "only the exact name IPC$ is skipped";
+
+    InterlockedExchange(&appState.mainWindowShown, 1);
+    const int before = server->shareEnumCalls;
+    EXPECT_FALSE(soundsWith(2, {{L"C$", STYPE_SPECIAL, L"", 1}}));
+    EXPECT_EQ(server->shareEnumCalls, before) << "no share scan while the main window is shown";
+}
+
+TEST_F(ActivityPollerTest, NoShareScanUnlessTheSoundAlertNeedsIt)
+{
+    RunPollTicks(5);
+    EXPECT_EQ(server->shareEnumCalls, 0);
+    appState.settings.soundalert = 1;
+    appState.settings.soundalertevents = 0;
+    RunPollTicks(5);
+    EXPECT_EQ(server->shareEnumCalls, 0);
+    appState.settings.soundalertevents = 2;
+    RunPollTicks(5);
+    EXPECT_EQ(server->shareEnumCalls, 5);
+}
+
+// Connections
+
+namespace {
+
+class ConnectionTest : public ActivityPollerTest {
+protected:
+    // A session that began `agoMs` before the current fake time (so a session that
+    // connects between two scans has 0).
+    void Connect(const std::wstring& client, const std::wstring& user, ULONGLONG agoMs = 0, DWORD flags = 0)
+    {
+        if (agoMs == 0)
+            clock->AdvanceMilliseconds(10);  // strictly after the scan that just ran
+        server->sessions.push_back({client, user, 0, 0, 0, flags});
+        began.push_back(clock->milliseconds - agoMs);
+    }
+    // The server's connection times follow the clock, truncated to whole seconds.
+    void AgeSessions()
+    {
+        for (std::size_t i = 0; i < server->sessions.size(); ++i)
+            server->sessions[i].seconds = static_cast<DWORD>((clock->milliseconds - began[i]) / 1000);
+    }
+    // Moves the clock to the next once-a-second tick, `lateMs` late.
+    void SecondTick(LONGLONG lateMs = 0)
+    {
+        for (int i = 0; i < 4; ++i)
+            RunPollTicks(1);
+        clock->AdvanceMilliseconds(static_cast<ULONGLONG>(200 + lateMs));
+        AgeSessions();
+        OnPollTick();
+    }
+    void Disconnect(const std::wstring& client)
+    {
+        for (std::size_t i = 0; i < server->sessions.size(); ++i)
+            if (server->sessions[i].client == client) {
+                server->sessions.erase(server->sessions.begin() + static_cast<std::ptrdiff_t>(i));
+                began.erase(began.begin() + static_cast<std::ptrdiff_t>(i));
+                return;
+            }
+    }
+    int Count(const std::string& text, const std::string& what) const
+    {
+        int found = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++found;
+        return found;
+    }
+
+    std::vector<ULONGLONG> began;
+};
+
+}  // namespace
+
+TEST_F(ConnectionTest, ConnectionLineRecordAndNotifyLine)
+{
+    appState.settings.savecsvlogs = 1;
+    SecondTick();
+    Connect(L"PC17", L"bob");
+    SecondTick();
+    EXPECT_EQ(LogPageText(), "[9:5:9] User bob connected from PC17\r\n");
+    EXPECT_EQ(RunCsvText(), "\"9:5:9\", \"CONNECT\", \"bob\", \"PC17\"\r\n");
+    EXPECT_EQ(CsvLog(), std::string(kCsvLogHeader) + RunCsvText());
+    EXPECT_EQ(TextLog(), LogPageText());
+    ASSERT_EQ(NotifyLines(), 1);
+    EXPECT_EQ(NotifyLine(0), "[9:5:9] User bob connected from PC17");
+    EXPECT_EQ(appState.unseenActivity, 1);
+}
+
+TEST_F(ConnectionTest, GuestsAreNamedGuestByEmptyNameOrByFlag)
+{
+    SecondTick();
+    Connect(L"KIOSK", L"");
+    Connect(L"LAPTOP", L"visitor", 0, SESS_GUEST);
+    SecondTick();
+    EXPECT_EQ(LogPageText(),
+              "[9:5:9] User Guest connected from KIOSK\r\n"
+              "[9:5:9] User Guest connected from LAPTOP\r\n");
+    EXPECT_EQ(RunCsvText(),
+              "\"9:5:9\", \"CONNECT\", \"Guest\", \"KIOSK\"\r\n"
+              "\"9:5:9\", \"CONNECT\", \"Guest\", \"LAPTOP\"\r\n");
+}
+
+TEST_F(ConnectionTest, SavesessOffStillWritesTheRecord)
+{
+    appState.settings.savesess = 0;
+    appState.settings.savecsvlogs = 1;
+    SecondTick();
+    Connect(L"PC1", L"ann");
+    SecondTick();
+    EXPECT_EQ(LogPageText(), "");
+    EXPECT_EQ(RunCsvText(), "\"9:5:9\", \"CONNECT\", \"ann\", \"PC1\"\r\n");
+    EXPECT_EQ(CsvLog(), std::string(kCsvLogHeader) + RunCsvText());
+    EXPECT_EQ(NotifyLines(), 1);
+}
+
+TEST_F(ConnectionTest, DisplaysessOffKeepsConnectionsOutOfTheNotifyWindow)
+{
+    appState.settings.displaysess = 0;
+    SecondTick();
+    Connect(L"PC1", L"ann");
+    SecondTick();
+    EXPECT_EQ(NotifyLines(), 0);
+    EXPECT_NE(LogPageText(), "");
+}
+
+TEST_F(ConnectionTest, SessionsOpenAtStartUpAreNotReported)
+{
+    Connect(L"OLD1", L"ann", 5000);
+    Connect(L"OLD2", L"ben", 200);  // a second old at the first scan, which is on time
+    StartActivityPoller();
+    SecondTick();
+    SecondTick(700);
+    SecondTick();
+    EXPECT_EQ(LogPageText(), "");
+}
+
+TEST_F(ConnectionTest, ASessionThatBeganAfterStartUpIsReportedAtTheFirstScan)
+{
+    clock->AdvanceMilliseconds(100);
+    Connect(L"NEW", L"ann");
+    SecondTick(600);  // late: the session is already a second old
+    EXPECT_EQ(Count(LogPageText(), "connected from NEW"), 1);
+}
+
+TEST_F(ConnectionTest, EachNewSessionIsReportedExactlyOnceAcrossManyScans)
+{
+    SecondTick();
+    Connect(L"PC1", L"ann");
+    for (int i = 0; i < 10; ++i)
+        SecondTick(i % 3 == 0 ? 900 : 0);
+    EXPECT_EQ(Count(LogPageText(), "connected from PC1"), 1);
+}
+
+TEST_F(ConnectionTest, AScanThatComesLateStillReportsTheConnection)
+{
+    SecondTick();
+    Connect(L"PC1", L"ann", 0);
+    SecondTick(1800);  // the session is already 2 seconds old at this scan
+    EXPECT_EQ(Count(LogPageText(), "connected from PC1"), 1);
+
+    Connect(L"PC2", L"ben", 0);
+    SecondTick(4000);
+    EXPECT_EQ(Count(LogPageText(), "connected from PC2"), 1);
+}
+
+TEST_F(ConnectionTest, ASessionSeenAtZeroAndThenAtTwoSecondsIsReportedOnce)
+{
+    SecondTick();
+    clock->AdvanceMilliseconds(800);
+    Connect(L"PC1", L"ann");
+    SecondTick(-800);
+    EXPECT_EQ(server->sessions[0].seconds, 0u);
+    SecondTick(1000);
+    EXPECT_EQ(server->sessions[0].seconds, 2u);
+    EXPECT_EQ(Count(LogPageText(), "connected from PC1"), 1);
+}
+
+TEST_F(ConnectionTest, AReconnectAfterLeavingIsReportedAgain)
+{
+    SecondTick();
+    Connect(L"PC1", L"ann");
+    SecondTick();
+    Disconnect(L"PC1");
+    SecondTick();
+    Connect(L"PC1", L"ann");
+    SecondTick();
+    EXPECT_EQ(Count(LogPageText(), "connected from PC1"), 2);
+}
+
+TEST_F(ConnectionTest, TwoUsersFromOneComputerAreTwoConnections)
+{
+    SecondTick();
+    Connect(L"PC1", L"ann");
+    SecondTick();
+    Connect(L"PC1", L"ben");
+    SecondTick();
+    EXPECT_EQ(Count(LogPageText(), "connected from PC1"), 2);
+}
+
+TEST_F(ConnectionTest, AFailedScanLosesNoConnection)
+{
+    SecondTick();
+    server->sessionStatus = ERROR_ACCESS_DENIED;
+    Connect(L"PC1", L"ann");
+    SecondTick();
+    SecondTick();
+    EXPECT_EQ(LogPageText(), "");
+    server->sessionStatus = NERR_Success;
+    SecondTick();
+    EXPECT_EQ(Count(LogPageText(), "connected from PC1"), 1);
+    SecondTick();
+    EXPECT_EQ(Count(LogPageText(), "connected from PC1"), 1);
+}
+
+TEST_F(ConnectionTest, SessionsAreScannedOnceASecondOnly)
+{
+    RunPollTicks(4);
+    EXPECT_EQ(server->sessionEnumCalls, 0);
+    RunPollTicks(1);
+    EXPECT_EQ(server->sessionEnumCalls, 1);
+    RunPollTicks(10);
+    EXPECT_EQ(server->sessionEnumCalls, 3);
+    EXPECT_EQ(server->CallsStartingWith(L"NetSessionEnum 1").size(), 3u);
+}
+
+TEST_F(ConnectionTest, ConnectionEventsComeBeforeTheTicksFileOpens)
+{
+    SecondTick();
+    RunPollTicks(4);
+    Connect(L"PC1", L"ann");
+    AddFile(1, L"C:\\x", L"ann");
+    clock->AdvanceMilliseconds(200);
+    AgeSessions();
+    OnPollTick();
+    const std::string text = LogPageText();
+    ASSERT_NE(text.find("C:\\x"), std::string::npos);
+    EXPECT_LT(text.find("connected"), text.find("C:\\x"));
+}
+
+TEST(ActivityPollerMissingServer, AMissingEnumerationIsNeverCalledAndReportsNothing)
+{
+    // The platform's own table, with the enumerations never bound.
+    InstallServerApi(nullptr);
+    Enumeration<SESSION_INFO_1> sessions;
+    EnumerateSessions1(&sessions);
+    EXPECT_EQ(sessions.status, static_cast<NET_API_STATUS>(ERROR_PROC_NOT_FOUND));
+    EXPECT_EQ(sessions.Records().size(), 0u);
+    Enumeration<FILE_INFO_3> files;
+    EnumerateOpenFiles(&files);
+    EXPECT_EQ(files.Records().size(), 0u);
+    Enumeration<SHARE_INFO_502> shares;
+    EnumerateShares(&shares);
+    EXPECT_EQ(shares.Records().size(), 0u);
+}
+
+TEST_F(ActivityPollerTest, AFailedEnumerationCountsAsNoRecords)
+{
+    AddFile(5, L"C:\\x");
+    server->fileStatus = ERROR_NOT_SUPPORTED;
+    RunPollTicks(1);
+    EXPECT_EQ(LogPageText(), "");
+    EXPECT_EQ(appState.highestReportedFileId, 0u);
+    server->fileStatus = ERROR_MORE_DATA;  // a partial answer still carries its records
+    RunPollTicks(1);
+    EXPECT_EQ(appState.highestReportedFileId, 5u);
+}
+
+TEST_F(ActivityPollerTest, NullStringsFromTheServerReadAsEmpty)
+{
+    FILE_INFO_3 file{};
+    file.fi3_id = 9;
+    file.fi3_permissions = PERM_FILE_READ;
+    std::array<char, kFormatCapacity> line{};
+    FormatFileOpenLine(file, line);
+    EXPECT_STREQ(line.data(), "[9:5:7] [][Read] ");
+    SESSION_INFO_1 session{};
+    FormatConnectionLine(session, line);
+    EXPECT_STREQ(line.data(), "[9:5:7] User Guest connected from ");
+}
