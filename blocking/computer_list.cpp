@@ -1,8 +1,188 @@
 #include "blocking/computer_list.h"
 
+#include <algorithm>
+
 #include "core/app_state.h"
+#include "core/settings.h"
+#include "core/text.h"
+#include "monitor/server_api.h"
+
+namespace {
+
+constexpr std::size_t kNameTextCapacity = 256;  // what a caller may hand in, terminator included
+
+struct ListSection {
+    ComputerList* list;
+    const char* section;
+};
+
+void FreeSlot(ComputerList& list, BlockEntry& entry)
+{
+    entry.inUse = 0;
+    if (&list == &appState.blacklist)
+        --appState.blacklistInUse;
+}
+
+std::wstring_view NameWithoutBackslashes(const BlockEntry& entry)
+{
+    const std::wstring_view name(entry.name.data());
+    return name.size() >= 2 ? name.substr(2) : std::wstring_view();
+}
+
+// Case A: the blacklist in force. Temporary entries count down first; one that
+// expires on this tick is not enforced on it.
+void EnforceBlacklist()
+{
+    ComputerList& list = appState.blacklist;
+    Enumeration<SESSION_INFO_0> sessions;
+    EnumerateSessions0(&sessions);
+    for (BlockEntry& entry : list) {
+        if (entry.inUse && entry.ticksLeft != kPermanent && --entry.ticksLeft == 0)
+            FreeSlot(list, entry);
+    }
+    for (const SESSION_INFO_0& session : sessions.Records()) {
+        const std::wstring_view client = WideOrEmpty(session.sesi0_cname);
+        int32_t examined = 0;
+        for (const BlockEntry& entry : list) {
+            if (examined >= appState.blacklistInUse)
+                break;
+            if (!entry.inUse)
+                continue;
+            ++examined;
+            if (EntryMatchesClient(entry, client))
+                DeleteServerSession(entry.name.data(), nullptr);
+        }
+    }
+}
+
+// Case C: the whitelist in force. Every session of a computer it does not name goes.
+void EnforceWhitelist()
+{
+    const ComputerList& list = appState.whitelist;
+    const auto allowed = static_cast<int32_t>(
+        std::count_if(list.begin(), list.end(), [](const BlockEntry& entry) { return entry.inUse != 0; }));
+    if (allowed == 0)
+        return;  // an empty whitelist blocks nobody
+    Enumeration<SESSION_INFO_0> sessions;
+    EnumerateSessions0(&sessions);
+    for (const SESSION_INFO_0& session : sessions.Records()) {
+        const std::wstring_view client = WideOrEmpty(session.sesi0_cname);
+        int32_t examined = 0;
+        bool isAllowed = false;
+        for (const BlockEntry& entry : list) {
+            if (examined >= allowed)
+                break;
+            if (!entry.inUse)
+                continue;
+            ++examined;
+            if (EntryMatchesClient(entry, client)) {
+                isAllowed = true;
+                break;
+            }
+        }
+        if (isAllowed || client.size() + 3 > kClientNameUnits)
+            continue;
+        std::array<wchar_t, kClientNameUnits> name{};
+        name[0] = name[1] = L'\\';
+        CopyWideText(std::span(name).subspan(2), client);
+        DeleteServerSession(name.data(), nullptr);
+    }
+}
+
+void LoadList(ComputerList& list, const char* section)
+{
+    const int32_t count = ReadSettingInt(section, "count", 0);
+    for (int32_t k = 0; k < count; ++k) {
+        // Keys past a full list could change nothing.
+        if (std::none_of(list.begin(), list.end(), [](const BlockEntry& entry) { return entry.inUse == 0; }))
+            break;
+        std::array<char, 16> key{};
+        FormatText(key, "comp%d", k);
+        std::array<char, kNameTextCapacity> name{};
+        ReadSettingText(section, key.data(), "", name);
+        AddComputer(list, name.data(), kPermanent);
+    }
+}
+
+void SaveList(const ComputerList& list, const char* section)
+{
+    int32_t k = 0;
+    for (const BlockEntry& entry : list) {
+        if (!entry.inUse || entry.ticksLeft != kPermanent)
+            continue;
+        std::array<char, 16> key{};
+        FormatText(key, "comp%d", k);
+        std::array<char, kNameTextCapacity> name{};
+        AnsiFromWide(name, entry.name.data() + 2);
+        WriteSettingText(section, key.data(), name.data());
+        ++k;
+    }
+    WriteSettingInt(section, "count", k);
+}
+
+}  // namespace
 
 ComputerList& ActiveComputerList()
 {
     return appState.blockMode ? appState.whitelist : appState.blacklist;
+}
+
+bool EntryMatchesClient(const BlockEntry& entry, std::wstring_view client)
+{
+    return EqualsIgnoringAsciiCase(NameWithoutBackslashes(entry), client);
+}
+
+bool AddComputer(ComputerList& list, const char* name, int32_t ticks)
+{
+    const auto slot =
+        std::find_if(list.begin(), list.end(), [](const BlockEntry& entry) { return entry.inUse == 0; });
+    if (slot == list.end())
+        return false;
+    std::array<char, kNameTextCapacity + 2> text{};
+    FormatText(text, "\\\\%s", name ? name : "");
+    UpperCaseAscii(text);
+    // Converted into more room than a slot has, so that a name too long for it is
+    // seen whole and refused rather than cut into some other computer's name.
+    std::array<wchar_t, kNameTextCapacity + 2> normal{};
+    if (WideFromAnsi(normal, text.data()) > kBlockNameUnits - 1)
+        return false;
+    slot->name = {};
+    CopyWideText(slot->name, normal.data());
+    slot->inUse = 1;
+    slot->needsRow = 0;
+    slot->ticksLeft = ticks;
+    if (&list == &appState.blacklist)
+        ++appState.blacklistInUse;
+    return true;
+}
+
+void RemoveComputer(ComputerList& list, const char* name)
+{
+    std::array<wchar_t, kNameTextCapacity> wanted{};
+    WideFromAnsi(wanted, name);
+    for (BlockEntry& entry : list) {
+        if (entry.inUse && std::wstring_view(entry.name.data()) == std::wstring_view(wanted.data()))
+            FreeSlot(list, entry);
+    }
+}
+
+void LoadComputerLists()
+{
+    LoadList(appState.blacklist, "blacklist");
+    LoadList(appState.whitelist, "whitelist");
+}
+
+void SaveComputerLists()
+{
+    SaveList(appState.blacklist, "blacklist");
+    SaveList(appState.whitelist, "whitelist");
+    WriteSettingInt(kMainSection, "blockmode", appState.blockMode);
+}
+
+void CALLBACK OnBlockTick(HWND, UINT, UINT_PTR, DWORD)
+{
+    if (appState.blockMode)
+        EnforceWhitelist();
+    else if (appState.blacklistInUse != 0)
+        EnforceBlacklist();
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <string_view>
 
+#include "blocking/computer_list.h"
 #include "core/app_state.h"
 #include "core/settings.h"
 #include "core/text.h"
@@ -17,6 +18,7 @@
 namespace {
 
 constexpr UINT kPollPeriod = 200;
+constexpr UINT kBlockTickPeriod = 100;
 constexpr uint32_t kFirstOpenFilesGeneration = 0x0FFFFFFF;
 constexpr int kPageOriginMarker = 1023;
 constexpr std::size_t kModulePathCapacity = 300;
@@ -110,6 +112,7 @@ void RunMainWindowStartUp(HWND window)
     InterlockedExchange(&appState.mainWindowShown, 0);
     SetWindowTextA(window, kProductTitle);
     ResolveFolders();
+    LoadComputerLists();
 
     ReadMainSettings(&appState.settings);
     SetRunAtStartup(ReadSettingInt(kMainSection, "loadprogramonstartup", kDefaultLoadOnStartup));
@@ -141,6 +144,7 @@ void RunMainWindowStartUp(HWND window)
 
     StartActivityPoller();
     SetTimer(nullptr, 0, kPollPeriod, OnPollTick);
+    SetTimer(nullptr, 0, kBlockTickPeriod, OnBlockTick);
     InterlockedExchange(&appState.unseenActivity, 0);
     appState.blinkPhase = 0;
 
@@ -203,5 +207,6 @@ void ApplyHotKey(int value)
 
 void ExitProgram()
 {
+    SaveComputerLists();
     ExitProcess(0);
 }

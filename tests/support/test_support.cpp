@@ -144,6 +144,17 @@ void QuorvelTest::SetUp()
     StartActivityPoller();
 }
 
+void QuorvelTest::Restart()
+{
+    const PathText settingsPath = appState.settingsPath;
+    const PathText logFolder = appState.logFolder;
+    ResetAppState();
+    ApplyDefaultSettings();
+    appState.settingsPath = settingsPath;
+    appState.logFolder = logFolder;
+    StartActivityPoller();
+}
+
 void QuorvelTest::TearDown()
 {
     EXPECT_EQ(TheFakeServer().buffersOut, 0) << "every enumeration buffer is released";

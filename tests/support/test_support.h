@@ -26,6 +26,8 @@ class QuorvelTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // A new start of the program: a fresh record, the same files.
+    void Restart();
 
     // The private folder of this test, ending with a backslash.
     std::string folder;
