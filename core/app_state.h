@@ -50,8 +50,28 @@ struct AppState {
     HIMAGELIST navImages;
     volatile LONG mainWindowShown;  // read by the notify window's thread
 
+    // Context menus, loaded once: the first popup of each menu resource.
+    HMENU sessionsMenu;
+    HMENU filesMenu;
+    HMENU blackListMenu;
+    HMENU sharesMenu;
+    HMENU trayMenu;
+    HMENU exportMenu;
+
+    // The three thread timers, kept so that a test can stop them; the program never does.
+    UINT_PTR pollTimer;
+    UINT_PTR blockTimer;
+    UINT_PTR blinkTimer;
+
     char* RunCsvBuffer;        // kRunCsvBufferSize bytes, one terminated text
     std::size_t runCsvLength;  // length of that text, so appends need no scan
+
+    HWND sessionsList;  // the Monitoring page's two lists
+    HWND filesList;
+    HWND sharesList;
+    HWND blackListView;
+    uint32_t blackListGeneration;
+    int32_t addTargetsWhitelist;
 
     int32_t accessCheckArmed;
     int32_t autoRefresh;
@@ -68,6 +88,10 @@ struct AppState {
     SYSTEMTIME csvLogDay;
     HWND logPageEdit;
 
+    NOTIFYICONDATAA trayIcon;
+    HICON normalIcon;
+    HICON alertIcon;
+    int32_t trayIconAdded;
     volatile LONG unseenActivity;  // also cleared by the notify window's thread
     int32_t blinkPhase;
     HANDLE soundAlertEvent;

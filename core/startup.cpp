@@ -13,14 +13,16 @@
 #include "monitor/event_log.h"
 #include "monitor/server_api.h"
 #include "notify/sound_alert.h"
+#include "notify/tray_icon.h"
+#include "resources/resource.h"
 #include "ui/main_window.h"
 
 namespace {
 
 constexpr UINT kPollPeriod = 200;
 constexpr UINT kBlockTickPeriod = 100;
+constexpr UINT kBlinkPeriod = 1000;
 constexpr uint32_t kFirstOpenFilesGeneration = 0x0FFFFFFF;
-constexpr int kPageOriginMarker = 1023;
 constexpr std::size_t kModulePathCapacity = 300;
 
 bool DocumentsFolder(std::span<char> folder)
@@ -32,26 +34,27 @@ bool DocumentsFolder(std::span<char> folder)
     return true;
 }
 
-// The executable's folder, ending with a backslash.
-void ProgramFolder(std::span<char> folder)
+void RecordPageOrigin(HWND window)
+{
+    RECT marker{};
+    GetWindowRect(GetDlgItem(window, IDC_PAGE_ORIGIN), &marker);
+    appState.pageOrigin = {marker.left, marker.top};
+    ScreenToClient(window, &appState.pageOrigin);
+}
+
+}  // namespace
+
+PathText ProgramFolderPath()
 {
     std::array<char, kModulePathCapacity> path{};
     const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
     path.back() = '\0';
     std::string_view text(path.data(), length < path.size() ? length : path.size() - 1);
     const std::size_t slash = text.find_last_of('\\');
+    PathText folder{};
     CopyText(folder, slash == std::string_view::npos ? std::string_view() : text.substr(0, slash + 1));
+    return folder;
 }
-
-void RecordPageOrigin(HWND window)
-{
-    RECT marker{};
-    GetWindowRect(GetDlgItem(window, kPageOriginMarker), &marker);
-    appState.pageOrigin = {marker.left, marker.top};
-    ScreenToClient(window, &appState.pageOrigin);
-}
-
-}  // namespace
 
 char CommandCharOf(const char* arguments)
 {
@@ -86,7 +89,7 @@ void ResolveFolders()
     PathText documents{};
     if (!DocumentsFolder(documents)) {
         // No documents folder: keep settings and logs beside the program rather than nowhere.
-        ProgramFolder(documents);
+        documents = ProgramFolderPath();
         const std::size_t length = strlen(documents.data());
         if (length > 0)
             documents[length - 1] = '\0';
@@ -98,9 +101,7 @@ void ResolveFolders()
 
 void BuildHelpPath()
 {
-    PathText folder{};
-    ProgramFolder(folder);
-    FormatText(appState.helpPath, "%shelp.chm", folder.data());
+    FormatText(appState.helpPath, "%shelp.chm", ProgramFolderPath().data());
 }
 
 void RunMainWindowStartUp(HWND window)
@@ -108,6 +109,7 @@ void RunMainWindowStartUp(HWND window)
     // The hot key and the tray icon below belong to the main window, so it is known from the start.
     appState.mainWindow = window;
     CreateSoundAlertEvent();
+    StartSoundAlertWorker();
     InterlockedExchange(&appState.notifyShown, 0);
     InterlockedExchange(&appState.mainWindowShown, 0);
     SetWindowTextA(window, kProductTitle);
@@ -118,6 +120,10 @@ void RunMainWindowStartUp(HWND window)
     SetRunAtStartup(ReadSettingInt(kMainSection, "loadprogramonstartup", kDefaultLoadOnStartup));
     appState.blockMode = ReadSettingInt(kMainSection, "blockmode", kDefaultBlockMode);
 
+    appState.normalIcon = LoadIconA(appState.instance, MAKEINTRESOURCEA(IDI_NORMAL));
+    appState.alertIcon = LoadIconA(appState.instance, MAKEINTRESOURCEA(IDI_ALERT));
+    AddTrayIcon();
+
     ApplyHotKey(ReadHotKeySetting());
 
     APPBARDATA taskbar{};
@@ -127,6 +133,7 @@ void RunMainWindowStartUp(HWND window)
 
     appState.autoRefresh = 0;
     appState.openFilesGeneration = kFirstOpenFilesGeneration;
+    LoadContextMenus();
 
     if (appState.settings.savelogs) {
         OpenTextLog();
@@ -137,16 +144,20 @@ void RunMainWindowStartUp(HWND window)
     appState.pollTickCount = 0;
 
     RecordPageOrigin(window);
-    SendMessageA(window, WM_SETICON, ICON_SMALL,
-                 reinterpret_cast<LPARAM>(LoadIconA(appState.instance, MAKEINTRESOURCEA(176))));
+    SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(appState.normalIcon));
+    BuildNavigationBar(window);
 
     ResolveServerEnumerations();
 
     StartActivityPoller();
-    SetTimer(nullptr, 0, kPollPeriod, OnPollTick);
-    SetTimer(nullptr, 0, kBlockTickPeriod, OnBlockTick);
+    appState.pollTimer = SetTimer(nullptr, 0, kPollPeriod, OnPollTick);
+    appState.blockTimer = SetTimer(nullptr, 0, kBlockTickPeriod, OnBlockTick);
     InterlockedExchange(&appState.unseenActivity, 0);
     appState.blinkPhase = 0;
+    appState.blinkTimer = SetTimer(nullptr, 0, kBlinkPeriod, OnBlinkTick);
+
+    CreatePages(window);
+    ShowPage(MonitoringPage);
 
     SetWindowPos(window, nullptr, 0, 0, kMainWindowWidth, kMainWindowHeight, SWP_NOMOVE | SWP_NOZORDER);
     if (appState.commandChar == 'h')
@@ -205,8 +216,14 @@ void ApplyHotKey(int value)
         RegisterHotKey(appState.mainWindow, kHotKeyId, modifiers, virtualKey);
 }
 
+void PrepareExit()
+{
+    RemoveTrayIcon();
+    SaveComputerLists();
+}
+
 void ExitProgram()
 {
-    SaveComputerLists();
+    PrepareExit();
     ExitProcess(0);
 }

@@ -5,6 +5,8 @@
 
 #include <span>
 
+#include "core/app_state.h"
+
 constexpr char kProductTitle[] = "Quorvel 1.2";
 constexpr char kMutexName[] = "quorvel";
 constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -27,6 +29,8 @@ void RunMainWindowStartUp(HWND window);
 // The documents folder (or, when the shell cannot say, the program's own folder)
 // gives the settings file and the log folder.
 void ResolveFolders();
+// The executable's folder, ending with a backslash.
+PathText ProgramFolderPath();
 void BuildHelpPath();
 
 // Writes (non-zero) or deletes (zero) the Run value; failures are ignored.
@@ -40,5 +44,8 @@ bool DecodeHotKey(int value, UINT* modifiers, UINT* virtualKey);
 // Re-registers hot key 0 of the main window; a refused registration is ignored.
 void ApplyHotKey(int value);
 
+// What the orderly exit does before the process ends: the tray icon goes, then the
+// computer lists and the block mode are saved.
+void PrepareExit();
 // The orderly exit: ends the process with exit code 0.
 [[noreturn]] void ExitProgram();

@@ -1,10 +1,61 @@
 #include "ui/main_window.h"
 
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <array>
+
+#include "blocking/black_list_page.h"
+#include "blocking/computer_list.h"
 #include "core/app_state.h"
 #include "core/startup.h"
+#include "monitor/log_page.h"
+#include "monitor/monitoring_page.h"
+#include "monitor/shares_page.h"
 #include "resources/resource.h"
+#include "version.h"
 
 namespace {
+
+constexpr std::size_t kNavImageSize = 32;
+
+struct NavItem {
+    const char* text;
+    int image;
+    int mask;
+};
+
+// In page order: the item's index is the page's.
+constexpr std::array<NavItem, kPageCount> kNavItems = {{
+    {"Monitoring", IDB_NAV_MONITORING, IDB_NAV_MONITORING_MASK},
+    {"Black list", IDB_NAV_BLACKLIST, IDB_NAV_BLACKLIST_MASK},
+    {"Shares", IDB_NAV_SHARES, IDB_NAV_SHARES_MASK},
+    {"Log", IDB_NAV_LOG, IDB_NAV_LOG_MASK},
+}};
+
+struct PageTemplate {
+    int dialog;
+    int index;
+    DLGPROC procedure;
+};
+
+// The order in which the pages are created.
+constexpr std::array<PageTemplate, kPageCount> kPageTemplates = {{
+    {IDD_MONITORING_PAGE, MonitoringPage, MonitoringPageProc},
+    {IDD_BLACKLIST_PAGE, BlackListPageIndex, BlackListPage},
+    {IDD_LOG_PAGE, LogPageIndex, LogPageProc},
+    {IDD_SHARES_PAGE, SharesPageIndex, SharesPageProc},
+}};
+
+HMENU FirstPopup(int menu)
+{
+    return GetSubMenu(LoadMenuA(appState.instance, MAKEINTRESOURCEA(menu)), 0);
+}
+
+void OpenWithShell(const char* target)
+{
+    ShellExecuteA(nullptr, "open", target, nullptr, nullptr, SW_SHOWNORMAL);
+}
 
 // Hiding can be undone by the platform's own show right after creation, so repeat it.
 void OnStartHiddenTimer(HWND window)
@@ -14,23 +65,184 @@ void OnStartHiddenTimer(HWND window)
     KillTimer(window, kStartHiddenTimer);
 }
 
-void OnMainCommand(HWND, WPARAM command)
+void LayoutMainWindow(HWND window)
+{
+    RECT client{};
+    GetClientRect(window, &client);
+    const int width = client.right - appState.pageOrigin.x;
+    const int height = client.bottom - appState.pageOrigin.y;
+    for (HWND page : appState.pages)
+        SetWindowPos(page, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT nav{};
+    GetWindowRect(appState.navList, &nav);
+    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&nav), 2);
+    SetWindowPos(appState.navList, nullptr, 0, 0, nav.right - nav.left, client.bottom - nav.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void OnNavigationChanged()
+{
+    const int count = static_cast<int>(SendMessageA(appState.navList, LVM_GETITEMCOUNT, 0, 0));
+    for (int index = 0; index < count; ++index) {
+        if (SendMessageA(appState.navList, LVM_GETITEMSTATE, static_cast<WPARAM>(index), LVIS_SELECTED) &
+            LVIS_SELECTED) {
+            ShowPage(index);
+            return;
+        }
+    }
+}
+
+void OnMainNotify(const NMHDR* header)
+{
+    if (header->idFrom == IDC_NAV_BAR && header->code == LVN_ITEMCHANGED)
+        OnNavigationChanged();
+}
+
+void OnTrayNotify(HWND window, LPARAM mouseMessage)
+{
+    switch (mouseMessage) {
+    case WM_RBUTTONDOWN: {
+        POINT cursor{};
+        GetCursorPos(&cursor);
+        TrackPopupMenu(appState.trayMenu, TPM_LEFTBUTTON, cursor.x, cursor.y, 0, window, nullptr);
+        PostMessageA(window, WM_NULL, 0, 0);
+        break;
+    }
+    case WM_LBUTTONDOWN: ShowMainWindow(); break;
+    }
+}
+
+void OnHotKey(HWND window)
+{
+    ShowWindow(window, IsWindowVisible(window) ? SW_HIDE : SW_SHOWNORMAL);
+}
+
+// Enter reaches the main window as IDOK when the focused control does not take it.
+void OnEnterKey()
+{
+    HWND focus = GetFocus();
+    if (!focus)
+        return;
+    if (focus == appState.sessionsList)
+        ExploreSelectedSessions();
+    else if (focus == appState.filesList)
+        ExploreSelectedFiles();
+}
+
+void ShowPageInFront(int index)
+{
+    ShowPage(index);
+    ShowMainWindow();
+}
+
+void OnMainCommand(WPARAM command)
 {
     switch (command) {
-    case IDM_EXIT: ExitProgram();
+    case IDOK: OnEnterKey(); break;
+    case IDM_EXIT:
+    case IDM_TRAY_EXIT: ExitProgram();
+    case IDM_HELP_CONTENTS: OpenWithShell(appState.helpPath.data()); break;
+    case IDM_WEB: OpenWithShell("http://" QUORVEL_WEB_HOST "/"); break;
+    case IDM_TRAY_MONITORING: ShowPageInFront(MonitoringPage); break;
+    case IDM_TRAY_BLACKLIST: ShowPageInFront(BlackListPageIndex); break;
+    case IDM_TRAY_SHARES: ShowPageInFront(SharesPageIndex); break;
+    case IDM_TRAY_LOGS: ShowPageInFront(LogPageIndex); break;
+    case IDM_TRAY_SHOW: ShowMainWindow(); break;
     }
 }
 
 }  // namespace
 
-INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM)
+void PlacePageAtOrigin(HWND page)
+{
+    SetWindowPos(page, nullptr, appState.pageOrigin.x, appState.pageOrigin.y, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void LoadContextMenus()
+{
+    appState.sessionsMenu = FirstPopup(IDR_SESSIONS_MENU);
+    appState.filesMenu = FirstPopup(IDR_FILES_MENU);
+    appState.blackListMenu = FirstPopup(IDR_BLACKLIST_MENU);
+    appState.sharesMenu = FirstPopup(IDR_SHARES_MENU);
+    appState.trayMenu = FirstPopup(IDR_TRAY_MENU);
+    appState.exportMenu = FirstPopup(IDR_EXPORT_MENU);
+}
+
+void BuildNavigationBar(HWND window)
+{
+    appState.navList = GetDlgItem(window, IDC_NAV_BAR);
+    appState.navImages = ImageList_Create(kNavImageSize, kNavImageSize, ILC_COLOR32 | ILC_MASK, 1, 1);
+    for (const NavItem& item : kNavItems) {
+        HBITMAP image = LoadBitmapA(appState.instance, MAKEINTRESOURCEA(item.image));
+        HBITMAP mask = LoadBitmapA(appState.instance, MAKEINTRESOURCEA(item.mask));
+        ImageList_Add(appState.navImages, image, mask);
+        DeleteObject(image);  // the image list keeps copies
+        DeleteObject(mask);
+    }
+    SendMessageA(appState.navList, LVM_SETIMAGELIST, LVSIL_NORMAL, reinterpret_cast<LPARAM>(appState.navImages));
+    SendMessageA(appState.navList, LVM_SETBKCOLOR, 0, static_cast<LPARAM>(GetSysColor(COLOR_BTNFACE)));
+    SendMessageA(appState.navList, LVM_SETTEXTBKCOLOR, 0, static_cast<LPARAM>(GetSysColor(COLOR_BTNFACE)));
+    for (std::size_t index = 0; index < kNavItems.size(); ++index) {
+        LVITEMA item{};
+        item.mask = LVIF_TEXT | LVIF_IMAGE;
+        item.iItem = static_cast<int>(index);
+        item.iImage = static_cast<int>(index);
+        item.pszText = const_cast<char*>(kNavItems[index].text);
+        SendMessageA(appState.navList, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+    }
+}
+
+void CreatePages(HWND window)
+{
+    for (const PageTemplate& page : kPageTemplates) {
+        appState.pages[static_cast<std::size_t>(page.index)] =
+            CreateDialogParamA(appState.instance, MAKEINTRESOURCEA(page.dialog), window, page.procedure, 0);
+    }
+}
+
+void ShowPage(int index)
+{
+    if (index < 0 || index >= kPageCount)
+        return;
+    if (appState.currentPage)
+        ShowWindow(appState.currentPage, SW_HIDE);
+    HWND page = appState.pages[static_cast<std::size_t>(index)];
+    ShowWindow(page, SW_SHOWDEFAULT);
+    appState.currentPage = page;
+    switch (index) {
+    case MonitoringPage:
+        RefreshSessions();
+        RefreshOpenFiles();
+        break;
+    case BlackListPageIndex:
+        RefreshBlackListView(ActiveComputerList());
+        ShowBlockModeRadios();
+        break;
+    case SharesPageIndex: RefreshShares(); break;
+    case LogPageIndex: break;
+    }
+}
+
+void ShowMainWindow()
+{
+    InterlockedExchange(&appState.unseenActivity, 0);
+    ShowWindow(appState.mainWindow, SW_SHOW);
+    SetForegroundWindow(appState.mainWindow);
+}
+
+INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_INITDIALOG: RunMainWindowStartUp(window); break;
     case WM_SHOWWINDOW: InterlockedExchange(&appState.mainWindowShown, wParam ? 1 : 0); break;
+    case WM_SIZE: LayoutMainWindow(window); break;
     case WM_TIMER: OnStartHiddenTimer(window); break;
     case WM_CLOSE: ShowWindow(window, SW_HIDE); break;
-    case WM_COMMAND: OnMainCommand(window, wParam); break;
+    case WM_HOTKEY: OnHotKey(window); break;
+    case WM_NOTIFY: OnMainNotify(reinterpret_cast<const NMHDR*>(lParam)); break;
+    case WM_COMMAND: OnMainCommand(wParam); break;
+    case WM_TRAY_NOTIFY: OnTrayNotify(window, lParam); break;
     }
     return 0;
 }
