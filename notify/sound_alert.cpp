@@ -35,18 +35,21 @@ void SignalSoundAlert()
         SetEvent(appState.soundAlertEvent);
 }
 
-void RunSoundAlertRound(const SoundAlertActions& actions)
+bool RunSoundAlertRound(const SoundAlertActions& actions)
 {
-    WaitForSingleObject(appState.soundAlertEvent, INFINITE);
+    if (WaitForSingleObject(appState.soundAlertEvent, INFINITE) != WAIT_OBJECT_0)
+        return false;
     ResetEvent(appState.soundAlertEvent);
     actions.play();
     actions.pause();
+    return true;
 }
 
 DWORD WINAPI SoundAlertWorker(LPVOID)
 {
-    for (;;)
-        RunSoundAlertRound(kPlatformActions);
+    while (RunSoundAlertRound(kPlatformActions)) {
+    }
+    return 0;
 }
 
 void PlayWarningSound()

@@ -21,8 +21,8 @@ void SignalSoundAlert();
 
 // One round of the worker: wait for the event, reset it, play, pause. Because the
 // event is reset before playing, a burst of signals gives one sound now and at
-// most one more after the pause.
-void RunSoundAlertRound(const SoundAlertActions& actions);
+// most one more after the pause. False when there is no event to wait for.
+bool RunSoundAlertRound(const SoundAlertActions& actions);
 DWORD WINAPI SoundAlertWorker(LPVOID);
 
 // Plays warning.wav from the program's folder, or the name as the platform resolves it.

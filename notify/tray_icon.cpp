@@ -21,6 +21,7 @@ void SetTrayIcon(HICON icon)
     change.uFlags = NIF_ICON;
     change.hIcon = icon;
     Shell_NotifyIconA(NIM_MODIFY, &change);
+    appState.trayIcon.hIcon = icon;  // the icon showing now
 }
 
 }  // namespace

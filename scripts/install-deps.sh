@@ -9,7 +9,7 @@ packages=(
   googletest
   wine wine64 fonts-wine
   xvfb xauth x11-utils imagemagick xdotool
-  python3
+  python3 fp-utils-3.2.2
 )
 
 missing=()

@@ -12,18 +12,24 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 quorvel_xvfb_pid=""
 
 # A fresh prefix when none is there: no crash dialog (it would hang an unattended
-# run) and the fonts the dialogs ask for.
+# run), no sound device (its absence only makes noise on a server), a virtual
+# desktop, and the fonts the dialogs ask for.
 prepare_wine_prefix() {
-  [ -f "$WINEPREFIX/.quorvel-ready" ] && return 0
+  [ -f "$WINEPREFIX/.quorvel-ready-3" ] && return 0
   echo "Making a Wine prefix in $WINEPREFIX (once, about 20 s)"
   rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
   wineboot -i >/dev/null 2>&1 || true
   wineserver -w
   wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /t REG_SZ /d '' /f >/dev/null 2>&1
+  # Every program in a virtual desktop: a taskbar with a notification area, window
+  # captions, and none of the stalls a bare X server gives the tray and dialogs.
+  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /t REG_SZ /d Default /f >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /t REG_SZ /d 1280x800 /f >/dev/null 2>&1
   cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
   wineserver -w
-  touch "$WINEPREFIX/.quorvel-ready"
+  touch "$WINEPREFIX/.quorvel-ready-3"
 }
 
 # Starts a private Xvfb and points DISPLAY at it.

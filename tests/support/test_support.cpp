@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include <shlobj.h>
+
 #include <atomic>
 #include <cstring>
 #include <fstream>
@@ -11,6 +13,9 @@
 #include "core/text.h"
 #include "monitor/activity_poller.h"
 #include "monitor/event_log.h"
+#include "notify/tray_icon.h"
+#include "resources/resource.h"
+#include "ui/main_window.h"
 
 namespace {
 
@@ -110,8 +115,7 @@ void ResetAppState()
     for (HANDLE file : {appState.textLogFile, appState.csvLogFile})
         if (file)
             CloseHandle(file);
-    if (appState.soundAlertEvent)
-        CloseHandle(appState.soundAlertEvent);
+    // The sound event stays open: a worker thread of an earlier test may still wait on it.
     ZeroMemory(&appState, sizeof(appState));  // too large for a temporary on the stack
     appState.RunCsvBuffer = buffer;
     if (!appState.RunCsvBuffer)
@@ -193,4 +197,75 @@ void RunPollTicks(int count)
         fakeClock.AdvanceMilliseconds(200);
         OnPollTick();
     }
+}
+
+namespace {
+
+constexpr char kUserShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+
+}  // namespace
+
+// Where the shell finds the user's documents folder: the main window's start-up
+// asks the shell, so the test points the shell at its own folder.
+std::string MainWindowTest::ReadDocumentsSetting()
+{
+    std::array<char, MAX_PATH> value{};
+    DWORD size = static_cast<DWORD>(value.size());
+    if (RegGetValueA(HKEY_CURRENT_USER, kUserShellFolders, "Personal", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ |
+                     RRF_NOEXPAND, nullptr, value.data(), &size) != ERROR_SUCCESS)
+        return {};
+    return value.data();
+}
+
+void MainWindowTest::WriteDocumentsSetting(const std::string& path)
+{
+    if (path.empty())
+        return;
+    RegSetKeyValueA(HKEY_CURRENT_USER, kUserShellFolders, "Personal", REG_EXPAND_SZ, path.c_str(),
+                    static_cast<DWORD>(path.size() + 1));
+}
+
+void MainWindowTest::SetUp()
+{
+    QuorvelTest::SetUp();
+    documentsBefore = ReadDocumentsSetting();
+    WriteDocumentsSetting(folder.substr(0, folder.size() - 1));
+    window = CreateDialogParamA(appState.instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainWindowProc, 0);
+    ASSERT_NE(window, nullptr);
+    ShowWindow(window, SW_SHOW);  // what the modal dialog does once its creation is over
+    PumpMessages();
+}
+
+void MainWindowTest::TearDown()
+{
+    for (UINT_PTR timer : {appState.pollTimer, appState.blockTimer, appState.blinkTimer})
+        KillTimer(nullptr, timer);
+    if (appState.trayIconAdded)
+        RemoveTrayIcon();
+    UnregisterHotKey(window, 0);
+    if (window)
+        DestroyWindow(window);
+    WriteDocumentsSetting(documentsBefore);
+    QuorvelTest::TearDown();
+}
+
+void MainWindowTest::PumpMessages(DWORD milliseconds)
+{
+    const ULONGLONG end = GetTickCount64() + milliseconds;
+    do {
+        MSG message{};
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        Sleep(5);
+    } while (GetTickCount64() < end);
+}
+
+RECT MainWindowTest::ClientRectOf(HWND control) const
+{
+    RECT rect{};
+    GetWindowRect(control, &rect);
+    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
 }

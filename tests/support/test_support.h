@@ -46,3 +46,23 @@ std::string RunCsvText();
 
 // Runs the poll timer procedure `count` times, the clock moving 200 ms before each.
 void RunPollTicks(int count);
+
+// The real main window, created from its resources with the whole start-up, its
+// documents folder pointed at the test's own folder.
+class MainWindowTest : public QuorvelTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Lets the window's messages run for a moment.
+    static void PumpMessages(DWORD milliseconds = 50);
+    static bool IsShown(HWND window) { return IsWindowVisible(window) != FALSE; }
+    // A control's rectangle in the main window's client coordinates.
+    RECT ClientRectOf(HWND control) const;
+
+    static std::string ReadDocumentsSetting();
+    static void WriteDocumentsSetting(const std::string& path);
+
+    HWND window = nullptr;
+    std::string documentsBefore;
+};

@@ -1,0 +1,350 @@
+#include <windows.h>
+#include <commctrl.h>
+
+#include <array>
+#include <string>
+
+#include "blocking/computer_list.h"
+#include "core/app_state.h"
+#include "core/settings.h"
+#include "core/startup.h"
+#include "notify/tray_icon.h"
+#include "resources/resource.h"
+#include "support/test_support.h"
+#include "ui/main_window.h"
+
+namespace {
+
+std::string ItemText(HWND list, int index)
+{
+    std::array<char, 64> text{};
+    LVITEMA item{};
+    item.pszText = text.data();
+    item.cchTextMax = static_cast<int>(text.size());
+    SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
+    return text.data();
+}
+
+int SelectedCount(HWND list)
+{
+    return static_cast<int>(SendMessageA(list, LVM_GETSELECTEDCOUNT, 0, 0));
+}
+
+void SelectItem(HWND list, int index, bool selected)
+{
+    LVITEMA item{};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = selected ? LVIS_SELECTED | LVIS_FOCUSED : 0;
+    SendMessageA(list, LVM_SETITEMSTATE, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
+}
+
+}  // namespace
+
+TEST_F(MainWindowTest, ComesUpTitledAt720By480OnTheMonitoringPage)
+{
+    std::array<char, 64> title{};
+    GetWindowTextA(window, title.data(), static_cast<int>(title.size()));
+    EXPECT_STREQ(title.data(), "Quorvel 1.2");
+    RECT frame{};
+    GetWindowRect(window, &frame);
+    EXPECT_EQ(frame.right - frame.left, 720);
+    EXPECT_EQ(frame.bottom - frame.top, 480);
+    EXPECT_EQ(appState.mainWindow, window);
+    EXPECT_EQ(appState.currentPage, appState.pages[MonitoringPage]);
+    EXPECT_TRUE(IsShown(appState.pages[MonitoringPage]));
+    for (int index : {BlackListPageIndex, SharesPageIndex, LogPageIndex})
+        EXPECT_FALSE(IsShown(appState.pages[static_cast<std::size_t>(index)])) << "page " << index;
+    EXPECT_NE(GetMenu(window), nullptr);
+    EXPECT_EQ(GetMenuItemID(GetSubMenu(GetMenu(window), 0), 2), static_cast<UINT>(IDM_EXIT));
+}
+
+TEST_F(MainWindowTest, TheNavigationBarListsTheFourPagesInOrderWithNothingSelected)
+{
+    HWND nav = GetDlgItem(window, IDC_NAV_BAR);
+    ASSERT_EQ(nav, appState.navList);
+    ASSERT_EQ(SendMessageA(nav, LVM_GETITEMCOUNT, 0, 0), 4);
+    const std::array<const char*, 4> texts = {"Monitoring", "Black list", "Shares", "Log"};
+    for (int index = 0; index < 4; ++index) {
+        EXPECT_EQ(ItemText(nav, index), texts[static_cast<std::size_t>(index)]);
+        LVITEMA item{};
+        item.mask = LVIF_IMAGE;
+        item.iItem = index;
+        SendMessageA(nav, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+        EXPECT_EQ(item.iImage, index);
+    }
+    EXPECT_EQ(SelectedCount(nav), 0);
+    int width = 0, height = 0;
+    ASSERT_TRUE(ImageList_GetIconSize(appState.navImages, &width, &height));
+    EXPECT_EQ(width, 32);
+    EXPECT_EQ(height, 32);
+    EXPECT_EQ(ImageList_GetImageCount(appState.navImages), 4);
+    EXPECT_EQ(reinterpret_cast<HIMAGELIST>(SendMessageA(nav, LVM_GETIMAGELIST, LVSIL_NORMAL, 0)), appState.navImages);
+    EXPECT_EQ(static_cast<COLORREF>(SendMessageA(nav, LVM_GETBKCOLOR, 0, 0)), GetSysColor(COLOR_BTNFACE));
+}
+
+TEST_F(MainWindowTest, EveryPageSitsAtThePageOrigin)
+{
+    const RECT marker = ClientRectOf(GetDlgItem(window, IDC_PAGE_ORIGIN));
+    EXPECT_EQ(appState.pageOrigin.x, marker.left);
+    EXPECT_EQ(appState.pageOrigin.y, marker.top);
+    EXPECT_GT(marker.left, 0);
+    for (HWND page : appState.pages) {
+        ASSERT_NE(page, nullptr);
+        EXPECT_EQ(GetParent(page), window);
+        const RECT rect = ClientRectOf(page);
+        EXPECT_EQ(rect.left, appState.pageOrigin.x);
+        EXPECT_EQ(rect.top, appState.pageOrigin.y);
+    }
+}
+
+TEST_F(MainWindowTest, ShowPageHidesTheOldPageAndShowsTheNewOneEvenWhenItIsCurrent)
+{
+    ShowPage(SharesPageIndex);
+    EXPECT_EQ(appState.currentPage, appState.pages[SharesPageIndex]);
+    EXPECT_TRUE(IsShown(appState.pages[SharesPageIndex]));
+    EXPECT_FALSE(IsShown(appState.pages[MonitoringPage]));
+    ShowPage(SharesPageIndex);
+    EXPECT_TRUE(IsShown(appState.pages[SharesPageIndex]));
+    ShowPage(LogPageIndex);
+    EXPECT_FALSE(IsShown(appState.pages[SharesPageIndex]));
+    EXPECT_TRUE(IsShown(appState.pages[LogPageIndex]));
+    ShowPage(7);
+    EXPECT_EQ(appState.currentPage, appState.pages[LogPageIndex]) << "an index that names no page changes nothing";
+}
+
+TEST_F(MainWindowTest, ShowingTheBlackListPageSetsTheModeRadios)
+{
+    appState.blockMode = Whitelist;
+    ShowPage(BlackListPageIndex);
+    HWND page = appState.pages[BlackListPageIndex];
+    EXPECT_EQ(IsDlgButtonChecked(page, IDC_MODE_WHITELIST), static_cast<UINT>(BST_CHECKED));
+    EXPECT_EQ(IsDlgButtonChecked(page, IDC_MODE_BLACKLIST), static_cast<UINT>(BST_UNCHECKED));
+    appState.blockMode = Blacklist;
+    ShowPage(BlackListPageIndex);
+    EXPECT_EQ(IsDlgButtonChecked(page, IDC_MODE_WHITELIST), static_cast<UINT>(BST_UNCHECKED));
+    EXPECT_EQ(IsDlgButtonChecked(page, IDC_MODE_BLACKLIST), static_cast<UINT>(BST_CHECKED));
+}
+
+TEST_F(MainWindowTest, ChoosingANavigationItemShowsItsPage)
+{
+    SelectItem(appState.navList, 2, true);
+    EXPECT_EQ(appState.currentPage, appState.pages[SharesPageIndex]);
+    SelectItem(appState.navList, 2, false);  // a click on empty space
+    EXPECT_EQ(appState.currentPage, appState.pages[SharesPageIndex]);
+    SelectItem(appState.navList, 1, true);
+    EXPECT_EQ(appState.currentPage, appState.pages[BlackListPageIndex]);
+    // Pages chosen elsewhere leave the bar's highlight where the user put it.
+    SendMessageA(window, WM_COMMAND, IDM_TRAY_LOGS, 0);
+    EXPECT_EQ(appState.currentPage, appState.pages[LogPageIndex]);
+    EXPECT_EQ(SendMessageA(appState.navList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED), 1);
+}
+
+TEST_F(MainWindowTest, AResizeStretchesEveryPageAndTheNavigationBar)
+{
+    SetWindowPos(window, nullptr, 0, 0, 900, 650, SWP_NOMOVE | SWP_NOZORDER);
+    RECT client{};
+    GetClientRect(window, &client);
+    for (HWND page : appState.pages) {
+        RECT rect{};
+        GetWindowRect(page, &rect);
+        EXPECT_EQ(rect.right - rect.left, client.right - appState.pageOrigin.x);
+        EXPECT_EQ(rect.bottom - rect.top, client.bottom - appState.pageOrigin.y);
+        const RECT placed = ClientRectOf(page);
+        EXPECT_EQ(placed.left, appState.pageOrigin.x) << "pages are resized, never moved";
+    }
+    const RECT nav = ClientRectOf(appState.navList);
+    EXPECT_EQ(nav.bottom, client.bottom);
+    const RECT navBefore = nav;
+    SetWindowPos(window, nullptr, 0, 0, 500, 300, SWP_NOMOVE | SWP_NOZORDER);
+    const RECT navAfter = ClientRectOf(appState.navList);
+    EXPECT_EQ(navAfter.right - navAfter.left, navBefore.right - navBefore.left) << "the bar keeps its width";
+    GetClientRect(window, &client);
+    EXPECT_EQ(navAfter.bottom, client.bottom);
+}
+
+TEST_F(MainWindowTest, CloseHidesTheWindowAndEscapeDoesNothing)
+{
+    SendMessageA(window, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_TRUE(IsShown(window));
+    SendMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(IsWindow(window));
+    EXPECT_FALSE(IsShown(window));
+    EXPECT_EQ(appState.mainWindowShown, 0);
+}
+
+TEST_F(MainWindowTest, TheShownFlagFollowsTheWindow)
+{
+    EXPECT_EQ(appState.mainWindowShown, 1);
+    ShowWindow(window, SW_HIDE);
+    EXPECT_EQ(appState.mainWindowShown, 0);
+    ShowWindow(window, SW_SHOW);
+    EXPECT_EQ(appState.mainWindowShown, 1);
+}
+
+TEST_F(MainWindowTest, TheHotKeyTogglesTheWindowAndLeavesTheActivityUnseen)
+{
+    InterlockedExchange(&appState.unseenActivity, 1);
+    SendMessageA(window, WM_HOTKEY, 0, 0);
+    EXPECT_FALSE(IsShown(window));
+    SendMessageA(window, WM_HOTKEY, 0, 0);
+    EXPECT_TRUE(IsShown(window));
+    EXPECT_EQ(appState.unseenActivity, 1);
+}
+
+TEST_F(MainWindowTest, TheTrayIconsLeftClickShowsTheWindowAndClearsTheActivity)
+{
+    ShowWindow(window, SW_HIDE);
+    InterlockedExchange(&appState.unseenActivity, 1);
+    SendMessageA(window, WM_TRAY_NOTIFY, 0, WM_MOUSEMOVE);
+    SendMessageA(window, WM_TRAY_NOTIFY, 0, WM_LBUTTONUP);
+    EXPECT_FALSE(IsShown(window)) << "other mouse messages do nothing";
+    EXPECT_EQ(appState.unseenActivity, 1);
+    SendMessageA(window, WM_TRAY_NOTIFY, 0, WM_LBUTTONDOWN);
+    EXPECT_TRUE(IsShown(window));
+    EXPECT_EQ(appState.unseenActivity, 0);
+}
+
+TEST_F(MainWindowTest, TheTrayMenusItemsShowTheirPageInFront)
+{
+    struct Case {
+        WPARAM command;
+        int page;
+    };
+    for (const Case& item : {Case{IDM_TRAY_SHARES, SharesPageIndex}, Case{IDM_TRAY_BLACKLIST, BlackListPageIndex},
+                             Case{IDM_TRAY_LOGS, LogPageIndex}, Case{IDM_TRAY_MONITORING, MonitoringPage}}) {
+        ShowWindow(window, SW_HIDE);
+        InterlockedExchange(&appState.unseenActivity, 1);
+        SendMessageA(window, WM_COMMAND, item.command, 0);
+        EXPECT_TRUE(IsShown(window)) << item.command;
+        EXPECT_EQ(appState.unseenActivity, 0) << item.command;
+        EXPECT_EQ(appState.currentPage, appState.pages[static_cast<std::size_t>(item.page)]) << item.command;
+    }
+    ShowWindow(window, SW_HIDE);
+    InterlockedExchange(&appState.unseenActivity, 1);
+    SendMessageA(window, WM_COMMAND, IDM_TRAY_SHOW, 0);
+    EXPECT_TRUE(IsShown(window));
+    EXPECT_EQ(appState.unseenActivity, 0);
+    EXPECT_EQ(appState.currentPage, appState.pages[MonitoringPage]);
+}
+
+TEST_F(MainWindowTest, EnterOutsideTheListsAndUnknownCommandsDoNothing)
+{
+    SetFocus(appState.navList);
+    SendMessageA(window, WM_COMMAND, IDOK, 0);
+    SendMessageA(window, WM_COMMAND, 12345, 0);
+    EXPECT_TRUE(IsShown(window));
+}
+
+TEST_F(MainWindowTest, TheContextMenusAreLoadedOnceWithTheirItems)
+{
+    EXPECT_EQ(GetMenuItemCount(appState.trayMenu), 7);
+    EXPECT_EQ(GetMenuItemID(appState.trayMenu, 0), static_cast<UINT>(IDM_TRAY_MONITORING));
+    EXPECT_EQ(GetMenuItemID(appState.trayMenu, 6), static_cast<UINT>(IDM_TRAY_EXIT));
+    EXPECT_EQ(GetMenuItemCount(appState.sessionsMenu), 7);
+    HMENU temporary = GetSubMenu(appState.sessionsMenu, 6);
+    ASSERT_NE(temporary, nullptr);
+    EXPECT_EQ(GetMenuItemCount(temporary), 7);
+    EXPECT_EQ(GetMenuItemID(temporary, 6), static_cast<UINT>(IDM_BLOCK_MORE));
+    EXPECT_EQ(GetMenuItemCount(appState.filesMenu), 4);
+    EXPECT_EQ(GetMenuItemCount(appState.blackListMenu), 2);
+    EXPECT_EQ(GetMenuItemCount(appState.sharesMenu), 1);
+    EXPECT_EQ(GetMenuItemCount(appState.exportMenu), 2);
+    EXPECT_EQ(GetMenuItemID(appState.exportMenu, 1), static_cast<UINT>(IDM_EXPORT_CSV));
+}
+
+TEST_F(MainWindowTest, TheTrayIconIsAddedWithTheProductTip)
+{
+    EXPECT_EQ(appState.trayIconAdded, 1);
+    EXPECT_EQ(appState.trayIcon.hWnd, window);
+    EXPECT_EQ(appState.trayIcon.uCallbackMessage, static_cast<UINT>(WM_TRAY_NOTIFY));
+    EXPECT_EQ(appState.trayIcon.uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
+    EXPECT_EQ(appState.trayIcon.hIcon, appState.normalIcon);
+    EXPECT_STREQ(appState.trayIcon.szTip, "Quorvel 1.2");
+    EXPECT_NE(appState.normalIcon, appState.alertIcon);
+}
+
+TEST_F(MainWindowTest, TheExitRemovesTheTrayIconThenSavesTheLists)
+{
+    AddComputer(appState.blacklist, "pc1", kPermanent);
+    appState.blockMode = Whitelist;
+    PrepareExit();
+    EXPECT_EQ(appState.trayIconAdded, 0);
+    EXPECT_EQ(ReadSettingInt("blacklist", "count", -1), 1);
+    EXPECT_EQ(ReadSettingInt(kMainSection, "blockmode", -1), 1);
+}
+
+// The blink, step by step, while the main window is not in front.
+
+namespace {
+
+class BlinkTest : public MainWindowTest {
+protected:
+    void SetUp() override
+    {
+        MainWindowTest::SetUp();
+        ShowWindow(window, SW_HIDE);
+        ASSERT_NE(GetForegroundWindow(), window);
+    }
+    HICON Showing() const { return appState.trayIcon.hIcon; }
+};
+
+}  // namespace
+
+TEST_F(BlinkTest, UnseenActivityAlternatesTheIconsStartingWithTheAlert)
+{
+    OnBlinkTick();
+    EXPECT_EQ(Showing(), appState.normalIcon) << "nothing unseen, nothing blinks";
+    InterlockedExchange(&appState.unseenActivity, 1);
+    OnBlinkTick();
+    EXPECT_EQ(appState.blinkPhase, 1);
+    EXPECT_EQ(Showing(), appState.alertIcon);
+    OnBlinkTick();
+    EXPECT_EQ(appState.blinkPhase, 0);
+    EXPECT_EQ(Showing(), appState.normalIcon);
+    OnBlinkTick();
+    EXPECT_EQ(Showing(), appState.alertIcon);
+    InterlockedExchange(&appState.unseenActivity, 1);  // more activity does not restart the rhythm
+    OnBlinkTick();
+    EXPECT_EQ(Showing(), appState.normalIcon);
+}
+
+TEST_F(BlinkTest, TurningTrayNotificationOffWhileTheAlertShowsRestoresTheNormalIcon)
+{
+    InterlockedExchange(&appState.unseenActivity, 1);
+    OnBlinkTick();
+    ASSERT_EQ(Showing(), appState.alertIcon);
+    appState.settings.enabletraynotify = 0;
+    OnBlinkTick();
+    EXPECT_EQ(Showing(), appState.normalIcon);
+    EXPECT_EQ(appState.blinkPhase, 0);
+    OnBlinkTick();
+    EXPECT_EQ(Showing(), appState.normalIcon);
+    EXPECT_EQ(appState.unseenActivity, 1);
+}
+
+TEST_F(BlinkTest, SeeingTheWindowStopsTheBlink)
+{
+    InterlockedExchange(&appState.unseenActivity, 1);
+    OnBlinkTick();
+    SendMessageA(window, WM_TRAY_NOTIFY, 0, WM_LBUTTONDOWN);
+    OnBlinkTick();
+    EXPECT_EQ(Showing(), appState.normalIcon);
+    OnBlinkTick();
+    EXPECT_EQ(Showing(), appState.normalIcon);
+}
+
+TEST_F(BlinkTest, TheWindowInFrontShowsTheNormalIconButKeepsTheActivityUnseen)
+{
+    ShowWindow(window, SW_SHOW);
+    SetForegroundWindow(window);
+    PumpMessages();
+    if (GetForegroundWindow() != window)
+        GTEST_SKIP() << "this display gives no foreground window";
+    InterlockedExchange(&appState.unseenActivity, 1);
+    OnBlinkTick();
+    EXPECT_EQ(Showing(), appState.normalIcon);
+    EXPECT_EQ(appState.unseenActivity, 1);
+    ShowWindow(window, SW_HIDE);
+    OnBlinkTick();
+    EXPECT_EQ(Showing(), appState.alertIcon) << "blinking resumes once another window is in front";
+}
