@@ -1,0 +1,176 @@
+// netapi32.dll stand-in: the Net* functions Quorvel uses, answered by the simulated server.
+// Each export catches everything: an exception must never unwind into the caller.
+
+#include <windows.h>
+#include <lm.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+#include "server.h"
+#include "text.h"
+
+namespace {
+
+HINSTANCE g_module = nullptr;
+CRITICAL_SECTION g_init_lock;
+nsim::Sim* g_sim = nullptr;
+
+bool get_env(const wchar_t* name, std::wstring& out) {
+    wchar_t small[512];
+    DWORD n = GetEnvironmentVariableW(name, small, 512);
+    if (n == 0) {
+        out.clear();
+        return GetLastError() != ERROR_ENVVAR_NOT_FOUND;  // set but empty
+    }
+    if (n < 512) {
+        out.assign(small, n);
+        return true;
+    }
+    std::wstring big(n, L'\0');
+    const DWORD m = GetEnvironmentVariableW(name, big.data(), n);
+    big.resize(m < n ? m : 0);
+    out = big;
+    return true;
+}
+
+std::wstring beside_module(const wchar_t* file) {
+    std::wstring path(32768, L'\0');
+    const DWORD n = GetModuleFileNameW(g_module, path.data(), static_cast<DWORD>(path.size()));
+    path.resize(n);
+    const size_t slash = path.find_last_of(L"\\/");
+    path.resize(slash == std::wstring::npos ? 0 : slash + 1);
+    return path + file;
+}
+
+// First call: read the settings, open the journal, load the scenario. Time zero is now, so
+// the scenario plays from the program's first call however long after loading that comes.
+struct InitLock {
+    InitLock() { EnterCriticalSection(&g_init_lock); }
+    ~InitLock() { LeaveCriticalSection(&g_init_lock); }
+    InitLock(const InitLock&) = delete;
+    InitLock& operator=(const InitLock&) = delete;
+};
+
+nsim::Sim* sim() {
+    InitLock lock;
+    if (!g_sim) {
+        nsim::SimOptions opt;
+        std::wstring journal, scenario, speed;
+        if (!get_env(L"QUORVEL_SIM_JOURNAL", journal)) journal = beside_module(L"netapi-sim.journal");
+        opt.journal_path = journal;  // set but empty: no journal
+        std::string speed_note;
+        if (get_env(L"QUORVEL_SIM_SPEED", speed) && !speed.empty()) {
+            wchar_t* end = nullptr;
+            const double v = std::wcstod(speed.c_str(), &end);
+            if (end && *end == L'\0' && v >= 0.01 && v <= 1000.0)
+                opt.speed = v;
+            else
+                speed_note = " speed_ignored=" + nsim::quote(speed);
+        }
+        g_sim = nsim::sim_create(opt);
+        const bool scenario_set = get_env(L"QUORVEL_SIM_SCENARIO", scenario);
+        if (!scenario_set) scenario = beside_module(L"netapi-sim.scenario");
+        std::wstring dll(32768, L'\0');
+        dll.resize(GetModuleFileNameW(g_module, dll.data(), static_cast<DWORD>(dll.size())));
+        char speed_text[32];
+        std::snprintf(speed_text, sizeof speed_text, "%g", opt.speed);
+        nsim::sim_journal_note(g_sim, "load start pid=" + std::to_string(GetCurrentProcessId()) +
+                                          " dll=" + nsim::quote(dll) + " journal=" + nsim::quote(journal) +
+                                          " speed=" + speed_text + speed_note);
+        if (scenario.empty())
+            nsim::sim_journal_note(g_sim, "load no-scenario reason=\"QUORVEL_SIM_SCENARIO is empty; the server is empty\"");
+        else
+            nsim::sim_load_file(g_sim, scenario);
+    }
+    return g_sim;
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        g_module = module;
+        InitializeCriticalSection(&g_init_lock);
+    } else if (reason == DLL_PROCESS_DETACH) {
+        if (g_sim) {
+            nsim::sim_journal_unload(g_sim);
+            // At process exit other threads are gone mid-call; leave the memory to the OS.
+            if (!reserved) {
+                nsim::sim_destroy(g_sim);
+                g_sim = nullptr;
+            }
+        }
+        if (!reserved) DeleteCriticalSection(&g_init_lock);
+    }
+    return TRUE;
+}
+
+extern "C" {
+
+NET_API_STATUS WINAPI NetSessionEnum(LMSTR servername, LMSTR UncClientName, LMSTR username, DWORD level,
+                                     LPBYTE* bufptr, DWORD prefmaxlen, LPDWORD entriesread, LPDWORD totalentries,
+                                     LPDWORD resume_handle) {
+    try {
+        return nsim::sim_session_enum(sim(), servername, UncClientName, username, level, bufptr, prefmaxlen,
+                                      entriesread, totalentries, resume_handle);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+NET_API_STATUS WINAPI NetFileEnum(LMSTR servername, LMSTR basepath, LMSTR username, DWORD level, LPBYTE* bufptr,
+                                  DWORD prefmaxlen, LPDWORD entriesread, LPDWORD totalentries,
+                                  PDWORD_PTR resume_handle) {
+    try {
+        return nsim::sim_file_enum(sim(), servername, basepath, username, level, bufptr, prefmaxlen, entriesread,
+                                   totalentries, resume_handle);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+NET_API_STATUS WINAPI NetShareEnum(LMSTR servername, DWORD level, LPBYTE* bufptr, DWORD prefmaxlen,
+                                   LPDWORD entriesread, LPDWORD totalentries, LPDWORD resume_handle) {
+    try {
+        return nsim::sim_share_enum(sim(), servername, level, bufptr, prefmaxlen, entriesread, totalentries,
+                                    resume_handle);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+NET_API_STATUS WINAPI NetSessionDel(LMSTR servername, LMSTR UncClientName, LMSTR username) {
+    try {
+        return nsim::sim_session_del(sim(), servername, UncClientName, username);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+NET_API_STATUS WINAPI NetFileClose(LMSTR servername, DWORD fileid) {
+    try {
+        return nsim::sim_file_close(sim(), servername, fileid);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+NET_API_STATUS WINAPI NetShareDel(LMSTR servername, LMSTR netname, DWORD reserved) {
+    try {
+        return nsim::sim_share_del(sim(), servername, netname, reserved);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+NET_API_STATUS WINAPI NetApiBufferFree(LPVOID Buffer) {
+    try {
+        return nsim::sim_buffer_free(sim(), Buffer);
+    } catch (...) {
+        return ERROR_INVALID_PARAMETER;
+    }
+}
+
+}  // extern "C"

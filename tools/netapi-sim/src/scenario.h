@@ -1,0 +1,95 @@
+// Scenario text -> timed events. Parsing never fails as a whole: a bad line is reported
+// with its number and skipped, and the rest is served.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nsim {
+
+constexpr size_t kMaxLineBytes = 65536;
+constexpr size_t kMaxFileBytes = 64u * 1024u * 1024u;
+// Enough for a soak of hundreds of computers and tens of thousands of opens; bounds memory.
+constexpr size_t kMaxEvents = 500000;
+constexpr int kMaxRepeatDepth = 4;
+constexpr int64_t kMaxTimeMs = 1000000000LL * 1000;  // 10^9 seconds
+constexpr int64_t kForever = INT64_MAX;
+
+enum class Op : uint8_t {
+    Connect,
+    Disconnect,
+    Open,
+    Close,
+    Lock,
+    Touch,
+    Use,
+    Share,
+    Unshare,
+    Uses,
+    Refuse,
+    NextId,
+    Reconnect,
+    Note,
+};
+
+// What a refusal applies to.
+enum : uint32_t {
+    kSessionEnum = 1,
+    kFileEnum = 2,
+    kShareEnum = 4,
+    kSessionDel = 8,
+    kFileClose = 16,
+    kShareDel = 32,
+    kAllEnums = kSessionEnum | kFileEnum | kShareEnum,
+    kAllDeletes = kSessionDel | kFileClose | kShareDel,
+};
+constexpr int kTargetCount = 6;
+
+// One event. Generic fields keep it small (a soak holds hundreds of thousands); what each
+// means for an op is set in one place, parse_command in scenario.cpp:
+//   connect     who=computer user text=cltype value2=session flags
+//   disconnect  who user flag=user given          touch: the same
+//   open        who user path value=perm value2=locks text=via share
+//   close       who user path                     lock: value=lock count
+//   use         who user text=share
+//   share       who=name value=type path text=remark value2=max uses value3=current uses
+//   unshare     who=name                          uses: who=name value=count
+//   refuse      value=targets value2=code value3=every value4=page span_ms=length (kForever)
+//   next-id     value=id
+//   reconnect   who span_ms=delay (-1 = off) flag=reopen
+//   note        text
+struct Event {
+    int64_t at_ms = 0;
+    uint32_t line = 0;
+    Op op = Op::Note;
+    bool flag = false;
+    std::wstring who;
+    std::wstring user;
+    std::wstring path;
+    std::wstring text;
+    uint32_t value = 0;
+    uint32_t value2 = 0;
+    uint32_t value3 = 0;
+    uint32_t value4 = 0;
+    int64_t span_ms = 0;
+};
+
+struct Diagnostic {
+    uint32_t line = 0;
+    bool warning = false;  // warnings keep the line (e.g. a name was cut)
+    std::string reason;
+};
+
+struct Scenario {
+    std::vector<Event> events;  // sorted by time, file order kept for equal times
+    std::vector<Diagnostic> diags;
+};
+
+Scenario parse_scenario(std::string_view utf8);
+
+// Parses "12", "12.5", "0.001"; millisecond resolution, further digits dropped.
+bool parse_seconds(std::wstring_view s, int64_t& ms);
+
+}  // namespace nsim

@@ -1,0 +1,1234 @@
+#include "server.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "journal.h"
+#include "layout.h"
+#include "text.h"
+
+namespace nsim {
+namespace {
+
+struct Session {
+    uint64_t serial = 0;
+    std::wstring computer;
+    std::wstring user;
+    std::wstring cltype;
+    DWORD flags = 0;
+    int64_t connected_ms = 0;
+    int64_t active_ms = 0;
+    DWORD opens = 0;
+    std::vector<std::wstring> uses;  // shares this session is connected to
+};
+
+struct OpenFile {
+    DWORD id = 0;
+    uint64_t session = 0;
+    std::wstring path;
+    DWORD perm = 0;
+    DWORD locks = 0;
+    std::wstring share;  // the share it was opened through, if known
+};
+
+struct Share {
+    std::wstring name;
+    std::wstring path;
+    std::wstring remark;
+    DWORD type = 0;
+    DWORD max_uses = SHI_USES_UNLIMITED;
+    DWORD base_uses = 0;  // set by the scenario; sessions using the share add to it
+};
+
+struct Refusal {
+    uint64_t key = 0;
+    uint32_t targets = 0;
+    uint32_t code = 0;
+    uint32_t every = 1;
+    uint32_t page = 0;
+    uint32_t line = 0;
+    int64_t until_ms = 0;
+    uint32_t calls[kTargetCount] = {};
+};
+
+struct Policy {
+    std::wstring computer;
+    int64_t delay_ms = 0;
+    bool reopen = false;
+};
+
+struct FileSnap {
+    std::wstring path;
+    std::wstring share;
+    DWORD perm = 0;
+    DWORD locks = 0;
+};
+
+struct SessionSnap {
+    std::wstring computer;
+    std::wstring user;
+    std::wstring cltype;
+    DWORD flags = 0;
+    std::vector<std::wstring> uses;
+    std::vector<FileSnap> files;
+};
+
+enum class PendingKind { Reconnect, RefusalEnd };
+
+struct Pending {
+    PendingKind kind = PendingKind::Reconnect;
+    std::vector<SessionSnap> sessions;
+    uint64_t refusal = 0;
+};
+
+struct Guard {
+    explicit Guard(CRITICAL_SECTION* c) : cs(c) { EnterCriticalSection(cs); }
+    ~Guard() { LeaveCriticalSection(cs); }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+    CRITICAL_SECTION* cs;
+};
+
+}  // namespace
+
+struct Sim {
+    CRITICAL_SECTION lock;
+    SimOptions opt;
+    LARGE_INTEGER qpc_freq{};
+    int64_t manual_ms = 0;
+    int64_t last_ms = 0;
+    int64_t call_ms = 0;       // scenario time of the call being served
+    int64_t call_real_ms = 0;  // real time of it, for the wall-clock stamp
+    Journal journal;
+
+    Scenario scenario;
+    size_t cursor = 0;
+
+    std::map<uint64_t, Session> sessions;  // by serial: connection order
+    std::unordered_map<std::wstring, uint64_t> session_index;
+    uint64_t next_serial = 1;
+
+    std::map<uint64_t, OpenFile> files;  // by open order
+    std::unordered_map<DWORD, uint64_t> file_by_id;
+    std::unordered_map<std::wstring, std::vector<uint64_t>> file_index;  // session + path
+    uint64_t next_file_seq = 1;
+    DWORD next_id = 1;
+
+    std::vector<Share> shares;
+    std::vector<Refusal> refusals;
+    uint64_t next_refusal = 1;
+    std::vector<Policy> policies;
+    std::multimap<std::pair<int64_t, uint64_t>, Pending> pending;
+    uint64_t next_pending = 1;
+
+    std::unordered_set<void*> buffers;
+};
+
+namespace {
+
+// ---- time and journal -------------------------------------------------------------------
+
+int64_t real_ms(Sim* s) {
+    if (s->opt.manual_clock) return s->manual_ms;
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    int64_t d = now.QuadPart - s->opt.qpc_start.QuadPart;
+    if (d < 0) d = 0;
+    const int64_t f = s->qpc_freq.QuadPart;
+    return d / f * 1000 + (d % f) * 1000 / f;
+}
+
+int64_t to_real(Sim* s, int64_t sim_ms) {
+    if (s->opt.manual_clock) return sim_ms;
+    return static_cast<int64_t>(static_cast<double>(sim_ms) / s->opt.speed);
+}
+
+SYSTEMTIME wall_at(Sim* s, int64_t real) {
+    ULARGE_INTEGER u;
+    u.LowPart = s->opt.wall_start.dwLowDateTime;
+    u.HighPart = s->opt.wall_start.dwHighDateTime;
+    u.QuadPart += static_cast<uint64_t>(real) * 10000u;
+    FILETIME utc;
+    utc.dwLowDateTime = u.LowPart;
+    utc.dwHighDateTime = u.HighPart;
+    FILETIME local;
+    SYSTEMTIME st{};
+    if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &st)) GetLocalTime(&st);
+    return st;
+}
+
+void jline_at(Sim* s, int64_t sim_ms, int64_t real, const std::string& body) {
+    journal_write(s->journal, wall_at(s, real), sim_ms, body);
+}
+
+void jcall(Sim* s, const std::string& body) { jline_at(s, s->call_ms, s->call_real_ms, "call " + body); }
+
+void jevent(Sim* s, int64_t at, const std::string& body) { jline_at(s, at, to_real(s, at), "event " + body); }
+
+std::string kv(const char* key, std::wstring_view v) { return std::string(" ") + key + "=" + quote(v); }
+
+std::string kvn(const char* key, uint64_t v) { return std::string(" ") + key + "=" + std::to_string(v); }
+
+std::string kvx(const char* key, uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%x", v);
+    return std::string(" ") + key + "=" + buf;
+}
+
+std::string kvp(const char* key, const void* p) {
+    if (!p) return std::string(" ") + key + "=null";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
+    return std::string(" ") + key + "=" + buf;
+}
+
+std::string line_tail(const Event& e) { return kvn("line", e.line); }
+
+std::string targets_text(uint32_t bits) {
+    static const char* names[kTargetCount] = {"sessions",    "files",      "shares",
+                                              "session-del", "file-close", "share-del"};
+    std::string out;
+    for (int i = 0; i < kTargetCount; ++i)
+        if (bits & (1u << i)) {
+            if (!out.empty()) out.push_back(',');
+            out += names[i];
+        }
+    return out;
+}
+
+// ---- caller arguments -------------------------------------------------------------------
+
+enum class Arg { Null, Ok, Bad };
+
+struct CallerString {
+    Arg state = Arg::Null;
+    std::wstring text;
+};
+
+CallerString read_arg(const wchar_t* p) {
+    CallerString r;
+    if (!p) return r;
+    size_t n = 0;
+    while (n <= kMaxArg && p[n]) ++n;
+    if (n > kMaxArg) {
+        r.state = Arg::Bad;
+        return r;
+    }
+    r.state = Arg::Ok;
+    r.text.assign(p, n);
+    return r;
+}
+
+std::string kvarg(const char* key, const CallerString& a) {
+    if (a.state == Arg::Null) return std::string(" ") + key + "=null";
+    if (a.state == Arg::Bad) return std::string(" ") + key + "=<too-long>";
+    if (a.text.size() <= kMaxText) return kv(key, a.text);
+    return kv(key, std::wstring_view(a.text).substr(0, kMaxText)) + "<cut>";
+}
+
+// ---- state helpers ----------------------------------------------------------------------
+
+std::wstring session_key(std::wstring_view computer, std::wstring_view user) {
+    std::wstring k = folded(computer);
+    k.push_back(L'\n');
+    k += folded(user);
+    return k;
+}
+
+std::wstring file_key(uint64_t serial, std::wstring_view path) {
+    std::wstring k = std::to_wstring(serial);
+    k.push_back(L'|');
+    k += folded(path);
+    return k;
+}
+
+Session* find_session(Sim* s, std::wstring_view computer, std::wstring_view user) {
+    const auto it = s->session_index.find(session_key(computer, user));
+    if (it == s->session_index.end()) return nullptr;
+    return &s->sessions.at(it->second);
+}
+
+Session& add_session(Sim* s, const std::wstring& computer, const std::wstring& user, DWORD flags,
+                     const std::wstring& cltype, int64_t at) {
+    Session ses;
+    ses.serial = s->next_serial++;
+    ses.computer = computer;
+    ses.user = user;
+    ses.flags = flags;
+    ses.cltype = cltype;
+    ses.connected_ms = at;
+    ses.active_ms = at;
+    s->session_index[session_key(computer, user)] = ses.serial;
+    return s->sessions.emplace(ses.serial, std::move(ses)).first->second;
+}
+
+Share* find_share(Sim* s, std::wstring_view name) {
+    for (auto& sh : s->shares)
+        if (iequal(sh.name, name)) return &sh;
+    return nullptr;
+}
+
+bool is_disk(DWORD type) { return (type & ~(STYPE_SPECIAL | STYPE_TEMPORARY)) == STYPE_DISKTREE; }
+
+// The share a client most likely opened a path through: the longest disk share path that is
+// a whole-component prefix. Special shares (C$) only when the scenario says so with via=.
+std::wstring share_for_path(Sim* s, std::wstring_view path) {
+    const Share* best = nullptr;
+    for (const auto& sh : s->shares) {
+        if (!is_disk(sh.type) || (sh.type & STYPE_SPECIAL) || sh.path.empty()) continue;
+        if (!istarts_with(path, sh.path)) continue;
+        const bool boundary =
+            path.size() == sh.path.size() || sh.path.back() == L'\\' || path[sh.path.size()] == L'\\';
+        if (boundary && (!best || sh.path.size() > best->path.size())) best = &sh;
+    }
+    return best ? best->name : std::wstring();
+}
+
+DWORD current_uses(Sim* s, const Share& sh) {
+    uint64_t n = sh.base_uses;
+    for (const auto& [serial, ses] : s->sessions)
+        for (const auto& u : ses.uses)
+            if (iequal(u, sh.name)) ++n;
+    return n > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(n);
+}
+
+// Ids grow like a real server's: one counter for every open, never an id still in use, never 0.
+DWORD take_id(Sim* s) {
+    DWORD id = s->next_id;
+    while (id == 0 || s->file_by_id.count(id)) ++id;
+    s->next_id = id + 1;
+    return id;
+}
+
+void open_file(Sim* s, Session& ses, const std::wstring& path, DWORD perm, DWORD locks, const std::wstring& share,
+               int64_t at, const std::string& tail) {
+    OpenFile f;
+    f.id = take_id(s);
+    f.session = ses.serial;
+    f.path = path;
+    f.perm = perm;
+    f.locks = locks;
+    f.share = share;
+    const uint64_t seq = s->next_file_seq++;
+    s->file_by_id[f.id] = seq;
+    s->file_index[file_key(ses.serial, path)].push_back(seq);
+    ++ses.opens;
+    ses.active_ms = at;
+    jevent(s, at,
+           "open" + kvn("id", f.id) + kv("computer", ses.computer) + kv("user", ses.user) + kv("path", path) +
+               kvn("perm", perm) + kvn("locks", locks) + kv("share", share) + tail);
+    s->files.emplace(seq, std::move(f));
+}
+
+void close_file(Sim* s, uint64_t seq, int64_t at, const std::string& tail) {
+    auto it = s->files.find(seq);
+    if (it == s->files.end()) return;
+    OpenFile& f = it->second;
+    auto sit = s->sessions.find(f.session);
+    std::wstring computer, user;
+    if (sit != s->sessions.end()) {
+        computer = sit->second.computer;
+        user = sit->second.user;
+        if (sit->second.opens) --sit->second.opens;
+    }
+    jevent(s, at, "close" + kvn("id", f.id) + kv("computer", computer) + kv("user", user) + kv("path", f.path) + tail);
+    s->file_by_id.erase(f.id);
+    const std::wstring key = file_key(f.session, f.path);
+    auto xit = s->file_index.find(key);
+    if (xit != s->file_index.end()) {
+        auto& v = xit->second;
+        v.erase(std::remove(v.begin(), v.end(), seq), v.end());
+        if (v.empty()) s->file_index.erase(xit);
+    }
+    s->files.erase(it);
+}
+
+// Oldest open of `path` by this session.
+uint64_t find_open(Sim* s, const Session& ses, std::wstring_view path) {
+    const auto it = s->file_index.find(file_key(ses.serial, path));
+    return (it == s->file_index.end() || it->second.empty()) ? 0 : it->second.front();
+}
+
+// Ends a session with its open files; returns how many files went with it.
+size_t end_session(Sim* s, uint64_t serial, int64_t at, const std::string& tail, SessionSnap* snap) {
+    auto it = s->sessions.find(serial);
+    if (it == s->sessions.end()) return 0;
+    std::vector<uint64_t> seqs;
+    for (const auto& [seq, f] : s->files)
+        if (f.session == serial) seqs.push_back(seq);
+    if (snap) {
+        snap->computer = it->second.computer;
+        snap->user = it->second.user;
+        snap->cltype = it->second.cltype;
+        snap->flags = it->second.flags;
+        snap->uses = it->second.uses;
+        for (uint64_t q : seqs) {
+            const OpenFile& f = s->files.at(q);
+            snap->files.push_back(FileSnap{f.path, f.share, f.perm, f.locks});
+        }
+    }
+    for (uint64_t q : seqs) close_file(s, q, at, tail);
+    jevent(s, at,
+           "end-session" + kv("computer", it->second.computer) + kv("user", it->second.user) +
+               kvn("files", seqs.size()) + tail);
+    s->session_index.erase(session_key(it->second.computer, it->second.user));
+    s->sessions.erase(it);
+    return seqs.size();
+}
+
+size_t remove_share(Sim* s, Share* sh, int64_t at, const std::string& tail) {
+    const std::wstring name = sh->name;
+    std::vector<uint64_t> seqs;
+    for (const auto& [seq, f] : s->files)
+        if (iequal(f.share, name)) seqs.push_back(seq);
+    for (uint64_t q : seqs) close_file(s, q, at, tail);
+    for (auto& [serial, ses] : s->sessions)
+        ses.uses.erase(std::remove_if(ses.uses.begin(), ses.uses.end(),
+                                      [&](const std::wstring& u) { return iequal(u, name); }),
+                       ses.uses.end());
+    s->shares.erase(s->shares.begin() + (sh - s->shares.data()));
+    return seqs.size();
+}
+
+Policy* find_policy(Sim* s, std::wstring_view computer) {
+    for (auto& p : s->policies)
+        if (iequal(p.computer, computer)) return &p;
+    return nullptr;
+}
+
+void schedule(Sim* s, int64_t at, Pending p) {
+    s->pending.emplace(std::make_pair(at, s->next_pending++), std::move(p));
+}
+
+// Which refusal, if any, answers this call. Every matching rule counts the call, so
+// "every=3" means the 3rd, 6th, ... call inside the window fails.
+const Refusal* refused(Sim* s, uint32_t target) {
+    int index = 0;
+    while ((1u << index) != target) ++index;
+    const Refusal* hit = nullptr;
+    for (auto& r : s->refusals) {
+        if (!(r.targets & target)) continue;
+        const uint32_t n = ++r.calls[index];
+        if (!hit && n % r.every == 0) hit = &r;
+    }
+    return hit;
+}
+
+// ---- playing events -------------------------------------------------------------------
+
+void apply_event(Sim* s, const Event& e) {
+    const int64_t at = e.at_ms;
+    const std::string tail = line_tail(e);
+    switch (e.op) {
+        case Op::Connect: {
+            const std::string what = "connect" + kv("computer", e.who) + kv("user", e.user) + kvn("flags", e.value2);
+            if (find_session(s, e.who, e.user)) {
+                jevent(s, at, what + " skipped=\"already connected\"" + tail);
+                return;
+            }
+            add_session(s, e.who, e.user, e.value2, e.text, at);
+            jevent(s, at, what + tail);
+            return;
+        }
+        case Op::Disconnect: {
+            std::vector<uint64_t> serials;
+            for (const auto& [serial, ses] : s->sessions)
+                if (iequal(ses.computer, e.who) && (!e.flag || iequal(ses.user, e.user))) serials.push_back(serial);
+            std::string what = "disconnect" + kv("computer", e.who);
+            if (e.flag) what += kv("user", e.user);
+            if (serials.empty()) {
+                jevent(s, at, what + " skipped=\"no such session\"" + tail);
+                return;
+            }
+            size_t files = 0;
+            for (uint64_t q : serials) files += end_session(s, q, at, " cause=disconnect", nullptr);
+            jevent(s, at, what + kvn("sessions", serials.size()) + kvn("files", files) + tail);
+            return;
+        }
+        case Op::Open: {
+            const std::string what = "open" + kv("computer", e.who) + kv("user", e.user) + kv("path", e.path);
+            Session* ses = find_session(s, e.who, e.user);
+            if (!ses) {
+                jevent(s, at, what + " skipped=\"no such session\"" + tail);
+                return;
+            }
+            std::wstring share = e.text;
+            if (!share.empty()) {
+                const Share* sh = find_share(s, share);
+                if (!sh) {
+                    jevent(s, at, what + " skipped=\"no such share\"" + tail);
+                    return;
+                }
+                share = sh->name;
+            } else {
+                share = share_for_path(s, e.path);
+            }
+            open_file(s, *ses, e.path, e.value, e.value2, share, at, tail);
+            return;
+        }
+        case Op::Close:
+        case Op::Lock: {
+            const char* name = e.op == Op::Close ? "close" : "lock";
+            const std::string what = name + kv("computer", e.who) + kv("user", e.user) + kv("path", e.path);
+            Session* ses = find_session(s, e.who, e.user);
+            const uint64_t seq = ses ? find_open(s, *ses, e.path) : 0;
+            if (!seq) {
+                jevent(s, at, what + (ses ? " skipped=\"file not open\"" : " skipped=\"no such session\"") + tail);
+                return;
+            }
+            ses->active_ms = at;
+            if (e.op == Op::Close) {
+                close_file(s, seq, at, tail);
+            } else {
+                OpenFile& f = s->files.at(seq);
+                f.locks = e.value;
+                jevent(s, at, "lock" + kvn("id", f.id) + kv("computer", e.who) + kv("user", e.user) +
+                                  kv("path", f.path) + kvn("locks", f.locks) + tail);
+            }
+            return;
+        }
+        case Op::Touch: {
+            size_t n = 0;
+            for (auto& [serial, ses] : s->sessions)
+                if (iequal(ses.computer, e.who) && (!e.flag || iequal(ses.user, e.user))) {
+                    ses.active_ms = at;
+                    ++n;
+                }
+            std::string what = "touch" + kv("computer", e.who);
+            if (e.flag) what += kv("user", e.user);
+            jevent(s, at, what + (n ? kvn("sessions", n) : std::string(" skipped=\"no such session\"")) + tail);
+            return;
+        }
+        case Op::Use: {
+            const std::string what = "use" + kv("computer", e.who) + kv("user", e.user) + kv("share", e.text);
+            Session* ses = find_session(s, e.who, e.user);
+            const Share* sh = find_share(s, e.text);
+            if (!ses || !sh) {
+                jevent(s, at, what + (ses ? " skipped=\"no such share\"" : " skipped=\"no such session\"") + tail);
+                return;
+            }
+            ses->active_ms = at;
+            bool already = false;
+            for (const auto& u : ses->uses) already = already || iequal(u, sh->name);
+            if (!already) ses->uses.push_back(sh->name);
+            jevent(s, at, what + (already ? " skipped=\"already in use\"" : "") + tail);
+            return;
+        }
+        case Op::Share: {
+            const std::string what = "share" + kv("name", e.who) + kvx("type", e.value) + kv("path", e.path) +
+                                     kv("remark", e.text) + kvn("uses", e.value3);
+            if (find_share(s, e.who)) {
+                jevent(s, at, what + " skipped=\"already shared\"" + tail);
+                return;
+            }
+            Share sh;
+            sh.name = e.who;
+            sh.type = e.value;
+            sh.path = e.path;
+            sh.remark = e.text;
+            sh.max_uses = e.value2;
+            sh.base_uses = e.value3;
+            s->shares.push_back(std::move(sh));
+            jevent(s, at, what + tail);
+            return;
+        }
+        case Op::Unshare: {
+            Share* sh = find_share(s, e.who);
+            if (!sh) {
+                jevent(s, at, "unshare" + kv("name", e.who) + " skipped=\"no such share\"" + tail);
+                return;
+            }
+            const size_t files = remove_share(s, sh, at, " cause=unshare");
+            jevent(s, at, "unshare" + kv("name", e.who) + kvn("files", files) + tail);
+            return;
+        }
+        case Op::Uses: {
+            Share* sh = find_share(s, e.who);
+            if (sh) sh->base_uses = e.value;
+            jevent(s, at,
+                   "uses" + kv("name", e.who) + kvn("uses", e.value) +
+                       (sh ? std::string() : std::string(" skipped=\"no such share\"")) + tail);
+            return;
+        }
+        case Op::Refuse: {
+            Refusal r;
+            r.key = s->next_refusal++;
+            r.targets = e.value;
+            r.code = e.value2;
+            r.every = e.value3 ? e.value3 : 1;
+            r.page = e.value4;
+            r.line = e.line;
+            r.until_ms = e.span_ms == kForever ? kForever : at + e.span_ms;
+            std::string what = "refuse target=" + targets_text(r.targets) + kvn("code", r.code) +
+                               kvn("every", r.every) + (r.page ? kvn("page", r.page) : std::string());
+            what += r.until_ms == kForever ? std::string(" until=forever") : kvn("until", static_cast<uint64_t>(r.until_ms));
+            if (r.until_ms != kForever) {
+                Pending p;
+                p.kind = PendingKind::RefusalEnd;
+                p.refusal = r.key;
+                schedule(s, r.until_ms, std::move(p));
+            }
+            s->refusals.push_back(r);
+            jevent(s, at, what + tail);
+            return;
+        }
+        case Op::NextId:
+            s->next_id = e.value;
+            jevent(s, at, "next-id" + kvn("id", e.value) + tail);
+            return;
+        case Op::Reconnect: {
+            Policy* p = find_policy(s, e.who);
+            if (e.span_ms < 0) {
+                if (p) s->policies.erase(s->policies.begin() + (p - s->policies.data()));
+                jevent(s, at, "reconnect" + kv("computer", e.who) + " delay=off" + tail);
+                return;
+            }
+            if (!p) {
+                s->policies.push_back(Policy{});
+                p = &s->policies.back();
+            }
+            p->computer = e.who;
+            p->delay_ms = e.span_ms;
+            p->reopen = e.flag;
+            jevent(s, at,
+                   "reconnect" + kv("computer", e.who) + kvn("delay", static_cast<uint64_t>(e.span_ms)) +
+                       kvn("reopen", e.flag ? 1 : 0) + tail);
+            return;
+        }
+        case Op::Note:
+            jevent(s, at, "note" + kv("text", e.text) + tail);
+            return;
+    }
+}
+
+void apply_pending(Sim* s, int64_t at, Pending& p) {
+    if (p.kind == PendingKind::RefusalEnd) {
+        for (size_t i = 0; i < s->refusals.size(); ++i) {
+            const Refusal& r = s->refusals[i];
+            if (r.key != p.refusal) continue;
+            jevent(s, at, "refuse-end target=" + targets_text(r.targets) + kvn("code", r.code) + kvn("line", r.line));
+            s->refusals.erase(s->refusals.begin() + static_cast<std::ptrdiff_t>(i));
+            return;
+        }
+        return;
+    }
+    for (const SessionSnap& snap : p.sessions) {
+        const std::string what = "connect" + kv("computer", snap.computer) + kv("user", snap.user) +
+                                 kvn("flags", snap.flags) + " cause=reconnect";
+        const Policy* pol = find_policy(s, snap.computer);
+        if (!pol) {
+            jevent(s, at, what + " skipped=\"reconnect is off\"");
+            continue;
+        }
+        if (find_session(s, snap.computer, snap.user)) {
+            jevent(s, at, what + " skipped=\"already connected\"");
+            continue;
+        }
+        Session& ses = add_session(s, snap.computer, snap.user, snap.flags, snap.cltype, at);
+        for (const auto& u : snap.uses)
+            if (find_share(s, u)) ses.uses.push_back(u);
+        jevent(s, at, what);
+        if (!pol->reopen) continue;
+        for (const FileSnap& f : snap.files) {
+            if (!f.share.empty() && !find_share(s, f.share)) continue;  // its share went away meanwhile
+            open_file(s, ses, f.path, f.perm, f.locks, f.share, at, " cause=reconnect");
+        }
+    }
+}
+
+int64_t now_ms(Sim* s, int64_t real) {
+    int64_t t = s->opt.manual_clock ? s->manual_ms
+                                    : static_cast<int64_t>(static_cast<double>(real) * s->opt.speed);
+    if (t < s->last_ms) t = s->last_ms;
+    s->last_ms = t;
+    return t;
+}
+
+// Plays everything due by now, in time order; for equal times scenario lines come first.
+void advance(Sim* s) {
+    s->call_real_ms = real_ms(s);
+    const int64_t now = now_ms(s, s->call_real_ms);
+    s->call_ms = now;
+    auto& ev = s->scenario.events;
+    for (;;) {
+        const bool have_event = s->cursor < ev.size() && ev[s->cursor].at_ms <= now;
+        const bool have_pending = !s->pending.empty() && s->pending.begin()->first.first <= now;
+        if (!have_event && !have_pending) break;
+        if (have_event && (!have_pending || ev[s->cursor].at_ms <= s->pending.begin()->first.first)) {
+            apply_event(s, ev[s->cursor]);
+            ++s->cursor;
+        } else {
+            auto it = s->pending.begin();
+            const int64_t at = it->first.first;
+            Pending p = std::move(it->second);
+            s->pending.erase(it);
+            apply_pending(s, at, p);
+        }
+    }
+}
+
+// ---- enumeration plumbing ------------------------------------------------------------------
+
+struct Out {
+    LPBYTE* bufptr;
+    LPDWORD read;
+    LPDWORD total;
+};
+
+void clear_out(const Out& o) {
+    if (o.bufptr) *o.bufptr = nullptr;
+    if (o.read) *o.read = 0;
+    if (o.total) *o.total = 0;
+}
+
+std::string prefmax_text(DWORD prefmaxlen) {
+    return prefmaxlen == MAX_PREFERRED_LENGTH ? std::string(" prefmaxlen=max") : kvn("prefmaxlen", prefmaxlen);
+}
+
+DWORD seconds_since(int64_t now, int64_t then) {
+    const int64_t d = now > then ? (now - then) / 1000 : 0;
+    return d > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<DWORD>(d);
+}
+
+// Common tail of the three enumerations: plan, allocate, let `fill` write records, answer.
+template <class Fill>
+NET_API_STATUS deliver(Sim* s, const std::vector<size_t>& sizes, size_t record, size_t start, DWORD prefmaxlen,
+                       size_t page, const Out& o, size_t& next, Fill fill) {
+    const Take t = plan_entries(sizes, start, prefmaxlen, page);
+    next = 0;
+    if (t.count == 0) return NERR_Success;
+    void* buf = HeapAlloc(GetProcessHeap(), 0, t.bytes);
+    if (!buf) return ERROR_NOT_ENOUGH_MEMORY;
+    Writer w;
+    w.base = static_cast<BYTE*>(buf);
+    w.size = t.bytes;
+    w.pos = t.count * record;
+    for (size_t k = 0; k < t.count; ++k) fill(w, k, start + k);
+    if (w.overflow || w.pos != w.size) {
+        HeapFree(GetProcessHeap(), 0, buf);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    s->buffers.insert(buf);
+    *o.bufptr = static_cast<LPBYTE>(buf);
+    *o.read = static_cast<DWORD>(t.count);
+    *o.total = static_cast<DWORD>(sizes.size() - start);
+    const size_t done = start + t.count;
+    if (done < sizes.size()) {
+        next = done;
+        return ERROR_MORE_DATA;
+    }
+    return NERR_Success;
+}
+
+std::string result_text(NET_API_STATUS st, const Out& o, bool has_resume, size_t next) {
+    std::string r = kvn("status", st);
+    r += kvn("entries", o.read ? *o.read : 0);
+    r += kvn("total", o.total ? *o.total : 0);
+    r += kvp("buffer", o.bufptr ? *o.bufptr : nullptr);
+    r += has_resume ? kvn("next", next) : std::string(" next=null");
+    return r;
+}
+
+std::string refusal_text(const Refusal* r) { return r ? kvn("refused_by_line", r->line) : std::string(); }
+
+}  // namespace
+
+// ---- lifetime ---------------------------------------------------------------------------
+
+Sim* sim_create(const SimOptions& options) {
+    Sim* s = new Sim;
+    InitializeCriticalSection(&s->lock);
+    s->opt = options;
+    if (!(s->opt.speed > 0.0)) s->opt.speed = 1.0;
+    QueryPerformanceFrequency(&s->qpc_freq);
+    if (s->opt.qpc_start.QuadPart == 0) QueryPerformanceCounter(&s->opt.qpc_start);
+    if (s->opt.wall_start.dwLowDateTime == 0 && s->opt.wall_start.dwHighDateTime == 0)
+        GetSystemTimeAsFileTime(&s->opt.wall_start);
+    s->journal.capture = options.journal_to_memory;
+    if (!options.journal_path.empty()) journal_open(s->journal, options.journal_path);
+    return s;
+}
+
+void sim_destroy(Sim* s) {
+    if (!s) return;
+    for (void* b : s->buffers) HeapFree(GetProcessHeap(), 0, b);
+    journal_close(s->journal);
+    DeleteCriticalSection(&s->lock);
+    delete s;
+}
+
+void sim_load_text(Sim* s, std::string_view utf8, std::wstring_view origin) {
+    Guard g(&s->lock);
+    advance(s);
+    s->scenario = parse_scenario(utf8);
+    s->cursor = 0;
+    // A scenario cannot act before it was loaded: what was due earlier happens now.
+    for (auto& e : s->scenario.events) e.at_ms = std::max(e.at_ms, s->call_ms);
+    size_t errors = 0, warnings = 0;
+    for (const auto& d : s->scenario.diags) (d.warning ? warnings : errors)++;
+    jline_at(s, s->call_ms, s->call_real_ms,
+             "load scenario" + kv("path", origin) + kvn("events", s->scenario.events.size()) + kvn("errors", errors) +
+                 kvn("warnings", warnings));
+    for (const auto& d : s->scenario.diags)
+        jline_at(s, s->call_ms, s->call_real_ms,
+                 std::string(d.warning ? "warn" : "error") + kvn("line", d.line) + " reason=" + quote_utf8(d.reason));
+}
+
+void sim_load_file(Sim* s, const std::wstring& path) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD err = GetLastError();
+        Guard g(&s->lock);
+        advance(s);
+        jline_at(s, s->call_ms, s->call_real_ms,
+                 "load no-scenario" + kv("path", path) + kvn("error", err) + " reason=\"cannot open; the server is empty\"");
+        return;
+    }
+    std::string text;
+    char chunk[65536];
+    DWORD got = 0;
+    // One byte past the limit is enough for the parser to say the file was cut.
+    while (text.size() <= kMaxFileBytes && ReadFile(h, chunk, sizeof chunk, &got, nullptr) && got > 0)
+        text.append(chunk, got);
+    CloseHandle(h);
+    sim_load_text(s, text, path);
+}
+
+void sim_journal_note(Sim* s, std::string_view body) {
+    Guard g(&s->lock);
+    advance(s);
+    jline_at(s, s->call_ms, s->call_real_ms, std::string(body));
+}
+
+void sim_journal_unload(Sim* s) {
+    if (!TryEnterCriticalSection(&s->lock)) return;
+    const int64_t real = real_ms(s);
+    jline_at(s, now_ms(s, real), real, "unload" + kvn("outstanding_buffers", s->buffers.size()));
+    LeaveCriticalSection(&s->lock);
+}
+
+void sim_set_time(Sim* s, int64_t ms) {
+    Guard g(&s->lock);
+    if (ms > s->manual_ms) s->manual_ms = ms;
+}
+
+int64_t sim_time(Sim* s) {
+    Guard g(&s->lock);
+    return now_ms(s, real_ms(s));
+}
+
+std::vector<std::string> sim_journal_lines(Sim* s) {
+    Guard g(&s->lock);
+    return s->journal.captured;
+}
+
+std::vector<Diagnostic> sim_diagnostics(Sim* s) {
+    Guard g(&s->lock);
+    return s->scenario.diags;
+}
+
+size_t sim_outstanding_buffers(Sim* s) {
+    Guard g(&s->lock);
+    return s->buffers.size();
+}
+
+// ---- the exported functions' bodies -----------------------------------------------------
+
+NET_API_STATUS sim_session_enum(Sim* s, LMSTR servername, LMSTR client_arg, LMSTR user_arg, DWORD level,
+                                LPBYTE* bufptr, DWORD prefmaxlen, LPDWORD entriesread, LPDWORD totalentries,
+                                LPDWORD resume_handle) {
+    Guard g(&s->lock);
+    advance(s);
+    const CallerString server = read_arg(servername), client = read_arg(client_arg), user = read_arg(user_arg);
+    const Out o{bufptr, entriesread, totalentries};
+    clear_out(o);
+    const size_t start_in = resume_handle ? *resume_handle : 0;
+    std::string call = "NetSessionEnum" + kvarg("server", server) + kvarg("client", client) + kvarg("user", user) +
+                       kvn("level", level) + prefmax_text(prefmaxlen) +
+                       (resume_handle ? kvn("resume", start_in) : std::string(" resume=null"));
+    size_t next = 0;
+    const Refusal* ref = nullptr;
+    auto answer = [&](NET_API_STATUS st) {
+        if (resume_handle && (st == NERR_Success || st == ERROR_MORE_DATA)) *resume_handle = static_cast<DWORD>(next);
+        jcall(s, call + result_text(st, o, resume_handle != nullptr, next) + refusal_text(ref));
+        return st;
+    };
+    if (!bufptr || !entriesread || !totalentries) return answer(ERROR_INVALID_PARAMETER);
+    if (server.state == Arg::Bad || client.state == Arg::Bad || user.state == Arg::Bad)
+        return answer(ERROR_INVALID_PARAMETER);
+    size_t record = 0;
+    switch (level) {
+        case 0: record = sizeof(SESSION_INFO_0); break;
+        case 1: record = sizeof(SESSION_INFO_1); break;
+        case 2: record = sizeof(SESSION_INFO_2); break;
+        case 10: record = sizeof(SESSION_INFO_10); break;
+        case 502: record = sizeof(SESSION_INFO_502); break;
+        default: return answer(ERROR_INVALID_LEVEL);
+    }
+    size_t page = 0;
+    if ((ref = refused(s, kSessionEnum)) != nullptr) {
+        if (ref->code != ERROR_MORE_DATA) return answer(ref->code);
+        page = ref->page;
+    }
+    const std::wstring_view want_client = strip_unc(client.text);
+    const std::wstring_view want_user = user.text;
+    std::vector<const Session*> sel;
+    bool client_seen = false;
+    for (const auto& [serial, ses] : s->sessions) {
+        if (!want_client.empty() && !iequal(ses.computer, want_client)) continue;
+        client_seen = true;
+        if (!want_user.empty() && !iequal(ses.user, want_user)) continue;
+        sel.push_back(&ses);
+    }
+    if (sel.empty() && !want_client.empty() && !client_seen) return answer(NERR_ClientNameNotFound);
+    if (sel.empty() && !want_user.empty()) return answer(NERR_UserNotFound);
+    const std::wstring empty;
+    std::vector<size_t> sizes;
+    sizes.reserve(sel.size());
+    for (const Session* ses : sel) {
+        size_t n = record + string_bytes(ses->computer);
+        if (level != 0) n += string_bytes(ses->user);
+        if (level == 2 || level == 502) n += string_bytes(ses->cltype);
+        if (level == 502) n += string_bytes(empty);
+        sizes.push_back(n);
+    }
+    const int64_t now = s->call_ms;
+    const size_t start = std::min(start_in, sel.size());
+    const NET_API_STATUS st =
+        deliver(s, sizes, record, start, prefmaxlen, page, o, next, [&](Writer& w, size_t k, size_t index) {
+            const Session& ses = *sel[index];
+            const DWORD secs = seconds_since(now, ses.connected_ms);
+            const DWORD idle = seconds_since(now, ses.active_ms);
+            switch (level) {
+                case 0: {
+                    auto* r = reinterpret_cast<SESSION_INFO_0*>(w.base) + k;
+                    r->sesi0_cname = put_string(w, ses.computer);
+                    break;
+                }
+                case 1: {
+                    auto* r = reinterpret_cast<SESSION_INFO_1*>(w.base) + k;
+                    r->sesi1_cname = put_string(w, ses.computer);
+                    r->sesi1_username = put_string(w, ses.user);
+                    r->sesi1_num_opens = ses.opens;
+                    r->sesi1_time = secs;
+                    r->sesi1_idle_time = idle;
+                    r->sesi1_user_flags = ses.flags;
+                    break;
+                }
+                case 2: {
+                    auto* r = reinterpret_cast<SESSION_INFO_2*>(w.base) + k;
+                    r->sesi2_cname = put_string(w, ses.computer);
+                    r->sesi2_username = put_string(w, ses.user);
+                    r->sesi2_num_opens = ses.opens;
+                    r->sesi2_time = secs;
+                    r->sesi2_idle_time = idle;
+                    r->sesi2_user_flags = ses.flags;
+                    r->sesi2_cltype_name = put_string(w, ses.cltype);
+                    break;
+                }
+                case 10: {
+                    auto* r = reinterpret_cast<SESSION_INFO_10*>(w.base) + k;
+                    r->sesi10_cname = put_string(w, ses.computer);
+                    r->sesi10_username = put_string(w, ses.user);
+                    r->sesi10_time = secs;
+                    r->sesi10_idle_time = idle;
+                    break;
+                }
+                default: {
+                    auto* r = reinterpret_cast<SESSION_INFO_502*>(w.base) + k;
+                    r->sesi502_cname = put_string(w, ses.computer);
+                    r->sesi502_username = put_string(w, ses.user);
+                    r->sesi502_num_opens = ses.opens;
+                    r->sesi502_time = secs;
+                    r->sesi502_idle_time = idle;
+                    r->sesi502_user_flags = ses.flags;
+                    r->sesi502_cltype_name = put_string(w, ses.cltype);
+                    r->sesi502_transport = put_string(w, empty);
+                    break;
+                }
+            }
+        });
+    return answer(st);
+}
+
+NET_API_STATUS sim_file_enum(Sim* s, LMSTR servername, LMSTR basepath, LMSTR user_arg, DWORD level, LPBYTE* bufptr,
+                             DWORD prefmaxlen, LPDWORD entriesread, LPDWORD totalentries,
+                             PDWORD_PTR resume_handle) {
+    Guard g(&s->lock);
+    advance(s);
+    const CallerString server = read_arg(servername), base = read_arg(basepath), user = read_arg(user_arg);
+    const Out o{bufptr, entriesread, totalentries};
+    clear_out(o);
+    const size_t start_in = resume_handle ? static_cast<size_t>(*resume_handle) : 0;
+    std::string call = "NetFileEnum" + kvarg("server", server) + kvarg("basepath", base) + kvarg("user", user) +
+                       kvn("level", level) + prefmax_text(prefmaxlen) +
+                       (resume_handle ? kvn("resume", start_in) : std::string(" resume=null"));
+    size_t next = 0;
+    const Refusal* ref = nullptr;
+    auto answer = [&](NET_API_STATUS st) {
+        if (resume_handle && (st == NERR_Success || st == ERROR_MORE_DATA)) *resume_handle = next;
+        jcall(s, call + result_text(st, o, resume_handle != nullptr, next) + refusal_text(ref));
+        return st;
+    };
+    if (!bufptr || !entriesread || !totalentries) return answer(ERROR_INVALID_PARAMETER);
+    if (server.state == Arg::Bad || base.state == Arg::Bad || user.state == Arg::Bad)
+        return answer(ERROR_INVALID_PARAMETER);
+    size_t record = 0;
+    switch (level) {
+        case 2: record = sizeof(FILE_INFO_2); break;
+        case 3: record = sizeof(FILE_INFO_3); break;
+        default: return answer(ERROR_INVALID_LEVEL);
+    }
+    size_t page = 0;
+    if ((ref = refused(s, kFileEnum)) != nullptr) {
+        if (ref->code != ERROR_MORE_DATA) return answer(ref->code);
+        page = ref->page;
+    }
+    // "\\PC17" names a client, anything else a user.
+    const bool by_client = user.text.size() >= 2 && user.text[0] == L'\\' && user.text[1] == L'\\';
+    const std::wstring_view want = by_client ? strip_unc(user.text) : std::wstring_view(user.text);
+    const std::wstring_view prefix = base.text;
+    struct Row {
+        const OpenFile* f;
+        const Session* ses;
+    };
+    std::vector<Row> sel;
+    const Session none;
+    for (const auto& [seq, f] : s->files) {
+        const auto sit = s->sessions.find(f.session);
+        const Session& ses = sit == s->sessions.end() ? none : sit->second;
+        if (!prefix.empty()) {
+            if (!istarts_with(f.path, prefix)) continue;
+            const bool boundary = f.path.size() == prefix.size() || prefix.back() == L'\\' ||
+                                  f.path[prefix.size()] == L'\\';
+            if (!boundary) continue;
+        }
+        if (!want.empty() && !iequal(by_client ? ses.computer : ses.user, want)) continue;
+        sel.push_back(Row{&f, &ses});
+    }
+    std::vector<size_t> sizes;
+    sizes.reserve(sel.size());
+    for (const Row& r : sel)
+        sizes.push_back(level == 2 ? record : record + string_bytes(r.f->path) + string_bytes(r.ses->user));
+    const size_t start = std::min(start_in, sel.size());
+    const NET_API_STATUS st =
+        deliver(s, sizes, record, start, prefmaxlen, page, o, next, [&](Writer& w, size_t k, size_t index) {
+            const Row& row = sel[index];
+            if (level == 2) {
+                auto* r = reinterpret_cast<FILE_INFO_2*>(w.base) + k;
+                r->fi2_id = row.f->id;
+                return;
+            }
+            auto* r = reinterpret_cast<FILE_INFO_3*>(w.base) + k;
+            r->fi3_id = row.f->id;
+            r->fi3_permissions = row.f->perm;
+            r->fi3_num_locks = row.f->locks;
+            r->fi3_pathname = put_string(w, row.f->path);
+            r->fi3_username = put_string(w, row.ses->user);
+        });
+    return answer(st);
+}
+
+NET_API_STATUS sim_share_enum(Sim* s, LMSTR servername, DWORD level, LPBYTE* bufptr, DWORD prefmaxlen,
+                              LPDWORD entriesread, LPDWORD totalentries, LPDWORD resume_handle) {
+    Guard g(&s->lock);
+    advance(s);
+    const CallerString server = read_arg(servername);
+    const Out o{bufptr, entriesread, totalentries};
+    clear_out(o);
+    const size_t start_in = resume_handle ? *resume_handle : 0;
+    std::string call = "NetShareEnum" + kvarg("server", server) + kvn("level", level) + prefmax_text(prefmaxlen) +
+                       (resume_handle ? kvn("resume", start_in) : std::string(" resume=null"));
+    size_t next = 0;
+    const Refusal* ref = nullptr;
+    auto answer = [&](NET_API_STATUS st) {
+        if (resume_handle && (st == NERR_Success || st == ERROR_MORE_DATA)) *resume_handle = static_cast<DWORD>(next);
+        jcall(s, call + result_text(st, o, resume_handle != nullptr, next) + refusal_text(ref));
+        return st;
+    };
+    if (!bufptr || !entriesread || !totalentries) return answer(ERROR_INVALID_PARAMETER);
+    if (server.state == Arg::Bad) return answer(ERROR_INVALID_PARAMETER);
+    size_t record = 0;
+    switch (level) {
+        case 0: record = sizeof(SHARE_INFO_0); break;
+        case 1: record = sizeof(SHARE_INFO_1); break;
+        case 2: record = sizeof(SHARE_INFO_2); break;
+        case 502: record = sizeof(SHARE_INFO_502); break;
+        default: return answer(ERROR_INVALID_LEVEL);
+    }
+    size_t page = 0;
+    if ((ref = refused(s, kShareEnum)) != nullptr) {
+        if (ref->code != ERROR_MORE_DATA) return answer(ref->code);
+        page = ref->page;
+    }
+    std::vector<size_t> sizes;
+    sizes.reserve(s->shares.size());
+    for (const Share& sh : s->shares) {
+        size_t n = record + string_bytes(sh.name);
+        if (level != 0) n += string_bytes(sh.remark);
+        if (level == 2 || level == 502) n += string_bytes(sh.path);
+        sizes.push_back(n);
+    }
+    const size_t start = std::min(start_in, s->shares.size());
+    const NET_API_STATUS st =
+        deliver(s, sizes, record, start, prefmaxlen, page, o, next, [&](Writer& w, size_t k, size_t index) {
+            const Share& sh = s->shares[index];
+            switch (level) {
+                case 0: {
+                    auto* r = reinterpret_cast<SHARE_INFO_0*>(w.base) + k;
+                    r->shi0_netname = put_string(w, sh.name);
+                    break;
+                }
+                case 1: {
+                    auto* r = reinterpret_cast<SHARE_INFO_1*>(w.base) + k;
+                    r->shi1_netname = put_string(w, sh.name);
+                    r->shi1_type = sh.type;
+                    r->shi1_remark = put_string(w, sh.remark);
+                    break;
+                }
+                case 2: {
+                    auto* r = reinterpret_cast<SHARE_INFO_2*>(w.base) + k;
+                    r->shi2_netname = put_string(w, sh.name);
+                    r->shi2_type = sh.type;
+                    r->shi2_remark = put_string(w, sh.remark);
+                    r->shi2_permissions = 0;
+                    r->shi2_max_uses = sh.max_uses;
+                    r->shi2_current_uses = current_uses(s, sh);
+                    r->shi2_path = put_string(w, sh.path);
+                    r->shi2_passwd = nullptr;
+                    break;
+                }
+                default: {
+                    auto* r = reinterpret_cast<SHARE_INFO_502*>(w.base) + k;
+                    r->shi502_netname = put_string(w, sh.name);
+                    r->shi502_type = sh.type;
+                    r->shi502_remark = put_string(w, sh.remark);
+                    r->shi502_permissions = 0;
+                    r->shi502_max_uses = sh.max_uses;
+                    r->shi502_current_uses = current_uses(s, sh);
+                    r->shi502_path = put_string(w, sh.path);
+                    r->shi502_passwd = nullptr;
+                    r->shi502_reserved = 0;
+                    r->shi502_security_descriptor = nullptr;
+                    break;
+                }
+            }
+        });
+    return answer(st);
+}
+
+NET_API_STATUS sim_session_del(Sim* s, LMSTR servername, LMSTR client_arg, LMSTR user_arg) {
+    Guard g(&s->lock);
+    advance(s);
+    const CallerString server = read_arg(servername), client = read_arg(client_arg), user = read_arg(user_arg);
+    const std::string call = "NetSessionDel" + kvarg("server", server) + kvarg("client", client) + kvarg("user", user);
+    size_t ended = 0, files = 0;
+    const Refusal* ref = nullptr;
+    auto answer = [&](NET_API_STATUS st) {
+        jcall(s, call + kvn("status", st) + kvn("sessions", ended) + kvn("files", files) + refusal_text(ref));
+        return st;
+    };
+    if (server.state == Arg::Bad || client.state == Arg::Bad || user.state == Arg::Bad)
+        return answer(ERROR_INVALID_PARAMETER);
+    const std::wstring_view want_client = strip_unc(client.text);
+    const std::wstring_view want_user = user.text;
+    if (want_client.empty() && want_user.empty()) return answer(ERROR_INVALID_PARAMETER);
+    if ((ref = refused(s, kSessionDel)) != nullptr) return answer(ref->code);
+    std::vector<uint64_t> serials;
+    bool client_seen = false;
+    for (const auto& [serial, ses] : s->sessions) {
+        if (!want_client.empty() && !iequal(ses.computer, want_client)) continue;
+        client_seen = true;
+        if (!want_user.empty() && !iequal(ses.user, want_user)) continue;
+        serials.push_back(serial);
+    }
+    if (serials.empty())
+        return answer(!want_client.empty() && !client_seen ? NERR_ClientNameNotFound : NERR_UserNotFound);
+    // A blocked client that keeps reconnecting comes back after its delay, per computer.
+    std::vector<std::pair<std::wstring, Pending>> back;
+    for (uint64_t q : serials) {
+        SessionSnap snap;
+        files += end_session(s, q, s->call_ms, " cause=NetSessionDel", &snap);
+        ++ended;
+        if (!find_policy(s, snap.computer)) continue;
+        auto it = std::find_if(back.begin(), back.end(), [&](const auto& b) { return iequal(b.first, snap.computer); });
+        if (it == back.end()) {
+            back.emplace_back(snap.computer, Pending{});
+            it = back.end() - 1;
+        }
+        it->second.sessions.push_back(std::move(snap));
+    }
+    for (auto& [computer, p] : back) {
+        const int64_t due = s->call_ms + find_policy(s, computer)->delay_ms;
+        jevent(s, s->call_ms,
+               "reconnect-due" + kv("computer", computer) + kvn("at", static_cast<uint64_t>(due)) +
+                   kvn("sessions", p.sessions.size()) + " cause=NetSessionDel");
+        schedule(s, due, std::move(p));
+    }
+    return answer(NERR_Success);
+}
+
+NET_API_STATUS sim_file_close(Sim* s, LMSTR servername, DWORD fileid) {
+    Guard g(&s->lock);
+    advance(s);
+    const CallerString server = read_arg(servername);
+    const std::string call = "NetFileClose" + kvarg("server", server) + kvn("id", fileid);
+    const Refusal* ref = nullptr;
+    auto answer = [&](NET_API_STATUS st) {
+        jcall(s, call + kvn("status", st) + refusal_text(ref));
+        return st;
+    };
+    if (server.state == Arg::Bad) return answer(ERROR_INVALID_PARAMETER);
+    if ((ref = refused(s, kFileClose)) != nullptr) return answer(ref->code);
+    const auto it = s->file_by_id.find(fileid);
+    if (it == s->file_by_id.end()) return answer(NERR_FileIdNotFound);
+    close_file(s, it->second, s->call_ms, " cause=NetFileClose");
+    return answer(NERR_Success);
+}
+
+NET_API_STATUS sim_share_del(Sim* s, LMSTR servername, LMSTR netname, DWORD reserved) {
+    Guard g(&s->lock);
+    advance(s);
+    const CallerString server = read_arg(servername), name = read_arg(netname);
+    const std::string call = "NetShareDel" + kvarg("server", server) + kvarg("name", name) + kvn("reserved", reserved);
+    size_t files = 0;
+    const Refusal* ref = nullptr;
+    auto answer = [&](NET_API_STATUS st) {
+        jcall(s, call + kvn("status", st) + kvn("files", files) + refusal_text(ref));
+        return st;
+    };
+    if (server.state == Arg::Bad || name.state != Arg::Ok || name.text.empty() || reserved != 0)
+        return answer(ERROR_INVALID_PARAMETER);
+    if ((ref = refused(s, kShareDel)) != nullptr) return answer(ref->code);
+    Share* sh = find_share(s, name.text);
+    if (!sh) return answer(NERR_NetNameNotFound);
+    files = remove_share(s, sh, s->call_ms, " cause=NetShareDel");
+    return answer(NERR_Success);
+}
+
+NET_API_STATUS sim_buffer_free(Sim* s, LPVOID buffer) {
+    Guard g(&s->lock);
+    advance(s);
+    NET_API_STATUS st = NERR_Success;
+    if (buffer) {
+        const auto it = s->buffers.find(buffer);
+        if (it == s->buffers.end()) {
+            // A double free or a foreign pointer: report it instead of corrupting the heap.
+            st = ERROR_INVALID_PARAMETER;
+        } else {
+            s->buffers.erase(it);
+            HeapFree(GetProcessHeap(), 0, buffer);
+        }
+    }
+    jcall(s, "NetApiBufferFree" + kvp("buffer", buffer) + kvn("status", st) +
+                 kvn("outstanding", s->buffers.size()) +
+                 (st == NERR_Success ? std::string() : std::string(" reason=\"not a buffer we handed out\"")));
+    return st;
+}
+
+}  // namespace nsim

@@ -1,0 +1,61 @@
+// The simulated server: sessions, open files and shares played from a scenario, and the
+// implementations behind the exported Net* functions. The DLL wraps one Sim; tests make
+// their own with a hand-driven clock.
+#pragma once
+
+#include <windows.h>
+#include <lm.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "scenario.h"
+
+namespace nsim {
+
+struct Sim;
+
+struct SimOptions {
+    bool manual_clock = false;  // time only moves with sim_set_time
+    double speed = 1.0;         // scenario seconds per real second (automatic clock)
+    LARGE_INTEGER qpc_start{};  // time zero for the automatic clock; 0 = now
+    FILETIME wall_start{};      // UTC at time zero, for journal stamps; 0 = now
+    std::wstring journal_path;  // empty: no journal file
+    bool journal_to_memory = false;
+};
+
+Sim* sim_create(const SimOptions& options);
+void sim_destroy(Sim* sim);
+
+// Loading replaces what the scenario had scheduled; what already happened stays.
+void sim_load_text(Sim* sim, std::string_view utf8, std::wstring_view origin);
+void sim_load_file(Sim* sim, const std::wstring& path);
+
+// A line of our own in the journal ("load ..." kind), e.g. where the settings came from.
+void sim_journal_note(Sim* sim, std::string_view body);
+// Journals the unload; never blocks (it may run while the process exits).
+void sim_journal_unload(Sim* sim);
+
+void sim_set_time(Sim* sim, int64_t ms);  // manual clock; never moves backwards
+int64_t sim_time(Sim* sim);
+
+std::vector<std::string> sim_journal_lines(Sim* sim);
+std::vector<Diagnostic> sim_diagnostics(Sim* sim);
+size_t sim_outstanding_buffers(Sim* sim);
+
+NET_API_STATUS sim_session_enum(Sim* sim, LMSTR servername, LMSTR client, LMSTR user, DWORD level, LPBYTE* bufptr,
+                                DWORD prefmaxlen, LPDWORD entriesread, LPDWORD totalentries,
+                                LPDWORD resume_handle);
+NET_API_STATUS sim_file_enum(Sim* sim, LMSTR servername, LMSTR basepath, LMSTR user, DWORD level, LPBYTE* bufptr,
+                             DWORD prefmaxlen, LPDWORD entriesread, LPDWORD totalentries,
+                             PDWORD_PTR resume_handle);
+NET_API_STATUS sim_share_enum(Sim* sim, LMSTR servername, DWORD level, LPBYTE* bufptr, DWORD prefmaxlen,
+                              LPDWORD entriesread, LPDWORD totalentries, LPDWORD resume_handle);
+NET_API_STATUS sim_session_del(Sim* sim, LMSTR servername, LMSTR client, LMSTR user);
+NET_API_STATUS sim_file_close(Sim* sim, LMSTR servername, DWORD fileid);
+NET_API_STATUS sim_share_del(Sim* sim, LMSTR servername, LMSTR netname, DWORD reserved);
+NET_API_STATUS sim_buffer_free(Sim* sim, LPVOID buffer);
+
+}  // namespace nsim
