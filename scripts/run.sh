@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds Quorvel and runs it under Wine.
+# Builds Quorvel and runs it under Wine against the simulated file server, which
+# plays a small office (tools/netapi-sim/office.scenario, about six minutes).
 # With a display (DISPLAY set), the program opens in a Wine desktop window and runs
 # until you choose File > Exit. Without one, it runs for a while in a private Xvfb
 # and leaves a screenshot behind. Extra arguments go to quorvel.exe (h starts hidden).
+# QUORVEL_SCENARIO picks another scenario file.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${QUORVEL_RUN_SECONDS:-20}
@@ -12,7 +14,7 @@ source "$root/scripts/wine-env.sh"
 trap stop_wine_and_xvfb EXIT
 
 cmake --preset mingw -S "$root" >/dev/null
-cmake --build --preset mingw --target quorvel
+cmake --build --preset mingw --target quorvel netapi_sim quorvel_help
 
 bin="$root/build/mingw/bin"
 headless=0
@@ -21,6 +23,14 @@ if [ -z "${DISPLAY:-}" ]; then
   start_xvfb
 fi
 prepare_wine_prefix
+
+scenario=${QUORVEL_SCENARIO:-$root/tools/netapi-sim/office.scenario}
+journal="$root/build/demo.journal"
+rm -f "$journal"
+export QUORVEL_SIM_SCENARIO QUORVEL_SIM_JOURNAL
+QUORVEL_SIM_SCENARIO=$(winepath -w "$scenario" 2>/dev/null)
+QUORVEL_SIM_JOURNAL=$(winepath -w "$journal" 2>/dev/null)
+echo "Simulated server: $scenario; its journal: $journal"
 
 cd "$bin"
 if [ "$headless" -eq 0 ]; then

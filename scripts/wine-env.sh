@@ -15,7 +15,7 @@ quorvel_xvfb_pid=""
 # run), no sound device (its absence only makes noise on a server), a virtual
 # desktop, and the fonts the dialogs ask for.
 prepare_wine_prefix() {
-  [ -f "$WINEPREFIX/.quorvel-ready-3" ] && return 0
+  [ -f "$WINEPREFIX/.quorvel-ready-4" ] && return 0
   echo "Making a Wine prefix in $WINEPREFIX (once, about 20 s)"
   rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
@@ -27,9 +27,11 @@ prepare_wine_prefix() {
   # captions, and none of the stalls a bare X server gives the tray and dialogs.
   wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /t REG_SZ /d Default /f >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /t REG_SZ /d 1280x800 /f >/dev/null 2>&1
+  # quorvel.exe takes the netapi32.dll beside it, the simulated server, before Wine's own.
+  wine reg add 'HKCU\Software\Wine\AppDefaults\quorvel.exe\DllOverrides' /v netapi32 /t REG_SZ /d native,builtin /f >/dev/null 2>&1
   cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
   wineserver -w
-  touch "$WINEPREFIX/.quorvel-ready-3"
+  touch "$WINEPREFIX/.quorvel-ready-4"
 }
 
 # Starts a private Xvfb and points DISPLAY at it.

@@ -3,6 +3,8 @@
 #include <shlobj.h>
 
 #include <array>
+#include <fstream>
+#include <sstream>
 
 #include "core/startup.h"
 #include "resources/resource.h"
@@ -99,11 +101,11 @@ DWORD WaitForExit(const RunningProgram& program, DWORD timeoutMs)
     return code;
 }
 
-DWORD ExitProgramThroughMenu(RunningProgram* program)
+DWORD ExitProgramThroughMenu(RunningProgram* program, WPARAM command)
 {
     HWND window = program->mainWindow ? program->mainWindow : WaitForMainWindow(*program, 10000);
     if (window)
-        PostMessageA(window, WM_COMMAND, IDM_EXIT, 0);
+        PostMessageA(window, WM_COMMAND, command, 0);
     const DWORD code = WaitForExit(*program, 15000);
     if (code == STILL_ACTIVE)
         KillProgram(program);
@@ -131,4 +133,82 @@ void ForgetEarlierRuns()
         RegDeleteValueA(key, kRunValueName);
         RegCloseKey(key);
     }
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+std::string MakeScratchFolder(const std::string& name)
+{
+    std::array<char, MAX_PATH> temp{};
+    GetTempPathA(static_cast<DWORD>(temp.size()), temp.data());
+    const std::string parent = std::string(temp.data()) + "quorvel-program-tests";
+    CreateDirectoryA(parent.c_str(), nullptr);
+    const std::string folder = parent + "\\" + name;
+    DeleteFolder(folder);
+    CreateDirectoryA(folder.c_str(), nullptr);
+    return folder + "\\";
+}
+
+void UseSimulatedServer(const std::string& scenarioPath, const std::string& journalPath)
+{
+    // The program inherits these; an empty value means no scenario, or no journal.
+    SetEnvironmentVariableA("QUORVEL_SIM_SCENARIO", scenarioPath.c_str());
+    SetEnvironmentVariableA("QUORVEL_SIM_JOURNAL", journalPath.c_str());
+}
+
+std::string JournalLine::Field(const std::string& key) const
+{
+    const std::string wanted = " " + key + "=";
+    const std::size_t at = text.find(wanted);
+    if (at == std::string::npos)
+        return {};
+    std::size_t start = at + wanted.size();
+    if (start < text.size() && text[start] == '"') {
+        const std::size_t end = text.find('"', start + 1);
+        return text.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+    }
+    const std::size_t end = text.find(' ', start);
+    return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// "yyyy-mm-dd hh:mm:ss.mmm t=<ms> <kind> <what> key=value..."
+std::vector<JournalLine> ReadJournal(const std::string& path)
+{
+    std::vector<JournalLine> journal;
+    for (const std::string& text : Lines(ReadFile(path))) {
+        std::istringstream words(text);
+        std::string date, clock, t;
+        JournalLine line;
+        words >> date >> clock >> t >> line.kind >> line.what;
+        if (t.rfind("t=", 0) != 0)
+            continue;
+        line.t = std::stoll(t.substr(2));
+        line.clock = clock;
+        line.text = text;
+        journal.push_back(line);
+    }
+    return journal;
 }

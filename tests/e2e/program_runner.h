@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 struct RunningProgram {
     PROCESS_INFORMATION process{};
@@ -13,6 +14,14 @@ struct RunningProgram {
 std::string ProgramFolder();
 std::string DocumentsFolder();
 std::string TodaysLogPath(const char* extension);
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+// A new, empty folder for one test's scenario and journal, ending with a backslash.
+std::string MakeScratchFolder(const std::string& name);
+
+// The simulated server the program will find beside it: the scenario it plays
+// (empty text: an empty server) and the journal it keeps (empty: none).
+void UseSimulatedServer(const std::string& scenarioPath, const std::string& journalPath);
 
 // Starts quorvel.exe with `arguments`; false if it could not be started.
 bool StartProgram(const std::string& arguments, RunningProgram* program);
@@ -20,9 +29,23 @@ bool StartProgram(const std::string& arguments, RunningProgram* program);
 HWND WaitForMainWindow(const RunningProgram& program, DWORD timeoutMs);
 // Waits for the process to end; returns its exit code, or STILL_ACTIVE on time-out.
 DWORD WaitForExit(const RunningProgram& program, DWORD timeoutMs);
-// Asks the program to exit through its File menu and waits; kills it if it does not.
-DWORD ExitProgramThroughMenu(RunningProgram* program);
+// Asks the program to exit through a menu command and waits; kills it if it does not.
+DWORD ExitProgramThroughMenu(RunningProgram* program, WPARAM command = 40010);
 void KillProgram(RunningProgram* program);
 
 // Removes the settings file, the logs and the Run value a previous run left.
 void ForgetEarlierRuns();
+
+// One line of the simulated server's journal.
+struct JournalLine {
+    long long t = -1;       // milliseconds since the scenario started
+    std::string clock;      // hh:mm:ss.mmm, local time
+    std::string kind;       // call, event, ...
+    std::string what;       // NetFileEnum, open, ...
+    std::string text;       // the whole line
+    std::string Field(const std::string& key) const;  // value of key=..., quotes removed
+};
+std::vector<JournalLine> ReadJournal(const std::string& path);
+
+// The lines of a text, without their CR LF ends.
+std::vector<std::string> Lines(const std::string& text);

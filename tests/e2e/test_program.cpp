@@ -10,14 +10,6 @@
 
 namespace {
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 std::string RunValue()
 {
     std::array<char, 1024> value{};
@@ -38,7 +30,11 @@ bool WaitUntilVisible(HWND window, bool visible)
 
 class ProgramTest : public ::testing::Test {
 protected:
-    void SetUp() override { ForgetEarlierRuns(); }
+    void SetUp() override
+    {
+        ForgetEarlierRuns();
+        UseSimulatedServer("", "");  // an empty server
+    }
     void TearDown() override
     {
         KillProgram(&first);
