@@ -1,30 +1,356 @@
 #include "monitor/monitoring_page.h"
 
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <array>
+#include <climits>
+
+#include "blocking/computer_list.h"
 #include "core/app_state.h"
+#include "core/settings.h"
+#include "core/text.h"
+#include "monitor/list_export.h"
+#include "monitor/monitoring_lists.h"
+#include "monitor/server_api.h"
 #include "resources/resource.h"
+#include "ui/layout.h"
+#include "ui/list_view.h"
 #include "ui/main_window.h"
 
 namespace {
+
+struct Column {
+    const char* title;
+    int width;
+};
+
+constexpr std::array<Column, 6> kSessionColumns = {{
+    {"Computer", 150}, {"User", 80}, {"#Files", 70}, {"Connected time", 120}, {"Idle time", 120}, {"Guest", 50},
+}};
+constexpr std::array<Column, 5> kFileColumns = {{
+    {"File", 350}, {"User", 70}, {"#Locks", 60}, {"Open Mode", 80}, {"Id", 0},
+}};
+
+constexpr std::size_t kMinutesTextCapacity = 16;  // at most 15 characters are read
+constexpr int kTemporaryBlocks[][2] = {
+    {IDM_BLOCK_1_MIN, 1}, {IDM_BLOCK_2_MIN, 2},   {IDM_BLOCK_4_MIN, 4},
+    {IDM_BLOCK_8_MIN, 8}, {IDM_BLOCK_16_MIN, 16}, {IDM_BLOCK_32_MIN, 32},
+};
+
+constexpr char kExportFilter[] = "Text files\0*.txt*\0";
+
+bool MonitoringPageIsCurrent()
+{
+    return appState.currentPage && appState.currentPage == appState.pages[MonitoringPage];
+}
+
+template <std::size_t N>
+void AddColumns(HWND list, const std::array<Column, N>& columns)
+{
+    for (std::size_t i = 0; i < columns.size(); ++i)
+        AddColumn(list, static_cast<int>(i), columns[i].title, columns[i].width);
+}
+
+// The access check is disarmed before the message opens: refreshes that run under
+// the message box must not show it again.
+[[noreturn]] void ExitForAccessDenied()
+{
+    appState.accessCheckArmed = 0;
+    MessageBoxA(appState.mainWindow, kAccessDeniedMessage, kMessageCaption, MB_OK);
+    SaveComputerLists();
+    ExitProcess(0);
+}
+
+void RefreshBoth()
+{
+    RefreshOpenFiles();
+    RefreshSessions();
+}
+
+void RefreshBothSessionsFirst()
+{
+    RefreshSessions();
+    RefreshOpenFiles();
+}
+
+void OpenInShell(const char* target)
+{
+    ShellExecuteA(nullptr, "open", target, nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+void BlockForMoreMinutes(HWND page)
+{
+    const INT_PTR minutes = DialogBoxParamA(appState.instance, MAKEINTRESOURCEA(IDD_BLOCK), page, BlockDialogProc, 0);
+    if (minutes > 0)
+        BlockSelectedComputers(static_cast<int32_t>(minutes) * kTicksPerMinute);
+}
+
+void OnAutoRefreshClicked(HWND page)
+{
+    appState.autoRefresh = SendDlgItemMessageA(page, IDC_AUTO_REFRESH, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0;
+    WriteSettingInt(kMainSection, "autorefresh", appState.autoRefresh);
+}
 
 void InitMonitoringPage(HWND page)
 {
     PlacePageAtOrigin(page);
     appState.sessionsList = GetDlgItem(page, IDC_SESSIONS_LIST);
     appState.filesList = GetDlgItem(page, IDC_FILES_LIST);
+    appState.autoRefresh = ReadSettingInt(kMainSection, "autorefresh", kDefaultAutoRefresh);
+    CheckDlgButton(page, IDC_AUTO_REFRESH, appState.autoRefresh ? BST_CHECKED : BST_UNCHECKED);
+    SetFullRowSelect(appState.sessionsList);
+    SetFullRowSelect(appState.filesList);
+    AddColumns(appState.sessionsList, kSessionColumns);
+    AddColumns(appState.filesList, kFileColumns);
+}
+
+void OnMonitoringCommand(HWND page, WORD command)
+{
+    for (const auto& [id, minutes] : kTemporaryBlocks) {
+        if (command == id) {
+            BlockSelectedComputers(minutes * kTicksPerMinute);
+            return;
+        }
+    }
+    switch (command) {
+    case IDC_REFRESH:
+    case IDM_REFRESH: RefreshBoth(); break;
+    case IDC_EXPORT_LIST: ExportMonitoringLists(); break;
+    case IDC_AUTO_REFRESH: OnAutoRefreshClicked(page); break;
+    case IDM_CLOSE_SESSION: CloseSelectedSessions(); break;
+    case IDM_EXPLORE_SESSION: ExploreSelectedSessions(); break;
+    case IDM_CLOSE_FILE: CloseSelectedFiles(); break;
+    case IDM_EXPLORE_FILE: ExploreSelectedFiles(); break;
+    case IDM_BLOCK: BlockSelectedComputers(kPermanent); break;
+    case IDM_BLOCK_MORE: BlockForMoreMinutes(page); break;
+    }
+}
+
+void OnSessionsKey(WORD key)
+{
+    switch (key) {
+    case VK_DELETE: CloseSelectedSessions(); break;
+    case 'B': BlockSelectedComputers(kPermanent); break;
+    case VK_F5: RefreshBothSessionsFirst(); break;
+    }
+}
+
+void OnFilesKey(WORD key)
+{
+    switch (key) {
+    case VK_DELETE: CloseSelectedFiles(); break;
+    case VK_F5: RefreshBothSessionsFirst(); break;
+    }
+}
+
+void OnMonitoringNotify(HWND page, const NMHDR* header)
+{
+    if (header->idFrom == IDC_SESSIONS_LIST) {
+        switch (header->code) {
+        case NM_RETURN: ExploreSelectedSessions(); break;
+        case LVN_KEYDOWN: OnSessionsKey(reinterpret_cast<const NMLVKEYDOWN*>(header)->wVKey); break;
+        case NM_RCLICK: ShowContextMenu(appState.sessionsMenu, page); break;
+        }
+    } else if (header->idFrom == IDC_FILES_LIST) {
+        switch (header->code) {
+        case LVN_KEYDOWN: OnFilesKey(reinterpret_cast<const NMLVKEYDOWN*>(header)->wVKey); break;
+        case NM_RCLICK: ShowContextMenu(appState.filesMenu, page); break;
+        }
+    }
+}
+
+void LayoutMonitoringPage(HWND page)
+{
+    LayoutLock lock(page);
+    StretchToEdges(page, IDC_SESSIONS_LIST, false);
+    StretchToEdges(page, IDC_FILES_LIST, true);
+    AnchorRowToRight(page, {IDC_REFRESH, IDC_EXPORT_LIST, IDC_AUTO_REFRESH});
+}
+
+void WriteLine(HANDLE file, const char* format, auto... cells)
+{
+    // Formatted without its line end, so that a line cut at the formatter's limit still ends.
+    std::array<char, kFormatCapacity> line{};
+    FormatText(line, format, cells...);
+    WriteText(file, line.data());
+    WriteText(file, "\r\n");
+}
+
+using Cell = std::array<char, kCellCapacity>;
+
+void OnBlockDialogOk(HWND dialog)
+{
+    std::array<char, kMinutesTextCapacity> text{};
+    GetDlgItemTextA(dialog, IDC_MINUTES_EDIT, text.data(), static_cast<int>(text.size()));
+    int32_t minutes = 0;
+    if (!ParseBlockMinutes(text.data(), &minutes)) {
+        MessageBoxA(dialog, kInvalidNumberMessage, kMessageCaption, MB_OK);
+        SetFocus(GetDlgItem(dialog, IDC_MINUTES_EDIT));
+        return;
+    }
+    EndDialog(dialog, minutes);
+}
+
+void OnBlockDialogCommand(HWND dialog, WORD command)
+{
+    switch (command) {
+    case IDOK: OnBlockDialogOk(dialog); break;
+    case IDCANCEL: EndDialog(dialog, 0); break;
+    }
 }
 
 }  // namespace
 
-void RefreshSessions() {}
-void RefreshOpenFiles() {}
-void ExploreSelectedSessions() {}
-void ExploreSelectedFiles() {}
+void RefreshSessions()
+{
+    if (!MonitoringPageIsCurrent())
+        return;
+    Enumeration<SESSION_INFO_1> sessions;
+    EnumerateSessions1(&sessions);
+    if (sessions.status == ERROR_ACCESS_DENIED && appState.accessCheckArmed)
+        ExitForAccessDenied();
+    ReconcileSessions(appState.sessionsList, sessions.Records(), ++appState.sessionsGeneration);
+}
 
-INT_PTR CALLBACK MonitoringPageProc(HWND page, UINT message, WPARAM, LPARAM)
+void RefreshOpenFiles()
+{
+    if (!MonitoringPageIsCurrent())
+        return;
+    Enumeration<FILE_INFO_3> files;
+    EnumerateOpenFiles(&files);
+    ReconcileOpenFiles(appState.filesList, files.Records(), ++appState.openFilesGeneration);
+}
+
+void CloseSelectedSessions()
+{
+    HWND list = appState.sessionsList;
+    for (int row = 0, rows = RowCount(list); row < rows; ++row) {
+        if (!IsRowSelected(list, row))
+            continue;
+        Cell computer{}, user{}, client{};
+        ReadCell(list, row, 0, computer);
+        ReadCell(list, row, 1, user);
+        FormatText(client, "\\\\%s", computer.data());
+        std::array<wchar_t, kCellCapacity + 2> wideClient{};
+        std::array<wchar_t, kCellCapacity> wideUser{};
+        WideFromAnsi(wideClient, client.data());
+        WideFromAnsi(wideUser, user.data());
+        DeleteServerSession(wideClient.data(), wideUser.data());
+    }
+    RefreshBoth();
+}
+
+void CloseSelectedFiles()
+{
+    HWND list = appState.filesList;
+    for (int row = 0, rows = RowCount(list); row < rows; ++row) {
+        if (IsRowSelected(list, row))
+            CloseServerFile(static_cast<DWORD>(RowData(list, row)));
+    }
+    RefreshBoth();
+}
+
+void ExploreSelectedSessions()
+{
+    HWND list = appState.sessionsList;
+    for (int row = 0, rows = RowCount(list); row < rows; ++row) {
+        if (!IsRowSelected(list, row))
+            continue;
+        Cell computer{}, target{};
+        ReadCell(list, row, 0, computer);
+        FormatText(target, "\\\\%s", computer.data());
+        OpenInShell(target.data());
+    }
+}
+
+void ExploreSelectedFiles()
+{
+    HWND list = appState.filesList;
+    for (int row = 0, rows = RowCount(list); row < rows; ++row) {
+        if (!IsRowSelected(list, row))
+            continue;
+        Cell path{};
+        ReadCell(list, row, 0, path);
+        OpenInShell(path.data());
+    }
+}
+
+void BlockSelectedComputers(int32_t ticks)
+{
+    HWND list = appState.sessionsList;
+    for (int row = 0, rows = RowCount(list); row < rows; ++row) {
+        if (!IsRowSelected(list, row))
+            continue;
+        Cell computer{};
+        ReadCell(list, row, 0, computer);
+        AddComputer(appState.blacklist, computer.data(), ticks);
+    }
+}
+
+bool ParseBlockMinutes(const char* text, int32_t* minutes)
+{
+    int value = 0;
+    if (!ParseLeadingIntChecked(text ? text : "", &value) || value < 1 || value > INT32_MAX / kTicksPerMinute)
+        return false;
+    *minutes = value;
+    return true;
+}
+
+void ExportMonitoringLists()
+{
+    std::array<char, kExportNameCapacity + 4> name{};
+    if (!AskExportFileName(kExportFilter, "Export", name))
+        return;
+    AddExportExtension(name, ".txt");
+    WriteMonitoringLists(name.data());
+}
+
+bool WriteMonitoringLists(const char* path)
+{
+    HANDLE file = CreateExportFile(path);
+    if (!file)
+        return false;
+    HWND sessions = appState.sessionsList;
+    HWND files = appState.filesList;
+    WriteLine(file, "Sessions[%d]:%sFormat: Computer\t[User][#Files]-[Connection time][Idle time]-[Guest]",
+              RowCount(sessions), "\r\n");
+    for (int row = 0, rows = RowCount(sessions); row < rows; ++row) {
+        std::array<Cell, 6> cells{};
+        for (std::size_t column = 0; column < cells.size(); ++column)
+            ReadCell(sessions, row, static_cast<int>(column), cells[column]);
+        WriteLine(file, "%s\t\t[%s][#%s]-[%s][%s]-[%s]", cells[0].data(), cells[1].data(), cells[2].data(),
+                  cells[3].data(), cells[4].data(), cells[5].data());
+    }
+    WriteLine(file, "\r\nOpened files[%d]:%sFormat:\tFile\t[User][#Locks][Open mode]", RowCount(files), "\r\n");
+    for (int row = 0, rows = RowCount(files); row < rows; ++row) {
+        std::array<Cell, 4> cells{};
+        for (std::size_t column = 0; column < cells.size(); ++column)
+            ReadCell(files, row, static_cast<int>(column), cells[column]);
+        WriteLine(file, "%s\t\t[%s][#%s][%s]", cells[0].data(), cells[1].data(), cells[2].data(), cells[3].data());
+    }
+    CloseHandle(file);
+    return true;
+}
+
+INT_PTR CALLBACK MonitoringPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_INITDIALOG: InitMonitoringPage(page); break;
+    case WM_COMMAND: OnMonitoringCommand(page, LOWORD(wParam)); break;
+    case WM_NOTIFY: OnMonitoringNotify(page, reinterpret_cast<const NMHDR*>(lParam)); break;
+    case WM_SIZE: LayoutMonitoringPage(page); break;
     case WM_CLOSE: EndDialog(page, 0); break;
+    }
+    return 0;
+}
+
+INT_PTR CALLBACK BlockDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG: SetFocus(GetDlgItem(dialog, IDC_MINUTES_EDIT)); return FALSE;
+    case WM_COMMAND: OnBlockDialogCommand(dialog, LOWORD(wParam)); break;
+    case WM_CLOSE: EndDialog(dialog, 0); break;
     }
     return 0;
 }

@@ -1,0 +1,35 @@
+// List view plumbing, written once for every page: 8-bit texts throughout, so each
+// call sends the A message explicitly.
+#pragma once
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <span>
+
+// The room a cell's text is formatted into or read back from: longer texts are cut.
+constexpr std::size_t kCellCapacity = 256;
+// Rows are always appended: the list puts them at its end (or where it sorts them).
+constexpr int kAppendRow = 65535;
+
+void AddColumn(HWND list, int subItem, const char* title, int width);
+void SetFullRowSelect(HWND list);
+
+int RowCount(HWND list);
+// Inserts a row with its first cell and item data; returns its index (-1 on failure).
+int InsertRow(HWND list, const char* text, LPARAM data, int at = kAppendRow);
+void SetCell(HWND list, int row, int subItem, const char* text);
+// Reads a cell into `text`, cut to its size.
+void ReadCell(HWND list, int row, int subItem, std::span<char> text);
+LPARAM RowData(HWND list, int row);
+void SetRowData(HWND list, int row, LPARAM data);
+bool IsRowSelected(HWND list, int row);
+void DeleteRow(HWND list, int row);
+
+// The platform's own searches from the start of the list: the whole text compared
+// without regard to case, or the item data.
+int FindRowByText(HWND list, const char* text);
+int FindRowByData(HWND list, LPARAM data);
+
+// A popup menu at the cursor, owned by `owner`, whose commands arrive there.
+void ShowContextMenu(HMENU menu, HWND owner, UINT flags = 0);
