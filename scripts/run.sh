@@ -13,8 +13,8 @@ seconds=${QUORVEL_RUN_SECONDS:-20}
 source "$root/scripts/wine-env.sh"
 trap stop_wine_and_xvfb EXIT
 
-cmake --preset mingw -S "$root" >/dev/null
-cmake --build --preset mingw --target quorvel netapi_sim quorvel_help
+(cd "$root" && cmake --preset mingw >/dev/null)
+(cd "$root" && cmake --build --preset mingw --target quorvel netapi_sim quorvel_help)
 
 bin="$root/build/mingw/bin"
 headless=0

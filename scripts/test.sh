@@ -8,8 +8,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/wine-env.sh"
 trap stop_wine_and_xvfb EXIT
 
-cmake --preset mingw -S "$root" >/dev/null
-cmake --build --preset mingw
+(cd "$root" && cmake --preset mingw >/dev/null)
+(cd "$root" && cmake --build --preset mingw)
 
 start_xvfb
 prepare_wine_prefix

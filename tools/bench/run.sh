@@ -5,8 +5,8 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 "$root/scripts/install-deps.sh"
 source "$root/scripts/wine-env.sh"
 trap stop_wine_and_xvfb EXIT
-cmake --preset mingw -S "$root" >/dev/null
-cmake --build --preset mingw --target bench_block_tick
+(cd "$root" && cmake --preset mingw >/dev/null)
+(cd "$root" && cmake --build --preset mingw --target bench_block_tick)
 start_xvfb
 prepare_wine_prefix
 for bench in "$root"/build/mingw/bin/bench_*.exe; do

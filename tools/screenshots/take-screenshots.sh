@@ -1,0 +1,180 @@
+#!/usr/bin/env bash
+# Remakes the screenshots in docs/: builds Quorvel and the simulated server, plays the
+# office demo in a private Xvfb, and saves the main window (frame and caption, nothing
+# of the desktop around it) as docs/main-window.png.
+#
+#   tools/screenshots/take-screenshots.sh [page...]
+#
+# Each page named (monitoring, blacklist, shares, log; or all) is also shown, by a
+# click on its item in the navigation bar, and saved as docs/<page>-page.png.
+#
+# Settings, from the environment:
+#   QUORVEL_SHOTS_SETTLE  seconds the demo plays before the first shot (default 18)
+#   QUORVEL_SHOTS_SPEED   scenario seconds per real second (default 4)
+#   QUORVEL_SHOTS_TMP     scratch folder: the Wine prefix, the journal, raw grabs
+#                         (default /tmp/quorvel-screenshots-<uid>)
+#
+# The program runs in a Wine prefix of its own, so a test run or a demo in
+# build/wineprefix (same single-instance mutex, same wineserver) is not disturbed and
+# stopping our wineserver stops only what this script started.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+docs="$root/docs"
+settle=${QUORVEL_SHOTS_SETTLE:-18}
+speed=${QUORVEL_SHOTS_SPEED:-4}
+scratch=${QUORVEL_SHOTS_TMP:-/tmp/quorvel-screenshots-$(id -u)}
+title='Quorvel 1.2'
+
+# Navigation bar items, in window coordinates (from the window's top-left corner,
+# frame included): the centres of the 32x32 icons, one item every 75 pixels.
+nav_x=40
+nav_first_y=70
+nav_step=75
+# The File menu on the menu bar, in window coordinates.
+file_menu_x=17
+file_menu_y=34
+
+usage() {
+  echo "usage: $0 [monitoring|blacklist|shares|log|all]..." >&2
+  exit 2
+}
+
+pages=()
+for argument in "$@"; do
+  case "$argument" in
+    monitoring | blacklist | shares | log) pages+=("$argument") ;;
+    all) pages+=(monitoring blacklist shares log) ;;
+    -h | --help) usage ;;
+    *) echo "Unknown page: $argument" >&2; usage ;;
+  esac
+done
+
+page_index() {
+  case "$1" in
+    monitoring) echo 0 ;;
+    blacklist) echo 1 ;;
+    shares) echo 2 ;;
+    log) echo 3 ;;
+  esac
+}
+
+"$root/scripts/install-deps.sh"
+for tool in Xvfb xdotool xwininfo import convert winepath; do
+  command -v "$tool" >/dev/null 2>&1 || { echo "Missing $tool after installing the dependencies" >&2; exit 1; }
+done
+
+mkdir -p "$scratch" "$docs"
+export QUORVEL_WINEPREFIX="$scratch/wineprefix"
+source "$root/scripts/wine-env.sh"
+
+quorvel_pid=""
+finish() {
+  stop_wine_and_xvfb
+  if [ -n "$quorvel_pid" ]; then
+    wait "$quorvel_pid" 2>/dev/null || true
+  fi
+}
+trap finish EXIT
+
+# Presets are read from the working folder, so build from the top of the tree.
+(cd "$root" && cmake --preset mingw >/dev/null && cmake --build --preset mingw --target quorvel netapi_sim)
+
+start_xvfb
+prepare_wine_prefix
+
+journal="$scratch/office.journal"
+rm -f "$journal"
+export QUORVEL_SIM_SCENARIO QUORVEL_SIM_JOURNAL QUORVEL_SIM_SPEED="$speed"
+QUORVEL_SIM_SCENARIO=$(winepath -w "$root/tools/netapi-sim/office.scenario" 2>/dev/null)
+QUORVEL_SIM_JOURNAL=$(winepath -w "$journal" 2>/dev/null)
+
+echo "Starting Quorvel on $DISPLAY (journal: $journal)"
+(cd "$root/build/mingw/bin" && exec wine ./quorvel.exe) >"$scratch/wine.log" 2>&1 &
+quorvel_pid=$!
+
+# In the virtual desktop each top-level window is a child X window of the desktop
+# window, named by its caption and placed where the window is, frame included: its
+# geometry is the main window's rectangle on the screen.
+window=""
+for _ in $(seq 600); do
+  window=$(xdotool search --onlyvisible --name "^${title//./\\.}\$" 2>/dev/null | head -n 1 || true)
+  [ -n "$window" ] && break
+  if ! kill -0 "$quorvel_pid" 2>/dev/null; then
+    echo "Quorvel ended before showing its window; see $scratch/wine.log" >&2
+    exit 1
+  fi
+  sleep 0.1
+done
+if [ -z "$window" ]; then
+  echo "No window titled \"$title\" appeared on $DISPLAY within 60 s" >&2
+  exit 1
+fi
+
+# Sets left, top, width, height to the window's rectangle on the screen.
+window_rectangle() {
+  local info
+  info=$(xwininfo -id "$window")
+  left=$(sed -n 's/^ *Absolute upper-left X: *\(-\{0,1\}[0-9]*\)$/\1/p' <<<"$info")
+  top=$(sed -n 's/^ *Absolute upper-left Y: *\(-\{0,1\}[0-9]*\)$/\1/p' <<<"$info")
+  width=$(sed -n 's/^ *Width: *\([0-9]*\)$/\1/p' <<<"$info")
+  height=$(sed -n 's/^ *Height: *\([0-9]*\)$/\1/p' <<<"$info")
+  if [ -z "$left" ] || [ -z "$top" ] || [ -z "$width" ] || [ -z "$height" ] ||
+    [ "$left" -lt 0 ] || [ "$top" -lt 0 ] || [ $((left + width)) -gt 1280 ] || [ $((top + height)) -gt 800 ]; then
+    echo "The main window is not wholly on the screen: ${width}x${height} at $left,$top" >&2
+    exit 1
+  fi
+}
+
+# Moves the pointer onto the desktop, away from anything it could highlight.
+park_pointer() {
+  xdotool mousemove --sync 1 1
+}
+
+# Clicks at a point given in window coordinates.
+click_in_window() {
+  window_rectangle
+  xdotool mousemove --sync $((left + $1)) $((top + $2)) click 1
+}
+
+# Grabs the screen and keeps the main window's rectangle of it.
+shoot() {
+  local output=$1
+  park_pointer
+  sleep 1
+  window_rectangle
+  import -window root "$scratch/screen.png"
+  convert "$scratch/screen.png" -crop "${width}x${height}+${left}+${top}" +repage -strip "$output"
+  echo "Saved ${output#"$root"/} (${width}x${height}, taken at $left,$top on the screen)"
+}
+
+echo "Letting the office demo play for $settle s"
+sleep "$settle"
+if ! grep -q ' event connect ' "$journal" 2>/dev/null; then
+  echo "The simulated server reported no connections in $journal: is its netapi32.dll loaded?" >&2
+  exit 1
+fi
+
+shoot "$docs/main-window.png"
+
+for page in ${pages[@]+"${pages[@]}"}; do
+  index=$(page_index "$page")
+  click_in_window "$nav_x" $((nav_first_y + index * nav_step))
+  shoot "$docs/$page-page.png"
+done
+
+# File > Exit: open the menu with a click, Up selects its last item (Exit), Enter runs it.
+click_in_window "$file_menu_x" "$file_menu_y"
+sleep 0.5
+xdotool key --clearmodifiers Up Return
+for _ in $(seq 100); do
+  kill -0 "$quorvel_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if kill -0 "$quorvel_pid" 2>/dev/null; then
+  echo "Quorvel did not end after File > Exit; stopping its Wine server" >&2
+else
+  wait "$quorvel_pid" 2>/dev/null || true
+  quorvel_pid=""
+  echo "Quorvel ended through File > Exit"
+fi
