@@ -74,6 +74,7 @@ void FormatFileCells(const FILE_INFO_3& file, FileCells* cells)
 void ReconcileSessions(HWND list, std::span<const SESSION_INFO_1> sessions, uint32_t generation)
 {
     // A server has few sessions: the list's own search is quick enough here.
+    RedrawPause pause(list);
     std::vector<char> handled(sessions.size(), 0);
     SessionCells cells{};
     for (std::size_t i = 0; i < sessions.size(); ++i) {
@@ -101,6 +102,7 @@ void ReconcileSessions(HWND list, std::span<const SESSION_INFO_1> sessions, uint
 
 void ReconcileOpenFiles(HWND list, std::span<const FILE_INFO_3> files, uint32_t generation)
 {
+    RedrawPause pause(list);
     OpenFilesScratch& scratch = Scratch();
     const int rows = RowCount(list);
     scratch.firstRowOfId.clear();

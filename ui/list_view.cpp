@@ -103,3 +103,14 @@ void ShowContextMenu(HMENU menu, HWND owner, UINT flags)
     TrackPopupMenu(menu, flags, cursor.x, cursor.y, 0, owner, nullptr);
     PostMessageA(owner, WM_NULL, 0, 0);
 }
+
+RedrawPause::RedrawPause(HWND paused) : list(paused)
+{
+    SendMessageA(list, WM_SETREDRAW, FALSE, 0);
+}
+
+RedrawPause::~RedrawPause()
+{
+    SendMessageA(list, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(list, nullptr, TRUE);
+}

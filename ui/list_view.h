@@ -31,5 +31,15 @@ void DeleteRow(HWND list, int row);
 int FindRowByText(HWND list, const char* text);
 int FindRowByData(HWND list, LPARAM data);
 
+// Holds a list's drawing while many rows change, then redraws it once: the list
+// otherwise works out its drawing again for every cell that changes.
+struct RedrawPause {
+    explicit RedrawPause(HWND list);
+    ~RedrawPause();
+    RedrawPause(const RedrawPause&) = delete;
+    RedrawPause& operator=(const RedrawPause&) = delete;
+    HWND list;
+};
+
 // A popup menu at the cursor, owned by `owner`, whose commands arrive there.
 void ShowContextMenu(HMENU menu, HWND owner, UINT flags = 0);
