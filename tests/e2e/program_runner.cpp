@@ -1,5 +1,6 @@
 #include "e2e/program_runner.h"
 
+#include <commctrl.h>
 #include <shlobj.h>
 
 #include <array>
@@ -91,6 +92,99 @@ HWND WaitForMainWindow(const RunningProgram& program, DWORD timeoutMs)
         Sleep(50);
     } while (GetTickCount64() < deadline);
     return nullptr;
+}
+
+std::vector<HWND> ProgramDialogs(const RunningProgram& program, const char* title)
+{
+    struct Search {
+        DWORD processId;
+        const char* title;
+        std::vector<HWND> found;
+    } search{program.process.dwProcessId, title, {}};
+    EnumWindows(
+        [](HWND window, LPARAM parameter) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(parameter);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            std::array<char, 128> text{}, kind{};
+            GetWindowTextA(window, text.data(), static_cast<int>(text.size()));
+            GetClassNameA(window, kind.data(), static_cast<int>(kind.size()));
+            if (owner == s->processId && IsWindowVisible(window) && std::string(text.data()) == s->title &&
+                std::string(kind.data()) == "#32770")
+                s->found.push_back(window);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND FindProgramControl(HWND mainWindow, int id)
+{
+    struct Search {
+        int id;
+        HWND found;
+    } search{id, nullptr};
+    EnumChildWindows(
+        mainWindow,
+        [](HWND child, LPARAM parameter) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(parameter);
+            if (GetDlgCtrlID(child) == s->id) {
+                s->found = child;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+namespace {
+
+// Memory in the program's process, for list view messages that carry pointers.
+struct RemoteBlock {
+    RemoteBlock(HANDLE owner, std::size_t size)
+        : process(owner), address(VirtualAllocEx(owner, nullptr, size, MEM_COMMIT, PAGE_READWRITE))
+    {
+    }
+    ~RemoteBlock() { VirtualFreeEx(process, address, 0, MEM_RELEASE); }
+    HANDLE process;
+    void* address;
+};
+
+}  // namespace
+
+std::vector<std::string> RemoteListColumn(const RunningProgram& program, HWND list, int column)
+{
+    std::vector<std::string> texts;
+    RemoteBlock block(program.process.hProcess, sizeof(LVITEMA) + 512);
+    char* remoteText = static_cast<char*>(block.address) + sizeof(LVITEMA);
+    const int rows = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+    for (int row = 0; row < rows; ++row) {
+        LVITEMA item{};
+        item.iSubItem = column;
+        item.pszText = remoteText;
+        item.cchTextMax = 512;
+        WriteProcessMemory(program.process.hProcess, block.address, &item, sizeof(item), nullptr);
+        SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(block.address));
+        std::array<char, 512> text{};
+        ReadProcessMemory(program.process.hProcess, remoteText, text.data(), text.size(), nullptr);
+        text.back() = '\0';
+        texts.push_back(text.data());
+    }
+    return texts;
+}
+
+void SelectRemoteRow(const RunningProgram& program, HWND list, int row)
+{
+    RemoteBlock block(program.process.hProcess, sizeof(LVITEMA));
+    LVITEMA item{};
+    item.stateMask = LVIS_SELECTED;
+    item.state = 0;
+    WriteProcessMemory(program.process.hProcess, block.address, &item, sizeof(item), nullptr);
+    SendMessageA(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(block.address));
+    item.state = LVIS_SELECTED;
+    WriteProcessMemory(program.process.hProcess, block.address, &item, sizeof(item), nullptr);
+    SendMessageA(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(block.address));
 }
 
 DWORD WaitForExit(const RunningProgram& program, DWORD timeoutMs)

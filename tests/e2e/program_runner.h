@@ -27,6 +27,14 @@ void UseSimulatedServer(const std::string& scenarioPath, const std::string& jour
 bool StartProgram(const std::string& arguments, RunningProgram* program);
 // Waits for the program's main window to exist.
 HWND WaitForMainWindow(const RunningProgram& program, DWORD timeoutMs);
+// The program's visible top-level dialogs with this title (message boxes among them).
+std::vector<HWND> ProgramDialogs(const RunningProgram& program, const char* title);
+// A control of the program's windows by its id, searched among all the main window's children.
+HWND FindProgramControl(HWND mainWindow, int id);
+// The texts of one column of another process's list view.
+std::vector<std::string> RemoteListColumn(const RunningProgram& program, HWND list, int column);
+// Selects one row of another process's list view (and only that one).
+void SelectRemoteRow(const RunningProgram& program, HWND list, int row);
 // Waits for the process to end; returns its exit code, or STILL_ACTIVE on time-out.
 DWORD WaitForExit(const RunningProgram& program, DWORD timeoutMs);
 // Asks the program to exit through a menu command and waits; kills it if it does not.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -215,4 +216,70 @@ TEST_F(SimulatedServerTest, BothExitCommandsSaveTheListsAndEndWithCodeZero)
         EXPECT_NE(settings.find("[blacklist]"), std::string::npos) << command;
         KillProgram(&program);
     }
+}
+
+TEST_F(SimulatedServerTest, AccessDeniedIsShownOnceThenTheListsAreSavedAndTheProgramEnds)
+{
+    WriteSettings("[blacklist]\r\ncount=1\r\ncomp0=pc9\r\n");
+    WriteFile(scratch + "test.scenario", "0 refuse sessions denied forever\n");
+    UseSimulatedServer(scratch + "test.scenario", journalPath);
+    ASSERT_TRUE(StartProgram("", &program));
+    std::vector<HWND> boxes;
+    const ULONGLONG deadline = GetTickCount64() + 20000;
+    while ((boxes = ProgramDialogs(program, "Quorvel")).empty() && GetTickCount64() < deadline)
+        Sleep(50);
+    ASSERT_EQ(boxes.size(), 1u);
+    std::array<char, 512> text{};
+    GetDlgItemTextA(boxes[0], 0xFFFF, text.data(), static_cast<int>(text.size()));
+    EXPECT_STREQ(text.data(),
+                 "Error: Access is denied\nCould not have access to enum sessions or opened files\n"
+                 "Please run program under Administrator account.");
+    Sleep(1500);  // the poll and its refreshes go on under the message box
+    EXPECT_EQ(ProgramDialogs(program, "Quorvel").size(), 1u) << "shown once";
+    EXPECT_EQ(WaitForExit(program, 0), static_cast<DWORD>(STILL_ACTIVE));
+    PostMessageA(boxes[0], WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(WaitForExit(program, 10000), 0u);
+    EXPECT_NE(ReadFile(DocumentsFolder() + "\\quorvel.ini").find("comp0=PC9"), std::string::npos);
+    journal = ReadJournal(journalPath);
+    EXPECT_GE(Find("call", "NetSessionEnum").size(), 2u) << "the refreshes under the box went on";
+}
+
+TEST_F(SimulatedServerTest, TheMonitoringPageFollowsTheServerAndClosesASession)
+{
+    WriteFile(scratch + "test.scenario",
+              "1 connect PC-ONE bob\n"
+              "1 open PC-ONE bob C:\\Shares\\a.txt\n"
+              "1 connect pc-two ann\n"
+              "2.5 disconnect PC-ONE\n"
+              "2.5 open pc-two ann C:\\Shares\\b.txt\n");
+    UseSimulatedServer(scratch + "test.scenario", journalPath);
+    ASSERT_TRUE(StartProgram("", &program));
+    program.mainWindow = WaitForMainWindow(program, 20000);
+    ASSERT_NE(program.mainWindow, nullptr);
+    HWND sessions = FindProgramControl(program.mainWindow, 1015);
+    HWND files = FindProgramControl(program.mainWindow, 1016);
+    ASSERT_NE(sessions, nullptr);
+    ASSERT_NE(files, nullptr);
+    const auto waitFor = [&](HWND list, std::vector<std::string> expected, DWORD ms) {
+        const ULONGLONG deadline = GetTickCount64() + ms;
+        while (RemoteListColumn(program, list, 0) != expected && GetTickCount64() < deadline)
+            Sleep(50);
+        return RemoteListColumn(program, list, 0);
+    };
+    // The scenario starts at the program's first call, during its start-up.
+    EXPECT_EQ(waitFor(sessions, {"PC-ONE", "PC-TWO"}, 2600), (std::vector<std::string>{"PC-ONE", "PC-TWO"}));
+    EXPECT_EQ(waitFor(files, {"C:\\Shares\\a.txt"}, 1000), std::vector<std::string>{"C:\\Shares\\a.txt"});
+    EXPECT_EQ(waitFor(sessions, {"PC-TWO"}, 2200), std::vector<std::string>{"PC-TWO"});
+    EXPECT_EQ(waitFor(files, {"C:\\Shares\\b.txt"}, 1200), std::vector<std::string>{"C:\\Shares\\b.txt"});
+
+    SelectRemoteRow(program, sessions, 0);
+    PostMessageA(GetParent(sessions), WM_COMMAND, 40021, 0);  // Close session
+    EXPECT_EQ(waitFor(sessions, {}, 1500), std::vector<std::string>{});
+    EXPECT_EQ(waitFor(files, {}, 1500), std::vector<std::string>{}) << "the session's files went with it";
+    ASSERT_EQ(ExitProgramThroughMenu(&program), 0u);
+    journal = ReadJournal(journalPath);
+    const auto deletions = Find("call", "NetSessionDel");
+    ASSERT_EQ(deletions.size(), 1u);
+    EXPECT_EQ(deletions[0].Field("client"), "\\\\PC-TWO");
+    EXPECT_EQ(deletions[0].Field("user"), "ann");
 }
