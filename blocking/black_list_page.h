@@ -1,13 +1,24 @@
-// The Black list page: the active computer list with each entry's remaining time.
+// The Black list page: the active computer list with each entry's remaining time,
+// the block mode, and adding and removing computers.
 #pragma once
 
 #include <windows.h>
 
+#include <span>
+
 #include "blocking/computer_list.h"
 
-INT_PTR CALLBACK BlackListPage(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
+constexpr char kInvalidComputerNameMessage[] = "Please enter valid computer name";
 
-// Brings the page's list in line with `list`; does nothing while the page is hidden.
-void RefreshBlackListView(const ComputerList& list);
+INT_PTR CALLBACK BlackListPage(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
+INT_PTR CALLBACK AddComputerDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Brings the page's list in line with `list` (its needsRow flags are the refresh's
+// scratch); does nothing while the page is hidden.
+void RefreshBlackListView(ComputerList& list);
 // Checks the radio of the block mode in force, and only that one.
 void ShowBlockModeRadios();
+// "~" for a permanent entry, else the remaining time.
+void FormatTimeRemaining(const BlockEntry& entry, std::span<char> text);
+// Removes the computer of every selected row from the active list.
+void RemoveSelectedComputers();

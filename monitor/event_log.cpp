@@ -8,6 +8,7 @@
 #include "core/clock.h"
 #include "core/text.h"
 #include "core/time_text.h"
+#include "monitor/log_page.h"
 
 namespace {
 
@@ -34,16 +35,6 @@ HANDLE OpenDayFile(HANDLE previous, const char* extension)
         return nullptr;
     SetFilePointer(file, 0, nullptr, FILE_END);
     return file;
-}
-
-void AppendToLogPage(const char* text)
-{
-    HWND edit = appState.logPageEdit;
-    if (!edit)
-        return;
-    const int end = GetWindowTextLengthA(edit);
-    SendMessageA(edit, EM_SETSEL, static_cast<WPARAM>(end), end);
-    SendMessageA(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
 }
 
 }  // namespace

@@ -3,4 +3,20 @@
 
 #include <windows.h>
 
+#include <span>
+
+// The page holds up to about this many characters; past it the oldest lines go.
+constexpr int kLogPageCapacity = 1 << 18;
+
 INT_PTR CALLBACK LogPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Appends text at the very end of the page, dropping the oldest lines when full.
+void AppendToLogPage(const char* text);
+// Empties the page and the run's CSV records; the log files keep everything.
+void ClearLog();
+
+enum class ExportKind { Text, Csv };
+// Asks for a file name, then writes the page's text or the run's CSV records.
+void ExportLog(ExportKind kind);
+// Writes them to `path`; false if the file could not be made.
+bool WriteLogExport(ExportKind kind, const char* path);

@@ -1,25 +1,117 @@
 #include "monitor/shares_page.h"
 
+#include <lm.h>
+
+#include <array>
+
 #include "core/app_state.h"
+#include "core/text.h"
+#include "monitor/server_api.h"
 #include "resources/resource.h"
+#include "ui/layout.h"
+#include "ui/list_view.h"
 #include "ui/main_window.h"
 
 namespace {
+
+constexpr std::array<const char*, 5> kTitles = {"Name", "Path", "Type", "Connections", "Remark"};
+constexpr std::array<int, 5> kWidths = {90, 150, 70, 60, 150};
 
 void InitSharesPage(HWND page)
 {
     PlacePageAtOrigin(page);
     appState.sharesList = GetDlgItem(page, IDC_SHARES_LIST);
+    SetFullRowSelect(appState.sharesList);
+    for (std::size_t i = 0; i < kTitles.size(); ++i)
+        AddColumn(appState.sharesList, static_cast<int>(i), kTitles[i], kWidths[i]);
+}
+
+void OnSharesCommand(WORD command)
+{
+    switch (command) {
+    case IDM_REFRESH: RefreshShares(); break;
+    case IDM_REMOVE: RemoveSelectedShares(); break;
+    }
+}
+
+void OnSharesNotify(HWND page, const NMHDR* header)
+{
+    if (header->idFrom != IDC_SHARES_LIST)
+        return;
+    if (header->code == NM_RCLICK)
+        ShowContextMenu(appState.sharesMenu, page);
+    else if (header->code == LVN_KEYDOWN && reinterpret_cast<const NMLVKEYDOWN*>(header)->wVKey == VK_DELETE)
+        RemoveSelectedShares();
+}
+
+void LayoutSharesPage(HWND page)
+{
+    LayoutLock lock(page);
+    StretchToEdges(page, IDC_SHARES_LIST, true);
+    AnchorRowToRight(page, {IDM_REFRESH, IDM_REMOVE});
 }
 
 }  // namespace
 
-void RefreshShares() {}
+void FormatShareType(DWORD type, std::span<char> text)
+{
+    CopyText(text, "");
+    if (type == STYPE_DISKTREE)
+        AppendText(text, "Drive ");
+    if (type == STYPE_PRINTQ)
+        AppendText(text, "Printer ");
+    if (type == STYPE_DEVICE)
+        AppendText(text, "Device ");
+    if (type == STYPE_IPC)
+        AppendText(text, "IPC ");
+    if (type & STYPE_SPECIAL)
+        AppendText(text, "Special ");
+}
 
-INT_PTR CALLBACK SharesPageProc(HWND page, UINT message, WPARAM, LPARAM)
+void RefreshShares()
+{
+    HWND list = appState.sharesList;
+    RedrawPause pause(list);
+    SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
+    Enumeration<SHARE_INFO_502> shares;
+    EnumerateShares(&shares);
+    std::array<char, kCellCapacity> text{};
+    for (const SHARE_INFO_502& share : shares.Records()) {
+        AnsiFromWide(text, share.shi502_netname);
+        const int row = InsertRow(list, text.data(), 0);
+        AnsiFromWide(text, share.shi502_path);
+        SetCell(list, row, 1, text.data());
+        FormatShareType(share.shi502_type, text);
+        SetCell(list, row, 2, text.data());
+        FormatText(text, "%d", static_cast<int>(share.shi502_current_uses));
+        SetCell(list, row, 3, text.data());
+        AnsiFromWide(text, share.shi502_remark);
+        SetCell(list, row, 4, text.data());
+    }
+}
+
+void RemoveSelectedShares()
+{
+    HWND list = appState.sharesList;
+    for (int row = 0, rows = RowCount(list); row < rows; ++row) {
+        if (!IsRowSelected(list, row))
+            continue;
+        std::array<char, kCellCapacity> name{};
+        std::array<wchar_t, kCellCapacity> wide{};
+        ReadCell(list, row, 0, name);
+        WideFromAnsi(wide, name.data());
+        DeleteServerShare(wide.data());
+    }
+    RefreshShares();
+}
+
+INT_PTR CALLBACK SharesPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_INITDIALOG: InitSharesPage(page); break;
+    case WM_COMMAND: OnSharesCommand(LOWORD(wParam)); break;
+    case WM_NOTIFY: OnSharesNotify(page, reinterpret_cast<const NMHDR*>(lParam)); break;
+    case WM_SIZE: LayoutSharesPage(page); break;
     case WM_CLOSE: EndDialog(page, 0); break;
     }
     return 0;

@@ -3,7 +3,14 @@
 
 #include <windows.h>
 
+#include <span>
+
 INT_PTR CALLBACK SharesPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Empties the list and fills it again from the server.
 void RefreshShares();
+// Deletes every selected share from the server, then refreshes.
+void RemoveSelectedShares();
+// The type words of a share: "Drive ", "Printer ", "Device ", "IPC " for the whole
+// type value, and "Special " for the special bit.
+void FormatShareType(DWORD type, std::span<char> text);

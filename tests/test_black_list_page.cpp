@@ -1,0 +1,207 @@
+#include <windows.h>
+#include <commctrl.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "blocking/black_list_page.h"
+#include "core/app_state.h"
+#include "resources/resource.h"
+#include "support/dialog_driver.h"
+#include "support/test_support.h"
+#include "ui/list_view.h"
+#include "ui/main_window.h"
+
+namespace {
+
+class BlackListPageTest : public MainWindowTest {
+protected:
+    void SetUp() override
+    {
+        MainWindowTest::SetUp();
+        ShowPage(BlackListPageIndex);
+    }
+    HWND View() const { return appState.blackListView; }
+    HWND Page() const { return appState.pages[BlackListPageIndex]; }
+    std::vector<std::string> Rows() const
+    {
+        std::vector<std::string> rows;
+        for (int row = 0; row < RowCount(View()); ++row) {
+            std::array<char, kCellCapacity> name{}, time{};
+            ReadCell(View(), row, 0, name);
+            ReadCell(View(), row, 1, time);
+            rows.push_back(std::string(name.data()) + " " + time.data());
+        }
+        return rows;
+    }
+    void Refresh() { RefreshBlackListView(ActiveComputerList()); }
+    void Select(int row)
+    {
+        LVITEMA item{};
+        item.stateMask = LVIS_SELECTED;
+        item.state = LVIS_SELECTED;
+        SendMessageA(View(), LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+    }
+    // Opens the add dialog as the Add button does, types `name` and presses OK.
+    std::string AddThroughDialog(const char* name, std::string* title)
+    {
+        std::string message;
+        DialogDriver driver([&] {
+            HWND dialog = nullptr;
+            for (const char* caption : {"Add computer into blacklist", "Add computer into whitelist"})
+                if (!dialog)
+                    dialog = WaitForDialog(caption, 1500);
+            if (!dialog)
+                return;
+            std::array<char, 64> text{};
+            GetWindowTextA(dialog, text.data(), static_cast<int>(text.size()));
+            *title = text.data();
+            // Typed, as a user would: the box's own limit applies.
+            SendDlgItemMessageA(dialog, IDC_NAME_EDIT, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(name));
+            PressButton(dialog, IDOK);
+            if (HWND box = WaitForDialog("Quorvel", 600)) {
+                message = MessageBoxText(box);
+                PressButton(box, IDOK);
+                Sleep(100);
+                PressButton(dialog, IDCANCEL);
+            }
+        });
+        SendMessageA(Page(), WM_COMMAND, IDM_ADD, 0);
+        return message;
+    }
+};
+
+}  // namespace
+
+TEST_F(BlackListPageTest, ShowsEachEntryWithItsTimeRemaining)
+{
+    AddComputer(appState.blacklist, "pc1", kPermanent);
+    AddComputer(appState.blacklist, "pc2", 600);
+    AddComputer(appState.blacklist, "pc3", 599);
+    AddComputer(appState.blacklist, "pc4", 9);
+    Refresh();
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"\\\\PC1 ~", "\\\\PC2 00:01:00", "\\\\PC3 00:00:59", "\\\\PC4 00:00:00"}));
+    EXPECT_EQ(RowData(View(), 0), static_cast<LPARAM>(appState.blackListGeneration));
+}
+
+TEST_F(BlackListPageTest, RowsOfRemovedOrExpiredComputersGoAtTheNextRefreshAndOthersKeepTheirPlace)
+{
+    AddComputer(appState.blacklist, "a", kPermanent);
+    AddComputer(appState.blacklist, "b", 1);
+    AddComputer(appState.blacklist, "c", kPermanent);
+    Refresh();
+    Select(2);
+    server->sessions.push_back({L"nobody", L"u"});
+    OnBlockTick();  // b expires
+    RemoveComputer(appState.blacklist, "\\\\A");
+    AddComputer(appState.blacklist, "d", kPermanent);  // takes a's free slot
+    Refresh();
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"\\\\C ~", "\\\\D ~"}));
+    EXPECT_TRUE(IsRowSelected(View(), 0)) << "c kept its selection";
+}
+
+TEST_F(BlackListPageTest, DuplicatesShowAsTwoRowsThenOneWithTheHigherSlotsTime)
+{
+    AddComputer(appState.blacklist, "pc1", 1200);
+    AddComputer(appState.blacklist, "PC1", 6000);
+    Refresh();
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"\\\\PC1 00:02:00", "\\\\PC1 00:10:00"}));
+    Refresh();
+    EXPECT_EQ(Rows(), std::vector<std::string>{"\\\\PC1 00:10:00"});
+}
+
+TEST_F(BlackListPageTest, NothingChangesWhileThePageIsHidden)
+{
+    AddComputer(appState.blacklist, "pc1", kPermanent);
+    ShowPage(LogPageIndex);
+    const uint32_t generation = appState.blackListGeneration;
+    Refresh();
+    EXPECT_EQ(appState.blackListGeneration, generation);
+    EXPECT_EQ(RowCount(View()), 0);
+    ShowPage(BlackListPageIndex);
+    EXPECT_EQ(Rows(), std::vector<std::string>{"\\\\PC1 ~"});
+}
+
+TEST_F(BlackListPageTest, TheRadiosSwitchTheModeAndTheViewFollowsTheActiveList)
+{
+    AddComputer(appState.blacklist, "bad", kPermanent);
+    AddComputer(appState.whitelist, "good", kPermanent);
+    Refresh();
+    EXPECT_EQ(Rows(), std::vector<std::string>{"\\\\BAD ~"});
+    CheckDlgButton(Page(), IDC_MODE_BLACKLIST, BST_UNCHECKED);
+    CheckDlgButton(Page(), IDC_MODE_WHITELIST, BST_CHECKED);
+    SendMessageA(Page(), WM_COMMAND, IDC_MODE_WHITELIST, 0);
+    EXPECT_EQ(appState.blockMode, Whitelist);
+    Refresh();
+    EXPECT_EQ(Rows(), std::vector<std::string>{"\\\\GOOD ~"});
+    SendMessageA(Page(), WM_COMMAND, IDC_MODE_BLACKLIST, 0);
+    EXPECT_EQ(appState.blockMode, Blacklist);
+}
+
+TEST_F(BlackListPageTest, DeleteRemovesTheSelectedComputersFromTheActiveList)
+{
+    for (const char* name : {"a", "b", "c", "d"})
+        AddComputer(appState.blacklist, name, kPermanent);
+    Refresh();
+    for (int row : {0, 1, 3})
+        Select(row);
+    NMLVKEYDOWN down{};
+    down.hdr.hwndFrom = View();
+    down.hdr.idFrom = IDC_BLACKLIST_LIST;
+    down.hdr.code = LVN_KEYDOWN;
+    down.wVKey = VK_DELETE;
+    SendMessageA(Page(), WM_NOTIFY, IDC_BLACKLIST_LIST, reinterpret_cast<LPARAM>(&down));
+    EXPECT_EQ(appState.blacklistInUse, 1);
+    EXPECT_EQ(RowCount(View()), 4) << "the rows go at the next refresh";
+    Refresh();
+    EXPECT_EQ(Rows(), std::vector<std::string>{"\\\\C ~"});
+}
+
+TEST_F(BlackListPageTest, TheAddDialogNamesItsListAndAddsInNormalForm)
+{
+    std::string title;
+    EXPECT_EQ(AddThroughDialog("pc1", &title), "");
+    EXPECT_EQ(title, "Add computer into blacklist");
+    EXPECT_EQ(std::wstring(appState.blacklist[0].name.data()), L"\\\\PC1");
+    Refresh();
+    EXPECT_EQ(Rows(), std::vector<std::string>{"\\\\PC1 ~"});
+
+    appState.blockMode = Whitelist;
+    ShowPage(BlackListPageIndex);
+    EXPECT_EQ(AddThroughDialog("laptop", &title), "");
+    EXPECT_EQ(title, "Add computer into whitelist");
+    EXPECT_EQ(std::wstring(appState.whitelist[0].name.data()), L"\\\\LAPTOP");
+}
+
+TEST_F(BlackListPageTest, AnEmptyNameIsRefusedWithAMessage)
+{
+    std::string title;
+    EXPECT_EQ(AddThroughDialog("", &title), "Please enter valid computer name");
+    EXPECT_EQ(appState.blacklistInUse, 0);
+}
+
+TEST_F(BlackListPageTest, TheAddDialogTakesNoLongerNameThanAnEntryHolds)
+{
+    std::string title;
+    EXPECT_EQ(AddThroughDialog(std::string(200, 'x').c_str(), &title), "");
+    ASSERT_EQ(appState.blacklistInUse, 1) << "the typed name is held to what fits, so it is added";
+    EXPECT_EQ(std::wstring(appState.blacklist[0].name.data()), L"\\\\" + std::wstring(63, L'X'));
+}
+
+TEST_F(BlackListPageTest, TheLayoutKeepsRemoveAtTheRightEdgeAndAddBesideIt)
+{
+    SetWindowPos(window, nullptr, 0, 0, 950, 640, SWP_NOMOVE | SWP_NOZORDER);
+    RECT client{};
+    GetClientRect(Page(), &client);
+    const auto rect = [&](int id) {
+        RECT r{};
+        GetWindowRect(GetDlgItem(Page(), id), &r);
+        MapWindowPoints(nullptr, Page(), reinterpret_cast<POINT*>(&r), 2);
+        return r;
+    };
+    EXPECT_EQ(rect(IDM_REMOVE).right, client.right);
+    EXPECT_EQ(rect(IDM_ADD).right, rect(IDM_REMOVE).left - 5);
+    EXPECT_EQ(rect(IDC_BLACKLIST_LIST).right, client.right);
+    EXPECT_EQ(rect(IDC_BLACKLIST_LIST).bottom, client.bottom);
+}

@@ -1,0 +1,105 @@
+#include <windows.h>
+
+#include <string>
+
+#include "core/app_state.h"
+#include "monitor/event_log.h"
+#include "monitor/log_page.h"
+#include "resources/resource.h"
+#include "support/test_support.h"
+#include "ui/main_window.h"
+
+namespace {
+
+class LogPageTest : public MainWindowTest {
+protected:
+    HWND Edit() const { return appState.logPageEdit; }
+    HWND Page() const { return appState.pages[LogPageIndex]; }
+    std::string PageText() const
+    {
+        std::string text(static_cast<std::size_t>(GetWindowTextLengthA(Edit())) + 1, '\0');
+        const int read = GetWindowTextA(Edit(), text.data(), static_cast<int>(text.size()));
+        text.resize(static_cast<std::size_t>(read));
+        return text;
+    }
+};
+
+}  // namespace
+
+TEST_F(LogPageTest, ThePollersLinesLandInThePageAndTheDaysLog)
+{
+    ASSERT_EQ(Edit(), GetDlgItem(Page(), IDC_LOG_EDIT));
+    server->files.push_back({5, PERM_FILE_READ, 0, L"C:\\a.txt", L"bob"});
+    RunPollTicks(1);
+    EXPECT_EQ(PageText(), "[9:5:7] [bob][Read] C:\\a.txt\r\n");
+}
+
+TEST_F(LogPageTest, ClearEmptiesThePageAndTheRunsRecordsButNotTheLogFiles)
+{
+    AppendActivityText("[1:2:3] line\r\n");
+    WriteCsvRecord("Read", L"bob", L"C:\\a");
+    SendMessageA(Page(), WM_COMMAND, IDC_CLEAR_LOG, 0);
+    EXPECT_EQ(PageText(), "");
+    EXPECT_EQ(RunCsvText(), "");
+    ASSERT_TRUE(WriteLogExport(ExportKind::Csv, (folder + "after-clear.csv").c_str()));
+    EXPECT_EQ(ReadWholeFile(folder + "after-clear.csv"), "") << "Clear then Export to CSV writes an empty file";
+    EXPECT_NE(ReadWholeFile(std::string(appState.logFolder.data()) + "\\7.3.2026.log").find("line"), std::string::npos);
+}
+
+TEST_F(LogPageTest, ExportToCsvWritesExactlyTheRunsRecords)
+{
+    WriteCsvRecord("CONNECT", L"ann", L"PC1");
+    WriteCsvRecord("Read", L"ann", L"C:\\x, \"y\"");
+    ASSERT_TRUE(WriteLogExport(ExportKind::Csv, (folder + "run.csv").c_str()));
+    EXPECT_EQ(ReadWholeFile(folder + "run.csv"), RunCsvText());
+    EXPECT_EQ(RunCsvText(), "\"9:5:7\", \"CONNECT\", \"ann\", \"PC1\"\r\n\"9:5:7\", \"Read\", \"ann\", \"C:\\x, \"y\"\"\r\n");
+}
+
+TEST_F(LogPageTest, APageOfWellOver65535CharactersStillAppendsAtTheEndAndExportsWhole)
+{
+    std::string expected;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string line = "[9:5:7] [user][Read] C:\\Shares\\folder\\file number " + std::to_string(i) + "\r\n";
+        AppendActivityText(line.c_str());
+        expected += line;
+    }
+    ASSERT_GT(expected.size(), 150000u);
+    // A selection the user left somewhere does not move where lines go.
+    SendMessageA(Edit(), EM_SETSEL, 10, 20);
+    AppendActivityText("last line\r\n");
+    expected += "last line\r\n";
+    EXPECT_EQ(PageText(), expected);
+    ASSERT_TRUE(WriteLogExport(ExportKind::Text, (folder + "page.log").c_str()));
+    EXPECT_EQ(ReadWholeFile(folder + "page.log"), expected);
+}
+
+TEST_F(LogPageTest, WhenThePageIsFullTheOldestLinesGoFirst)
+{
+    const std::string line(99, 'x');
+    for (int i = 0; i < kLogPageCapacity / 100 + 500; ++i)
+        AppendToLogPage((line + (i % 2 ? "\n" : "\n")).c_str());
+    AppendToLogPage("newest\r\n");
+    const std::string text = PageText();
+    EXPECT_LE(text.size(), static_cast<std::size_t>(kLogPageCapacity));
+    EXPECT_GT(text.size(), static_cast<std::size_t>(kLogPageCapacity / 2));
+    EXPECT_EQ(text.substr(text.size() - 8), "newest\r\n");
+    EXPECT_EQ(text.substr(0, 99), line) << "whole lines are dropped";
+}
+
+TEST_F(LogPageTest, TheLayoutPutsOpenFolderAtTheRightThenExportThenClear)
+{
+    SetWindowPos(window, nullptr, 0, 0, 950, 640, SWP_NOMOVE | SWP_NOZORDER);
+    RECT client{};
+    GetClientRect(Page(), &client);
+    const auto rect = [&](int id) {
+        RECT r{};
+        GetWindowRect(GetDlgItem(Page(), id), &r);
+        MapWindowPoints(nullptr, Page(), reinterpret_cast<POINT*>(&r), 2);
+        return r;
+    };
+    EXPECT_EQ(rect(IDC_OPEN_FOLDER).right, client.right);
+    EXPECT_EQ(rect(IDC_EXPORT_LOG).right, rect(IDC_OPEN_FOLDER).left - 5);
+    EXPECT_EQ(rect(IDC_CLEAR_LOG).right, rect(IDC_EXPORT_LOG).left - 5);
+    EXPECT_EQ(rect(IDC_LOG_EDIT).right, client.right);
+    EXPECT_EQ(rect(IDC_LOG_EDIT).bottom, client.bottom);
+}
