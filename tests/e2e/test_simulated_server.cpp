@@ -256,8 +256,12 @@ TEST_F(SimulatedServerTest, TheMonitoringPageFollowsTheServerAndClosesASession)
     ASSERT_TRUE(StartProgram("", &program));
     program.mainWindow = WaitForMainWindow(program, 20000);
     ASSERT_NE(program.mainWindow, nullptr);
-    HWND sessions = FindProgramControl(program.mainWindow, 1015);
-    HWND files = FindProgramControl(program.mainWindow, 1016);
+    // The title comes early in the start-up, the pages late.
+    HWND sessions = nullptr, files = nullptr;
+    for (const ULONGLONG deadline = GetTickCount64() + 10000; !files && GetTickCount64() < deadline; Sleep(20)) {
+        sessions = FindProgramControl(program.mainWindow, 1015);
+        files = FindProgramControl(program.mainWindow, 1016);
+    }
     ASSERT_NE(sessions, nullptr);
     ASSERT_NE(files, nullptr);
     const auto waitFor = [&](HWND list, std::vector<std::string> expected, DWORD ms) {
