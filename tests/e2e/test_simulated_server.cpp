@@ -287,3 +287,118 @@ TEST_F(SimulatedServerTest, TheMonitoringPageFollowsTheServerAndClosesASession)
     EXPECT_EQ(deletions[0].Field("client"), "\\\\PC-TWO");
     EXPECT_EQ(deletions[0].Field("user"), "ann");
 }
+
+namespace {
+
+// Waits for a control of the program's windows to exist.
+HWND WaitForControl(HWND mainWindow, int id)
+{
+    HWND control = nullptr;
+    for (const ULONGLONG deadline = GetTickCount64() + 10000; !control && GetTickCount64() < deadline; Sleep(20))
+        control = FindProgramControl(mainWindow, id);
+    return control;
+}
+
+}  // namespace
+
+TEST_F(SimulatedServerTest, TheBlackListPageCutsOffWhatItAddsAndTheWhitelistEveryoneElse)
+{
+    WriteFile(scratch + "test.scenario",
+              "0.5 reconnect PC-EVE 0.5\n"
+              "0.5 reconnect PC-ANN 0.5\n"
+              "0.5 reconnect PC-BOB 0.5\n"
+              "1 connect PC-EVE eve\n"
+              "1 connect PC-ANN ann\n"
+              "1 connect PC-BOB bob\n");
+    UseSimulatedServer(scratch + "test.scenario", journalPath);
+    ASSERT_TRUE(StartProgram("", &program));
+    program.mainWindow = WaitForMainWindow(program, 20000);
+    ASSERT_NE(program.mainWindow, nullptr);
+    HWND list = WaitForControl(program.mainWindow, 1000 + 0);  // the navigation bar comes first; wait for the pages
+    ASSERT_NE(list, nullptr);
+    ASSERT_NE(WaitForControl(program.mainWindow, 1040), nullptr);
+    Sleep(1500);
+    PostMessageA(program.mainWindow, WM_COMMAND, 40040, 0);  // the tray menu's Blacklist: the page in front
+    HWND page = GetParent(FindProgramControl(program.mainWindow, 1040));
+    PostMessageA(page, WM_COMMAND, 40028, 0);  // Add
+    std::vector<HWND> dialogs;
+    for (const ULONGLONG deadline = GetTickCount64() + 5000;
+         (dialogs = ProgramDialogs(program, "Add computer into blacklist")).empty() && GetTickCount64() < deadline;)
+        Sleep(20);
+    ASSERT_EQ(dialogs.size(), 1u);
+    SetWindowTextA(GetDlgItem(dialogs[0], 1002), "pc-eve");
+    PostMessageA(dialogs[0], WM_COMMAND, IDOK, 0);
+    Sleep(1500);
+
+    PostMessageA(GetDlgItem(page, 1040), BM_CLICK, 0, 0);  // Whitelist mode, with an empty whitelist: nobody is cut off
+    Sleep(800);
+    journal = ReadJournal(journalPath);
+    std::vector<std::string> cut;
+    for (const JournalLine& deletion : Find("call", "NetSessionDel"))
+        cut.push_back(deletion.Field("client"));
+    ASSERT_FALSE(cut.empty());
+    for (const std::string& client : cut)
+        EXPECT_EQ(client, "\\\\PC-EVE");
+
+    // Whitelist only ann: everyone else goes.
+    PostMessageA(page, WM_COMMAND, 40028, 0);
+    for (const ULONGLONG deadline = GetTickCount64() + 5000;
+         (dialogs = ProgramDialogs(program, "Add computer into whitelist")).empty() && GetTickCount64() < deadline;)
+        Sleep(20);
+    ASSERT_EQ(dialogs.size(), 1u);
+    SetWindowTextA(GetDlgItem(dialogs[0], 1002), "pc-ann");
+    PostMessageA(dialogs[0], WM_COMMAND, IDOK, 0);
+    Sleep(1500);
+    ASSERT_EQ(ExitProgramThroughMenu(&program), 0u);
+    journal = ReadJournal(journalPath);
+    bool bobCut = false;
+    for (const JournalLine& deletion : Find("call", "NetSessionDel")) {
+        EXPECT_NE(deletion.Field("client"), "\\\\PC-ANN");
+        bobCut = bobCut || deletion.Field("client") == "\\\\PC-BOB";
+    }
+    EXPECT_TRUE(bobCut);
+    const std::string settings = ReadFile(DocumentsFolder() + "\\quorvel.ini");
+    EXPECT_NE(settings.find("blockmode=1"), std::string::npos);
+    EXPECT_NE(settings.find("comp0=PC-ANN"), std::string::npos);
+}
+
+TEST_F(SimulatedServerTest, RemovingAShareOnTheSharesPageRemovesItFromTheServer)
+{
+    WriteFile(scratch + "test.scenario",
+              "0 share Alpha disk C:\\Alpha\n"
+              "0 share Beta disk C:\\Beta\n"
+              "0 share Gamma disk C:\\Gamma\n");
+    UseSimulatedServer(scratch + "test.scenario", journalPath);
+    ASSERT_TRUE(StartProgram("", &program));
+    program.mainWindow = WaitForMainWindow(program, 20000);
+    ASSERT_NE(program.mainWindow, nullptr);
+    ASSERT_NE(WaitForControl(program.mainWindow, 40027), nullptr);
+    PostMessageA(program.mainWindow, WM_COMMAND, 40048, 0);  // the tray menu's Shares
+    Sleep(500);
+    HWND shares = nullptr;
+    EnumChildWindows(
+        program.mainWindow,
+        [](HWND child, LPARAM found) -> BOOL {
+            std::array<char, 32> kind{};
+            GetClassNameA(child, kind.data(), static_cast<int>(kind.size()));
+            if (GetDlgCtrlID(child) == 1000 && std::string(kind.data()) == "SysListView32" &&
+                IsWindowVisible(child) && GetDlgItem(GetParent(child), 40022)) {
+                *reinterpret_cast<HWND*>(found) = child;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&shares));
+    ASSERT_NE(shares, nullptr);
+    EXPECT_EQ(RemoteListColumn(program, shares, 0), (std::vector<std::string>{"Alpha", "Beta", "Gamma"}));
+    SelectRemoteRow(program, shares, 1);
+    PostMessageA(GetParent(shares), WM_COMMAND, 40027, 0);
+    Sleep(500);
+    EXPECT_EQ(RemoteListColumn(program, shares, 0), (std::vector<std::string>{"Alpha", "Gamma"}));
+    ASSERT_EQ(ExitProgramThroughMenu(&program), 0u);
+    journal = ReadJournal(journalPath);
+    const auto deletions = Find("call", "NetShareDel");
+    ASSERT_EQ(deletions.size(), 1u);
+    EXPECT_EQ(deletions[0].Field("name"), "Beta");
+    EXPECT_EQ(deletions[0].Field("status"), "0");
+}
