@@ -14,23 +14,6 @@ namespace {
 constexpr int kUserColumn = 1;
 constexpr int kStampColumn = 4;
 
-void SetSessionCells(HWND list, int row, const SessionCells& cells)
-{
-    SetCell(list, row, 1, cells.user);
-    SetCell(list, row, 2, cells.files);
-    SetCell(list, row, 3, cells.connected);
-    SetCell(list, row, 4, cells.idle);
-    SetCell(list, row, 5, cells.guest);
-}
-
-void SetFileCells(HWND list, int row, const FileCells& cells, const char* stamp)
-{
-    SetCell(list, row, kUserColumn, cells.user);
-    SetCell(list, row, 2, cells.locks);
-    SetCell(list, row, 3, cells.mode);
-    SetCell(list, row, kStampColumn, stamp);
-}
-
 bool HasUser(const SESSION_INFO_1& session)
 {
     return WideOrEmpty(session.sesi1_username)[0] != L'\0';
@@ -51,6 +34,23 @@ OpenFilesScratch& Scratch()
 }
 
 }  // namespace
+
+void SetSessionCells(HWND list, int row, const SessionCells& cells)
+{
+    SetCell(list, row, 1, cells.user);
+    SetCell(list, row, 2, cells.files);
+    SetCell(list, row, 3, cells.connected);
+    SetCell(list, row, 4, cells.idle);
+    SetCell(list, row, 5, cells.guest);
+}
+
+void SetFileCells(HWND list, int row, const FileCells& cells, const char* stamp)
+{
+    SetCell(list, row, kUserColumn, cells.user);
+    SetCell(list, row, 2, cells.locks);
+    SetCell(list, row, 3, cells.mode);
+    SetCell(list, row, kStampColumn, stamp);
+}
 
 void FormatSessionCells(const SESSION_INFO_1& session, SessionCells* cells)
 {

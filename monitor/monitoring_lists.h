@@ -27,6 +27,10 @@ struct FileCells {
 };
 void FormatFileCells(const FILE_INFO_3& file, FileCells* cells);
 
+// Writes a row's cells after its first; the open-files row gets its stamp too.
+void SetSessionCells(HWND list, int row, const SessionCells& cells);
+void SetFileCells(HWND list, int row, const FileCells& cells, const char* stamp);
+
 // The sessions list, keyed by computer name and stamped `generation` in the item
 // data. Sessions with an empty user name are never listed.
 void ReconcileSessions(HWND list, std::span<const SESSION_INFO_1> sessions, uint32_t generation);

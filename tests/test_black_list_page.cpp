@@ -194,12 +194,7 @@ TEST_F(BlackListPageTest, TheLayoutKeepsRemoveAtTheRightEdgeAndAddBesideIt)
     SetWindowPos(window, nullptr, 0, 0, 950, 640, SWP_NOMOVE | SWP_NOZORDER);
     RECT client{};
     GetClientRect(Page(), &client);
-    const auto rect = [&](int id) {
-        RECT r{};
-        GetWindowRect(GetDlgItem(Page(), id), &r);
-        MapWindowPoints(nullptr, Page(), reinterpret_cast<POINT*>(&r), 2);
-        return r;
-    };
+    const auto rect = [&](int id) { return RectInPage(Page(), id); };
     EXPECT_EQ(rect(IDM_REMOVE).right, client.right);
     EXPECT_EQ(rect(IDM_ADD).right, rect(IDM_REMOVE).left - 5);
     EXPECT_EQ(rect(IDC_BLACKLIST_LIST).right, client.right);

@@ -91,12 +91,7 @@ TEST_F(LogPageTest, TheLayoutPutsOpenFolderAtTheRightThenExportThenClear)
     SetWindowPos(window, nullptr, 0, 0, 950, 640, SWP_NOMOVE | SWP_NOZORDER);
     RECT client{};
     GetClientRect(Page(), &client);
-    const auto rect = [&](int id) {
-        RECT r{};
-        GetWindowRect(GetDlgItem(Page(), id), &r);
-        MapWindowPoints(nullptr, Page(), reinterpret_cast<POINT*>(&r), 2);
-        return r;
-    };
+    const auto rect = [&](int id) { return RectInPage(Page(), id); };
     EXPECT_EQ(rect(IDC_OPEN_FOLDER).right, client.right);
     EXPECT_EQ(rect(IDC_EXPORT_LOG).right, rect(IDC_OPEN_FOLDER).left - 5);
     EXPECT_EQ(rect(IDC_CLEAR_LOG).right, rect(IDC_EXPORT_LOG).left - 5);

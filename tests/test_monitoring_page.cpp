@@ -352,12 +352,7 @@ TEST_F(MonitoringPageTest, TheLayoutPutsTheButtonsAtTheRightEdge)
     SetWindowPos(window, nullptr, 0, 0, 1000, 700, SWP_NOMOVE | SWP_NOZORDER);
     RECT client{};
     GetClientRect(Page(), &client);
-    const auto rect = [&](int id) {
-        RECT r{};
-        GetWindowRect(GetDlgItem(Page(), id), &r);
-        MapWindowPoints(nullptr, Page(), reinterpret_cast<POINT*>(&r), 2);
-        return r;
-    };
+    const auto rect = [&](int id) { return RectInPage(Page(), id); };
     EXPECT_EQ(rect(IDC_REFRESH).right, client.right);
     EXPECT_EQ(rect(IDC_EXPORT_LIST).right, rect(IDC_REFRESH).left - 5);
     EXPECT_EQ(rect(IDC_AUTO_REFRESH).right, rect(IDC_EXPORT_LIST).left - 5);

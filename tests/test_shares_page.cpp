@@ -128,12 +128,7 @@ TEST_F(SharesPageTest, TheLayoutPutsRefreshAtTheRightEdgeAndRemoveBeforeIt)
     SetWindowPos(window, nullptr, 0, 0, 950, 640, SWP_NOMOVE | SWP_NOZORDER);
     RECT client{};
     GetClientRect(Page(), &client);
-    const auto rect = [&](int id) {
-        RECT r{};
-        GetWindowRect(GetDlgItem(Page(), id), &r);
-        MapWindowPoints(nullptr, Page(), reinterpret_cast<POINT*>(&r), 2);
-        return r;
-    };
+    const auto rect = [&](int id) { return RectInPage(Page(), id); };
     EXPECT_EQ(rect(IDM_REFRESH).right, client.right);
     EXPECT_EQ(rect(IDM_REMOVE).right, rect(IDM_REFRESH).left - 5);
     EXPECT_EQ(rect(IDC_SHARES_LIST).bottom, client.bottom);

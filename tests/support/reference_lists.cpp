@@ -7,27 +7,6 @@
 #include "monitor/monitoring_lists.h"
 #include "ui/list_view.h"
 
-namespace {
-
-void SetSessionCells(HWND list, int row, const SessionCells& cells)
-{
-    SetCell(list, row, 1, cells.user);
-    SetCell(list, row, 2, cells.files);
-    SetCell(list, row, 3, cells.connected);
-    SetCell(list, row, 4, cells.idle);
-    SetCell(list, row, 5, cells.guest);
-}
-
-void SetFileCells(HWND list, int row, const FileCells& cells, const char* stamp)
-{
-    SetCell(list, row, 1, cells.user);
-    SetCell(list, row, 2, cells.locks);
-    SetCell(list, row, 3, cells.mode);
-    SetCell(list, row, 4, stamp);
-}
-
-}  // namespace
-
 void ReferenceReconcileSessions(HWND list, std::span<const SESSION_INFO_1> sessions, uint32_t generation)
 {
     std::vector<bool> handled(sessions.size());

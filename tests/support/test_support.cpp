@@ -269,3 +269,11 @@ RECT MainWindowTest::ClientRectOf(HWND control) const
     MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&rect), 2);
     return rect;
 }
+
+RECT MainWindowTest::RectInPage(HWND page, int control)
+{
+    RECT rect{};
+    GetWindowRect(GetDlgItem(page, control), &rect);
+    MapWindowPoints(nullptr, page, reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}

@@ -59,6 +59,8 @@ protected:
     static bool IsShown(HWND window) { return IsWindowVisible(window) != FALSE; }
     // A control's rectangle in the main window's client coordinates.
     RECT ClientRectOf(HWND control) const;
+    // A page control's rectangle in the page's client coordinates.
+    static RECT RectInPage(HWND page, int control);
 
     static std::string ReadDocumentsSetting();
     static void WriteDocumentsSetting(const std::string& path);
