@@ -13,6 +13,7 @@
 #include "monitor/monitoring_page.h"
 #include "monitor/shares_page.h"
 #include "resources/resource.h"
+#include "ui/settings_dialog.h"
 #include "version.h"
 
 namespace {
@@ -129,6 +130,11 @@ void OnEnterKey()
         ExploreSelectedFiles();
 }
 
+void RunDialog(int dialog, DLGPROC procedure)
+{
+    DialogBoxParamA(appState.instance, MAKEINTRESOURCEA(dialog), appState.mainWindow, procedure, 0);
+}
+
 void ShowPageInFront(int index)
 {
     ShowPage(index);
@@ -141,6 +147,8 @@ void OnMainCommand(WPARAM command)
     case IDOK: OnEnterKey(); break;
     case IDM_EXIT:
     case IDM_TRAY_EXIT: ExitProgram();
+    case IDM_SETTINGS: RunDialog(IDD_SETTINGS, SettingsDialogProc); break;
+    case IDM_ABOUT: RunDialog(IDD_ABOUT, AboutDialogProc); break;
     case IDM_HELP_CONTENTS: OpenWithShell(appState.helpPath.data()); break;
     case IDM_WEB: OpenWithShell("http://" QUORVEL_WEB_HOST "/"); break;
     case IDM_TRAY_MONITORING: ShowPageInFront(MonitoringPage); break;

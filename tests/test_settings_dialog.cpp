@@ -1,0 +1,188 @@
+#include <windows.h>
+#include <commctrl.h>
+
+#include <string>
+
+#include "core/app_state.h"
+#include "core/settings.h"
+#include "core/startup.h"
+#include "resources/resource.h"
+#include "support/test_support.h"
+#include "ui/settings_dialog.h"
+
+namespace {
+
+class SettingsDialogTest : public MainWindowTest {
+protected:
+    void TearDown() override
+    {
+        if (dialog)
+            DestroyWindow(dialog);
+        MainWindowTest::TearDown();
+    }
+    void Open()
+    {
+        dialog = CreateDialogParamA(appState.instance, MAKEINTRESOURCEA(IDD_SETTINGS), window, SettingsDialogProc, 0);
+        ASSERT_NE(dialog, nullptr);
+    }
+    void Press(int id) { SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
+    void Click(int box)
+    {
+        CheckDlgButton(dialog, box, IsChecked(box) ? BST_UNCHECKED : BST_CHECKED);
+        Press(box);
+    }
+    bool IsChecked(int box) const { return IsDlgButtonChecked(dialog, box) == BST_CHECKED; }
+    bool IsEnabled(int control) const { return IsWindowEnabled(GetDlgItem(dialog, control)) != FALSE; }
+    int HotKeyShown() const { return static_cast<int>(SendDlgItemMessageA(dialog, IDC_HOTKEY, HKM_GETHOTKEY, 0, 0)); }
+    std::string Stored(const char* key) const
+    {
+        std::array<char, 64> text{};
+        ReadSettingText(kMainSection, key, "<none>", text);
+        return text.data();
+    }
+    // Whether another window can still take this combination.
+    static bool HotKeyIsFree(UINT modifiers, UINT key)
+    {
+        HWND other = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+        const bool free = RegisterHotKey(other, 7, modifiers, key) != FALSE;
+        UnregisterHotKey(other, 7);
+        DestroyWindow(other);
+        return free;
+    }
+    std::string RunValue() const
+    {
+        std::array<char, 1024> value{};
+        DWORD size = static_cast<DWORD>(value.size());
+        if (RegGetValueA(HKEY_CURRENT_USER, kRunKey, kRunValueName, RRF_RT_REG_SZ, nullptr, value.data(), &size) !=
+            ERROR_SUCCESS)
+            return "<none>";
+        return value.data();
+    }
+
+    HWND dialog = nullptr;
+};
+
+}  // namespace
+
+TEST_F(SettingsDialogTest, ShowsExactlyWhatIsStored)
+{
+    WriteWholeFile(appState.settingsPath.data(),
+                   "[main]\r\nhotkey=1613\r\ndisplaysess=0\r\ndisplayfiles=1\r\nsavesess=0\r\nsavefiles=1\r\n"
+                   "enabletraynotify=0\r\nenablenotifywindow=1\r\nsavelogs=0\r\nloadprogramonstartup=0\r\n"
+                   "savecsvlogs=1\r\nsoundalertevents=2\r\nsoundalert=1\r\n");
+    Open();
+    EXPECT_EQ(HotKeyShown(), 1613) << "Control+Alt+M, modifiers included";
+    EXPECT_FALSE(IsChecked(IDC_DISPLAY_SESSIONS));
+    EXPECT_TRUE(IsChecked(IDC_DISPLAY_FILES));
+    EXPECT_FALSE(IsChecked(IDC_LOG_SESSIONS));
+    EXPECT_TRUE(IsChecked(IDC_LOG_FILES));
+    EXPECT_FALSE(IsChecked(IDC_ENABLE_TRAY_NOTIFY));
+    EXPECT_TRUE(IsChecked(IDC_ENABLE_NOTIFY_WINDOW));
+    EXPECT_FALSE(IsChecked(IDC_ENABLE_LOGS));
+    EXPECT_FALSE(IsChecked(IDC_LOAD_ON_STARTUP));
+    EXPECT_TRUE(IsChecked(IDC_ENABLE_CSV_LOGS));
+    EXPECT_TRUE(IsChecked(IDC_ENABLE_SOUND));
+    EXPECT_TRUE(IsChecked(IDC_SOUND_HIDDEN_SHARES));
+    EXPECT_FALSE(IsChecked(IDC_SOUND_ALL_SHARES));
+    EXPECT_TRUE(IsEnabled(IDC_SOUND_ALL_SHARES));
+}
+
+TEST_F(SettingsDialogTest, OkWithoutChangesStoresTheSameValuesAndTheSameHotKey)
+{
+    WriteWholeFile(appState.settingsPath.data(), "[main]\r\nhotkey=1613\r\nsoundalert=1\r\nsoundalertevents=1\r\n");
+    Open();
+    Press(IDOK);
+    EXPECT_EQ(Stored("hotkey"), "1613");
+    EXPECT_FALSE(HotKeyIsFree(MOD_CONTROL | MOD_ALT, 'M')) << "registered again";
+    for (const char* key : {"displaysess", "displayfiles", "savesess", "savefiles", "enablenotifywindow",
+                            "enabletraynotify", "savelogs", "loadprogramonstartup", "soundalert"})
+        EXPECT_EQ(Stored(key), "1") << key;
+    EXPECT_EQ(Stored("savecsvlogs"), "0");
+    EXPECT_EQ(Stored("soundalertevents"), "1");
+    EXPECT_EQ(appState.settings.soundalertevents, 1);
+    EXPECT_EQ(Stored("blockmode"), "<none>") << "the block mode is not this dialog's";
+    EXPECT_EQ(Stored("autorefresh"), "<none>");
+}
+
+TEST_F(SettingsDialogTest, TheSoundBoxEnablesTheRadiosAndGuardsTheStoredFilter)
+{
+    WriteWholeFile(appState.settingsPath.data(), "[main]\r\nsoundalert=0\r\nsoundalertevents=2\r\n");
+    Open();
+    EXPECT_FALSE(IsEnabled(IDC_SOUND_HIDDEN_SHARES));
+    EXPECT_TRUE(IsChecked(IDC_SOUND_HIDDEN_SHARES)) << "disabled, the stored choice still shows";
+    Click(IDC_ENABLE_SOUND);
+    EXPECT_TRUE(IsEnabled(IDC_SOUND_HIDDEN_SHARES));
+    Click(IDC_ENABLE_SOUND);
+    EXPECT_FALSE(IsEnabled(IDC_SOUND_ALL_SHARES));
+    appState.settings.soundalertevents = 2;
+    Press(IDOK);
+    EXPECT_EQ(Stored("soundalert"), "0");
+    EXPECT_EQ(Stored("soundalertevents"), "2") << "left as it was";
+    EXPECT_EQ(appState.settings.soundalert, 0);
+}
+
+TEST_F(SettingsDialogTest, AnUnknownStoredFilterShowsNoRadioAndIsWrittenBackUnchanged)
+{
+    WriteWholeFile(appState.settingsPath.data(), "[main]\r\nsoundalert=1\r\nsoundalertevents=3\r\n");
+    appState.settings.soundalertevents = 3;
+    Open();
+    for (int radio : {IDC_SOUND_ALL_SHARES, IDC_SOUND_DRIVE_SHARES, IDC_SOUND_HIDDEN_SHARES})
+        EXPECT_FALSE(IsChecked(radio));
+    Press(IDOK);
+    EXPECT_EQ(Stored("soundalertevents"), "3");
+    EXPECT_EQ(appState.settings.soundalertevents, 3);
+}
+
+TEST_F(SettingsDialogTest, OkAppliesTheBoxesAtOnce)
+{
+    Open();
+    Click(IDC_DISPLAY_FILES);
+    Click(IDC_ENABLE_CSV_LOGS);
+    Click(IDC_ENABLE_SOUND);
+    CheckDlgButton(dialog, IDC_SOUND_DRIVE_SHARES, BST_CHECKED);
+    Press(IDOK);
+    EXPECT_EQ(appState.settings.displayfiles, 0);
+    EXPECT_EQ(appState.settings.savecsvlogs, 1);
+    EXPECT_EQ(appState.settings.soundalert, 1);
+    EXPECT_EQ(appState.settings.soundalertevents, 1);
+    EXPECT_EQ(Stored("displayfiles"), "0");
+    EXPECT_EQ(Stored("soundalertevents"), "1");
+}
+
+TEST_F(SettingsDialogTest, AClearedHotKeyIsUnregisteredAndStoredAsZero)
+{
+    WriteWholeFile(appState.settingsPath.data(), "[main]\r\nhotkey=1613\r\n");
+    ApplyHotKey(1613);
+    ASSERT_FALSE(HotKeyIsFree(MOD_CONTROL | MOD_ALT, 'M'));
+    Open();
+    SendDlgItemMessageA(dialog, IDC_HOTKEY, HKM_SETHOTKEY, 0, 0);
+    Press(IDOK);
+    EXPECT_EQ(Stored("hotkey"), "0");
+    EXPECT_TRUE(HotKeyIsFree(MOD_CONTROL | MOD_ALT, 'M'));
+}
+
+TEST_F(SettingsDialogTest, CancelLeavesTheOldHotKeyAndEverythingElse)
+{
+    WriteWholeFile(appState.settingsPath.data(), "[main]\r\nhotkey=1613\r\n");
+    ApplyHotKey(1613);
+    Open();
+    SendDlgItemMessageA(dialog, IDC_HOTKEY, HKM_SETHOTKEY, (HOTKEYF_CONTROL << 8) | 'Q', 0);
+    Click(IDC_DISPLAY_SESSIONS);
+    Press(IDCANCEL);
+    EXPECT_FALSE(HotKeyIsFree(MOD_CONTROL | MOD_ALT, 'M')) << "the old hot key still works";
+    EXPECT_TRUE(HotKeyIsFree(MOD_CONTROL, 'Q'));
+    EXPECT_EQ(Stored("hotkey"), "1613");
+    EXPECT_EQ(Stored("displaysess"), "<none>");
+    EXPECT_EQ(appState.settings.displaysess, 1);
+}
+
+TEST_F(SettingsDialogTest, UncheckingLoadOnStartupDeletesTheRunValueAtOnce)
+{
+    SetRunAtStartup(1);
+    ASSERT_NE(RunValue(), "<none>");
+    Open();
+    Click(IDC_LOAD_ON_STARTUP);
+    Press(IDOK);
+    EXPECT_EQ(RunValue(), "<none>");
+    EXPECT_EQ(Stored("loadprogramonstartup"), "0");
+}
