@@ -95,6 +95,7 @@ struct AppState {
     volatile LONG unseenActivity;  // also cleared by the notify window's thread
     int32_t blinkPhase;
     HANDLE soundAlertEvent;
+    DWORD notifyThreadId;
     HWND notifyWindow;
     HWND notifyList;
     int32_t notifyLifetime;

@@ -12,6 +12,7 @@
 #include "monitor/activity_poller.h"
 #include "monitor/event_log.h"
 #include "monitor/server_api.h"
+#include "notify/notify_window.h"
 #include "notify/sound_alert.h"
 #include "notify/tray_icon.h"
 #include "resources/resource.h"
@@ -130,6 +131,8 @@ void RunMainWindowStartUp(HWND window)
     taskbar.cbSize = sizeof(taskbar);
     SHAppBarMessage(ABM_GETTASKBARPOS, &taskbar);
     appState.taskbarRect = taskbar.rc;
+    if (HANDLE thread = StartNotifyWindowThread(&appState.notifyThreadId))
+        CloseHandle(thread);
 
     appState.autoRefresh = 0;
     appState.openFilesGeneration = kFirstOpenFilesGeneration;

@@ -1,15 +1,113 @@
 #include "notify/notify_window.h"
 
-#include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include "core/app_state.h"
+#include "core/startup.h"
+#include "resources/resource.h"
+#include "ui/main_window.h"
 
 namespace {
 
-constexpr int kMaxNotifyLines = 25;
+constexpr UINT_PTR kLifetimeTimer = 1;
+
+SIZE WindowSize(HWND window)
+{
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    return {rect.right - rect.left, rect.bottom - rect.top};
+}
+
+void MoveTo(HWND window, POINT at)
+{
+    SetWindowPos(window, nullptr, at.x, at.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void MoveToAnchor(HWND window)
+{
+    MoveTo(window, NotifyAnchor(appState.taskbarRect, WindowSize(window)));
+}
+
+void ReadTaskbar()
+{
+    APPBARDATA taskbar{};
+    taskbar.cbSize = sizeof(taskbar);
+    if (SHAppBarMessage(ABM_GETTASKBARPOS, &taskbar))
+        appState.taskbarRect = taskbar.rc;
+}
+
+void Park(HWND window)
+{
+    InterlockedExchange(&appState.notifyShown, 0);
+    MoveTo(window, kParkedPosition);
+}
+
+void InitNotifyWindow(HWND window)
+{
+    appState.notifyWindow = window;
+    appState.notifyList = GetDlgItem(window, IDC_NOTIFY_LIST);
+    const POINT anchor = NotifyAnchor(appState.taskbarRect, WindowSize(window));
+    SetWindowPos(window, HWND_TOPMOST, anchor.x, anchor.y, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
+    SetTimer(window, kLifetimeTimer, 1000, nullptr);
+    AddNotifyLine(kProductTitle);
+    // Not shown (the main window is in front): keep the empty window out of sight.
+    if (!appState.notifyShown)
+        MoveTo(window, kParkedPosition);
+}
+
+void OnNotifyWindowSize(HWND window)
+{
+    if (!appState.notifyShown)
+        return;
+    ReadTaskbar();
+    MoveToAnchor(window);
+    RECT client{};
+    GetClientRect(window, &client);
+    SetWindowPos(appState.notifyList, nullptr, 0, 0, client.right, client.bottom, SWP_NOMOVE | SWP_NOZORDER);
+}
+
+void OnLifetimeTick(HWND window)
+{
+    if (InterlockedIncrement(&appState.notifySeconds) != appState.notifyLifetime)
+        return;
+    SendMessageA(appState.notifyList, LVM_DELETEALLITEMS, 0, 0);
+    Park(window);
+}
+
+void OnNotifyListNotify(HWND window, const NMHDR* header)
+{
+    if (header->code == NM_RCLICK) {
+        InterlockedExchange(&appState.unseenActivity, 0);
+        Park(window);
+    } else if (header->code == NM_CLICK) {
+        // The pages belong to the main window's thread: it does the rest.
+        PostMessageA(appState.mainWindow, WM_NOTIFY_WINDOW_CLICKED, 0, 0);
+        Park(window);
+    }
+}
 
 }  // namespace
+
+POINT NotifyAnchor(const RECT& taskbar, SIZE window)
+{
+    return {taskbar.right - window.cx, taskbar.top - window.cy};
+}
+
+HANDLE StartNotifyWindowThread(DWORD* threadId)
+{
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, NotifyWindowThread, nullptr, 0, &id);
+    if (threadId)
+        *threadId = id;
+    return thread;
+}
+
+DWORD WINAPI NotifyWindowThread(LPVOID)
+{
+    DialogBoxParamA(appState.instance, MAKEINTRESOURCEA(IDD_NOTIFY), nullptr, NotifyWindowProc, 0);
+    return 0;
+}
 
 void AddNotifyLine(const char* text)
 {
@@ -23,7 +121,7 @@ void AddNotifyLine(const char* text)
             ShowWindow(window, SW_HIDE);
         return;
     }
-    if (!list)
+    if (!window || !list)
         return;
     LVITEMA item{};
     item.mask = LVIF_TEXT;
@@ -32,8 +130,39 @@ void AddNotifyLine(const char* text)
     SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
     while (SendMessageA(list, LVM_GETITEMCOUNT, 0, 0) > kMaxNotifyLines)
         SendMessageA(list, LVM_DELETEITEM, kMaxNotifyLines, 0);
+    RECT row{};
+    row.left = LVIR_BOUNDS;
+    SendMessageA(list, LVM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&row));
     InterlockedExchange(&appState.notifyShown, 1);
+    ShowWindow(window, SW_SHOW);
+    RECT client{};
+    GetClientRect(window, &client);
+    const int lines = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+    const SIZE before = WindowSize(window);
+    SetWindowPos(window, nullptr, 0, 0, client.right, (lines + 2) * (row.bottom - row.top),
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    // The same size brings no resize and so no move: a parked window must come back all the same.
+    const SIZE after = WindowSize(window);
+    if (after.cx == before.cx && after.cy == before.cy)
+        MoveToAnchor(window);
     InterlockedExchange(&appState.notifySeconds, 0);
-    if (window)
-        ShowWindow(window, SW_SHOW);
+}
+
+void OnNotifyWindowClicked()
+{
+    InterlockedExchange(&appState.unseenActivity, 0);
+    ShowPage(MonitoringPage);
+    ShowWindow(appState.mainWindow, SW_SHOW);
+    SetForegroundWindow(appState.mainWindow);
+}
+
+INT_PTR CALLBACK NotifyWindowProc(HWND window, UINT message, WPARAM, LPARAM lParam)
+{
+    switch (message) {
+    case WM_INITDIALOG: InitNotifyWindow(window); break;
+    case WM_SIZE: OnNotifyWindowSize(window); break;
+    case WM_TIMER: OnLifetimeTick(window); break;
+    case WM_NOTIFY: OnNotifyListNotify(window, reinterpret_cast<const NMHDR*>(lParam)); break;
+    }
+    return 0;
 }

@@ -112,3 +112,5 @@
 
 // Private messages
 #define WM_TRAY_NOTIFY          11024
+// A click on the notify window, handed to the main window's thread, which owns the pages.
+#define WM_NOTIFY_WINDOW_CLICKED (WM_APP + 1)

@@ -22,14 +22,17 @@ protected:
         SendMessageA(logEdit, EM_SETLIMITTEXT, 0, 0);
         notifyList = CreateWindowExA(0, WC_LISTVIEWA, "", LVS_LIST, 0, 0, 100, 100, nullptr, nullptr, nullptr,
                                      nullptr);
+        notifyWindow = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
         appState.logPageEdit = logEdit;
         appState.notifyList = notifyList;
+        appState.notifyWindow = notifyWindow;
         appState.soundAlertEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
     void TearDown() override
     {
         DestroyWindow(logEdit);
         DestroyWindow(notifyList);
+        DestroyWindow(notifyWindow);
         QuorvelTest::TearDown();
     }
 
@@ -62,6 +65,7 @@ protected:
 
     HWND logEdit = nullptr;
     HWND notifyList = nullptr;
+    HWND notifyWindow = nullptr;
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "monitor/log_page.h"
 #include "monitor/monitoring_page.h"
 #include "monitor/shares_page.h"
+#include "notify/notify_window.h"
 #include "resources/resource.h"
 #include "ui/settings_dialog.h"
 #include "version.h"
@@ -251,6 +252,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_NOTIFY: OnMainNotify(reinterpret_cast<const NMHDR*>(lParam)); break;
     case WM_COMMAND: OnMainCommand(wParam); break;
     case WM_TRAY_NOTIFY: OnTrayNotify(window, lParam); break;
+    case WM_NOTIFY_WINDOW_CLICKED: OnNotifyWindowClicked(); break;
     }
     return 0;
 }

@@ -243,6 +243,14 @@ void MainWindowTest::TearDown()
     if (appState.trayIconAdded)
         RemoveTrayIcon();
     UnregisterHotKey(window, 0);
+    // The notify window's thread ends with its modal loop.
+    if (appState.notifyThreadId) {
+        if (HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, appState.notifyThreadId)) {
+            PostThreadMessageA(appState.notifyThreadId, WM_QUIT, 0, 0);
+            WaitForSingleObject(thread, 5000);
+            CloseHandle(thread);
+        }
+    }
     if (window)
         DestroyWindow(window);
     WriteDocumentsSetting(documentsBefore);
