@@ -7,6 +7,7 @@
 #include "core/startup.h"
 #include "resources/resource.h"
 #include "ui/main_window.h"
+#include "ui/update_check.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ void Park(HWND window)
 
 void InitNotifyWindow(HWND window)
 {
+    StartUpdateCheck();
     appState.notifyWindow = window;
     appState.notifyList = GetDlgItem(window, IDC_NOTIFY_LIST);
     const POINT anchor = NotifyAnchor(appState.taskbarRect, WindowSize(window));

@@ -15,7 +15,7 @@
 #include "notify/notify_window.h"
 #include "resources/resource.h"
 #include "ui/settings_dialog.h"
-#include "version.h"
+#include "ui/update_check.h"
 
 namespace {
 
@@ -151,7 +151,7 @@ void OnMainCommand(WPARAM command)
     case IDM_SETTINGS: RunDialog(IDD_SETTINGS, SettingsDialogProc); break;
     case IDM_ABOUT: RunDialog(IDD_ABOUT, AboutDialogProc); break;
     case IDM_HELP_CONTENTS: OpenWithShell(appState.helpPath.data()); break;
-    case IDM_WEB: OpenWithShell("http://" QUORVEL_WEB_HOST "/"); break;
+    case IDM_WEB: OpenWithShell(WebSiteAddress()); break;
     case IDM_TRAY_MONITORING: ShowPageInFront(MonitoringPage); break;
     case IDM_TRAY_BLACKLIST: ShowPageInFront(BlackListPageIndex); break;
     case IDM_TRAY_SHARES: ShowPageInFront(SharesPageIndex); break;
