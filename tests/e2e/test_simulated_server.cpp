@@ -28,14 +28,22 @@ protected:
 
     void WriteSettings(const std::string& content) { WriteFile(DocumentsFolder() + "\\quorvel.ini", content); }
 
-    // Plays `scenario` for `seconds` after the program's first call, then exits through the menu.
-    void Play(const std::string& scenario, double seconds, const std::string& arguments = "h")
+    // Starts the program against `scenario` and waits for its main window.
+    void Launch(const std::string& scenario, const std::string& arguments)
     {
         WriteFile(scratch + "test.scenario", scenario);
         UseSimulatedServer(scratch + "test.scenario", journalPath);
         ASSERT_TRUE(StartProgram(arguments, &program));
         program.mainWindow = WaitForMainWindow(program, 20000);
         ASSERT_NE(program.mainWindow, nullptr);
+    }
+
+    // Plays `scenario` for `seconds` after the program's first call, then exits through the menu.
+    void Play(const std::string& scenario, double seconds, const std::string& arguments = "h")
+    {
+        Launch(scenario, arguments);
+        if (HasFatalFailure())
+            return;
         const ULONGLONG deadline = GetTickCount64() + 20000;
         while (ReadJournal(journalPath).empty() && GetTickCount64() < deadline)
             Sleep(20);
@@ -246,16 +254,12 @@ TEST_F(SimulatedServerTest, AccessDeniedIsShownOnceThenTheListsAreSavedAndThePro
 
 TEST_F(SimulatedServerTest, TheMonitoringPageFollowsTheServerAndClosesASession)
 {
-    WriteFile(scratch + "test.scenario",
-              "1 connect PC-ONE bob\n"
-              "1 open PC-ONE bob C:\\Shares\\a.txt\n"
-              "1 connect pc-two ann\n"
-              "2.5 disconnect PC-ONE\n"
-              "2.5 open pc-two ann C:\\Shares\\b.txt\n");
-    UseSimulatedServer(scratch + "test.scenario", journalPath);
-    ASSERT_TRUE(StartProgram("", &program));
-    program.mainWindow = WaitForMainWindow(program, 20000);
-    ASSERT_NE(program.mainWindow, nullptr);
+    Launch("1 connect PC-ONE bob\n"
+           "1 open PC-ONE bob C:\\Shares\\a.txt\n"
+           "1 connect pc-two ann\n"
+           "2.5 disconnect PC-ONE\n"
+           "2.5 open pc-two ann C:\\Shares\\b.txt\n", "");
+    ASSERT_FALSE(HasFatalFailure());
     // The title comes early in the start-up, the pages late.
     HWND sessions = nullptr, files = nullptr;
     for (const ULONGLONG deadline = GetTickCount64() + 10000; !files && GetTickCount64() < deadline; Sleep(20)) {
@@ -303,20 +307,14 @@ HWND WaitForControl(HWND mainWindow, int id)
 
 TEST_F(SimulatedServerTest, TheBlackListPageCutsOffWhatItAddsAndTheWhitelistEveryoneElse)
 {
-    WriteFile(scratch + "test.scenario",
-              "0.5 reconnect PC-EVE 0.5\n"
-              "0.5 reconnect PC-ANN 0.5\n"
-              "0.5 reconnect PC-BOB 0.5\n"
-              "1 connect PC-EVE eve\n"
-              "1 connect PC-ANN ann\n"
-              "1 connect PC-BOB bob\n");
-    UseSimulatedServer(scratch + "test.scenario", journalPath);
-    ASSERT_TRUE(StartProgram("", &program));
-    program.mainWindow = WaitForMainWindow(program, 20000);
-    ASSERT_NE(program.mainWindow, nullptr);
-    HWND list = WaitForControl(program.mainWindow, 1000 + 0);  // the navigation bar comes first; wait for the pages
-    ASSERT_NE(list, nullptr);
-    ASSERT_NE(WaitForControl(program.mainWindow, 1040), nullptr);
+    Launch("0.5 reconnect PC-EVE 0.5\n"
+           "0.5 reconnect PC-ANN 0.5\n"
+           "0.5 reconnect PC-BOB 0.5\n"
+           "1 connect PC-EVE eve\n"
+           "1 connect PC-ANN ann\n"
+           "1 connect PC-BOB bob\n", "");
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_NE(WaitForControl(program.mainWindow, 1040), nullptr);  // the pages come last in the start-up
     Sleep(1500);
     PostMessageA(program.mainWindow, WM_COMMAND, 40040, 0);  // the tray menu's Blacklist: the page in front
     HWND page = GetParent(FindProgramControl(program.mainWindow, 1040));
@@ -364,14 +362,10 @@ TEST_F(SimulatedServerTest, TheBlackListPageCutsOffWhatItAddsAndTheWhitelistEver
 
 TEST_F(SimulatedServerTest, RemovingAShareOnTheSharesPageRemovesItFromTheServer)
 {
-    WriteFile(scratch + "test.scenario",
-              "0 share Alpha disk C:\\Alpha\n"
-              "0 share Beta disk C:\\Beta\n"
-              "0 share Gamma disk C:\\Gamma\n");
-    UseSimulatedServer(scratch + "test.scenario", journalPath);
-    ASSERT_TRUE(StartProgram("", &program));
-    program.mainWindow = WaitForMainWindow(program, 20000);
-    ASSERT_NE(program.mainWindow, nullptr);
+    Launch("0 share Alpha disk C:\\Alpha\n"
+           "0 share Beta disk C:\\Beta\n"
+           "0 share Gamma disk C:\\Gamma\n", "");
+    ASSERT_FALSE(HasFatalFailure());
     ASSERT_NE(WaitForControl(program.mainWindow, 40027), nullptr);
     PostMessageA(program.mainWindow, WM_COMMAND, 40048, 0);  // the tray menu's Shares
     Sleep(500);
