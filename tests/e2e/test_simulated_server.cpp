@@ -1,5 +1,8 @@
 // The real program against the simulated file server: what the server saw, in its
 // journal, against what the program logged and deleted.
+#include <windows.h>
+#include <commctrl.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -395,4 +398,34 @@ TEST_F(SimulatedServerTest, RemovingAShareOnTheSharesPageRemovesItFromTheServer)
     ASSERT_EQ(deletions.size(), 1u);
     EXPECT_EQ(deletions[0].Field("name"), "Beta");
     EXPECT_EQ(deletions[0].Field("status"), "0");
+}
+
+TEST_F(SimulatedServerTest, StartedHiddenTheNotifyWindowShowsTheProductLine)
+{
+    Launch("", "h");
+    ASSERT_FALSE(HasFatalFailure());
+    // The notify window: the program's untitled dialog holding a list in list mode.
+    struct Search {
+        DWORD processId;
+        HWND list;
+    } search{program.process.dwProcessId, nullptr};
+    for (const ULONGLONG deadline = GetTickCount64() + 10000; !search.list && GetTickCount64() < deadline; Sleep(20)) {
+        EnumWindows(
+            [](HWND window, LPARAM parameter) -> BOOL {
+                auto* s = reinterpret_cast<Search*>(parameter);
+                DWORD owner = 0;
+                GetWindowThreadProcessId(window, &owner);
+                HWND list = GetDlgItem(window, 1000);
+                if (owner == s->processId && list && (GetWindowLongA(list, GWL_STYLE) & LVS_TYPEMASK) == LVS_LIST) {
+                    s->list = list;
+                    return FALSE;
+                }
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+    }
+    ASSERT_NE(search.list, nullptr);
+    EXPECT_EQ(RemoteListColumn(program, search.list, 0), std::vector<std::string>{"Quorvel 1.2"});
+    EXPECT_TRUE(IsWindowVisible(GetParent(search.list)));
+    EXPECT_EQ(ExitProgramThroughMenu(&program), 0u);
 }
