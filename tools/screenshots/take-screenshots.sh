@@ -3,10 +3,15 @@
 # office demo in a private Xvfb, and saves the main window (frame and caption, nothing
 # of the desktop around it) as docs/main-window.png.
 #
-#   tools/screenshots/take-screenshots.sh [page...]
+#   tools/screenshots/take-screenshots.sh [page|settings|about|notify|all]...
 #
 # Each page named (monitoring, blacklist, shares, log; or all) is also shown, by a
 # click on its item in the navigation bar, and saved as docs/<page>-page.png.
+# Also by name (or all):
+#   settings  File > Settings..., the dialog alone: docs/settings-dialog.png
+#   about     Help > About..., the box alone: docs/about-box.png
+#   notify    the notify window over the taskbar's right end while Quorvel runs hidden
+#             (a second run, started with h): docs/notify-window.png
 #
 # Settings, from the environment:
 #   QUORVEL_SHOTS_SETTLE  seconds the demo plays before the first shot (default 18)
@@ -34,17 +39,31 @@ nav_step=75
 # The File menu on the menu bar, in window coordinates.
 file_menu_x=17
 file_menu_y=34
+# The Help menu, right of File on the menu bar.
+help_menu_x=50
+help_menu_y=34
+# The notify window's shot: the screen's bottom-right corner, the right end of the
+# taskbar (its bottom 20 rows) included; the popup, up to ten lines, fits above it.
+notify_width=420
+notify_height=260
+taskbar_height=20
 
 usage() {
-  echo "usage: $0 [monitoring|blacklist|shares|log|all]..." >&2
+  echo "usage: $0 [monitoring|blacklist|shares|log|settings|about|notify|all]..." >&2
   exit 2
 }
 
 pages=()
+want_settings=""
+want_about=""
+want_notify=""
 for argument in "$@"; do
   case "$argument" in
     monitoring | blacklist | shares | log) pages+=("$argument") ;;
-    all) pages+=(monitoring blacklist shares log) ;;
+    settings) want_settings=1 ;;
+    about) want_about=1 ;;
+    notify) want_notify=1 ;;
+    all) pages+=(monitoring blacklist shares log); want_settings=1; want_about=1; want_notify=1 ;;
     -h | --help) usage ;;
     *) echo "Unknown page: $argument" >&2; usage ;;
   esac
@@ -111,17 +130,18 @@ if [ -z "$window" ]; then
   exit 1
 fi
 
-# Sets left, top, width, height to the window's rectangle on the screen.
+# Sets left, top, width, height to a window's rectangle on the screen (default: the
+# main window's).
 window_rectangle() {
   local info
-  info=$(xwininfo -id "$window")
+  info=$(xwininfo -id "${1:-$window}")
   left=$(sed -n 's/^ *Absolute upper-left X: *\(-\{0,1\}[0-9]*\)$/\1/p' <<<"$info")
   top=$(sed -n 's/^ *Absolute upper-left Y: *\(-\{0,1\}[0-9]*\)$/\1/p' <<<"$info")
   width=$(sed -n 's/^ *Width: *\([0-9]*\)$/\1/p' <<<"$info")
   height=$(sed -n 's/^ *Height: *\([0-9]*\)$/\1/p' <<<"$info")
   if [ -z "$left" ] || [ -z "$top" ] || [ -z "$width" ] || [ -z "$height" ] ||
     [ "$left" -lt 0 ] || [ "$top" -lt 0 ] || [ $((left + width)) -gt 1280 ] || [ $((top + height)) -gt 800 ]; then
-    echo "The main window is not wholly on the screen: ${width}x${height} at $left,$top" >&2
+    echo "The window is not wholly on the screen: ${width}x${height} at $left,$top" >&2
     exit 1
   fi
 }
@@ -137,12 +157,12 @@ click_in_window() {
   xdotool mousemove --sync $((left + $1)) $((top + $2)) click 1
 }
 
-# Grabs the screen and keeps the main window's rectangle of it.
+# Grabs the screen and keeps a window's rectangle of it (default: the main window's).
 shoot() {
   local output=$1
   park_pointer
   sleep 1
-  window_rectangle
+  window_rectangle "${2:-}"
   import -window root "$scratch/screen.png"
   convert "$scratch/screen.png" -crop "${width}x${height}+${left}+${top}" +repage -strip "$output"
   echo "Saved ${output#"$root"/} (${width}x${height}, taken at $left,$top on the screen)"
@@ -163,6 +183,45 @@ for page in ${pages[@]+"${pages[@]}"}; do
   shoot "$docs/$page-page.png"
 done
 
+# Waits up to 10 s for a visible top-level window of that exact caption; prints its id.
+find_window() {
+  local id
+  for _ in $(seq 100); do
+    id=$(xdotool search --onlyvisible --name "^${1//./\\.}\$" 2>/dev/null | head -n 1 || true)
+    [ -n "$id" ] && { echo "$id"; return 0; }
+    sleep 0.1
+  done
+  echo "No window titled \"$1\" appeared on $DISPLAY within 10 s" >&2
+  return 1
+}
+
+# Opens a menu of the menu bar with a click, runs one of its items with the keys given
+# (Down once selects the first item), shoots the dialog that opens by its caption and
+# closes it with Escape.
+shoot_dialog() {
+  local menu_x=$1 menu_y=$2 keys=$3 caption=$4 output=$5 dialog
+  click_in_window "$menu_x" "$menu_y"
+  sleep 0.5
+  # shellcheck disable=SC2086
+  xdotool key --clearmodifiers $keys
+  dialog=$(find_window "$caption")
+  shoot "$output" "$dialog"
+  xdotool key --clearmodifiers Escape
+  for _ in $(seq 50); do
+    xdotool search --onlyvisible --name "^${caption//./\\.}\$" >/dev/null 2>&1 || return 0
+    sleep 0.1
+  done
+  echo "The \"$caption\" window did not close on Escape" >&2
+  exit 1
+}
+
+if [ -n "$want_settings" ]; then
+  shoot_dialog "$file_menu_x" "$file_menu_y" "Down Return" "Settings" "$docs/settings-dialog.png"
+fi
+if [ -n "$want_about" ]; then
+  shoot_dialog "$help_menu_x" "$help_menu_y" "Down Down Return" "About Quorvel" "$docs/about-box.png"
+fi
+
 # File > Exit: open the menu with a click, Up selects its last item (Exit), Enter runs it.
 click_in_window "$file_menu_x" "$file_menu_y"
 sleep 0.5
@@ -178,3 +237,42 @@ else
   quorvel_pid=""
   echo "Quorvel ended through File > Exit"
 fi
+
+[ -n "$want_notify" ] || exit 0
+
+# The notify window: a second run, hidden from the start (argument h), so the popup
+# shows the scenario's first connections and opened files above the taskbar's right
+# end. It stays up 4 s after its last line, so the screen is grabbed every half second
+# for 20 s and the grab with the most popup is kept: the most pixels above the taskbar
+# that are not the desktop's colour (taken from the grab's top-left corner).
+if [ -n "$quorvel_pid" ]; then
+  echo "The first run is still going; no notify window shot" >&2
+  exit 1
+fi
+notify_crop="${notify_width}x${notify_height}+$((1280 - notify_width))+$((800 - notify_height))"
+above_taskbar="${notify_width}x$((notify_height - taskbar_height))+0+0"
+rm -f "$journal" "$scratch"/notify-*.png
+park_pointer
+echo "Starting Quorvel hidden for the notify window"
+(cd "$root/build/mingw/bin" && exec wine ./quorvel.exe h) >"$scratch/wine-hidden.log" 2>&1 &
+quorvel_pid=$!
+best=""
+best_pixels=0
+for shot in $(seq 40); do
+  sleep 0.5
+  import -window root "$scratch/screen.png"
+  convert "$scratch/screen.png" -crop "$notify_crop" +repage "$scratch/notify-$shot.png"
+  desktop=$(convert "$scratch/notify-$shot.png" -format '%[pixel:p{0,0}]' info:)
+  pixels=$(convert "$scratch/notify-$shot.png" -crop "$above_taskbar" +repage \
+    -fill black -opaque "$desktop" -fill white +opaque black -format '%[fx:int(mean*w*h+0.5)]' info:)
+  if [ "$pixels" -gt "$best_pixels" ]; then
+    best_pixels=$pixels
+    best=$shot
+  fi
+done
+if [ -z "$best" ] || [ "$best_pixels" -lt 3000 ]; then
+  echo "No notify window seen in the bottom-right corner (at most $best_pixels pixels of it)" >&2
+  exit 1
+fi
+convert "$scratch/notify-$best.png" -strip "$docs/notify-window.png"
+echo "Saved docs/notify-window.png (${notify_width}x${notify_height}, grab $best of 40, $best_pixels pixels of popup)"
