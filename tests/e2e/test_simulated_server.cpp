@@ -425,7 +425,12 @@ TEST_F(SimulatedServerTest, StartedHiddenTheNotifyWindowShowsTheProductLine)
             reinterpret_cast<LPARAM>(&search));
     }
     ASSERT_NE(search.list, nullptr);
-    EXPECT_EQ(RemoteListColumn(program, search.list, 0), std::vector<std::string>{"Quorvel 1.2"});
+    // The line comes right after the list is made, and stays about four seconds.
+    std::vector<std::string> lines;
+    for (const ULONGLONG deadline = GetTickCount64() + 3000;
+         (lines = RemoteListColumn(program, search.list, 0)).empty() && GetTickCount64() < deadline;)
+        Sleep(10);
+    EXPECT_EQ(lines, std::vector<std::string>{"Quorvel 1.2"});
     EXPECT_TRUE(IsWindowVisible(GetParent(search.list)));
     EXPECT_EQ(ExitProgramThroughMenu(&program), 0u);
 }
