@@ -1,6 +1,8 @@
 #include "blocking/computer_list.h"
 
 #include <algorithm>
+#include <cstring>
+#include <string_view>
 
 #include "core/app_state.h"
 #include "core/settings.h"
@@ -10,6 +12,7 @@
 namespace {
 
 constexpr std::size_t kNameTextCapacity = 256;  // what a caller may hand in, terminator included
+constexpr int32_t kMostKeysRead = 1024;
 
 struct ListSection {
     ComputerList* list;
@@ -91,7 +94,9 @@ void EnforceWhitelist()
 
 void LoadList(ComputerList& list, const char* section)
 {
-    const int32_t count = ReadSettingInt(section, "count", 0);
+    // A hand-edited count of millions would hold up the start for minutes: past a
+    // few times the slots, keys are not read.
+    const int32_t count = std::min(ReadSettingInt(section, "count", 0), kMostKeysRead);
     for (int32_t k = 0; k < count; ++k) {
         // Keys past a full list could change nothing.
         if (std::none_of(list.begin(), list.end(), [](const BlockEntry& entry) { return entry.inUse == 0; }))
@@ -132,14 +137,37 @@ bool EntryMatchesClient(const BlockEntry& entry, std::wstring_view client)
     return EqualsIgnoringAsciiCase(NameWithoutBackslashes(entry), client);
 }
 
+namespace {
+
+// Blanks around a name are dropped, as the settings file drops them when it is read
+// back. A name with a control character or a quote is no computer's, and would not
+// come back whole from the settings file; neither would an empty one.
+std::string_view UsableComputerName(const char* name)
+{
+    std::string_view text = name ? std::string_view(name, strnlen(name, kNameTextCapacity)) : std::string_view();
+    while (!text.empty() && text.front() == ' ')
+        text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ')
+        text.remove_suffix(1);
+    const bool usable = std::none_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F || c == '"';
+    });
+    return usable ? text : std::string_view();
+}
+
+}  // namespace
+
 bool AddComputer(ComputerList& list, const char* name, int32_t ticks)
 {
     const auto slot =
         std::find_if(list.begin(), list.end(), [](const BlockEntry& entry) { return entry.inUse == 0; });
-    if (slot == list.end())
+    const std::string_view usable = UsableComputerName(name);
+    if (slot == list.end() || usable.empty())
         return false;
     std::array<char, kNameTextCapacity + 2> text{};
-    FormatText(text, "\\\\%s", name ? name : "");
+    CopyText(text, "\\\\");
+    AppendText(text, usable);
     UpperCaseAscii(text);
     // Converted into more room than a slot has, so that a name too long for it is
     // seen whole and refused rather than cut into some other computer's name.

@@ -18,6 +18,16 @@ using PathText = std::array<char, kPathCapacity>;
 // The CSV records of this run: 2 MiB less 2 bytes, terminator included.
 constexpr std::size_t kRunCsvBufferSize = 2097150;
 
+// Log text that could not be written yet (folder gone, disk full, file locked), in
+// the order it came; written ahead of the next text once the file takes writes again.
+constexpr std::size_t kLogBacklogCapacity = 65536;
+
+struct LogBacklog {
+    std::size_t length;
+    int32_t overflowed;  // text was dropped since the last write that went through
+    std::array<char, kLogBacklogCapacity> text;
+};
+
 // Memory of the previous once-a-second session scan: one key per (client, user).
 constexpr std::size_t kSessionMemoryCapacity = 16384;
 
@@ -27,6 +37,18 @@ struct SessionScanMemory {
     std::size_t count;
     std::array<uint64_t, kSessionMemoryCapacity> keys;  // sorted
     std::array<uint64_t, kSessionMemoryCapacity> scratch;
+};
+
+// Ids of the previous open-file scan that answered: a server whose ids start again
+// from a low number is noticed by an id at or below the highest reported that this
+// scan did not hold. Past the capacity the plain rule alone applies.
+constexpr std::size_t kFileMemoryCapacity = 65536;
+
+struct FileScanMemory {
+    int32_t complete;  // the remembered scan answered whole, and its ids fitted
+    std::size_t count;
+    std::array<uint32_t, kFileMemoryCapacity> ids;  // sorted
+    std::array<uint32_t, kFileMemoryCapacity> scratch;
 };
 
 struct AppState {
@@ -81,11 +103,14 @@ struct AppState {
     uint32_t highestReportedFileId;
     int32_t pollTickCount;
     SessionScanMemory sessionMemory;
+    FileScanMemory fileMemory;
 
     HANDLE textLogFile;
     HANDLE csvLogFile;
     SYSTEMTIME textLogDay;
     SYSTEMTIME csvLogDay;
+    LogBacklog textLogBacklog;
+    LogBacklog csvLogBacklog;
     HWND logPageEdit;
 
     NOTIFYICONDATAA trayIcon;

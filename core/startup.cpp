@@ -223,6 +223,7 @@ void PrepareExit()
 {
     RemoveTrayIcon();
     SaveComputerLists();
+    WriteLogBacklogs();
 }
 
 void ExitProgram()

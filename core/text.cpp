@@ -140,6 +140,17 @@ wchar_t LowerAsciiWide(wchar_t c)
     return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
 }
 
+void ReplaceControlCharacters(std::span<char> text)
+{
+    for (char& c : text) {
+        if (c == '\0')
+            break;
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            c = '?';
+    }
+}
+
 void UpperCaseAscii(std::span<char> text)
 {
     for (char& c : text) {

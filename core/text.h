@@ -32,6 +32,10 @@ int ParseLeadingInt(std::string_view text);
 // The same, telling whether the value stayed within 32 bits.
 bool ParseLeadingIntChecked(std::string_view text, int* value);
 
+// Control characters (below 32, and 127) become '?' up to the terminator, so that a
+// name from the server can never end or split a line of a log or an export.
+void ReplaceControlCharacters(std::span<char> text);
+
 // ASCII letters a to z become A to Z; every other byte stays.
 void UpperCaseAscii(std::span<char> text);
 char UpperAscii(char c);

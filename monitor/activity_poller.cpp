@@ -114,19 +114,73 @@ void RefreshPagesOnceASecond()
     }
 }
 
+// Whether `current` holds an id up to `reported` that `previous` did not. Ids only
+// grow on a running server, so only one that started again gives out such an id.
+bool IdsStartedAgain(std::span<const uint32_t> previous, std::span<const uint32_t> current, uint32_t reported)
+{
+    auto known = previous.begin();
+    for (const uint32_t id : current) {
+        if (id > reported)
+            break;  // sorted: the rest are above it too
+        while (known != previous.end() && *known < id)
+            ++known;
+        if (known == previous.end() || *known != id)
+            return true;
+    }
+    return false;
+}
+
+// The scan's ids, sorted, in the scratch array; false when they do not fit.
+bool CollectFileIds(std::span<const FILE_INFO_3> files, FileScanMemory& memory)
+{
+    if (files.size() > memory.scratch.size())
+        return false;
+    bool ascending = true;
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        memory.scratch[k] = files[k].fi3_id;
+        ascending = ascending && (k == 0 || memory.scratch[k - 1] <= memory.scratch[k]);
+    }
+    if (!ascending)
+        std::sort(memory.scratch.begin(), memory.scratch.begin() + static_cast<std::ptrdiff_t>(files.size()));
+    return true;
+}
+
 void ScanOpenFiles()
 {
     Enumeration<FILE_INFO_3> files;
     EnumerateOpenFiles(&files);
+    FileScanMemory& memory = appState.fileMemory;
+    const std::span<const FILE_INFO_3> records = files.Records();
+    const bool answered = files.status == NERR_Success || files.status == ERROR_MORE_DATA;
+    const bool fits = answered && CollectFileIds(records, memory);
+    const std::span<const uint32_t> previous(memory.ids.data(), memory.count);
+    const std::span<const uint32_t> current(memory.scratch.data(), fits ? records.size() : 0);
+
     const uint32_t reported = appState.highestReportedFileId;
     uint32_t highest = reported;
-    for (const FILE_INFO_3& file : files.Records()) {
-        if (file.fi3_id <= reported)
-            continue;
-        highest = std::max<uint32_t>(highest, file.fi3_id);
-        DeliverFileOpenEvent(file);
+    if (fits && memory.complete && IdsStartedAgain(previous, current, reported)) {
+        // Everything the last scan did not hold is new, and the count goes on from here.
+        highest = 0;
+        for (const FILE_INFO_3& file : records) {
+            highest = std::max<uint32_t>(highest, file.fi3_id);
+            if (!std::binary_search(previous.begin(), previous.end(), file.fi3_id))
+                DeliverFileOpenEvent(file);
+        }
+    } else {
+        for (const FILE_INFO_3& file : records) {
+            if (file.fi3_id <= reported)
+                continue;
+            highest = std::max<uint32_t>(highest, file.fi3_id);
+            DeliverFileOpenEvent(file);
+        }
     }
     appState.highestReportedFileId = highest;
+
+    if (!answered)
+        return;  // nothing learnt: keep comparing against the last scan that answered
+    memory.complete = fits && files.status == NERR_Success;
+    memory.count = fits ? records.size() : 0;
+    std::copy_n(memory.scratch.begin(), memory.count, memory.ids.begin());
 }
 
 void ScanSharesForSoundAlert()
@@ -150,6 +204,8 @@ void StartActivityPoller()
     appState.highestReportedFileId = 0;
     appState.sessionMemory.count = 0;
     appState.sessionMemory.previousScanStart = MillisecondsNow();
+    appState.fileMemory.count = 0;
+    appState.fileMemory.complete = 0;
 }
 
 void CALLBACK OnPollTick(HWND, UINT, UINT_PTR, DWORD)
@@ -162,6 +218,7 @@ void CALLBACK OnPollTick(HWND, UINT, UINT_PTR, DWORD)
     if (secondTick) {
         ScanSessions();
         RefreshPagesOnceASecond();
+        WriteLogBacklogs();
     }
     ScanOpenFiles();
     ScanSharesForSoundAlert();
@@ -192,6 +249,7 @@ void FormatConnectionLine(const SESSION_INFO_1& session, std::span<char> line)
     else
         FormatText(line, "[%s] User %ws connected from %ws", time.data(), WideOrEmpty(session.sesi1_username),
                    WideOrEmpty(session.sesi1_cname));
+    ReplaceControlCharacters(line);
 }
 
 void FormatFileOpenLine(const FILE_INFO_3& file, std::span<char> line)
@@ -202,6 +260,7 @@ void FormatFileOpenLine(const FILE_INFO_3& file, std::span<char> line)
     FormatOpenMode(file.fi3_permissions, mode);
     FormatText(line, "[%s] [%ws][%s] %ws", time.data(), WideOrEmpty(file.fi3_username), mode.data(),
                WideOrEmpty(file.fi3_pathname));
+    ReplaceControlCharacters(line);
 }
 
 bool ShareSoundsAlert(const SHARE_INFO_502& share, int events)

@@ -14,27 +14,124 @@ namespace {
 
 constexpr char kLineEnd[] = "\r\n";
 
-void WriteToFile(HANDLE file, std::string_view text)
+// One of the two daily logs, as its writers see it.
+struct DayLog {
+    HANDLE& file;
+    SYSTEMTIME& day;
+    LogBacklog& backlog;
+    const char* extension;
+    bool csv;  // starts with the header line
+};
+
+DayLog TextLog()
 {
-    if (!file || file == INVALID_HANDLE_VALUE || text.empty())
-        return;
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    return {appState.textLogFile, appState.textLogDay, appState.textLogBacklog, "log", false};
 }
 
-HANDLE OpenDayFile(HANDLE previous, const char* extension)
+DayLog CsvLog()
+{
+    return {appState.csvLogFile, appState.csvLogDay, appState.csvLogBacklog, "csv", true};
+}
+
+// The whole date: a program left running for a month must not write 7 April into 7 March's file.
+bool SameDate(const SYSTEMTIME& a, const SYSTEMTIME& b)
+{
+    return a.wDay == b.wDay && a.wMonth == b.wMonth && a.wYear == b.wYear;
+}
+
+void CloseDayFile(DayLog log)
+{
+    if (log.file)
+        CloseHandle(log.file);
+    log.file = nullptr;
+}
+
+void OpenDayFile(DayLog log)
 {
     const SYSTEMTIME now = LocalTimeNow();
     PathText path{};
-    FormatLogPath(path, now, extension);
-    if (previous)
-        CloseHandle(previous);
+    FormatLogPath(path, now, log.extension);
+    CloseDayFile(log);
     HANDLE file = CreateFileA(path.data(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND) {
+        // The log folder was removed while the program ran: make it again.
+        CreateDirectoryA(appState.logFolder.data(), nullptr);
+        file = CreateFileA(path.data(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
     if (file == INVALID_HANDLE_VALUE)
-        return nullptr;
+        return;
     SetFilePointer(file, 0, nullptr, FILE_END);
-    return file;
+    log.file = file;
+}
+
+// Writes `text`; on a failed or short write the file is closed, so that the next
+// write opens it afresh, and the part not written is returned.
+std::string_view WriteOrClose(DayLog log, std::string_view text)
+{
+    DWORD written = 0;
+    if (!WriteFile(log.file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
+        written = 0;
+    if (written >= text.size())
+        return {};
+    CloseDayFile(log);
+    return text.substr(written);
+}
+
+// Once the backlog has dropped text, everything after is dropped too until it is
+// written out, so that no line is left without its end.
+void KeepForLater(LogBacklog& backlog, std::string_view text)
+{
+    if (text.empty())
+        return;
+    if (backlog.overflowed || text.size() > backlog.text.size() - backlog.length) {
+        backlog.overflowed = 1;
+        return;
+    }
+    memcpy(backlog.text.data() + backlog.length, text.data(), text.size());
+    backlog.length += text.size();
+}
+
+bool EnsureOpen(DayLog log)
+{
+    if (!log.file)
+        OpenDayFile(log);
+    if (log.file && log.csv && GetFileSize(log.file, nullptr) == 0)
+        WriteOrClose(log, kCsvLogHeader);
+    return log.file != nullptr;
+}
+
+bool WriteBacklog(DayLog log)
+{
+    LogBacklog& backlog = log.backlog;
+    if (backlog.length == 0 && !backlog.overflowed)
+        return true;
+    if (!EnsureOpen(log))
+        return false;
+    const bool endsLine = backlog.length == 0 || backlog.text[backlog.length - 1] == '\n';
+    const std::string_view rest = WriteOrClose(log, std::string_view(backlog.text.data(), backlog.length));
+    memmove(backlog.text.data(), rest.data(), rest.size());
+    backlog.length = rest.size();
+    if (backlog.length != 0)
+        return false;
+    // The last piece kept before the drop may have been a line without its end.
+    const bool lineEndOwed = backlog.overflowed && !endsLine;
+    backlog.overflowed = 0;
+    if (lineEndOwed)
+        KeepForLater(backlog, WriteOrClose(log, kLineEnd));
+    return backlog.length == 0;
+}
+
+void WriteToLog(DayLog log, std::string_view text)
+{
+    if (text.empty())
+        return;
+    if (!EnsureOpen(log) || !WriteBacklog(log)) {
+        KeepForLater(log.backlog, text);
+        return;
+    }
+    KeepForLater(log.backlog, WriteOrClose(log, text));
 }
 
 }  // namespace
@@ -46,14 +143,19 @@ void FormatLogPath(std::span<char> path, const SYSTEMTIME& day, const char* exte
 
 void OpenTextLog()
 {
-    appState.textLogFile = OpenDayFile(appState.textLogFile, "log");
+    OpenDayFile(TextLog());
 }
 
 void OpenCsvLog()
 {
-    appState.csvLogFile = OpenDayFile(appState.csvLogFile, "csv");
-    if (appState.csvLogFile && GetFileSize(appState.csvLogFile, nullptr) == 0)
-        WriteToFile(appState.csvLogFile, kCsvLogHeader);
+    OpenDayFile(CsvLog());
+    EnsureOpen(CsvLog());
+}
+
+void WriteLogBacklogs()
+{
+    WriteBacklog(TextLog());
+    WriteBacklog(CsvLog());
 }
 
 void AppendActivityText(const char* text)
@@ -62,10 +164,10 @@ void AppendActivityText(const char* text)
     if (!appState.settings.savelogs)
         return;
     const SYSTEMTIME now = LocalTimeNow();
-    if (now.wDay != appState.textLogDay.wDay)
+    if (!SameDate(now, appState.textLogDay))
         OpenTextLog();
     appState.textLogDay = now;
-    WriteToFile(appState.textLogFile, text);
+    WriteToLog(TextLog(), text);
 }
 
 void WriteCsvRecord(const char* kind, const wchar_t* user, const wchar_t* target)
@@ -76,6 +178,7 @@ void WriteCsvRecord(const char* kind, const wchar_t* user, const wchar_t* target
         std::array<char, 32> time{};
         FormatText(record, "\"%s\", \"%s\", \"%ws\", \"%ws\"", FormatTimeOfDay(time), kind, WideOrEmpty(user),
                    WideOrEmpty(target));
+        ReplaceControlCharacters(record);
         formatted = true;
     };
     if (appState.settings.savelogs) {
@@ -85,13 +188,13 @@ void WriteCsvRecord(const char* kind, const wchar_t* user, const wchar_t* target
     if (!appState.settings.savecsvlogs)
         return;
     const SYSTEMTIME now = LocalTimeNow();
-    if (now.wDay != appState.csvLogDay.wDay)
+    if (!SameDate(now, appState.csvLogDay))
         OpenCsvLog();
     appState.csvLogDay = now;
     if (!formatted)
         format();
-    WriteToFile(appState.csvLogFile, record.data());
-    WriteToFile(appState.csvLogFile, kLineEnd);
+    WriteToLog(CsvLog(), record.data());
+    WriteToLog(CsvLog(), kLineEnd);
 }
 
 bool AllocateRunCsvBuffer()

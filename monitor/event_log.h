@@ -17,6 +17,10 @@ void WriteCsvRecord(const char* kind, const wchar_t* user, const wchar_t* target
 void OpenTextLog();
 void OpenCsvLog();
 
+// Text a log could not take when it came (folder gone, disk full, file locked) is
+// kept, up to 64 KiB a log, and written ahead of the next text; this tries now.
+void WriteLogBacklogs();
+
 // "%s\%d.%d.%d.log" of the log folder and the day (the folder already ends with a
 // backslash, so the path holds two before the name, which the platform accepts).
 void FormatLogPath(std::span<char> path, const SYSTEMTIME& day, const char* extension);

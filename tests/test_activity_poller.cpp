@@ -84,21 +84,43 @@ TEST_F(ActivityPollerTest, FilesAlreadyOpenAreReportedAtTheFirstTickInEnumeratio
     EXPECT_EQ(TextLog(), LogPageText()) << "nothing is reported twice";
 }
 
-TEST_F(ActivityPollerTest, OnlyIdsAboveTheHighestReportedOneAreNew)
+TEST_F(ActivityPollerTest, FilesTheLastScanHeldAreNotReportedAgainWhateverTheirIds)
 {
     AddFile(100, L"C:\\a");
+    AddFile(40, L"C:\\older");
     RunPollTicks(1);
-    AddFile(50, L"C:\\restarted-server-low-id");
     AddFile(101, L"C:\\b");
     AddFile(103, L"C:\\c");
-    RunPollTicks(1);
+    RunPollTicks(3);
     EXPECT_EQ(appState.highestReportedFileId, 103u);
     const std::string text = LogPageText();
-    EXPECT_EQ(text.find("low-id"), std::string::npos);
     EXPECT_LT(text.find("C:\\b"), text.find("C:\\c"));
+    for (const char* path : {"C:\\a", "C:\\older", "C:\\b", "C:\\c"})
+        EXPECT_EQ(text.find(path), text.rfind(path)) << path << " once";
 }
 
-TEST_F(ActivityPollerTest, IdsAreComparedUnsignedUpToTheTopOfTheRange)
+TEST_F(ActivityPollerTest, AServerWhoseIdsStartAgainFromLowIsFollowed)
+{
+    AddFile(4513, L"C:\\before");
+    AddFile(4600, L"C:\\before-too");
+    RunPollTicks(1);
+    // The server service restarts: its files are gone and the ids begin again.
+    server->files.clear();
+    RunPollTicks(1);
+    AddFile(1, L"C:\\after-one");
+    AddFile(2, L"C:\\after-two");
+    RunPollTicks(1);
+    EXPECT_EQ(appState.highestReportedFileId, 2u) << "the count goes on from the new ids";
+    AddFile(3, L"C:\\after-three");
+    RunPollTicks(2);
+    const std::string text = LogPageText();
+    for (const char* path : {"after-one", "after-two", "after-three"})
+        EXPECT_EQ(text.find(path), text.rfind(path)) << path << " once";
+    EXPECT_NE(text.find("after-three"), std::string::npos);
+    EXPECT_LT(text.find("after-one"), text.find("after-two"));
+}
+
+TEST_F(ActivityPollerTest, IdsAreComparedUnsignedAndFollowedPastTheTopOfTheRange)
 {
     AddFile(0x7FFFFFFF, L"C:\\mid");
     RunPollTicks(1);
@@ -106,9 +128,34 @@ TEST_F(ActivityPollerTest, IdsAreComparedUnsignedUpToTheTopOfTheRange)
     RunPollTicks(1);
     EXPECT_EQ(appState.highestReportedFileId, 0xFFFFFFFFu);
     EXPECT_NE(LogPageText().find("C:\\top"), std::string::npos);
-    AddFile(0xFFFFFFFE, L"C:\\below-top");
+    AddFile(5, L"C:\\wrapped");  // the counter went round
+    RunPollTicks(2);
+    EXPECT_EQ(appState.highestReportedFileId, 0xFFFFFFFFu);
+    const std::string text = LogPageText();
+    EXPECT_NE(text.find("wrapped"), std::string::npos);
+    EXPECT_EQ(text.find("wrapped"), text.rfind("wrapped"));
+    EXPECT_EQ(text.find("C:\\top"), text.rfind("C:\\top"));
+}
+
+TEST_F(ActivityPollerTest, ScansThatFailOrComeBackInPartsReportNothingTwice)
+{
+    AddFile(10, L"C:\\ten");
+    AddFile(11, L"C:\\eleven");
     RunPollTicks(1);
-    EXPECT_EQ(LogPageText().find("below-top"), std::string::npos);
+    server->fileStatus = ERROR_ACCESS_DENIED;
+    RunPollTicks(2);
+    server->fileStatus = ERROR_MORE_DATA;  // a part of the table, marked as such
+    server->filesPerPartialAnswer = 1;
+    RunPollTicks(2);
+    server->fileStatus = NERR_Success;
+    RunPollTicks(2);
+    AddFile(12, L"C:\\twelve");
+    RunPollTicks(1);
+    const std::string text = LogPageText();
+    for (const char* path : {"ten", "eleven", "twelve"}) {
+        EXPECT_NE(text.find(path), std::string::npos) << path;
+        EXPECT_EQ(text.find(path), text.rfind(path)) << path << " once";
+    }
 }
 
 TEST_F(ActivityPollerTest, FileOpenLineAndRecordTexts)

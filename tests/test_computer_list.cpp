@@ -207,16 +207,28 @@ TEST_F(ComputerListTest, LongClientNamesInWhitelistModeAreDeletedExactlyOrSkippe
     EXPECT_EQ(Deletions()[0], L"NetSessionDel \\\\" + longest + L" <null>");
 }
 
-TEST_F(ComputerListTest, AnEntryOfTwoBackslashesMatchesNoClientButFillsTheWhitelist)
+TEST_F(ComputerListTest, AnAbsentKeyAddsNothingSoTheWhitelistStaysEmptyAndBlocksNobody)
 {
     WriteWholeFile(appState.settingsPath.data(), "[whitelist]\r\ncount=1\r\n");
     LoadComputerLists();
-    EXPECT_EQ(NameAt(appState.whitelist, 0), L"\\\\");
+    EXPECT_EQ(InUse(appState.whitelist), 0);
     appState.blockMode = Whitelist;
     Session(L"PC1");
-    Session(L"");  // a client with no name is the one thing it matches
     Tick();
-    EXPECT_EQ(Deletions(), std::vector<std::wstring>{L"NetSessionDel \\\\PC1 <null>"});
+    EXPECT_TRUE(Deletions().empty());
+}
+
+TEST_F(ComputerListTest, NamesThatCouldNotComeBackFromTheSettingsFileAreRefused)
+{
+    for (const char* name : {"", "   ", "PC\r\n[main]", "TAB\tBED", "\"QUOTED\"", "DEL\x7f"})
+        EXPECT_FALSE(AddComputer(appState.blacklist, name, kPermanent)) << name;
+    EXPECT_EQ(appState.blacklistInUse, 0);
+    EXPECT_TRUE(AddComputer(appState.blacklist, "  pc-spaced  ", kPermanent));
+    EXPECT_EQ(NameAt(appState.blacklist, 0), L"\\\\PC-SPACED") << "blanks around it go, as a reload drops them";
+    SaveComputerLists();
+    Restart();
+    LoadComputerLists();
+    EXPECT_EQ(Names(appState.blacklist), std::vector<std::wstring>{L"\\\\PC-SPACED/-1"});
 }
 
 TEST_F(ComputerListTest, SaveWritesOnlyPermanentEntriesRenumberedAndLeavesStaleKeys)
@@ -260,7 +272,7 @@ TEST_F(ComputerListTest, CountsNegativeAboveTheSlotsOrWithAbsentKeys)
     WriteWholeFile(appState.settingsPath.data(), "[blacklist]\r\ncount=-4\r\ncomp0=A\r\n[whitelist]\r\ncount=2\r\ncomp1=B\r\n");
     LoadComputerLists();
     EXPECT_EQ(InUse(appState.blacklist), 0);
-    EXPECT_EQ(Names(appState.whitelist), (std::vector<std::wstring>{L"\\\\/-1", L"\\\\B/-1"}));
+    EXPECT_EQ(Names(appState.whitelist), (std::vector<std::wstring>{L"\\\\B/-1"})) << "the absent comp0 adds nothing";
 
     Restart();
     std::string file = "[blacklist]\r\ncount=300\r\n";
@@ -282,8 +294,10 @@ TEST_F(ComputerListTest, AHandEditedFileFullOfGarbageLoadsAndRoundTrips)
     WriteWholeFile(appState.settingsPath.data(), file);
     LoadComputerLists();
     ExpectInvariant();
-    EXPECT_EQ(appState.blacklistInUse, 256) << "absent keys fill the list with empty entries";
-    EXPECT_EQ(NameAt(appState.blacklist, 0), L"\\\\CAF\x00e9-\x00fc\x00df");
+    EXPECT_EQ(Names(appState.blacklist),
+              (std::vector<std::wstring>{L"\\\\CAF\x00e9-\x00fc\x00df/-1", L"\\\\OK-NAME/-1",
+                                         L"\\\\" + std::wstring(63, L'M') + L"/-1"}))
+        << "too long, empty, absent and control-character names add nothing";
     for (const ComputerList* list : {&appState.blacklist, &appState.whitelist})
         for (const BlockEntry& entry : *list)
             EXPECT_LT(std::wstring(entry.name.data(), kBlockNameUnits).find(L'\0'), kBlockNameUnits);

@@ -63,14 +63,21 @@ TEST_F(EventLogTest, TheYearEndChangesDayLikeAnyOther)
     EXPECT_EQ(ReadWholeFile(LogPath("1.1.2027", "log")), "new year\r\n");
 }
 
-TEST_F(EventLogTest, OnlyTheDayOfTheMonthIsCompared)
+TEST_F(EventLogTest, AMonthOrAYearLaterToTheDayIsANewDayToo)
 {
+    appState.settings.savecsvlogs = 1;
     clock->Set(2026, 3, 7, 12, 0, 0);
     AppendActivityText("march\r\n");
     clock->Set(2026, 4, 7, 12, 0, 0);  // a month later to the day, without a write in between
     AppendActivityText("april\r\n");
-    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "log")), "march\r\napril\r\n");
-    EXPECT_FALSE(FileExists(LogPath("7.4.2026", "log")));
+    WriteCsvRecord("Read", L"ann", L"C:\\a");
+    clock->Set(2027, 4, 7, 12, 0, 0);
+    AppendActivityText("a year on\r\n");
+    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "log")), "march\r\n");
+    EXPECT_EQ(ReadWholeFile(LogPath("7.4.2026", "log")), "april\r\n");
+    EXPECT_EQ(ReadWholeFile(LogPath("7.4.2027", "log")), "a year on\r\n");
+    EXPECT_EQ(ReadWholeFile(LogPath("7.4.2026", "csv")),
+              std::string(kCsvLogHeader) + "\"12:0:0\", \"Read\", \"ann\", \"C:\\a\"\r\n");
 }
 
 TEST_F(EventLogTest, ReopeningANonEmptyCsvLogAddsNoSecondHeader)
@@ -88,15 +95,94 @@ TEST_F(EventLogTest, ReopeningANonEmptyCsvLogAddsNoSecondHeader)
                                                              "\"9:5:7\", \"Write\", \"ann\", \"C:\\b\"\r\n");
 }
 
-TEST_F(EventLogTest, ATextLogThatCannotBeOpenedLosesTheTextQuietly)
+TEST_F(EventLogTest, ALogFolderThatCannotBeWrittenKeepsTheTextUntilItCan)
 {
-    FormatText(appState.logFolder, "%s", "Q:\\no\\such\\folder\\");
-    AppendActivityText("lost\r\n");
-    EXPECT_EQ(appState.textLogFile, nullptr);
     appState.settings.savecsvlogs = 1;
+    // A file where the folder should be: nothing can be created in it.
+    const std::string logFolder = appState.logFolder.data();
+    RemoveDirectoryA(logFolder.c_str());
+    WriteWholeFile(logFolder.substr(0, logFolder.size() - 1), "in the way");
+    AppendActivityText("[9:5:7] kept");
+    AppendActivityText("\r\n");
     WriteCsvRecord("Read", L"ann", L"C:\\a");
+    EXPECT_EQ(appState.textLogFile, nullptr);
     EXPECT_EQ(appState.csvLogFile, nullptr);
-    EXPECT_EQ(RunCsvText(), "\"9:5:7\", \"Read\", \"ann\", \"C:\\a\"\r\n") << "the run's copy keeps it";
+    EXPECT_EQ(RunCsvText(), "\"9:5:7\", \"Read\", \"ann\", \"C:\\a\"\r\n") << "the run's copy has it at once";
+
+    DeleteFileA(logFolder.substr(0, logFolder.size() - 1).c_str());
+    WriteLogBacklogs();  // what the poll does once a second: the folder is made again
+    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "log")), "[9:5:7] kept\r\n");
+    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "csv")),
+              std::string(kCsvLogHeader) + "\"9:5:7\", \"Read\", \"ann\", \"C:\\a\"\r\n");
+    AppendActivityText("[9:5:7] next\r\n");
+    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "log")), "[9:5:7] kept\r\n[9:5:7] next\r\n");
+}
+
+TEST_F(EventLogTest, AnOutageLongerThanTheBacklogLosesWholeLinesOnly)
+{
+    const std::string logFolder = appState.logFolder.data();
+    RemoveDirectoryA(logFolder.c_str());
+    WriteWholeFile(logFolder.substr(0, logFolder.size() - 1), "in the way");
+    const std::string line(1000, 'x');
+    int written = 0;
+    for (; written < 100; ++written) {
+        AppendActivityText((std::to_string(written) + line).c_str());
+        AppendActivityText("\r\n");
+    }
+    DeleteFileA(logFolder.substr(0, logFolder.size() - 1).c_str());
+    AppendActivityText("after\r\n");
+    const std::string log = ReadWholeFile(LogPath("7.3.2026", "log"));
+    std::size_t lines = 0;
+    for (std::size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2, ++lines) {
+        const std::string one = log.substr(at, end - at);
+        EXPECT_TRUE(one == "after" || (one.size() > line.size() && one.substr(one.size() - line.size()) == line))
+            << "a whole line: " << one.substr(0, 20);
+    }
+    EXPECT_GE(lines, 60u) << "64 KiB of it was kept";
+    EXPECT_LT(lines, 100u);
+    EXPECT_EQ(log.substr(log.size() - 7), "after\r\n");
+    EXPECT_EQ(log.find("\r\n\r\n"), std::string::npos);
+}
+
+TEST_F(EventLogTest, ANewDaysLogHeldByAnotherProgramGetsItsLinesWhenItIsReleased)
+{
+    appState.settings.savecsvlogs = 1;
+    clock->Set(2026, 3, 7, 23, 59, 59);
+    AppendActivityText("[23:59:59] one\r\n");
+    WriteCsvRecord("Read", L"ann", L"C:\\a");
+    // Another program holds the next day's files open without sharing them.
+    HANDLE held[2] = {};
+    int index = 0;
+    for (const char* extension : {"log", "csv"}) {
+        held[index] = CreateFileA(LogPath("8.3.2026", extension).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(held[index], INVALID_HANDLE_VALUE);
+        ++index;
+    }
+    clock->AdvanceMilliseconds(1000);
+    AppendActivityText("[0:0:0] two\r\n");
+    WriteCsvRecord("Write", L"ann", L"C:\\b");
+    WriteLogBacklogs();
+    EXPECT_EQ(appState.textLogFile, nullptr);
+    EXPECT_EQ(appState.csvLogFile, nullptr);
+    for (HANDLE file : held)
+        CloseHandle(file);
+    clock->AdvanceMilliseconds(1000);
+    AppendActivityText("[0:0:1] three\r\n");
+    WriteCsvRecord("Create", L"ann", L"C:\\c");
+    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "log")), "[23:59:59] one\r\n");
+    EXPECT_EQ(ReadWholeFile(LogPath("8.3.2026", "log")), "[0:0:0] two\r\n[0:0:1] three\r\n");
+    EXPECT_EQ(ReadWholeFile(LogPath("8.3.2026", "csv")), std::string(kCsvLogHeader) +
+                                                             "\"0:0:0\", \"Write\", \"ann\", \"C:\\b\"\r\n"
+                                                             "\"0:0:1\", \"Create\", \"ann\", \"C:\\c\"\r\n");
+}
+
+TEST_F(EventLogTest, AnOpenLogCannotBeDeletedUnderTheProgram)
+{
+    AppendActivityText("[9:5:7] one\r\n");
+    EXPECT_FALSE(DeleteFileA(LogPath("7.3.2026", "log").c_str()));
+    AppendActivityText("[9:5:7] two\r\n");
+    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "log")), "[9:5:7] one\r\n[9:5:7] two\r\n");
 }
 
 TEST_F(EventLogTest, ARecordThatNoLongerFitsTheRunBufferIsLeftOutWhileTheCsvLogGetsIt)

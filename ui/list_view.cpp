@@ -1,5 +1,35 @@
 #include "ui/list_view.h"
 
+#include <array>
+
+#include "core/text.h"
+
+namespace {
+
+// A text as a list shows it: control characters become '?', so that a name from
+// the server cannot break a row, nor an export line made of rows. Copied only when
+// there is something to replace; a copy is cut at the formatter's limit.
+struct ListText {
+    explicit ListText(const char* text) : shown(text)
+    {
+        for (const char* at = text ? text : ""; *at; ++at) {
+            const auto byte = static_cast<unsigned char>(*at);
+            if (byte < 0x20 || byte == 0x7F) {
+                CopyText(copy, text);
+                ReplaceControlCharacters(copy);
+                shown = copy.data();
+                return;
+            }
+        }
+    }
+    char* Text() const { return const_cast<char*>(shown); }
+
+    std::array<char, kFormatCapacity> copy;
+    const char* shown;
+};
+
+}  // namespace
+
 void AddColumn(HWND list, int subItem, const char* title, int width)
 {
     LVCOLUMNA column{};
@@ -26,7 +56,8 @@ int InsertRow(HWND list, const char* text, LPARAM data, int at)
     LVITEMA item{};
     item.mask = LVIF_TEXT | LVIF_PARAM;
     item.iItem = at;
-    item.pszText = const_cast<char*>(text);
+    const ListText shown(text);
+    item.pszText = shown.Text();
     item.lParam = data;
     return static_cast<int>(SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
 }
@@ -35,7 +66,8 @@ void SetCell(HWND list, int row, int subItem, const char* text)
 {
     LVITEMA item{};
     item.iSubItem = subItem;
-    item.pszText = const_cast<char*>(text);
+    const ListText shown(text);
+    item.pszText = shown.Text();
     SendMessageA(list, LVM_SETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
 }
 
@@ -84,7 +116,8 @@ int FindRowByText(HWND list, const char* text)
 {
     LVFINDINFOA find{};
     find.flags = LVFI_STRING;
-    find.psz = text;
+    const ListText shown(text);
+    find.psz = shown.Text();
     return static_cast<int>(SendMessageA(list, LVM_FINDITEMA, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&find)));
 }
 

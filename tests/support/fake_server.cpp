@@ -1,5 +1,6 @@
 #include "support/fake_server.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 
@@ -72,10 +73,13 @@ NET_API_STATUS WINAPI FakeFileEnum(LMSTR, LMSTR, LMSTR, DWORD level, LPBYTE* buf
     fake.calls.push_back(L"NetFileEnum " + std::to_wstring(level));
     if (fake.fileStatus != NERR_Success && fake.fileStatus != ERROR_MORE_DATA)
         return fake.fileStatus;
+    const std::size_t count = fake.fileStatus == ERROR_MORE_DATA
+                                  ? std::min(fake.files.size(), fake.filesPerPartialAnswer)
+                                  : fake.files.size();
     std::size_t units = 0;
-    for (const FakeFile& f : fake.files)
-        units += f.path.size() + f.user.size() + 2;
-    *buffer = BuildBuffer<FILE_INFO_3>(fake.files.size(), units, [](FILE_INFO_3& r, std::size_t i, auto place) {
+    for (std::size_t i = 0; i < count; ++i)
+        units += fake.files[i].path.size() + fake.files[i].user.size() + 2;
+    *buffer = BuildBuffer<FILE_INFO_3>(count, units, [](FILE_INFO_3& r, std::size_t i, auto place) {
         const FakeFile& f = fake.files[i];
         r.fi3_id = f.id;
         r.fi3_permissions = f.permissions;
@@ -83,7 +87,8 @@ NET_API_STATUS WINAPI FakeFileEnum(LMSTR, LMSTR, LMSTR, DWORD level, LPBYTE* buf
         r.fi3_pathname = place(f.path);
         r.fi3_username = place(f.user);
     });
-    *read = *total = static_cast<DWORD>(fake.files.size());
+    *read = static_cast<DWORD>(count);
+    *total = static_cast<DWORD>(fake.files.size());
     return fake.fileStatus;
 }
 
