@@ -77,7 +77,10 @@ void DeliverFileOpenEvent(const FILE_INFO_3& file)
 // A session is new when it was not there at the previous scan and its connection
 // time says it began after that scan started. The first scan compares against
 // start-up, when no session was known, so sessions already open then (older than
-// the connection time can tell apart) are not reported.
+// the connection time can tell apart) are not reported. A partial answer
+// (ERROR_MORE_DATA) reports what it holds and adds it to the memory, but the next
+// scan still compares against the last whole one, so that a session the part left
+// out is neither lost nor reported twice.
 void ScanSessions()
 {
     SessionScanMemory& memory = appState.sessionMemory;
@@ -86,11 +89,16 @@ void ScanSessions()
     EnumerateSessions1(&sessions);
     if (sessions.status != NERR_Success && sessions.status != ERROR_MORE_DATA)
         return;  // nothing learnt: keep comparing against the last scan that answered
+    const bool whole = sessions.status == NERR_Success;
     const ULONGLONG sincePrevious = MillisecondsNow() - memory.previousScanStart;
     const auto previousBegin = memory.keys.begin();
     const auto previousEnd = previousBegin + static_cast<std::ptrdiff_t>(memory.count);
 
     std::size_t current = 0;
+    if (!whole) {
+        std::copy(previousBegin, previousEnd, memory.scratch.begin());
+        current = memory.count;
+    }
     for (const SESSION_INFO_1& session : sessions.Records()) {
         const uint64_t key = SessionKey(session);
         const ULONGLONG connectedMs = static_cast<ULONGLONG>(session.sesi1_time) * 1000;
@@ -99,10 +107,14 @@ void ScanSessions()
         if (current < memory.scratch.size())
             memory.scratch[current++] = key;
     }
-    std::sort(memory.scratch.begin(), memory.scratch.begin() + static_cast<std::ptrdiff_t>(current));
+    const auto currentBegin = memory.scratch.begin();
+    std::sort(currentBegin, currentBegin + static_cast<std::ptrdiff_t>(current));
+    current = static_cast<std::size_t>(std::unique(currentBegin, currentBegin + static_cast<std::ptrdiff_t>(current)) -
+                                       currentBegin);
     std::copy_n(memory.scratch.begin(), current, memory.keys.begin());
     memory.count = current;
-    memory.previousScanStart = scanStart;
+    if (whole)
+        memory.previousScanStart = scanStart;
 }
 
 void RefreshPagesOnceASecond()

@@ -487,6 +487,8 @@ TEST_F(ConnectionTest, TwoUsersFromOneComputerAreTwoConnections)
 
 TEST_F(ConnectionTest, AFailedScanLosesNoConnection)
 {
+    RecordTrial("faults", "the session enumeration failing for two seconds while a computer connects",
+                "the connection is reported once at the first scan that answers");
     SecondTick();
     server->sessionStatus = ERROR_ACCESS_DENIED;
     Connect(L"PC1", L"ann");
@@ -498,6 +500,30 @@ TEST_F(ConnectionTest, AFailedScanLosesNoConnection)
     EXPECT_EQ(Count(LogPageText(), "connected from PC1"), 1);
     SecondTick();
     EXPECT_EQ(Count(LogPageText(), "connected from PC1"), 1);
+}
+
+TEST_F(ConnectionTest, PartialAnswersLoseNoConnectionAndReportNoneTwice)
+{
+    RecordTrial("faults", "the session enumeration answering ERROR_MORE_DATA with only its first record for "
+                          "three seconds while computers connect",
+                "the connection in the part is reported at once, the ones left out when the whole answer "
+                "comes back; each exactly once");
+    SecondTick();
+    server->sessionStatus = ERROR_MORE_DATA;
+    server->sessionsPerPartialAnswer = 1;
+    Connect(L"PC0", L"ann");
+    SecondTick();
+    EXPECT_EQ(Count(LogPageText(), "connected from PC0"), 1);
+    Connect(L"PC1", L"ben");
+    SecondTick();
+    Connect(L"PC2", L"cat");
+    SecondTick();
+    EXPECT_EQ(Count(LogPageText(), "connected from PC1"), 0) << "not in the part";
+    server->sessionStatus = NERR_Success;
+    SecondTick();
+    SecondTick();
+    for (const char* pc : {"PC0", "PC1", "PC2"})
+        EXPECT_EQ(Count(LogPageText(), std::string("connected from ") + pc), 1) << pc;
 }
 
 TEST_F(ConnectionTest, SessionsAreScannedOnceASecondOnly)

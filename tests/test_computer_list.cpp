@@ -322,3 +322,42 @@ TEST_F(ComputerListTest, AFailedEnumerationDeletesNothing)
     Tick();
     EXPECT_EQ(Deletions().size(), 1u) << "a partial answer is enforced on";
 }
+
+TEST_F(ComputerListTest, ASettingsFileThatCannotBeWrittenAtExitIsLeftWhole)
+{
+    RecordTrial("faults", "the settings file held open without sharing by another program, then made read-only, "
+                          "while the lists are saved at exit",
+                "a save that cannot write fails quietly and leaves the earlier content whole; a read-only file is "
+                "either left as it was or written whole (Wine, run as root, writes it); the next save that can "
+                "write brings it up to date");
+    const std::string before = "[blacklist]\r\ncount=1\r\ncomp0=OLD\r\n";
+    WriteWholeFile(appState.settingsPath.data(), before);
+    AddComputer(appState.blacklist, "NEW1", kPermanent);
+    AddComputer(appState.blacklist, "NEW2", kPermanent);
+
+    HANDLE held = CreateFileA(appState.settingsPath.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    SaveComputerLists();
+    CloseHandle(held);
+    EXPECT_EQ(ReadWholeFile(appState.settingsPath.data()), before);
+
+    const std::vector<std::wstring> saved = {L"\\\\NEW1/-1", L"\\\\NEW2/-1"};
+    ASSERT_TRUE(SetFileAttributesA(appState.settingsPath.data(), FILE_ATTRIBUTE_READONLY));
+    SaveComputerLists();
+    SetFileAttributesA(appState.settingsPath.data(), FILE_ATTRIBUTE_NORMAL);
+    const std::string afterReadOnly = ReadWholeFile(appState.settingsPath.data());
+    if (afterReadOnly != before) {
+        const auto blacklist = appState.blacklist;
+        Restart();
+        LoadComputerLists();
+        EXPECT_EQ(Names(appState.blacklist), saved) << "written whole";
+        appState.blacklist = blacklist;
+        appState.blacklistInUse = 2;
+    }
+
+    SaveComputerLists();
+    Restart();
+    LoadComputerLists();
+    EXPECT_EQ(Names(appState.blacklist), saved);
+}

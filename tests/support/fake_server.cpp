@@ -43,10 +43,12 @@ NET_API_STATUS WINAPI FakeSessionEnum(LMSTR, LMSTR, LMSTR, DWORD level, LPBYTE* 
     fake.calls.push_back(L"NetSessionEnum " + std::to_wstring(level));
     if (fake.sessionStatus != NERR_Success && fake.sessionStatus != ERROR_MORE_DATA)
         return fake.sessionStatus;
+    const std::size_t count = fake.sessionStatus == ERROR_MORE_DATA
+                                  ? std::min(fake.sessions.size(), fake.sessionsPerPartialAnswer)
+                                  : fake.sessions.size();
     std::size_t units = 0;
-    for (const FakeSession& s : fake.sessions)
-        units += s.client.size() + s.user.size() + 2;
-    const std::size_t count = fake.sessions.size();
+    for (std::size_t i = 0; i < count; ++i)
+        units += fake.sessions[i].client.size() + fake.sessions[i].user.size() + 2;
     if (level == 0) {
         *buffer = BuildBuffer<SESSION_INFO_0>(count, units, [](SESSION_INFO_0& r, std::size_t i, auto place) {
             r.sesi0_cname = place(fake.sessions[i].client);
@@ -62,7 +64,8 @@ NET_API_STATUS WINAPI FakeSessionEnum(LMSTR, LMSTR, LMSTR, DWORD level, LPBYTE* 
             r.sesi1_user_flags = s.flags;
         });
     }
-    *read = *total = static_cast<DWORD>(count);
+    *read = static_cast<DWORD>(count);
+    *total = static_cast<DWORD>(fake.sessions.size());
     return fake.sessionStatus;
 }
 
@@ -117,6 +120,8 @@ NET_API_STATUS WINAPI FakeShareEnum(LMSTR, DWORD level, LPBYTE* buffer, DWORD, L
 NET_API_STATUS WINAPI FakeSessionDel(LMSTR, LMSTR client, LMSTR user)
 {
     fake.calls.push_back(L"NetSessionDel " + Show(client) + L" " + Show(user));
+    if (fake.deletionStatus != NERR_Success)
+        return fake.deletionStatus;
     if (!fake.applyDeletions)
         return NERR_Success;
     const std::wstring name = client ? client : L"";
@@ -132,6 +137,8 @@ NET_API_STATUS WINAPI FakeSessionDel(LMSTR, LMSTR client, LMSTR user)
 NET_API_STATUS WINAPI FakeFileClose(LMSTR, DWORD id)
 {
     fake.calls.push_back(L"NetFileClose " + std::to_wstring(id));
+    if (fake.deletionStatus != NERR_Success)
+        return fake.deletionStatus;
     if (!fake.applyDeletions)
         return NERR_Success;
     return std::erase_if(fake.files, [id](const FakeFile& f) { return f.id == id; }) ? NERR_Success
@@ -141,6 +148,8 @@ NET_API_STATUS WINAPI FakeFileClose(LMSTR, DWORD id)
 NET_API_STATUS WINAPI FakeShareDel(LMSTR, LMSTR name, DWORD)
 {
     fake.calls.push_back(L"NetShareDel " + Show(name));
+    if (fake.deletionStatus != NERR_Success)
+        return fake.deletionStatus;
     if (!fake.applyDeletions)
         return NERR_Success;
     const std::wstring target = name ? name : L"";

@@ -41,8 +41,10 @@ struct FakeServer {
     NET_API_STATUS sessionStatus = NERR_Success;
     NET_API_STATUS fileStatus = NERR_Success;
     NET_API_STATUS shareStatus = NERR_Success;
-    // With ERROR_MORE_DATA the open-file enumeration hands out only this many records.
+    // With ERROR_MORE_DATA the enumerations hand out only this many records.
     std::size_t filesPerPartialAnswer = static_cast<std::size_t>(-1);
+    std::size_t sessionsPerPartialAnswer = static_cast<std::size_t>(-1);
+    NET_API_STATUS deletionStatus = NERR_Success;  // anything else: every deletion is refused with it
     bool applyDeletions = true;  // deletions change the tables, as a real server's do
 
     // Every call, one line each: "NetSessionEnum 1", "NetSessionDel \\PC1 <null>", ...

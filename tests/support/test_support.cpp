@@ -104,6 +104,13 @@ void FakeClock::AdvanceMilliseconds(ULONGLONG amount)
     FileTimeToSystemTime(&asFile, &now);
 }
 
+void RecordTrial(const char* area, const char* tried, const char* held)
+{
+    ::testing::Test::RecordProperty("area", area);
+    ::testing::Test::RecordProperty("tried", tried);
+    ::testing::Test::RecordProperty("held", held);
+}
+
 FakeClock& TheFakeClock()
 {
     return fakeClock;

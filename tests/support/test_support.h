@@ -39,6 +39,10 @@ protected:
 void ResetAppState();
 void ApplyDefaultSettings();
 
+// What a test of bad input, faults or load tried and what held: the rows of the
+// table in docs/reliability.md, read from the test results.
+void RecordTrial(const char* area, const char* tried, const char* held);
+
 std::string ReadWholeFile(const std::string& path);
 bool FileExists(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& content);
