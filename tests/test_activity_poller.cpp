@@ -101,6 +101,8 @@ TEST_F(ActivityPollerTest, FilesTheLastScanHeldAreNotReportedAgainWhateverTheirI
 
 TEST_F(ActivityPollerTest, AServerWhoseIdsStartAgainFromLowIsFollowed)
 {
+    RecordTrial("faults", "the server's file ids starting again from 1 after a restart",
+                "the new files are reported, each once, and the count goes on from there");
     AddFile(4513, L"C:\\before");
     AddFile(4600, L"C:\\before-too");
     RunPollTicks(1);
@@ -122,6 +124,8 @@ TEST_F(ActivityPollerTest, AServerWhoseIdsStartAgainFromLowIsFollowed)
 
 TEST_F(ActivityPollerTest, IdsAreComparedUnsignedAndFollowedPastTheTopOfTheRange)
 {
+    RecordTrial("bad input", "file ids at 0x7FFFFFFF and 0xFFFFFFFF, then going round to a low id",
+                "compared unsigned; the top id reported once; the id after the wrap reported");
     AddFile(0x7FFFFFFF, L"C:\\mid");
     RunPollTicks(1);
     AddFile(0xFFFFFFFF, L"C:\\top");
@@ -139,6 +143,8 @@ TEST_F(ActivityPollerTest, IdsAreComparedUnsignedAndFollowedPastTheTopOfTheRange
 
 TEST_F(ActivityPollerTest, ScansThatFailOrComeBackInPartsReportNothingTwice)
 {
+    RecordTrial("faults", "the open-file enumeration failing, then answering ERROR_MORE_DATA with a part of the table",
+                "every file open reported exactly once");
     AddFile(10, L"C:\\ten");
     AddFile(11, L"C:\\eleven");
     RunPollTicks(1);
@@ -180,6 +186,8 @@ TEST_F(ActivityPollerTest, FileOpenLineAndRecordTexts)
 
 TEST_F(ActivityPollerTest, ALongPathIsCutAt1023CharactersAndStaysOneLine)
 {
+    RecordTrial("bad input", "a path of many thousands of characters",
+                "the line is cut at 1,023 characters and still ends");
     AddFile(1, L"C:\\" + std::wstring(3000, L'p'));
     appState.settings.savecsvlogs = 1;
     RunPollTicks(1);

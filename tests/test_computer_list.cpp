@@ -209,6 +209,8 @@ TEST_F(ComputerListTest, LongClientNamesInWhitelistModeAreDeletedExactlyOrSkippe
 
 TEST_F(ComputerListTest, AnAbsentKeyAddsNothingSoTheWhitelistStaysEmptyAndBlocksNobody)
 {
+    RecordTrial("bad input", "a whitelist count of 1 with no name under it",
+                "no empty entry: the whitelist is empty and blocks nobody");
     WriteWholeFile(appState.settingsPath.data(), "[whitelist]\r\ncount=1\r\n");
     LoadComputerLists();
     EXPECT_EQ(InUse(appState.whitelist), 0);
@@ -220,6 +222,8 @@ TEST_F(ComputerListTest, AnAbsentKeyAddsNothingSoTheWhitelistStaysEmptyAndBlocks
 
 TEST_F(ComputerListTest, NamesThatCouldNotComeBackFromTheSettingsFileAreRefused)
 {
+    RecordTrial("bad input", "computer names with line breaks, tabs, quotes, DEL, blanks only, or blanks around them",
+                "refused, or stored without the blanks, so that the settings file cannot be split and the list reloads the same");
     for (const char* name : {"", "   ", "PC\r\n[main]", "TAB\tBED", "\"QUOTED\"", "DEL\x7f"})
         EXPECT_FALSE(AddComputer(appState.blacklist, name, kPermanent)) << name;
     EXPECT_EQ(appState.blacklistInUse, 0);
@@ -287,6 +291,8 @@ TEST_F(ComputerListTest, CountsNegativeAboveTheSlotsOrWithAbsentKeys)
 
 TEST_F(ComputerListTest, AHandEditedFileFullOfGarbageLoadsAndRoundTrips)
 {
+    RecordTrial("bad input", "a settings file with names of 5,000 characters, non-ASCII and control bytes, count=100000 and count=abc",
+                "loads within its slots; a save and a load give the same lists");
     std::string file = "[blacklist]\r\ncount=100000\r\ncomp0=" + std::string(5000, 'L') + "\r\ncomp1=caf\xe9-\xfc\xdf\r\n";
     file += "comp2=\r\ncomp3=ok-name\r\ncomp5=" + std::string(63, 'M') + "\r\ncomp6=" + std::string(64, 'N') + "\r\n";
     file += "comp7=\x01\x02\x7f\r\n=\r\ngarbage line\r\n[whitelist]\r\ncount=abc\r\ncomp0=x\r\n";
@@ -313,6 +319,8 @@ TEST_F(ComputerListTest, AHandEditedFileFullOfGarbageLoadsAndRoundTrips)
 
 TEST_F(ComputerListTest, AFailedEnumerationDeletesNothing)
 {
+    RecordTrial("faults", "the block tick's enumeration refused, then answering ERROR_MORE_DATA",
+                "nothing deleted on the refusal; the part is enforced on");
     AddComputer(appState.blacklist, "PC1", kPermanent);
     Session(L"PC1");
     server->sessionStatus = ERROR_ACCESS_DENIED;

@@ -38,6 +38,8 @@ TEST_F(EventLogTest, TheTextLogGetsTheTextWithoutATerminatorAndNoHeader)
 
 TEST_F(EventLogTest, TheDayChangeOpensTheNextDaysFiles)
 {
+    RecordTrial("faults", "the day changing at a month end while the program runs, text and CSV logs",
+                "each line lands in its own day's file; the new CSV log gets its header");
     appState.settings.savecsvlogs = 1;
     clock->Set(2026, 3, 31, 23, 59, 59);
     AppendActivityText("before midnight\r\n");
@@ -55,6 +57,8 @@ TEST_F(EventLogTest, TheDayChangeOpensTheNextDaysFiles)
 
 TEST_F(EventLogTest, TheYearEndChangesDayLikeAnyOther)
 {
+    RecordTrial("faults", "the day changing at a year end while the program runs",
+                "the first line of the new year opens 1.1.YYYY; nothing of the old year moves");
     clock->Set(2026, 12, 31, 23, 59, 59);
     AppendActivityText("old year\r\n");
     clock->AdvanceMilliseconds(1000);
@@ -65,6 +69,8 @@ TEST_F(EventLogTest, TheYearEndChangesDayLikeAnyOther)
 
 TEST_F(EventLogTest, AMonthOrAYearLaterToTheDayIsANewDayToo)
 {
+    RecordTrial("faults", "the next write coming a month, then a year later on the same day of the month",
+                "a new file for the new date each time, not the old day's file");
     appState.settings.savecsvlogs = 1;
     clock->Set(2026, 3, 7, 12, 0, 0);
     AppendActivityText("march\r\n");
@@ -97,6 +103,8 @@ TEST_F(EventLogTest, ReopeningANonEmptyCsvLogAddsNoSecondHeader)
 
 TEST_F(EventLogTest, ALogFolderThatCannotBeWrittenKeepsTheTextUntilItCan)
 {
+    RecordTrial("faults", "the log folder gone and replaced by a file, so that nothing can be created in it",
+                "the lines wait in memory; once the folder can be made again they are written in order, within a second");
     appState.settings.savecsvlogs = 1;
     // A file where the folder should be: nothing can be created in it.
     const std::string logFolder = appState.logFolder.data();
@@ -120,6 +128,8 @@ TEST_F(EventLogTest, ALogFolderThatCannotBeWrittenKeepsTheTextUntilItCan)
 
 TEST_F(EventLogTest, AnOutageLongerThanTheBacklogLosesWholeLinesOnly)
 {
+    RecordTrial("faults", "100 lines of 1,000 characters while the log cannot be written",
+                "64 KiB of them are kept and written later; the rest are dropped as whole lines, never half a line");
     const std::string logFolder = appState.logFolder.data();
     RemoveDirectoryA(logFolder.c_str());
     WriteWholeFile(logFolder.substr(0, logFolder.size() - 1), "in the way");
@@ -146,6 +156,8 @@ TEST_F(EventLogTest, AnOutageLongerThanTheBacklogLosesWholeLinesOnly)
 
 TEST_F(EventLogTest, ANewDaysLogHeldByAnotherProgramGetsItsLinesWhenItIsReleased)
 {
+    RecordTrial("faults", "the new day's text and CSV logs held open without sharing by another program",
+                "the lines wait, and reach the files in order once the other program lets go");
     appState.settings.savecsvlogs = 1;
     clock->Set(2026, 3, 7, 23, 59, 59);
     AppendActivityText("[23:59:59] one\r\n");
@@ -179,6 +191,8 @@ TEST_F(EventLogTest, ANewDaysLogHeldByAnotherProgramGetsItsLinesWhenItIsReleased
 
 TEST_F(EventLogTest, AnOpenLogCannotBeDeletedUnderTheProgram)
 {
+    RecordTrial("faults", "deleting the day's log while the program has it open",
+                "the platform refuses the deletion; no line is lost");
     AppendActivityText("[9:5:7] one\r\n");
     EXPECT_FALSE(DeleteFileA(LogPath("7.3.2026", "log").c_str()));
     AppendActivityText("[9:5:7] two\r\n");
@@ -187,6 +201,8 @@ TEST_F(EventLogTest, AnOpenLogCannotBeDeletedUnderTheProgram)
 
 TEST_F(EventLogTest, ARecordThatNoLongerFitsTheRunBufferIsLeftOutWhileTheCsvLogGetsIt)
 {
+    RecordTrial("load", "the run's 2 MiB CSV buffer filled to its last byte",
+                "the record that does not fit is left out of it, whole; the day's CSV log still gets it");
     appState.settings.savecsvlogs = 1;
     const std::string record = "\"9:5:7\", \"Read\", \"ann\", \"C:\\a\"";
     // Fill the buffer so that exactly one more record and its line end fit.

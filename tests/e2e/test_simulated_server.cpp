@@ -443,3 +443,80 @@ TEST_F(SimulatedServerTest, StartedHiddenTheNotifyWindowShowsTheProductLine)
     }
     EXPECT_EQ(ExitProgramThroughMenu(&program), 0u);
 }
+
+TEST_F(SimulatedServerTest, AFaultyServerLosesNoEventAndItsLateAccessDeniedEndsTheProgramCleanly)
+{
+    RecordProperty("area", "faults");
+    RecordProperty("tried", "the real program against a server whose file enumeration fails every other call for "
+                            "4 s, whose session enumeration answers in parts for 2 s, whose file ids start again "
+                            "from 1, which refuses deletions for 1.5 s and which answers access denied 10 s "
+                            "after start-up");
+    RecordProperty("held", "every connection and file open in the text and CSV logs exactly once; the "
+                           "blacklisted computer cut off as soon as deletions go through; the access-denied "
+                           "message once, the lists saved, exit code 0");
+    WriteSettings("[main]\r\nsavecsvlogs=1\r\n[blacklist]\r\ncount=1\r\ncomp0=PC-BAD\r\n");
+    WriteFile(scratch + "test.scenario",
+              "0 share Docs disk C:\\Shares\n"
+              "0 next-id 500\n"
+              "0.5 connect PC-A ann\n"
+              "1 open PC-A ann C:\\Shares\\a1.txt\n"
+              "1 refuse files net-error 4 every=2\n"
+              "1.5 refuse sessions more-data 2 page=1\n"
+              "2 open PC-A ann C:\\Shares\\a2.txt\n"
+              "2.5 connect PC-B ben\n"
+              "3 open PC-B ben C:\\Shares\\b1.txt\n"
+              "4.5 disconnect PC-A\n"
+              "4.5 disconnect PC-B\n"
+              "4.7 next-id 1\n"
+              "5 connect PC-C cat\n"
+              "5.5 open PC-C cat C:\\Shares\\c1.txt\n"
+              "6 open PC-C cat C:\\Shares\\c2.txt\n"
+              "6 refuse session-del denied 1.5\n"
+              "6.2 connect PC-BAD eve\n"
+              "10 refuse sessions denied forever\n");
+    UseSimulatedServer(scratch + "test.scenario", journalPath);
+    ASSERT_TRUE(StartProgram("", &program));
+    std::vector<HWND> boxes;
+    const ULONGLONG deadline = GetTickCount64() + 40000;
+    while ((boxes = ProgramDialogs(program, "Quorvel")).empty() && GetTickCount64() < deadline)
+        Sleep(50);
+    ASSERT_EQ(boxes.size(), 1u) << "the access-denied message";
+    PostMessageA(boxes[0], WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(WaitForExit(program, 10000), 0u);
+    journal = ReadJournal(journalPath);
+
+    const JournalLine* deniedFrom = nullptr;
+    for (const JournalLine& line : journal)
+        if (line.kind == "event" && line.what == "refuse" && line.Field("code") == "5" &&
+            line.Field("target").find("sessions") != std::string::npos)
+            deniedFrom = &line;
+    ASSERT_NE(deniedFrom, nullptr);
+    EXPECT_GE(deniedFrom->t, 10000) << "the refusal came late, as the scenario says";
+
+    const std::string text = ReadFile(TodaysLogPath("log"));
+    const std::string csv = ReadFile(TodaysLogPath("csv"));
+    const auto count = [](const std::string& in, const std::string& what) {
+        int found = 0;
+        for (std::size_t at = in.find(what); at != std::string::npos; at = in.find(what, at + 1))
+            ++found;
+        return found;
+    };
+    for (const char* path : {"a1.txt", "a2.txt", "b1.txt", "c1.txt", "c2.txt"}) {
+        EXPECT_EQ(count(text, path), 1) << path;
+        EXPECT_EQ(count(csv, path), 1) << path;
+    }
+    for (const char* who : {"User ann connected from PC-A", "User ben connected from PC-B",
+                            "User cat connected from PC-C"})
+        EXPECT_EQ(count(text, who), 1) << who;
+    for (const char* record : {"\"CONNECT\", \"ann\", \"PC-A\"", "\"CONNECT\", \"ben\", \"PC-B\"",
+                               "\"CONNECT\", \"cat\", \"PC-C\""})
+        EXPECT_EQ(count(csv, record), 1) << record;
+
+    std::vector<long long> refused, done;
+    for (const JournalLine& line : Find("call", "NetSessionDel"))
+        (line.Field("status") == "5" ? refused : done).push_back(line.t);
+    EXPECT_GE(refused.size(), 5u) << "the block tick kept trying while the server refused";
+    ASSERT_FALSE(done.empty());
+    EXPECT_LE(done.front() - 7500, 250) << "cut off as soon as deletions went through";
+    EXPECT_NE(ReadFile(DocumentsFolder() + "\\quorvel.ini").find("comp0=PC-BAD"), std::string::npos);
+}
