@@ -13,7 +13,14 @@ endif()
 function(quorvel_add_gtest target)
   add_test(NAME ${target} COMMAND ${target} --gtest_color=no)
   set_tests_properties(${target} PROPERTIES TIMEOUT 300 LABELS "${ARGN}")
+  # The results, with what each test of faults and bad input tried, feed the table
+  # in docs/reliability.md (tools/reliability/make-table.py).
+  set(results "${CMAKE_BINARY_DIR}/test-results/${target}.xml")
   if(CMAKE_CROSSCOMPILING)
-    set_tests_properties(${target} PROPERTIES ENVIRONMENT "WINEDEBUG=-all")
+    # Under Wine the program needs the Windows form of the path: Z: is the Unix root.
+    string(REPLACE "/" "\\" results "Z:${results}")
+    set_tests_properties(${target} PROPERTIES ENVIRONMENT "WINEDEBUG=-all;GTEST_OUTPUT=xml:${results}")
+  else()
+    set_tests_properties(${target} PROPERTIES ENVIRONMENT "GTEST_OUTPUT=xml:${results}")
   endif()
 endfunction()
