@@ -169,7 +169,11 @@ SectionEnd
 Function un.onInit
   ; The settings file and the logs are the user's, in their own Documents folder.
   SetShellVarContext current
-  StrCpy $KeptFiles "Your settings file, $DOCUMENTS\quorvel.ini, and your logs, in $DOCUMENTS\quorvel_logs, were kept. Delete them yourself if you no longer need them."
+  StrCpy $KeptFiles ""
+  ${If} ${FileExists} "$DOCUMENTS\quorvel.ini"
+  ${OrIf} ${FileExists} "$DOCUMENTS\quorvel_logs\*.*"
+    StrCpy $KeptFiles "Your settings file, $DOCUMENTS\quorvel.ini, and your logs, in $DOCUMENTS\quorvel_logs, were kept. Delete them yourself if you no longer need them."
+  ${EndIf}
   SetShellVarContext all
   SetRegView 64
 FunctionEnd
@@ -212,5 +216,7 @@ Section "Uninstall"
     ${EndIf}
   ${EndIf}
 
-  DetailPrint $KeptFiles
+  ${If} $KeptFiles != ""
+    DetailPrint $KeptFiles
+  ${EndIf}
 SectionEnd
