@@ -1,0 +1,222 @@
+; Quorvel's installer and uninstaller, for NSIS 3 (Debian: package nsis). The dist
+; target runs makensis on this script with the build's version and the folder of
+; the files to install:
+;   makensis -DQUORVEL_VERSION=1.2.0 -DQUORVEL_VERSION_MAJOR=1 -DQUORVEL_VERSION_MINOR=2
+;            -DQUORVEL_STAGE=<folder> -DQUORVEL_ICON=<quorvel.ico> -DQUORVEL_OUTFILE=<setup.exe>
+;            quorvel.nsi
+; The uninstaller keeps the user's settings file and logs, and says so.
+
+!macro QuorvelRequire name
+  !ifndef ${name}
+    !error "${name} is not defined: build the installer with the dist target"
+  !endif
+!macroend
+!insertmacro QuorvelRequire QUORVEL_VERSION
+!insertmacro QuorvelRequire QUORVEL_VERSION_MAJOR
+!insertmacro QuorvelRequire QUORVEL_VERSION_MINOR
+!insertmacro QuorvelRequire QUORVEL_STAGE
+!insertmacro QuorvelRequire QUORVEL_ICON
+!insertmacro QuorvelRequire QUORVEL_OUTFILE
+
+; The program is x64 only; so is its installer, which then needs no WoW64 and sees
+; the 64-bit Program Files and registry as they are.
+Target amd64-unicode
+SetCompressor /SOLID lzma
+
+!include LogicLib.nsh
+!include FileFunc.nsh
+!include WinVer.nsh
+!include WinMessages.nsh
+!include MUI2.nsh
+
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quorvel"
+!define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+; What the running program answers to (core/startup.h, resources/resource.h): the
+; mutex it holds, its main window's title, and File > Exit.
+!define PROGRAM_MUTEX "quorvel"
+!define PROGRAM_WINDOW "Quorvel ${QUORVEL_VERSION_MAJOR}.${QUORVEL_VERSION_MINOR}"
+!define PROGRAM_EXIT_COMMAND 40010
+!define SYNCHRONIZE 0x00100000
+
+Name "Quorvel ${QUORVEL_VERSION}"
+OutFile "${QUORVEL_OUTFILE}"
+InstallDir "$PROGRAMFILES64\Quorvel"
+InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
+RequestExecutionLevel admin
+ManifestSupportedOS all
+ManifestDPIAware true
+BrandingText "Quorvel ${QUORVEL_VERSION}"
+; A skipped quorvel.exe would be a broken install reported as a good one.
+AllowSkipFiles off
+
+VIProductVersion "${QUORVEL_VERSION}.0"
+VIFileVersion "${QUORVEL_VERSION}.0"
+
+Var KeptFiles
+
+!define MUI_ICON "${QUORVEL_ICON}"
+!define MUI_UNICON "${QUORVEL_ICON}"
+!define MUI_ABORTWARNING
+
+!insertmacro MUI_PAGE_WELCOME
+!insertmacro MUI_PAGE_LICENSE "${QUORVEL_STAGE}/LICENSE.txt"
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!define MUI_FINISHPAGE_RUN "$INSTDIR\quorvel.exe"
+!define MUI_FINISHPAGE_RUN_TEXT "Run Quorvel"
+!insertmacro MUI_PAGE_FINISH
+
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!define MUI_FINISHPAGE_TEXT "Quorvel has been removed from this computer.$\r$\n$\r$\n$KeptFiles"
+!insertmacro MUI_UNPAGE_FINISH
+
+!insertmacro MUI_LANGUAGE "English"
+
+VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductName" "Quorvel"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${QUORVEL_VERSION}"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "FileVersion" "${QUORVEL_VERSION}"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "FileDescription" "Quorvel ${QUORVEL_VERSION} Setup"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "CompanyName" "Quorvel"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "Copyright (c) 2026 the Quorvel developers"
+
+; Ends a running Quorvel the way File > Exit does, so it saves its lists and takes its
+; icon out of the notification area, and waits for it. When it does not end, the user
+; may close it and retry; a silent run gives up (exit code 2) instead of waiting.
+!macro CloseRunningProgram un
+Function ${un}CloseRunningProgram
+  System::Call 'kernel32::OpenMutexW(i ${SYNCHRONIZE}, i 0, w "${PROGRAM_MUTEX}") p .r0'
+  ${If} $0 P= 0
+    Return
+  ${EndIf}
+  System::Call 'kernel32::CloseHandle(p r0)'
+  DetailPrint "Closing Quorvel"
+ask:
+  FindWindow $1 "#32770" "${PROGRAM_WINDOW}"
+  ${If} $1 P<> 0
+    System::Call 'user32::PostMessageW(p r1, i ${WM_COMMAND}, p ${PROGRAM_EXIT_COMMAND}, p 0)'
+  ${EndIf}
+  StrCpy $2 0
+  ${Do}
+    Sleep 200
+    System::Call 'kernel32::OpenMutexW(i ${SYNCHRONIZE}, i 0, w "${PROGRAM_MUTEX}") p .r0'
+    ${If} $0 P= 0
+      ; The mutex goes as the process ends; its files are let go just after.
+      Sleep 500
+      Return
+    ${EndIf}
+    System::Call 'kernel32::CloseHandle(p r0)'
+    IntOp $2 $2 + 1
+  ${LoopUntil} $2 >= 50
+  MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \
+    "Quorvel is still running.$\r$\n$\r$\nChoose File > Exit in its window, or Exit in the menu of its notification area icon, then click Retry." \
+    /SD IDCANCEL IDRETRY ask
+  DetailPrint "Quorvel is still running: nothing was changed."
+  Abort
+FunctionEnd
+!macroend
+!insertmacro CloseRunningProgram ""
+!insertmacro CloseRunningProgram "un."
+
+Function .onInit
+  ${IfNot} ${AtLeastWin7}
+    MessageBox MB_OK|MB_ICONSTOP "Quorvel needs Windows 7 or later." /SD IDOK
+    SetErrorLevel 1150  ; ERROR_OLD_WIN_VERSION
+    Quit
+  ${EndIf}
+  ; With User Account Control off, a standard user gets no prompt and no rights.
+  UserInfo::GetAccountType
+  Pop $0
+  ${If} $0 != "Admin"
+    MessageBox MB_OK|MB_ICONSTOP \
+      "Installing Quorvel needs administrator rights.$\r$\n$\r$\nStart the installer again from an administrator account, or with Run as administrator." \
+      /SD IDOK
+    SetErrorLevel 740  ; ERROR_ELEVATION_REQUIRED
+    Quit
+  ${EndIf}
+  SetShellVarContext all
+  SetRegView 64
+FunctionEnd
+
+Section "Quorvel"
+  SectionIn RO
+  Call CloseRunningProgram
+  SetOutPath "$INSTDIR"
+  File "${QUORVEL_STAGE}/quorvel.exe"
+  File "${QUORVEL_STAGE}/help.chm"
+  File "${QUORVEL_STAGE}/warning.wav"
+  File "${QUORVEL_STAGE}/LICENSE.txt"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+
+  CreateShortcut "$SMPROGRAMS\Quorvel.lnk" "$INSTDIR\quorvel.exe" "" "$INSTDIR\quorvel.exe" 0 \
+    SW_SHOWNORMAL "" "Who is connected to this computer's shares"
+
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Quorvel"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${QUORVEL_VERSION}"
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "VersionMajor" ${QUORVEL_VERSION_MAJOR}
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "VersionMinor" ${QUORVEL_VERSION_MINOR}
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "The Quorvel developers"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\quorvel.exe,0"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+SectionEnd
+
+Function un.onInit
+  ; The settings file and the logs are the user's, in their own Documents folder.
+  SetShellVarContext current
+  StrCpy $KeptFiles ""
+  ${If} ${FileExists} "$DOCUMENTS\quorvel.ini"
+  ${OrIf} ${FileExists} "$DOCUMENTS\quorvel_logs\*.*"
+    StrCpy $KeptFiles "Your settings file, $DOCUMENTS\quorvel.ini, and your logs, in $DOCUMENTS\quorvel_logs, were kept. Delete them yourself if you no longer need them."
+  ${EndIf}
+  SetShellVarContext all
+  SetRegView 64
+FunctionEnd
+
+Section "Uninstall"
+  Call un.CloseRunningProgram
+
+  ; Stop at the first file that will not go: the entry in Programs and Features
+  ; stays, so the uninstall can be run again.
+  ClearErrors
+  Delete "$INSTDIR\quorvel.exe"
+  ${If} ${Errors}
+    MessageBox MB_OK|MB_ICONSTOP "$INSTDIR\quorvel.exe could not be removed. Close Quorvel and uninstall again." /SD IDOK
+    DetailPrint "$INSTDIR\quorvel.exe could not be removed: nothing else was changed."
+    Abort
+  ${EndIf}
+  Delete "$INSTDIR\help.chm"
+  Delete "$INSTDIR\warning.wav"
+  Delete "$INSTDIR\LICENSE.txt"
+  Delete "$INSTDIR\uninstall.exe"
+  ; Not /r: whatever else is in the folder is not ours to delete.
+  RMDir "$INSTDIR"
+  ${If} ${FileExists} "$INSTDIR\*.*"
+    DetailPrint "$INSTDIR holds other files and was kept."
+  ${EndIf}
+
+  Delete "$SMPROGRAMS\Quorvel.lnk"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+
+  ; The program writes its Run value for the user who ran it, with its own path;
+  ; a value naming another copy of Quorvel belongs to that copy.
+  ReadRegStr $0 HKCU "${RUN_KEY}" "Quorvel"
+  StrLen $1 '"$INSTDIR\quorvel.exe"'
+  StrCpy $2 $0 $1
+  ${If} $0 != ""
+    ${If} $2 == '"$INSTDIR\quorvel.exe"'
+      DeleteRegValue HKCU "${RUN_KEY}" "Quorvel"
+    ${Else}
+      DetailPrint "Kept the start-at-logon entry of another copy: $0"
+    ${EndIf}
+  ${EndIf}
+
+  ${If} $KeptFiles != ""
+    DetailPrint $KeptFiles
+  ${EndIf}
+SectionEnd
