@@ -111,7 +111,8 @@ bool WriteBacklog(DayLog log)
         return false;
     const bool endsLine = backlog.length == 0 || backlog.text[backlog.length - 1] == '\n';
     const std::string_view rest = WriteOrClose(log, std::string_view(backlog.text.data(), backlog.length));
-    memmove(backlog.text.data(), rest.data(), rest.size());
+    if (!rest.empty())  // an empty view may carry no pointer at all
+        memmove(backlog.text.data(), rest.data(), rest.size());
     backlog.length = rest.size();
     if (backlog.length != 0)
         return false;
