@@ -235,3 +235,51 @@ TEST_F(EventLogTest, TurningTheLogsOnLaterOpensTheDaysFileAtTheNextEvent)
     AppendActivityText("kept\r\n");
     EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "log")), "kept\r\n");
 }
+
+TEST_F(EventLogTest, AFullDiskKeepsTheLinesUntilThereIsRoomAgain)
+{
+    RecordTrial("faults", "the disk holding the logs full (a 256 KiB file system filled to the last byte)",
+                "the writes fail quietly and the lines wait; once there is room they reach both logs in order");
+    char volume[MAX_PATH] = {};
+    if (GetEnvironmentVariableA("QUORVEL_FULL_DISK", volume, sizeof(volume)) == 0)
+        GTEST_SKIP() << "needs QUORVEL_FULL_DISK: a small file system of its own (scripts/test.sh mounts one as root)";
+    const std::string logs = std::string(volume) + "\\quorvel_logs\\";
+    CreateDirectoryA(logs.c_str(), nullptr);
+    FormatText(appState.logFolder, "%s", logs.c_str());
+    appState.settings.savecsvlogs = 1;
+    AppendActivityText("[9:5:7] before\r\n");
+    WriteCsvRecord("Read", L"ann", L"C:\\a");
+
+    const std::string fillerPath = std::string(volume) + "\\filler";
+    HANDLE filler = CreateFileA(fillerPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(filler, INVALID_HANDLE_VALUE);
+    const std::string block(4096, 'f');
+    DWORD written = 0;
+    for (int k = 0; k < 100000 && WriteFile(filler, block.data(), 4096, &written, nullptr) && written == 4096; ++k) {
+    }
+    for (DWORD size = 2048; size > 0; size /= 2)
+        while (WriteFile(filler, block.data(), size, &written, nullptr) && written == size) {
+        }
+    CloseHandle(filler);
+
+    // What is left of the files' last blocks fills up, then the writes fail.
+    std::string expectedText = "[9:5:7] before\r\n";
+    std::string expectedCsv = std::string(kCsvLogHeader) + "\"9:5:7\", \"Read\", \"ann\", \"C:\\a\"\r\n";
+    int lines = 0;
+    for (; lines < 3000 && (appState.textLogBacklog.length == 0 || appState.csvLogBacklog.length == 0); ++lines) {
+        const std::string line = "[9:5:7] line " + std::to_string(lines);
+        AppendActivityText(line.c_str());
+        AppendActivityText("\r\n");
+        WriteCsvRecord("Write", L"ann", (L"C:\\" + std::to_wstring(lines)).c_str());
+        expectedText += line + "\r\n";
+        expectedCsv += "\"9:5:7\", \"Write\", \"ann\", \"C:\\" + std::to_string(lines) + "\"\r\n";
+    }
+    ASSERT_GT(appState.textLogBacklog.length, 0u) << "the disk never filled";
+    ASSERT_GT(appState.csvLogBacklog.length, 0u) << "the disk never filled";
+    EXPECT_LT(ReadWholeFile(LogPath("7.3.2026", "log")).size(), expectedText.size());
+
+    ASSERT_TRUE(DeleteFileA(fillerPath.c_str()));
+    WriteLogBacklogs();
+    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "log")), expectedText) << lines << " lines";
+    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "csv")), expectedCsv);
+}
