@@ -6,7 +6,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 source "$root/scripts/wine-env.sh"
 trap stop_wine_and_xvfb EXIT
 (cd "$root" && cmake --preset mingw >/dev/null)
-(cd "$root" && cmake --build --preset mingw --target bench_block_tick bench_open_files)
+(cd "$root" && cmake --build --preset mingw --target bench_block_tick bench_open_files bench_file_scan)
 start_xvfb
 prepare_wine_prefix
 for bench in "$root"/build/mingw/bin/bench_*.exe; do
