@@ -49,7 +49,7 @@ def driver_schedule(seconds):
         cycle, shown = 45.0, 8.0
     else:
         blocks = [(6.0, "PC-TEMP1")]
-        whitelist = [(72.0, seconds - 6.0)]
+        whitelist = [(70.0, seconds - 8.0)]
         cycle, shown = 15.0, 4.0
     for at, computer in blocks:
         actions.append((at, f"block {computer} 1"))
@@ -160,16 +160,16 @@ def main():
         if n % 15 == 0:  # a second person on the same computer
             play_computer(computer, "admin", "", f"D:\\Projects\\{computer}-admin", rng.uniform(5.0, seconds / 2))
 
-    # Blocked by the driver for a minute: they come back every 2 s while blocked, and stay after.
+    # Blocked by the driver for a minute: they come back every 3 s while blocked, and stay after.
     for k, (at, computer) in enumerate(blocks, start=1):
         whitelisted.append(computer)
         user = f"temp{k}"
-        scenario.add(2.0, f"reconnect {computer} 2 reopen")
+        scenario.add(2.0, f"reconnect {computer} 3 reopen")
         play_session(computer, user, "", 3.0 + k, None, f"D:\\Soak\\{computer}", "t")
         scenario.add(at - 0.5, f"note block {computer} due")
 
-    # Banned in the settings: cut off whenever it tries, every 3 s.
-    scenario.add(2.0, "reconnect PC-BANNED 3 reopen")
+    # Banned in the settings: cut off whenever it tries, every 4 s.
+    scenario.add(2.0, "reconnect PC-BANNED 4 reopen")
     scenario.add(4.0, "connect PC-BANNED mallory")
     scenario.add(4.1, "open PC-BANNED mallory D:\\Soak\\secret.dat perm=rw")
     counts["sessions"] += 1
