@@ -82,8 +82,9 @@ def region(runs):
         "are not counted among USER objects, though an icon's bitmaps are GDI objects) and `PagefileUsage` "
         "(Wine: anonymous resident memory plus swap). A figure *held* when its most in the last third of the "
         "run, and its end, stay within a small allowance of its most in the first third after the warm-up "
-        "(the first minute): handles 10, GDI 10, USER 2, threads 2, memory 1 MiB plus what the run's fixed "
-        "2 MiB copy of the CSV records filled in the meantime.",
+        "(the first minute; a quarter of a short run): handles 10, GDI 10, USER 2, threads 2, memory 1 MiB plus "
+        "what the two stores bounded by design filled in the meantime (the run's fixed 2 MiB copy of the CSV "
+        "records; the Log page's last 256 K characters, counted at 4 bytes a character).",
         "",
         "Rerun: `tools/soak/soak.sh` (30 minutes; `tools/soak/soak.sh 45` for longer) or "
         "`tools/soak/soak.sh short` (90 s); either records its summary in `docs/reliability/` and rewrites "
