@@ -13,8 +13,17 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 what="${1:-30}"
 
-# Its own prefix: never the one the tests use, so both can run at once.
-export QUORVEL_WINEPREFIX="${QUORVEL_WINEPREFIX:-$root/build/soak-prefix}"
+case "$what" in
+  short) label=short ;;
+  ''|*[!0-9]*) echo "usage: $0 [minutes|short]" >&2; exit 2 ;;
+  *)
+    [ "$what" -ge 30 ] || { echo "the long soak runs at least 30 minutes" >&2; exit 2; }
+    label=long
+    ;;
+esac
+
+# A prefix of its own: never the one the tests use, nor the other soak's, so all can run at once.
+export QUORVEL_WINEPREFIX="${QUORVEL_WINEPREFIX:-$root/build/soak-prefix-$label}"
 "$root/scripts/install-deps.sh"
 source "$root/scripts/wine-env.sh"
 trap stop_wine_and_xvfb EXIT
@@ -23,21 +32,15 @@ trap stop_wine_and_xvfb EXIT
 (cd "$root" && cmake --build --preset mingw)
 
 # Run from a copy, so that a build during the run changes nothing under it.
-bin="$root/build/soak/bin"
+bin="$root/build/soak/bin-$label"
 rm -rf "$bin"
 mkdir -p "$bin"
 for file in quorvel.exe netapi32.dll quorvel_soak.exe warning.wav help.chm soak-short.scenario; do
   cp "$root/build/mingw/bin/$file" "$bin/"
 done
-if [ "$what" = short ]; then
-  label=short
+if [ $label = short ]; then
   scenario="$bin/soak-short.scenario"
 else
-  case "$what" in
-    ''|*[!0-9]*) echo "usage: $0 [minutes|short]" >&2; exit 2 ;;
-  esac
-  [ "$what" -ge 30 ] || { echo "the long soak runs at least 30 minutes" >&2; exit 2; }
-  label=long
   mkdir -p "$root/build/soak"
   scenario="$root/build/soak/long-$what.scenario"
   python3 "$root/tools/soak/make_scenario.py" --seconds $((what * 60)) --seed "${QUORVEL_SOAK_SEED:-1}" \
