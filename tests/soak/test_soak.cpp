@@ -26,6 +26,7 @@
 #include "e2e/program_runner.h"
 #include "soak/log_check.h"
 #include "soak/process_probe.h"
+#include "soak/resource_trend.h"
 
 namespace {
 
@@ -114,38 +115,13 @@ long long UserObjects(const ProcessSample& s) { return s.userReported > 0 ? s.us
 long long PrivateBytes(const ProcessSample& s) { return PrivateMemoryOf(s); }
 long long Threads(const ProcessSample& s) { return s.threads; }
 
-struct Trend {
-    long long start = -1, end = -1, peak = -1;
-    long long reference = -1;  // the most in the window after warm-up
-    long long lateMost = -1;   // the most in the last third
-    double slopePerHour = 0;   // least squares after warm-up
-};
-
 Trend TrendOf(const std::vector<Sample>& samples, long long (*read)(const ProcessSample&), double warmUp,
-              double referenceEnd, double lateStart)
+              double ranFor)
 {
-    Trend trend;
-    double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
-    for (const Sample& sample : samples) {
-        const long long value = read(sample.process);
-        if (value < 0)
-            continue;
-        if (trend.start < 0)
-            trend.start = value;
-        trend.end = value;
-        trend.peak = std::max(trend.peak, value);
-        if (sample.at >= warmUp && sample.at <= referenceEnd)
-            trend.reference = std::max(trend.reference, value);
-        if (sample.at >= lateStart)
-            trend.lateMost = std::max(trend.lateMost, value);
-        if (sample.at >= warmUp) {
-            const double x = sample.at / 3600.0, y = static_cast<double>(value);
-            n += 1, sx += x, sy += y, sxx += x * x, sxy += x * y;
-        }
-    }
-    if (n >= 3 && n * sxx - sx * sx > 0)
-        trend.slopePerHour = (n * sxy - sx * sy) / (n * sxx - sx * sx);
-    return trend;
+    std::vector<TrendPoint> points;
+    for (const Sample& sample : samples)
+        points.push_back({sample.at, read(sample.process)});
+    return TrendOf(points, warmUp, ranFor);
 }
 
 long long FileSize(const std::string& path)
@@ -599,13 +575,12 @@ TEST_F(Soak, TheProgramHoldsUpUnderAHeavyScenario)
     // first third after it; the last third may not go past it by more than a little.
     const double warmUp = std::min(60.0, plan.seconds / 4);
     const double referenceEnd = warmUp + (ranFor - warmUp) / 3;
-    const double lateStart = ranFor - (ranFor - warmUp) / 3;
     const std::vector<Figure> figures = {
         {"handles", Handles}, {"gdi", GdiObjects}, {"user", UserObjects}, {"private_bytes", PrivateBytes},
         {"threads", Threads}};
     std::map<std::string, Trend> trends;
     for (const Figure& figure : figures)
-        trends[figure.name] = TrendOf(samples, figure.read, warmUp, referenceEnd, lateStart);
+        trends[figure.name] = TrendOf(samples, figure.read, warmUp, ranFor);
     // Two stores grow with the events up to a bound, by design: the run's copy of the CSV
     // records, a fixed 2 MiB block whose pages count once touched, and the Log page, which
     // keeps the last 256 K characters of the text log (2 bytes each in the edit control,
@@ -628,8 +603,7 @@ TEST_F(Soak, TheProgramHoldsUpUnderAHeavyScenario)
     std::map<std::string, bool> held;
     for (const Figure& figure : figures) {
         const Trend& t = trends[figure.name];
-        held[figure.name] = t.reference >= 0 && t.lateMost <= t.reference + slack.at(figure.name) &&
-                            t.end <= t.reference + slack.at(figure.name);
+        held[figure.name] = Held(t, slack.at(figure.name));
     }
 
     const bool responsive = answersMessages && trayIconPresent && trayShows && hotKeyRegistered;
