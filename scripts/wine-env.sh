@@ -15,7 +15,10 @@ quorvel_xvfb_pid=""
 # run), no sound device (its absence only makes noise on a server), a virtual
 # desktop, and the fonts the dialogs ask for.
 prepare_wine_prefix() {
-  [ -f "$WINEPREFIX/.quorvel-ready-4" ] && return 0
+  if [ -f "$WINEPREFIX/.quorvel-ready-4" ]; then
+    private_documents
+    return 0
+  fi
   echo "Making a Wine prefix in $WINEPREFIX (once, about 20 s)"
   rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
@@ -31,7 +34,20 @@ prepare_wine_prefix() {
   wine reg add 'HKCU\Software\Wine\AppDefaults\quorvel.exe\DllOverrides' /v netapi32 /t REG_SZ /d native,builtin /f >/dev/null 2>&1
   cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
   wineserver -w
+  private_documents
   touch "$WINEPREFIX/.quorvel-ready-4"
+}
+
+# Wine links a new prefix's Documents to $HOME, which every prefix of the user shares:
+# one run's settings file and logs would be another's to read and delete. A folder of its own.
+private_documents() {
+  local documents
+  for documents in "$WINEPREFIX"/drive_c/users/*/Documents; do
+    if [ -L "$documents" ]; then
+      rm -f "$documents"
+      mkdir -p "$documents"
+    fi
+  done
 }
 
 # Starts a private Xvfb and points DISPLAY at it.
