@@ -149,10 +149,8 @@ std::string_view UsableComputerName(const char* name)
         text.remove_prefix(1);
     while (!text.empty() && text.back() == ' ')
         text.remove_suffix(1);
-    const bool usable = std::none_of(text.begin(), text.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte < 0x20 || byte == 0x7F || c == '"';
-    });
+    const bool usable =
+        std::none_of(text.begin(), text.end(), [](char c) { return IsControlCharacter(c) || c == '"'; });
     return usable ? text : std::string_view();
 }
 

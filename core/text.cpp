@@ -145,8 +145,7 @@ void ReplaceControlCharacters(std::span<char> text)
     for (char& c : text) {
         if (c == '\0')
             break;
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F)
+        if (IsControlCharacter(c))
             c = '?';
     }
 }

@@ -35,6 +35,11 @@ bool ParseLeadingIntChecked(std::string_view text, int* value);
 // Control characters (below 32, and 127) become '?' up to the terminator, so that a
 // name from the server can never end or split a line of a log or an export.
 void ReplaceControlCharacters(std::span<char> text);
+inline bool IsControlCharacter(char c)
+{
+    const auto code = static_cast<unsigned char>(c);
+    return code < 0x20 || code == 0x7F;
+}
 
 // ASCII letters a to z become A to Z; every other byte stays.
 void UpperCaseAscii(std::span<char> text);

@@ -13,8 +13,7 @@ struct ListText {
     explicit ListText(const char* text) : shown(text)
     {
         for (const char* at = text ? text : ""; *at; ++at) {
-            const auto byte = static_cast<unsigned char>(*at);
-            if (byte < 0x20 || byte == 0x7F) {
+            if (IsControlCharacter(*at)) {
                 CopyText(copy, text);
                 ReplaceControlCharacters(copy);
                 shown = copy.data();
