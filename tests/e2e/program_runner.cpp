@@ -217,6 +217,16 @@ void KillProgram(RunningProgram* program)
     program->process = {};
 }
 
+std::string RunValue()
+{
+    std::array<char, 1024> value{};
+    DWORD size = static_cast<DWORD>(value.size());
+    if (RegGetValueA(HKEY_CURRENT_USER, kRunKey, kRunValueName, RRF_RT_REG_SZ, nullptr, value.data(), &size) !=
+        ERROR_SUCCESS)
+        return "<none>";
+    return value.data();
+}
+
 void ForgetEarlierRuns()
 {
     const std::string documents = DocumentsFolder();

@@ -41,6 +41,9 @@ DWORD WaitForExit(const RunningProgram& program, DWORD timeoutMs);
 DWORD ExitProgramThroughMenu(RunningProgram* program, WPARAM command = 40010);
 void KillProgram(RunningProgram* program);
 
+// The program's Run value, or "<none>".
+std::string RunValue();
+
 // Removes the settings file, the logs and the Run value a previous run left.
 void ForgetEarlierRuns();
 

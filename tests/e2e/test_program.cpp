@@ -10,16 +10,6 @@
 
 namespace {
 
-std::string RunValue()
-{
-    std::array<char, 1024> value{};
-    DWORD size = static_cast<DWORD>(value.size());
-    if (RegGetValueA(HKEY_CURRENT_USER, kRunKey, kRunValueName, RRF_RT_REG_SZ, nullptr, value.data(), &size) !=
-        ERROR_SUCCESS)
-        return "<none>";
-    return value.data();
-}
-
 bool WaitUntilVisible(HWND window, bool visible)
 {
     const ULONGLONG deadline = GetTickCount64() + 5000;

@@ -116,16 +116,6 @@ bool UninstallKeyExists()
     return key != nullptr;
 }
 
-std::string RunValue()
-{
-    std::array<char, 1024> value{};
-    DWORD size = static_cast<DWORD>(value.size());
-    if (RegGetValueA(HKEY_CURRENT_USER, kRunKey, kRunValueName, RRF_RT_REG_SZ, nullptr, value.data(), &size) !=
-        ERROR_SUCCESS)
-        return "<none>";
-    return value.data();
-}
-
 void SetRunValue(const std::string& command)
 {
     RegSetKeyValueA(HKEY_CURRENT_USER, kRunKey, kRunValueName, REG_SZ, command.c_str(),
@@ -294,6 +284,15 @@ protected:
     }
 
     // The simulated server beside the installed program, playing one visitor.
+    // Installs, puts the simulated server beside the installed program and starts it.
+    void InstallAndStartProgram()
+    {
+        Install();
+        if (!HasFatalFailure())
+            UseSimulatedServerInInstallFolder();
+        if (!HasFatalFailure())
+            StartProgram();
+    }
     void UseSimulatedServerInInstallFolder()
     {
         const std::string dll = InstallFolder() + "\\netapi32.dll";
@@ -419,13 +418,7 @@ TEST_F(InstallerTest, InstallsRunsAgainstTheServerAndUninstallsKeepingTheUsersFi
 
 TEST_F(InstallerTest, AnUninstallClosesTheRunningProgramAndLeavesAnotherCopysRunValue)
 {
-    Install();
-    if (HasFatalFailure())
-        return;
-    UseSimulatedServerInInstallFolder();
-    if (HasFatalFailure())
-        return;
-    StartProgram();
+    InstallAndStartProgram();
     if (HasFatalFailure())
         return;
     // Another copy of Quorvel, unzipped elsewhere, starts at logon in this one's stead.
@@ -443,13 +436,7 @@ TEST_F(InstallerTest, AnUninstallClosesTheRunningProgramAndLeavesAnotherCopysRun
 
 TEST_F(InstallerTest, AnInstallOverTheRunningProgramClosesItAndReplacesIt)
 {
-    Install();
-    if (HasFatalFailure())
-        return;
-    UseSimulatedServerInInstallFolder();
-    if (HasFatalFailure())
-        return;
-    StartProgram();
+    InstallAndStartProgram();
     if (HasFatalFailure())
         return;
     const std::string exe = InstallFolder() + "\\quorvel.exe";
