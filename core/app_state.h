@@ -11,6 +11,7 @@
 
 #include "blocking/computer_list.h"
 #include "core/settings.h"
+#include "monitor/session_memory.h"
 
 constexpr std::size_t kPathCapacity = 520;
 using PathText = std::array<char, kPathCapacity>;
@@ -26,17 +27,6 @@ struct LogBacklog {
     std::size_t length;
     int32_t overflowed;  // text was dropped since the last write that went through
     std::array<char, kLogBacklogCapacity> text;
-};
-
-// Memory of the previous once-a-second session scan: one key per (client, user).
-constexpr std::size_t kSessionMemoryCapacity = 16384;
-
-
-struct SessionScanMemory {
-    ULONGLONG previousScanStart;  // milliseconds, taken before the previous enumeration (or start-up)
-    std::size_t count;
-    std::array<uint64_t, kSessionMemoryCapacity> keys;  // sorted
-    std::array<uint64_t, kSessionMemoryCapacity> scratch;
 };
 
 // Ids of the previous open-file scan that answered: a server whose ids start again

@@ -13,6 +13,7 @@
 #include "monitor/event_log.h"
 #include "monitor/monitoring_page.h"
 #include "monitor/server_api.h"
+#include "monitor/session_memory.h"
 #include "notify/notify_window.h"
 #include "notify/sound_alert.h"
 
@@ -20,23 +21,6 @@ namespace {
 
 constexpr int kTicksPerSecond = 5;
 constexpr wchar_t kGuestUser[] = L"Guest";
-
-// 64-bit FNV-1a over the client name, a separator no name holds, and the user name.
-uint64_t SessionKey(const SESSION_INFO_1& session)
-{
-    uint64_t hash = 14695981039346656037ull;
-    const auto mix = [&hash](const wchar_t* text) {
-        for (const wchar_t* at = WideOrEmpty(text); *at; ++at) {
-            hash ^= static_cast<uint16_t>(*at);
-            hash *= 1099511628211ull;
-        }
-    };
-    mix(session.sesi1_cname);
-    hash ^= 0xFFFFu;
-    hash *= 1099511628211ull;
-    mix(session.sesi1_username);
-    return hash;
-}
 
 void DeliverConnectionEvent(const SESSION_INFO_1& session)
 {
@@ -74,13 +58,6 @@ void DeliverFileOpenEvent(const FILE_INFO_3& file)
         AppendActivityText("\r\n");
 }
 
-// A session is new when it was not there at the previous scan and its connection
-// time says it began after that scan started. The first scan compares against
-// start-up, when no session was known, so sessions already open then (older than
-// the connection time can tell apart) are not reported. A partial answer
-// (ERROR_MORE_DATA) reports what it holds and adds it to the memory, but the next
-// scan still compares against the last whole one, so that a session the part left
-// out is neither lost nor reported twice.
 void ScanSessions()
 {
     SessionScanMemory& memory = appState.sessionMemory;
@@ -89,32 +66,12 @@ void ScanSessions()
     EnumerateSessions1(&sessions);
     if (sessions.status != NERR_Success && sessions.status != ERROR_MORE_DATA)
         return;  // nothing learnt: keep comparing against the last scan that answered
-    const bool whole = sessions.status == NERR_Success;
-    const ULONGLONG sincePrevious = MillisecondsNow() - memory.previousScanStart;
-    const auto previousBegin = memory.keys.begin();
-    const auto previousEnd = previousBegin + static_cast<std::ptrdiff_t>(memory.count);
-
-    std::size_t current = 0;
-    if (!whole) {
-        std::copy(previousBegin, previousEnd, memory.scratch.begin());
-        current = memory.count;
-    }
+    BeginSessionScan(memory, scanStart, MillisecondsNow());
     for (const SESSION_INFO_1& session : sessions.Records()) {
-        const uint64_t key = SessionKey(session);
-        const ULONGLONG connectedMs = static_cast<ULONGLONG>(session.sesi1_time) * 1000;
-        if (connectedMs < sincePrevious && !std::binary_search(previousBegin, previousEnd, key))
+        if (SightSession(memory, session))
             DeliverConnectionEvent(session);
-        if (current < memory.scratch.size())
-            memory.scratch[current++] = key;
     }
-    const auto currentBegin = memory.scratch.begin();
-    std::sort(currentBegin, currentBegin + static_cast<std::ptrdiff_t>(current));
-    current = static_cast<std::size_t>(std::unique(currentBegin, currentBegin + static_cast<std::ptrdiff_t>(current)) -
-                                       currentBegin);
-    std::copy_n(memory.scratch.begin(), current, memory.keys.begin());
-    memory.count = current;
-    if (whole)
-        memory.previousScanStart = scanStart;
+    EndSessionScan(memory, sessions.status == NERR_Success);
 }
 
 void RefreshPagesOnceASecond()
@@ -214,8 +171,7 @@ void StartActivityPoller()
 {
     appState.pollTickCount = 0;
     appState.highestReportedFileId = 0;
-    appState.sessionMemory.count = 0;
-    appState.sessionMemory.previousScanStart = MillisecondsNow();
+    StartSessionMemory(appState.sessionMemory, MillisecondsNow());
     appState.fileMemory.count = 0;
     appState.fileMemory.complete = 0;
 }

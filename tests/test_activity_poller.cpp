@@ -599,3 +599,70 @@ TEST_F(ActivityPollerTest, NullStringsFromTheServerReadAsEmpty)
     FormatConnectionLine(session, line);
     EXPECT_STREQ(line.data(), "[9:5:7] User Guest connected from ");
 }
+
+TEST_F(ConnectionTest, AReconnectBetweenTwoScansIsASecondConnection)
+{
+    // Scans a second apart; the pair leaves and comes back between two of them.
+    SecondTick();
+    Connect(L"PC1", L"ann");
+    for (int i = 0; i < 5; ++i)
+        SecondTick();
+    clock->AdvanceMilliseconds(450);
+    Disconnect(L"PC1");
+    clock->AdvanceMilliseconds(150);
+    Connect(L"PC1", L"ann");
+    SecondTick(-610);
+    EXPECT_EQ(server->sessions[0].seconds, 0u);
+    SecondTick();
+    SecondTick();
+    EXPECT_EQ(Count(LogPageText(), "User ann connected from PC1"), 2);
+}
+
+TEST_F(ConnectionTest, ASecondSessionOfTheSamePairIsReportedWhileTheFirstStays)
+{
+    SecondTick();
+    Connect(L"PC1", L"ann");
+    for (int i = 0; i < 4; ++i)
+        SecondTick();
+    Connect(L"PC1", L"ann");
+    SecondTick();
+    SecondTick();
+    EXPECT_EQ(Count(LogPageText(), "connected from PC1"), 2);
+    Disconnect(L"PC1");  // the older one leaves: the newer is not reported again
+    SecondTick();
+    SecondTick();
+    EXPECT_EQ(Count(LogPageText(), "connected from PC1"), 2);
+}
+
+TEST_F(ConnectionTest, ABusyServerReportsEachNewConnectionOnceAndNoneTwicePastTheMemory)
+{
+    RecordTrial("load", "16,400 and then 70,000 sessions on the server while new computers connect",
+                "each new connection within the memory's 65,536 sessions is reported once; past it none "
+                "is reported twice");
+    auto addSessions = [this](std::size_t from, std::size_t count, ULONGLONG agoMs) {
+        for (std::size_t i = from; i < from + count; ++i)
+            Connect(L"WS" + std::to_wstring(i), L"user", agoMs);
+    };
+    // Scans a little over a second apart, as a busy machine's timer gives them.
+    addSessions(0, 16400, 60000);
+    SecondTick(50);
+    Connect(L"NEW1", L"ann");
+    Connect(L"NEW2", L"ben");
+    SecondTick(-150);  // a new session is under a second old at one scan and just over at the next
+    for (int i = 0; i < 3; ++i)
+        SecondTick(50);
+    EXPECT_EQ(Count(LogPageText(), "connected from NEW"), 2);
+    EXPECT_EQ(Count(LogPageText(), "connected from WS"), 0);
+
+    addSessions(16400, 70000 - 16400, 60000);
+    SecondTick(50);
+    for (int i = 0; i < 300; ++i)
+        Connect(L"LATE" + std::to_wstring(i), L"cat");
+    SecondTick(-150);
+    for (int i = 0; i < 3; ++i)
+        SecondTick(50);
+    const std::string text = LogPageText();
+    for (int i = 0; i < 300; ++i)
+        EXPECT_LE(Count(text, "connected from LATE" + std::to_string(i) + "\r"), 1) << i;
+    EXPECT_EQ(Count(text, "connected from WS"), 0);
+}
