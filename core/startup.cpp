@@ -138,7 +138,7 @@ void RunMainWindowStartUp(HWND window)
     appState.openFilesGeneration = kFirstOpenFilesGeneration;
     LoadContextMenus();
 
-    if (appState.settings.savelogs) {
+    if (appState.settings.savelogs == 1) {  // a hand-edited 2 is not "on" here
         OpenTextLog();
         OpenCsvLog();
     }

@@ -125,6 +125,9 @@ void AddNotifyLine(const char* text)
     }
     if (!window || !list)
         return;
+    // The lifetime starts again before the line goes in, so that a lifetime tick
+    // arriving meanwhile cannot clear the new line with the old ones.
+    InterlockedExchange(&appState.notifySeconds, 0);
     LVITEMA item{};
     item.mask = LVIF_TEXT;
     item.iItem = 0;
@@ -147,7 +150,6 @@ void AddNotifyLine(const char* text)
     const SIZE after = WindowSize(window);
     if (after.cx == before.cx && after.cy == before.cy)
         MoveToAnchor(window);
-    InterlockedExchange(&appState.notifySeconds, 0);
 }
 
 void OnNotifyWindowClicked()

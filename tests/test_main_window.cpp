@@ -348,3 +348,33 @@ TEST_F(BlinkTest, TheWindowInFrontShowsTheNormalIconButKeepsTheActivityUnseen)
     OnBlinkTick();
     EXPECT_EQ(Showing(), appState.alertIcon) << "blinking resumes once another window is in front";
 }
+
+namespace {
+
+// A hand-edited settings file with savelogs neither 0 nor 1.
+class OddSavelogsTest : public MainWindowTest {
+protected:
+    void BeforeStart() override
+    {
+        const std::string ini = folder + "quorvel.ini";
+        WritePrivateProfileStringA("main", "savelogs", "2", ini.c_str());
+        WritePrivateProfileStringA("main", "savecsvlogs", "0", ini.c_str());
+    }
+};
+
+}  // namespace
+
+TEST_F(OddSavelogsTest, StartUpOpensNoLogUnlessSavelogsIsOne)
+{
+    WIN32_FIND_DATAA found{};
+    HANDLE search = FindFirstFileA((std::string(appState.logFolder.data()) + "*.*").c_str(), &found);
+    int logs = 0;
+    if (search != INVALID_HANDLE_VALUE) {
+        do
+            logs += found.cFileName[0] != '.';
+        while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    EXPECT_EQ(appState.settings.savelogs, 2);
+    EXPECT_EQ(logs, 0);
+}

@@ -7,6 +7,7 @@
 #include "core/settings.h"
 #include "core/startup.h"
 #include "resources/resource.h"
+#include "support/dialog_template.h"
 #include "support/test_support.h"
 #include "ui/settings_dialog.h"
 
@@ -185,4 +186,27 @@ TEST_F(SettingsDialogTest, UncheckingLoadOnStartupDeletesTheRunValueAtOnce)
     Press(IDOK);
     EXPECT_EQ(RunValue(), "<none>");
     EXPECT_EQ(Stored("loadprogramonstartup"), "0");
+}
+
+TEST(DialogTemplates, SoundRadiosHaveNoTabStopAndTheAboutIconItsSize)
+{
+    int radios = 0;
+    for (const TemplateItem& item : ReadDialogTemplate(IDD_SETTINGS))
+        if (item.id >= IDC_SOUND_ALL_SHARES && item.id <= IDC_SOUND_HIDDEN_SHARES) {
+            ++radios;
+            EXPECT_EQ(item.style & WS_TABSTOP, 0u) << item.id;
+            EXPECT_EQ(item.style & 0xF, static_cast<DWORD>(BS_AUTORADIOBUTTON)) << item.id;
+        }
+    EXPECT_EQ(radios, 3);
+
+    bool icon = false;
+    for (const TemplateItem& item : ReadDialogTemplate(IDD_ABOUT))
+        if ((item.style & SS_TYPEMASK) == SS_ICON) {
+            icon = true;
+            EXPECT_EQ(item.x, 5);
+            EXPECT_EQ(item.y, 5);
+            EXPECT_EQ(item.cx, 20);
+            EXPECT_EQ(item.cy, 20);
+        }
+    EXPECT_TRUE(icon);
 }

@@ -237,6 +237,7 @@ void MainWindowTest::SetUp()
     QuorvelTest::SetUp();
     documentsBefore = ReadDocumentsSetting();
     WriteDocumentsSetting(folder.substr(0, folder.size() - 1));
+    BeforeStart();
     window = CreateDialogParamA(appState.instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainWindowProc, 0);
     ASSERT_NE(window, nullptr);
     ShowWindow(window, SW_SHOW);  // what the modal dialog does once its creation is over

@@ -57,6 +57,8 @@ class MainWindowTest : public QuorvelTest {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // Runs before the window is made, with the documents folder already the test's.
+    virtual void BeforeStart() {}
 
     // Lets the window's messages run for a moment.
     static void PumpMessages(DWORD milliseconds = 50);
