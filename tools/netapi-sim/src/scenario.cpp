@@ -41,6 +41,7 @@ struct Ctx {
     std::vector<Line>* lines = nullptr;
     Scenario* out = nullptr;
     std::set<uint64_t> reported;  // one error and one warning per line is enough
+    size_t steps = 0;             // against kMaxExpandSteps
     bool stop = false;
 };
 
@@ -584,11 +585,21 @@ bool parse_repeat(const std::vector<Token>& t, uint32_t& count, int64_t& interva
     return true;
 }
 
+// Counts a line visited or a turn taken; past the bound the rest of the scenario is ignored.
+bool step(Ctx& c, uint32_t line) {
+    if (++c.steps <= kMaxExpandSteps) return true;
+    report(c, line, "repeats run more than 2000000 lines and turns; the rest of the scenario is ignored");
+    c.stop = true;
+    return false;
+}
+
+// `dry` only checks lines: a block's body is then checked once, not once per turn.
 void expand(Ctx& c, const std::vector<Item>& items, int64_t base, Vars& vars, bool dry) {
     int64_t prev = base;
     for (const Item& it : items) {
         if (c.stop) return;
         Line& l = (*c.lines)[it.line];
+        if (!step(c, l.number)) return;
         std::vector<Token> own;
         const std::vector<Token>* toks = &l.tokens;
         std::string err;
@@ -616,8 +627,13 @@ void expand(Ctx& c, const std::vector<Item>& items, int64_t base, Vars& vars, bo
                 continue;
             }
             vars.emplace_back(var, 1);
-            if (count == 0) expand(c, it.body, at, vars, true);  // still check its lines
+            if (count == 0 || dry) {
+                expand(c, it.body, at, vars, true);  // still check its lines
+                vars.pop_back();
+                continue;
+            }
             for (uint32_t k = 0; k < count && !c.stop; ++k) {
+                if (k > 0 && !step(c, l.number)) break;
                 const int64_t start = at + interval * int64_t{k};
                 if (start > kMaxTimeMs) {
                     report(c, l.number, "repeat runs past 1000000000 seconds; cut short");

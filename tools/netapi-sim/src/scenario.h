@@ -13,6 +13,9 @@ constexpr size_t kMaxLineBytes = 65536;
 constexpr size_t kMaxFileBytes = 64u * 1024u * 1024u;
 // Enough for a soak of hundreds of computers and tens of thousands of opens; bounds memory.
 constexpr size_t kMaxEvents = 500000;
+// Lines visited plus turns taken while expanding repeats. Bounds the parse when repeats make
+// few or no events (a bad line, an empty block) and the event bound never comes.
+constexpr size_t kMaxExpandSteps = 4 * kMaxEvents;
 constexpr int kMaxRepeatDepth = 4;
 constexpr int64_t kMaxTimeMs = 1000000000LL * 1000;  // 10^9 seconds
 constexpr int64_t kForever = INT64_MAX;

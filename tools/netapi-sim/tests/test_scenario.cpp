@@ -369,3 +369,34 @@ TEST(Scenario, HeavyLoadFromGenerators) {
     EXPECT_TRUE(s.diags.empty());
     EXPECT_EQ(s.events.size(), 300u * (1 + 200));
 }
+
+TEST(Scenario, RepeatsThatMakeNoEventsStillFinish) {
+    // None of these makes an event, so the event bound never stops them: a million turns of a
+    // million turns of a bad line, or of an empty block. They stop at the expansion bound.
+    for (const char* body : {"0 frobnicate\n", ""}) {
+        const Scenario s = parse_scenario(std::string("0 connect Before u\n"
+                                                      "0 repeat 1000000 0 a\n"
+                                                      "0 repeat 1000000 0 b\n") +
+                                          body + "end\nend\n1 connect After u\n");
+        std::string bound;
+        for (const auto& d : s.diags)
+            if (d.reason.find("repeats run") != std::string::npos) bound = d.reason;
+        EXPECT_EQ(bound, "repeats run more than 2000000 lines and turns; the rest of the scenario is ignored");
+        ASSERT_EQ(s.events.size(), 1u);
+        EXPECT_EQ(s.events[0].who, L"Before");
+    }
+    // A block that is never played is checked once, however many turns its inner blocks have.
+    const Scenario s = parse_scenario(
+        "0 repeat 0 0 a\n"
+        "0 repeat 1000000 0 b\n"
+        "0 repeat 1000000 0 c\n"
+        "0 bogus\n"
+        "end\n"
+        "end\n"
+        "end\n"
+        "1 connect After u\n");
+    ASSERT_EQ(s.diags.size(), 1u);
+    EXPECT_NE(error_at(s, 4).find("unknown command"), std::string::npos);
+    ASSERT_EQ(s.events.size(), 1u);
+    EXPECT_EQ(s.events[0].who, L"After");
+}
