@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "server.h"
 #include "text.h"
@@ -44,6 +45,18 @@ std::wstring beside_module(const wchar_t* file) {
     return path + file;
 }
 
+// This machine's names: a program that names its own server reaches the local one.
+std::vector<std::wstring> local_names() {
+    std::vector<std::wstring> names;
+    for (const COMPUTER_NAME_FORMAT format :
+         {ComputerNameNetBIOS, ComputerNameDnsHostname, ComputerNameDnsFullyQualified}) {
+        wchar_t name[256];
+        DWORD n = 256;
+        if (GetComputerNameExW(format, name, &n) && n > 0 && n < 256) names.emplace_back(name, n);
+    }
+    return names;
+}
+
 // First call: read the settings, open the journal, load the scenario. Time zero is now, so
 // the scenario plays from the program's first call however long after loading that comes.
 struct InitLock {
@@ -69,6 +82,7 @@ nsim::Sim* sim() {
             else
                 speed_note = " speed_ignored=" + nsim::quote(speed);
         }
+        opt.local_names = local_names();
         g_sim = nsim::sim_create(opt);
         const bool scenario_set = get_env(L"QUORVEL_SIM_SCENARIO", scenario);
         if (!scenario_set) scenario = beside_module(L"netapi-sim.scenario");

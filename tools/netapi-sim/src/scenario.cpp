@@ -272,6 +272,7 @@ const std::vector<Syntax>& command_table() {
         {L"next-id", Op::NextId, 1, 1, "<id>", {}, {}},
         {L"reconnect", Op::Reconnect, 2, 2, "<computer> <delay-seconds|off> [reopen]", {L"reopen"}, {}},
         {L"note", Op::Note, 1, 1000000, "<text>", {}, {}},
+        {L"server", Op::Server, 1, 1, "<name> [delay=<seconds>] [down[=<code>]]", {L"down"}, {L"delay", L"down"}},
     };
     return table;
 }
@@ -299,12 +300,13 @@ struct Args {
     }
 };
 
-bool split_args(const std::vector<Token>& t, const Syntax& syntax, Args& a, std::string& err) {
+// The arguments are t[first...].
+bool split_args(const std::vector<Token>& t, size_t first, const Syntax& syntax, Args& a, std::string& err) {
     auto is_flag = [&](const Token& k) { return !k.quoted && k.eq == npos && in_list(syntax.flags, k.text); };
     auto is_option = [&](const Token& k) {
         return k.eq != npos && in_list(syntax.options, std::wstring_view(k.text).substr(0, k.eq));
     };
-    size_t i = 2;
+    size_t i = first;
     while (i < t.size() && a.pos.size() < syntax.min_pos) a.pos.push_back(&t[i++]);
     while (i < t.size() && a.pos.size() < syntax.max_pos && !is_flag(t[i]) && !is_option(t[i]))
         a.pos.push_back(&t[i++]);
@@ -340,13 +342,19 @@ void take_text(const std::wstring& in, std::wstring& out, const char* what, std:
     if (bound_text(out)) warns.push_back(std::string(what) + " cut to 1024 characters");
 }
 
-bool take_computer(const Token& t, std::wstring& out, std::vector<std::string>& warns, std::string& err) {
-    take_text(std::wstring(strip_unc(t.text)), out, "computer name", warns);
+// A computer or server name: leading backslashes are not part of it.
+bool take_name(const Token& t, std::wstring& out, const char* what, std::vector<std::string>& warns,
+               std::string& err) {
+    take_text(std::wstring(strip_unc(t.text)), out, what, warns);
     if (out.empty()) {
-        err = "empty computer name";
+        err = std::string("empty ") + what;
         return false;
     }
     return true;
+}
+
+bool take_computer(const Token& t, std::wstring& out, std::vector<std::string>& warns, std::string& err) {
+    return take_name(t, out, "computer name", warns, err);
 }
 
 bool take_number(const std::wstring* s, uint32_t& v, const char* what, std::string& err) {
@@ -358,20 +366,40 @@ bool take_number(const std::wstring* s, uint32_t& v, const char* what, std::stri
     return true;
 }
 
+bool is_word(const Token& t, const wchar_t* word) { return !t.quoted && iequal(t.text, word); }
+
 bool parse_command(const std::vector<Token>& t, Event& e, std::vector<std::string>& warns, std::string& err) {
     if (t.size() < 2) {
         err = "missing command after the time";
         return false;
     }
+    // "on <server> <command> ..." aims the command at a remote server.
+    size_t first = 1;
+    if (is_word(t[1], L"on")) {
+        if (t.size() < 4) {
+            err = "on needs <server> <command> ...";
+            return false;
+        }
+        if (!take_name(t[2], e.server, "server name", warns, err)) return false;
+        first = 3;
+        if (is_word(t[first], L"on")) {
+            err = "on given twice";
+            return false;
+        }
+        if (is_word(t[first], L"repeat")) {
+            err = "a repeat cannot be aimed with on; aim the lines inside it";
+            return false;
+        }
+    }
     const Syntax* syntax = nullptr;
     for (const auto& s : command_table())
-        if (iequal(t[1].text, s.name)) syntax = &s;
+        if (iequal(t[first].text, s.name)) syntax = &s;
     if (!syntax) {
-        err = "unknown command " + clip(t[1].text);
+        err = "unknown command " + clip(t[first].text);
         return false;
     }
     Args a;
-    if (!split_args(t, *syntax, a, err)) return false;
+    if (!split_args(t, first + 1, *syntax, a, err)) return false;
     e.op = syntax->op;
     const auto& p = a.pos;
     switch (syntax->op) {
@@ -511,6 +539,35 @@ bool parse_command(const std::vector<Token>& t, Event& e, std::vector<std::strin
             }
             take_text(std::wstring(e.text), e.text, "note", warns);
             return true;
+        case Op::Server: {
+            if (!e.server.empty()) {
+                err = "server names the server itself; it is not aimed with on";
+                return false;
+            }
+            if (!take_name(*p[0], e.who, "server name", warns, err)) return false;
+            if (const auto* s = a.option(L"delay");
+                s && (!parse_seconds(*s, e.span_ms) || e.span_ms > kMaxServerDelayMs)) {
+                err = "bad delay " + clip(*s) + " (seconds, 0 to 3600)";
+                return false;
+            }
+            const std::wstring* code = a.option(L"down");
+            if (code && a.has(L"down")) {
+                err = "down given twice";
+                return false;
+            }
+            if (a.has(L"down")) e.value = RPC_S_SERVER_UNAVAILABLE;
+            if (code) {
+                if (!lookup(kCodes, std::size(kCodes), *code, e.value) && !parse_u32(*code, e.value)) {
+                    err = "bad error code " + clip(*code);
+                    return false;
+                }
+                if (e.value == NERR_Success || e.value == ERROR_MORE_DATA) {
+                    err = "a down server fails every call; its code cannot be 0 or more-data";
+                    return false;
+                }
+            }
+            return true;
+        }
     }
     err = "unknown command";
     return false;

@@ -19,6 +19,9 @@ constexpr size_t kMaxExpandSteps = 4 * kMaxEvents;
 constexpr int kMaxRepeatDepth = 4;
 constexpr int64_t kMaxTimeMs = 1000000000LL * 1000;  // 10^9 seconds
 constexpr int64_t kForever = INT64_MAX;
+// A server's answer delay: a real call to an unreachable server gives up after 20 s or so;
+// an hour is far past that and still bounds how long a call can be held.
+constexpr int64_t kMaxServerDelayMs = 3600 * 1000;
 
 enum class Op : uint8_t {
     Connect,
@@ -35,6 +38,7 @@ enum class Op : uint8_t {
     NextId,
     Reconnect,
     Note,
+    Server,
 };
 
 // What a refusal applies to.
@@ -63,11 +67,14 @@ constexpr int kTargetCount = 6;
 //   next-id     value=id
 //   reconnect   who span_ms=delay (-1 = off) flag=reopen
 //   note        text
+//   server      who=name span_ms=answer delay value=the code a down server fails with (0: up)
+// `server` is the remote server an "on <name>" line is aimed at; empty for the local server.
 struct Event {
     int64_t at_ms = 0;
     uint32_t line = 0;
     Op op = Op::Note;
     bool flag = false;
+    std::wstring server;
     std::wstring who;
     std::wstring user;
     std::wstring path;

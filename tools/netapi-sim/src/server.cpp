@@ -79,7 +79,10 @@ struct SessionSnap {
 
 enum class PendingKind { Reconnect, RefusalEnd };
 
+struct Server;
+
 struct Pending {
+    Server* server = nullptr;
     PendingKind kind = PendingKind::Reconnect;
     std::vector<SessionSnap> sessions;
     uint64_t refusal = 0;
@@ -91,6 +94,29 @@ struct Guard {
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
     CRITICAL_SECTION* cs;
+};
+
+// One server's tables. The local server has an empty name; a remote one is declared by the
+// scenario and reached by its name.
+struct Server {
+    std::wstring name;      // as first declared
+    int64_t delay_ms = 0;   // every call to it answers this much later (scenario ms)
+    DWORD down_code = 0;    // not 0: every call fails with it, after the delay
+
+    std::map<uint64_t, Session> sessions;  // by serial: connection order
+    std::unordered_map<std::wstring, uint64_t> session_index;
+    uint64_t next_serial = 1;
+
+    std::map<uint64_t, OpenFile> files;  // by open order
+    std::unordered_map<DWORD, uint64_t> file_by_id;
+    std::unordered_map<std::wstring, std::vector<uint64_t>> file_index;  // session + path
+    uint64_t next_file_seq = 1;
+    DWORD next_id = 1;
+
+    std::vector<Share> shares;
+    std::vector<Refusal> refusals;
+    uint64_t next_refusal = 1;
+    std::vector<Policy> policies;
 };
 
 }  // namespace
@@ -108,20 +134,10 @@ struct Sim {
     Scenario scenario;
     size_t cursor = 0;
 
-    std::map<uint64_t, Session> sessions;  // by serial: connection order
-    std::unordered_map<std::wstring, uint64_t> session_index;
-    uint64_t next_serial = 1;
+    Server local;
+    std::map<std::wstring, Server> remotes;  // by folded name; a Server never moves
+    std::vector<std::wstring> local_names;   // folded: these names reach the local server too
 
-    std::map<uint64_t, OpenFile> files;  // by open order
-    std::unordered_map<DWORD, uint64_t> file_by_id;
-    std::unordered_map<std::wstring, std::vector<uint64_t>> file_index;  // session + path
-    uint64_t next_file_seq = 1;
-    DWORD next_id = 1;
-
-    std::vector<Share> shares;
-    std::vector<Refusal> refusals;
-    uint64_t next_refusal = 1;
-    std::vector<Policy> policies;
     std::multimap<std::pair<int64_t, uint64_t>, Pending> pending;
     uint64_t next_pending = 1;
 
@@ -167,9 +183,16 @@ void jline_at(Sim* s, int64_t sim_ms, int64_t real, const std::string& body) {
 
 void jcall(Sim* s, const std::string& body) { jline_at(s, s->call_ms, s->call_real_ms, "call " + body); }
 
-void jevent(Sim* s, int64_t at, const std::string& body) { jline_at(s, at, to_real(s, at), "event " + body); }
-
 std::string kv(const char* key, std::wstring_view v) { return std::string(" ") + key + "=" + quote(v); }
+
+// An event line. One of a remote server names it right after what happened; the local
+// server's lines have no server field.
+void jevent(Sim* s, std::wstring_view server, int64_t at, std::string body) {
+    if (!server.empty()) body.insert(std::min(body.find(' '), body.size()), kv("server", server));
+    jline_at(s, at, to_real(s, at), "event " + body);
+}
+
+void jevent(Sim* s, const Server& v, int64_t at, const std::string& body) { jevent(s, v.name, at, body); }
 
 std::string kvn(const char* key, uint64_t v) { return std::string(" ") + key + "=" + std::to_string(v); }
 
@@ -246,28 +269,28 @@ std::wstring file_key(uint64_t serial, std::wstring_view path) {
     return k;
 }
 
-Session* find_session(Sim* s, std::wstring_view computer, std::wstring_view user) {
-    const auto it = s->session_index.find(session_key(computer, user));
-    if (it == s->session_index.end()) return nullptr;
-    return &s->sessions.at(it->second);
+Session* find_session(Server& v, std::wstring_view computer, std::wstring_view user) {
+    const auto it = v.session_index.find(session_key(computer, user));
+    if (it == v.session_index.end()) return nullptr;
+    return &v.sessions.at(it->second);
 }
 
-Session& add_session(Sim* s, const std::wstring& computer, const std::wstring& user, DWORD flags,
+Session& add_session(Server& v, const std::wstring& computer, const std::wstring& user, DWORD flags,
                      const std::wstring& cltype, int64_t at) {
     Session ses;
-    ses.serial = s->next_serial++;
+    ses.serial = v.next_serial++;
     ses.computer = computer;
     ses.user = user;
     ses.flags = flags;
     ses.cltype = cltype;
     ses.connected_ms = at;
     ses.active_ms = at;
-    s->session_index[session_key(computer, user)] = ses.serial;
-    return s->sessions.emplace(ses.serial, std::move(ses)).first->second;
+    v.session_index[session_key(computer, user)] = ses.serial;
+    return v.sessions.emplace(ses.serial, std::move(ses)).first->second;
 }
 
-Share* find_share(Sim* s, std::wstring_view name) {
-    for (auto& sh : s->shares)
+Share* find_share(Server& v, std::wstring_view name) {
+    for (auto& sh : v.shares)
         if (iequal(sh.name, name)) return &sh;
     return nullptr;
 }
@@ -276,9 +299,9 @@ bool is_disk(DWORD type) { return (type & ~(STYPE_SPECIAL | STYPE_TEMPORARY)) ==
 
 // The share a client most likely opened a path through: the longest disk share path that is
 // a whole-component prefix. Special shares (C$) only when the scenario says so with via=.
-std::wstring share_for_path(Sim* s, std::wstring_view path) {
+std::wstring share_for_path(Server& v, std::wstring_view path) {
     const Share* best = nullptr;
-    for (const auto& sh : s->shares) {
+    for (const auto& sh : v.shares) {
         if (!is_disk(sh.type) || (sh.type & STYPE_SPECIAL) || sh.path.empty()) continue;
         if (!istarts_with(path, sh.path)) continue;
         const bool boundary =
@@ -288,77 +311,78 @@ std::wstring share_for_path(Sim* s, std::wstring_view path) {
     return best ? best->name : std::wstring();
 }
 
-DWORD current_uses(Sim* s, const Share& sh) {
+DWORD current_uses(const Server& v, const Share& sh) {
     uint64_t n = sh.base_uses;
-    for (const auto& [serial, ses] : s->sessions)
+    for (const auto& [serial, ses] : v.sessions)
         for (const auto& u : ses.uses)
             if (iequal(u, sh.name)) ++n;
     return n > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(n);
 }
 
 // Ids grow like a real server's: one counter for every open, never an id still in use, never 0.
-DWORD take_id(Sim* s) {
-    DWORD id = s->next_id;
-    while (id == 0 || s->file_by_id.count(id)) ++id;
-    s->next_id = id + 1;
+DWORD take_id(Server& v) {
+    DWORD id = v.next_id;
+    while (id == 0 || v.file_by_id.count(id)) ++id;
+    v.next_id = id + 1;
     return id;
 }
 
-void open_file(Sim* s, Session& ses, const std::wstring& path, DWORD perm, DWORD locks, const std::wstring& share,
-               int64_t at, const std::string& tail) {
+void open_file(Sim* s, Server& v, Session& ses, const std::wstring& path, DWORD perm, DWORD locks,
+               const std::wstring& share, int64_t at, const std::string& tail) {
     OpenFile f;
-    f.id = take_id(s);
+    f.id = take_id(v);
     f.session = ses.serial;
     f.path = path;
     f.perm = perm;
     f.locks = locks;
     f.share = share;
-    const uint64_t seq = s->next_file_seq++;
-    s->file_by_id[f.id] = seq;
-    s->file_index[file_key(ses.serial, path)].push_back(seq);
+    const uint64_t seq = v.next_file_seq++;
+    v.file_by_id[f.id] = seq;
+    v.file_index[file_key(ses.serial, path)].push_back(seq);
     ++ses.opens;
     ses.active_ms = at;
-    jevent(s, at,
+    jevent(s, v, at,
            "open" + kvn("id", f.id) + kv("computer", ses.computer) + kv("user", ses.user) + kv("path", path) +
                kvn("perm", perm) + kvn("locks", locks) + kv("share", share) + tail);
-    s->files.emplace(seq, std::move(f));
+    v.files.emplace(seq, std::move(f));
 }
 
-void close_file(Sim* s, uint64_t seq, int64_t at, const std::string& tail) {
-    auto it = s->files.find(seq);
-    if (it == s->files.end()) return;
+void close_file(Sim* s, Server& v, uint64_t seq, int64_t at, const std::string& tail) {
+    auto it = v.files.find(seq);
+    if (it == v.files.end()) return;
     OpenFile& f = it->second;
-    auto sit = s->sessions.find(f.session);
+    auto sit = v.sessions.find(f.session);
     std::wstring computer, user;
-    if (sit != s->sessions.end()) {
+    if (sit != v.sessions.end()) {
         computer = sit->second.computer;
         user = sit->second.user;
         if (sit->second.opens) --sit->second.opens;
     }
-    jevent(s, at, "close" + kvn("id", f.id) + kv("computer", computer) + kv("user", user) + kv("path", f.path) + tail);
-    s->file_by_id.erase(f.id);
+    jevent(s, v, at,
+           "close" + kvn("id", f.id) + kv("computer", computer) + kv("user", user) + kv("path", f.path) + tail);
+    v.file_by_id.erase(f.id);
     const std::wstring key = file_key(f.session, f.path);
-    auto xit = s->file_index.find(key);
-    if (xit != s->file_index.end()) {
-        auto& v = xit->second;
-        v.erase(std::remove(v.begin(), v.end(), seq), v.end());
-        if (v.empty()) s->file_index.erase(xit);
+    auto xit = v.file_index.find(key);
+    if (xit != v.file_index.end()) {
+        auto& seqs = xit->second;
+        seqs.erase(std::remove(seqs.begin(), seqs.end(), seq), seqs.end());
+        if (seqs.empty()) v.file_index.erase(xit);
     }
-    s->files.erase(it);
+    v.files.erase(it);
 }
 
 // Oldest open of `path` by this session.
-uint64_t find_open(Sim* s, const Session& ses, std::wstring_view path) {
-    const auto it = s->file_index.find(file_key(ses.serial, path));
-    return (it == s->file_index.end() || it->second.empty()) ? 0 : it->second.front();
+uint64_t find_open(Server& v, const Session& ses, std::wstring_view path) {
+    const auto it = v.file_index.find(file_key(ses.serial, path));
+    return (it == v.file_index.end() || it->second.empty()) ? 0 : it->second.front();
 }
 
 // Ends a session with its open files; returns how many files went with it.
-size_t end_session(Sim* s, uint64_t serial, int64_t at, const std::string& tail, SessionSnap* snap) {
-    auto it = s->sessions.find(serial);
-    if (it == s->sessions.end()) return 0;
+size_t end_session(Sim* s, Server& v, uint64_t serial, int64_t at, const std::string& tail, SessionSnap* snap) {
+    auto it = v.sessions.find(serial);
+    if (it == v.sessions.end()) return 0;
     std::vector<uint64_t> seqs;
-    for (const auto& [seq, f] : s->files)
+    for (const auto& [seq, f] : v.files)
         if (f.session == serial) seqs.push_back(seq);
     if (snap) {
         snap->computer = it->second.computer;
@@ -367,35 +391,35 @@ size_t end_session(Sim* s, uint64_t serial, int64_t at, const std::string& tail,
         snap->flags = it->second.flags;
         snap->uses = it->second.uses;
         for (uint64_t q : seqs) {
-            const OpenFile& f = s->files.at(q);
+            const OpenFile& f = v.files.at(q);
             snap->files.push_back(FileSnap{f.path, f.share, f.perm, f.locks});
         }
     }
-    for (uint64_t q : seqs) close_file(s, q, at, tail);
-    jevent(s, at,
+    for (uint64_t q : seqs) close_file(s, v, q, at, tail);
+    jevent(s, v, at,
            "end-session" + kv("computer", it->second.computer) + kv("user", it->second.user) +
                kvn("files", seqs.size()) + tail);
-    s->session_index.erase(session_key(it->second.computer, it->second.user));
-    s->sessions.erase(it);
+    v.session_index.erase(session_key(it->second.computer, it->second.user));
+    v.sessions.erase(it);
     return seqs.size();
 }
 
-size_t remove_share(Sim* s, Share* sh, int64_t at, const std::string& tail) {
+size_t remove_share(Sim* s, Server& v, Share* sh, int64_t at, const std::string& tail) {
     const std::wstring name = sh->name;
     std::vector<uint64_t> seqs;
-    for (const auto& [seq, f] : s->files)
+    for (const auto& [seq, f] : v.files)
         if (iequal(f.share, name)) seqs.push_back(seq);
-    for (uint64_t q : seqs) close_file(s, q, at, tail);
-    for (auto& [serial, ses] : s->sessions)
+    for (uint64_t q : seqs) close_file(s, v, q, at, tail);
+    for (auto& [serial, ses] : v.sessions)
         ses.uses.erase(std::remove_if(ses.uses.begin(), ses.uses.end(),
                                       [&](const std::wstring& u) { return iequal(u, name); }),
                        ses.uses.end());
-    s->shares.erase(s->shares.begin() + (sh - s->shares.data()));
+    v.shares.erase(v.shares.begin() + (sh - v.shares.data()));
     return seqs.size();
 }
 
-Policy* find_policy(Sim* s, std::wstring_view computer) {
-    for (auto& p : s->policies)
+Policy* find_policy(Server& v, std::wstring_view computer) {
+    for (auto& p : v.policies)
         if (iequal(p.computer, computer)) return &p;
     return nullptr;
 }
@@ -406,11 +430,11 @@ void schedule(Sim* s, int64_t at, Pending p) {
 
 // Which refusal, if any, answers this call. Every matching rule counts the call, so
 // "every=3" means the 3rd, 6th, ... call inside the window fails.
-const Refusal* refused(Sim* s, uint32_t target) {
+const Refusal* refused(Server& v, uint32_t target) {
     int index = 0;
     while ((1u << index) != target) ++index;
     const Refusal* hit = nullptr;
-    for (auto& r : s->refusals) {
+    for (auto& r : v.refusals) {
         if (!(r.targets & target)) continue;
         const uint32_t n = ++r.calls[index];
         if (!hit && n % r.every == 0) hit = &r;
@@ -420,109 +444,136 @@ const Refusal* refused(Sim* s, uint32_t target) {
 
 // ---- playing events -------------------------------------------------------------------
 
-void apply_event(Sim* s, const Event& e) {
+const char* op_name(Op op) {
+    switch (op) {
+        case Op::Connect: return "connect";
+        case Op::Disconnect: return "disconnect";
+        case Op::Open: return "open";
+        case Op::Close: return "close";
+        case Op::Lock: return "lock";
+        case Op::Touch: return "touch";
+        case Op::Use: return "use";
+        case Op::Share: return "share";
+        case Op::Unshare: return "unshare";
+        case Op::Uses: return "uses";
+        case Op::Refuse: return "refuse";
+        case Op::NextId: return "next-id";
+        case Op::Reconnect: return "reconnect";
+        case Op::Note: return "note";
+        case Op::Server: return "server";
+    }
+    return "?";
+}
+
+Server* find_remote(Sim* s, std::wstring_view name) {
+    const auto it = s->remotes.find(folded(name));
+    return it == s->remotes.end() ? nullptr : &it->second;
+}
+
+// A scenario line on one server's tables.
+void apply_to(Sim* s, Server& v, const Event& e) {
     const int64_t at = e.at_ms;
     const std::string tail = line_tail(e);
     switch (e.op) {
         case Op::Connect: {
             const std::string what = "connect" + kv("computer", e.who) + kv("user", e.user) + kvn("flags", e.value2);
-            if (find_session(s, e.who, e.user)) {
-                jevent(s, at, what + " skipped=\"already connected\"" + tail);
+            if (find_session(v, e.who, e.user)) {
+                jevent(s, v, at, what + " skipped=\"already connected\"" + tail);
                 return;
             }
-            add_session(s, e.who, e.user, e.value2, e.text, at);
-            jevent(s, at, what + tail);
+            add_session(v, e.who, e.user, e.value2, e.text, at);
+            jevent(s, v, at, what + tail);
             return;
         }
         case Op::Disconnect: {
             std::vector<uint64_t> serials;
-            for (const auto& [serial, ses] : s->sessions)
+            for (const auto& [serial, ses] : v.sessions)
                 if (iequal(ses.computer, e.who) && (!e.flag || iequal(ses.user, e.user))) serials.push_back(serial);
             std::string what = "disconnect" + kv("computer", e.who);
             if (e.flag) what += kv("user", e.user);
             if (serials.empty()) {
-                jevent(s, at, what + " skipped=\"no such session\"" + tail);
+                jevent(s, v, at, what + " skipped=\"no such session\"" + tail);
                 return;
             }
             size_t files = 0;
-            for (uint64_t q : serials) files += end_session(s, q, at, " cause=disconnect", nullptr);
-            jevent(s, at, what + kvn("sessions", serials.size()) + kvn("files", files) + tail);
+            for (uint64_t q : serials) files += end_session(s, v, q, at, " cause=disconnect", nullptr);
+            jevent(s, v, at, what + kvn("sessions", serials.size()) + kvn("files", files) + tail);
             return;
         }
         case Op::Open: {
             const std::string what = "open" + kv("computer", e.who) + kv("user", e.user) + kv("path", e.path);
-            Session* ses = find_session(s, e.who, e.user);
+            Session* ses = find_session(v, e.who, e.user);
             if (!ses) {
-                jevent(s, at, what + " skipped=\"no such session\"" + tail);
+                jevent(s, v, at, what + " skipped=\"no such session\"" + tail);
                 return;
             }
             std::wstring share = e.text;
             if (!share.empty()) {
-                const Share* sh = find_share(s, share);
+                const Share* sh = find_share(v, share);
                 if (!sh) {
-                    jevent(s, at, what + " skipped=\"no such share\"" + tail);
+                    jevent(s, v, at, what + " skipped=\"no such share\"" + tail);
                     return;
                 }
                 share = sh->name;
             } else {
-                share = share_for_path(s, e.path);
+                share = share_for_path(v, e.path);
             }
-            open_file(s, *ses, e.path, e.value, e.value2, share, at, tail);
+            open_file(s, v, *ses, e.path, e.value, e.value2, share, at, tail);
             return;
         }
         case Op::Close:
         case Op::Lock: {
             const char* name = e.op == Op::Close ? "close" : "lock";
             const std::string what = name + kv("computer", e.who) + kv("user", e.user) + kv("path", e.path);
-            Session* ses = find_session(s, e.who, e.user);
-            const uint64_t seq = ses ? find_open(s, *ses, e.path) : 0;
+            Session* ses = find_session(v, e.who, e.user);
+            const uint64_t seq = ses ? find_open(v, *ses, e.path) : 0;
             if (!seq) {
-                jevent(s, at, what + (ses ? " skipped=\"file not open\"" : " skipped=\"no such session\"") + tail);
+                jevent(s, v, at, what + (ses ? " skipped=\"file not open\"" : " skipped=\"no such session\"") + tail);
                 return;
             }
             ses->active_ms = at;
             if (e.op == Op::Close) {
-                close_file(s, seq, at, tail);
+                close_file(s, v, seq, at, tail);
             } else {
-                OpenFile& f = s->files.at(seq);
+                OpenFile& f = v.files.at(seq);
                 f.locks = e.value;
-                jevent(s, at, "lock" + kvn("id", f.id) + kv("computer", e.who) + kv("user", e.user) +
+                jevent(s, v, at, "lock" + kvn("id", f.id) + kv("computer", e.who) + kv("user", e.user) +
                                   kv("path", f.path) + kvn("locks", f.locks) + tail);
             }
             return;
         }
         case Op::Touch: {
             size_t n = 0;
-            for (auto& [serial, ses] : s->sessions)
+            for (auto& [serial, ses] : v.sessions)
                 if (iequal(ses.computer, e.who) && (!e.flag || iequal(ses.user, e.user))) {
                     ses.active_ms = at;
                     ++n;
                 }
             std::string what = "touch" + kv("computer", e.who);
             if (e.flag) what += kv("user", e.user);
-            jevent(s, at, what + (n ? kvn("sessions", n) : std::string(" skipped=\"no such session\"")) + tail);
+            jevent(s, v, at, what + (n ? kvn("sessions", n) : std::string(" skipped=\"no such session\"")) + tail);
             return;
         }
         case Op::Use: {
             const std::string what = "use" + kv("computer", e.who) + kv("user", e.user) + kv("share", e.text);
-            Session* ses = find_session(s, e.who, e.user);
-            const Share* sh = find_share(s, e.text);
+            Session* ses = find_session(v, e.who, e.user);
+            const Share* sh = find_share(v, e.text);
             if (!ses || !sh) {
-                jevent(s, at, what + (ses ? " skipped=\"no such share\"" : " skipped=\"no such session\"") + tail);
+                jevent(s, v, at, what + (ses ? " skipped=\"no such share\"" : " skipped=\"no such session\"") + tail);
                 return;
             }
             ses->active_ms = at;
             bool already = false;
             for (const auto& u : ses->uses) already = already || iequal(u, sh->name);
             if (!already) ses->uses.push_back(sh->name);
-            jevent(s, at, what + (already ? " skipped=\"already in use\"" : "") + tail);
+            jevent(s, v, at, what + (already ? " skipped=\"already in use\"" : "") + tail);
             return;
         }
         case Op::Share: {
             const std::string what = "share" + kv("name", e.who) + kvx("type", e.value) + kv("path", e.path) +
                                      kv("remark", e.text) + kvn("uses", e.value3);
-            if (find_share(s, e.who)) {
-                jevent(s, at, what + " skipped=\"already shared\"" + tail);
+            if (find_share(v, e.who)) {
+                jevent(s, v, at, what + " skipped=\"already shared\"" + tail);
                 return;
             }
             Share sh;
@@ -532,31 +583,31 @@ void apply_event(Sim* s, const Event& e) {
             sh.remark = e.text;
             sh.max_uses = e.value2;
             sh.base_uses = e.value3;
-            s->shares.push_back(std::move(sh));
-            jevent(s, at, what + tail);
+            v.shares.push_back(std::move(sh));
+            jevent(s, v, at, what + tail);
             return;
         }
         case Op::Unshare: {
-            Share* sh = find_share(s, e.who);
+            Share* sh = find_share(v, e.who);
             if (!sh) {
-                jevent(s, at, "unshare" + kv("name", e.who) + " skipped=\"no such share\"" + tail);
+                jevent(s, v, at, "unshare" + kv("name", e.who) + " skipped=\"no such share\"" + tail);
                 return;
             }
-            const size_t files = remove_share(s, sh, at, " cause=unshare");
-            jevent(s, at, "unshare" + kv("name", e.who) + kvn("files", files) + tail);
+            const size_t files = remove_share(s, v, sh, at, " cause=unshare");
+            jevent(s, v, at, "unshare" + kv("name", e.who) + kvn("files", files) + tail);
             return;
         }
         case Op::Uses: {
-            Share* sh = find_share(s, e.who);
+            Share* sh = find_share(v, e.who);
             if (sh) sh->base_uses = e.value;
-            jevent(s, at,
+            jevent(s, v, at,
                    "uses" + kv("name", e.who) + kvn("uses", e.value) +
                        (sh ? std::string() : std::string(" skipped=\"no such share\"")) + tail);
             return;
         }
         case Op::Refuse: {
             Refusal r;
-            r.key = s->next_refusal++;
+            r.key = v.next_refusal++;
             r.targets = e.value;
             r.code = e.value2;
             r.every = e.value3 ? e.value3 : 1;
@@ -568,50 +619,78 @@ void apply_event(Sim* s, const Event& e) {
             what += r.until_ms == kForever ? std::string(" until=forever") : kvn("until", static_cast<uint64_t>(r.until_ms));
             if (r.until_ms != kForever) {
                 Pending p;
+                p.server = &v;
                 p.kind = PendingKind::RefusalEnd;
                 p.refusal = r.key;
                 schedule(s, r.until_ms, std::move(p));
             }
-            s->refusals.push_back(r);
-            jevent(s, at, what + tail);
+            v.refusals.push_back(r);
+            jevent(s, v, at, what + tail);
             return;
         }
         case Op::NextId:
-            s->next_id = e.value;
-            jevent(s, at, "next-id" + kvn("id", e.value) + tail);
+            v.next_id = e.value;
+            jevent(s, v, at, "next-id" + kvn("id", e.value) + tail);
             return;
         case Op::Reconnect: {
-            Policy* p = find_policy(s, e.who);
+            Policy* p = find_policy(v, e.who);
             if (e.span_ms < 0) {
-                if (p) s->policies.erase(s->policies.begin() + (p - s->policies.data()));
-                jevent(s, at, "reconnect" + kv("computer", e.who) + " delay=off" + tail);
+                if (p) v.policies.erase(v.policies.begin() + (p - v.policies.data()));
+                jevent(s, v, at, "reconnect" + kv("computer", e.who) + " delay=off" + tail);
                 return;
             }
             if (!p) {
-                s->policies.push_back(Policy{});
-                p = &s->policies.back();
+                v.policies.push_back(Policy{});
+                p = &v.policies.back();
             }
             p->computer = e.who;
             p->delay_ms = e.span_ms;
             p->reopen = e.flag;
-            jevent(s, at,
+            jevent(s, v, at,
                    "reconnect" + kv("computer", e.who) + kvn("delay", static_cast<uint64_t>(e.span_ms)) +
                        kvn("reopen", e.flag ? 1 : 0) + tail);
             return;
         }
         case Op::Note:
-            jevent(s, at, "note" + kv("text", e.text) + tail);
+            jevent(s, v, at, "note" + kv("text", e.text) + tail);
             return;
+        case Op::Server:
+            return;  // apply_event's
     }
 }
 
+// Declares a remote server, or changes how it answers; its tables stay as they are.
+void apply_server(Sim* s, const Event& e) {
+    auto [it, fresh] = s->remotes.try_emplace(folded(e.who));
+    Server& v = it->second;
+    if (fresh) v.name = e.who;
+    v.delay_ms = e.span_ms;
+    v.down_code = e.value;
+    jevent(s, v, e.at_ms,
+           "server" + kvn("delay", static_cast<uint64_t>(v.delay_ms)) +
+               (v.down_code ? " state=down" + kvn("code", v.down_code) : std::string(" state=up")) + line_tail(e));
+}
+
+void apply_event(Sim* s, const Event& e) {
+    if (e.op == Op::Server) return apply_server(s, e);
+    if (e.server.empty()) return apply_to(s, s->local, e);
+    Server* v = find_remote(s, e.server);
+    if (!v) {
+        jevent(s, e.server, e.at_ms, std::string(op_name(e.op)) + " skipped=\"no such server\"" + line_tail(e));
+        return;
+    }
+    apply_to(s, *v, e);
+}
+
 void apply_pending(Sim* s, int64_t at, Pending& p) {
+    Server& v = *p.server;
     if (p.kind == PendingKind::RefusalEnd) {
-        for (size_t i = 0; i < s->refusals.size(); ++i) {
-            const Refusal& r = s->refusals[i];
+        for (size_t i = 0; i < v.refusals.size(); ++i) {
+            const Refusal& r = v.refusals[i];
             if (r.key != p.refusal) continue;
-            jevent(s, at, "refuse-end target=" + targets_text(r.targets) + kvn("code", r.code) + kvn("line", r.line));
-            s->refusals.erase(s->refusals.begin() + static_cast<std::ptrdiff_t>(i));
+            jevent(s, v, at,
+                   "refuse-end target=" + targets_text(r.targets) + kvn("code", r.code) + kvn("line", r.line));
+            v.refusals.erase(v.refusals.begin() + static_cast<std::ptrdiff_t>(i));
             return;
         }
         return;
@@ -619,23 +698,23 @@ void apply_pending(Sim* s, int64_t at, Pending& p) {
     for (const SessionSnap& snap : p.sessions) {
         const std::string what = "connect" + kv("computer", snap.computer) + kv("user", snap.user) +
                                  kvn("flags", snap.flags) + " cause=reconnect";
-        const Policy* pol = find_policy(s, snap.computer);
+        const Policy* pol = find_policy(v, snap.computer);
         if (!pol) {
-            jevent(s, at, what + " skipped=\"reconnect is off\"");
+            jevent(s, v, at, what + " skipped=\"reconnect is off\"");
             continue;
         }
-        if (find_session(s, snap.computer, snap.user)) {
-            jevent(s, at, what + " skipped=\"already connected\"");
+        if (find_session(v, snap.computer, snap.user)) {
+            jevent(s, v, at, what + " skipped=\"already connected\"");
             continue;
         }
-        Session& ses = add_session(s, snap.computer, snap.user, snap.flags, snap.cltype, at);
+        Session& ses = add_session(v, snap.computer, snap.user, snap.flags, snap.cltype, at);
         for (const auto& u : snap.uses)
-            if (find_share(s, u)) ses.uses.push_back(u);
-        jevent(s, at, what);
+            if (find_share(v, u)) ses.uses.push_back(u);
+        jevent(s, v, at, what);
         if (!pol->reopen) continue;
         for (const FileSnap& f : snap.files) {
-            if (!f.share.empty() && !find_share(s, f.share)) continue;  // its share went away meanwhile
-            open_file(s, ses, f.path, f.perm, f.locks, f.share, at, " cause=reconnect");
+            if (!f.share.empty() && !find_share(v, f.share)) continue;  // its share went away meanwhile
+            open_file(s, v, ses, f.path, f.perm, f.locks, f.share, at, " cause=reconnect");
         }
     }
 }
@@ -735,6 +814,70 @@ std::string result_text(NET_API_STATUS st, const Out& o, bool has_resume, size_t
 
 std::string refusal_text(const Refusal* r) { return r ? kvn("refused_by_line", r->line) : std::string(); }
 
+// ---- reaching a server by name ---------------------------------------------------------------
+
+// NULL or "" is the local server. Otherwise leading backslashes are dropped and the name is
+// looked up, ASCII case-insensitively: a declared server first, then the local machine's own
+// names. Anything else reaches no server (null).
+Server* find_server(Sim* s, const CallerString& name) {
+    if (name.state == Arg::Null || name.text.empty()) return &s->local;
+    if (name.state == Arg::Bad) return nullptr;
+    const std::wstring key = folded(strip_unc(name.text));
+    if (key.empty()) return nullptr;
+    if (Server* v = find_remote(s, key)) return v;
+    for (const auto& n : s->local_names)
+        if (n == key) return &s->local;
+    return nullptr;
+}
+
+// The named server's answer delay, waited for before the call is served: with the lock free,
+// so calls to other servers, from other threads, go on meanwhile. The local server answers at
+// once and is not looked up here, so its calls take the lock once, as always.
+int64_t wait_for_server(Sim* s, const CallerString& name) {
+    if (name.state != Arg::Ok || name.text.empty()) return 0;
+    int64_t delay = 0;
+    {
+        Guard g(&s->lock);
+        advance(s);
+        const Server* v = find_server(s, name);
+        if (!v) return 0;
+        delay = v->delay_ms;
+    }
+    if (delay > 0) {
+        const int64_t real = std::min<int64_t>(to_real(s, delay), int64_t{INFINITE} - 1);
+        Sleep(static_cast<DWORD>(real));
+    }
+    return delay;
+}
+
+// Which server serves the call, or why none does.
+struct Route {
+    Server* server = nullptr;
+    NET_API_STATUS status = NERR_Success;  // when no server: the answer
+    std::string tail;                      // a remote call's journal fields; empty for the local server
+};
+
+Route route(Sim* s, const CallerString& name, int64_t waited) {
+    Route r;
+    if (name.state == Arg::Bad) {
+        r.status = ERROR_INVALID_PARAMETER;
+        return r;
+    }
+    r.server = find_server(s, name);
+    if (r.server == &s->local) return r;
+    r.tail = kvn("delay", static_cast<uint64_t>(waited));
+    if (!r.server) {
+        // As for a name that does not resolve on a real network.
+        r.status = ERROR_BAD_NETPATH;
+        r.tail += " reason=\"no such server\"";
+    } else if (r.server->down_code) {
+        r.status = r.server->down_code;
+        r.tail += " reason=\"server down\"";
+        r.server = nullptr;
+    }
+    return r;
+}
+
 }  // namespace
 
 // ---- lifetime ---------------------------------------------------------------------------
@@ -748,6 +891,10 @@ Sim* sim_create(const SimOptions& options) {
     if (s->opt.qpc_start.QuadPart == 0) QueryPerformanceCounter(&s->opt.qpc_start);
     if (s->opt.wall_start.dwLowDateTime == 0 && s->opt.wall_start.dwHighDateTime == 0)
         GetSystemTimeAsFileTime(&s->opt.wall_start);
+    for (const auto& n : options.local_names) {
+        std::wstring key = folded(strip_unc(n));
+        if (!key.empty()) s->local_names.push_back(std::move(key));
+    }
     s->journal.capture = options.journal_to_memory;
     if (!options.journal_path.empty()) journal_open(s->journal, options.journal_path);
     return s;
@@ -842,9 +989,11 @@ size_t sim_outstanding_buffers(Sim* s) {
 NET_API_STATUS sim_session_enum(Sim* s, LMSTR servername, LMSTR client_arg, LMSTR user_arg, DWORD level,
                                 LPBYTE* bufptr, DWORD prefmaxlen, LPDWORD entriesread, LPDWORD totalentries,
                                 LPDWORD resume_handle) {
+    const CallerString server = read_arg(servername);
+    const int64_t waited = wait_for_server(s, server);
     Guard g(&s->lock);
     advance(s);
-    const CallerString server = read_arg(servername), client = read_arg(client_arg), user = read_arg(user_arg);
+    const CallerString client = read_arg(client_arg), user = read_arg(user_arg);
     const Out o{bufptr, entriesread, totalentries};
     clear_out(o);
     const size_t start_in = resume_handle ? *resume_handle : 0;
@@ -853,14 +1002,16 @@ NET_API_STATUS sim_session_enum(Sim* s, LMSTR servername, LMSTR client_arg, LMST
                        (resume_handle ? kvn("resume", start_in) : std::string(" resume=null"));
     size_t next = 0;
     const Refusal* ref = nullptr;
+    const Route to = route(s, server, waited);
     auto answer = [&](NET_API_STATUS st) {
         if (resume_handle && (st == NERR_Success || st == ERROR_MORE_DATA)) *resume_handle = static_cast<DWORD>(next);
-        jcall(s, call + result_text(st, o, resume_handle != nullptr, next) + refusal_text(ref));
+        jcall(s, call + result_text(st, o, resume_handle != nullptr, next) + refusal_text(ref) + to.tail);
         return st;
     };
+    if (!to.server) return answer(to.status);
+    Server& v = *to.server;
     if (!bufptr || !entriesread || !totalentries) return answer(ERROR_INVALID_PARAMETER);
-    if (server.state == Arg::Bad || client.state == Arg::Bad || user.state == Arg::Bad)
-        return answer(ERROR_INVALID_PARAMETER);
+    if (client.state == Arg::Bad || user.state == Arg::Bad) return answer(ERROR_INVALID_PARAMETER);
     size_t record = 0;
     switch (level) {
         case 0: record = sizeof(SESSION_INFO_0); break;
@@ -871,7 +1022,7 @@ NET_API_STATUS sim_session_enum(Sim* s, LMSTR servername, LMSTR client_arg, LMST
         default: return answer(ERROR_INVALID_LEVEL);
     }
     size_t page = 0;
-    if ((ref = refused(s, kSessionEnum)) != nullptr) {
+    if ((ref = refused(v, kSessionEnum)) != nullptr) {
         if (ref->code != ERROR_MORE_DATA) return answer(ref->code);
         page = ref->page;
     }
@@ -879,7 +1030,7 @@ NET_API_STATUS sim_session_enum(Sim* s, LMSTR servername, LMSTR client_arg, LMST
     const std::wstring_view want_user = user.text;
     std::vector<const Session*> sel;
     bool client_seen = false;
-    for (const auto& [serial, ses] : s->sessions) {
+    for (const auto& [serial, ses] : v.sessions) {
         if (!want_client.empty() && !iequal(ses.computer, want_client)) continue;
         client_seen = true;
         if (!want_user.empty() && !iequal(ses.user, want_user)) continue;
@@ -959,9 +1110,11 @@ NET_API_STATUS sim_session_enum(Sim* s, LMSTR servername, LMSTR client_arg, LMST
 NET_API_STATUS sim_file_enum(Sim* s, LMSTR servername, LMSTR basepath, LMSTR user_arg, DWORD level, LPBYTE* bufptr,
                              DWORD prefmaxlen, LPDWORD entriesread, LPDWORD totalentries,
                              PDWORD_PTR resume_handle) {
+    const CallerString server = read_arg(servername);
+    const int64_t waited = wait_for_server(s, server);
     Guard g(&s->lock);
     advance(s);
-    const CallerString server = read_arg(servername), base = read_arg(basepath), user = read_arg(user_arg);
+    const CallerString base = read_arg(basepath), user = read_arg(user_arg);
     const Out o{bufptr, entriesread, totalentries};
     clear_out(o);
     const size_t start_in = resume_handle ? static_cast<size_t>(*resume_handle) : 0;
@@ -970,14 +1123,16 @@ NET_API_STATUS sim_file_enum(Sim* s, LMSTR servername, LMSTR basepath, LMSTR use
                        (resume_handle ? kvn("resume", start_in) : std::string(" resume=null"));
     size_t next = 0;
     const Refusal* ref = nullptr;
+    const Route to = route(s, server, waited);
     auto answer = [&](NET_API_STATUS st) {
         if (resume_handle && (st == NERR_Success || st == ERROR_MORE_DATA)) *resume_handle = next;
-        jcall(s, call + result_text(st, o, resume_handle != nullptr, next) + refusal_text(ref));
+        jcall(s, call + result_text(st, o, resume_handle != nullptr, next) + refusal_text(ref) + to.tail);
         return st;
     };
+    if (!to.server) return answer(to.status);
+    Server& v = *to.server;
     if (!bufptr || !entriesread || !totalentries) return answer(ERROR_INVALID_PARAMETER);
-    if (server.state == Arg::Bad || base.state == Arg::Bad || user.state == Arg::Bad)
-        return answer(ERROR_INVALID_PARAMETER);
+    if (base.state == Arg::Bad || user.state == Arg::Bad) return answer(ERROR_INVALID_PARAMETER);
     size_t record = 0;
     switch (level) {
         case 2: record = sizeof(FILE_INFO_2); break;
@@ -985,7 +1140,7 @@ NET_API_STATUS sim_file_enum(Sim* s, LMSTR servername, LMSTR basepath, LMSTR use
         default: return answer(ERROR_INVALID_LEVEL);
     }
     size_t page = 0;
-    if ((ref = refused(s, kFileEnum)) != nullptr) {
+    if ((ref = refused(v, kFileEnum)) != nullptr) {
         if (ref->code != ERROR_MORE_DATA) return answer(ref->code);
         page = ref->page;
     }
@@ -999,9 +1154,9 @@ NET_API_STATUS sim_file_enum(Sim* s, LMSTR servername, LMSTR basepath, LMSTR use
     };
     std::vector<Row> sel;
     const Session none;
-    for (const auto& [seq, f] : s->files) {
-        const auto sit = s->sessions.find(f.session);
-        const Session& ses = sit == s->sessions.end() ? none : sit->second;
+    for (const auto& [seq, f] : v.files) {
+        const auto sit = v.sessions.find(f.session);
+        const Session& ses = sit == v.sessions.end() ? none : sit->second;
         if (!prefix.empty()) {
             if (!istarts_with(f.path, prefix)) continue;
             const bool boundary = f.path.size() == prefix.size() || prefix.back() == L'\\' ||
@@ -1036,9 +1191,10 @@ NET_API_STATUS sim_file_enum(Sim* s, LMSTR servername, LMSTR basepath, LMSTR use
 
 NET_API_STATUS sim_share_enum(Sim* s, LMSTR servername, DWORD level, LPBYTE* bufptr, DWORD prefmaxlen,
                               LPDWORD entriesread, LPDWORD totalentries, LPDWORD resume_handle) {
+    const CallerString server = read_arg(servername);
+    const int64_t waited = wait_for_server(s, server);
     Guard g(&s->lock);
     advance(s);
-    const CallerString server = read_arg(servername);
     const Out o{bufptr, entriesread, totalentries};
     clear_out(o);
     const size_t start_in = resume_handle ? *resume_handle : 0;
@@ -1046,13 +1202,15 @@ NET_API_STATUS sim_share_enum(Sim* s, LMSTR servername, DWORD level, LPBYTE* buf
                        (resume_handle ? kvn("resume", start_in) : std::string(" resume=null"));
     size_t next = 0;
     const Refusal* ref = nullptr;
+    const Route to = route(s, server, waited);
     auto answer = [&](NET_API_STATUS st) {
         if (resume_handle && (st == NERR_Success || st == ERROR_MORE_DATA)) *resume_handle = static_cast<DWORD>(next);
-        jcall(s, call + result_text(st, o, resume_handle != nullptr, next) + refusal_text(ref));
+        jcall(s, call + result_text(st, o, resume_handle != nullptr, next) + refusal_text(ref) + to.tail);
         return st;
     };
+    if (!to.server) return answer(to.status);
+    Server& v = *to.server;
     if (!bufptr || !entriesread || !totalentries) return answer(ERROR_INVALID_PARAMETER);
-    if (server.state == Arg::Bad) return answer(ERROR_INVALID_PARAMETER);
     size_t record = 0;
     switch (level) {
         case 0: record = sizeof(SHARE_INFO_0); break;
@@ -1062,22 +1220,22 @@ NET_API_STATUS sim_share_enum(Sim* s, LMSTR servername, DWORD level, LPBYTE* buf
         default: return answer(ERROR_INVALID_LEVEL);
     }
     size_t page = 0;
-    if ((ref = refused(s, kShareEnum)) != nullptr) {
+    if ((ref = refused(v, kShareEnum)) != nullptr) {
         if (ref->code != ERROR_MORE_DATA) return answer(ref->code);
         page = ref->page;
     }
     std::vector<size_t> sizes;
-    sizes.reserve(s->shares.size());
-    for (const Share& sh : s->shares) {
+    sizes.reserve(v.shares.size());
+    for (const Share& sh : v.shares) {
         size_t n = record + string_bytes(sh.name);
         if (level != 0) n += string_bytes(sh.remark);
         if (level == 2 || level == 502) n += string_bytes(sh.path);
         sizes.push_back(n);
     }
-    const size_t start = std::min(start_in, s->shares.size());
+    const size_t start = std::min(start_in, v.shares.size());
     const NET_API_STATUS st =
         deliver(s, sizes, record, start, prefmaxlen, page, o, next, [&](Writer& w, size_t k, size_t index) {
-            const Share& sh = s->shares[index];
+            const Share& sh = v.shares[index];
             switch (level) {
                 case 0: {
                     auto* r = reinterpret_cast<SHARE_INFO_0*>(w.base) + k;
@@ -1098,7 +1256,7 @@ NET_API_STATUS sim_share_enum(Sim* s, LMSTR servername, DWORD level, LPBYTE* buf
                     r->shi2_remark = put_string(w, sh.remark);
                     r->shi2_permissions = 0;
                     r->shi2_max_uses = sh.max_uses;
-                    r->shi2_current_uses = current_uses(s, sh);
+                    r->shi2_current_uses = current_uses(v, sh);
                     r->shi2_path = put_string(w, sh.path);
                     r->shi2_passwd = nullptr;
                     break;
@@ -1110,7 +1268,7 @@ NET_API_STATUS sim_share_enum(Sim* s, LMSTR servername, DWORD level, LPBYTE* buf
                     r->shi502_remark = put_string(w, sh.remark);
                     r->shi502_permissions = 0;
                     r->shi502_max_uses = sh.max_uses;
-                    r->shi502_current_uses = current_uses(s, sh);
+                    r->shi502_current_uses = current_uses(v, sh);
                     r->shi502_path = put_string(w, sh.path);
                     r->shi502_passwd = nullptr;
                     r->shi502_reserved = 0;
@@ -1123,25 +1281,30 @@ NET_API_STATUS sim_share_enum(Sim* s, LMSTR servername, DWORD level, LPBYTE* buf
 }
 
 NET_API_STATUS sim_session_del(Sim* s, LMSTR servername, LMSTR client_arg, LMSTR user_arg) {
+    const CallerString server = read_arg(servername);
+    const int64_t waited = wait_for_server(s, server);
     Guard g(&s->lock);
     advance(s);
-    const CallerString server = read_arg(servername), client = read_arg(client_arg), user = read_arg(user_arg);
+    const CallerString client = read_arg(client_arg), user = read_arg(user_arg);
     const std::string call = "NetSessionDel" + kvarg("server", server) + kvarg("client", client) + kvarg("user", user);
     size_t ended = 0, files = 0;
     const Refusal* ref = nullptr;
+    const Route to = route(s, server, waited);
     auto answer = [&](NET_API_STATUS st) {
-        jcall(s, call + kvn("status", st) + kvn("sessions", ended) + kvn("files", files) + refusal_text(ref));
+        jcall(s, call + kvn("status", st) + kvn("sessions", ended) + kvn("files", files) + refusal_text(ref) +
+                     to.tail);
         return st;
     };
-    if (server.state == Arg::Bad || client.state == Arg::Bad || user.state == Arg::Bad)
-        return answer(ERROR_INVALID_PARAMETER);
+    if (!to.server) return answer(to.status);
+    Server& v = *to.server;
+    if (client.state == Arg::Bad || user.state == Arg::Bad) return answer(ERROR_INVALID_PARAMETER);
     const std::wstring_view want_client = strip_unc(client.text);
     const std::wstring_view want_user = user.text;
     if (want_client.empty() && want_user.empty()) return answer(ERROR_INVALID_PARAMETER);
-    if ((ref = refused(s, kSessionDel)) != nullptr) return answer(ref->code);
+    if ((ref = refused(v, kSessionDel)) != nullptr) return answer(ref->code);
     std::vector<uint64_t> serials;
     bool client_seen = false;
-    for (const auto& [serial, ses] : s->sessions) {
+    for (const auto& [serial, ses] : v.sessions) {
         if (!want_client.empty() && !iequal(ses.computer, want_client)) continue;
         client_seen = true;
         if (!want_user.empty() && !iequal(ses.user, want_user)) continue;
@@ -1153,19 +1316,20 @@ NET_API_STATUS sim_session_del(Sim* s, LMSTR servername, LMSTR client_arg, LMSTR
     std::vector<std::pair<std::wstring, Pending>> back;
     for (uint64_t q : serials) {
         SessionSnap snap;
-        files += end_session(s, q, s->call_ms, " cause=NetSessionDel", &snap);
+        files += end_session(s, v, q, s->call_ms, " cause=NetSessionDel", &snap);
         ++ended;
-        if (!find_policy(s, snap.computer)) continue;
+        if (!find_policy(v, snap.computer)) continue;
         auto it = std::find_if(back.begin(), back.end(), [&](const auto& b) { return iequal(b.first, snap.computer); });
         if (it == back.end()) {
             back.emplace_back(snap.computer, Pending{});
+            back.back().second.server = &v;
             it = back.end() - 1;
         }
         it->second.sessions.push_back(std::move(snap));
     }
     for (auto& [computer, p] : back) {
-        const int64_t due = s->call_ms + find_policy(s, computer)->delay_ms;
-        jevent(s, s->call_ms,
+        const int64_t due = s->call_ms + find_policy(v, computer)->delay_ms;
+        jevent(s, v, s->call_ms,
                "reconnect-due" + kv("computer", computer) + kvn("at", static_cast<uint64_t>(due)) +
                    kvn("sessions", p.sessions.size()) + " cause=NetSessionDel");
         schedule(s, due, std::move(p));
@@ -1174,40 +1338,47 @@ NET_API_STATUS sim_session_del(Sim* s, LMSTR servername, LMSTR client_arg, LMSTR
 }
 
 NET_API_STATUS sim_file_close(Sim* s, LMSTR servername, DWORD fileid) {
+    const CallerString server = read_arg(servername);
+    const int64_t waited = wait_for_server(s, server);
     Guard g(&s->lock);
     advance(s);
-    const CallerString server = read_arg(servername);
     const std::string call = "NetFileClose" + kvarg("server", server) + kvn("id", fileid);
     const Refusal* ref = nullptr;
+    const Route to = route(s, server, waited);
     auto answer = [&](NET_API_STATUS st) {
-        jcall(s, call + kvn("status", st) + refusal_text(ref));
+        jcall(s, call + kvn("status", st) + refusal_text(ref) + to.tail);
         return st;
     };
-    if (server.state == Arg::Bad) return answer(ERROR_INVALID_PARAMETER);
-    if ((ref = refused(s, kFileClose)) != nullptr) return answer(ref->code);
-    const auto it = s->file_by_id.find(fileid);
-    if (it == s->file_by_id.end()) return answer(NERR_FileIdNotFound);
-    close_file(s, it->second, s->call_ms, " cause=NetFileClose");
+    if (!to.server) return answer(to.status);
+    Server& v = *to.server;
+    if ((ref = refused(v, kFileClose)) != nullptr) return answer(ref->code);
+    const auto it = v.file_by_id.find(fileid);
+    if (it == v.file_by_id.end()) return answer(NERR_FileIdNotFound);
+    close_file(s, v, it->second, s->call_ms, " cause=NetFileClose");
     return answer(NERR_Success);
 }
 
 NET_API_STATUS sim_share_del(Sim* s, LMSTR servername, LMSTR netname, DWORD reserved) {
+    const CallerString server = read_arg(servername);
+    const int64_t waited = wait_for_server(s, server);
     Guard g(&s->lock);
     advance(s);
-    const CallerString server = read_arg(servername), name = read_arg(netname);
+    const CallerString name = read_arg(netname);
     const std::string call = "NetShareDel" + kvarg("server", server) + kvarg("name", name) + kvn("reserved", reserved);
     size_t files = 0;
     const Refusal* ref = nullptr;
+    const Route to = route(s, server, waited);
     auto answer = [&](NET_API_STATUS st) {
-        jcall(s, call + kvn("status", st) + kvn("files", files) + refusal_text(ref));
+        jcall(s, call + kvn("status", st) + kvn("files", files) + refusal_text(ref) + to.tail);
         return st;
     };
-    if (server.state == Arg::Bad || name.state != Arg::Ok || name.text.empty() || reserved != 0)
-        return answer(ERROR_INVALID_PARAMETER);
-    if ((ref = refused(s, kShareDel)) != nullptr) return answer(ref->code);
-    Share* sh = find_share(s, name.text);
+    if (!to.server) return answer(to.status);
+    Server& v = *to.server;
+    if (name.state != Arg::Ok || name.text.empty() || reserved != 0) return answer(ERROR_INVALID_PARAMETER);
+    if ((ref = refused(v, kShareDel)) != nullptr) return answer(ref->code);
+    Share* sh = find_share(v, name.text);
     if (!sh) return answer(NERR_NetNameNotFound);
-    files = remove_share(s, sh, s->call_ms, " cause=NetShareDel");
+    files = remove_share(s, v, sh, s->call_ms, " cause=NetShareDel");
     return answer(NERR_Success);
 }
 

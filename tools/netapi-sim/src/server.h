@@ -1,6 +1,7 @@
-// The simulated server: sessions, open files and shares played from a scenario, and the
-// implementations behind the exported Net* functions. The DLL wraps one Sim; tests make
-// their own with a hand-driven clock.
+// The simulated servers: the local one and the remote ones a scenario declares, each with its
+// sessions, open files and shares played from the scenario, and the implementations behind
+// the exported Net* functions, which reach a server by the name they are given. The DLL wraps
+// one Sim; tests make their own with a hand-driven clock.
 #pragma once
 
 #include <windows.h>
@@ -24,6 +25,9 @@ struct SimOptions {
     FILETIME wall_start{};      // UTC at time zero, for journal stamps; 0 = now
     std::wstring journal_path;  // empty: no journal file
     bool journal_to_memory = false;
+    // Names of this machine: a caller naming one reaches the local server, as NULL does,
+    // unless the scenario declares a server of that name.
+    std::vector<std::wstring> local_names;
 };
 
 Sim* sim_create(const SimOptions& options);

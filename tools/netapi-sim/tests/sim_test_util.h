@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "server.h"
@@ -16,10 +17,11 @@ namespace simtest {
 
 struct SimPtr {
     nsim::Sim* s = nullptr;
-    explicit SimPtr(const std::string& scenario) {
+    explicit SimPtr(const std::string& scenario, std::vector<std::wstring> local_names = {}) {
         nsim::SimOptions o;
         o.manual_clock = true;
         o.journal_to_memory = true;
+        o.local_names = std::move(local_names);
         s = nsim::sim_create(o);
         nsim::sim_load_text(s, scenario, L"test.scenario");
     }
@@ -46,11 +48,20 @@ struct ShareRow {
     bool passwd_null = false, sd_null = false;
 };
 
-inline std::vector<SessionRow> sessions(nsim::Sim* s, NET_API_STATUS* status = nullptr) {
+// A server name for the calls below; null is the local server.
+struct ServerName {
+    std::wstring text;
+    bool null = true;
+    // Implicit, so a call reads sessions(s, &st, L"\\\\FS2").
+    ServerName(const wchar_t* name) : text(name ? name : L""), null(name == nullptr) {}
+    LMSTR get() { return null ? nullptr : text.data(); }
+};
+
+inline std::vector<SessionRow> sessions(nsim::Sim* s, NET_API_STATUS* status = nullptr, ServerName server = nullptr) {
     LPBYTE buf = nullptr;
     DWORD read = 0, total = 0;
-    const NET_API_STATUS st =
-        nsim::sim_session_enum(s, nullptr, nullptr, nullptr, 1, &buf, MAX_PREFERRED_LENGTH, &read, &total, nullptr);
+    const NET_API_STATUS st = nsim::sim_session_enum(s, server.get(), nullptr, nullptr, 1, &buf, MAX_PREFERRED_LENGTH,
+                                                     &read, &total, nullptr);
     if (status) *status = st;
     std::vector<SessionRow> rows;
     const auto* r = reinterpret_cast<const SESSION_INFO_1*>(buf);
@@ -61,11 +72,11 @@ inline std::vector<SessionRow> sessions(nsim::Sim* s, NET_API_STATUS* status = n
     return rows;
 }
 
-inline std::vector<FileRow> files(nsim::Sim* s, NET_API_STATUS* status = nullptr) {
+inline std::vector<FileRow> files(nsim::Sim* s, NET_API_STATUS* status = nullptr, ServerName server = nullptr) {
     LPBYTE buf = nullptr;
     DWORD read = 0, total = 0;
-    const NET_API_STATUS st =
-        nsim::sim_file_enum(s, nullptr, nullptr, nullptr, 3, &buf, MAX_PREFERRED_LENGTH, &read, &total, nullptr);
+    const NET_API_STATUS st = nsim::sim_file_enum(s, server.get(), nullptr, nullptr, 3, &buf, MAX_PREFERRED_LENGTH,
+                                                  &read, &total, nullptr);
     if (status) *status = st;
     std::vector<FileRow> rows;
     const auto* r = reinterpret_cast<const FILE_INFO_3*>(buf);
@@ -75,10 +86,11 @@ inline std::vector<FileRow> files(nsim::Sim* s, NET_API_STATUS* status = nullptr
     return rows;
 }
 
-inline std::vector<ShareRow> shares(nsim::Sim* s, NET_API_STATUS* status = nullptr) {
+inline std::vector<ShareRow> shares(nsim::Sim* s, NET_API_STATUS* status = nullptr, ServerName server = nullptr) {
     LPBYTE buf = nullptr;
     DWORD read = 0, total = 0;
-    const NET_API_STATUS st = nsim::sim_share_enum(s, nullptr, 502, &buf, MAX_PREFERRED_LENGTH, &read, &total, nullptr);
+    const NET_API_STATUS st =
+        nsim::sim_share_enum(s, server.get(), 502, &buf, MAX_PREFERRED_LENGTH, &read, &total, nullptr);
     if (status) *status = st;
     std::vector<ShareRow> rows;
     const auto* r = reinterpret_cast<const SHARE_INFO_502*>(buf);

@@ -159,7 +159,9 @@ const char* kDllScenario =
     "0 open PC17 bob D:\\Shares\\Projects\\plan.docx perm=rw\n"
     "0 reconnect PC20 1\n"
     "30 connect LATE u\n"
-    "0 bogus line\n";
+    "0 bogus line\n"
+    "0 server FS2 delay=0.5\n"
+    "0 on FS2 connect PC40 remote\n";
 
 }  // namespace
 
@@ -236,6 +238,27 @@ TEST(RealDll, LoadLibraryByFullPathAndGetProcAddress) {
     };
     EXPECT_EQ(session_names(), (std::vector<std::wstring>{L"PC17", L"PC20"}));
 
+    // A declared server by its name; this machine's own name is the local server; an unknown
+    // name is a network path not found.
+    auto count_on = [&](wchar_t* server, NET_API_STATUS* st) {
+        LPBYTE b = nullptr;
+        DWORD n = 0, t = 0;
+        *st = session_enum(server, nullptr, nullptr, 10, &b, MAX_PREFERRED_LENGTH, &n, &t, nullptr);
+        buffer_free(b);
+        return n;
+    };
+    NET_API_STATUS st = 0;
+    wchar_t fs2[] = L"\\\\fs2";
+    EXPECT_EQ(count_on(fs2, &st), 1u);
+    EXPECT_EQ(st, static_cast<DWORD>(NERR_Success));
+    wchar_t self[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD self_size = MAX_COMPUTERNAME_LENGTH + 1;
+    ASSERT_TRUE(GetComputerNameW(self, &self_size));
+    EXPECT_EQ(count_on(self, &st), 2u) << narrow(self);
+    wchar_t nosuch[] = L"\\\\NO-SUCH-SERVER";
+    EXPECT_EQ(count_on(nosuch, &st), 0u);
+    EXPECT_EQ(st, static_cast<DWORD>(ERROR_BAD_NETPATH));
+
     wchar_t pc20[] = L"\\\\PC20";
     EXPECT_EQ(session_del(nullptr, pc20, nullptr), static_cast<DWORD>(NERR_Success));
     EXPECT_TRUE(wait_for(L"PC20")) << "PC20 reconnects 1 scenario second after being deleted";
@@ -259,8 +282,16 @@ TEST(RealDll, LoadLibraryByFullPathAndGetProcAddress) {
     EXPECT_TRUE(has(j, " load start pid=")) << j;
     EXPECT_TRUE(has(j, "speed=10"));
     EXPECT_TRUE(has(j, " load scenario path=")) << j;
-    EXPECT_TRUE(has(j, "events=7 errors=1 warnings=0"));
+    EXPECT_TRUE(has(j, "events=9 errors=1 warnings=0"));
     EXPECT_TRUE(has(j, " error line=9 reason=\"unknown command 'bogus'\""));
+    EXPECT_TRUE(has(j, " event connect server=\"FS2\" computer=\"PC40\" user=\"remote\" flags=0 line=11"));
+    EXPECT_TRUE(has(j, " call NetSessionEnum server=\"\\\\fs2\" client=null user=null level=10 prefmaxlen=max "
+                       "resume=null status=0 entries=1 total=1 buffer=0x"))
+        << j;
+    EXPECT_TRUE(has(j, " next=null delay=500\r\n"));
+    EXPECT_TRUE(has(j, " call NetSessionEnum server=\"\\\\NO-SUCH-SERVER\" client=null user=null level=10 "
+                       "prefmaxlen=max resume=null status=53 entries=0 total=0 buffer=null next=null delay=0 "
+                       "reason=\"no such server\"\r\n"));
     EXPECT_TRUE(has(j, "call NetSessionDel server=null client=\"\\\\PC20\" user=null status=0 sessions=1 files=0"));
     EXPECT_TRUE(has(j, "event reconnect-due computer=\"PC20\""));
     EXPECT_TRUE(has(j, "event connect computer=\"PC20\" user=\"Guest\" flags=1 cause=reconnect"));

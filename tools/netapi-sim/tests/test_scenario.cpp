@@ -400,3 +400,85 @@ TEST(Scenario, RepeatsThatMakeNoEventsStillFinish) {
     ASSERT_EQ(s.events.size(), 1u);
     EXPECT_EQ(s.events[0].who, L"After");
 }
+
+TEST(Scenario, ServersAndLinesAimedAtThem) {
+    const Scenario s = parse_scenario(
+        "0 server FS2 delay=1.5\n"
+        "0 server \\\\FS3 down\n"
+        "0 server FS4 down=bad-netpath delay=20\n"
+        "0 server FS5 down=2114\n"
+        "1 on FS2 connect PC1 bob\n"
+        "1 ON \\\\fs2 refuse all denied forever\n"
+        "2 repeat 2 1 n\n"
+        "0 on FS{n} open PC1 bob D:\\x perm=rw\n"
+        "end\n"
+        "3 connect PC1 bob\n");
+    EXPECT_TRUE(s.diags.empty()) << s.diags[0].reason;
+    ASSERT_EQ(s.events.size(), 9u);
+    EXPECT_EQ(s.events[0].op, Op::Server);
+    EXPECT_EQ(s.events[0].who, L"FS2");
+    EXPECT_EQ(s.events[0].server, L"") << "server names its server in its argument";
+    EXPECT_EQ(s.events[0].span_ms, 1500);
+    EXPECT_EQ(s.events[0].value, 0u) << "up";
+    EXPECT_EQ(s.events[1].who, L"FS3");
+    EXPECT_EQ(s.events[1].value, static_cast<uint32_t>(RPC_S_SERVER_UNAVAILABLE));
+    EXPECT_EQ(s.events[1].span_ms, 0);
+    EXPECT_EQ(s.events[2].value, static_cast<uint32_t>(ERROR_BAD_NETPATH));
+    EXPECT_EQ(s.events[2].span_ms, 20000);
+    EXPECT_EQ(s.events[3].value, static_cast<uint32_t>(NERR_ServerNotStarted));
+    EXPECT_EQ(s.events[4].op, Op::Connect);
+    EXPECT_EQ(s.events[4].server, L"FS2");
+    EXPECT_EQ(s.events[4].who, L"PC1");
+    EXPECT_EQ(s.events[5].op, Op::Refuse);
+    EXPECT_EQ(s.events[5].server, L"fs2") << "without its backslashes; names compare later, ignoring case";
+    EXPECT_EQ(s.events[6].server, L"FS1");
+    EXPECT_EQ(s.events[6].path, L"D:\\x");
+    EXPECT_EQ(s.events[7].server, L"FS2");
+    EXPECT_EQ(s.events[7].at_ms, 3000);
+    EXPECT_EQ(s.events[8].server, L"") << "a line without on is the local server's";
+}
+
+TEST(Scenario, BadServerLines) {
+    const Scenario s = parse_scenario(
+        "0 on FS2\n"                              // 1
+        "0 on FS2 server FS3\n"                   // 2
+        "0 on FS2 on FS3 connect A u\n"           // 3
+        "0 on FS2 repeat 2 1\n"                   // 4
+        "0 connect B u\n"                         // 5 plays once: the repeat above is not one
+        "end\n"                                   // 6
+        "0 on \\\\ connect A u\n"                 // 7
+        "0 server FS5 delay=3600.001\n"           // 8
+        "0 server FS5 delay=-1\n"                 // 9
+        "0 server FS5 down down=denied\n"         // 10
+        "0 server FS5 down=0\n"                   // 11
+        "0 server FS5 down=more-data\n"           // 12
+        "0 server FS5 down=nonsense\n"            // 13
+        "0 server\n"                              // 14
+        "0 on FS2 frobnicate\n"                   // 15
+        "0 server FS5 up\n"                       // 16
+        "0 server \"\"\n"                         // 17
+        "0 on FS2 connect \"\" u\n"               // 18
+        "0 server FS6 delay=3600\n");             // 19 fine
+    EXPECT_EQ(error_at(s, 1), "on needs <server> <command> ...");
+    EXPECT_EQ(error_at(s, 2), "server names the server itself; it is not aimed with on");
+    EXPECT_EQ(error_at(s, 3), "on given twice");
+    EXPECT_EQ(error_at(s, 4), "a repeat cannot be aimed with on; aim the lines inside it");
+    EXPECT_EQ(error_at(s, 6), "end without repeat");
+    EXPECT_EQ(error_at(s, 7), "empty server name");
+    EXPECT_NE(error_at(s, 8).find("bad delay '3600.001' (seconds, 0 to 3600)"), std::string::npos) << error_at(s, 8);
+    EXPECT_NE(error_at(s, 9).find("bad delay"), std::string::npos);
+    EXPECT_EQ(error_at(s, 10), "down given twice");
+    EXPECT_NE(error_at(s, 11).find("cannot be 0 or more-data"), std::string::npos);
+    EXPECT_NE(error_at(s, 12).find("cannot be 0 or more-data"), std::string::npos);
+    EXPECT_NE(error_at(s, 13).find("bad error code 'nonsense'"), std::string::npos);
+    EXPECT_NE(error_at(s, 14).find("server needs <name>"), std::string::npos) << error_at(s, 14);
+    EXPECT_NE(error_at(s, 15).find("unknown command 'frobnicate'"), std::string::npos);
+    EXPECT_NE(error_at(s, 16).find("unexpected argument 'up'"), std::string::npos) << error_at(s, 16);
+    EXPECT_EQ(error_at(s, 17), "empty server name");
+    EXPECT_EQ(error_at(s, 18), "empty computer name");
+    EXPECT_EQ(errors(s), 17u);
+    ASSERT_EQ(s.events.size(), 2u);
+    EXPECT_EQ(s.events[0].who, L"B");
+    EXPECT_EQ(s.events[1].who, L"FS6");
+    EXPECT_EQ(s.events[1].span_ms, 3600000);
+}
