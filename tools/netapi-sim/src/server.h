@@ -19,7 +19,7 @@ namespace nsim {
 struct Sim;
 
 struct SimOptions {
-    bool manual_clock = false;  // time only moves with sim_set_time
+    bool manual_clock = false;  // time only moves with sim_set_time; a server's delay is still slept
     double speed = 1.0;         // scenario seconds per real second (automatic clock)
     LARGE_INTEGER qpc_start{};  // time zero for the automatic clock; 0 = now
     FILETIME wall_start{};      // UTC at time zero, for journal stamps; 0 = now
