@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# The whole-program benchmark: the real quorvel.exe under Wine, in a private Xvfb
+# and Wine prefix (build/bench-prefix), against the simulated server, one start of
+# the program per measurement. Prints a Markdown table: per case the figure, a floor
+# measured the same way (the program with its delivery switched off, autorefresh=0,
+# or tools/bench/bench_enumerate_only.exe, which only reads the server's tables at
+# the program's rate), their ratio, and the longest time the program's GUI thread
+# left a WM_NULL unanswered (tools/bench/bench_gui_probe.exe, one every 20 ms).
+#
+#   tools/bench/whole-program.sh                 every case, about 10 minutes
+#   tools/bench/whole-program.sh quick           8 s CPU windows, 60 s time-outs
+#   tools/bench/whole-program.sh burst idle      only these cases (names below)
+#   tools/bench/whole-program.sh --build-dir build/other quick first10k
+#   tools/bench/whole-program.sh --build-dir build/other --no-build ...
+#                                                the programs already built there
+#
+# Cases: first10k, first50k, burst, blacklist, sessions, refresh, idle, memory.
+# Without --build-dir it configures and builds the mingw preset (build/mingw). The
+# programs run from a copy (build/bench-whole-program/bin), so a build during the
+# run changes nothing under it. Each run's scenario, journal and probe output stay
+# in build/bench-whole-program/<run>/, the table in build/bench-whole-program/results.md.
+# How each figure is read is in tools/bench/whole_program.py.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+
+build_dir=""
+build=1
+driver_args=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build-dir) build_dir=$(cd "$2" && pwd); shift 2 ;;
+    --no-build) build=0; shift ;;
+    quick) driver_args+=(--quick); shift ;;
+    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
+    *) driver_args+=("$1"); shift ;;
+  esac
+done
+
+export QUORVEL_WINEPREFIX="${QUORVEL_WINEPREFIX:-$root/build/bench-prefix}"
+"$root/scripts/install-deps.sh"
+source "$root/scripts/wine-env.sh"
+trap stop_wine_and_xvfb EXIT
+
+if [ -z "$build_dir" ]; then
+  build_dir="$root/build/mingw"
+  if [ $build -eq 1 ]; then
+    (cd "$root" && cmake --preset mingw >/dev/null)
+  fi
+fi
+if [ $build -eq 1 ]; then
+  cmake --build "$build_dir" --target quorvel netapi_sim bench_gui_probe bench_enumerate_only
+fi
+
+out="$root/build/bench-whole-program"
+bin="$out/bin"
+rm -rf "$bin"
+mkdir -p "$bin"
+for file in quorvel.exe netapi32.dll help.chm warning.wav bench_gui_probe.exe bench_enumerate_only.exe; do
+  [ -f "$build_dir/bin/$file" ] && cp -p "$build_dir/bin/$file" "$bin/"
+done
+
+commit=$(git -C "$root" rev-parse --short HEAD)
+changed=$(git -C "$root" status --porcelain -- core monitor blocking notify ui resources CMakeLists.txt | wc -l)
+built="quorvel.exe of $(date -r "$bin/quorvel.exe" '+%Y-%m-%d %H:%M'), commit $commit"
+[ "$changed" -gt 0 ] && built+=" with $changed uncommitted product files"
+
+start_xvfb
+prepare_wine_prefix
+# One Wine server for all runs, started before them, so no run pays for its start.
+wineserver -p 60
+wine cmd /c exit 0 >/dev/null 2>&1 || true
+
+python3 "$root/tools/bench/whole_program.py" --bin "$bin" --out "$out" \
+  --header "Whole-program benchmark, $(date '+%Y-%m-%d %H:%M'): $built; $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)." \
+  "${driver_args[@]}"

@@ -1,0 +1,716 @@
+#!/usr/bin/env python3
+"""The whole-program benchmark's driver: starts the real quorvel.exe under Wine
+against the simulated server, one run per measurement, and prints a Markdown table
+of each case's figure, the floor measured the same way, their ratio and the longest
+time the program's GUI thread did not answer.
+
+tools/bench/whole-program.sh sets up Wine, the display and the build, then runs this;
+the Wine prefix, DISPLAY and a running Wine server come from there. Every figure is
+read from outside the program: the day's text log (polled every 20 ms), the
+simulated server's journal, /proc/<pid>/stat and /proc/<pid>/status of the Linux
+process that runs quorvel.exe, and bench_gui_probe.exe inside Wine."""
+
+import argparse
+import datetime
+import glob
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+POLL_S = 0.02
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+DELIVERY_OFF = {"savefiles": 0, "displayfiles": 0, "savesess": 0, "displaysess": 0, "savelogs": 0,
+                "savecsvlogs": 0}
+SHARE_LINE = r"0 share Bench disk D:\Shares\Bench"
+FILE_KEY = re.compile(rb"\\Shares\\Bench\\(\S+?)\.txt")
+CONNECT_KEY = re.compile(rb"connected from (\S+)")
+JOURNAL_LINE = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) t=(\d+) (\S+) (\S+)(.*)$")
+FIELD = re.compile(r' (\w+)=("(?:[^"]|"")*"|\S*)')
+
+
+# ---- settings files and scenarios ----------------------------------------------------
+
+def settings_text(main=None, blacklist=()):
+    """The settings file: the program's defaults spelled out, then `main` over them."""
+    values = {"loadprogramonstartup": 0, "savelogs": 1, "savesess": 1, "savefiles": 1, "savecsvlogs": 0,
+              "displaysess": 1, "displayfiles": 1, "enablenotifywindow": 1, "soundalert": 0,
+              "autorefresh": 1, "blockmode": 0}
+    values.update(main or {})
+    lines = ["[main]"] + [f"{key}={value}" for key, value in values.items()]
+    lines += ["[blacklist]", f"count={len(blacklist)}"]
+    lines += [f"comp{k}={name}" for k, name in enumerate(blacklist)]
+    return "\r\n".join(lines) + "\r\n"
+
+
+def open_at_start(computers, per_computer):
+    """Files already open when the program first looks: every one at time 0."""
+    lines = [SHARE_LINE,
+             f"0 repeat {computers} 0 c", "0 connect WS{c} user{c}",
+             f"0 repeat {per_computer} 0 f", r"0 open WS{c} user{c} D:\Shares\Bench\c{c}\f{f}.txt perm=rw",
+             "end", "end"]
+    keys = {f"c{c}\\f{f}" for c in range(1, computers + 1) for f in range(1, per_computer + 1)}
+    return lines, keys
+
+
+def sessions_only(count):
+    return [SHARE_LINE, f"0 repeat {count} 0 c", "0 connect PC{c} user{c}", "end"]
+
+
+BURST_AT_S = 8
+BURST_SIZE = 2000
+BLOCKED = "BADPC"
+BLOCKED_AT_S = 8.5
+
+
+def burst_scenario(with_burst):
+    """Ten computers with five files each; from 8 s, 2,000 opens within one second
+    (two every millisecond) by two of them; at 8.5 s the blacklisted computer connects."""
+    lines, keys = open_at_start(10, 5)
+    if with_burst:
+        lines += [f"{BURST_AT_S} repeat {BURST_SIZE // 2} 0.001 k",
+                  r"0 open WS1 user1 D:\Shares\Bench\burst\a{k}.txt",
+                  r"0 open WS2 user2 D:\Shares\Bench\burst\b{k}.txt", "end"]
+    lines.append(f"{BLOCKED_AT_S} connect {BLOCKED} intruder")
+    burst = {f"burst\\{side}{k}" for side in "ab" for k in range(1, BURST_SIZE // 2 + 1)}
+    return lines, keys, burst
+
+
+def churn_scenario(files, seconds, changes_per_second):
+    """`files` open at time 0, then from 1 s on, the oldest closing and a new one
+    opening, `changes_per_second` changes (a close or an open) a second."""
+    sessions = 150
+    lines = [SHARE_LINE, f"0 repeat {sessions} 0 c", "0 connect WS{c} user{c}", "end"]
+    owner = lambda n: f"WS{n % sessions + 1} user{n % sessions + 1}"
+    path = lambda n: f"D:\\Shares\\Bench\\churn\\f{n}.txt"
+    lines += [f"0 open {owner(n)} {path(n)} perm=rw" for n in range(files)]
+    pairs = changes_per_second // 2
+    oldest, newest = 0, files
+    for k in range(seconds * pairs):
+        at = 1 + k / pairs
+        lines.append(f"{at:.3f} close {owner(oldest)} {path(oldest)}")
+        lines.append(f"{at:.3f} open {owner(newest)} {path(newest)} perm=rw")
+        oldest, newest = oldest + 1, newest + 1
+    return lines, {f"churn\\f{n}" for n in range(files)}
+
+
+# ---- reading what the program and the server wrote -----------------------------------
+
+class LineFollower:
+    """Reads whole new lines of the files a glob names, as they grow."""
+
+    def __init__(self, pattern):
+        self.pattern = pattern
+        self.offsets = {}
+
+    def new_lines(self):
+        lines = []
+        for path in sorted(glob.glob(self.pattern)):
+            try:
+                with open(path, "rb") as file:
+                    file.seek(self.offsets.get(path, 0))
+                    data = file.read()
+            except OSError:
+                continue
+            end = data.rfind(b"\n") + 1
+            self.offsets[path] = self.offsets.get(path, 0) + end
+            lines += data[:end].splitlines()
+        return lines
+
+
+class TextLog:
+    """The day's text log: which file opens and connections it holds, and how often."""
+
+    def __init__(self, documents):
+        self.follower = LineFollower(os.path.join(documents, "quorvel_logs", "*.log"))
+        self.files = {}
+        self.connections = {}
+        self.missing = {}  # id of a set of file keys asked about: those of them not logged yet
+
+    def update(self):
+        for line in self.follower.new_lines():
+            for pattern, seen in ((FILE_KEY, self.files), (CONNECT_KEY, self.connections)):
+                match = pattern.search(line)
+                if match:
+                    key = match.group(1).decode("latin-1")
+                    seen[key] = seen.get(key, 0) + 1
+                    if seen is self.files:
+                        for missing in self.missing.values():
+                            missing.discard(key)
+
+    def holds(self, keys):
+        """Whether every file of `keys` is logged; cheap to ask again with the same set."""
+        if id(keys) not in self.missing:
+            self.missing[id(keys)] = {key for key in keys if key not in self.files}
+        return not self.missing[id(keys)]
+
+    def check(self, keys):
+        """'n of N, d twice': how many of `keys` the log holds, and lines logged more than once."""
+        found = sum(1 for key in keys if key in self.files)
+        twice = sum(1 for count in self.files.values() if count > 1)
+        return f"{found:,} of {len(keys):,} logged" + (f", {twice:,} logged twice" if twice else "")
+
+
+class JournalEntry:
+    def __init__(self, match):
+        stamp = datetime.datetime.strptime(match.group(1), "%Y-%m-%d %H:%M:%S.%f")
+        self.wall = stamp.timestamp()  # the journal's clock is local time, as Python reads it
+        self.t = int(match.group(2))
+        self.kind = match.group(3)
+        self.what = match.group(4)
+        self.fields = {key: value.strip('"').replace('""', '"') for key, value in FIELD.findall(match.group(5))}
+
+
+class Journal:
+    def __init__(self, path):
+        self.follower = LineFollower(path)
+        self.entries = []
+        self.by_kind = {}  # (kind, what): indexes into entries
+
+    def update(self):
+        for line in self.follower.new_lines():
+            match = JOURNAL_LINE.match(line.decode("utf-8", "replace"))
+            if match:
+                entry = JournalEntry(match)
+                self.by_kind.setdefault((entry.kind, entry.what), []).append(len(self.entries))
+                self.entries.append(entry)
+
+    def first(self, kind, what, after_t=-1, **fields):
+        for index in self.by_kind.get((kind, what), []):
+            entry = self.entries[index]
+            if entry.t >= after_t and all(entry.fields.get(key) == value for key, value in fields.items()):
+                return entry
+        return None
+
+    def next_call(self, index):
+        """The first call journaled after entry `index`."""
+        return next((entry for entry in self.entries[index + 1:] if entry.kind == "call"), None)
+
+    def file_scan_done(self, files, after_t=-1):
+        """The first complete open-file enumeration (all its pages) started at or after
+        `after_t` that holds at least `files` entries, ended by the program's next call to
+        the server (in this program: freeing the last page's buffer). None until then."""
+        read = 0
+        for index in self.by_kind.get(("call", "NetFileEnum"), []):
+            entry = self.entries[index]
+            if entry.fields.get("resume") in ("0", "null"):
+                read = 0
+            if entry.t < after_t:
+                continue
+            read += int(entry.fields.get("entries", "0") or 0)
+            if entry.fields.get("status") == "0" and read >= files:
+                return self.next_call(index)
+        return None
+
+    def longest_scan_gap_ms(self, until_t):
+        """The longest time between the starts of two open-file scans (200 ms apart in a
+        program whose timers run on time), the last one counting up to `until_t`."""
+        scans = [self.entries[index] for index in self.by_kind.get(("call", "NetFileEnum"), [])]
+        starts = [scan.t for scan in scans if scan.fields.get("resume") in ("0", "null")]
+        if not starts:
+            return None
+        return max(later - earlier for earlier, later in zip(starts, starts[1:] + [max(until_t, starts[-1])]))
+
+
+def cpu_ms(pid):
+    """utime + stime of all the process's threads, in milliseconds (10 ms steps)."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) * 1000 / CLOCK_TICKS
+
+
+def memory_kib(pid, field="VmRSS"):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return -1
+
+
+def wineserver_pid(prefix):
+    """The Wine server of our prefix (there may be others on the machine)."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                if b"wineserver" not in cmdline.read().split(b"\0")[0]:
+                    continue
+            with open(f"/proc/{entry}/environ", "rb") as environ:
+                if f"WINEPREFIX={prefix}".encode() in environ.read().split(b"\0"):
+                    return int(entry)
+        except OSError:
+            continue
+    return None
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+# ---- one run of the program ----------------------------------------------------------
+
+class Run:
+    """One start of quorvel.exe (or of the enumerate-only floor) with its scenario,
+    settings file and arguments; ends the program when done."""
+
+    def __init__(self, bench, name, scenario, settings="", arguments="", enumerate_only=False):
+        self.bench = bench
+        self.name = name
+        self.folder = os.path.join(bench.out, name)
+        os.makedirs(self.folder, exist_ok=True)
+        self.scenario_path = os.path.join(self.folder, "scenario.txt")
+        self.journal_path = os.path.join(self.folder, "journal.txt")
+        self.stop_path = os.path.join(self.folder, "stop")
+        for path in (self.journal_path, self.stop_path):
+            if os.path.exists(path):
+                os.remove(path)
+        with open(self.scenario_path, "w", newline="\n") as file:
+            file.write("\n".join(scenario) + "\n")
+        documents = bench.documents
+        for old in glob.glob(os.path.join(documents, "quorvel_logs", "*")):
+            os.remove(old)
+        ini = os.path.join(documents, "quorvel.ini")
+        if os.path.exists(ini):
+            os.remove(ini)
+        if settings:
+            with open(ini, "w", newline="") as file:
+                file.write(settings)
+        self.log = TextLog(documents)
+        self.journal = Journal(self.journal_path)
+        self.probe_lines = []
+        self.probe = None
+        self.ended_early = False
+
+        env = dict(os.environ, QUORVEL_SIM_SCENARIO=windows_path(self.scenario_path),
+                   QUORVEL_SIM_JOURNAL=windows_path(self.journal_path))
+        if enumerate_only:
+            # quorvel.exe has its override in the prefix; this program takes it from here.
+            env["WINEDLLOVERRIDES"] = "netapi32=n,b;" + os.environ.get("WINEDLLOVERRIDES", "")
+            command = ["wine", os.path.join(bench.bin, "bench_enumerate_only.exe"), windows_path(self.stop_path)]
+        else:
+            command = ["wine", os.path.join(bench.bin, "quorvel.exe")] + ([arguments] if arguments else [])
+        self.started = time.time()
+        self.process = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.output = []
+        threading.Thread(target=self._collect, args=(self.process.stdout, self.output), daemon=True).start()
+        if not enumerate_only:
+            self.probe = subprocess.Popen(
+                ["wine", os.path.join(bench.bin, "bench_gui_probe.exe"), "watch", windows_path(self.stop_path)],
+                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            threading.Thread(target=self._collect, args=(self.probe.stdout, self.probe_lines), daemon=True).start()
+        self.pid = self.process.pid  # `wine` turns into the Windows process: the same Linux pid
+
+    @staticmethod
+    def _collect(stream, lines):
+        for line in stream:
+            lines.append(line.decode("utf-8", "replace").strip())
+
+    def alive(self):
+        return self.process.poll() is None
+
+    def wait_for(self, condition, timeout_s):
+        """Polls the log and the journal until `condition()` holds; the time it first
+        held, or None on time-out or when the program ended."""
+        deadline = time.time() + timeout_s
+        while time.time() < deadline:
+            self.log.update()
+            self.journal.update()
+            if condition():
+                return time.time()
+            if not self.alive():
+                self.ended_early = True
+                return None
+            time.sleep(POLL_S)
+        return None
+
+    def hold(self, seconds):
+        self.wait_for(lambda: False, seconds)
+
+    def cpu_percent(self, seconds):
+        """The program's CPU over `seconds`, in % of one core, and the Wine server's beside it."""
+        server = wineserver_pid(self.bench.prefix)
+        begin, server_begin, at = cpu_ms(self.pid), cpu_ms(server) if server else 0, time.time()
+        time.sleep(seconds)  # not polling the files meanwhile: this script shares the two cores
+        if not self.alive():
+            return None, None
+        span_ms = (time.time() - at) * 1000
+        program = (cpu_ms(self.pid) - begin) / span_ms * 100
+        wine = (cpu_ms(server) - server_begin) / span_ms * 100 if server else None
+        return program, wine
+
+    def load_check(self):
+        """The server's own report on the scenario: a bad line would change the case."""
+        load = self.journal.first("load", "scenario")
+        if load and load.fields.get("errors") != "0":
+            raise SystemExit(f"{self.name}: the scenario has errors, see {self.journal_path}")
+
+    def journal_to_local(self, entry):
+        """A journal time on this script's clock. Both read the system clock; were the
+        two time zones apart, the whole quarter hours between them are taken out."""
+        load = self.journal.first("load", "start")
+        shift = round((load.wall - self.started) / 900) * 900 if load else 0
+        if shift:
+            self.bench.notes.append(f"{self.name}: Wine's local time is {shift} s off this script's; corrected.")
+        return entry.wall - shift
+
+    def finish(self):
+        """Ends the run: the probe's figures, then File > Exit (a kill if it does not end)."""
+        self.journal.update()
+        self.load_check()
+        load = self.journal.first("load", "start")
+        self.finished_t = int((time.time() - self.journal_to_local(load)) * 1000) if load else -1
+        self.proc_cpu_ms = cpu_ms(self.pid) if self.alive() else None
+        self.proc_rss_kib = memory_kib(self.pid) if self.alive() else None
+        open(self.stop_path, "w").close()
+        self.exit_line = "ended early" if not self.alive() else ""
+        if self.probe:
+            try:
+                self.probe.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.probe.kill()
+        if self.alive() and self.probe:
+            exit_probe = subprocess.run(["wine", os.path.join(self.bench.bin, "bench_gui_probe.exe"), "exit"],
+                                        capture_output=True, text=True, timeout=60)
+            self.exit_line = exit_probe.stdout.strip()
+        try:
+            self.process.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            os.kill(self.pid, signal.SIGKILL)
+            self.process.wait()
+            self.exit_line += " (killed)"
+        with open(os.path.join(self.folder, "probe.txt"), "w") as file:
+            file.write("\n".join(self.probe_lines + self.output + [self.exit_line]) + "\n")
+
+    def exit_note(self):
+        """How the program ended when asked to exit."""
+        if self.probe is None:
+            return ""
+        if self.exit_line == "ended early":
+            return "**ended before the run did**"
+        match = re.search(r"ended=(\d) code=(\d+)", self.exit_line)
+        if match and match.group(1) == "1":
+            return f"exit code {match.group(2)}"
+        return "did not exit within 15 s of File > Exit: killed"
+
+    def gui_stall_ms(self):
+        for line in self.probe_lines:
+            if line.startswith("gui "):
+                return float(dict(FIELD.findall(" " + line[4:]))["longest_ms"])
+        return None
+
+    def platform_sample(self):
+        """The probe's last reading of GetProcessTimes and the working set."""
+        for line in reversed(self.probe_lines):
+            if line.startswith("platform "):
+                values = dict(FIELD.findall(" " + line[9:]))
+                return {key: int(float(value)) for key, value in values.items()}
+        return None
+
+
+# ---- the cases -----------------------------------------------------------------------
+
+class Bench:
+    def __init__(self, args):
+        self.bin = args.bin
+        self.out = args.out
+        self.quick = args.quick
+        self.measure_s = 8 if args.quick else 20
+        self.settle_s = 60 if args.quick else 120
+        self.prefix = os.environ["WINEPREFIX"]
+        folders = [path for path in glob.glob(os.path.join(self.prefix, "drive_c", "users", "*", "Documents"))
+                   if os.sep + "Public" + os.sep not in path]
+        if not folders:
+            raise SystemExit(f"no Documents folder in {self.prefix}")
+        self.documents = folders[0]
+        self.rows = []
+        self.notes = []
+        self.platform_checks = []
+        self.results = {}
+
+    def start(self, name, *args, **kwargs):
+        print(f"  run {name}", file=sys.stderr, flush=True)
+        return Run(self, name, *args, **kwargs)
+
+    def once(self, name, make):
+        """A run's results, made the first time a case asks for them."""
+        if name not in self.results:
+            self.results[name] = make(name)
+        return self.results[name]
+
+    def row(self, case, measured, floor, ratio_text, run, floor_run, note):
+        stall = lambda r: f"{r['stall']:.0f} ms" if r.get("stall") is not None else "–"
+        gap = lambda r: f"{r['gap']:,} ms" if r.get("gap") is not None else "–"
+        if floor_run and floor_run.get("stall") is not None:
+            note = f"floor run: {stall(floor_run)} WM_NULL, {gap(floor_run)} between scans; " + note
+        self.rows.append((case, measured, floor, ratio_text, stall(run), gap(run), note))
+        print(f"  = {case}: {measured} | floor {floor} | {ratio_text} | {stall(run)} | {gap(run)} | {note}",
+              file=sys.stderr, flush=True)
+
+    def finish(self, run, result):
+        run.finish()
+        result["stall"] = run.gui_stall_ms()
+        result["gap"] = run.journal.longest_scan_gap_ms(run.finished_t) if not run.ended_early else None
+        result["exit"] = run.exit_note()
+        sample = run.platform_sample()
+        if sample and run.proc_cpu_ms is not None:
+            self.platform_checks.append((run.proc_cpu_ms, sample["user_ms"] + sample["kernel_ms"],
+                                         run.proc_rss_kib * 1024, sample["working_set"]))
+        return result
+
+    def platform_note(self):
+        """What the platform's own figures, read inside Wine, said beside /proc's."""
+        if not self.platform_checks:
+            return None
+        proc_cpu, platform_cpu, rss, working_set = (sum(column) for column in zip(*self.platform_checks))
+        worst = max(abs(w - r) / r for _, _, r, w in self.platform_checks if r > 0)
+        return (f"Read inside Wine at the end of each run, GetProcessTimes gave the program {platform_cpu:,.0f} ms "
+                f"of CPU in all where /proc counted {proc_cpu:,.0f} ms, so CPU is read from /proc; the working "
+                f"set (GetProcessMemoryInfo) was within {worst * 100:.0f} % of VmRSS.")
+
+    # ---- first poll: start to every file open in the log --------------------------
+
+    def first_poll_run(self, name, computers, per_computer, arguments, timeout_s, delivery):
+        lines, keys = open_at_start(computers, per_computer)
+        run = self.start(name, lines, settings_text(None if delivery else DELIVERY_OFF), arguments)
+        result = {}
+        if delivery:
+            done = run.wait_for(lambda: run.log.holds(keys), timeout_s)
+            result["seconds"] = done - run.started if done else None
+        else:
+            done = run.wait_for(lambda: run.journal.file_scan_done(len(keys)), timeout_s)
+            scan = run.journal.file_scan_done(len(keys))
+            result["seconds"] = run.journal_to_local(scan) - run.started if scan else None
+        run.hold(2)
+        result["ended_early"] = run.ended_early
+        run.log.update()
+        result["check"] = run.log.check(keys) if delivery else ""
+        return self.finish(run, result)
+
+    def first_poll(self, case, computers, per_computer, arguments, timeout_s):
+        make = lambda delivery: lambda name: self.first_poll_run(name, computers, per_computer, arguments,
+                                                                  timeout_s, delivery)
+        run = self.once(case, make(True))
+        floor = self.once(case + "-floor", make(False))
+        self.row(f"first poll, {computers * per_computer:,} files open, " +
+                 ("hidden" if arguments == "h" else "window shown"),
+                 seconds_text(run, timeout_s), seconds_text(floor, timeout_s) + " (delivery off: first full scan)",
+                 ratio(run["seconds"], floor["seconds"]), run, floor, f"{run['check']}; {run['exit']}")
+
+    # ---- a burst of 2,000 opens, and a blacklisted computer during it --------------
+
+    def burst_run(self, name, burst, delivery):
+        lines, keys, burst_keys = burst_scenario(burst)
+        settings = settings_text(None if delivery else DELIVERY_OFF, blacklist=[BLOCKED])
+        run = self.start(name, lines, settings, "h")
+        journal = run.journal
+        last_open = lambda: journal.first("event", "open", path=f"D:\\Shares\\Bench\\burst\\b{BURST_SIZE // 2}.txt")
+        connected = lambda: journal.first("event", "connect", computer=BLOCKED)
+        deleted = lambda: journal.first("call", "NetSessionDel", client="\\\\" + BLOCKED)
+        result = {"lag_s": None, "block_ms": None}
+        if burst and delivery:
+            logged = run.wait_for(lambda: run.log.holds(burst_keys), BURST_AT_S + 60)
+            if logged and last_open():
+                result["lag_s"] = logged - run.journal_to_local(last_open())
+        elif burst:
+            run.wait_for(lambda: last_open() and journal.file_scan_done(0, last_open().t), BURST_AT_S + 60)
+            if last_open() and journal.file_scan_done(0, last_open().t):
+                result["lag_s"] = journal.file_scan_done(0, last_open().t).wall - last_open().wall
+        run.wait_for(lambda: connected() and deleted(), BLOCKED_AT_S + 20)
+        if connected() and deleted():
+            result["block_ms"] = deleted().t - connected().t
+        run.hold(2)
+        run.log.update()
+        result["check"] = run.log.check(burst_keys | keys) if delivery and burst else ""
+        return self.finish(run, result)
+
+    def burst(self):
+        run = self.once("burst", lambda name: self.burst_run(name, True, True))
+        floor = self.once("burst-floor", lambda name: self.burst_run(name, True, False))
+        self.row("2,000 opens within 1 s, hidden: last open to all logged",
+                 seconds_text({"seconds": run["lag_s"]}, 60),
+                 seconds_text({"seconds": floor["lag_s"]}, 60) + " (delivery off: last open to a scan holding it)",
+                 ratio(run["lag_s"], floor["lag_s"]), run, floor, f"{run['check']}; {run['exit']}")
+
+    def blacklist(self):
+        run = self.once("burst", lambda name: self.burst_run(name, True, True))
+        floor = self.once("quiet", lambda name: self.burst_run(name, False, True))
+        milliseconds = lambda r: f"{r['block_ms']} ms" if r["block_ms"] is not None else "not deleted in 20 s"
+        self.row("blacklisted computer connecting during the burst: connect to NetSessionDel",
+                 milliseconds(run), milliseconds(floor) + " (quiet run)", ratio(run["block_ms"], floor["block_ms"]),
+                 run, floor, run["exit"])
+
+    # ---- CPU and memory once settled -------------------------------------------------
+
+    def settled_run(self, name, lines, settings, arguments, settled_when, measure, enumerate_only=False,
+                    settle_s=None):
+        """Starts, waits until `settled_when(run)` (at most the settle time), 3 s more,
+        then `measure(run)`."""
+        run = self.start(name, lines, settings, arguments, enumerate_only=enumerate_only)
+        settled = run.wait_for(lambda: settled_when(run), settle_s or self.settle_s)
+        run.hold(3)
+        result = {"settled": settled is not None}
+        result.update(measure(run))
+        return self.finish(run, result)
+
+    def measure_cpu(self, run):
+        program, wine = run.cpu_percent(self.measure_s)
+        return {"cpu": program, "wineserver": wine}
+
+    def measure_memory(self, run):
+        return {"rss_kib": memory_kib(run.pid) if run.alive() else None,
+                "hwm_kib": memory_kib(run.pid, "VmHWM") if run.alive() else None}
+
+    def cpu_row(self, case, run, floor, floor_what, note=""):
+        # /proc counts CPU in 10 ms steps: a floor of none is "under one step".
+        step = 100 * 10 / (self.measure_s * 1000)
+        if floor.get("cpu") == 0 and run.get("cpu"):
+            ratio_text = f"> {run['cpu'] / step:.0f}×"
+        else:
+            ratio_text = ratio(run.get("cpu"), floor.get("cpu"))
+        self.row(case, cpu_text(run, step), cpu_text(floor, step) + f" ({floor_what})", ratio_text,
+                 run, floor,
+                 "; ".join(filter(None, [note, settled_note(run), run["exit"]])))
+
+    def sessions(self):
+        lines = sessions_only(1000)
+        names = {f"PC{c}" for c in range(1, 1001)}
+        run = self.once("sessions", lambda name: self.settled_run(name, lines, settings_text(), "",
+                                                                   logged(set(), names), self.measure_cpu))
+        floor = self.once("sessions-floor", lambda name: self.settled_run(name, lines, "", "", enumerated,
+                                                                           self.measure_cpu, enumerate_only=True))
+        self.cpu_row("1,000 sessions, window shown: CPU", run, floor, "enumeration only")
+
+    def refresh(self):
+        # Delivery off in both runs: 150 opens a second to log would drown the refresh.
+        churn_s = self.settle_s + 3 + self.measure_s + 30
+        lines, keys = churn_scenario(10000, churn_s, 300)
+        make = lambda auto: lambda name: self.settled_run(
+            name, lines, settings_text(dict(DELIVERY_OFF, autorefresh=auto)), "", scanned(len(keys)),
+            self.measure_cpu)
+        run = self.once("refresh", make(1))
+        floor = self.once("refresh-floor", make(0))
+        per_refresh = ""
+        if run["cpu"] is not None and floor["cpu"] is not None:
+            # % of a core is 10 ms of CPU a second; the list refreshes once a second.
+            per_refresh = f"per refresh {(run['cpu'] - floor['cpu']) * 10:.0f} ms of CPU; delivery off in both runs"
+        self.cpu_row("10,000 open files, 3 %/s changing, window shown, auto refresh on: CPU", run, floor,
+                     "autorefresh=0", per_refresh)
+
+    def idle(self):
+        lines, keys = open_at_start(10, 5)
+        lines += ["0 repeat 10 0 c", "0 connect PC{c} user{c}", "end"]
+        names = {f"WS{c}" for c in range(1, 11)} | {f"PC{c}" for c in range(1, 11)}
+        run = self.once("idle", lambda name: self.settled_run(name, lines, settings_text(), "", logged(keys, names),
+                                                               self.measure_cpu))
+        floor = self.once("idle-floor", lambda name: self.settled_run(name, lines, "", "", enumerated,
+                                                                       self.measure_cpu, enumerate_only=True))
+        self.cpu_row("idle, window shown, 50 files and 20 sessions: CPU", run, floor, "enumeration only")
+
+    def memory(self):
+        lines, keys = open_at_start(50, 1000)
+        measure = lambda run: (run.hold(2), self.measure_memory(run))[1]
+        # The start-up logging of 50,000 opens may take minutes: memory is read after it.
+        run = self.once("memory", lambda name: self.settled_run(name, lines, settings_text(), "", logged(keys),
+                                                                 measure, settle_s=self.settle_s * 2))
+        floor = self.once("memory-floor", lambda name: self.settled_run(name, lines, "", "", enumerated, measure,
+                                                                         enumerate_only=True))
+        mib = lambda r: f"{r['rss_kib'] / 1024:.0f} MiB" if r.get("rss_kib") else "–"
+        peak = f"peak {run['hwm_kib'] / 1024:.0f} MiB" if run.get("hwm_kib") else ""
+        self.row("50,000 open files, window shown: resident memory", mib(run), mib(floor) + " (enumeration only)",
+                 ratio(run.get("rss_kib"), floor.get("rss_kib")), run, None,
+                 "; ".join(filter(None, [peak, settled_note(run), run["exit"]])))
+
+
+def logged(keys, connections=()):
+    """Settled: the log holds these file opens and connections."""
+    return lambda run: run.log.holds(keys) and all(name in run.log.connections for name in connections)
+
+
+def scanned(files):
+    """Settled: the program has read an open-file table of this size once."""
+    return lambda run: run.journal.file_scan_done(files) is not None
+
+
+def enumerated(run):
+    """Settled: the enumerate-only program has read both tables once."""
+    return any(line.startswith("enumerated") for line in run.output)
+
+
+def seconds_text(result, timeout_s):
+    if result.get("seconds") is not None:
+        return f"{result['seconds']:.2f} s"
+    return "ended early" if result.get("ended_early") else f"> {timeout_s} s"
+
+
+def cpu_text(result, step):
+    """% of one core; under one /proc step (`step` %) when none was counted."""
+    if result.get("cpu") is None:
+        return "ended early"
+    text = f"{result['cpu']:.1f} %" if result["cpu"] > 0 else f"< {step:.2f} %"
+    if result.get("wineserver") is not None:
+        text += f" (wineserver +{result['wineserver']:.1f} %)"
+    return text
+
+
+def settled_note(result):
+    return "" if result.get("settled") else "not settled (start-up logging unfinished): measured anyway"
+
+
+def ratio(measured, floor):
+    if measured is None or floor is None or floor <= 0:
+        return "–"
+    return f"{measured / floor:.1f}×"
+
+
+CASES = {
+    "first10k": lambda bench: bench.first_poll("first10k", 20, 500, "", 60 if bench.quick else 120),
+    "first50k": lambda bench: bench.first_poll("first50k", 50, 1000, "h", 60 if bench.quick else 120),
+    "burst": Bench.burst,
+    "blacklist": Bench.blacklist,
+    "sessions": Bench.sessions,
+    "refresh": Bench.refresh,
+    "idle": Bench.idle,
+    "memory": Bench.memory,
+}
+
+
+def table(bench, header):
+    lines = header + ["",
+                      "| case | measured | floor | ratio | longest WM_NULL wait | longest gap between scans | notes |",
+                      "| --- | --- | --- | --- | --- | --- | --- |"]
+    lines += ["| " + " | ".join(str(cell) for cell in row) + " |" for row in bench.rows]
+    notes = list(dict.fromkeys(note for note in bench.notes if note))
+    if notes:
+        lines += [""] + [f"- {note}" for note in notes]
+    return "\n".join(lines) + "\n"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--bin", required=True, help="folder with quorvel.exe, netapi32.dll and the probes")
+    parser.add_argument("--out", required=True, help="folder for each run's scenario, journal and probe output")
+    parser.add_argument("--quick", action="store_true", help="8 s CPU windows and 60 s time-outs")
+    parser.add_argument("--header", action="append", default=[], help="a line to print above the table")
+    parser.add_argument("cases", nargs="*", help="any of " + ", ".join(CASES) + "; default: all")
+    args = parser.parse_args()
+    unknown = [case for case in args.cases if case not in CASES]
+    if unknown:
+        parser.error("no such case: " + ", ".join(unknown))
+    os.makedirs(args.out, exist_ok=True)
+    bench = Bench(args)
+    for case in args.cases or list(CASES):
+        print(f"{case}:", file=sys.stderr, flush=True)
+        CASES[case](bench)
+    bench.notes.append(bench.platform_note())
+    text = table(bench, args.header)
+    with open(os.path.join(args.out, "results.md"), "w") as file:
+        file.write(text)
+    print(text)
+
+
+if __name__ == "__main__":
+    main()
