@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/app_state.h"
+#include "core/clock.h"
 #include "core/settings.h"
 #include "core/text.h"
 #include "monitor/server_api.h"
@@ -32,17 +33,41 @@ std::wstring_view NameWithoutBackslashes(const BlockEntry& entry)
     return name.size() >= 2 ? name.substr(2) : std::wstring_view();
 }
 
-// Case A: the blacklist in force. Temporary entries count down first; one that
-// expires on this tick is not enforced on it.
+// The block ticks that passed since the last timer call: one, or more when the timer
+// came late (a loaded machine delivers it late), so that a minute's block ends after
+// a minute of the clock, not after 600 calls.
+int32_t TicksSinceLastCall()
+{
+    const ULONGLONG now = MillisecondsNow();
+    if (appState.blockTicksCounted == 0)
+        appState.blockTicksCounted = now - kBlockTickMs;
+    const auto behind = static_cast<LONGLONG>(now - appState.blockTicksCounted);
+    int32_t ticks = 1;
+    if (behind >= 2 * static_cast<LONGLONG>(kBlockTickMs))
+        ticks = static_cast<int32_t>(std::min<LONGLONG>(behind / kBlockTickMs, INT32_MAX));
+    appState.blockTicksCounted += static_cast<ULONGLONG>(ticks) * kBlockTickMs;
+    return ticks;
+}
+
+// Temporary entries count down first on a tick; one that expires on it is not enforced on it.
+void CountDownTemporaryBlocks(int32_t ticks)
+{
+    ComputerList& list = appState.blacklist;
+    for (BlockEntry& entry : list) {
+        if (!entry.inUse || entry.ticksLeft == kPermanent)
+            continue;
+        entry.ticksLeft = entry.ticksLeft > ticks ? entry.ticksLeft - ticks : 0;
+        if (entry.ticksLeft == 0)
+            FreeSlot(list, entry);
+    }
+}
+
+// Case A: the blacklist in force.
 void EnforceBlacklist()
 {
     ComputerList& list = appState.blacklist;
     Enumeration<SESSION_INFO_0> sessions;
     EnumerateSessions0(&sessions);
-    for (BlockEntry& entry : list) {
-        if (entry.inUse && entry.ticksLeft != kPermanent && --entry.ticksLeft == 0)
-            FreeSlot(list, entry);
-    }
     for (const SESSION_INFO_0& session : sessions.Records()) {
         const std::wstring_view client = WideOrEmpty(session.sesi0_cname);
         int32_t examined = 0;
@@ -142,38 +167,42 @@ namespace {
 // Blanks around a name are dropped, as the settings file drops them when it is read
 // back. A name with a control character or a quote is no computer's, and would not
 // come back whole from the settings file; neither would an empty one.
-std::string_view UsableComputerName(const char* name)
+std::wstring_view UsableComputerName(std::wstring_view text)
 {
-    std::string_view text = name ? std::string_view(name, strnlen(name, kNameTextCapacity)) : std::string_view();
-    while (!text.empty() && text.front() == ' ')
+    while (!text.empty() && text.front() == L' ')
         text.remove_prefix(1);
-    while (!text.empty() && text.back() == ' ')
+    while (!text.empty() && text.back() == L' ')
         text.remove_suffix(1);
-    const bool usable =
-        std::none_of(text.begin(), text.end(), [](char c) { return IsControlCharacter(c) || c == '"'; });
-    return usable ? text : std::string_view();
+    const bool usable = std::none_of(text.begin(), text.end(), [](wchar_t c) {
+        return c < 0x20 || c == 0x7F || c == L'"';
+    });
+    return usable ? text : std::wstring_view();
 }
 
 }  // namespace
 
 bool AddComputer(ComputerList& list, const char* name, int32_t ticks)
 {
-    const auto slot =
-        std::find_if(list.begin(), list.end(), [](const BlockEntry& entry) { return entry.inUse == 0; });
-    const std::string_view usable = UsableComputerName(name);
-    if (slot == list.end() || usable.empty())
-        return false;
-    std::array<char, kNameTextCapacity + 2> text{};
-    CopyText(text, "\\\\");
-    AppendText(text, usable);
-    UpperCaseAscii(text);
     // Converted into more room than a slot has, so that a name too long for it is
     // seen whole and refused rather than cut into some other computer's name.
-    std::array<wchar_t, kNameTextCapacity + 2> normal{};
-    if (WideFromAnsi(normal, text.data()) > kBlockNameUnits - 1)
+    std::array<wchar_t, kNameTextCapacity + 2> wide{};
+    WideFromAnsi(wide, name ? name : "");
+    return AddComputerWide(list, wide.data(), ticks);
+}
+
+bool AddComputerWide(ComputerList& list, const wchar_t* name, int32_t ticks)
+{
+    const auto slot =
+        std::find_if(list.begin(), list.end(), [](const BlockEntry& entry) { return entry.inUse == 0; });
+    const std::wstring_view usable = UsableComputerName(WideOrEmpty(name));
+    if (slot == list.end() || usable.empty() || usable.size() > kMaxComputerName)
         return false;
     slot->name = {};
-    CopyWideText(slot->name, normal.data());
+    slot->name[0] = slot->name[1] = L'\\';
+    for (std::size_t i = 0; i < usable.size(); ++i) {
+        const wchar_t c = usable[i];
+        slot->name[i + 2] = (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+    }
     slot->inUse = 1;
     slot->needsRow = 0;
     slot->ticksLeft = ticks;
@@ -205,10 +234,29 @@ void SaveComputerLists()
     WriteSettingInt(kMainSection, "blockmode", appState.blockMode);
 }
 
-void CALLBACK OnBlockTick(HWND, UINT, UINT_PTR, DWORD)
+namespace {
+
+void EnforceActiveList()
 {
+    appState.lastEnforcement = MillisecondsNow();
     if (appState.blockMode)
         EnforceWhitelist();
     else if (appState.blacklistInUse != 0)
         EnforceBlacklist();
+}
+
+}  // namespace
+
+void CALLBACK OnBlockTick(HWND, UINT, UINT_PTR, DWORD)
+{
+    const int32_t ticks = TicksSinceLastCall();
+    if (!appState.blockMode && appState.blacklistInUse != 0)
+        CountDownTemporaryBlocks(ticks);
+    EnforceActiveList();
+}
+
+void EnforceBlocksIfDue()
+{
+    if (MillisecondsNow() - appState.lastEnforcement >= kBlockTickMs)
+        EnforceActiveList();
 }

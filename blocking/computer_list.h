@@ -35,6 +35,8 @@ ComputerList& ActiveComputerList();
 // A full list, or a name longer than a slot holds, is refused without a word:
 // the list stays as it was. Returns whether the name was added.
 bool AddComputer(ComputerList& list, const char* name, int32_t ticks);
+// The same for a name as the server gave it, in UTF-16.
+bool AddComputerWide(ComputerList& list, const wchar_t* name, int32_t ticks);
 // Frees every in-use slot whose name equals `name` (8-bit, with its backslashes) exactly.
 void RemoveComputer(ComputerList& list, const char* name);
 
@@ -42,8 +44,14 @@ void RemoveComputer(ComputerList& list, const char* name);
 void LoadComputerLists();
 void SaveComputerLists();
 
+constexpr UINT kBlockTickMs = 100;
+
 // The 100 ms thread timer procedure; its arguments are ignored.
 void CALLBACK OnBlockTick(HWND = nullptr, UINT = 0, UINT_PTR = 0, DWORD = 0);
+// Deletes what the list in force forbids when a block tick's time has passed since it
+// was last done: long work on the main window's thread calls it between its parts, so
+// that blocking never waits behind it. Temporary blocks count down only on the timer.
+void EnforceBlocksIfDue();
 
 // The name without its two backslashes equals the client, ASCII letters folded.
 bool EntryMatchesClient(const BlockEntry& entry, std::wstring_view client);

@@ -11,7 +11,13 @@
 
 #include "blocking/computer_list.h"
 #include "core/settings.h"
+#include "monitor/activity_delivery.h"
+#include "monitor/activity_poller.h"
+#include "monitor/log_page.h"
+#include "monitor/monitoring_lists.h"
 #include "monitor/session_memory.h"
+#include "monitor/shares_page.h"
+#include "notify/notify_window.h"
 
 constexpr std::size_t kPathCapacity = 520;
 using PathText = std::array<char, kPathCapacity>;
@@ -47,6 +53,8 @@ struct AppState {
     ComputerList blacklist;
     ComputerList whitelist;
     int32_t blacklistInUse;  // in-use slots of the blacklist, always
+    ULONGLONG lastEnforcement;    // when the list in force was last enforced
+    ULONGLONG blockTicksCounted;  // the block ticks counted down reach this moment
 
     PathText settingsPath;
     PathText logFolder;  // ends with a backslash
@@ -78,9 +86,12 @@ struct AppState {
     char* RunCsvBuffer;        // kRunCsvBufferSize bytes, one terminated text
     std::size_t runCsvLength;  // length of that text, so appends need no scan
 
-    HWND sessionsList;  // the Monitoring page's two lists
+    HWND sessionsList;  // the Monitoring page's two lists and what they show
     HWND filesList;
+    SessionSnapshot sessionsSnapshot;
+    FileSnapshot filesSnapshot;
     HWND sharesList;
+    ShareNames shareNames;
     HWND blackListView;
     uint32_t blackListGeneration;
     int32_t addTargetsWhitelist;
@@ -90,6 +101,9 @@ struct AppState {
     uint32_t sessionsGeneration;
     uint32_t openFilesGeneration;
 
+    ActivityBatch activityBatch;
+    PendingFileEvents pendingFileEvents;
+    UINT_PTR deliveryTimer;
     uint32_t highestReportedFileId;
     int32_t pollTickCount;
     SessionScanMemory sessionMemory;
@@ -102,6 +116,7 @@ struct AppState {
     LogBacklog textLogBacklog;
     LogBacklog csvLogBacklog;
     HWND logPageEdit;
+    LogPageText logPage;
 
     NOTIFYICONDATAA trayIcon;
     HICON normalIcon;
@@ -116,6 +131,7 @@ struct AppState {
     int32_t notifyLifetime;
     volatile LONG notifyShown;
     volatile LONG notifySeconds;
+    NotifyHandoff notifyHandoff;
     RECT taskbarRect;
 };
 

@@ -21,7 +21,6 @@
 namespace {
 
 constexpr UINT kPollPeriod = 200;
-constexpr UINT kBlockTickPeriod = 100;
 constexpr UINT kBlinkPeriod = 1000;
 constexpr uint32_t kFirstOpenFilesGeneration = 0x0FFFFFFF;
 constexpr std::size_t kModulePathCapacity = 300;
@@ -154,7 +153,7 @@ void RunMainWindowStartUp(HWND window)
 
     StartActivityPoller();
     appState.pollTimer = SetTimer(nullptr, 0, kPollPeriod, OnPollTick);
-    appState.blockTimer = SetTimer(nullptr, 0, kBlockTickPeriod, OnBlockTick);
+    appState.blockTimer = SetTimer(nullptr, 0, kBlockTickMs, OnBlockTick);
     InterlockedExchange(&appState.unseenActivity, 0);
     appState.blinkPhase = 0;
     appState.blinkTimer = SetTimer(nullptr, 0, kBlinkPeriod, OnBlinkTick);

@@ -10,6 +10,7 @@
 #include "core/clock.h"
 #include "core/text.h"
 #include "core/time_text.h"
+#include "monitor/activity_delivery.h"
 #include "monitor/event_log.h"
 #include "monitor/monitoring_page.h"
 #include "monitor/server_api.h"
@@ -19,68 +20,24 @@
 
 namespace {
 
-constexpr int kTicksPerSecond = 5;
-constexpr wchar_t kGuestUser[] = L"Guest";
+constexpr int kPollsPerSecond = 5;
+// Work a poll hands out in one go before it lets the rest of the program run.
+constexpr ULONGLONG kDeliverySliceMs = 25;
+constexpr UINT kDeliveryContinueMs = 10;
+constexpr std::size_t kEventsBetweenClockReads = 32;
 
-void DeliverConnectionEvent(const SESSION_INFO_1& session)
+// Reports the sessions of a scan that answered which the memory does not hold.
+void ScanSessions(const Enumeration<SESSION_INFO_1>& sessions, ULONGLONG scanStart, const PollTime& time)
 {
-    const Settings& settings = appState.settings;
-    std::array<char, kFormatCapacity> line{};
-    FormatConnectionLine(session, line);
-    WriteCsvRecord("CONNECT", IsGuestSession(session) ? kGuestUser : WideOrEmpty(session.sesi1_username),
-                   WideOrEmpty(session.sesi1_cname));
-    if (settings.savesess)
-        AppendActivityText(line.data());
-    InterlockedExchange(&appState.unseenActivity, 1);
-    if (settings.displaysess)
-        AddNotifyLine(line.data());
-    if (settings.savesess)
-        AppendActivityText("\r\n");
-}
-
-void DeliverFileOpenEvent(const FILE_INFO_3& file)
-{
-    const Settings& settings = appState.settings;
-    std::array<char, kFormatCapacity> line{};
-    FormatFileOpenLine(file, line);
-    if (settings.savefiles) {
-        std::array<char, 32> mode{};
-        FormatOpenMode(file.fi3_permissions, mode);
-        AppendActivityText(line.data());
-        WriteCsvRecord(mode.data(), WideOrEmpty(file.fi3_username), WideOrEmpty(file.fi3_pathname));
-    }
-    InterlockedExchange(&appState.unseenActivity, 1);
-    if (!appState.mainWindowShown && settings.soundalert && settings.soundalertevents == 0)
-        SignalSoundAlert();
-    if (settings.displayfiles)
-        AddNotifyLine(line.data());
-    if (settings.savefiles)
-        AppendActivityText("\r\n");
-}
-
-void ScanSessions()
-{
-    SessionScanMemory& memory = appState.sessionMemory;
-    const ULONGLONG scanStart = MillisecondsNow();
-    Enumeration<SESSION_INFO_1> sessions;
-    EnumerateSessions1(&sessions);
     if (sessions.status != NERR_Success && sessions.status != ERROR_MORE_DATA)
         return;  // nothing learnt: keep comparing against the last scan that answered
+    SessionScanMemory& memory = appState.sessionMemory;
     BeginSessionScan(memory, scanStart, MillisecondsNow());
     for (const SESSION_INFO_1& session : sessions.Records()) {
         if (SightSession(memory, session))
-            DeliverConnectionEvent(session);
+            AddConnectionEvent(session, time);
     }
     EndSessionScan(memory, sessions.status == NERR_Success);
-}
-
-void RefreshPagesOnceASecond()
-{
-    RefreshBlackListView(ActiveComputerList());
-    if (appState.autoRefresh) {
-        RefreshOpenFiles();
-        RefreshSessions();
-    }
 }
 
 // Whether `current` holds an id up to `reported` that `previous` did not. Ids only
@@ -114,42 +71,96 @@ bool CollectFileIds(std::span<const FILE_INFO_3> files, FileScanMemory& memory)
     return true;
 }
 
-void ScanOpenFiles()
+// Moves the scan's new files to the front of its records, in enumeration order, and
+// returns how many there are: each is a file-open event.
+std::size_t TakeNewFiles(std::span<FILE_INFO_3> records, NET_API_STATUS status)
 {
-    Enumeration<FILE_INFO_3> files;
-    EnumerateOpenFiles(&files);
     FileScanMemory& memory = appState.fileMemory;
-    const std::span<const FILE_INFO_3> records = files.Records();
-    const bool answered = files.status == NERR_Success || files.status == ERROR_MORE_DATA;
+    const bool answered = status == NERR_Success || status == ERROR_MORE_DATA;
     const bool fits = answered && CollectFileIds(records, memory);
     const std::span<const uint32_t> previous(memory.ids.data(), memory.count);
     const std::span<const uint32_t> current(memory.scratch.data(), fits ? records.size() : 0);
 
     const uint32_t reported = appState.highestReportedFileId;
     uint32_t highest = reported;
+    std::size_t taken = 0;
     if (fits && memory.complete && IdsStartedAgain(previous, current, reported)) {
         // Everything the last scan did not hold is new, and the count goes on from here.
         highest = 0;
         for (const FILE_INFO_3& file : records) {
             highest = std::max<uint32_t>(highest, file.fi3_id);
             if (!std::binary_search(previous.begin(), previous.end(), file.fi3_id))
-                DeliverFileOpenEvent(file);
+                records[taken++] = file;
         }
     } else {
         for (const FILE_INFO_3& file : records) {
             if (file.fi3_id <= reported)
                 continue;
             highest = std::max<uint32_t>(highest, file.fi3_id);
-            DeliverFileOpenEvent(file);
+            records[taken++] = file;
         }
     }
     appState.highestReportedFileId = highest;
 
-    if (!answered)
-        return;  // nothing learnt: keep comparing against the last scan that answered
-    memory.complete = fits && files.status == NERR_Success;
-    memory.count = fits ? records.size() : 0;
-    std::copy_n(memory.scratch.begin(), memory.count, memory.ids.begin());
+    if (answered) {  // else nothing learnt: keep comparing against the last scan that answered
+        memory.complete = fits && status == NERR_Success;
+        memory.count = fits ? records.size() : 0;
+        std::copy_n(memory.scratch.begin(), memory.count, memory.ids.begin());
+    }
+    return taken;
+}
+
+// A scan with new files keeps its records until their events are all delivered.
+void ScanOpenFiles(Enumeration<FILE_INFO_3>& files, const PollTime& time)
+{
+    PendingFileEvents& pending = appState.pendingFileEvents;
+    const std::size_t taken = TakeNewFiles(files.Records(), files.status);
+    if (taken == 0)
+        return;
+    pending.count = taken;
+    pending.next = 0;
+    pending.time = time;
+    pending.records = files.Detach();
+}
+
+// Delivers the pending file-open events, for one slice of time at most.
+void DeliverPendingFileEvents()
+{
+    PendingFileEvents& pending = appState.pendingFileEvents;
+    if (!pending.records)
+        return;
+    const ULONGLONG deadline = MillisecondsNow() + kDeliverySliceMs;
+    while (pending.next < pending.count) {
+        AddFileOpenEvent(pending.records[pending.next++], pending.time);
+        if (pending.next % kEventsBetweenClockReads == 0 && MillisecondsNow() >= deadline)
+            break;
+    }
+    DeliverActivity();
+    if (pending.next < pending.count)
+        return;
+    ReleaseServerBuffer(pending.records);
+    pending.records = nullptr;
+}
+
+void CALLBACK OnDeliveryTick(HWND, UINT, UINT_PTR, DWORD);
+
+// A delivery longer than a slice goes on in short timer calls, blocking enforced between them.
+void ContinueDeliveryLater()
+{
+    const bool left = appState.pendingFileEvents.records != nullptr;
+    if (left && !appState.deliveryTimer)
+        appState.deliveryTimer = SetTimer(nullptr, 0, kDeliveryContinueMs, OnDeliveryTick);
+    else if (!left && appState.deliveryTimer) {
+        KillTimer(nullptr, appState.deliveryTimer);
+        appState.deliveryTimer = 0;
+    }
+}
+
+void CALLBACK OnDeliveryTick(HWND, UINT, UINT_PTR, DWORD)
+{
+    EnforceBlocksIfDue();
+    DeliverPendingFileEvents();
+    ContinueDeliveryLater();
 }
 
 void ScanSharesForSoundAlert()
@@ -179,17 +190,40 @@ void StartActivityPoller()
 void CALLBACK OnPollTick(HWND, UINT, UINT_PTR, DWORD)
 {
     bool secondTick = false;
-    if (++appState.pollTickCount >= kTicksPerSecond) {
+    if (++appState.pollTickCount >= kPollsPerSecond) {
         appState.pollTickCount = 0;
         secondTick = true;
     }
+    const PollTime time = TakePollTime();
+    // While the events of an earlier scan are still being delivered, no new scan is made.
+    const bool delivering = appState.pendingFileEvents.records != nullptr;
+    Enumeration<SESSION_INFO_1> sessions;
+    Enumeration<FILE_INFO_3> files;
     if (secondTick) {
-        ScanSessions();
-        RefreshPagesOnceASecond();
+        const ULONGLONG scanStart = MillisecondsNow();
+        EnumerateSessions1(&sessions);
+        ScanSessions(sessions, scanStart, time);
+    }
+    if (!delivering)
+        EnumerateOpenFiles(&files);
+    if (secondTick) {
+        // The pages are refreshed from the poll's own enumerations.
+        RefreshBlackListView(ActiveComputerList());
+        if (appState.autoRefresh) {
+            if (delivering)
+                RefreshOpenFiles();
+            else
+                RefreshOpenFilesWith(files.Records());
+            RefreshSessionsWith(sessions.status, sessions.Records());
+        }
         WriteLogBacklogs();
     }
-    ScanOpenFiles();
+    if (!delivering)
+        ScanOpenFiles(files, time);
+    DeliverPendingFileEvents();
     ScanSharesForSoundAlert();
+    DeliverActivity();
+    ContinueDeliveryLater();
 }
 
 void FormatOpenMode(DWORD permissions, std::span<char> text)
@@ -211,11 +245,15 @@ bool IsGuestSession(const SESSION_INFO_1& session)
 void FormatConnectionLine(const SESSION_INFO_1& session, std::span<char> line)
 {
     std::array<char, 32> time{};
-    FormatTimeOfDay(time);
+    FormatConnectionLine(session, FormatTimeOfDay(time), line);
+}
+
+void FormatConnectionLine(const SESSION_INFO_1& session, const char* time, std::span<char> line)
+{
     if (IsGuestSession(session))
-        FormatText(line, "[%s] User Guest connected from %ws", time.data(), WideOrEmpty(session.sesi1_cname));
+        FormatText(line, "[%s] User Guest connected from %ws", time, WideOrEmpty(session.sesi1_cname));
     else
-        FormatText(line, "[%s] User %ws connected from %ws", time.data(), WideOrEmpty(session.sesi1_username),
+        FormatText(line, "[%s] User %ws connected from %ws", time, WideOrEmpty(session.sesi1_username),
                    WideOrEmpty(session.sesi1_cname));
     ReplaceControlCharacters(line);
 }
@@ -223,10 +261,14 @@ void FormatConnectionLine(const SESSION_INFO_1& session, std::span<char> line)
 void FormatFileOpenLine(const FILE_INFO_3& file, std::span<char> line)
 {
     std::array<char, 32> time{};
+    FormatFileOpenLine(file, FormatTimeOfDay(time), line);
+}
+
+void FormatFileOpenLine(const FILE_INFO_3& file, const char* time, std::span<char> line)
+{
     std::array<char, 32> mode{};
-    FormatTimeOfDay(time);
     FormatOpenMode(file.fi3_permissions, mode);
-    FormatText(line, "[%s] [%ws][%s] %ws", time.data(), WideOrEmpty(file.fi3_username), mode.data(),
+    FormatText(line, "[%s] [%ws][%s] %ws", time, WideOrEmpty(file.fi3_username), mode.data(),
                WideOrEmpty(file.fi3_pathname));
     ReplaceControlCharacters(line);
 }

@@ -46,11 +46,10 @@ void CloseDayFile(DayLog log)
     log.file = nullptr;
 }
 
-void OpenDayFile(DayLog log)
+void OpenDayFile(DayLog log, const SYSTEMTIME& day)
 {
-    const SYSTEMTIME now = LocalTimeNow();
     PathText path{};
-    FormatLogPath(path, now, log.extension);
+    FormatLogPath(path, day, log.extension);
     CloseDayFile(log);
     HANDLE file = CreateFileA(path.data(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -96,7 +95,7 @@ void KeepForLater(LogBacklog& backlog, std::string_view text)
 bool EnsureOpen(DayLog log)
 {
     if (!log.file)
-        OpenDayFile(log);
+        OpenDayFile(log, log.day.wDay ? log.day : LocalTimeNow());
     if (log.file && log.csv && GetFileSize(log.file, nullptr) == 0)
         WriteOrClose(log, kCsvLogHeader);
     return log.file != nullptr;
@@ -144,13 +143,37 @@ void FormatLogPath(std::span<char> path, const SYSTEMTIME& day, const char* exte
 
 void OpenTextLog()
 {
-    OpenDayFile(TextLog());
+    OpenDayFile(TextLog(), LocalTimeNow());
 }
 
 void OpenCsvLog()
 {
-    OpenDayFile(CsvLog());
+    OpenDayFile(CsvLog(), LocalTimeNow());
     EnsureOpen(CsvLog());
+}
+
+namespace {
+
+// Text for the log of `day`: the file of another day is closed and that day's opened.
+void WriteToLogOfDay(DayLog log, std::string_view text, const SYSTEMTIME& day)
+{
+    const bool newDay = !SameDate(day, log.day);
+    log.day = day;
+    if (newDay)
+        OpenDayFile(log, day);
+    WriteToLog(log, text);  // a new CSV log gets its header first
+}
+
+}  // namespace
+
+void WriteTextLogLines(std::string_view text, const SYSTEMTIME& day)
+{
+    WriteToLogOfDay(TextLog(), text, day);
+}
+
+void WriteCsvLogRecords(std::string_view records, const SYSTEMTIME& day)
+{
+    WriteToLogOfDay(CsvLog(), records, day);
 }
 
 void WriteLogBacklogs()
@@ -161,14 +184,10 @@ void WriteLogBacklogs()
 
 void AppendActivityText(const char* text)
 {
-    AppendToLogPage(text);
-    if (!appState.settings.savelogs)
-        return;
-    const SYSTEMTIME now = LocalTimeNow();
-    if (!SameDate(now, appState.textLogDay))
-        OpenTextLog();
-    appState.textLogDay = now;
-    WriteToLog(TextLog(), text);
+    const std::string_view line(text, strnlen(text, kFormatCapacity));
+    AppendToLogPage(line);
+    if (appState.settings.savelogs)
+        WriteTextLogLines(line, LocalTimeNow());
 }
 
 void WriteCsvRecord(const char* kind, const wchar_t* user, const wchar_t* target)
@@ -188,14 +207,11 @@ void WriteCsvRecord(const char* kind, const wchar_t* user, const wchar_t* target
     }
     if (!appState.settings.savecsvlogs)
         return;
-    const SYSTEMTIME now = LocalTimeNow();
-    if (!SameDate(now, appState.csvLogDay))
-        OpenCsvLog();
-    appState.csvLogDay = now;
     if (!formatted)
         format();
-    WriteToLog(CsvLog(), record.data());
-    WriteToLog(CsvLog(), kLineEnd);
+    const SYSTEMTIME now = LocalTimeNow();
+    WriteCsvLogRecords(record.data(), now);
+    WriteCsvLogRecords(kLineEnd, now);
 }
 
 bool AllocateRunCsvBuffer()

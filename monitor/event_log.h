@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <span>
+#include <string_view>
 
 // Appends 8-bit text to the Log page and, with savelogs, to the day's text log.
 void AppendActivityText(const char* text);
@@ -12,6 +13,11 @@ void AppendActivityText(const char* text);
 // One CSV record: `"time", "kind", "user", "target"`. With savelogs it joins the
 // run's records; with savecsvlogs it goes to the day's CSV log.
 void WriteCsvRecord(const char* kind, const wchar_t* user, const wchar_t* target);
+
+// Whole lines, or whole records, for the daily log of `day`, in one write; the
+// callers apply savelogs and savecsvlogs.
+void WriteTextLogLines(std::string_view text, const SYSTEMTIME& day);
+void WriteCsvLogRecords(std::string_view records, const SYSTEMTIME& day);
 
 // Open the current day's files, closing the previous day's.
 void OpenTextLog();

@@ -17,8 +17,9 @@
 
 namespace {
 
-// Room beyond the capacity for the line being appended, so the control never refuses it.
-constexpr int kLogPageLimit = kLogPageCapacity + 2 * static_cast<int>(kFormatCapacity);
+// The control takes all the room the page's text may have.
+constexpr int kLogPageLimit = static_cast<int>(kLogPageRoom);
+constexpr WPARAM kTextEnd = 0x7FFFFFFF;  // the control puts a position past its text at its end
 constexpr char kTextFilter[] = "Log files\0*.log*\0";
 constexpr char kCsvFilter[] = "CSV files\0*.csv*\0";
 
@@ -29,13 +30,27 @@ void InitLogPage(HWND page)
     SendMessageA(appState.logPageEdit, EM_SETLIMITTEXT, kLogPageLimit, 0);
 }
 
-// Drops whole lines from the top: about a quarter of the page at a time.
-void DropOldestLines(HWND edit)
+// The control counts positions in characters: one a byte in a single-byte code page,
+// one a UTF-16 unit otherwise.
+WPARAM ControlPosition(std::string_view text)
 {
-    const LRESULT line = SendMessageA(edit, EM_LINEFROMCHAR, kLogPageCapacity / 4, 0);
-    const LRESULT cut = SendMessageA(edit, EM_LINEINDEX, static_cast<WPARAM>(line + 1), 0);
-    SendMessageA(edit, EM_SETSEL, 0, cut > 0 ? cut : kLogPageCapacity / 4);
+    CPINFO info{};
+    if (GetCPInfo(CP_ACP, &info) && info.MaxCharSize == 1)
+        return text.size();
+    return static_cast<WPARAM>(
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0));
+}
+
+// Drops whole lines from the top: about a quarter of the page at a time.
+void DropOldestLines(HWND edit, LogPageText& page)
+{
+    const std::string_view text(page.text.data(), page.length);
+    std::size_t cut = text.find('\n', kLogPageCapacity / 4);
+    cut = cut == std::string_view::npos ? text.size() : cut + 1;
+    SendMessageA(edit, EM_SETSEL, 0, static_cast<LPARAM>(ControlPosition(text.substr(0, cut))));
     SendMessageA(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
+    memmove(page.text.data(), page.text.data() + cut, page.length - cut);
+    page.length -= cut;
 }
 
 void OpenLogFolder()
@@ -63,23 +78,29 @@ void LayoutLogPage(HWND page)
 
 }  // namespace
 
-void AppendToLogPage(const char* text)
+void AppendToLogPage(std::string_view text)
 {
     HWND edit = appState.logPageEdit;
-    if (!edit)
+    LogPageText& page = appState.logPage;
+    if (!edit || text.empty())
         return;
-    const int length = static_cast<int>(strnlen(text, kFormatCapacity));
-    if (GetWindowTextLengthA(edit) + length > kLogPageCapacity)
-        DropOldestLines(edit);
+    if (text.size() > kLogPageCapacity)
+        text = text.substr(text.size() - kLogPageCapacity);  // never: a batch is smaller
+    while (page.length > 0 && page.length + text.size() > kLogPageCapacity)
+        DropOldestLines(edit, page);
+    memcpy(page.text.data() + page.length, text.data(), text.size());
+    page.length += text.size();
+    page.text[page.length] = '\0';
     // Always at the very end, whatever the user selected.
-    const int end = GetWindowTextLengthA(edit);
-    SendMessageA(edit, EM_SETSEL, static_cast<WPARAM>(end), end);
-    SendMessageA(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
+    SendMessageA(edit, EM_SETSEL, kTextEnd, static_cast<LPARAM>(kTextEnd));
+    SendMessageA(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(page.text.data() + page.length - text.size()));
 }
 
 void ClearLog()
 {
     SetWindowTextA(appState.logPageEdit, "");
+    appState.logPage.length = 0;
+    appState.logPage.text[0] = '\0';
     ClearRunCsvBuffer();
 }
 
@@ -100,14 +121,9 @@ bool WriteLogExport(ExportKind kind, const char* path)
     if (kind == ExportKind::Csv) {
         if (appState.RunCsvBuffer)
             WriteText(file, std::string_view(appState.RunCsvBuffer, appState.runCsvLength));
-    } else if (HWND edit = appState.logPageEdit) {
+    } else {
         // The whole page, however long it has grown.
-        const int length = GetWindowTextLengthA(edit);
-        if (char* text = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(length) + 1))) {
-            const int read = GetWindowTextA(edit, text, length + 1);
-            WriteText(file, std::string_view(text, static_cast<std::size_t>(read > 0 ? read : 0)));
-            HeapFree(GetProcessHeap(), 0, text);
-        }
+        WriteText(file, std::string_view(appState.logPage.text.data(), appState.logPage.length));
     }
     CloseHandle(file);
     return true;

@@ -3,15 +3,26 @@
 
 #include <windows.h>
 
+#include <array>
 #include <span>
+#include <string_view>
 
 // The page holds up to about this many characters; past it the oldest lines go.
 constexpr int kLogPageCapacity = 1 << 18;
+constexpr std::size_t kLogPageRoom = kLogPageCapacity + 1;  // and its terminator
 
 INT_PTR CALLBACK LogPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
 
+
+// The page's text as the program keeps it, so that neither its length nor the cut of
+// its oldest lines needs the control: the control is told only what changes.
+struct LogPageText {
+    std::size_t length;
+    std::array<char, kLogPageRoom> text;
+};
+
 // Appends text at the very end of the page, dropping the oldest lines when full.
-void AppendToLogPage(const char* text);
+void AppendToLogPage(std::string_view text);
 // Empties the page and the run's CSV records; the log files keep everything.
 void ClearLog();
 

@@ -1,8 +1,7 @@
 #include "monitor/monitoring_lists.h"
 
-#include <array>
-#include <unordered_map>
-#include <vector>
+#include <algorithm>
+#include <cwchar>
 
 #include "core/text.h"
 #include "core/time_text.h"
@@ -11,136 +10,440 @@
 
 namespace {
 
-constexpr int kUserColumn = 1;
+constexpr int32_t kNoRow = -1;
 constexpr int kStampColumn = 4;
+// A refresh deletes rows one by one only up to the last selected or focused row: past
+// it no row carries a state, and the new count alone drops them. With many rows
+// selected, finding the last one costs more than deleting every stale row.
+constexpr int kSelectedRowsWorthFinding = 64;
+
+template <typename Row>
+void ReserveRows(ListSnapshot<Row>& snapshot, std::size_t maxRows, std::size_t textBytes)
+{
+    for (ReservedStore& rows : snapshot.rows)
+        ReserveStore(rows, maxRows * sizeof(Row));
+    for (TextArena& texts : snapshot.texts)
+        ReserveStore(texts.store, textBytes);
+    ReserveStore(snapshot.index, 2 * maxRows * sizeof(int32_t));
+    ReserveStore(snapshot.recordOfRow, maxRows * sizeof(int32_t));
+    ReserveStore(snapshot.handled, 2 * maxRows);
+}
+
+template <typename Row>
+std::span<const Row> CurrentRows(const ListSnapshot<Row>& snapshot)
+{
+    const ReservedStore& rows = snapshot.rows[static_cast<std::size_t>(snapshot.current)];
+    if (!rows.base || snapshot.count == 0)
+        return {};
+    return {reinterpret_cast<const Row*>(rows.base), snapshot.count};
+}
+
+std::size_t IndexSlots(std::size_t rows)
+{
+    std::size_t slots = 16;
+    while (slots < 2 * rows)
+        slots *= 2;
+    return slots;
+}
+
+// The key index: open addressing over row numbers, the first row of a key kept.
+template <typename Equal>
+int32_t FindInIndex(std::span<const int32_t> index, uint64_t hash, Equal equal)
+{
+    const std::size_t mask = index.size() - 1;
+    for (std::size_t slot = static_cast<std::size_t>(hash) & mask;; slot = (slot + 1) & mask) {
+        const int32_t row = index[slot];
+        if (row == kNoRow || equal(row))
+            return row;
+    }
+}
+
+template <typename Equal>
+void AddToIndex(std::span<int32_t> index, uint64_t hash, int32_t row, Equal equal)
+{
+    const std::size_t mask = index.size() - 1;
+    for (std::size_t slot = static_cast<std::size_t>(hash) & mask;; slot = (slot + 1) & mask) {
+        if (index[slot] == kNoRow) {
+            index[slot] = row;
+            return;
+        }
+        if (equal(index[slot]))
+            return;  // the first row of a key is the one found
+    }
+}
+
+uint64_t IdHash(DWORD id)
+{
+    return (static_cast<uint64_t>(id) * 0x9E3779B97F4A7C15ull) >> 17;
+}
+
+// The list compares computers as the platform compares texts without regard to case:
+// the key is hashed upper-cased the same way.
+uint64_t ComputerHash(const char* computer)
+{
+    std::array<char, kCellCapacity> upper{};
+    const std::size_t length = CopyText(upper, computer);
+    CharUpperBuffA(upper.data(), static_cast<DWORD>(length));
+    uint64_t hash = 14695981039346656037ull;
+    for (std::size_t i = 0; i < length; ++i) {
+        hash ^= static_cast<unsigned char>(upper[i]);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+bool SameComputer(const char* a, const char* b)
+{
+    return lstrcmpiA(a, b) == 0;
+}
+
+void FormatComputer(const wchar_t* client, std::span<char> text)
+{
+    std::array<char, kCellCapacity> computer{};
+    AnsiFromWide(computer, client);
+    UpperCaseAscii(computer);
+    ReplaceControlCharacters(computer);
+    CopyText(text, computer.data());
+}
 
 bool HasUser(const SESSION_INFO_1& session)
 {
     return WideOrEmpty(session.sesi1_username)[0] != L'\0';
 }
 
-// Scratch of the open-files refresh, kept between refreshes so that a steady
-// list allocates nothing.
-struct OpenFilesScratch {
-    std::unordered_map<DWORD, int> firstRowOfId;
-    std::vector<char> rowUpdated;
-    std::vector<char> entryHandled;
-};
-
-OpenFilesScratch& Scratch()
+bool SameText(const wchar_t* a, const wchar_t* b)
 {
-    static OpenFilesScratch scratch;
-    return scratch;
+    return std::wcscmp(WideOrEmpty(a), WideOrEmpty(b)) == 0;
+}
+
+// Copies a cell's text into the room the list gave, cut, control characters shown as '?'.
+void CutToCell(std::span<char> cell, std::span<char> text)
+{
+    ReplaceControlCharacters(cell);
+    CopyText(text, cell.data());
+}
+
+// The highest row whose deletion would move a selection or the focus; -1 for none.
+int LastRowWithState(HWND list, int rows)
+{
+    int last = static_cast<int>(SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
+    const int selected = static_cast<int>(SendMessageA(list, LVM_GETSELECTEDCOUNT, 0, 0));
+    if (selected > kSelectedRowsWorthFinding)
+        return rows - 1;
+    for (int row = NextSelectedRow(list, -1); row >= 0; row = NextSelectedRow(list, row))
+        last = std::max(last, row);
+    return last;
+}
+
+// The list view's side of a refresh: rows that went are deleted where a state could
+// move, and the new count takes the rest away and the new rows in.
+void ApplyToListView(HWND list, std::span<const int32_t> recordOfRow, std::size_t newCount, bool redraw)
+{
+    const int oldCount = static_cast<int>(recordOfRow.size());
+    const int last = std::min(LastRowWithState(list, oldCount), oldCount - 1);
+    bool deleting = false;
+    for (int row = last; row >= 0; --row) {
+        if (recordOfRow[static_cast<std::size_t>(row)] != kNoRow)
+            continue;
+        if (!deleting)
+            SendMessageA(list, WM_SETREDRAW, FALSE, 0);
+        deleting = true;
+        DeleteRow(list, row);
+    }
+    SendMessageA(list, LVM_SETITEMCOUNT, newCount, LVSICF_NOSCROLL | LVSICF_NOINVALIDATEALL);
+    if (deleting)
+        SendMessageA(list, WM_SETREDRAW, TRUE, 0);
+    if (deleting || redraw)
+        InvalidateRect(list, nullptr, FALSE);
+}
+
+// Room for the next rows: the old ones and every new record, up to the most a list holds.
+template <typename Row>
+Row* NextRows(ListSnapshot<Row>& snapshot, std::size_t records, std::size_t maxRows)
+{
+    const auto next = static_cast<std::size_t>(1 - snapshot.current);
+    EmptyArena(snapshot.texts[next]);
+    return CommitArray<Row>(snapshot.rows[next], std::clamp<std::size_t>(snapshot.count + records, 1, maxRows));
+}
+
+template <typename Row>
+void SwapIn(ListSnapshot<Row>& snapshot, std::size_t count)
+{
+    snapshot.current = 1 - snapshot.current;
+    snapshot.count = count;
+}
+
+// Records past twice the most a list holds are not looked at.
+template <typename Row>
+ListPlan PlanStorage(ListSnapshot<Row>& snapshot, std::size_t records, std::size_t maxRows)
+{
+    records = std::min(records, 2 * maxRows);
+    int32_t* recordOfRow = CommitArray<int32_t>(snapshot.recordOfRow, std::max<std::size_t>(snapshot.count, 1));
+    uint8_t* handled = CommitArray<uint8_t>(snapshot.handled, std::max<std::size_t>(records, 1));
+    if (!recordOfRow || !handled)
+        return {};
+    return {{recordOfRow, snapshot.count}, {handled, records}};
+}
+
+template <typename Row>
+std::span<int32_t> IndexStorage(ListSnapshot<Row>& snapshot)
+{
+    const std::size_t slots = IndexSlots(snapshot.count);
+    int32_t* index = CommitArray<int32_t>(snapshot.index, slots);
+    return index ? std::span<int32_t>(index, slots) : std::span<int32_t>();
 }
 
 }  // namespace
 
-void SetSessionCells(HWND list, int row, const SessionCells& cells)
+void ReserveSnapshot(SessionSnapshot& snapshot)
 {
-    SetCell(list, row, 1, cells.user);
-    SetCell(list, row, 2, cells.files);
-    SetCell(list, row, 3, cells.connected);
-    SetCell(list, row, 4, cells.idle);
-    SetCell(list, row, 5, cells.guest);
+    ReserveRows(snapshot, kMaxSessionRows, kMaxSessionRows * 512);
 }
 
-void SetFileCells(HWND list, int row, const FileCells& cells, const char* stamp)
+void ReserveSnapshot(FileSnapshot& snapshot)
 {
-    SetCell(list, row, kUserColumn, cells.user);
-    SetCell(list, row, 2, cells.locks);
-    SetCell(list, row, 3, cells.mode);
-    SetCell(list, row, kStampColumn, stamp);
+    ReserveRows(snapshot, kMaxFileRows, kMaxFileRows * 512);
 }
 
-void FormatSessionCells(const SESSION_INFO_1& session, SessionCells* cells)
+std::span<const SessionRow> Rows(const SessionSnapshot& snapshot)
 {
-    AnsiFromWide(cells->computer, session.sesi1_cname);
-    UpperCaseAscii(cells->computer);
-    AnsiFromWide(cells->user, session.sesi1_username);
-    FormatText(cells->files, "%d", static_cast<int>(session.sesi1_num_opens));
-    FormatDuration(session.sesi1_time, cells->connected);
-    FormatDuration(session.sesi1_idle_time, cells->idle);
-    cells->guest = (session.sesi1_user_flags & SESS_GUEST) ? "Yes" : "No";
+    return CurrentRows(snapshot);
 }
 
-void FormatFileCells(const FILE_INFO_3& file, FileCells* cells)
+std::span<const FileRow> Rows(const FileSnapshot& snapshot)
 {
-    AnsiFromWide(cells->path, file.fi3_pathname);
-    AnsiFromWide(cells->user, file.fi3_username);
-    FormatText(cells->locks, "%d", static_cast<int>(file.fi3_num_locks));
-    FormatOpenMode(file.fi3_permissions, cells->mode);
+    return CurrentRows(snapshot);
 }
 
-void ReconcileSessions(HWND list, std::span<const SESSION_INFO_1> sessions, uint32_t generation)
+void PlanOpenFilesRefresh(std::span<const FileRow> rows, std::span<const FILE_INFO_3> records, ListPlan plan,
+                          std::span<int32_t> index)
 {
-    // A server has few sessions: the list's own search is quick enough here.
-    RedrawPause pause(list);
-    std::vector<char> handled(sessions.size(), 0);
-    SessionCells cells{};
-    for (std::size_t i = 0; i < sessions.size(); ++i) {
-        if (!HasUser(sessions[i]))
-            continue;
-        FormatSessionCells(sessions[i], &cells);
-        const int row = FindRowByText(list, cells.computer);
-        if (row < 0)
-            continue;
-        SetRowData(list, row, static_cast<LPARAM>(generation));
-        SetSessionCells(list, row, cells);
-        handled[i] = 1;
+    std::fill(index.begin(), index.end(), kNoRow);
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        const DWORD id = rows[row].id;
+        AddToIndex(index, IdHash(id), static_cast<int32_t>(row),
+                   [&](int32_t other) { return rows[static_cast<std::size_t>(other)].id == id; });
     }
-    const auto previous = static_cast<LPARAM>(static_cast<uint32_t>(generation - 1));
-    for (int row = FindRowByData(list, previous); row >= 0; row = FindRowByData(list, previous))
-        DeleteRow(list, row);
-    for (std::size_t i = 0; i < sessions.size(); ++i) {
-        if (handled[i] || !HasUser(sessions[i]))
-            continue;
-        FormatSessionCells(sessions[i], &cells);
-        const int row = InsertRow(list, cells.computer, static_cast<LPARAM>(generation));
-        SetSessionCells(list, row, cells);
+    std::fill(plan.recordOfRow.begin(), plan.recordOfRow.end(), kNoRow);
+    for (std::size_t i = 0; i < records.size() && i < plan.handled.size(); ++i) {
+        const DWORD id = records[i].fi3_id;
+        const int32_t row = FindInIndex(
+            index, IdHash(id), [&](int32_t other) { return rows[static_cast<std::size_t>(other)].id == id; });
+        plan.handled[i] = row == kNoRow ? kRecordIsNew : kRecordUpdatesARow;
+        if (row != kNoRow)
+            plan.recordOfRow[static_cast<std::size_t>(row)] = static_cast<int32_t>(i);
     }
 }
 
-void ReconcileOpenFiles(HWND list, std::span<const FILE_INFO_3> files, uint32_t generation)
+void PlanSessionsRefresh(std::span<const SessionRow> rows, std::span<const SESSION_INFO_1> records, ListPlan plan,
+                         std::span<int32_t> index)
 {
-    RedrawPause pause(list);
-    OpenFilesScratch& scratch = Scratch();
-    const int rows = RowCount(list);
-    scratch.firstRowOfId.clear();
-    scratch.firstRowOfId.reserve(static_cast<std::size_t>(rows) + files.size());
-    for (int row = 0; row < rows; ++row)
-        scratch.firstRowOfId.try_emplace(static_cast<DWORD>(RowData(list, row)), row);
-    scratch.rowUpdated.assign(static_cast<std::size_t>(rows), 0);
-    scratch.entryHandled.assign(files.size(), 0);
-
-    std::array<char, 16> stamp{};
-    FormatText(stamp, "%d", static_cast<int>(generation));
-    FileCells cells{};
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        const auto found = scratch.firstRowOfId.find(files[i].fi3_id);
-        if (found == scratch.firstRowOfId.end())
-            continue;
-        FormatFileCells(files[i], &cells);
-        SetFileCells(list, found->second, cells, stamp.data());
-        scratch.rowUpdated[static_cast<std::size_t>(found->second)] = 1;
-        scratch.entryHandled[i] = 1;
+    std::fill(index.begin(), index.end(), kNoRow);
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        const char* computer = rows[row].computer;
+        AddToIndex(index, ComputerHash(computer), static_cast<int32_t>(row),
+                   [&](int32_t other) { return SameComputer(rows[static_cast<std::size_t>(other)].computer, computer); });
     }
-
-    // Every row whose stamp is below this refresh's goes; from the end, so that no
-    // deletion moves a row still to be looked at.
-    for (int row = rows - 1; row >= 0; --row) {
-        if (scratch.rowUpdated[static_cast<std::size_t>(row)])
+    std::fill(plan.recordOfRow.begin(), plan.recordOfRow.end(), kNoRow);
+    std::array<char, kCellCapacity> computer{};
+    for (std::size_t i = 0; i < records.size() && i < plan.handled.size(); ++i) {
+        if (!HasUser(records[i])) {
+            plan.handled[i] = kRecordNotListed;
             continue;
-        std::array<char, kCellCapacity> text{};
-        ReadCell(list, row, kStampColumn, text);
-        if (static_cast<uint32_t>(ParseLeadingInt(text.data())) < generation)
-            DeleteRow(list, row);
+        }
+        FormatComputer(records[i].sesi1_cname, computer);
+        const int32_t row = FindInIndex(index, ComputerHash(computer.data()), [&](int32_t other) {
+            return SameComputer(rows[static_cast<std::size_t>(other)].computer, computer.data());
+        });
+        plan.handled[i] = row == kNoRow ? kRecordIsNew : kRecordUpdatesARow;
+        if (row != kNoRow)
+            plan.recordOfRow[static_cast<std::size_t>(row)] = static_cast<int32_t>(i);
     }
+}
 
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        if (scratch.entryHandled[i])
+void RefreshOpenFilesList(HWND list, FileSnapshot& snapshot, std::span<const FILE_INFO_3> records,
+                          uint32_t generation)
+{
+    ReserveSnapshot(snapshot);
+    const std::span<const FileRow> rows = Rows(snapshot);
+    const ListPlan plan = PlanStorage(snapshot, records.size(), kMaxFileRows);
+    const std::span<int32_t> index = IndexStorage(snapshot);
+    FileRow* next = NextRows(snapshot, plan.handled.size(), kMaxFileRows);
+    if (!next || index.empty() || (plan.handled.empty() && !records.empty()))
+        return;  // no memory for the scratch: the list stays as it was
+    PlanOpenFilesRefresh(rows, records, plan, index);
+
+    TextArena& texts = snapshot.texts[static_cast<std::size_t>(1 - snapshot.current)];
+    const bool stampShown = SendMessageA(list, LVM_GETCOLUMNWIDTH, kStampColumn, 0) > 0;
+    bool redraw = stampShown;
+    std::size_t count = 0;
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        int32_t& record = plan.recordOfRow[row];
+        if (record == kNoRow) {
+            redraw = true;
             continue;
-        FormatFileCells(files[i], &cells);
-        const int row = InsertRow(list, cells.path, static_cast<LPARAM>(files[i].fi3_id));
-        SetFileCells(list, row, cells, stamp.data());
+        }
+        const FILE_INFO_3& file = records[static_cast<std::size_t>(record)];
+        const FileRow& old = rows[row];
+        FileRow updated{KeepWideText(texts, old.path), KeepWideText(texts, file.fi3_username), file.fi3_id,
+                        file.fi3_permissions, file.fi3_num_locks, generation};
+        if (!updated.path || !updated.user) {
+            record = kNoRow;  // no room for its texts: the row goes, and comes back when there is
+            redraw = true;
+            continue;
+        }
+        redraw = redraw || old.permissions != updated.permissions || old.locks != updated.locks ||
+                 !SameText(old.user, updated.user);
+        next[count++] = updated;
     }
+    for (std::size_t i = 0; i < plan.handled.size() && count < kMaxFileRows; ++i) {
+        if (plan.handled[i] != kRecordIsNew)
+            continue;
+        const FILE_INFO_3& file = records[i];
+        FileRow added{KeepWideText(texts, file.fi3_pathname), KeepWideText(texts, file.fi3_username), file.fi3_id,
+                      file.fi3_permissions, file.fi3_num_locks, generation};
+        if (!added.path || !added.user)
+            break;
+        next[count++] = added;
+        redraw = true;
+    }
+    SwapIn(snapshot, count);
+    ApplyToListView(list, plan.recordOfRow, count, redraw);
+}
+
+void RefreshSessionsList(HWND list, SessionSnapshot& snapshot, std::span<const SESSION_INFO_1> records,
+                         uint32_t generation)
+{
+    ReserveSnapshot(snapshot);
+    const std::span<const SessionRow> rows = Rows(snapshot);
+    const ListPlan plan = PlanStorage(snapshot, records.size(), kMaxSessionRows);
+    const std::span<int32_t> index = IndexStorage(snapshot);
+    SessionRow* next = NextRows(snapshot, plan.handled.size(), kMaxSessionRows);
+    if (!next || index.empty() || (plan.handled.empty() && !records.empty()))
+        return;  // no memory for the scratch: the list stays as it was
+    PlanSessionsRefresh(rows, records, plan, index);
+
+    TextArena& texts = snapshot.texts[static_cast<std::size_t>(1 - snapshot.current)];
+    bool redraw = false;
+    std::size_t count = 0;
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        int32_t& record = plan.recordOfRow[row];
+        if (record == kNoRow) {
+            redraw = true;
+            continue;
+        }
+        const SESSION_INFO_1& session = records[static_cast<std::size_t>(record)];
+        const SessionRow& old = rows[row];
+        SessionRow updated{KeepText(texts, old.computer), KeepWideText(texts, old.client),
+                           KeepWideText(texts, session.sesi1_username), session.sesi1_num_opens,
+                           session.sesi1_time, session.sesi1_idle_time, session.sesi1_user_flags, generation};
+        if (!updated.computer || !updated.client || !updated.user) {
+            record = kNoRow;
+            redraw = true;
+            continue;
+        }
+        redraw = redraw || old.opens != updated.opens || old.seconds != updated.seconds || old.idle != updated.idle ||
+                 old.flags != updated.flags || !SameText(old.user, updated.user);
+        next[count++] = updated;
+    }
+    std::array<char, kCellCapacity> computer{};
+    for (std::size_t i = 0; i < plan.handled.size() && count < kMaxSessionRows; ++i) {
+        if (plan.handled[i] != kRecordIsNew)
+            continue;
+        const SESSION_INFO_1& session = records[i];
+        FormatComputer(session.sesi1_cname, computer);
+        SessionRow added{KeepText(texts, computer.data()), KeepWideText(texts, session.sesi1_cname),
+                         KeepWideText(texts, session.sesi1_username), session.sesi1_num_opens, session.sesi1_time,
+                         session.sesi1_idle_time, session.sesi1_user_flags, generation};
+        if (!added.computer || !added.client || !added.user)
+            break;
+        next[count++] = added;
+        redraw = true;
+    }
+    SwapIn(snapshot, count);
+    ApplyToListView(list, plan.recordOfRow, count, redraw);
+}
+
+void FormatSessionCell(const SessionRow& row, int column, std::span<char> text)
+{
+    std::array<char, kCellCapacity> cell{};
+    switch (column) {
+    case 0: CopyText(cell, row.computer); break;
+    case 1: AnsiFromWide(cell, row.user); break;
+    case 2: FormatText(cell, "%d", static_cast<int>(row.opens)); break;
+    case 3: FormatDuration(row.seconds, cell); break;
+    case 4: FormatDuration(row.idle, cell); break;
+    case 5: CopyText(cell, (row.flags & SESS_GUEST) ? "Yes" : "No"); break;
+    }
+    CutToCell(cell, text);
+}
+
+void FormatFileCell(const FileRow& row, int column, std::span<char> text)
+{
+    std::array<char, kCellCapacity> cell{};
+    switch (column) {
+    case 0: AnsiFromWide(cell, row.path); break;
+    case 1: AnsiFromWide(cell, row.user); break;
+    case 2: FormatText(cell, "%d", static_cast<int>(row.locks)); break;
+    case 3: FormatOpenMode(row.permissions, cell); break;
+    case kStampColumn: FormatText(cell, "%d", static_cast<int>(row.stamp)); break;
+    }
+    CutToCell(cell, text);
+}
+
+void FormatSessionRecordCell(const SESSION_INFO_1& session, int column, std::span<char> text)
+{
+    std::array<char, kCellCapacity> computer{};
+    FormatComputer(session.sesi1_cname, computer);
+    const SessionRow row{computer.data(), session.sesi1_cname, session.sesi1_username, session.sesi1_num_opens,
+                         session.sesi1_time, session.sesi1_idle_time, session.sesi1_user_flags, 0};
+    FormatSessionCell(row, column, text);
+}
+
+void FormatFileRecordCell(const FILE_INFO_3& file, uint32_t stamp, int column, std::span<char> text)
+{
+    const FileRow row{file.fi3_pathname, file.fi3_username, file.fi3_id, file.fi3_permissions, file.fi3_num_locks,
+                      stamp};
+    FormatFileCell(row, column, text);
+}
+
+bool IsDispInfoRequest(const NMHDR* header)
+{
+    return header->code == LVN_GETDISPINFOA || header->code == LVN_GETDISPINFOW;
+}
+
+namespace {
+
+// Fills a GETDISPINFO request from a row's cell, in the character width it came in.
+template <typename Row>
+void AnswerDispInfo(std::span<const Row> rows, NMHDR* header, void (*format)(const Row&, int, std::span<char>))
+{
+    std::array<char, kCellCapacity> cell{};
+    if (header->code == LVN_GETDISPINFOA) {
+        LVITEMA& item = reinterpret_cast<NMLVDISPINFOA*>(header)->item;
+        if (!(item.mask & LVIF_TEXT) || item.iItem < 0 || static_cast<std::size_t>(item.iItem) >= rows.size() ||
+            !item.pszText || item.cchTextMax <= 0)
+            return;
+        format(rows[static_cast<std::size_t>(item.iItem)], item.iSubItem, cell);
+        CopyText({item.pszText, static_cast<std::size_t>(item.cchTextMax)}, cell.data());
+    } else {
+        LVITEMW& item = reinterpret_cast<NMLVDISPINFOW*>(header)->item;
+        if (!(item.mask & LVIF_TEXT) || item.iItem < 0 || static_cast<std::size_t>(item.iItem) >= rows.size() ||
+            !item.pszText || item.cchTextMax <= 0)
+            return;
+        format(rows[static_cast<std::size_t>(item.iItem)], item.iSubItem, cell);
+        WideFromAnsi({item.pszText, static_cast<std::size_t>(item.cchTextMax)}, cell.data());
+    }
+}
+
+}  // namespace
+
+void AnswerSessionsDispInfo(const SessionSnapshot& snapshot, NMHDR* header)
+{
+    AnswerDispInfo(Rows(snapshot), header, FormatSessionCell);
+}
+
+void AnswerOpenFilesDispInfo(const FileSnapshot& snapshot, NMHDR* header)
+{
+    AnswerDispInfo(Rows(snapshot), header, FormatFileCell);
 }

@@ -1,42 +1,105 @@
-// Bringing the Monitoring page's two lists in line with an enumeration. Rows that
-// survive keep their place and selection; the view is never cleared and refilled.
+// The Monitoring page's two lists. The program keeps a snapshot of each (what every
+// row shows and the record it stands for); the list views are owner-data views that
+// draw the snapshot and keep only the selection. A refresh reconciles the snapshot
+// with the new records: rows that survive keep their place and selection, rows whose
+// record went are deleted, new records are appended in enumeration order.
 #pragma once
 
 #include <windows.h>
+#include <commctrl.h>
 #include <lm.h>
 
+#include <array>
 #include <cstdint>
 #include <span>
 
-// The list's row texts of one session or one open file, cut to a cell's room.
-struct SessionCells {
-    char computer[256];  // the key: the client name, ASCII letters upper-cased
-    char user[256];
-    char files[16];
-    char connected[32];
-    char idle[32];
-    const char* guest;
+#include "core/reserved_store.h"
+
+// Rows a list holds at most; records past it are not listed until there is room.
+constexpr std::size_t kMaxSessionRows = 65536;
+constexpr std::size_t kMaxFileRows = 262144;
+
+struct SessionRow {
+    const char* computer;   // the key and first cell: the client in ANSI, ASCII letters upper-cased, cut to a cell
+    const wchar_t* client;  // as the server gave it, for the commands
+    const wchar_t* user;    // of the last record that updated the row
+    DWORD opens;
+    DWORD seconds;
+    DWORD idle;
+    DWORD flags;
+    uint32_t stamp;  // the refresh that last found the row
 };
-void FormatSessionCells(const SESSION_INFO_1& session, SessionCells* cells);
 
-struct FileCells {
-    char path[256];
-    char user[256];
-    char locks[16];
-    char mode[32];
+struct FileRow {
+    const wchar_t* path;  // as first seen: a row's first cell never changes
+    const wchar_t* user;
+    DWORD id;
+    DWORD permissions;
+    DWORD locks;
+    uint32_t stamp;  // shown, in decimal, in the hidden fifth column
 };
-void FormatFileCells(const FILE_INFO_3& file, FileCells* cells);
 
-// Writes a row's cells after its first; the open-files row gets its stamp too.
-void SetSessionCells(HWND list, int row, const SessionCells& cells);
-void SetFileCells(HWND list, int row, const FileCells& cells, const char* stamp);
+// One list's snapshot, built beside the current rows at each refresh and swapped in,
+// with the scratch of its reconciliation. All of it is reserved once.
+template <typename Row>
+struct ListSnapshot {
+    std::array<ReservedStore, 2> rows;
+    std::array<TextArena, 2> texts;
+    int32_t current;
+    std::size_t count;
+    ReservedStore index;        // int32 row per slot of the key index
+    ReservedStore recordOfRow;  // int32 per row
+    ReservedStore handled;      // uint8 per record
+};
+using SessionSnapshot = ListSnapshot<SessionRow>;
+using FileSnapshot = ListSnapshot<FileRow>;
 
-// The sessions list, keyed by computer name and stamped `generation` in the item
-// data. Sessions with an empty user name are never listed.
-void ReconcileSessions(HWND list, std::span<const SESSION_INFO_1> sessions, uint32_t generation);
+void ReserveSnapshot(SessionSnapshot& snapshot);
+// No rows: for a list view that starts again empty.
+template <typename Row>
+void ClearSnapshot(ListSnapshot<Row>& snapshot)
+{
+    snapshot.count = 0;
+}
+void ReserveSnapshot(FileSnapshot& snapshot);
+std::span<const SessionRow> Rows(const SessionSnapshot& snapshot);
+std::span<const FileRow> Rows(const FileSnapshot& snapshot);
 
-// The open-files list, keyed by file id in the item data and stamped `generation`
-// in its hidden fifth column. Each row is found through an index of the list made
-// once per refresh, and the rows that went are deleted in one pass, so the cost
-// grows with the number of rows instead of with its square.
-void ReconcileOpenFiles(HWND list, std::span<const FILE_INFO_3> files, uint32_t generation);
+// What one refresh does to a list, worked out without a window: for each old row,
+// the record that now updates it, or -1 when the row goes; for each record, whether
+// it updated a row (1), is not listed at all (2: a session without a user name), or
+// becomes a new row (0). Rows are matched as the list always matched them: an open
+// file by its id, a session by its computer compared without regard to case, and the
+// first row of a key takes every record of that key, the last one's values winning.
+struct ListPlan {
+    std::span<int32_t> recordOfRow;
+    std::span<uint8_t> handled;
+};
+constexpr uint8_t kRecordIsNew = 0;
+constexpr uint8_t kRecordUpdatesARow = 1;
+constexpr uint8_t kRecordNotListed = 2;
+
+// `index` is scratch: at least twice as many slots as rows, a power of two.
+void PlanOpenFilesRefresh(std::span<const FileRow> rows, std::span<const FILE_INFO_3> records, ListPlan plan,
+                          std::span<int32_t> index);
+void PlanSessionsRefresh(std::span<const SessionRow> rows, std::span<const SESSION_INFO_1> records, ListPlan plan,
+                         std::span<int32_t> index);
+
+// Brings the snapshot and its list view in line with the records, stamping `generation`.
+void RefreshSessionsList(HWND list, SessionSnapshot& snapshot, std::span<const SESSION_INFO_1> records,
+                         uint32_t generation);
+void RefreshOpenFilesList(HWND list, FileSnapshot& snapshot, std::span<const FILE_INFO_3> records,
+                          uint32_t generation);
+
+// A cell's text as the list shows it and the export writes it: cut to a cell's room,
+// control characters shown as '?'.
+void FormatSessionCell(const SessionRow& row, int column, std::span<char> text);
+void FormatFileCell(const FileRow& row, int column, std::span<char> text);
+// The same from a record, for a row made from it.
+void FormatSessionRecordCell(const SESSION_INFO_1& session, int column, std::span<char> text);
+void FormatFileRecordCell(const FILE_INFO_3& file, uint32_t stamp, int column, std::span<char> text);
+
+// Answers an owner-data list's request for a cell's text (A or W notification).
+void AnswerSessionsDispInfo(const SessionSnapshot& snapshot, NMHDR* header);
+void AnswerOpenFilesDispInfo(const FileSnapshot& snapshot, NMHDR* header);
+bool IsDispInfoRequest(const NMHDR* header);

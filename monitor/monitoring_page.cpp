@@ -5,6 +5,7 @@
 
 #include <array>
 #include <climits>
+#include <cwchar>
 
 #include "blocking/computer_list.h"
 #include "core/app_state.h"
@@ -74,11 +75,6 @@ void RefreshBothSessionsFirst()
     RefreshOpenFiles();
 }
 
-void OpenInShell(const char* target)
-{
-    ShellExecuteA(nullptr, "open", target, nullptr, nullptr, SW_SHOWNORMAL);
-}
-
 void BlockForMoreMinutes(HWND page)
 {
     const INT_PTR minutes = DialogBoxParamA(appState.instance, MAKEINTRESOURCEA(IDD_BLOCK), page, BlockDialogProc, 0);
@@ -144,8 +140,15 @@ void OnFilesKey(WORD key)
     }
 }
 
-void OnMonitoringNotify(HWND page, const NMHDR* header)
+void OnMonitoringNotify(HWND page, NMHDR* header)
 {
+    if (IsDispInfoRequest(header)) {
+        if (header->hwndFrom == appState.sessionsList)
+            AnswerSessionsDispInfo(appState.sessionsSnapshot, header);
+        else if (header->hwndFrom == appState.filesList)
+            AnswerOpenFilesDispInfo(appState.filesSnapshot, header);
+        return;
+    }
     if (header->idFrom == IDC_SESSIONS_LIST) {
         switch (header->code) {
         case NM_RETURN: ExploreSelectedSessions(); break;
@@ -179,6 +182,22 @@ void WriteLine(HANDLE file, const char* format, auto... cells)
 
 using Cell = std::array<char, kCellCapacity>;
 
+// Two backslashes and the client as the server gave it; false for a name no computer has.
+bool FormatClientPath(const SessionRow& row, std::span<wchar_t> path)
+{
+    const std::size_t length = wcslen(WideOrEmpty(row.client));
+    if (length + 3 > path.size())
+        return false;
+    CopyWideText(path, L"\\\\");
+    CopyWideText(path.subspan(2), WideOrEmpty(row.client));
+    return true;
+}
+
+void OpenInShellWide(const wchar_t* target)
+{
+    ShellExecuteW(nullptr, L"open", target, nullptr, nullptr, SW_SHOWNORMAL);
+}
+
 void OnBlockDialogOk(HWND dialog)
 {
     std::array<char, kMinutesTextCapacity> text{};
@@ -208,9 +227,16 @@ void RefreshSessions()
         return;
     Enumeration<SESSION_INFO_1> sessions;
     EnumerateSessions1(&sessions);
-    if (sessions.status == ERROR_ACCESS_DENIED && appState.accessCheckArmed)
+    RefreshSessionsWith(sessions.status, sessions.Records());
+}
+
+void RefreshSessionsWith(NET_API_STATUS status, std::span<const SESSION_INFO_1> sessions)
+{
+    if (!MonitoringPageIsCurrent())
+        return;
+    if (status == ERROR_ACCESS_DENIED && appState.accessCheckArmed)
         ExitForAccessDenied();
-    ReconcileSessions(appState.sessionsList, sessions.Records(), ++appState.sessionsGeneration);
+    RefreshSessionsList(appState.sessionsList, appState.sessionsSnapshot, sessions, ++appState.sessionsGeneration);
 }
 
 void RefreshOpenFiles()
@@ -219,73 +245,62 @@ void RefreshOpenFiles()
         return;
     Enumeration<FILE_INFO_3> files;
     EnumerateOpenFiles(&files);
-    ReconcileOpenFiles(appState.filesList, files.Records(), ++appState.openFilesGeneration);
+    RefreshOpenFilesWith(files.Records());
+}
+
+void RefreshOpenFilesWith(std::span<const FILE_INFO_3> files)
+{
+    if (!MonitoringPageIsCurrent())
+        return;
+    RefreshOpenFilesList(appState.filesList, appState.filesSnapshot, files, ++appState.openFilesGeneration);
 }
 
 void CloseSelectedSessions()
 {
-    HWND list = appState.sessionsList;
-    for (int row = 0, rows = RowCount(list); row < rows; ++row) {
-        if (!IsRowSelected(list, row))
-            continue;
-        Cell computer{}, user{}, client{};
-        ReadCell(list, row, 0, computer);
-        ReadCell(list, row, 1, user);
-        FormatText(client, "\\\\%s", computer.data());
-        std::array<wchar_t, kCellCapacity + 2> wideClient{};
-        std::array<wchar_t, kCellCapacity> wideUser{};
-        WideFromAnsi(wideClient, client.data());
-        WideFromAnsi(wideUser, user.data());
-        DeleteServerSession(wideClient.data(), wideUser.data());
+    const std::span<const SessionRow> rows = Rows(appState.sessionsSnapshot);
+    for (int row = NextSelectedRow(appState.sessionsList, -1); row >= 0 && static_cast<std::size_t>(row) < rows.size();
+         row = NextSelectedRow(appState.sessionsList, row)) {
+        std::array<wchar_t, kClientNameUnits> client{};
+        if (FormatClientPath(rows[static_cast<std::size_t>(row)], client))
+            DeleteServerSession(client.data(), WideOrEmpty(rows[static_cast<std::size_t>(row)].user));
     }
     RefreshBoth();
 }
 
 void CloseSelectedFiles()
 {
-    HWND list = appState.filesList;
-    for (int row = 0, rows = RowCount(list); row < rows; ++row) {
-        if (IsRowSelected(list, row))
-            CloseServerFile(static_cast<DWORD>(RowData(list, row)));
-    }
+    const std::span<const FileRow> rows = Rows(appState.filesSnapshot);
+    for (int row = NextSelectedRow(appState.filesList, -1); row >= 0 && static_cast<std::size_t>(row) < rows.size();
+         row = NextSelectedRow(appState.filesList, row))
+        CloseServerFile(rows[static_cast<std::size_t>(row)].id);
     RefreshBoth();
 }
 
 void ExploreSelectedSessions()
 {
-    HWND list = appState.sessionsList;
-    for (int row = 0, rows = RowCount(list); row < rows; ++row) {
-        if (!IsRowSelected(list, row))
-            continue;
-        Cell computer{}, target{};
-        ReadCell(list, row, 0, computer);
-        FormatText(target, "\\\\%s", computer.data());
-        OpenInShell(target.data());
+    const std::span<const SessionRow> rows = Rows(appState.sessionsSnapshot);
+    for (int row = NextSelectedRow(appState.sessionsList, -1); row >= 0 && static_cast<std::size_t>(row) < rows.size();
+         row = NextSelectedRow(appState.sessionsList, row)) {
+        std::array<wchar_t, kClientNameUnits> target{};
+        if (FormatClientPath(rows[static_cast<std::size_t>(row)], target))
+            OpenInShellWide(target.data());
     }
 }
 
 void ExploreSelectedFiles()
 {
-    HWND list = appState.filesList;
-    for (int row = 0, rows = RowCount(list); row < rows; ++row) {
-        if (!IsRowSelected(list, row))
-            continue;
-        Cell path{};
-        ReadCell(list, row, 0, path);
-        OpenInShell(path.data());
-    }
+    const std::span<const FileRow> rows = Rows(appState.filesSnapshot);
+    for (int row = NextSelectedRow(appState.filesList, -1); row >= 0 && static_cast<std::size_t>(row) < rows.size();
+         row = NextSelectedRow(appState.filesList, row))
+        OpenInShellWide(WideOrEmpty(rows[static_cast<std::size_t>(row)].path));
 }
 
 void BlockSelectedComputers(int32_t ticks)
 {
-    HWND list = appState.sessionsList;
-    for (int row = 0, rows = RowCount(list); row < rows; ++row) {
-        if (!IsRowSelected(list, row))
-            continue;
-        Cell computer{};
-        ReadCell(list, row, 0, computer);
-        AddComputer(appState.blacklist, computer.data(), ticks);
-    }
+    const std::span<const SessionRow> rows = Rows(appState.sessionsSnapshot);
+    for (int row = NextSelectedRow(appState.sessionsList, -1); row >= 0 && static_cast<std::size_t>(row) < rows.size();
+         row = NextSelectedRow(appState.sessionsList, row))
+        AddComputerWide(appState.blacklist, rows[static_cast<std::size_t>(row)].client, ticks);
 }
 
 bool ParseBlockMinutes(const char* text, int32_t* minutes)
@@ -311,22 +326,23 @@ bool WriteMonitoringLists(const char* path)
     HANDLE file = CreateExportFile(path);
     if (!file)
         return false;
-    HWND sessions = appState.sessionsList;
-    HWND files = appState.filesList;
+    const std::span<const SessionRow> sessions = Rows(appState.sessionsSnapshot);
+    const std::span<const FileRow> files = Rows(appState.filesSnapshot);
     WriteLine(file, "Sessions[%d]:%sFormat: Computer\t[User][#Files]-[Connection time][Idle time]-[Guest]",
-              RowCount(sessions), "\r\n");
-    for (int row = 0, rows = RowCount(sessions); row < rows; ++row) {
+              static_cast<int>(sessions.size()), "\r\n");
+    for (const SessionRow& row : sessions) {
         std::array<Cell, 6> cells{};
         for (std::size_t column = 0; column < cells.size(); ++column)
-            ReadCell(sessions, row, static_cast<int>(column), cells[column]);
+            FormatSessionCell(row, static_cast<int>(column), cells[column]);
         WriteLine(file, "%s\t\t[%s][#%s]-[%s][%s]-[%s]", cells[0].data(), cells[1].data(), cells[2].data(),
                   cells[3].data(), cells[4].data(), cells[5].data());
     }
-    WriteLine(file, "\r\nOpened files[%d]:%sFormat:\tFile\t[User][#Locks][Open mode]", RowCount(files), "\r\n");
-    for (int row = 0, rows = RowCount(files); row < rows; ++row) {
+    WriteLine(file, "\r\nOpened files[%d]:%sFormat:\tFile\t[User][#Locks][Open mode]", static_cast<int>(files.size()),
+              "\r\n");
+    for (const FileRow& row : files) {
         std::array<Cell, 4> cells{};
         for (std::size_t column = 0; column < cells.size(); ++column)
-            ReadCell(files, row, static_cast<int>(column), cells[column]);
+            FormatFileCell(row, static_cast<int>(column), cells[column]);
         WriteLine(file, "%s\t\t[%s][#%s][%s]", cells[0].data(), cells[1].data(), cells[2].data(), cells[3].data());
     }
     CloseHandle(file);
@@ -338,7 +354,7 @@ INT_PTR CALLBACK MonitoringPageProc(HWND page, UINT message, WPARAM wParam, LPAR
     switch (message) {
     case WM_INITDIALOG: InitMonitoringPage(page); break;
     case WM_COMMAND: OnMonitoringCommand(page, LOWORD(wParam)); break;
-    case WM_NOTIFY: OnMonitoringNotify(page, reinterpret_cast<const NMHDR*>(lParam)); break;
+    case WM_NOTIFY: OnMonitoringNotify(page, reinterpret_cast<NMHDR*>(lParam)); break;
     case WM_SIZE: LayoutMonitoringPage(page); break;
     case WM_CLOSE: EndDialog(page, 0); break;
     }

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <windows.h>
+#include <lm.h>
 
 #include <cstdint>
+#include <span>
 
 constexpr char kAccessDeniedMessage[] =
     "Error: Access is denied\nCould not have access to enum sessions or opened files\n"
@@ -18,6 +20,9 @@ INT_PTR CALLBACK BlockDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
 // Both do nothing unless the Monitoring page is the current page.
 void RefreshSessions();
 void RefreshOpenFiles();
+// The same from an enumeration already made (the poll's), with its status.
+void RefreshSessionsWith(NET_API_STATUS status, std::span<const SESSION_INFO_1> sessions);
+void RefreshOpenFilesWith(std::span<const FILE_INFO_3> files);
 
 void CloseSelectedSessions();
 void CloseSelectedFiles();

@@ -42,6 +42,13 @@ struct Enumeration {
     ~Enumeration();
 
     std::span<Record> Records() const { return {buffer, buffer ? count : 0}; }
+    // Hands the buffer to the caller, who releases it with ReleaseServerBuffer.
+    Record* Detach()
+    {
+        Record* taken = buffer;
+        buffer = nullptr;
+        return taken;
+    }
 };
 
 void ReleaseServerBuffer(void* buffer);

@@ -71,14 +71,23 @@ void FormatShareType(DWORD type, std::span<char> text)
 void RefreshShares()
 {
     HWND list = appState.sharesList;
+    ShareNames& names = appState.shareNames;
+    ReserveStore(names.texts.store, kMaxShareRows * 512);
+    EmptyArena(names.texts);
+    names.count = 0;
     RedrawPause pause(list);
     SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
     Enumeration<SHARE_INFO_502> shares;
     EnumerateShares(&shares);
     std::array<char, kCellCapacity> text{};
     for (const SHARE_INFO_502& share : shares.Records()) {
+        const wchar_t* name = names.count < kMaxShareRows ? KeepWideText(names.texts, share.shi502_netname) : nullptr;
+        if (!name)
+            break;  // past what the page holds
         AnsiFromWide(text, share.shi502_netname);
-        const int row = InsertRow(list, text.data(), 0);
+        // The list sorts its rows: each carries the number of its share's name.
+        const int row = InsertRow(list, text.data(), static_cast<LPARAM>(names.count));
+        names.names[names.count++] = name;
         AnsiFromWide(text, share.shi502_path);
         SetCell(list, row, 1, text.data());
         FormatShareType(share.shi502_type, text);
@@ -92,15 +101,13 @@ void RefreshShares()
 
 void RemoveSelectedShares()
 {
+    // By the name the server gave, not the cell's picture of it.
+    const ShareNames& names = appState.shareNames;
     HWND list = appState.sharesList;
-    for (int row = 0, rows = RowCount(list); row < rows; ++row) {
-        if (!IsRowSelected(list, row))
-            continue;
-        std::array<char, kCellCapacity> name{};
-        std::array<wchar_t, kCellCapacity> wide{};
-        ReadCell(list, row, 0, name);
-        WideFromAnsi(wide, name.data());
-        DeleteServerShare(wide.data());
+    for (int row = NextSelectedRow(list, -1); row >= 0; row = NextSelectedRow(list, row)) {
+        const auto share = static_cast<std::size_t>(RowData(list, row));
+        if (share < names.count)
+            DeleteServerShare(names.names[share]);
     }
     RefreshShares();
 }

@@ -3,7 +3,18 @@
 
 #include <windows.h>
 
+#include <array>
 #include <span>
+
+#include "core/reserved_store.h"
+
+// The shares a refresh listed, row by row, with their names as the server gave them.
+constexpr std::size_t kMaxShareRows = 4096;
+struct ShareNames {
+    std::size_t count;
+    std::array<const wchar_t*, kMaxShareRows> names;
+    TextArena texts;
+};
 
 INT_PTR CALLBACK SharesPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -3,6 +3,8 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <algorithm>
+
 #include "core/app_state.h"
 #include "core/startup.h"
 #include "resources/resource.h"
@@ -89,6 +91,15 @@ void OnNotifyListNotify(HWND window, const NMHDR* header)
     }
 }
 
+void OnNotifyLinesPosted(WPARAM slot)
+{
+    NotifyHandoff& handoff = appState.notifyHandoff;
+    if (slot >= kNotifySlots)
+        return;
+    ShowNotifyLines(handoff.slots[slot]);
+    InterlockedExchange(&handoff.busy[slot], 0);
+}
+
 }  // namespace
 
 POINT NotifyAnchor(const RECT& taskbar, SIZE window)
@@ -111,9 +122,15 @@ DWORD WINAPI NotifyWindowThread(LPVOID)
     return 0;
 }
 
-void AddNotifyLine(const char* text)
+void AddToNotifyLines(NotifyLines& lines, const char* text)
 {
-    if (appState.mainWindowShown)
+    CopyText(lines.ring[lines.added % lines.ring.size()], text ? text : "");
+    ++lines.added;
+}
+
+void ShowNotifyLines(const NotifyLines& lines)
+{
+    if (appState.mainWindowShown || lines.added == 0)
         return;
     HWND window = appState.notifyWindow;
     HWND list = appState.notifyList;
@@ -125,14 +142,17 @@ void AddNotifyLine(const char* text)
     }
     if (!window || !list)
         return;
-    // The lifetime starts again before the line goes in, so that a lifetime tick
-    // arriving meanwhile cannot clear the new line with the old ones.
+    // The lifetime starts again before the lines go in, so that a lifetime tick
+    // arriving meanwhile cannot clear the new lines with the old ones.
     InterlockedExchange(&appState.notifySeconds, 0);
-    LVITEMA item{};
-    item.mask = LVIF_TEXT;
-    item.iItem = 0;
-    item.pszText = const_cast<char*>(text);
-    SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+    const uint32_t kept = std::min<uint32_t>(lines.added, static_cast<uint32_t>(lines.ring.size()));
+    for (uint32_t k = lines.added - kept; k < lines.added; ++k) {
+        LVITEMA item{};
+        item.mask = LVIF_TEXT;
+        item.iItem = 0;
+        item.pszText = const_cast<char*>(lines.ring[k % lines.ring.size()].data());
+        SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+    }
     while (SendMessageA(list, LVM_GETITEMCOUNT, 0, 0) > kMaxNotifyLines)
         SendMessageA(list, LVM_DELETEITEM, kMaxNotifyLines, 0);
     RECT row{};
@@ -142,14 +162,50 @@ void AddNotifyLine(const char* text)
     ShowWindow(window, SW_SHOW);
     RECT client{};
     GetClientRect(window, &client);
-    const int lines = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+    const int count = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
     const SIZE before = WindowSize(window);
-    SetWindowPos(window, nullptr, 0, 0, client.right, (lines + 2) * (row.bottom - row.top),
+    SetWindowPos(window, nullptr, 0, 0, client.right, (count + 2) * (row.bottom - row.top),
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     // The same size brings no resize and so no move: a parked window must come back all the same.
     const SIZE after = WindowSize(window);
     if (after.cx == before.cx && after.cy == before.cy)
         MoveToAnchor(window);
+}
+
+void AddNotifyLine(const char* text)
+{
+    NotifyLines lines;
+    lines.added = 0;
+    AddToNotifyLines(lines, text);
+    ShowNotifyLines(lines);
+}
+
+void PostNotifyLines(NotifyLines& lines)
+{
+    NotifyHandoff& handoff = appState.notifyHandoff;
+    const uint32_t kept = std::min<uint32_t>(lines.added, static_cast<uint32_t>(lines.ring.size()));
+    for (uint32_t k = lines.added - kept; k < lines.added; ++k)
+        AddToNotifyLines(handoff.waiting, lines.ring[k % lines.ring.size()].data());
+    lines.added = 0;
+    HWND window = appState.notifyWindow;
+    if (handoff.waiting.added == 0 || !window)
+        return;
+    if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId()) {
+        ShowNotifyLines(handoff.waiting);  // the window is this thread's own: nothing to hand over
+        handoff.waiting.added = 0;
+        return;
+    }
+    for (std::size_t slot = 0; slot < kNotifySlots; ++slot) {
+        if (InterlockedCompareExchange(&handoff.busy[slot], 1, 0) != 0)
+            continue;
+        handoff.slots[slot] = handoff.waiting;
+        if (!PostMessageA(window, WM_NOTIFY_LINES, slot, 0)) {
+            InterlockedExchange(&handoff.busy[slot], 0);
+            return;
+        }
+        handoff.waiting.added = 0;
+        return;
+    }
 }
 
 void OnNotifyWindowClicked()
@@ -160,13 +216,14 @@ void OnNotifyWindowClicked()
     SetForegroundWindow(appState.mainWindow);
 }
 
-INT_PTR CALLBACK NotifyWindowProc(HWND window, UINT message, WPARAM, LPARAM lParam)
+INT_PTR CALLBACK NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_INITDIALOG: InitNotifyWindow(window); break;
     case WM_SIZE: OnNotifyWindowSize(window); break;
     case WM_TIMER: OnLifetimeTick(window); break;
     case WM_NOTIFY: OnNotifyListNotify(window, reinterpret_cast<const NMHDR*>(lParam)); break;
+    case WM_NOTIFY_LINES: OnNotifyLinesPosted(wParam); break;
     }
     return 0;
 }

@@ -4,6 +4,11 @@
 
 #include <windows.h>
 
+#include <array>
+#include <cstdint>
+
+#include "core/text.h"
+
 constexpr int kMaxNotifyLines = 25;
 constexpr POINT kParkedPosition = {-5000, -5000};
 
@@ -12,8 +17,31 @@ HANDLE StartNotifyWindowThread(DWORD* threadId = nullptr);
 DWORD WINAPI NotifyWindowThread(LPVOID);
 INT_PTR CALLBACK NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Adds a line at the top. Called on the main window's thread; the window's own
-// thread carries out the window calls.
+// Lines on their way to the notify window, oldest first. Only the newest ones the
+// window can hold are kept: older ones would be pushed out at once anyway.
+struct NotifyLines {
+    std::array<std::array<char, kFormatCapacity>, kMaxNotifyLines> ring;
+    uint32_t added;  // since the last hand-over; the newest is at (added - 1) % size
+};
+void AddToNotifyLines(NotifyLines& lines, const char* text);
+
+// The hand-over between the two threads: the main window's thread fills a free slot
+// and posts it; the notify window's thread shows it and frees the slot.
+constexpr std::size_t kNotifySlots = 2;
+struct NotifyHandoff {
+    std::array<volatile LONG, kNotifySlots> busy;
+    std::array<NotifyLines, kNotifySlots> slots;
+    NotifyLines waiting;  // lines no slot was free for; they go with the next hand-over
+};
+
+// Hands the lines to the notify window (one update, one resize, whatever their number)
+// and empties them. From the main window's thread; lines that find no free slot wait
+// for the next call.
+void PostNotifyLines(NotifyLines& lines);
+
+// Adds lines at the top, the newest first, and shows the window: on the notify
+// window's own thread.
+void ShowNotifyLines(const NotifyLines& lines);
 void AddNotifyLine(const char* text);
 
 // Where the window sits while shown: its bottom-right corner on the taskbar's top-right corner.

@@ -114,3 +114,4 @@
 #define WM_TRAY_NOTIFY          11024
 // A click on the notify window, handed to the main window's thread, which owns the pages.
 #define WM_NOTIFY_WINDOW_CLICKED (WM_APP + 1)
+#define WM_NOTIFY_LINES          (WM_APP + 2)

@@ -132,6 +132,24 @@ TEST_F(ComputerListTest, TheCountdownStopsWhileTheWhitelistIsEnforced)
     EXPECT_EQ(appState.blacklistInUse, 0);
 }
 
+TEST_F(ComputerListTest, ALateTimerCountsTheTicksThatPassedButNotTheWhitelistsTime)
+{
+    AddComputer(appState.blacklist, "PC1", 600);
+    Tick();
+    clock->AdvanceMilliseconds(30000);  // a loaded machine: the timer comes half a minute late
+    Tick();
+    EXPECT_EQ(appState.blacklist[0].ticksLeft, 299);
+    appState.blockMode = Whitelist;
+    clock->AdvanceMilliseconds(60000);
+    Tick();
+    appState.blockMode = Blacklist;
+    Tick();
+    EXPECT_EQ(appState.blacklist[0].ticksLeft, 298);
+    clock->AdvanceMilliseconds(29900);
+    Tick();
+    EXPECT_EQ(appState.blacklistInUse, 0) << "a minute of blacklist time in all";
+}
+
 TEST_F(ComputerListTest, BlacklistDeletesEveryForbiddenClientByTheEntrysName)
 {
     AddComputer(appState.blacklist, "pc1", kPermanent);

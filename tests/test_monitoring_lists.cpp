@@ -51,12 +51,13 @@ std::vector<SESSION_INFO_1> Records(std::vector<Session>& sessions)
     return records;
 }
 
-// Every row's texts, item data and selection, as the user and the program see them.
-std::vector<std::string> Snapshot(HWND list, int columns)
+// Every row's texts, key and selection, as the user and the program see them.
+template <typename Key>
+std::vector<std::string> Snapshot(HWND list, int columns, Key key)
 {
     std::vector<std::string> rows;
     for (int row = 0; row < RowCount(list); ++row) {
-        std::string text = std::to_string(RowData(list, row)) + (IsRowSelected(list, row) ? " *" : " -");
+        std::string text = std::to_string(key(row)) + (IsRowSelected(list, row) ? " *" : " -");
         for (int column = 0; column < columns; ++column) {
             std::array<char, kCellCapacity> cell{};
             ReadCell(list, row, column, cell);
@@ -84,10 +85,16 @@ class RefreshEquivalence : public ::testing::Test {
 protected:
     void TearDown() override
     {
-        for (HWND list : lists)
-            DestroyWindow(list);
+        if (fast)
+            DestroySnapshotList(fast);
+        if (plain)
+            DestroyWindow(plain);
+        fast = plain = nullptr;
     }
-    std::vector<HWND> lists;
+    HWND fast = nullptr;
+    HWND plain = nullptr;
+    static inline FileSnapshot fileRows{};
+    static inline SessionSnapshot sessionRows{};
 };
 
 }  // namespace
@@ -96,8 +103,9 @@ TEST_F(RefreshEquivalence, OpenFilesGiveTheSameListAsThePlainRefresh)
 {
     std::mt19937 random(20261208);
     for (int sequence = 0; sequence < 60; ++sequence) {
-        HWND fast = MakeList(5), plain = MakeList(5);
-        lists = {fast, plain};
+        ClearSnapshot(fileRows);
+        fast = MakeSnapshotList(5, nullptr, &fileRows);
+        plain = MakeList(5);
         std::vector<File> files;
         DWORD nextId = 1 + random() % 3;
         uint32_t generation = (sequence % 3 == 0) ? 0x7FFFFFF0u : 0x0FFFFFFFu;  // also across the sign bit
@@ -126,13 +134,14 @@ TEST_F(RefreshEquivalence, OpenFilesGiveTheSameListAsThePlainRefresh)
                 files.clear();
             auto records = Records(files);
             ++generation;
-            ReconcileOpenFiles(fast, records, generation);
+            RefreshOpenFilesList(fast, fileRows, records, generation);
             ReferenceReconcileOpenFiles(plain, records, generation);
-            ASSERT_EQ(Snapshot(fast, 5), Snapshot(plain, 5)) << "sequence " << sequence << " step " << step;
+            ASSERT_EQ(Snapshot(fast, 5, [](int row) { return Rows(fileRows)[static_cast<std::size_t>(row)].id; }),
+                      Snapshot(plain, 5, [this](int row) { return RowData(plain, row); }))
+                << "sequence " << sequence << " step " << step;
             SelectRandomRows(fast, plain, random);
         }
         TearDown();
-        lists.clear();
     }
 }
 
@@ -140,8 +149,9 @@ TEST_F(RefreshEquivalence, SessionsGiveTheSameListAsThePlainRefresh)
 {
     std::mt19937 random(7);
     for (int sequence = 0; sequence < 60; ++sequence) {
-        HWND fast = MakeList(6), plain = MakeList(6);
-        lists = {fast, plain};
+        ClearSnapshot(sessionRows);
+        fast = MakeSnapshotList(6, &sessionRows, nullptr);
+        plain = MakeList(6);
         std::vector<Session> sessions;
         uint32_t generation = 0;
         const std::array<std::wstring, 6> computers = {L"pc1", L"PC1", L"PC2", L"laptop", L"10.0.0.5", L"\x00e9t\x00e9"};
@@ -161,36 +171,44 @@ TEST_F(RefreshEquivalence, SessionsGiveTheSameListAsThePlainRefresh)
             }
             auto records = Records(sessions);
             ++generation;
-            ReconcileSessions(fast, records, generation);
+            RefreshSessionsList(fast, sessionRows, records, generation);
             ReferenceReconcileSessions(plain, records, generation);
-            ASSERT_EQ(Snapshot(fast, 6), Snapshot(plain, 6)) << "sequence " << sequence << " step " << step;
+            ASSERT_EQ(Snapshot(fast, 6, [](int row) { return Rows(sessionRows)[static_cast<std::size_t>(row)].stamp; }),
+                      Snapshot(plain, 6, [this](int row) { return RowData(plain, row); }))
+                << "sequence " << sequence << " step " << step;
             SelectRandomRows(fast, plain, random);
         }
         TearDown();
-        lists.clear();
     }
 }
 
 TEST(MonitoringCells, LongTextsAreCutToACellAndNumbersAreSigned)
 {
+    auto fileCell = [](const FILE_INFO_3& file, int column) {
+        std::array<char, kCellCapacity> text{};
+        FormatFileRecordCell(file, 0x80000000u, column, text);
+        return std::string(text.data());
+    };
     std::wstring path(300, L'p');
     std::wstring user(70000, L'u');
     FILE_INFO_3 file{0xFFFFFFFF, 0, 0xFFFFFFFF, path.data(), user.data()};
-    FileCells cells{};
-    FormatFileCells(file, &cells);
-    EXPECT_EQ(std::string(cells.path).size(), 255u);
-    EXPECT_EQ(std::string(cells.user).size(), 255u);
-    EXPECT_STREQ(cells.locks, "-1");
-    EXPECT_STREQ(cells.mode, "");
+    EXPECT_EQ(fileCell(file, 0).size(), 255u);
+    EXPECT_EQ(fileCell(file, 1).size(), 255u);
+    EXPECT_EQ(fileCell(file, 2), "-1");
+    EXPECT_EQ(fileCell(file, 3), "");
+    EXPECT_EQ(fileCell(file, 4), "-2147483648");
 
+    auto sessionCell = [](const SESSION_INFO_1& session, int column) {
+        std::array<char, kCellCapacity> text{};
+        FormatSessionRecordCell(session, column, text);
+        return std::string(text.data());
+    };
     std::wstring client = L"pc-\x00e9-one";
     SESSION_INFO_1 session{client.data(), nullptr, 0x80000000u, 3725, 360000, SESS_GUEST};
-    SessionCells row{};
-    FormatSessionCells(session, &row);
-    EXPECT_STREQ(row.computer, "PC-\xe9-ONE");
-    EXPECT_STREQ(row.user, "");
-    EXPECT_STREQ(row.files, "-2147483648");
-    EXPECT_STREQ(row.connected, "01:02:05");
-    EXPECT_STREQ(row.idle, "100:00:00");
-    EXPECT_STREQ(row.guest, "Yes");
+    EXPECT_EQ(sessionCell(session, 0), "PC-\xe9-ONE");
+    EXPECT_EQ(sessionCell(session, 1), "");
+    EXPECT_EQ(sessionCell(session, 2), "-2147483648");
+    EXPECT_EQ(sessionCell(session, 3), "01:02:05");
+    EXPECT_EQ(sessionCell(session, 4), "100:00:00");
+    EXPECT_EQ(sessionCell(session, 5), "Yes");
 }

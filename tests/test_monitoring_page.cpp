@@ -115,7 +115,7 @@ TEST_F(MonitoringPageTest, SessionsShowUpperCasedComputersAndNeverAnonymousOnes)
     EXPECT_EQ(Cell(Sessions(), 0, 4), "00:00:02");
     EXPECT_EQ(Cell(Sessions(), 0, 5), "No");
     EXPECT_EQ(Cell(Sessions(), 1, 5), "Yes");
-    EXPECT_EQ(RowData(Sessions(), 0), static_cast<LPARAM>(appState.sessionsGeneration));
+    EXPECT_EQ(Rows(appState.sessionsSnapshot)[0].stamp, appState.sessionsGeneration);
 
     server->sessions = {{L"10.0.0.9", L""}};
     Refresh();
@@ -142,7 +142,7 @@ TEST_F(MonitoringPageTest, AFileReopenedUnderANewIdMovesToTheEnd)
     server->files[0].id = 703;
     Refresh();
     EXPECT_EQ(Column(Files(), 0), (std::vector<std::string>{"C:\\b.txt", "C:\\a.txt"}));
-    EXPECT_EQ(RowData(Files(), 1), 703);
+    EXPECT_EQ(Rows(appState.filesSnapshot)[1].id, 703u);
     EXPECT_EQ(Cell(Files(), 0, 4), std::to_string(appState.openFilesGeneration));
 }
 
@@ -215,7 +215,8 @@ TEST_F(MonitoringPageTest, ClosingSendsTheNamesTheServerNeedsThenRefreshesFilesF
     Select(Files(), 1);
     server->calls.clear();
     PressKey(Sessions(), VK_DELETE);
-    EXPECT_EQ(server->calls, (std::vector<std::wstring>{L"NetSessionDel \\\\PC2 ben", L"NetFileEnum 3", L"NetSessionEnum 1"}));
+    // The names as the server gave them, not as the cells show them.
+    EXPECT_EQ(server->calls, (std::vector<std::wstring>{L"NetSessionDel \\\\pc2 ben", L"NetFileEnum 3", L"NetSessionEnum 1"}));
     server->calls.clear();
     SendMessageA(Page(), WM_COMMAND, IDM_CLOSE_FILE, 0);
     EXPECT_EQ(server->CallsStartingWith(L"NetFileClose"),
@@ -359,4 +360,20 @@ TEST_F(MonitoringPageTest, TheLayoutPutsTheButtonsAtTheRightEdge)
     EXPECT_EQ(rect(IDC_SESSIONS_LIST).right, client.right);
     EXPECT_EQ(rect(IDC_FILES_LIST).right, client.right);
     EXPECT_EQ(rect(IDC_FILES_LIST).bottom, client.bottom);
+}
+
+TEST_F(MonitoringPageTest, NamesOutsideTheCodePageReachTheServerAsItGaveThem)
+{
+    const std::wstring client = L"\x0416-\x65e5";  // no ANSI code page here holds these
+    const std::wstring user = L"\x0436\x0435\x043d\x044f";
+    Session(client, user);
+    Refresh();
+    ASSERT_EQ(RowCount(Sessions()), 1);
+    Select(Sessions(), 0);
+    PressKey(Sessions(), 'B');
+    EXPECT_EQ(std::wstring(appState.blacklist[0].name.data()), L"\\\\" + client);
+    server->calls.clear();
+    PressKey(Sessions(), VK_DELETE);
+    ASSERT_FALSE(server->calls.empty());
+    EXPECT_EQ(server->calls[0], L"NetSessionDel \\\\" + client + L" " + user);
 }

@@ -77,7 +77,8 @@ TEST_F(SharesPageTest, ShowingThePageListsTheSharesSortedByName)
 
 TEST_F(SharesPageTest, RemovingDeletesEachSelectedShareInRowOrderThenRefreshesOnce)
 {
-    for (const wchar_t* name : {L"A", L"B", L"C", L"D"})
+    // Out of order: the list sorts them, and each row still removes its own share.
+    for (const wchar_t* name : {L"D", L"B", L"A", L"C"})
         server->shares.push_back({name, STYPE_DISKTREE, L"", 0, L"D:\\x"});
     ShowPage(SharesPageIndex);
     for (int row : {0, 2, 3}) {

@@ -106,6 +106,11 @@ bool IsRowSelected(HWND list, int row)
     return (SendMessageA(list, LVM_GETITEMSTATE, static_cast<WPARAM>(row), LVIS_SELECTED) & LVIS_SELECTED) != 0;
 }
 
+int NextSelectedRow(HWND list, int row)
+{
+    return static_cast<int>(SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(row), LVNI_SELECTED));
+}
+
 void DeleteRow(HWND list, int row)
 {
     SendMessageA(list, LVM_DELETEITEM, static_cast<WPARAM>(row), 0);

@@ -24,6 +24,8 @@ void ReadCell(HWND list, int row, int subItem, std::span<char> text);
 LPARAM RowData(HWND list, int row);
 void SetRowData(HWND list, int row, LPARAM data);
 bool IsRowSelected(HWND list, int row);
+// The next selected row after `row` (-1: from the start), or -1 when there is none.
+int NextSelectedRow(HWND list, int row);
 void DeleteRow(HWND list, int row);
 
 // The platform's own searches from the start of the list: the whole text compared

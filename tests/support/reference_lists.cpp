@@ -7,18 +7,43 @@
 #include "monitor/monitoring_lists.h"
 #include "ui/list_view.h"
 
+namespace {
+
+constexpr int kSessionColumns = 6;
+constexpr int kFileColumns = 5;
+
+void SetSessionCells(HWND list, int row, const SESSION_INFO_1& session)
+{
+    std::array<char, kCellCapacity> text{};
+    for (int column = 1; column < kSessionColumns; ++column) {
+        FormatSessionRecordCell(session, column, text);
+        SetCell(list, row, column, text.data());
+    }
+}
+
+void SetFileCells(HWND list, int row, const FILE_INFO_3& file, uint32_t generation)
+{
+    std::array<char, kCellCapacity> text{};
+    for (int column = 1; column < kFileColumns; ++column) {
+        FormatFileRecordCell(file, generation, column, text);
+        SetCell(list, row, column, text.data());
+    }
+}
+
+}  // namespace
+
 void ReferenceReconcileSessions(HWND list, std::span<const SESSION_INFO_1> sessions, uint32_t generation)
 {
     std::vector<bool> handled(sessions.size());
-    SessionCells cells{};
+    std::array<char, kCellCapacity> computer{};
     for (std::size_t i = 0; i < sessions.size(); ++i) {
         if (WideOrEmpty(sessions[i].sesi1_username)[0] == L'\0')
             continue;
-        FormatSessionCells(sessions[i], &cells);
-        const int row = FindRowByText(list, cells.computer);
+        FormatSessionRecordCell(sessions[i], 0, computer);
+        const int row = FindRowByText(list, computer.data());
         if (row >= 0) {
             SetRowData(list, row, static_cast<LPARAM>(generation));
-            SetSessionCells(list, row, cells);
+            SetSessionCells(list, row, sessions[i]);
             handled[i] = true;
         }
     }
@@ -31,23 +56,19 @@ void ReferenceReconcileSessions(HWND list, std::span<const SESSION_INFO_1> sessi
     for (std::size_t i = 0; i < sessions.size(); ++i) {
         if (handled[i] || WideOrEmpty(sessions[i].sesi1_username)[0] == L'\0')
             continue;
-        FormatSessionCells(sessions[i], &cells);
-        const int row = InsertRow(list, cells.computer, static_cast<LPARAM>(generation));
-        SetSessionCells(list, row, cells);
+        FormatSessionRecordCell(sessions[i], 0, computer);
+        const int row = InsertRow(list, computer.data(), static_cast<LPARAM>(generation));
+        SetSessionCells(list, row, sessions[i]);
     }
 }
 
 void ReferenceReconcileOpenFiles(HWND list, std::span<const FILE_INFO_3> files, uint32_t generation)
 {
-    std::array<char, 16> stamp{};
-    FormatText(stamp, "%d", static_cast<int>(generation));
     std::vector<bool> handled(files.size());
-    FileCells cells{};
     for (std::size_t i = 0; i < files.size(); ++i) {
         const int row = FindRowByData(list, static_cast<LPARAM>(files[i].fi3_id));
         if (row >= 0) {
-            FormatFileCells(files[i], &cells);
-            SetFileCells(list, row, cells, stamp.data());
+            SetFileCells(list, row, files[i], generation);
             handled[i] = true;
         }
     }
@@ -61,11 +82,59 @@ void ReferenceReconcileOpenFiles(HWND list, std::span<const FILE_INFO_3> files, 
             ++row;
         }
     }
+    std::array<char, kCellCapacity> path{};
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (handled[i])
             continue;
-        FormatFileCells(files[i], &cells);
-        const int row = InsertRow(list, cells.path, static_cast<LPARAM>(files[i].fi3_id));
-        SetFileCells(list, row, cells, stamp.data());
+        FormatFileRecordCell(files[i], generation, 0, path);
+        const int row = InsertRow(list, path.data(), static_cast<LPARAM>(files[i].fi3_id));
+        SetFileCells(list, row, files[i], generation);
     }
+}
+
+namespace {
+
+struct HostedSnapshots {
+    SessionSnapshot* sessions;
+    FileSnapshot* files;
+};
+
+LRESULT CALLBACK SnapshotHostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_NOTIFY && IsDispInfoRequest(reinterpret_cast<NMHDR*>(lParam))) {
+        const auto* hosted = reinterpret_cast<const HostedSnapshots*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+        if (hosted && hosted->sessions)
+            AnswerSessionsDispInfo(*hosted->sessions, reinterpret_cast<NMHDR*>(lParam));
+        else if (hosted && hosted->files)
+            AnswerOpenFilesDispInfo(*hosted->files, reinterpret_cast<NMHDR*>(lParam));
+        return 0;
+    }
+    if (message == WM_NCDESTROY)
+        delete reinterpret_cast<HostedSnapshots*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+HWND MakeSnapshotList(int columns, SessionSnapshot* sessions, FileSnapshot* files)
+{
+    static const ATOM hostClass = [] {
+        WNDCLASSA host{};
+        host.lpfnWndProc = SnapshotHostProc;
+        host.lpszClassName = "QuorvelSnapshotHost";
+        return RegisterClassA(&host);
+    }();
+    HWND host = CreateWindowExA(0, MAKEINTATOM(hostClass), "", WS_OVERLAPPEDWINDOW, 0, 0, 820, 620, nullptr, nullptr,
+                                nullptr, nullptr);
+    SetWindowLongPtrA(host, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(new HostedSnapshots{sessions, files}));
+    HWND list = CreateWindowExA(0, WC_LISTVIEWA, "", WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SHOWSELALWAYS | LVS_OWNERDATA,
+                                0, 0, 800, 600, host, nullptr, nullptr, nullptr);
+    for (int column = 0; column < columns; ++column)
+        AddColumn(list, column, "c", 50);
+    return list;
+}
+
+void DestroySnapshotList(HWND list)
+{
+    DestroyWindow(GetParent(list));
 }

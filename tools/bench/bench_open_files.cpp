@@ -20,6 +20,13 @@ namespace {
 
 using Refresh = void (*)(HWND, std::span<const FILE_INFO_3>, uint32_t);
 
+FileSnapshot snapshot{};
+
+void ProgramRefresh(HWND list, std::span<const FILE_INFO_3> records, uint32_t generation)
+{
+    RefreshOpenFilesList(list, snapshot, records, generation);
+}
+
 struct File {
     DWORD id;
     std::wstring path, user;
@@ -58,8 +65,14 @@ struct Table {
     }
 };
 
-HWND MakeList()
+HWND MakeList(bool program)
 {
+    if (program) {
+        ClearSnapshot(snapshot);
+        HWND list = MakeSnapshotList(5, nullptr, &snapshot);
+        SendMessageA(list, LVM_SETCOLUMNWIDTH, 4, 0);
+        return list;
+    }
     HWND list = CreateWindowExA(0, WC_LISTVIEWA, "", LVS_REPORT | LVS_SHOWSELALWAYS, 0, 0, 800, 600, nullptr,
                                 nullptr, nullptr, nullptr);
     const char* titles[] = {"File", "User", "#Locks", "Open Mode", "Id"};
@@ -82,7 +95,8 @@ double TimeRefreshes(Refresh refresh, std::size_t size, int rounds, std::vector<
     Table table;
     for (std::size_t i = 0; i < size; ++i)
         table.Open();
-    HWND list = MakeList();
+    const bool program = refresh == ProgramRefresh;
+    HWND list = MakeList(program);
     uint32_t generation = 0x0FFFFFFF;
     auto records = table.Records();
     refresh(list, records, ++generation);
@@ -101,9 +115,13 @@ double TimeRefreshes(Refresh refresh, std::size_t size, int rounds, std::vector<
         std::array<char, kCellCapacity> path{}, stamp{};
         ReadCell(list, row, 0, path);
         ReadCell(list, row, 4, stamp);
-        result->push_back(std::to_string(RowData(list, row)) + path.data() + stamp.data());
+        const LPARAM id = program ? static_cast<LPARAM>(Rows(snapshot)[static_cast<std::size_t>(row)].id) : RowData(list, row);
+        result->push_back(std::to_string(id) + path.data() + stamp.data());
     }
-    DestroyWindow(list);
+    if (program)
+        DestroySnapshotList(list);
+    else
+        DestroyWindow(list);
     return total / rounds;
 }
 
@@ -119,7 +137,7 @@ int main(int argc, char** argv)
     for (std::size_t size : {1000u, 10000u, 50000u}) {
         std::vector<std::string> programRows, plainRows;
         const int rounds = size <= 1000 ? 5 : size <= 10000 ? 3 : 1;
-        const double program = TimeRefreshes(ReconcileOpenFiles, size, 5, &programRows);
+        const double program = TimeRefreshes(ProgramRefresh, size, 5, &programRows);
         if (size == 10000)
             programAt10k = program;
         if (size == 50000)

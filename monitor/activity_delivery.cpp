@@ -1,0 +1,145 @@
+#include "monitor/activity_delivery.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "core/app_state.h"
+#include "core/clock.h"
+#include "core/time_text.h"
+#include "monitor/activity_poller.h"
+#include "monitor/event_log.h"
+#include "monitor/log_page.h"
+#include "notify/sound_alert.h"
+
+namespace {
+
+constexpr char kLineEnd[] = "\r\n";
+constexpr std::size_t kLineEndLength = sizeof(kLineEnd) - 1;
+constexpr wchar_t kGuestUser[] = L"Guest";
+
+bool SameDay(const SYSTEMTIME& a, const SYSTEMTIME& b)
+{
+    return a.wDay == b.wDay && a.wMonth == b.wMonth && a.wYear == b.wYear;
+}
+
+void Append(std::span<char> to, std::size_t& length, std::string_view text)
+{
+    memcpy(to.data() + length, text.data(), text.size());
+    length += text.size();
+    memcpy(to.data() + length, kLineEnd, kLineEndLength);
+    length += kLineEndLength;
+}
+
+// Room for one more line and record, and the same day: else the batch goes first.
+void MakeRoom(const PollTime& time, std::size_t line, std::size_t record)
+{
+    ActivityBatch& batch = appState.activityBatch;
+    const bool empty = batch.textLength == 0 && batch.csvLength == 0 && !batch.events;
+    if ((!empty && !SameDay(batch.found, time.at)) || batch.textLength + line + kLineEndLength > batch.text.size() ||
+        batch.csvLength + record + kLineEndLength > batch.csv.size())
+        DeliverActivity();
+    batch.found = time.at;
+}
+
+// The run's copy takes whole records while they fit, as it took them one by one.
+void AppendRecordsToRunCsvBuffer(std::string_view records)
+{
+    std::array<char, kFormatCapacity> record{};
+    while (!records.empty()) {
+        const std::size_t end = records.find(kLineEnd);
+        const std::string_view one = records.substr(0, end);
+        CopyText(record, one);
+        AppendToRunCsvBuffer(record.data());
+        records.remove_prefix(end == std::string_view::npos ? records.size() : end + kLineEndLength);
+    }
+}
+
+}  // namespace
+
+PollTime TakePollTime()
+{
+    PollTime time{};
+    time.at = LocalTimeNow();
+    FormatText(time.text, "%d:%d:%d", time.at.wHour, time.at.wMinute, time.at.wSecond);
+    return time;
+}
+
+void FormatCsvRecord(const char* time, const char* kind, const wchar_t* user, const wchar_t* target,
+                     std::span<char> record)
+{
+    FormatText(record, "\"%s\", \"%s\", \"%ws\", \"%ws\"", time, kind, WideOrEmpty(user), WideOrEmpty(target));
+    ReplaceControlCharacters(record);
+}
+
+void AddConnectionEvent(const SESSION_INFO_1& session, const PollTime& time)
+{
+    const Settings& settings = appState.settings;
+    std::array<char, kFormatCapacity> line{};
+    std::array<char, kFormatCapacity> record{};
+    FormatConnectionLine(session, time.text.data(), line);
+    FormatCsvRecord(time.text.data(), "CONNECT", IsGuestSession(session) ? kGuestUser : session.sesi1_username,
+                    session.sesi1_cname, record);
+    const std::string_view lineText(line.data());
+    MakeRoom(time, lineText.size(), strlen(record.data()));
+    ActivityBatch& batch = appState.activityBatch;
+    Append(batch.csv, batch.csvLength, record.data());  // whatever savesess says
+    if (settings.savesess)
+        Append(batch.text, batch.textLength, lineText);
+    batch.events = 1;
+    if (settings.displaysess && !appState.mainWindowShown)
+        AddToNotifyLines(batch.notify, line.data());
+}
+
+void AddFileOpenEvent(const FILE_INFO_3& file, const PollTime& time)
+{
+    const Settings& settings = appState.settings;
+    std::array<char, kFormatCapacity> line{};
+    std::array<char, kFormatCapacity> record{};
+    FormatFileOpenLine(file, time.text.data(), line);
+    if (settings.savefiles) {
+        std::array<char, 32> mode{};
+        FormatOpenMode(file.fi3_permissions, mode);
+        FormatCsvRecord(time.text.data(), mode.data(), file.fi3_username, file.fi3_pathname, record);
+    }
+    const std::string_view lineText(line.data());
+    MakeRoom(time, lineText.size(), strlen(record.data()));
+    ActivityBatch& batch = appState.activityBatch;
+    if (settings.savefiles) {
+        Append(batch.text, batch.textLength, lineText);
+        Append(batch.csv, batch.csvLength, record.data());
+    }
+    batch.events = 1;
+    if (!appState.mainWindowShown && settings.soundalert && settings.soundalertevents == 0)
+        batch.sound = 1;
+    if (settings.displayfiles && !appState.mainWindowShown)
+        AddToNotifyLines(batch.notify, line.data());
+}
+
+void DeliverActivity()
+{
+    ActivityBatch& batch = appState.activityBatch;
+    const Settings& settings = appState.settings;
+    const std::string_view text(batch.text.data(), batch.textLength);
+    const std::string_view records(batch.csv.data(), batch.csvLength);
+    if (!text.empty()) {
+        AppendToLogPage(text);
+        if (settings.savelogs)
+            WriteTextLogLines(text, batch.found);
+    }
+    if (!records.empty()) {
+        if (settings.savelogs)
+            AppendRecordsToRunCsvBuffer(records);
+        if (settings.savecsvlogs)
+            WriteCsvLogRecords(records, batch.found);
+    }
+    if (batch.events)
+        InterlockedExchange(&appState.unseenActivity, 1);
+    if (batch.sound)
+        SignalSoundAlert();
+    if (batch.notify.added || appState.notifyHandoff.waiting.added)
+        PostNotifyLines(batch.notify);
+    batch.textLength = 0;
+    batch.csvLength = 0;
+    batch.events = 0;
+    batch.sound = 0;
+}

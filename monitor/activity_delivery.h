@@ -1,0 +1,48 @@
+// Detection produces events; delivery hands a whole batch of them to each sink at
+// once: the Log page and the day's text log one append, the run's CSV records and the
+// day's CSV log one write, the notify window one update, the tray and the sound one
+// signal. Each line and record, their order and their times are the events' own.
+#pragma once
+
+#include <windows.h>
+#include <lm.h>
+
+#include <array>
+#include <cstdint>
+
+#include "core/text.h"
+#include "notify/notify_window.h"
+
+// Room for a batch's lines and for its records; a batch that would overflow either
+// is delivered first, so a burst becomes several deliveries, never a cut line.
+constexpr std::size_t kBatchTextCapacity = 128 * 1024;
+
+struct ActivityBatch {
+    SYSTEMTIME found;  // the poll that found the events: the day of the logs they go to
+    int32_t events;    // set the unseen activity
+    int32_t sound;     // signal the sound alert
+    std::size_t textLength;
+    std::array<char, kBatchTextCapacity> text;  // activity lines, each ended by CR LF
+    std::size_t csvLength;
+    std::array<char, kBatchTextCapacity> csv;  // CSV records, each ended by CR LF
+    NotifyLines notify;
+};
+
+// The poll's time as the lines show it; events found by one poll all carry it.
+struct PollTime {
+    SYSTEMTIME at;
+    std::array<char, 32> text;  // "%d:%d:%d"
+};
+PollTime TakePollTime();
+
+// Adds one event, with its gates (savesess, displaysess, ...) read now.
+void AddConnectionEvent(const SESSION_INFO_1& session, const PollTime& time);
+void AddFileOpenEvent(const FILE_INFO_3& file, const PollTime& time);
+
+// Hands the batch to every sink and empties it; nothing happens for an empty batch.
+void DeliverActivity();
+
+// The CSV record `"time", "kind", "user", "target"` of one event, cut at the
+// formatter's limit, control characters shown as '?'.
+void FormatCsvRecord(const char* time, const char* kind, const wchar_t* user, const wchar_t* target,
+                     std::span<char> record);
