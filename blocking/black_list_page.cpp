@@ -5,6 +5,7 @@
 #include "core/app_state.h"
 #include "core/text.h"
 #include "core/time_text.h"
+#include "core/product.h"
 #include "monitor/monitoring_page.h"
 #include "resources/resource.h"
 #include "ui/layout.h"
@@ -14,7 +15,6 @@
 namespace {
 
 constexpr char kWhitelistTitle[] = "Add computer into whitelist";
-constexpr int kTicksPerSecond = 10;
 
 bool BlackListPageIsCurrent()
 {
@@ -99,7 +99,7 @@ void FormatTimeRemaining(const BlockEntry& entry, std::span<char> text)
     if (entry.ticksLeft == kPermanent)
         CopyText(text, "~");
     else
-        FormatDuration(static_cast<uint32_t>(entry.ticksLeft / kTicksPerSecond), text);
+        FormatDuration(static_cast<uint32_t>(entry.ticksLeft / kBlockTicksPerSecond), text);
 }
 
 void RefreshBlackListView(ComputerList& list)

@@ -231,7 +231,7 @@ void SaveComputerLists()
 {
     SaveList(appState.blacklist, "blacklist");
     SaveList(appState.whitelist, "whitelist");
-    WriteSettingInt(kMainSection, "blockmode", appState.blockMode);
+    WriteSetting(kBlockModeKey, appState.blockMode);
 }
 
 namespace {

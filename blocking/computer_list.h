@@ -13,10 +13,13 @@ constexpr std::size_t kBlockNameUnits = 66;
 constexpr std::size_t kMaxComputerName = kBlockNameUnits - 3;
 constexpr std::size_t kComputerListSlots = 256;
 constexpr int32_t kPermanent = -1;
-constexpr int32_t kTicksPerMinute = 600;
+constexpr int32_t kTicksPerMinute = 600;  // block ticks
+constexpr int32_t kBlockTicksPerSecond = 10;
 // Room for a client name the server reports, with its two backslashes: more than
 // any computer name can be; a longer one names no computer and is left alone.
 constexpr std::size_t kClientNameUnits = 2 + 255 + 1;
+
+constexpr UINT kBlockTickMs = 100;
 
 enum BlockMode : int32_t { Blacklist = 0, Whitelist = 1 };
 
@@ -43,8 +46,6 @@ void RemoveComputer(ComputerList& list, const char* name);
 // The [blacklist] and [whitelist] sections; only permanent entries are saved.
 void LoadComputerLists();
 void SaveComputerLists();
-
-constexpr UINT kBlockTickMs = 100;
 
 // The 100 ms thread timer procedure; its arguments are ignored.
 void CALLBACK OnBlockTick(HWND = nullptr, UINT = 0, UINT_PTR = 0, DWORD = 0);

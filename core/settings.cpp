@@ -31,15 +31,25 @@ void WriteSettingText(const char* section, const char* key, const char* value)
     WritePrivateProfileStringA(section, key, value, appState.settingsPath.data());
 }
 
+int32_t ReadSetting(const SettingKey& setting)
+{
+    return ReadSettingInt(kMainSection, setting.key, setting.defaultValue);
+}
+
+void WriteSetting(const SettingKey& setting, int32_t value)
+{
+    WriteSettingInt(kMainSection, setting.key, value);
+}
+
 void ReadMainSettings(Settings* settings)
 {
-    for (const SettingKey& setting : kSettingKeys)
-        settings->*setting.field = ReadSettingInt(kMainSection, setting.key, setting.defaultValue);
+    for (const SettingKey* setting : kSettingKeys)
+        settings->*setting->field = ReadSetting(*setting);
 }
 
 int32_t ReadHotKeySetting()
 {
     std::array<char, 256> text{};
-    ReadSettingText(kMainSection, "hotkey", "0", text);
+    ReadSettingText(kMainSection, kHotKeyKey, kHotKeyDefault, text);
     return ParseLeadingInt(text.data());
 }

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -22,29 +23,38 @@ struct Settings {
 
 constexpr char kMainSection[] = "main";
 
+// A key of [main] with its default: the one place either is written.
 struct SettingKey {
     const char* key;
     int32_t defaultValue;
-    int32_t Settings::*field;
+    int32_t Settings::*field;  // nullptr: not kept in Settings
 };
 
-// The order in which start-up reads them.
-constexpr SettingKey kSettingKeys[] = {
-    {"displaysess", 1, &Settings::displaysess},
-    {"displayfiles", 1, &Settings::displayfiles},
-    {"soundalert", 0, &Settings::soundalert},
-    {"soundalertevents", 0, &Settings::soundalertevents},
-    {"savesess", 1, &Settings::savesess},
-    {"savefiles", 1, &Settings::savefiles},
-    {"enablenotifywindow", 1, &Settings::enablenotifywindow},
-    {"enabletraynotify", 1, &Settings::enabletraynotify},
-    {"savelogs", 1, &Settings::savelogs},
-    {"savecsvlogs", 0, &Settings::savecsvlogs},
+inline constexpr SettingKey kDisplaySessKey{"displaysess", 1, &Settings::displaysess};
+inline constexpr SettingKey kDisplayFilesKey{"displayfiles", 1, &Settings::displayfiles};
+inline constexpr SettingKey kSoundAlertKey{"soundalert", 0, &Settings::soundalert};
+inline constexpr SettingKey kSoundAlertEventsKey{"soundalertevents", 0, &Settings::soundalertevents};
+inline constexpr SettingKey kSaveSessKey{"savesess", 1, &Settings::savesess};
+inline constexpr SettingKey kSaveFilesKey{"savefiles", 1, &Settings::savefiles};
+inline constexpr SettingKey kEnableNotifyWindowKey{"enablenotifywindow", 1, &Settings::enablenotifywindow};
+inline constexpr SettingKey kEnableTrayNotifyKey{"enabletraynotify", 1, &Settings::enabletraynotify};
+inline constexpr SettingKey kSaveLogsKey{"savelogs", 1, &Settings::savelogs};
+inline constexpr SettingKey kSaveCsvLogsKey{"savecsvlogs", 0, &Settings::savecsvlogs};
+inline constexpr SettingKey kLoadOnStartupKey{"loadprogramonstartup", 1, nullptr};
+inline constexpr SettingKey kBlockModeKey{"blockmode", 0, nullptr};
+inline constexpr SettingKey kAutoRefreshKey{"autorefresh", 1, nullptr};
+// Read as text: the hot key control's value in decimal.
+constexpr char kHotKeyKey[] = "hotkey";
+constexpr char kHotKeyDefault[] = "0";
+
+// The ten kept in Settings, in the order start-up reads them.
+inline constexpr std::array<const SettingKey*, 10> kSettingKeys = {
+    &kDisplaySessKey, &kDisplayFilesKey,      &kSoundAlertKey,       &kSoundAlertEventsKey, &kSaveSessKey,
+    &kSaveFilesKey,   &kEnableNotifyWindowKey, &kEnableTrayNotifyKey, &kSaveLogsKey,         &kSaveCsvLogsKey,
 };
 
-constexpr int32_t kDefaultLoadOnStartup = 1;
-constexpr int32_t kDefaultBlockMode = 0;
-constexpr int32_t kDefaultAutoRefresh = 1;
+int32_t ReadSetting(const SettingKey& setting);
+void WriteSetting(const SettingKey& setting, int32_t value);
 
 int32_t ReadSettingInt(const char* section, const char* key, int32_t defaultValue);
 void ReadSettingText(const char* section, const char* key, const char* defaultValue, std::span<char> dest);

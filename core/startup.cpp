@@ -23,16 +23,6 @@ namespace {
 constexpr UINT kPollPeriod = 200;
 constexpr UINT kBlinkPeriod = 1000;
 constexpr uint32_t kFirstOpenFilesGeneration = 0x0FFFFFFF;
-constexpr std::size_t kModulePathCapacity = 300;
-
-bool DocumentsFolder(std::span<char> folder)
-{
-    std::array<char, MAX_PATH> path{};
-    if (!SHGetSpecialFolderPathA(nullptr, path.data(), CSIDL_PERSONAL, FALSE) || path[0] == '\0')
-        return false;
-    CopyText(folder, path.data());
-    return true;
-}
 
 void RecordPageOrigin(HWND window)
 {
@@ -43,18 +33,6 @@ void RecordPageOrigin(HWND window)
 }
 
 }  // namespace
-
-PathText ProgramFolderPath()
-{
-    std::array<char, kModulePathCapacity> path{};
-    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    path.back() = '\0';
-    std::string_view text(path.data(), length < path.size() ? length : path.size() - 1);
-    const std::size_t slash = text.find_last_of('\\');
-    PathText folder{};
-    CopyText(folder, slash == std::string_view::npos ? std::string_view() : text.substr(0, slash + 1));
-    return folder;
-}
 
 char CommandCharOf(const char* arguments)
 {
@@ -84,27 +62,11 @@ int RunProgram(HINSTANCE instance, const char* arguments)
     ExitProgram();
 }
 
-void ResolveFolders()
-{
-    PathText documents{};
-    if (!DocumentsFolder(documents)) {
-        // No documents folder: keep settings and logs beside the program rather than nowhere.
-        documents = ProgramFolderPath();
-        const std::size_t length = strlen(documents.data());
-        if (length > 0)
-            documents[length - 1] = '\0';
-    }
-    FormatText(appState.settingsPath, "%s\\quorvel.ini", documents.data());
-    FormatText(appState.logFolder, "%s\\quorvel_logs\\", documents.data());
-    CreateDirectoryA(appState.logFolder.data(), nullptr);
-}
+namespace {
 
-void BuildHelpPath()
-{
-    FormatText(appState.helpPath, "%shelp.chm", ProgramFolderPath().data());
-}
+// The steps of the main window's creation, each named for what it starts.
 
-void RunMainWindowStartUp(HWND window)
+void StartSoundAlert(HWND window)
 {
     // The hot key and the tray icon below belong to the main window, so it is known from the start.
     appState.mainWindow = window;
@@ -112,31 +74,45 @@ void RunMainWindowStartUp(HWND window)
     StartSoundAlertWorker();
     InterlockedExchange(&appState.notifyShown, 0);
     InterlockedExchange(&appState.mainWindowShown, 0);
+}
+
+void TitleAndFolders(HWND window)
+{
     SetWindowTextA(window, kProductTitle);
     ResolveFolders();
+}
+
+void ListsAndSettings(HWND)
+{
     LoadComputerLists();
-
     ReadMainSettings(&appState.settings);
-    SetRunAtStartup(ReadSettingInt(kMainSection, "loadprogramonstartup", kDefaultLoadOnStartup));
-    appState.blockMode = ReadSettingInt(kMainSection, "blockmode", kDefaultBlockMode);
+    SetRunAtStartup(ReadSetting(kLoadOnStartupKey));
+    appState.blockMode = ReadSetting(kBlockModeKey);
+}
 
+void TrayIconAndHotKey(HWND)
+{
     appState.normalIcon = LoadIconA(appState.instance, MAKEINTRESOURCEA(IDI_NORMAL));
     appState.alertIcon = LoadIconA(appState.instance, MAKEINTRESOURCEA(IDI_ALERT));
     AddTrayIcon();
-
     ApplyHotKey(ReadHotKeySetting());
+}
 
+void NotifyWindow(HWND)
+{
     APPBARDATA taskbar{};
     taskbar.cbSize = sizeof(taskbar);
     SHAppBarMessage(ABM_GETTASKBARPOS, &taskbar);
     appState.taskbarRect = taskbar.rc;
     if (HANDLE thread = StartNotifyWindowThread(&appState.notifyThreadId))
         CloseHandle(thread);
+}
 
+void MenusAndLogs(HWND window)
+{
     appState.autoRefresh = 0;
     appState.openFilesGeneration = kFirstOpenFilesGeneration;
     LoadContextMenus();
-
     if (appState.settings.savelogs == 1) {  // a hand-edited 2 is not "on" here
         OpenTextLog();
         OpenCsvLog();
@@ -144,26 +120,65 @@ void RunMainWindowStartUp(HWND window)
     appState.highestReportedFileId = 0;
     appState.mainWindow = window;
     appState.pollTickCount = 0;
+}
 
+void NavigationAndServer(HWND window)
+{
     RecordPageOrigin(window);
     SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(appState.normalIcon));
     BuildNavigationBar(window);
-
     ResolveServerEnumerations();
+    ReserveSnapshot(appState.sessionsSnapshot);
+    ReserveSnapshot(appState.filesSnapshot);
+}
 
+void Timers(HWND)
+{
     StartActivityPoller();
     appState.pollTimer = SetTimer(nullptr, 0, kPollPeriod, OnPollTick);
     appState.blockTimer = SetTimer(nullptr, 0, kBlockTickMs, OnBlockTick);
     InterlockedExchange(&appState.unseenActivity, 0);
     appState.blinkPhase = 0;
     appState.blinkTimer = SetTimer(nullptr, 0, kBlinkPeriod, OnBlinkTick);
+}
 
+void PagesAndFirstRefresh(HWND window)
+{
     CreatePages(window);
     ShowPage(MonitoringPage);
+}
 
+void SizeAndStartHidden(HWND window)
+{
     SetWindowPos(window, nullptr, 0, 0, kMainWindowWidth, kMainWindowHeight, SWP_NOMOVE | SWP_NOZORDER);
     if (appState.commandChar == 'h')
         SetTimer(window, kStartHiddenTimer, 10, nullptr);
+}
+
+constexpr std::array<StartUpStep, 10> kStartUpSequence = {{
+    {"sound alert worker", StartSoundAlert},
+    {"title and folders", TitleAndFolders},
+    {"computer lists and settings", ListsAndSettings},
+    {"tray icon and hot key", TrayIconAndHotKey},
+    {"notify window", NotifyWindow},
+    {"context menus and the day's logs", MenusAndLogs},
+    {"navigation bar and server", NavigationAndServer},
+    {"timers", Timers},
+    {"pages and the first refresh", PagesAndFirstRefresh},
+    {"size and start-hidden", SizeAndStartHidden},
+}};
+
+}  // namespace
+
+std::span<const StartUpStep> StartUpSequence()
+{
+    return kStartUpSequence;
+}
+
+void RunMainWindowStartUp(HWND window)
+{
+    for (const StartUpStep& step : kStartUpSequence)
+        step.run(window);
 }
 
 bool FormatRunCommand(std::span<char> text)

@@ -6,8 +6,8 @@
 #include <span>
 
 #include "core/app_state.h"
+#include "core/product.h"
 
-constexpr char kProductTitle[] = "Quorvel 1.2";
 constexpr char kMutexName[] = "quorvel";
 constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr char kRunValueName[] = "Quorvel";
@@ -25,13 +25,12 @@ char CommandCharOf(const char* arguments);
 
 // The main window's creation: starts every other part of the program in order.
 void RunMainWindowStartUp(HWND window);
-
-// The documents folder (or, when the shell cannot say, the program's own folder)
-// gives the settings file and the log folder.
-void ResolveFolders();
-// The executable's folder, ending with a backslash.
-PathText ProgramFolderPath();
-void BuildHelpPath();
+// The same steps, one by one, as RunMainWindowStartUp takes them.
+struct StartUpStep {
+    const char* what;
+    void (*run)(HWND window);
+};
+std::span<const StartUpStep> StartUpSequence();
 
 // Writes (non-zero) or deletes (zero) the Run value; failures are ignored.
 void SetRunAtStartup(int enable);

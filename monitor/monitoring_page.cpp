@@ -85,7 +85,7 @@ void BlockForMoreMinutes(HWND page)
 void OnAutoRefreshClicked(HWND page)
 {
     appState.autoRefresh = SendDlgItemMessageA(page, IDC_AUTO_REFRESH, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0;
-    WriteSettingInt(kMainSection, "autorefresh", appState.autoRefresh);
+    WriteSetting(kAutoRefreshKey, appState.autoRefresh);
 }
 
 void InitMonitoringPage(HWND page)
@@ -93,7 +93,7 @@ void InitMonitoringPage(HWND page)
     PlacePageAtOrigin(page);
     appState.sessionsList = GetDlgItem(page, IDC_SESSIONS_LIST);
     appState.filesList = GetDlgItem(page, IDC_FILES_LIST);
-    appState.autoRefresh = ReadSettingInt(kMainSection, "autorefresh", kDefaultAutoRefresh);
+    appState.autoRefresh = ReadSetting(kAutoRefreshKey);
     CheckDlgButton(page, IDC_AUTO_REFRESH, appState.autoRefresh ? BST_CHECKED : BST_UNCHECKED);
     SetFullRowSelect(appState.sessionsList);
     SetFullRowSelect(appState.filesList);

@@ -7,11 +7,12 @@
 #include <cstdint>
 #include <span>
 
+#include "core/product.h"
+
 constexpr char kAccessDeniedMessage[] =
     "Error: Access is denied\nCould not have access to enum sessions or opened files\n"
     "Please run program under Administrator account.";
 constexpr char kInvalidNumberMessage[] = "Please enter valid number";
-constexpr char kMessageCaption[] = "Quorvel";
 
 INT_PTR CALLBACK MonitoringPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
 // The "Block" dialog: a number of minutes, or 0 when cancelled.

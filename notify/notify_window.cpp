@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "core/app_state.h"
-#include "core/startup.h"
+#include "core/product.h"
 #include "resources/resource.h"
 #include "ui/main_window.h"
 #include "ui/update_check.h"
@@ -206,14 +206,6 @@ void PostNotifyLines(NotifyLines& lines)
         handoff.waiting.added = 0;
         return;
     }
-}
-
-void OnNotifyWindowClicked()
-{
-    InterlockedExchange(&appState.unseenActivity, 0);
-    ShowPage(MonitoringPage);
-    ShowWindow(appState.mainWindow, SW_SHOW);
-    SetForegroundWindow(appState.mainWindow);
 }
 
 INT_PTR CALLBACK NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)

@@ -47,5 +47,3 @@ void AddNotifyLine(const char* text);
 // Where the window sits while shown: its bottom-right corner on the taskbar's top-right corner.
 POINT NotifyAnchor(const RECT& taskbar, SIZE window);
 
-// What the main window does for a click on the notify window's list.
-void OnNotifyWindowClicked();

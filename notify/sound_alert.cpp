@@ -3,7 +3,7 @@
 #include <mmsystem.h>
 
 #include "core/app_state.h"
-#include "core/startup.h"
+#include "core/product.h"
 #include "core/text.h"
 
 namespace {

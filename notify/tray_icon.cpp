@@ -3,7 +3,7 @@
 #include <shellapi.h>
 
 #include "core/app_state.h"
-#include "core/startup.h"
+#include "core/product.h"
 #include "core/text.h"
 #include "resources/resource.h"
 

@@ -11,6 +11,7 @@
 #include "notify/tray_icon.h"
 #include "resources/resource.h"
 #include "support/test_support.h"
+#include "ui/list_view.h"
 #include "ui/main_window.h"
 
 namespace {
@@ -377,4 +378,45 @@ TEST_F(OddSavelogsTest, StartUpOpensNoLogUnlessSavelogsIsOne)
     }
     EXPECT_EQ(appState.settings.savelogs, 2);
     EXPECT_EQ(logs, 0);
+}
+
+namespace {
+
+INT_PTR CALLBACK BareWindowProc(HWND, UINT, WPARAM, LPARAM)
+{
+    return 0;
+}
+
+// The main window's template with no start-up of its own: the test runs the steps.
+class StartUpSequenceTest : public MainWindowTest {
+protected:
+    DLGPROC Procedure() const override { return BareWindowProc; }
+};
+
+}  // namespace
+
+TEST_F(StartUpSequenceTest, EachStepStartsWhatTheNextNeedsAndTheLastShowsTheFirstPage)
+{
+    server->sessions.push_back({L"PC1", L"ann"});
+    const auto steps = StartUpSequence();
+    ASSERT_GE(steps.size(), 3u);
+    bool trayBeforeTimers = false;
+    for (const StartUpStep& step : steps) {
+        EXPECT_EQ(appState.currentPage, nullptr) << "no page before the last steps: " << step.what;
+        step.run(window);
+        if (appState.trayIconAdded && !appState.pollTimer)
+            trayBeforeTimers = true;
+        if (appState.pollTimer) {
+            EXPECT_NE(appState.settingsPath[0], '\0') << "the timers come after the folders";
+            EXPECT_NE(appState.navList, nullptr) << "and after the navigation bar";
+        }
+        if (appState.currentPage)
+            break;
+    }
+    EXPECT_TRUE(trayBeforeTimers);
+    EXPECT_EQ(appState.currentPage, appState.pages[MonitoringPage]);
+    EXPECT_EQ(RowCount(appState.sessionsList), 1) << "the first page's first refresh";
+    std::array<char, 64> title{};
+    GetWindowTextA(window, title.data(), static_cast<int>(title.size()));
+    EXPECT_STREQ(title.data(), kProductTitle);
 }

@@ -136,6 +136,15 @@ void RunDialog(int dialog, DLGPROC procedure)
     DialogBoxParamA(appState.instance, MAKEINTRESOURCEA(dialog), appState.mainWindow, procedure, 0);
 }
 
+// A click on the notify window's list, passed on by its thread: the pages are this thread's.
+void OnNotifyWindowClicked()
+{
+    InterlockedExchange(&appState.unseenActivity, 0);
+    ShowPage(MonitoringPage);
+    ShowWindow(appState.mainWindow, SW_SHOW);
+    SetForegroundWindow(appState.mainWindow);
+}
+
 void ShowPageInFront(int index)
 {
     ShowPage(index);

@@ -14,36 +14,34 @@ namespace {
 
 struct SettingBox {
     int control;
-    const char* key;
-    int32_t defaultValue;
-    int32_t Settings::*field;  // nullptr: not kept in memory
+    const SettingKey* setting;
 };
 
 // The order in which OK copies the boxes into memory.
 constexpr std::array<SettingBox, 9> kCopyOrder = {{
-    {IDC_ENABLE_NOTIFY_WINDOW, "enablenotifywindow", 1, &Settings::enablenotifywindow},
-    {IDC_ENABLE_TRAY_NOTIFY, "enabletraynotify", 1, &Settings::enabletraynotify},
-    {IDC_DISPLAY_SESSIONS, "displaysess", 1, &Settings::displaysess},
-    {IDC_DISPLAY_FILES, "displayfiles", 1, &Settings::displayfiles},
-    {IDC_LOG_SESSIONS, "savesess", 1, &Settings::savesess},
-    {IDC_LOG_FILES, "savefiles", 1, &Settings::savefiles},
-    {IDC_ENABLE_LOGS, "savelogs", 1, &Settings::savelogs},
-    {IDC_ENABLE_CSV_LOGS, "savecsvlogs", 0, &Settings::savecsvlogs},
-    {IDC_ENABLE_SOUND, "soundalert", 0, &Settings::soundalert},
+    {IDC_ENABLE_NOTIFY_WINDOW, &kEnableNotifyWindowKey},
+    {IDC_ENABLE_TRAY_NOTIFY, &kEnableTrayNotifyKey},
+    {IDC_DISPLAY_SESSIONS, &kDisplaySessKey},
+    {IDC_DISPLAY_FILES, &kDisplayFilesKey},
+    {IDC_LOG_SESSIONS, &kSaveSessKey},
+    {IDC_LOG_FILES, &kSaveFilesKey},
+    {IDC_ENABLE_LOGS, &kSaveLogsKey},
+    {IDC_ENABLE_CSV_LOGS, &kSaveCsvLogsKey},
+    {IDC_ENABLE_SOUND, &kSoundAlertKey},
 }};
 
 // The order in which OK writes the boxes to the settings file.
 constexpr std::array<SettingBox, 10> kWriteOrder = {{
-    {IDC_ENABLE_SOUND, "soundalert", 0, nullptr},
-    {IDC_DISPLAY_SESSIONS, "displaysess", 1, nullptr},
-    {IDC_DISPLAY_FILES, "displayfiles", 1, nullptr},
-    {IDC_LOG_SESSIONS, "savesess", 1, nullptr},
-    {IDC_LOG_FILES, "savefiles", 1, nullptr},
-    {IDC_ENABLE_NOTIFY_WINDOW, "enablenotifywindow", 1, nullptr},
-    {IDC_ENABLE_TRAY_NOTIFY, "enabletraynotify", 1, nullptr},
-    {IDC_ENABLE_LOGS, "savelogs", 1, nullptr},
-    {IDC_ENABLE_CSV_LOGS, "savecsvlogs", 0, nullptr},
-    {IDC_LOAD_ON_STARTUP, "loadprogramonstartup", kDefaultLoadOnStartup, nullptr},
+    {IDC_ENABLE_SOUND, &kSoundAlertKey},
+    {IDC_DISPLAY_SESSIONS, &kDisplaySessKey},
+    {IDC_DISPLAY_FILES, &kDisplayFilesKey},
+    {IDC_LOG_SESSIONS, &kSaveSessKey},
+    {IDC_LOG_FILES, &kSaveFilesKey},
+    {IDC_ENABLE_NOTIFY_WINDOW, &kEnableNotifyWindowKey},
+    {IDC_ENABLE_TRAY_NOTIFY, &kEnableTrayNotifyKey},
+    {IDC_ENABLE_LOGS, &kSaveLogsKey},
+    {IDC_ENABLE_CSV_LOGS, &kSaveCsvLogsKey},
+    {IDC_LOAD_ON_STARTUP, &kLoadOnStartupKey},
 }};
 
 constexpr std::array<int, 3> kSoundRadios = {IDC_SOUND_ALL_SHARES, IDC_SOUND_DRIVE_SHARES, IDC_SOUND_HIDDEN_SHARES};
@@ -66,12 +64,12 @@ void InitSettingsDialog(HWND dialog)
     for (const SettingBox& box : kWriteOrder) {
         if (box.control != IDC_ENABLE_SOUND)
             CheckDlgButton(dialog, box.control,
-                           ReadSettingInt(kMainSection, box.key, box.defaultValue) ? BST_CHECKED : BST_UNCHECKED);
+                           ReadSetting(*box.setting) ? BST_CHECKED : BST_UNCHECKED);
     }
-    const int32_t events = ReadSettingInt(kMainSection, "soundalertevents", 0);
+    const int32_t events = ReadSetting(kSoundAlertEventsKey);
     if (events >= 0 && events < static_cast<int32_t>(kSoundRadios.size()))
         CheckDlgButton(dialog, kSoundRadios[static_cast<std::size_t>(events)], BST_CHECKED);
-    CheckDlgButton(dialog, IDC_ENABLE_SOUND, ReadSettingInt(kMainSection, "soundalert", 0) ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dialog, IDC_ENABLE_SOUND, ReadSetting(kSoundAlertKey) ? BST_CHECKED : BST_UNCHECKED);
     EnableSoundRadios(dialog);
 }
 
@@ -80,19 +78,19 @@ void ApplySettings(HWND dialog)
     std::array<char, 16> hotKey{};
     FormatText(hotKey, "%d", static_cast<int>(SendDlgItemMessageA(dialog, IDC_HOTKEY, HKM_GETHOTKEY, 0, 0) & 0xFFFF));
     ApplyHotKey(ParseLeadingInt(hotKey.data()));
-    WriteSettingText(kMainSection, "hotkey", hotKey.data());
+    WriteSettingText(kMainSection, kHotKeyKey, hotKey.data());
 
     for (const SettingBox& box : kCopyOrder)
-        appState.settings.*box.field = IsChecked(dialog, box.control) ? 1 : 0;
+        appState.settings.*box.setting->field = IsChecked(dialog, box.control) ? 1 : 0;
     // The sound filter is kept only while the sound alert is on, so it survives being turned off.
     if (IsChecked(dialog, IDC_ENABLE_SOUND)) {
         for (std::size_t i = 0; i < kSoundRadios.size(); ++i)
             if (IsChecked(dialog, kSoundRadios[i]))
                 appState.settings.soundalertevents = static_cast<int32_t>(i);
-        WriteSettingInt(kMainSection, "soundalertevents", appState.settings.soundalertevents);
+        WriteSetting(kSoundAlertEventsKey, appState.settings.soundalertevents);
     }
     for (const SettingBox& box : kWriteOrder)
-        WriteSettingText(kMainSection, box.key, IsChecked(dialog, box.control) ? "1" : "0");
+        WriteSettingText(kMainSection, box.setting->key, IsChecked(dialog, box.control) ? "1" : "0");
     SetRunAtStartup(IsChecked(dialog, IDC_LOAD_ON_STARTUP) ? 1 : 0);
 }
 

@@ -520,3 +520,29 @@ TEST_F(SimulatedServerTest, AFaultyServerLosesNoEventAndItsLateAccessDeniedEndsT
     EXPECT_LE(done.front() - 7500, 250) << "cut off as soon as deletions went through";
     EXPECT_NE(ReadFile(DocumentsFolder() + "\\quorvel.ini").find("comp0=PC-BAD"), std::string::npos);
 }
+
+TEST_F(SimulatedServerTest, ABlacklistedComputerConnectingDuringABurstOfOpensIsCutOffPromptly)
+{
+    RecordProperty("area", "load");
+    RecordProperty("tried", "the real program, hidden, while 2,000 files are opened within a second and a "
+                            "blacklisted computer connects in the middle of them");
+    RecordProperty("held", "the computer cut off within a second of connecting; every open in the text log");
+    WriteSettings("[blacklist]\r\ncount=1\r\ncomp0=PC-BAD\r\n");
+    Play("1 connect PC-BUSY bob\n"
+         "2 repeat 2000 0.0005\n"
+         "0 open PC-BUSY bob C:\\Shares\\burst\\f{i}.txt perm=rw\n"
+         "end\n"
+         "2.5 connect PC-BAD eve\n",
+         5.0);
+    const std::vector<JournalLine> connects = Find("event", "connect");
+    const auto bad = std::find_if(connects.begin(), connects.end(),
+                                  [](const JournalLine& line) { return line.Field("computer") == "PC-BAD"; });
+    ASSERT_NE(bad, connects.end());
+    const JournalLine* cut = FirstCallAfter("NetSessionDel", bad->t);
+    ASSERT_NE(cut, nullptr);
+    EXPECT_LE(cut->t - bad->t, 1000) << "blocking does not wait behind the burst's delivery";
+    int logged = 0;
+    for (const std::string& line : Lines(ReadFile(TodaysLogPath("log"))))
+        logged += line.find("C:\\Shares\\burst\\f") != std::string::npos ? 1 : 0;
+    EXPECT_EQ(logged, 2000);
+}

@@ -135,8 +135,8 @@ void ResetAppState()
 
 void ApplyDefaultSettings()
 {
-    for (const SettingKey& setting : kSettingKeys)
-        appState.settings.*setting.field = setting.defaultValue;
+    for (const SettingKey* setting : kSettingKeys)
+        appState.settings.*setting->field = setting->defaultValue;
 }
 
 void QuorvelTest::SetUp()
@@ -238,10 +238,15 @@ void MainWindowTest::SetUp()
     documentsBefore = ReadDocumentsSetting();
     WriteDocumentsSetting(folder.substr(0, folder.size() - 1));
     BeforeStart();
-    window = CreateDialogParamA(appState.instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainWindowProc, 0);
+    window = CreateDialogParamA(appState.instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, Procedure(), 0);
     ASSERT_NE(window, nullptr);
     ShowWindow(window, SW_SHOW);  // what the modal dialog does once its creation is over
     PumpMessages();
+}
+
+DLGPROC MainWindowTest::Procedure() const
+{
+    return MainWindowProc;
 }
 
 void MainWindowTest::TearDown()

@@ -59,6 +59,8 @@ protected:
     void TearDown() override;
     // Runs before the window is made, with the documents folder already the test's.
     virtual void BeforeStart() {}
+    // The window's procedure: the program's own, whose creation runs the whole start-up.
+    virtual DLGPROC Procedure() const;
 
     // Lets the window's messages run for a moment.
     static void PumpMessages(DWORD milliseconds = 50);
