@@ -5,7 +5,9 @@
 //       until the stop file exists or the window goes; prints the longest round
 //       trip (one still unanswered at the stop counts with its wait so far), and
 //       once a second the process's times and working set as the platform reports
-//       them (to compare with what Linux says).
+//       them (to compare with what Linux says). Each answer slower than 50 ms is a
+//       line of its own, stamped with the Unix time it was sent, so that the
+//       driver can pick those of any stretch of the run.
 //   bench_gui_probe exit
 //       Posts File > Exit to the main window and waits for the process to end.
 //
@@ -31,6 +33,8 @@ constexpr DWORD kFindTimeoutMs = 60000;
 constexpr DWORD kAnswerTimeoutMs = 120000;  // longer than any stall worth measuring
 constexpr DWORD kExitTimeoutMs = 15000;
 constexpr double kSlowAnswerMs = 50;
+constexpr long long kMostSlowLines = 100000;
+constexpr ULONGLONG kUnixEpochInFileTime = 116444736000000000ULL;
 constexpr ULONGLONG kSamplePeriodMs = 1000;
 
 struct Target {
@@ -108,6 +112,16 @@ double MillisecondsBetween(LONGLONG start, LONGLONG end)
     return static_cast<double>(end - start) * 1000.0 / static_cast<double>(frequency);
 }
 
+long long UnixMillisecondsNow()
+{
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER value{};
+    value.LowPart = now.dwLowDateTime;
+    value.HighPart = now.dwHighDateTime;
+    return static_cast<long long>((value.QuadPart - kUnixEpochInFileTime) / 10000);
+}
+
 long long FileTimeMilliseconds(const FILETIME& time)
 {
     ULARGE_INTEGER value{};
@@ -145,6 +159,7 @@ struct Pinger {
     Target target;
     DWORD periodMs = kDefaultPeriodMs;
     LONGLONG begin = 0;
+    long long beginUnixMs = 0;
     volatile LONGLONG sentAt = 0;  // 0: nothing in flight
     volatile LONG stop = 0;
     volatile LONG windowGone = 0;
@@ -157,8 +172,11 @@ void RecordRoundTrip(Pinger* pinger, LONGLONG sent, LONGLONG answered)
 {
     const double roundTrip = MillisecondsBetween(sent, answered);
     ++pinger->answers;
-    if (roundTrip > kSlowAnswerMs)
-        ++pinger->slow;
+    if (roundTrip > kSlowAnswerMs && ++pinger->slow <= kMostSlowLines) {
+        const double sentMs = MillisecondsBetween(pinger->begin, sent);
+        std::printf("slow sent_unix_ms=%.0f ms=%.1f\n", static_cast<double>(pinger->beginUnixMs) + sentMs, roundTrip);
+        std::fflush(stdout);
+    }
     if (roundTrip > pinger->longest) {
         pinger->longest = roundTrip;
         pinger->longestAt = MillisecondsBetween(pinger->begin, sent);
@@ -197,6 +215,7 @@ int Watch(const char* stopFile, DWORD periodMs)
     InitializeCriticalSection(&pinger.lock);
     pinger.periodMs = periodMs;
     pinger.begin = Now();
+    pinger.beginUnixMs = UnixMillisecondsNow();
     pinger.target = WaitForMainWindow(kFindTimeoutMs);
     if (!pinger.target.window) {
         std::printf("error reason=\"no main window within %lu ms\"\n", kFindTimeoutMs);

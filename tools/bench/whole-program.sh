@@ -13,6 +13,8 @@
 #   tools/bench/whole-program.sh --build-dir build/other quick first10k
 #   tools/bench/whole-program.sh --build-dir build/other --no-build ...
 #                                                the programs already built there
+#   tools/bench/whole-program.sh --commit HEAD~3 a committed version, exported and
+#                                                built apart (build/bench-whole-program/build)
 #
 # Cases: first10k, first50k, burst, blacklist, sessions, refresh, idle, memory.
 # Without --build-dir it configures and builds the mingw preset (build/mingw). The
@@ -25,13 +27,15 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 
 build_dir=""
 build=1
+commit=""
 driver_args=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) build_dir=$(cd "$2" && pwd); shift 2 ;;
     --no-build) build=0; shift ;;
+    --commit) commit=$(git -C "$root" rev-parse --verify "$2^{commit}"); shift 2 ;;
     quick) driver_args+=(--quick); shift ;;
-    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
     *) driver_args+=("$1"); shift ;;
   esac
 done
@@ -41,7 +45,20 @@ export QUORVEL_WINEPREFIX="${QUORVEL_WINEPREFIX:-$root/build/bench-prefix}"
 source "$root/scripts/wine-env.sh"
 trap stop_wine_and_xvfb EXIT
 
-if [ -z "$build_dir" ]; then
+out="$root/build/bench-whole-program"
+# The build's source: the working tree, or an export of the commit asked for.
+source_dir="$root"
+if [ -n "$commit" ]; then
+  source_dir="$out/source"
+  build_dir="$out/build"
+  rm -rf "$source_dir"
+  mkdir -p "$source_dir"
+  git -C "$root" archive "$commit" | tar -x -C "$source_dir"
+  # Today's probes, also for a commit from before they existed.
+  cp -r "$root/tools/bench/." "$source_dir/tools/bench/"
+  cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_WERROR=ON \
+    -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" >/dev/null
+elif [ -z "$build_dir" ]; then
   build_dir="$root/build/mingw"
   if [ $build -eq 1 ]; then
     (cd "$root" && cmake --preset mingw >/dev/null)
@@ -51,7 +68,6 @@ if [ $build -eq 1 ]; then
   cmake --build "$build_dir" --target quorvel netapi_sim bench_gui_probe bench_enumerate_only
 fi
 
-out="$root/build/bench-whole-program"
 bin="$out/bin"
 rm -rf "$bin"
 mkdir -p "$bin"
@@ -59,10 +75,16 @@ for file in quorvel.exe netapi32.dll help.chm warning.wav bench_gui_probe.exe be
   [ -f "$build_dir/bin/$file" ] && cp -p "$build_dir/bin/$file" "$bin/"
 done
 
-commit=$(git -C "$root" rev-parse --short HEAD)
-changed=$(git -C "$root" status --porcelain -- core monitor blocking notify ui resources CMakeLists.txt | wc -l)
-built="quorvel.exe of $(date -r "$bin/quorvel.exe" '+%Y-%m-%d %H:%M'), commit $commit"
-[ "$changed" -gt 0 ] && built+=" with $changed uncommitted product files"
+built="quorvel.exe of $(date -r "$bin/quorvel.exe" '+%Y-%m-%d %H:%M')"
+if [ -n "$commit" ]; then
+  built+=", commit ${commit:0:7}"
+elif grep -qx "CMAKE_HOME_DIRECTORY:INTERNAL=$root" "$build_dir/CMakeCache.txt" 2>/dev/null; then
+  changed=$(git -C "$root" status --porcelain -- core monitor blocking notify ui resources CMakeLists.txt | wc -l)
+  built+=", working tree at commit $(git -C "$root" rev-parse --short HEAD)"
+  [ "$changed" -gt 0 ] && built+=" with $changed uncommitted product files"
+else
+  built+=" from $build_dir"
+fi
 
 start_xvfb
 prepare_wine_prefix
