@@ -5,23 +5,24 @@
 # measured the same way (the program with its delivery switched off, autorefresh=0,
 # or tools/bench/bench_enumerate_only.exe, which only reads the server's tables at
 # the program's rate), their ratio, and the longest time the program's GUI thread
-# left a WM_NULL unanswered (tools/bench/bench_gui_probe.exe, one every 20 ms).
+# left a WM_NULL unanswered (tools/bench/bench_gui_probe.exe, one every 20 ms) and
+# the longest gap between its open-file scans in the server's journal.
 #
-#   tools/bench/whole-program.sh                 every case, about 10 minutes
+#   tools/bench/whole-program.sh                 every case: 5 minutes, 20 for a slow program
 #   tools/bench/whole-program.sh quick           8 s CPU windows, 60 s time-outs
 #   tools/bench/whole-program.sh burst idle      only these cases (names below)
 #   tools/bench/whole-program.sh --build-dir build/other quick first10k
 #   tools/bench/whole-program.sh --build-dir build/other --no-build ...
 #                                                the programs already built there
-#   tools/bench/whole-program.sh --commit HEAD~3 a committed version, exported and
-#                                                built apart (build/bench-whole-program/build)
+#   tools/bench/whole-program.sh --commit HEAD~3 a committed version, exported and built
+#                                                apart (build/bench-whole-program/build-<commit>)
 #
 # Cases: first10k, first50k, burst, blacklist, sessions, refresh, idle, memory.
 # Without --build-dir it configures and builds the mingw preset (build/mingw). The
 # programs run from a copy (build/bench-whole-program/bin), so a build during the
 # run changes nothing under it. Each run's scenario, journal and probe output stay
 # in build/bench-whole-program/<run>/, the table in build/bench-whole-program/results.md.
-# How each figure is read is in tools/bench/whole_program.py.
+# How each figure is read: tools/bench/README.md.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 
@@ -35,27 +36,41 @@ while [ $# -gt 0 ]; do
     --no-build) build=0; shift ;;
     --commit) commit=$(git -C "$root" rev-parse --verify "$2^{commit}"); shift 2 ;;
     quick) driver_args+=(--quick); shift ;;
-    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
+    -h|--help) awk 'NR > 1 && !/^#/ { exit } NR > 1' "$0"; exit 0 ;;
     *) driver_args+=("$1"); shift ;;
   esac
 done
+
+out="$root/build/bench-whole-program"
+mkdir -p "$out"
+# Runs share the prefix's Documents folder and this output: one at a time.
+exec 9>"$out/.lock"
+if ! flock -n 9; then
+  echo "Another whole-program benchmark is running (lock: $out/.lock)" >&2
+  exit 1
+fi
 
 export QUORVEL_WINEPREFIX="${QUORVEL_WINEPREFIX:-$root/build/bench-prefix}"
 "$root/scripts/install-deps.sh"
 source "$root/scripts/wine-env.sh"
 trap stop_wine_and_xvfb EXIT
 
-out="$root/build/bench-whole-program"
 # The build's source: the working tree, or an export of the commit asked for.
 source_dir="$root"
 if [ -n "$commit" ]; then
-  source_dir="$out/source"
-  build_dir="$out/build"
-  rm -rf "$source_dir"
-  mkdir -p "$source_dir"
-  git -C "$root" archive "$commit" | tar -x -C "$source_dir"
+  # A source and a build folder per commit: an export carries the commit's file times,
+  # which an incremental build of another commit's objects would take for up to date.
+  source_dir="$out/source-${commit:0:12}"
+  build_dir="$out/build-${commit:0:12}"
+  for folder in "$out"/source-* "$out"/build-*; do
+    [ "$folder" = "$source_dir" ] || [ "$folder" = "$build_dir" ] || rm -rf "$folder"
+  done
+  if [ ! -d "$source_dir" ]; then
+    mkdir -p "$source_dir"
+    git -C "$root" archive "$commit" | tar -x -C "$source_dir"
+  fi
   # Today's probes, also for a commit from before they existed.
-  cp -r "$root/tools/bench/." "$source_dir/tools/bench/"
+  cp -rp "$root/tools/bench/." "$source_dir/tools/bench/"
   cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_WERROR=ON \
     -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" >/dev/null
 elif [ -z "$build_dir" ]; then
@@ -81,17 +96,21 @@ if [ -n "$commit" ]; then
 elif grep -qx "CMAKE_HOME_DIRECTORY:INTERNAL=$root" "$build_dir/CMakeCache.txt" 2>/dev/null; then
   changed=$(git -C "$root" status --porcelain -- core monitor blocking notify ui resources CMakeLists.txt | wc -l)
   built+=", working tree at commit $(git -C "$root" rev-parse --short HEAD)"
-  [ "$changed" -gt 0 ] && built+=" with $changed uncommitted product files"
+  if [ "$changed" -gt 0 ]; then
+    built+=" with $changed uncommitted product files"
+  fi
 else
   built+=" from $build_dir"
 fi
 
+# A Wine server left by an interrupted run would refuse the start below: it goes first.
+wineserver -k >/dev/null 2>&1 || true
 start_xvfb
 prepare_wine_prefix
 # One Wine server for all runs, started before them, so no run pays for its start.
 wineserver -p 60
 wine cmd /c exit 0 >/dev/null 2>&1 || true
 
+machine="$(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 python3 "$root/tools/bench/whole_program.py" --bin "$bin" --out "$out" \
-  --header "Whole-program benchmark, $(date '+%Y-%m-%d %H:%M'): $built; $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)." \
-  "${driver_args[@]}"
+  --header "Whole-program benchmark, $(date '+%Y-%m-%d %H:%M'): $built; $machine." "${driver_args[@]}"

@@ -79,6 +79,9 @@ def burst_scenario(with_burst):
     return lines, keys, burst
 
 
+BURST_LAST_PATH = f"D:\\Shares\\Bench\\burst\\b{BURST_SIZE // 2}.txt"
+
+
 def churn_scenario(files, seconds, changes_per_second):
     """`files` open at time 0, then from 1 s on, the oldest closing and a new one
     opening, `changes_per_second` changes (a close or an open) a second."""
@@ -179,10 +182,13 @@ class Journal:
                 self.entries.append(entry)
 
     def first(self, kind, what, after_t=-1, **fields):
+        return self.first_where(kind, what, lambda entry: entry.t >= after_t and all(
+            entry.fields.get(key) == value for key, value in fields.items()))
+
+    def first_where(self, kind, what, matches):
         for index in self.by_kind.get((kind, what), []):
-            entry = self.entries[index]
-            if entry.t >= after_t and all(entry.fields.get(key) == value for key, value in fields.items()):
-                return entry
+            if matches(self.entries[index]):
+                return self.entries[index]
         return None
 
     def next_call(self, index):
@@ -469,16 +475,15 @@ class Bench:
     def row(self, case, measured, floor, ratio_text, run, floor_run, note):
         """One line of the table. A settled run's two stall columns cover its measured
         stretch; the note gives the whole run's (start-up included) and the floor run's."""
-        stall = lambda r, key="stall": (f"{r[key]:.0f} ms" if r[key] >= 50 or key == "stall" else "< 50 ms") \
-            if r.get(key) is not None else "–"
-        gap = lambda r, key="gap": f"{r[key]:,} ms" if r.get(key) is not None else "–"
-        whole = lambda r: f"{stall(r)} WM_NULL, {gap(r)} between scans"
+        whole = lambda r: f"{milliseconds(r.get('stall'))} WM_NULL, {milliseconds(r.get('gap'))} between scans"
         notes = []
         if run.get("window_stall") is not None or run.get("window_gap") is not None:
             notes.append("whole run: " + whole(run))
-            shown = (stall(run, "window_stall"), gap(run, "window_gap"))
+            # In a stretch the probe names only answers slower than 50 ms.
+            stall = run.get("window_stall")
+            shown = ("< 50 ms" if stall == 0 else milliseconds(stall), milliseconds(run.get("window_gap")))
         else:
-            shown = (stall(run), gap(run))
+            shown = (milliseconds(run.get("stall")), milliseconds(run.get("gap")))
         if floor_run and floor_run.get("stall") is not None:
             notes.append("floor run: " + whole(floor_run))
         note = "; ".join(notes + [note])
@@ -518,7 +523,7 @@ class Bench:
             done = run.wait_for(lambda: run.log.holds(keys), timeout_s)
             result["seconds"] = done - run.started if done else None
         else:
-            done = run.wait_for(lambda: run.journal.file_scan_done(len(keys)), timeout_s)
+            run.wait_for(lambda: run.journal.file_scan_done(len(keys)), timeout_s)
             scan = run.journal.file_scan_done(len(keys))
             result["seconds"] = run.journal_to_local(scan) - run.started if scan else None
         run.hold(2)
@@ -541,13 +546,15 @@ class Bench:
 
     def burst_run(self, name, burst, delivery):
         lines, keys, burst_keys = burst_scenario(burst)
-        settings = settings_text(None if delivery else DELIVERY_OFF, blacklist=[name for name, _ in BLOCKED])
+        settings = settings_text(None if delivery else DELIVERY_OFF, blacklist=[computer for computer, _ in BLOCKED])
         run = self.start(name, lines, settings, "h")
         journal = run.journal
-        last_open = lambda: journal.first("event", "open", path=f"D:\\Shares\\Bench\\burst\\b{BURST_SIZE // 2}.txt")
-        connected = lambda name: journal.first("event", "connect", computer=name)
-        deleted = lambda name: journal.first("call", "NetSessionDel", client="\\\\" + name)
-        all_deleted = lambda: all(connected(name) and deleted(name) for name, _ in BLOCKED)
+        last_open = lambda: journal.first("event", "open", path=BURST_LAST_PATH)
+        connected = lambda computer: journal.first("event", "connect", computer=computer)
+        # A deletion that worked, the client named with or without its backslashes.
+        deleted = lambda computer: journal.first_where("call", "NetSessionDel", lambda entry: entry.fields.get(
+            "status") == "0" and entry.fields.get("client", "").lstrip("\\").upper() == computer.upper())
+        all_deleted = lambda: all(connected(computer) and deleted(computer) for computer, _ in BLOCKED)
         result = {"lag_s": None, "block_ms": []}
         if burst and delivery:
             logged = run.wait_for(lambda: run.log.holds(burst_keys), BURST_AT_S + 60)
@@ -558,8 +565,9 @@ class Bench:
             if last_open() and journal.file_scan_done(0, last_open().t):
                 result["lag_s"] = journal.file_scan_done(0, last_open().t).wall - last_open().wall
         run.wait_for(all_deleted, BURST_AT_S + 20)
-        result["block_ms"] = [deleted(name).t - connected(name).t for name, _ in BLOCKED
-                              if connected(name) and deleted(name)]
+        result["block_ms"] = [deleted(computer).t - connected(computer).t for computer, _ in BLOCKED
+                              if connected(computer) and deleted(computer)]
+        result["ended_early"] = run.ended_early
         run.hold(2)
         run.log.update()
         result["check"] = run.log.check(burst_keys | keys) if delivery and burst else ""
@@ -568,9 +576,9 @@ class Bench:
     def burst(self):
         run = self.once("burst", lambda name: self.burst_run(name, True, True))
         floor = self.once("burst-floor", lambda name: self.burst_run(name, True, False))
+        lag = lambda r: seconds_text({"seconds": r["lag_s"], "ended_early": r["ended_early"]}, 60)
         self.row("2,000 opens within 1 s, hidden: last open to all logged",
-                 seconds_text({"seconds": run["lag_s"]}, 60),
-                 seconds_text({"seconds": floor["lag_s"]}, 60) + " (delivery off: last open to a scan holding it)",
+                 lag(run), lag(floor) + " (delivery off: last open to a scan holding it)",
                  ratio(run["lag_s"], floor["lag_s"]), run, floor, f"{run['check']}; {run['exit']}")
 
     def blacklist(self):
@@ -681,6 +689,10 @@ def scanned(files):
 def enumerated(run):
     """Settled: the enumerate-only program has read both tables once."""
     return any(line.startswith("enumerated") for line in run.output)
+
+
+def milliseconds(value):
+    return f"{value:,.0f} ms" if value is not None else "–"
 
 
 def seconds_text(result, timeout_s):
