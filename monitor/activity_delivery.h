@@ -15,7 +15,7 @@
 
 // Room for a batch's lines and for its records; a batch that would overflow either
 // is delivered first, so a burst becomes several deliveries, never a cut line.
-constexpr std::size_t kBatchTextCapacity = 128 * 1024;
+constexpr std::size_t kBatchTextCapacity = 32 * 1024;
 
 struct ActivityBatch {
     SYSTEMTIME found;  // the poll that found the events: the day of the logs they go to

@@ -47,8 +47,10 @@ void DropOldestLines(HWND edit, LogPageText& page)
     const std::string_view text(page.text.data(), page.length);
     std::size_t cut = text.find('\n', kLogPageCapacity / 4);
     cut = cut == std::string_view::npos ? text.size() : cut + 1;
-    SendMessageA(edit, EM_SETSEL, 0, static_cast<LPARAM>(ControlPosition(text.substr(0, cut))));
-    SendMessageA(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
+    if (!page.controlBehind) {
+        SendMessageA(edit, EM_SETSEL, 0, static_cast<LPARAM>(ControlPosition(text.substr(0, cut))));
+        SendMessageA(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
+    }
     memmove(page.text.data(), page.text.data() + cut, page.length - cut);
     page.length -= cut;
 }
@@ -91,15 +93,32 @@ void AppendToLogPage(std::string_view text)
     memcpy(page.text.data() + page.length, text.data(), text.size());
     page.length += text.size();
     page.text[page.length] = '\0';
+    if (page.controlBehind || !IsWindowVisible(edit)) {
+        page.controlBehind = 1;
+        return;
+    }
     // Always at the very end, whatever the user selected.
     SendMessageA(edit, EM_SETSEL, kTextEnd, static_cast<LPARAM>(kTextEnd));
     SendMessageA(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(page.text.data() + page.length - text.size()));
+}
+
+void SyncLogPage()
+{
+    HWND edit = appState.logPageEdit;
+    LogPageText& page = appState.logPage;
+    if (!edit || !page.controlBehind)
+        return;
+    SetWindowTextA(edit, page.text.data());
+    SendMessageA(edit, EM_SETSEL, kTextEnd, static_cast<LPARAM>(kTextEnd));
+    SendMessageA(edit, EM_SCROLLCARET, 0, 0);
+    page.controlBehind = 0;
 }
 
 void ClearLog()
 {
     SetWindowTextA(appState.logPageEdit, "");
     appState.logPage.length = 0;
+    appState.logPage.controlBehind = 0;
     appState.logPage.text[0] = '\0';
     ClearRunCsvBuffer();
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <array>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -18,11 +19,17 @@ INT_PTR CALLBACK LogPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lPar
 // its oldest lines needs the control: the control is told only what changes.
 struct LogPageText {
     std::size_t length;
+    int32_t controlBehind;  // lines came while the page was out of sight
     std::array<char, kLogPageRoom> text;
 };
 
-// Appends text at the very end of the page, dropping the oldest lines when full.
+// Appends text at the very end of the page, dropping the oldest lines when full. The
+// control takes it at once only while it is on screen: laying out lines nobody sees
+// would cost more than everything else an event costs.
 void AppendToLogPage(std::string_view text);
+// Gives the control the page's whole text when it fell behind; called as the page
+// comes into sight.
+void SyncLogPage();
 // Empties the page and the run's CSV records; the log files keep everything.
 void ClearLog();
 

@@ -1,6 +1,7 @@
 #include "monitor/monitoring_lists.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 
 #include "core/text.h"
@@ -135,9 +136,65 @@ int LastRowWithState(HWND list, int rows)
     return last;
 }
 
+// What the rows on screen show that they did not: a bit per column, or the whole row
+// when it now stands for another record. Rows off screen need nothing.
+constexpr uint32_t kWholeRow = ~0u;
+constexpr std::size_t kMostRowsOnScreen = 256;
+
+struct ScreenChanges {
+    int top;
+    int rows;
+    bool everything;  // more rows on screen than are tracked
+    std::array<uint32_t, kMostRowsOnScreen> masks;
+};
+
+void WatchScreen(HWND list, ScreenChanges& changes)
+{
+    changes.top = static_cast<int>(SendMessageA(list, LVM_GETTOPINDEX, 0, 0));
+    changes.rows = static_cast<int>(SendMessageA(list, LVM_GETCOUNTPERPAGE, 0, 0)) + 1;
+    changes.everything = changes.rows > static_cast<int>(kMostRowsOnScreen);
+    changes.masks.fill(0);
+}
+
+void NoteRow(ScreenChanges& changes, std::size_t row, uint32_t mask)
+{
+    const auto at = static_cast<long long>(row) - changes.top;
+    if (mask != 0 && at >= 0 && at < changes.rows && at < static_cast<long long>(kMostRowsOnScreen))
+        changes.masks[static_cast<std::size_t>(at)] |= mask;
+}
+
+// A survivor's mask: the whole row when it moved, else the cells that differ.
+uint32_t SurvivorMask(std::size_t oldRow, std::size_t newRow, uint32_t cells)
+{
+    return oldRow != newRow ? kWholeRow : cells;
+}
+
+void RedrawChangedCells(HWND list, const ScreenChanges& changes)
+{
+    for (int at = 0; at < changes.rows && at < static_cast<int>(kMostRowsOnScreen); ++at) {
+        const uint32_t mask = changes.masks[static_cast<std::size_t>(at)];
+        const int row = changes.top + at;
+        if (mask == kWholeRow) {
+            SendMessageA(list, LVM_REDRAWITEMS, static_cast<WPARAM>(row), row);
+            continue;
+        }
+        for (int column = 1; column < 32 && (mask >> column) != 0; ++column) {
+            if (!(mask & (1u << column)))
+                continue;
+            RECT cell{};
+            cell.top = column;
+            cell.left = LVIR_BOUNDS;
+            if (SendMessageA(list, LVM_GETSUBITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&cell)))
+                InvalidateRect(list, &cell, FALSE);
+        }
+    }
+}
+
 // The list view's side of a refresh: rows that went are deleted where a state could
-// move, and the new count takes the rest away and the new rows in.
-void ApplyToListView(HWND list, std::span<const int32_t> recordOfRow, std::size_t newCount, bool redraw)
+// move, the new count takes the rest away and the new rows in, and only the cells on
+// screen that show something new are drawn again.
+void ApplyToListView(HWND list, std::span<const int32_t> recordOfRow, std::size_t newCount,
+                     const ScreenChanges& changes)
 {
     const int oldCount = static_cast<int>(recordOfRow.size());
     const int last = std::min(LastRowWithState(list, oldCount), oldCount - 1);
@@ -153,8 +210,47 @@ void ApplyToListView(HWND list, std::span<const int32_t> recordOfRow, std::size_
     SendMessageA(list, LVM_SETITEMCOUNT, newCount, LVSICF_NOSCROLL | LVSICF_NOINVALIDATEALL);
     if (deleting)
         SendMessageA(list, WM_SETREDRAW, TRUE, 0);
-    if (deleting || redraw)
+    const bool scrolled = SendMessageA(list, LVM_GETTOPINDEX, 0, 0) != changes.top;
+    if (deleting || scrolled || changes.everything)
         InvalidateRect(list, nullptr, FALSE);
+    else
+        RedrawChangedCells(list, changes);
+}
+
+// Where a refresh keeps texts: survivors keep theirs where they are, and new texts
+// join them, until the arena holds more than twice what the rows still use; then the
+// refresh copies every row's texts into the other arena, emptied, and drops the first.
+struct TextPlace {
+    TextArena* arena;
+    bool copying;
+};
+
+template <typename Row>
+TextPlace ChooseTextPlace(ListSnapshot<Row>& snapshot)
+{
+    TextArena& current = snapshot.texts[static_cast<std::size_t>(snapshot.textCurrent)];
+    constexpr std::size_t kSlack = 256 * 1024;
+    if (current.used <= 2 * snapshot.liveTextBytes + kSlack)
+        return {&current, false};
+    snapshot.textCurrent = 1 - snapshot.textCurrent;
+    TextArena& other = snapshot.texts[static_cast<std::size_t>(snapshot.textCurrent)];
+    EmptyArena(other);
+    return {&other, true};
+}
+
+const wchar_t* KeepOld(TextPlace& place, const wchar_t* text)
+{
+    return place.copying ? KeepWideText(*place.arena, text) : text;
+}
+
+const char* KeepOld(TextPlace& place, const char* text)
+{
+    return place.copying ? KeepText(*place.arena, text) : text;
+}
+
+std::size_t TextBytes(const wchar_t* text)
+{
+    return (std::wcslen(WideOrEmpty(text)) + 1) * sizeof(wchar_t);
 }
 
 // Room for the next rows: the old ones and every new record, up to the most a list holds.
@@ -162,7 +258,6 @@ template <typename Row>
 Row* NextRows(ListSnapshot<Row>& snapshot, std::size_t records, std::size_t maxRows)
 {
     const auto next = static_cast<std::size_t>(1 - snapshot.current);
-    EmptyArena(snapshot.texts[next]);
     return CommitArray<Row>(snapshot.rows[next], std::clamp<std::size_t>(snapshot.count + records, 1, maxRows));
 }
 
@@ -273,42 +368,48 @@ void RefreshOpenFilesList(HWND list, FileSnapshot& snapshot, std::span<const FIL
         return;  // no memory for the scratch: the list stays as it was
     PlanOpenFilesRefresh(rows, records, plan, index);
 
-    TextArena& texts = snapshot.texts[static_cast<std::size_t>(1 - snapshot.current)];
-    const bool stampShown = SendMessageA(list, LVM_GETCOLUMNWIDTH, kStampColumn, 0) > 0;
-    bool redraw = stampShown;
+    ScreenChanges changes;
+    WatchScreen(list, changes);
+    // The stamp column changes at every refresh: drawn again only when someone opened it.
+    const uint32_t stamp = SendMessageA(list, LVM_GETCOLUMNWIDTH, kStampColumn, 0) > 0 ? 1u << kStampColumn : 0;
+    TextPlace place = ChooseTextPlace(snapshot);
+    std::size_t live = 0;
     std::size_t count = 0;
     for (std::size_t row = 0; row < rows.size(); ++row) {
         int32_t& record = plan.recordOfRow[row];
-        if (record == kNoRow) {
-            redraw = true;
+        if (record == kNoRow)
             continue;
-        }
         const FILE_INFO_3& file = records[static_cast<std::size_t>(record)];
         const FileRow& old = rows[row];
-        FileRow updated{KeepWideText(texts, old.path), KeepWideText(texts, file.fi3_username), file.fi3_id,
-                        file.fi3_permissions, file.fi3_num_locks, generation};
+        const bool sameUser = SameText(old.user, file.fi3_username);
+        FileRow updated{KeepOld(place, old.path),
+                        sameUser ? KeepOld(place, old.user) : KeepWideText(*place.arena, file.fi3_username),
+                        file.fi3_id, file.fi3_permissions, file.fi3_num_locks, generation};
         if (!updated.path || !updated.user) {
             record = kNoRow;  // no room for its texts: the row goes, and comes back when there is
-            redraw = true;
             continue;
         }
-        redraw = redraw || old.permissions != updated.permissions || old.locks != updated.locks ||
-                 !SameText(old.user, updated.user);
+        const uint32_t cells = (sameUser ? 0u : 1u << 1) | (old.locks != updated.locks ? 1u << 2 : 0u) |
+                               (old.permissions != updated.permissions ? 1u << 3 : 0u) | stamp;
+        NoteRow(changes, count, SurvivorMask(row, count, cells));
+        live += TextBytes(updated.path) + TextBytes(updated.user);
         next[count++] = updated;
     }
     for (std::size_t i = 0; i < plan.handled.size() && count < kMaxFileRows; ++i) {
         if (plan.handled[i] != kRecordIsNew)
             continue;
         const FILE_INFO_3& file = records[i];
-        FileRow added{KeepWideText(texts, file.fi3_pathname), KeepWideText(texts, file.fi3_username), file.fi3_id,
-                      file.fi3_permissions, file.fi3_num_locks, generation};
+        FileRow added{KeepWideText(*place.arena, file.fi3_pathname), KeepWideText(*place.arena, file.fi3_username),
+                      file.fi3_id, file.fi3_permissions, file.fi3_num_locks, generation};
         if (!added.path || !added.user)
             break;
+        NoteRow(changes, count, kWholeRow);
+        live += TextBytes(added.path) + TextBytes(added.user);
         next[count++] = added;
-        redraw = true;
     }
+    snapshot.liveTextBytes = live;
     SwapIn(snapshot, count);
-    ApplyToListView(list, plan.recordOfRow, count, redraw);
+    ApplyToListView(list, plan.recordOfRow, count, changes);
 }
 
 void RefreshSessionsList(HWND list, SessionSnapshot& snapshot, std::span<const SESSION_INFO_1> records,
@@ -323,27 +424,31 @@ void RefreshSessionsList(HWND list, SessionSnapshot& snapshot, std::span<const S
         return;  // no memory for the scratch: the list stays as it was
     PlanSessionsRefresh(rows, records, plan, index);
 
-    TextArena& texts = snapshot.texts[static_cast<std::size_t>(1 - snapshot.current)];
-    bool redraw = false;
+    ScreenChanges changes;
+    WatchScreen(list, changes);
+    TextPlace place = ChooseTextPlace(snapshot);
+    std::size_t live = 0;
     std::size_t count = 0;
     for (std::size_t row = 0; row < rows.size(); ++row) {
         int32_t& record = plan.recordOfRow[row];
-        if (record == kNoRow) {
-            redraw = true;
+        if (record == kNoRow)
             continue;
-        }
         const SESSION_INFO_1& session = records[static_cast<std::size_t>(record)];
         const SessionRow& old = rows[row];
-        SessionRow updated{KeepText(texts, old.computer), KeepWideText(texts, old.client),
-                           KeepWideText(texts, session.sesi1_username), session.sesi1_num_opens,
-                           session.sesi1_time, session.sesi1_idle_time, session.sesi1_user_flags, generation};
+        const bool sameUser = SameText(old.user, session.sesi1_username);
+        SessionRow updated{KeepOld(place, old.computer), KeepOld(place, old.client),
+                           sameUser ? KeepOld(place, old.user) : KeepWideText(*place.arena, session.sesi1_username),
+                           session.sesi1_num_opens, session.sesi1_time, session.sesi1_idle_time,
+                           session.sesi1_user_flags, generation};
         if (!updated.computer || !updated.client || !updated.user) {
             record = kNoRow;
-            redraw = true;
             continue;
         }
-        redraw = redraw || old.opens != updated.opens || old.seconds != updated.seconds || old.idle != updated.idle ||
-                 old.flags != updated.flags || !SameText(old.user, updated.user);
+        const uint32_t cells = (sameUser ? 0u : 1u << 1) | (old.opens != updated.opens ? 1u << 2 : 0u) |
+                               (old.seconds != updated.seconds ? 1u << 3 : 0u) |
+                               (old.idle != updated.idle ? 1u << 4 : 0u) | (old.flags != updated.flags ? 1u << 5 : 0u);
+        NoteRow(changes, count, SurvivorMask(row, count, cells));
+        live += strlen(updated.computer) + 1 + TextBytes(updated.client) + TextBytes(updated.user);
         next[count++] = updated;
     }
     std::array<char, kCellCapacity> computer{};
@@ -352,16 +457,18 @@ void RefreshSessionsList(HWND list, SessionSnapshot& snapshot, std::span<const S
             continue;
         const SESSION_INFO_1& session = records[i];
         FormatComputer(session.sesi1_cname, computer);
-        SessionRow added{KeepText(texts, computer.data()), KeepWideText(texts, session.sesi1_cname),
-                         KeepWideText(texts, session.sesi1_username), session.sesi1_num_opens, session.sesi1_time,
-                         session.sesi1_idle_time, session.sesi1_user_flags, generation};
+        SessionRow added{KeepText(*place.arena, computer.data()), KeepWideText(*place.arena, session.sesi1_cname),
+                         KeepWideText(*place.arena, session.sesi1_username), session.sesi1_num_opens,
+                         session.sesi1_time, session.sesi1_idle_time, session.sesi1_user_flags, generation};
         if (!added.computer || !added.client || !added.user)
             break;
+        NoteRow(changes, count, kWholeRow);
+        live += strlen(added.computer) + 1 + TextBytes(added.client) + TextBytes(added.user);
         next[count++] = added;
-        redraw = true;
     }
+    snapshot.liveTextBytes = live;
     SwapIn(snapshot, count);
-    ApplyToListView(list, plan.recordOfRow, count, redraw);
+    ApplyToListView(list, plan.recordOfRow, count, changes);
 }
 
 void FormatSessionCell(const SessionRow& row, int column, std::span<char> text)

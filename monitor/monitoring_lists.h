@@ -39,13 +39,16 @@ struct FileRow {
     uint32_t stamp;  // shown, in decimal, in the hidden fifth column
 };
 
-// One list's snapshot, built beside the current rows at each refresh and swapped in,
-// with the scratch of its reconciliation. All of it is reserved once.
+// One list's snapshot, its rows built beside the current ones at each refresh and
+// swapped in, its texts kept in place until they are worth compacting, with the
+// scratch of its reconciliation. All of it is reserved once.
 template <typename Row>
 struct ListSnapshot {
     std::array<ReservedStore, 2> rows;
     std::array<TextArena, 2> texts;
-    int32_t current;
+    int32_t current;      // the rows shown
+    int32_t textCurrent;  // the arena their texts are in
+    std::size_t liveTextBytes;
     std::size_t count;
     ReservedStore index;        // int32 row per slot of the key index
     ReservedStore recordOfRow;  // int32 per row
@@ -60,6 +63,8 @@ template <typename Row>
 void ClearSnapshot(ListSnapshot<Row>& snapshot)
 {
     snapshot.count = 0;
+    snapshot.liveTextBytes = 0;
+    EmptyArena(snapshot.texts[static_cast<std::size_t>(snapshot.textCurrent)]);
 }
 void ReserveSnapshot(FileSnapshot& snapshot);
 std::span<const SessionRow> Rows(const SessionSnapshot& snapshot);

@@ -38,6 +38,7 @@ protected:
 
     std::string LogPageText() const
     {
+        SyncLogPage();
         std::string text(static_cast<std::size_t>(GetWindowTextLengthA(logEdit)) + 1, '\0');
         GetWindowTextA(logEdit, text.data(), static_cast<int>(text.size()));
         text.resize(text.size() - 1);

@@ -157,6 +157,7 @@ TEST_F(HostileInputTest, ThePollerWritesOneWholeLinePerEventWhateverTheServerSen
     EXPECT_EQ(opens, filesAdded) << "one record per file open, none twice";
     EXPECT_GT(connections, 0u);
     EXPECT_EQ(text.size(), csv.size()) << "a text line per record";
+    SyncLogPage();
     EXPECT_EQ(SplitCrLf(WindowText(appState.logPageEdit)).size(), text.size()) << "the Log page holds the same lines";
     EXPECT_EQ(SplitCrLf(RunCsvText()), csv) << "the run's records are the day's";
 }

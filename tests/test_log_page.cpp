@@ -15,8 +15,10 @@ class LogPageTest : public MainWindowTest {
 protected:
     HWND Edit() const { return appState.logPageEdit; }
     HWND Page() const { return appState.pages[LogPageIndex]; }
+    // What the control shows once the page is in sight.
     std::string PageText() const
     {
+        SyncLogPage();
         std::string text(static_cast<std::size_t>(GetWindowTextLengthA(Edit())) + 1, '\0');
         const int read = GetWindowTextA(Edit(), text.data(), static_cast<int>(text.size()));
         text.resize(static_cast<std::size_t>(read));
@@ -97,4 +99,25 @@ TEST_F(LogPageTest, TheLayoutPutsOpenFolderAtTheRightThenExportThenClear)
     EXPECT_EQ(rect(IDC_CLEAR_LOG).right, rect(IDC_EXPORT_LOG).left - 5);
     EXPECT_EQ(rect(IDC_LOG_EDIT).right, client.right);
     EXPECT_EQ(rect(IDC_LOG_EDIT).bottom, client.bottom);
+}
+
+TEST_F(LogPageTest, OutOfSightTheControlIsLeftAloneAndTheFirstSightBringsEveryLine)
+{
+    const auto WindowText = [](HWND edit) {
+        std::string text(static_cast<std::size_t>(GetWindowTextLengthA(edit)) + 1, '\0');
+        text.resize(static_cast<std::size_t>(GetWindowTextA(edit, text.data(), static_cast<int>(text.size()))));
+        return text;
+    };
+    AppendToLogPage("[1:1:1] first\r\n");
+    AppendToLogPage("[1:1:2] second\r\n");
+    EXPECT_EQ(GetWindowTextLengthA(Edit()), 0) << "the Monitoring page is in front";
+    ShowPage(LogPageIndex);
+    EXPECT_EQ(WindowText(Edit()), "[1:1:1] first\r\n[1:1:2] second\r\n");
+    AppendToLogPage("[1:1:3] third\r\n");
+    EXPECT_EQ(WindowText(Edit()), "[1:1:1] first\r\n[1:1:2] second\r\n[1:1:3] third\r\n") << "in sight: at once";
+    ShowWindow(window, SW_HIDE);
+    AppendToLogPage("[1:1:4] fourth\r\n");
+    EXPECT_EQ(GetWindowTextLengthA(Edit()), 46);
+    ShowWindow(window, SW_SHOW);
+    EXPECT_EQ(WindowText(Edit()).substr(46), "[1:1:4] fourth\r\n") << "shown again on the Log page";
 }

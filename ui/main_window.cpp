@@ -136,6 +136,13 @@ void RunDialog(int dialog, DLGPROC procedure)
     DialogBoxParamA(appState.instance, MAKEINTRESOURCEA(dialog), appState.mainWindow, procedure, 0);
 }
 
+void OnMainWindowShown(bool shown)
+{
+    InterlockedExchange(&appState.mainWindowShown, shown ? 1 : 0);
+    if (shown && appState.currentPage && appState.currentPage == appState.pages[LogPageIndex])
+        SyncLogPage();
+}
+
 // A click on the notify window's list, passed on by its thread: the pages are this thread's.
 void OnNotifyWindowClicked()
 {
@@ -238,7 +245,7 @@ void ShowPage(int index)
         ShowBlockModeRadios();
         break;
     case SharesPageIndex: RefreshShares(); break;
-    case LogPageIndex: break;
+    case LogPageIndex: SyncLogPage(); break;
     }
 }
 
@@ -253,7 +260,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 {
     switch (message) {
     case WM_INITDIALOG: RunMainWindowStartUp(window); break;
-    case WM_SHOWWINDOW: InterlockedExchange(&appState.mainWindowShown, wParam ? 1 : 0); break;
+    case WM_SHOWWINDOW: OnMainWindowShown(wParam != 0); break;
     case WM_SIZE: LayoutMainWindow(window); break;
     case WM_TIMER: OnStartHiddenTimer(window); break;
     case WM_CLOSE: ShowWindow(window, SW_HIDE); break;
