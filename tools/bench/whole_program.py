@@ -416,13 +416,14 @@ class Run:
         return None
 
     def window_stall_ms(self):
-        """The longest WM_NULL wait that began in the measured stretch; 0 when none
+        """The longest WM_NULL wait that overlapped the measured stretch; 0 when none
         took over 50 ms (the probe reports only those one by one)."""
         if self.window is None or self.gui_stall_ms() is None:
             return None
         start, end = (moment * 1000 for moment in self.window)
         waits = [dict(FIELD.findall(" " + line[5:])) for line in self.probe_lines if line.startswith("slow ")]
-        return max((float(wait["ms"]) for wait in waits if start <= float(wait["sent_unix_ms"]) < end), default=0)
+        waits = [(float(wait["sent_unix_ms"]), float(wait["ms"])) for wait in waits]
+        return max((ms for sent, ms in waits if sent < end and sent + ms > start), default=0)
 
     def window_gap_ms(self):
         """The longest gap between scans ending in the measured stretch (the last one
