@@ -3,9 +3,9 @@
 # and Wine prefix (build/bench-prefix), against the simulated server, one start of
 # the program per measurement. Prints a Markdown table: per case the figure, a floor
 # measured the same way (the program with its delivery switched off, autorefresh=0,
-# or tools/bench/bench_enumerate_only.exe, which only reads the server's tables at
+# or tools/bench/enumerate_only.exe, which only reads the server's tables at
 # the program's rate), their ratio, and the longest time the program's GUI thread
-# left a WM_NULL unanswered (tools/bench/bench_gui_probe.exe, one every 20 ms) and
+# left a WM_NULL unanswered (tools/bench/whole_program_probe.exe, one every 20 ms) and
 # the longest gap between its open-file scans in the server's journal.
 #
 #   tools/bench/whole-program.sh                 every case: 5 minutes, 20 for a slow program
@@ -80,13 +80,13 @@ elif [ -z "$build_dir" ]; then
   fi
 fi
 if [ $build -eq 1 ]; then
-  cmake --build "$build_dir" --target quorvel netapi_sim bench_gui_probe bench_enumerate_only
+  cmake --build "$build_dir" --target quorvel netapi_sim whole_program_probe enumerate_only
 fi
 
 bin="$out/bin"
 rm -rf "$bin"
 mkdir -p "$bin"
-for file in quorvel.exe netapi32.dll help.chm warning.wav bench_gui_probe.exe bench_enumerate_only.exe; do
+for file in quorvel.exe netapi32.dll help.chm warning.wav whole_program_probe.exe enumerate_only.exe; do
   [ -f "$build_dir/bin/$file" ] && cp -p "$build_dir/bin/$file" "$bin/"
 done
 

@@ -8,7 +8,7 @@ tools/bench/whole-program.sh sets up Wine, the display and the build, then runs 
 the Wine prefix, DISPLAY and a running Wine server come from there. Every figure is
 read from outside the program: the day's text log (polled every 20 ms), the
 simulated server's journal, /proc/<pid>/stat and /proc/<pid>/status of the Linux
-process that runs quorvel.exe, and bench_gui_probe.exe inside Wine."""
+process that runs quorvel.exe, and whole_program_probe.exe inside Wine."""
 
 import argparse
 import datetime
@@ -302,7 +302,7 @@ class Run:
         if enumerate_only:
             # quorvel.exe has its override in the prefix; this program takes it from here.
             env["WINEDLLOVERRIDES"] = "netapi32=n,b;" + os.environ.get("WINEDLLOVERRIDES", "")
-            command = ["wine", os.path.join(bench.bin, "bench_enumerate_only.exe"), windows_path(self.stop_path)]
+            command = ["wine", os.path.join(bench.bin, "enumerate_only.exe"), windows_path(self.stop_path)]
         else:
             command = ["wine", os.path.join(bench.bin, "quorvel.exe")] + ([arguments] if arguments else [])
         self.started = time.time()
@@ -311,7 +311,7 @@ class Run:
         threading.Thread(target=self._collect, args=(self.process.stdout, self.output), daemon=True).start()
         if not enumerate_only:
             self.probe = subprocess.Popen(
-                ["wine", os.path.join(bench.bin, "bench_gui_probe.exe"), "watch", windows_path(self.stop_path)],
+                ["wine", os.path.join(bench.bin, "whole_program_probe.exe"), "watch", windows_path(self.stop_path)],
                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
             threading.Thread(target=self._collect, args=(self.probe.stdout, self.probe_lines), daemon=True).start()
         self.pid = self.process.pid  # `wine` turns into the Windows process: the same Linux pid
@@ -386,7 +386,7 @@ class Run:
             except subprocess.TimeoutExpired:
                 self.probe.kill()
         if self.alive() and self.probe:
-            exit_probe = subprocess.run(["wine", os.path.join(self.bench.bin, "bench_gui_probe.exe"), "exit"],
+            exit_probe = subprocess.run(["wine", os.path.join(self.bench.bin, "whole_program_probe.exe"), "exit"],
                                         capture_output=True, text=True, timeout=60)
             self.exit_line = exit_probe.stdout.strip()
         try:

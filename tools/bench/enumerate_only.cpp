@@ -3,7 +3,7 @@
 // five times a second and the sessions (level 1) once a second, as the program's
 // poll does, until the stop file exists.
 //
-//   bench_enumerate_only <stop-file>
+//   enumerate_only <stop-file>
 //
 // It prints "enumerated files=<n> sessions=<n> ms=<since start>" after its first
 // full reading of both tables, then "done polls=<n>".
@@ -61,7 +61,7 @@ long long ReadSessions()
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: bench_enumerate_only <stop-file>\n");
+        std::fprintf(stderr, "usage: enumerate_only <stop-file>\n");
         return 2;
     }
     const ULONGLONG start = GetTickCount64();

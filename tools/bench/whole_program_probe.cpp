@@ -1,6 +1,6 @@
 // The whole-program benchmark's eyes inside Wine (tools/bench/whole_program.py).
 //
-//   bench_gui_probe watch <stop-file> [<period-ms>]
+//   whole_program_probe watch <stop-file> [<period-ms>]
 //       Finds quorvel.exe's main window and sends it WM_NULL every period (20 ms)
 //       until the stop file exists or the window goes; prints the longest round
 //       trip (one still unanswered at the stop counts with its wait so far), and
@@ -8,7 +8,7 @@
 //       them (to compare with what Linux says). Each answer slower than 50 ms is a
 //       line of its own, stamped with the Unix time it was sent, so that the
 //       driver can pick those of any stretch of the run.
-//   bench_gui_probe exit
+//   whole_program_probe exit
 //       Posts File > Exit to the main window and waits for the process to end.
 //
 // Every line it prints is "<kind> key=value ...", flushed at once.
@@ -283,6 +283,6 @@ int main(int argc, char** argv)
     }
     if (argc >= 2 && strcmp(argv[1], "exit") == 0)
         return Exit();
-    std::fprintf(stderr, "usage: bench_gui_probe watch <stop-file> [<period-ms>] | exit\n");
+    std::fprintf(stderr, "usage: whole_program_probe watch <stop-file> [<period-ms>] | exit\n");
     return 2;
 }
