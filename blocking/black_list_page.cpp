@@ -1,7 +1,9 @@
 #include "blocking/black_list_page.h"
 
+#include <algorithm>
 #include <array>
 
+#include "blocking/tripwires.h"
 #include "core/app_state.h"
 #include "core/text.h"
 #include "core/time_text.h"
@@ -21,6 +23,11 @@ bool BlackListPageIsCurrent()
     return appState.currentPage && appState.currentPage == appState.pages[BlackListPageIndex];
 }
 
+// The tripped computers' part of the page, under the list, in dialog units.
+constexpr int kListToLabel = 5;
+constexpr int kLabelToTrippedList = 10;
+constexpr int kReleaseAboveLabel = 3;
+
 void InitBlackListPage(HWND page)
 {
     PlacePageAtOrigin(page);
@@ -28,6 +35,26 @@ void InitBlackListPage(HWND page)
     SetFullRowSelect(appState.blackListView);
     AddColumn(appState.blackListView, 0, "Computer", 150);
     AddColumn(appState.blackListView, 1, "Time remaining", 150);
+    appState.trippedView = GetDlgItem(page, IDC_TRIPPED_LIST);
+    SetFullRowSelect(appState.trippedView);
+    AddColumn(appState.trippedView, 0, "Computer", 150);
+    AddColumn(appState.trippedView, 1, "User", 100);
+    AddColumn(appState.trippedView, 2, "Time remaining", 110);
+}
+
+int DialogUnitsDown(HWND page, int units)
+{
+    RECT rect{0, 0, 0, units};
+    MapDialogRect(page, &rect);
+    return rect.bottom;
+}
+
+void ReleaseSelectedComputers()
+{
+    HWND view = appState.trippedView;
+    for (int row = NextSelectedRow(view, -1); row >= 0; row = NextSelectedRow(view, row))
+        ReleaseTrippedComputer(static_cast<std::size_t>(RowData(view, row)));
+    RefreshTrippedView();
 }
 
 void OpenAddComputerDialog(HWND page)
@@ -41,6 +68,7 @@ void OnBlackListCommand(HWND page, WORD command)
     switch (command) {
     case IDM_REMOVE: RemoveSelectedComputers(); break;
     case IDM_ADD: OpenAddComputerDialog(page); break;
+    case IDC_RELEASE: ReleaseSelectedComputers(); break;
     case IDC_MODE_BLACKLIST: appState.blockMode = Blacklist; break;
     case IDC_MODE_WHITELIST: appState.blockMode = Whitelist; break;
     }
@@ -48,6 +76,9 @@ void OnBlackListCommand(HWND page, WORD command)
 
 void OnBlackListNotify(HWND page, const NMHDR* header)
 {
+    if (header->idFrom == IDC_TRIPPED_LIST && header->code == LVN_KEYDOWN &&
+        reinterpret_cast<const NMLVKEYDOWN*>(header)->wVKey == VK_DELETE)
+        ReleaseSelectedComputers();
     if (header->idFrom != IDC_BLACKLIST_LIST)
         return;
     if (header->code == NM_RCLICK)
@@ -56,11 +87,34 @@ void OnBlackListNotify(HWND page, const NMHDR* header)
         RemoveSelectedComputers();
 }
 
+// The list takes the page but for the tripped computers' part at the bottom.
 void LayoutBlackListPage(HWND page)
 {
     LayoutLock lock(page);
-    StretchToEdges(page, IDC_BLACKLIST_LIST, true);
+    RECT client{};
+    GetClientRect(page, &client);
+    const auto place = [page](int control, int x, int y, int width, int height) {
+        SetWindowPos(GetDlgItem(page, control), nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    };
+    const auto rectOf = [page](int control) {
+        RECT rect{};
+        GetWindowRect(GetDlgItem(page, control), &rect);
+        MapWindowPoints(nullptr, page, reinterpret_cast<POINT*>(&rect), 2);
+        return rect;
+    };
+    const RECT tripped = rectOf(IDC_TRIPPED_LIST);
+    const RECT label = rectOf(IDC_TRIPPED_LABEL);
+    const RECT list = rectOf(IDC_BLACKLIST_LIST);
+    const int trippedTop = client.bottom - (tripped.bottom - tripped.top);
+    const int labelTop = trippedTop - DialogUnitsDown(page, kLabelToTrippedList);
+    place(IDC_TRIPPED_LIST, tripped.left, trippedTop, client.right - tripped.left, tripped.bottom - tripped.top);
+    place(IDC_TRIPPED_LABEL, label.left, labelTop, label.right - label.left, label.bottom - label.top);
+    place(IDC_BLACKLIST_LIST, list.left, list.top, client.right - list.left,
+          std::max<int>(0, labelTop - DialogUnitsDown(page, kListToLabel) - list.top));
     AnchorRowToRight(page, {IDM_REMOVE, IDM_ADD});
+    const RECT release = rectOf(IDC_RELEASE);
+    place(IDC_RELEASE, client.right - (release.right - release.left), labelTop - DialogUnitsDown(page, kReleaseAboveLabel),
+          release.right - release.left, release.bottom - release.top);
 }
 
 void InitAddComputerDialog(HWND dialog)
@@ -133,6 +187,38 @@ void RefreshBlackListView(ComputerList& list)
         const int row = InsertRow(view, name.data(), static_cast<LPARAM>(generation));
         FormatTimeRemaining(entry, remaining);
         SetCell(view, row, 1, remaining.data());
+    }
+}
+
+void RefreshTrippedView()
+{
+    if (!BlackListPageIsCurrent())
+        return;
+    HWND view = appState.trippedView;
+    const TrippedList& tripped = appState.tripped;
+    // A row stands for a slot of the table, by its number in the item data.
+    for (int row = RowCount(view) - 1; row >= 0; --row) {
+        const auto slot = static_cast<std::size_t>(RowData(view, row));
+        if (slot >= tripped.size() || !tripped[slot].inUse)
+            DeleteRow(view, row);
+    }
+    std::array<char, kCellCapacity> text{};
+    for (std::size_t slot = 0; slot < tripped.size(); ++slot) {
+        const TrippedComputer& entry = tripped[slot];
+        if (!entry.inUse)
+            continue;
+        AnsiFromWide(text, entry.name.data());
+        int row = FindRowByData(view, static_cast<LPARAM>(slot));
+        if (row < 0)
+            row = InsertRow(view, text.data(), static_cast<LPARAM>(slot));
+        else
+            SetCell(view, row, 0, text.data());
+        AnsiFromWide(text, entry.user.data());
+        SetCell(view, row, 1, text.data());
+        BlockEntry remaining{};
+        remaining.ticksLeft = entry.ticksLeft;
+        FormatTimeRemaining(remaining, text);
+        SetCell(view, row, 2, text.data());
     }
 }
 

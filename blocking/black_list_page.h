@@ -16,6 +16,9 @@ INT_PTR CALLBACK AddComputerDialog(HWND dialog, UINT message, WPARAM wParam, LPA
 // Brings the page's list in line with `list` (its needsRow flags are the refresh's
 // scratch); does nothing while the page is hidden.
 void RefreshBlackListView(ComputerList& list);
+// The computers tripwires cut off, with their user and remaining time; does nothing
+// while the page is hidden.
+void RefreshTrippedView();
 // Checks the radio of the block mode in force, and only that one.
 void ShowBlockModeRadios();
 // "~" for a permanent entry, else the remaining time.

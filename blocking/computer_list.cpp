@@ -7,6 +7,7 @@
 #include "core/app_state.h"
 #include "core/clock.h"
 #include "core/settings.h"
+#include "blocking/tripwires.h"
 #include "core/text.h"
 #include "monitor/server_api.h"
 
@@ -63,12 +64,10 @@ void CountDownTemporaryBlocks(int32_t ticks)
 }
 
 // Case A: the blacklist in force.
-void EnforceBlacklist()
+void EnforceBlacklist(std::span<const SESSION_INFO_0> sessions)
 {
     ComputerList& list = appState.blacklist;
-    Enumeration<SESSION_INFO_0> sessions;
-    EnumerateSessions0(&sessions);
-    for (const SESSION_INFO_0& session : sessions.Records()) {
+    for (const SESSION_INFO_0& session : sessions) {
         const std::wstring_view client = WideOrEmpty(session.sesi0_cname);
         int32_t examined = 0;
         for (const BlockEntry& entry : list) {
@@ -84,16 +83,14 @@ void EnforceBlacklist()
 }
 
 // Case C: the whitelist in force. Every session of a computer it does not name goes.
-void EnforceWhitelist()
+void EnforceWhitelist(std::span<const SESSION_INFO_0> sessions)
 {
     const ComputerList& list = appState.whitelist;
     const auto allowed = static_cast<int32_t>(
         std::count_if(list.begin(), list.end(), [](const BlockEntry& entry) { return entry.inUse != 0; }));
     if (allowed == 0)
         return;  // an empty whitelist blocks nobody
-    Enumeration<SESSION_INFO_0> sessions;
-    EnumerateSessions0(&sessions);
-    for (const SESSION_INFO_0& session : sessions.Records()) {
+    for (const SESSION_INFO_0& session : sessions) {
         const std::wstring_view client = WideOrEmpty(session.sesi0_cname);
         int32_t examined = 0;
         bool isAllowed = false;
@@ -236,13 +233,25 @@ void SaveComputerLists()
 
 namespace {
 
+// Only a list that can forbid someone costs an enumeration: an empty blacklist or
+// whitelist and no tripped computer leave the server alone.
 void EnforceActiveList()
 {
     appState.lastEnforcement = MillisecondsNow();
-    if (appState.blockMode)
-        EnforceWhitelist();
-    else if (appState.blacklistInUse != 0)
-        EnforceBlacklist();
+    const bool whitelist = appState.blockMode != 0 && std::any_of(appState.whitelist.begin(), appState.whitelist.end(),
+                                                                 [](const BlockEntry& e) { return e.inUse != 0; });
+    const bool blacklist = appState.blockMode == 0 && appState.blacklistInUse != 0;
+    const bool tripped = AnyTrippedComputer();
+    if (!whitelist && !blacklist && !tripped)
+        return;
+    Enumeration<SESSION_INFO_0> sessions;
+    EnumerateSessions0(&sessions);
+    if (whitelist)
+        EnforceWhitelist(sessions.Records());
+    if (blacklist)
+        EnforceBlacklist(sessions.Records());
+    if (tripped)
+        EnforceTrippedComputers(sessions.Records());
 }
 
 }  // namespace
@@ -252,6 +261,7 @@ void CALLBACK OnBlockTick(HWND, UINT, UINT_PTR, DWORD)
     const int32_t ticks = TicksSinceLastCall();
     if (!appState.blockMode && appState.blacklistInUse != 0)
         CountDownTemporaryBlocks(ticks);
+    CountDownTrippedComputers(ticks);
     EnforceActiveList();
 }
 

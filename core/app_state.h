@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "blocking/computer_list.h"
+#include "blocking/tripwires.h"
 #include "core/settings.h"
 #include "monitor/activity_delivery.h"
 #include "monitor/activity_poller.h"
@@ -41,6 +42,7 @@ struct LogBacklog {
 constexpr std::size_t kFileMemoryCapacity = 65536;
 
 struct FileScanMemory {
+    int32_t answered;  // a scan has answered since start-up
     int32_t complete;  // the remembered scan answered whole, and its ids fitted
     std::size_t count;
     std::array<uint32_t, kFileMemoryCapacity> ids;  // sorted
@@ -55,6 +57,9 @@ struct AppState {
     int32_t blacklistInUse;  // in-use slots of the blacklist, always
     ULONGLONG lastEnforcement;    // when the list in force was last enforced
     ULONGLONG blockTicksCounted;  // the block ticks counted down reach this moment
+    TripwireRules tripwireRules;
+    BurstCounter burstCounter;
+    TrippedList tripped;
 
     PathText settingsPath;
     PathText logFolder;  // ends with a backslash
@@ -93,6 +98,7 @@ struct AppState {
     HWND sharesList;
     ShareNames shareNames;
     HWND blackListView;
+    HWND trippedView;
     uint32_t blackListGeneration;
     int32_t addTargetsWhitelist;
 

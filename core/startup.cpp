@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "blocking/computer_list.h"
+#include "blocking/tripwires.h"
 #include "core/app_state.h"
 #include "core/settings.h"
 #include "core/text.h"
@@ -85,6 +86,8 @@ void TitleAndFolders(HWND window)
 void ListsAndSettings(HWND)
 {
     LoadComputerLists();
+    LoadTripwireRules(appState.tripwireRules);
+    LoadTrippedComputers();
     ReadMainSettings(&appState.settings);
     SetRunAtStartup(ReadSetting(kLoadOnStartupKey));
     appState.blockMode = ReadSetting(kBlockModeKey);

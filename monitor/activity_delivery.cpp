@@ -115,6 +115,26 @@ void AddFileOpenEvent(const FILE_INFO_3& file, const PollTime& time)
         AddToNotifyLines(batch.notify, line.data());
 }
 
+void AddTripwireEvent(const wchar_t* user, const char* detail, const PollTime& time)
+{
+    std::array<char, kFormatCapacity> line{};
+    std::array<char, kFormatCapacity> record{};
+    FormatText(line, "[%s] Tripwire [%ws]%s", time.text.data(), WideOrEmpty(user), detail);
+    ReplaceControlCharacters(line);
+    FormatText(record, "\"%s\", \"TRIPWIRE\", \"%ws\", \"%s\"", time.text.data(), WideOrEmpty(user), detail);
+    ReplaceControlCharacters(record);
+    const std::string_view lineText(line.data());
+    MakeRoom(time, lineText.size(), strlen(record.data()));
+    ActivityBatch& batch = appState.activityBatch;
+    Append(batch.text, batch.textLength, lineText);
+    Append(batch.csv, batch.csvLength, record.data());
+    batch.events = 1;
+    if (appState.settings.soundalert)
+        batch.sound = 1;
+    if (!appState.mainWindowShown)
+        AddToNotifyLines(batch.notify, line.data());
+}
+
 void DeliverActivity()
 {
     ActivityBatch& batch = appState.activityBatch;

@@ -39,6 +39,11 @@ PollTime TakePollTime();
 void AddConnectionEvent(const SESSION_INFO_1& session, const PollTime& time);
 void AddFileOpenEvent(const FILE_INFO_3& file, const PollTime& time);
 
+// A trip: its line always goes to the Log page and the logs, and to the notify window
+// while the main window is hidden; the tray blinks, and the sound plays while the
+// sound alert is on, whatever its filter says. `detail` follows the user in the line.
+void AddTripwireEvent(const wchar_t* user, const char* detail, const PollTime& time);
+
 // Hands the batch to every sink and empties it; nothing happens for an empty batch.
 void DeliverActivity();
 

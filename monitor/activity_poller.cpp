@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "blocking/computer_list.h"
+#include "blocking/tripwires.h"
 #include "blocking/black_list_page.h"
 #include "core/app_state.h"
 #include "core/clock.h"
@@ -72,8 +73,10 @@ bool CollectFileIds(std::span<const FILE_INFO_3> files, FileScanMemory& memory)
 }
 
 // Moves the scan's new files to the front of its records, in enumeration order, and
-// returns how many there are: each is a file-open event.
-std::size_t TakeNewFiles(std::span<FILE_INFO_3> records, NET_API_STATUS status)
+// returns how many there are: each is a file-open event. `fresh` tells whether they
+// were opened since the last scan that answered, rather than found by the first scan
+// or found again after the server's ids started again.
+std::size_t TakeNewFiles(std::span<FILE_INFO_3> records, NET_API_STATUS status, bool* fresh)
 {
     FileScanMemory& memory = appState.fileMemory;
     const bool answered = status == NERR_Success || status == ERROR_MORE_DATA;
@@ -84,7 +87,9 @@ std::size_t TakeNewFiles(std::span<FILE_INFO_3> records, NET_API_STATUS status)
     const uint32_t reported = appState.highestReportedFileId;
     uint32_t highest = reported;
     std::size_t taken = 0;
+    *fresh = memory.answered != 0;
     if (fits && memory.complete && IdsStartedAgain(previous, current, reported)) {
+        *fresh = false;
         // Everything the last scan did not hold is new, and the count goes on from here.
         highest = 0;
         for (const FILE_INFO_3& file : records) {
@@ -103,6 +108,7 @@ std::size_t TakeNewFiles(std::span<FILE_INFO_3> records, NET_API_STATUS status)
     appState.highestReportedFileId = highest;
 
     if (answered) {  // else nothing learnt: keep comparing against the last scan that answered
+        memory.answered = 1;
         memory.complete = fits && status == NERR_Success;
         memory.count = fits ? records.size() : 0;
         std::copy_n(memory.scratch.begin(), memory.count, memory.ids.begin());
@@ -114,9 +120,13 @@ std::size_t TakeNewFiles(std::span<FILE_INFO_3> records, NET_API_STATUS status)
 void ScanOpenFiles(Enumeration<FILE_INFO_3>& files, const PollTime& time)
 {
     PendingFileEvents& pending = appState.pendingFileEvents;
-    const std::size_t taken = TakeNewFiles(files.Records(), files.status);
+    bool fresh = false;
+    const std::size_t taken = TakeNewFiles(files.Records(), files.status, &fresh);
     if (taken == 0)
         return;
+    // Tripwires are checked at once; only the lines wait for their turn.
+    for (const FILE_INFO_3& file : files.Records().first(taken))
+        CheckTripwires(file, fresh, time);
     pending.count = taken;
     pending.next = 0;
     pending.time = time;
@@ -185,6 +195,7 @@ void StartActivityPoller()
     StartSessionMemory(appState.sessionMemory, MillisecondsNow());
     appState.fileMemory.count = 0;
     appState.fileMemory.complete = 0;
+    appState.fileMemory.answered = 0;
 }
 
 void CALLBACK OnPollTick(HWND, UINT, UINT_PTR, DWORD)
@@ -209,6 +220,7 @@ void CALLBACK OnPollTick(HWND, UINT, UINT_PTR, DWORD)
     if (secondTick) {
         // The pages are refreshed from the poll's own enumerations.
         RefreshBlackListView(ActiveComputerList());
+        RefreshTrippedView();
         if (appState.autoRefresh) {
             if (delivering)
                 RefreshOpenFiles();

@@ -29,13 +29,14 @@ void Settle(Enumeration<Record>* result, NET_API_STATUS status, LPBYTE buffer, D
 }
 
 template <typename Record>
-void EnumerateSessions(Enumeration<Record>* result, DWORD level)
+void EnumerateSessions(Enumeration<Record>* result, DWORD level, const wchar_t* user = nullptr)
 {
     LPBYTE buffer = nullptr;
     DWORD read = 0, total = 0, resume = 0;
     NET_API_STATUS status = ERROR_PROC_NOT_FOUND;
     if (server->sessionEnum)
-        status = server->sessionEnum(nullptr, nullptr, nullptr, level, &buffer, kPreferAll, &read, &total, &resume);
+        status = server->sessionEnum(nullptr, nullptr, const_cast<LMSTR>(user), level, &buffer, kPreferAll, &read,
+                                     &total, &resume);
     Settle(result, status, buffer, read);
 }
 
@@ -75,6 +76,11 @@ void EnumerateSessions0(Enumeration<SESSION_INFO_0>* result)
 void EnumerateSessions1(Enumeration<SESSION_INFO_1>* result)
 {
     EnumerateSessions(result, 1);
+}
+
+void EnumerateSessionsOfUser(const wchar_t* user, Enumeration<SESSION_INFO_1>* result)
+{
+    EnumerateSessions(result, 1, user);
 }
 
 void EnumerateOpenFiles(Enumeration<FILE_INFO_3>* result)

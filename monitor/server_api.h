@@ -61,6 +61,8 @@ Enumeration<Record>::~Enumeration()
 
 void EnumerateSessions0(Enumeration<SESSION_INFO_0>* result);
 void EnumerateSessions1(Enumeration<SESSION_INFO_1>* result);
+// The sessions the server reports for one user name.
+void EnumerateSessionsOfUser(const wchar_t* user, Enumeration<SESSION_INFO_1>* result);
 void EnumerateOpenFiles(Enumeration<FILE_INFO_3>* result);
 void EnumerateShares(Enumeration<SHARE_INFO_502>* result);
 

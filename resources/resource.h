@@ -14,6 +14,7 @@
 #define IDD_ADD_COMPUTER    147
 #define IDD_BLOCK           170
 #define IDD_NOTIFY          171
+#define IDD_TRIPWIRES       190
 
 // Menus
 #define IDR_MAIN_MENU       120
@@ -53,6 +54,9 @@
 #define IDC_NOTIFY_LIST     1000
 #define IDC_MODE_BLACKLIST  1039
 #define IDC_MODE_WHITELIST  1040
+#define IDC_TRIPPED_LIST    1110
+#define IDC_TRIPPED_LABEL   1111
+#define IDC_RELEASE         1112
 
 // Controls of the Log page
 #define IDC_LOG_EDIT        1002
@@ -80,6 +84,15 @@
 #define IDC_SOUND_HIDDEN_SHARES  1041
 #define IDC_ENABLE_CSV_LOGS      1011
 
+// Controls of the Tripwires dialog
+#define IDC_TRIP_ENABLED         1101
+#define IDC_BAIT_LIST            1102
+#define IDC_BAIT_EDIT            1103
+#define IDC_BAIT_ADD             1104
+#define IDC_BAIT_REMOVE          1105
+#define IDC_BURST_FILES          1106
+#define IDC_BURST_SECONDS        1107
+#define IDC_TRIP_MINUTES         1108
 // Commands
 #define IDM_EXIT                40010
 #define IDM_SETTINGS            40012
@@ -109,6 +122,7 @@
 #define IDM_WEB                 40050
 #define IDM_EXPORT_TEXT         40053
 #define IDM_EXPORT_CSV          40054
+#define IDM_TRIPWIRES           40060
 
 // Private messages
 #define WM_TRAY_NOTIFY          11024

@@ -198,5 +198,11 @@ TEST_F(BlackListPageTest, TheLayoutKeepsRemoveAtTheRightEdgeAndAddBesideIt)
     EXPECT_EQ(rect(IDM_REMOVE).right, client.right);
     EXPECT_EQ(rect(IDM_ADD).right, rect(IDM_REMOVE).left - 5);
     EXPECT_EQ(rect(IDC_BLACKLIST_LIST).right, client.right);
-    EXPECT_EQ(rect(IDC_BLACKLIST_LIST).bottom, client.bottom);
+    // The tripped computers' list keeps its height at the bottom, the list takes the rest.
+    EXPECT_EQ(rect(IDC_TRIPPED_LIST).bottom, client.bottom);
+    EXPECT_EQ(rect(IDC_TRIPPED_LIST).right, client.right);
+    EXPECT_LT(rect(IDC_BLACKLIST_LIST).bottom, rect(IDC_TRIPPED_LABEL).top);
+    EXPECT_LT(rect(IDC_TRIPPED_LABEL).bottom, rect(IDC_TRIPPED_LIST).top);
+    EXPECT_EQ(rect(IDC_RELEASE).right, client.right);
+    EXPECT_GT(rect(IDC_BLACKLIST_LIST).bottom - rect(IDC_BLACKLIST_LIST).top, client.bottom / 2);
 }

@@ -242,6 +242,7 @@ void ShowPage(int index)
         break;
     case BlackListPageIndex:
         RefreshBlackListView(ActiveComputerList());
+        RefreshTrippedView();
         ShowBlockModeRadios();
         break;
     case SharesPageIndex: RefreshShares(); break;

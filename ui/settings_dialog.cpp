@@ -9,6 +9,7 @@
 #include "core/startup.h"
 #include "core/text.h"
 #include "resources/resource.h"
+#include "ui/tripwires_dialog.h"
 
 namespace {
 
@@ -103,6 +104,9 @@ void OnSettingsCommand(HWND dialog, WORD command)
         break;
     case IDCANCEL: EndDialog(dialog, IDCANCEL); break;
     case IDC_ENABLE_SOUND: EnableSoundRadios(dialog); break;
+    case IDM_TRIPWIRES:
+        DialogBoxParamA(appState.instance, MAKEINTRESOURCEA(IDD_TRIPWIRES), dialog, TripwiresDialogProc, 0);
+        break;
     }
 }
 

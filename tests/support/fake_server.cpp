@@ -36,26 +36,31 @@ std::wstring Show(LPCWSTR text)
     return text ? std::wstring(text) : std::wstring(L"<null>");
 }
 
-NET_API_STATUS WINAPI FakeSessionEnum(LMSTR, LMSTR, LMSTR, DWORD level, LPBYTE* buffer, DWORD, LPDWORD read,
+NET_API_STATUS WINAPI FakeSessionEnum(LMSTR, LMSTR, LMSTR user, DWORD level, LPBYTE* buffer, DWORD, LPDWORD read,
                                       LPDWORD total, LPDWORD)
 {
     ++fake.sessionEnumCalls;
-    fake.calls.push_back(L"NetSessionEnum " + std::to_wstring(level));
+    fake.calls.push_back(L"NetSessionEnum " + std::to_wstring(level) + (user ? L" user=" + std::wstring(user) : L""));
     if (fake.sessionStatus != NERR_Success && fake.sessionStatus != ERROR_MORE_DATA)
         return fake.sessionStatus;
+    // A user filter picks that user's sessions, as the server compares names: without regard to case.
+    std::vector<const FakeSession*> picked;
+    for (const FakeSession& s : fake.sessions)
+        if (!user || _wcsicmp(user, s.user.c_str()) == 0)
+            picked.push_back(&s);
     const std::size_t count = fake.sessionStatus == ERROR_MORE_DATA
-                                  ? std::min(fake.sessions.size(), fake.sessionsPerPartialAnswer)
-                                  : fake.sessions.size();
+                                  ? std::min(picked.size(), fake.sessionsPerPartialAnswer)
+                                  : picked.size();
     std::size_t units = 0;
     for (std::size_t i = 0; i < count; ++i)
-        units += fake.sessions[i].client.size() + fake.sessions[i].user.size() + 2;
+        units += picked[i]->client.size() + picked[i]->user.size() + 2;
     if (level == 0) {
-        *buffer = BuildBuffer<SESSION_INFO_0>(count, units, [](SESSION_INFO_0& r, std::size_t i, auto place) {
-            r.sesi0_cname = place(fake.sessions[i].client);
+        *buffer = BuildBuffer<SESSION_INFO_0>(count, units, [&picked](SESSION_INFO_0& r, std::size_t i, auto place) {
+            r.sesi0_cname = place(picked[i]->client);
         });
     } else {
-        *buffer = BuildBuffer<SESSION_INFO_1>(count, units, [](SESSION_INFO_1& r, std::size_t i, auto place) {
-            const FakeSession& s = fake.sessions[i];
+        *buffer = BuildBuffer<SESSION_INFO_1>(count, units, [&picked](SESSION_INFO_1& r, std::size_t i, auto place) {
+            const FakeSession& s = *picked[i];
             r.sesi1_cname = place(s.client);
             r.sesi1_username = place(s.user);
             r.sesi1_num_opens = s.opens;
@@ -65,7 +70,9 @@ NET_API_STATUS WINAPI FakeSessionEnum(LMSTR, LMSTR, LMSTR, DWORD level, LPBYTE* 
         });
     }
     *read = static_cast<DWORD>(count);
-    *total = static_cast<DWORD>(fake.sessions.size());
+    *total = static_cast<DWORD>(picked.size());
+    if (user && picked.empty())
+        return NERR_UserNotFound;
     return fake.sessionStatus;
 }
 

@@ -1,0 +1,281 @@
+#include <windows.h>
+
+#include <string>
+
+#include "blocking/computer_list.h"
+#include "blocking/tripwires.h"
+#include "core/app_state.h"
+#include "monitor/activity_poller.h"
+#include "monitor/log_page.h"
+#include "resources/resource.h"
+#include "support/dialog_driver.h"
+#include "support/test_support.h"
+#include "ui/settings_dialog.h"
+
+namespace {
+
+bool Matches(const wchar_t* pattern, const wchar_t* path)
+{
+    std::wstring p(pattern), t(path);
+    FoldForMatching({p.data(), p.size() + 1});
+    FoldForMatching({t.data(), t.size() + 1});
+    return BaitMatches(p, t);
+}
+
+class TripwireTest : public QuorvelTest {
+protected:
+    void SetUp() override
+    {
+        QuorvelTest::SetUp();
+        appState.tripwireRules.enabled = 1;
+        appState.tripwireRules.burstFiles = kDefaultBurstFiles;
+        appState.tripwireRules.burstSeconds = kDefaultBurstSeconds;
+        appState.tripwireRules.blockMinutes = kDefaultTripMinutes;
+        appState.settings.savecsvlogs = 1;
+        RunPollTicks(1);  // the first scan: what is open now was opened before the program looked
+    }
+    void Open(const std::wstring& path, const std::wstring& user, DWORD permissions)
+    {
+        server->files.push_back({nextId++, permissions, 0, path, user});
+    }
+    std::vector<std::wstring> Deletions() const { return server->CallsStartingWith(L"NetSessionDel"); }
+    std::string TextLog() const { return ReadWholeFile(std::string(appState.logFolder.data()) + "\\7.3.2026.log"); }
+    int TrippedCount() const
+    {
+        int count = 0;
+        for (const TrippedComputer& entry : appState.tripped)
+            count += entry.inUse ? 1 : 0;
+        return count;
+    }
+    DWORD nextId = 100;
+};
+
+}  // namespace
+
+TEST(BaitPatterns, StarsSpanFoldersQuestionMarksOneCharacterCaseIgnored)
+{
+    EXPECT_TRUE(Matches(L"*\\salaries*.xlsx", L"D:\\Shares\\HR\\2026\\Salaries Q3.XLSX"));
+    EXPECT_TRUE(Matches(L"*.canary", L"\\\\fs\\a\\b\\c.canary"));
+    EXPECT_TRUE(Matches(L"d:\\shares\\?.txt", L"D:\\Shares\\x.txt"));
+    EXPECT_FALSE(Matches(L"d:\\shares\\?.txt", L"D:\\Shares\\xy.txt"));
+    EXPECT_FALSE(Matches(L"*.canary", L"D:\\a.canary.bak"));
+    EXPECT_TRUE(Matches(L"*", L""));
+    EXPECT_TRUE(Matches(L"**a**b**", L"xxaxxbxx"));
+    EXPECT_FALSE(Matches(L"", L"D:\\x"));
+    EXPECT_TRUE(Matches(L"*\\\x00c9T\x00c9\\*", L"D:\\\x00e9t\x00e9\\plan.doc")) << "letters past ASCII fold too";
+    EXPECT_FALSE(Matches(L"D:\\Shares\\a*b*c", L"D:\\Shares\\aXbY")) << "a star takes more, never skips a letter";
+}
+
+TEST(BurstCounter, MoreThanTheCountWithinTheWindowTripsAndTheCountStartsAgain)
+{
+    static BurstCounter counter;
+    counter.users = {};
+    ULONGLONG now = 10'000'000;
+    for (int i = 0; i < 20; ++i)
+        EXPECT_FALSE(CountWriteOpen(counter, L"ann", now + i * 100, 20, 10)) << i;
+    EXPECT_TRUE(CountWriteOpen(counter, L"ANN", now + 2000, 20, 10)) << "the 21st within 10 s; names fold";
+    EXPECT_FALSE(CountWriteOpen(counter, L"ann", now + 2100, 20, 10)) << "starts again after a trip";
+
+    // One a second never trips: the window always holds ten.
+    for (int i = 0; i < 200; ++i)
+        EXPECT_FALSE(CountWriteOpen(counter, L"office", now + i * 1000ull, 20, 10)) << i;
+    // Exactly at the window's edge: 21 opens spread over 10 s do not trip, over 9.999 s do.
+    for (int i = 0; i < 20; ++i)
+        CountWriteOpen(counter, L"edge", now + i * 500ull, 20, 10);
+    EXPECT_FALSE(CountWriteOpen(counter, L"edge", now + 10000, 20, 10));
+    EXPECT_TRUE(CountWriteOpen(counter, L"edge", now + 10499, 20, 10));
+}
+
+TEST(BurstCounter, ManyUsersCountApartAndAFullMemoryForgetsTheQuietestFirst)
+{
+    static BurstCounter counter;
+    counter.users = {};
+    const ULONGLONG now = 50'000'000;
+    for (int i = 0; i < 10; ++i)
+        CountWriteOpen(counter, L"busy", now + i, 20, 10);
+    // More users than the memory holds, each writing once, while "busy" goes on writing.
+    for (std::size_t user = 0; user < kBurstUsers + 200; ++user) {
+        CountWriteOpen(counter, (L"user" + std::to_wstring(user)).c_str(), now + 100 + user, 20, 10);
+        if (user % 200 == 199) {
+            EXPECT_FALSE(CountWriteOpen(counter, L"busy", now + 100 + user, 20, 10));
+        }
+    }
+    for (int i = 0; i < 4; ++i)
+        EXPECT_FALSE(CountWriteOpen(counter, L"busy", now + 2000 + i, 20, 10));
+    EXPECT_TRUE(CountWriteOpen(counter, L"busy", now + 2005, 20, 10))
+        << "the quiet users were forgotten, not the one writing: 10 + 6 + 5 opens";
+}
+
+TEST_F(TripwireTest, ABaitOpenCutsOffEveryComputerOfTheUserOnceWhateverTheMode)
+{
+    appState.blockMode = Whitelist;  // and both computers are whitelisted: the rule outranks the list
+    AddComputer(appState.whitelist, "PC1", kPermanent);
+    AddComputer(appState.whitelist, "LAPTOP", kPermanent);
+    AddBaitPattern(appState.tripwireRules, "*\\canary*");
+    server->sessions = {{L"PC1", L"eve"}, {L"LAPTOP", L"eve"}, {L"PC2", L"bob"}};
+    Open(L"D:\\Shares\\Docs\\canary.docx", L"eve", PERM_FILE_READ);
+    RunPollTicks(1);
+    EXPECT_EQ(Deletions(), (std::vector<std::wstring>{L"NetSessionDel \\\\PC1 <null>", L"NetSessionDel \\\\LAPTOP <null>"}));
+    EXPECT_EQ(TrippedCount(), 2);
+    EXPECT_NE(TextLog().find("] Tripwire [eve][PC1, LAPTOP] bait \"*\\canary*\" D:\\Shares\\Docs\\canary.docx\r\n"),
+              std::string::npos)
+        << TextLog();
+    EXPECT_NE(RunCsvText().find("\", \"TRIPWIRE\", \"eve\", \"[PC1, LAPTOP] bait"), std::string::npos);
+    EXPECT_EQ(appState.unseenActivity, 1);
+
+    // Back on PC1 before the block tick and reading the bait again: no second trip.
+    server->sessions.push_back({L"PC1", L"eve"});
+    server->calls.clear();
+    Open(L"D:\\Shares\\Docs\\canary.docx", L"eve", PERM_FILE_READ);
+    RunPollTicks(1);
+    EXPECT_EQ(server->CallsStartingWith(L"NetSessionEnum 1 user=eve").size(), 1u);
+    EXPECT_TRUE(Deletions().empty()) << "the block tick's to do";
+    const std::string log = TextLog();
+    EXPECT_EQ(log.find("Tripwire"), log.rfind("Tripwire")) << "one line for one trip";
+
+    // The block tick keeps them off in whitelist mode, and PC2 stays.
+    server->calls.clear();
+    OnBlockTick();
+    const auto deletions = Deletions();
+    EXPECT_NE(std::find(deletions.begin(), deletions.end(), L"NetSessionDel \\\\PC2 <null>"), deletions.end())
+        << "PC2 is not whitelisted";
+    EXPECT_NE(std::find(deletions.begin(), deletions.end(), L"NetSessionDel \\\\PC1 <null>"), deletions.end());
+}
+
+TEST_F(TripwireTest, AnEncryptingUserTripsAtTheBurstAndReadsNeverCount)
+{
+    server->sessions = {{L"VICTIM", L"mallory"}};
+    for (int i = 0; i < 100; ++i)
+        Open(L"D:\\Shares\\r" + std::to_wstring(i), L"mallory", PERM_FILE_READ);
+    RunPollTicks(1);
+    EXPECT_TRUE(Deletions().empty()) << "reads at any rate";
+    for (int i = 0; i < 20; ++i)
+        Open(L"D:\\Shares\\w" + std::to_wstring(i) + L".enc", L"mallory", PERM_FILE_WRITE | PERM_FILE_CREATE);
+    RunPollTicks(1);
+    EXPECT_TRUE(Deletions().empty()) << "20 is not more than 20";
+    Open(L"D:\\Shares\\w20.enc", L"mallory", PERM_FILE_WRITE);
+    RunPollTicks(1);
+    EXPECT_EQ(Deletions(), std::vector<std::wstring>{L"NetSessionDel \\\\VICTIM <null>"});
+    EXPECT_NE(TextLog().find("Tripwire [mallory][VICTIM] more than 20 files written within 10 s D:\\Shares\\w20.enc"),
+              std::string::npos);
+    const TrippedComputer& entry = appState.tripped[0];
+    EXPECT_EQ(entry.ticksLeft, 60 * kTicksPerMinute);
+}
+
+TEST_F(TripwireTest, FilesOpenBeforeTheFirstScanAndTurnedOffRulesTripNothing)
+{
+    Restart();
+    appState.tripwireRules.enabled = 1;
+    appState.tripwireRules.burstFiles = 20;
+    appState.tripwireRules.burstSeconds = 10;
+    server->sessions = {{L"PC1", L"ann"}};
+    for (int i = 0; i < 500; ++i)
+        Open(L"D:\\x" + std::to_wstring(i), L"ann", PERM_FILE_WRITE);
+    StartActivityPoller();
+    RunPollTicks(1);
+    EXPECT_TRUE(Deletions().empty()) << "a server already busy at start-up";
+    appState.tripwireRules.enabled = 0;
+    for (int i = 0; i < 50; ++i)
+        Open(L"D:\\y" + std::to_wstring(i), L"ann", PERM_FILE_WRITE);
+    RunPollTicks(1);
+    EXPECT_TRUE(Deletions().empty());
+}
+
+TEST_F(TripwireTest, APermanentTripSurvivesARestartUntilReleased)
+{
+    RecordTrial("bad input", "hand-edited [tripwires] and [tripped] sections: words, negative and huge numbers, "
+                             "too many patterns, a computer name with a backslash",
+                "each bad value gives its default, bad names are left out, nothing crashes");
+    appState.tripwireRules.blockMinutes = 0;
+    AddBaitPattern(appState.tripwireRules, "*.bait");
+    server->sessions = {{L"PC9", L"eve"}};
+    Open(L"D:\\x.bait", L"eve", PERM_FILE_READ);
+    RunPollTicks(1);
+    ASSERT_EQ(TrippedCount(), 1);
+    Restart();
+    LoadTrippedComputers();
+    ASSERT_EQ(TrippedCount(), 1);
+    EXPECT_EQ(std::wstring(appState.tripped[0].name.data()), L"\\\\PC9");
+    EXPECT_EQ(appState.tripped[0].ticksLeft, kPermanent);
+    ReleaseTrippedComputer(0);
+    Restart();
+    LoadTrippedComputers();
+    EXPECT_EQ(TrippedCount(), 0);
+
+    const std::string ini = appState.settingsPath.data();
+    WritePrivateProfileStringA("tripwires", "enabled", "yes", ini.c_str());
+    WritePrivateProfileStringA("tripwires", "burstfiles", "-5", ini.c_str());
+    WritePrivateProfileStringA("tripwires", "burstseconds", "99999999999", ini.c_str());
+    WritePrivateProfileStringA("tripwires", "blockminutes", "abc", ini.c_str());
+    WritePrivateProfileStringA("tripwires", "count", "1000", ini.c_str());
+    WritePrivateProfileStringA("tripwires", "bait1", "*.ok", ini.c_str());
+    WritePrivateProfileStringA("tripwires", "bait2", std::string(400, 'x').c_str(), ini.c_str());
+    WritePrivateProfileStringA("tripped", "count", "3", ini.c_str());
+    WritePrivateProfileStringA("tripped", "comp0", "PC\\BAD", ini.c_str());
+    WritePrivateProfileStringA("tripped", "comp1", "", ini.c_str());
+    WritePrivateProfileStringA("tripped", "comp2", "GOOD", ini.c_str());
+    TripwireRules rules{};
+    LoadTripwireRules(rules);
+    EXPECT_EQ(rules.enabled, 0);
+    EXPECT_EQ(rules.burstFiles, kDefaultBurstFiles);
+    EXPECT_EQ(rules.burstSeconds, kDefaultBurstSeconds);
+    EXPECT_EQ(rules.blockMinutes, kDefaultTripMinutes);
+    ASSERT_EQ(rules.baitCount, 1) << "a count past 32 reads 32 keys; the long one is left out";
+    EXPECT_EQ(std::wstring(rules.baits[0].data()), L"*.ok");
+    LoadTrippedComputers();
+    ASSERT_EQ(TrippedCount(), 1);
+    EXPECT_EQ(std::wstring(appState.tripped[0].name.data()), L"\\\\GOOD");
+}
+
+namespace {
+
+class TripwiresDialogTest : public MainWindowTest {};
+
+}  // namespace
+
+TEST_F(TripwiresDialogTest, ReachedFromSettingsItEditsTheRulesAndRefusesBadNumbers)
+{
+    const auto run = [&](const char* files, std::string* message) {
+        DialogDriver driver([=] {
+            HWND settings = WaitForDialog("Settings", 5000);
+            if (!settings)
+                return;
+            PostMessageA(settings, WM_COMMAND, IDM_TRIPWIRES, 0);
+            HWND dialog = WaitForDialog("Tripwires", 5000);
+            if (!dialog) {
+                PressButton(settings, IDCANCEL);
+                return;
+            }
+            CheckDlgButton(dialog, IDC_TRIP_ENABLED, BST_CHECKED);
+            SetDlgItemTextA(dialog, IDC_BAIT_EDIT, "*\\salaries*.xlsx");
+            SendMessageA(dialog, WM_COMMAND, IDC_BAIT_ADD, 0);
+            SetDlgItemTextA(dialog, IDC_BURST_FILES, files);
+            SetDlgItemTextA(dialog, IDC_TRIP_MINUTES, "0");
+            PressButton(dialog, IDOK);
+            if (HWND box = WaitForDialog("Quorvel", 700)) {
+                *message = MessageBoxText(box);
+                PressButton(box, IDOK);
+                Sleep(100);
+                PressButton(dialog, IDCANCEL);
+            }
+            Sleep(100);
+            PressButton(settings, IDCANCEL);
+        });
+        DialogBoxParamA(appState.instance, MAKEINTRESOURCEA(IDD_SETTINGS), window, SettingsDialogProc, 0);
+    };
+    std::string message;
+    run("2000", &message);
+    EXPECT_EQ(message, "Please enter valid number") << "past 1,000";
+    EXPECT_EQ(appState.tripwireRules.enabled, 0) << "a refused dialog changes nothing";
+    message.clear();
+    run("35", &message);
+    EXPECT_EQ(message, "");
+    EXPECT_EQ(appState.tripwireRules.enabled, 1);
+    EXPECT_EQ(appState.tripwireRules.burstFiles, 35);
+    EXPECT_EQ(appState.tripwireRules.blockMinutes, 0);
+    ASSERT_EQ(appState.tripwireRules.baitCount, 1);
+    TripwireRules stored{};
+    LoadTripwireRules(stored);
+    EXPECT_EQ(stored.burstFiles, 35);
+    EXPECT_EQ(std::wstring(stored.baits[0].data()), L"*\\salaries*.xlsx");
+}
