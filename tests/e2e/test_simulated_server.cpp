@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <array>
 #include <string>
 #include <vector>
@@ -545,4 +546,88 @@ TEST_F(SimulatedServerTest, ABlacklistedComputerConnectingDuringABurstOfOpensIsC
     for (const std::string& line : Lines(ReadFile(TodaysLogPath("log"))))
         logged += line.find("C:\\Shares\\burst\\f") != std::string::npos ? 1 : 0;
     EXPECT_EQ(logged, 2000);
+}
+
+namespace {
+
+constexpr char kEncryptingClient[] =
+    "0 share Docs disk D:\\Shares\n"
+    "1 connect PC-VICTIM mallory\n"
+    "1 reconnect PC-VICTIM 1\n"
+    "1 connect PC-READER eve\n"
+    "1 connect PC-OFFICE bob\n"
+    "2 repeat 6 1\n"  // an office user saving a file a second: never trips
+    "0 open PC-OFFICE bob D:\\Shares\\report{i}.docx perm=rw\n"
+    "end\n"
+    "2 repeat 160 0.025\n"  // 40 new files a second opened for writing
+    "0 open PC-VICTIM mallory D:\\Shares\\f{i}.docx.enc perm=wc\n"
+    "end\n"
+    "3 open PC-READER eve D:\\Shares\\HR\\salaries.xlsx perm=r\n";
+
+}  // namespace
+
+// Both tests check the same cut-offs; only the list in force differs.
+void CheckTripwireCutOffs(const std::vector<JournalLine>& journal, const std::string& log)
+{
+    long long firstCut = -1;
+    int opensBefore = 0;
+    for (const JournalLine& line : journal) {
+        if (line.kind == "call" && line.what == "NetSessionDel" && line.Field("client") == "\\\\PC-VICTIM" &&
+            firstCut < 0)
+            firstCut = line.t;
+        if (line.kind == "event" && line.what == "open" && line.Field("computer") == "PC-VICTIM" && firstCut < 0)
+            ++opensBefore;
+    }
+    ASSERT_GE(firstCut, 0) << "the encrypting client was never cut off";
+    EXPECT_LE(opensBefore, 40) << "cut off within about a second of 40 opens a second";
+    ::testing::Test::RecordProperty("opens_before_cut", opensBefore);
+    long long slowestReconnect = 0;
+    for (const JournalLine& line : journal) {
+        if (line.kind != "event" || line.what != "connect" || line.Field("computer") != "PC-VICTIM" || line.t <= firstCut)
+            continue;
+        long long cut = -1;
+        for (const JournalLine& later : journal)
+            if (later.kind == "call" && later.what == "NetSessionDel" && later.Field("client") == "\\\\PC-VICTIM" &&
+                later.t >= line.t) {
+                cut = later.t;
+                break;
+            }
+        ASSERT_GE(cut, 0) << "a reconnect stayed: " << line.text;
+        EXPECT_LE(cut - line.t, 300) << "a reconnect goes within a block tick or two";
+        slowestReconnect = std::max(slowestReconnect, cut - line.t);
+    }
+    ::testing::Test::RecordProperty("slowest_reconnect_cut_ms", static_cast<int>(slowestReconnect));
+    long long baitOpen = -1, readerCut = -1;
+    for (const JournalLine& line : journal) {
+        if (line.kind == "event" && line.what == "open" && line.Field("path").find("salaries") != std::string::npos)
+            baitOpen = line.t;
+        if (line.kind == "call" && line.what == "NetSessionDel" && line.Field("client") == "\\\\PC-READER" &&
+            readerCut < 0)
+            readerCut = line.t;
+    }
+    ASSERT_GE(baitOpen, 0);
+    ASSERT_GE(readerCut, baitOpen);
+    EXPECT_LE(readerCut - baitOpen, 500) << "a bait read is cut off within half a second";
+    ::testing::Test::RecordProperty("bait_cut_ms", static_cast<int>(readerCut - baitOpen));
+    std::printf("tripwires: %d opens before the cut, reconnects cut within %lld ms, bait cut %lld ms after the open\n",
+                opensBefore, slowestReconnect, readerCut - baitOpen);
+    EXPECT_NE(log.find("Tripwire [mallory][PC-VICTIM] more than 20 files written within 10 s"), std::string::npos);
+    EXPECT_NE(log.find("Tripwire [eve][PC-READER] bait \"*\\salaries*\" D:\\Shares\\HR\\salaries.xlsx"),
+              std::string::npos);
+    EXPECT_EQ(log.find("Tripwire [bob]"), std::string::npos) << "one saved file a second never trips";
+}
+
+TEST_F(SimulatedServerTest, TripwiresCutOffAnEncryptingClientAndABaitReaderInBlacklistMode)
+{
+    WriteSettings("[tripwires]\r\nenabled=1\r\ncount=1\r\nbait1=*\\salaries*\r\n");
+    Play(kEncryptingClient, 7.0);
+    CheckTripwireCutOffs(journal, ReadFile(TodaysLogPath("log")));
+}
+
+TEST_F(SimulatedServerTest, TripwiresOutrankTheWhitelist)
+{
+    WriteSettings("[main]\r\nblockmode=1\r\n[whitelist]\r\ncount=3\r\ncomp0=PC-VICTIM\r\ncomp1=PC-READER\r\n"
+                  "comp2=PC-OFFICE\r\n[tripwires]\r\nenabled=1\r\ncount=1\r\nbait1=*\\salaries*\r\n");
+    Play(kEncryptingClient, 7.0);
+    CheckTripwireCutOffs(journal, ReadFile(TodaysLogPath("log")));
 }
