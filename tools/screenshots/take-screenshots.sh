@@ -3,21 +3,31 @@
 # office demo in a private Xvfb, and saves the main window (frame and caption, nothing
 # of the desktop around it) as docs/main-window.png.
 #
-#   tools/screenshots/take-screenshots.sh [page|settings|about|notify|all]...
+#   tools/screenshots/take-screenshots.sh [page|settings|tripwires|about|notify|all]...
 #
 # Each page named (monitoring, blacklist, shares, log; or all) is also shown, by a
 # click on its item in the navigation bar, and saved as docs/<page>-page.png.
 # Also by name (or all):
-#   settings  File > Settings..., the dialog alone: docs/settings-dialog.png
-#   about     Help > About..., the box alone: docs/about-box.png
-#   notify    the notify window over the taskbar's right end while Quorvel runs hidden
-#             (a second run, started with h): docs/notify-window.png
+#   settings   File > Settings..., the dialog alone: docs/settings-dialog.png
+#   tripwires  File > Settings... > Tripwires..., the dialog alone: docs/tripwires-dialog.png
+#   about      Help > About..., the box alone: docs/about-box.png
+#   notify     the notify window over the taskbar's right end while Quorvel runs hidden
+#              (a second run, started with h): docs/notify-window.png
+#
+# The demo is tools/netapi-sim/office.scenario followed by bait-read.scenario beside
+# this script (a user opens a bait file a minute in), and the settings file of the
+# shots' own prefix gets a [tripwires] section of two bait patterns and the default
+# rules, so that the Black list page shows a computer cut off by a tripwire. Nothing of
+# the office demo itself is changed.
 #
 # Settings, from the environment:
 #   QUORVEL_SHOTS_SETTLE  seconds the demo plays before the first shot (default 18)
 #   QUORVEL_SHOTS_SPEED   scenario seconds per real second (default 4)
 #   QUORVEL_SHOTS_TMP     scratch folder: the Wine prefix, the journal, raw grabs
 #                         (default /tmp/quorvel-screenshots-<uid>)
+#   QUORVEL_SHOTS_BUILD   a build folder already configured for the mingw-w64 cross
+#                         build, where quorvel and netapi_sim are built and run from
+#                         (default: the mingw preset's, build/mingw)
 #
 # The program runs in a Wine prefix of its own, so a test run or a demo in
 # build/wineprefix (same single-instance mutex, same wineserver) is not disturbed and
@@ -29,6 +39,7 @@ docs="$root/docs"
 settle=${QUORVEL_SHOTS_SETTLE:-18}
 speed=${QUORVEL_SHOTS_SPEED:-4}
 scratch=${QUORVEL_SHOTS_TMP:-/tmp/quorvel-screenshots-$(id -u)}
+build=${QUORVEL_SHOTS_BUILD:-}
 title='Quorvel 1.2'
 
 # Navigation bar items, in window coordinates (from the window's top-left corner,
@@ -42,6 +53,10 @@ file_menu_y=34
 # The Help menu, right of File on the menu bar.
 help_menu_x=50
 help_menu_y=34
+# The Settings dialog's Tripwires... button, from the dialog's bottom-left corner
+# (frame included): its centre.
+tripwires_button_x=48
+tripwires_button_up=21
 # The notify window's shot: the screen's bottom-right corner, the right end of the
 # taskbar (its bottom 20 rows) included; the popup, up to ten lines, fits above it.
 notify_width=420
@@ -49,21 +64,26 @@ notify_height=260
 taskbar_height=20
 
 usage() {
-  echo "usage: $0 [monitoring|blacklist|shares|log|settings|about|notify|all]..." >&2
+  echo "usage: $0 [monitoring|blacklist|shares|log|settings|tripwires|about|notify|all]..." >&2
   exit 2
 }
 
 pages=()
 want_settings=""
+want_tripwires=""
 want_about=""
 want_notify=""
 for argument in "$@"; do
   case "$argument" in
     monitoring | blacklist | shares | log) pages+=("$argument") ;;
     settings) want_settings=1 ;;
+    tripwires) want_tripwires=1 ;;
     about) want_about=1 ;;
     notify) want_notify=1 ;;
-    all) pages+=(monitoring blacklist shares log); want_settings=1; want_about=1; want_notify=1 ;;
+    all)
+      pages+=(monitoring blacklist shares log)
+      want_settings=1; want_tripwires=1; want_about=1; want_notify=1
+      ;;
     -h | --help) usage ;;
     *) echo "Unknown page: $argument" >&2; usage ;;
   esac
@@ -96,20 +116,46 @@ finish() {
 }
 trap finish EXIT
 
-# Presets are read from the working folder, so build from the top of the tree.
-(cd "$root" && cmake --preset mingw >/dev/null && cmake --build --preset mingw --target quorvel netapi_sim)
+if [ -n "$build" ]; then
+  build=$(cd "$build" && pwd)
+  cmake --build "$build" --target quorvel netapi_sim
+  bin="$build/bin"
+else
+  # Presets are read from the working folder, so build from the top of the tree.
+  (cd "$root" && cmake --preset mingw >/dev/null && cmake --build --preset mingw --target quorvel netapi_sim)
+  bin="$root/build/mingw/bin"
+fi
 
 start_xvfb
 prepare_wine_prefix
 
+# The shots' own settings: the tripwires on, with two bait patterns and the default
+# rules, and no computer left cut off by an earlier run. The rest of quorvel.ini is
+# kept as the last run left it.
+documents="$WINEPREFIX/drive_c/users/$(id -un)/Documents"
+if [ ! -d "$documents" ]; then
+  echo "No Documents folder in the Wine prefix: $documents" >&2
+  exit 1
+fi
+ini="$documents/quorvel.ini"
+touch "$ini"
+awk '{ line = $0; sub(/\r$/, "", line) }
+     line ~ /^\[/ { section = tolower(line); skip = section == "[tripwires]" || section == "[tripped]" }
+     !skip' "$ini" >"$ini.new"
+printf '%s\r\n' '[tripwires]' 'enabled=1' 'count=2' 'bait1=*\!000-archive\*' 'bait2=*\salaries*' \
+  'burstfiles=20' 'burstseconds=10' 'blockminutes=60' >>"$ini.new"
+mv "$ini.new" "$ini"
+
 journal="$scratch/office.journal"
+scenario="$scratch/shots.scenario"
 rm -f "$journal"
+cat "$root/tools/netapi-sim/office.scenario" "$root/tools/screenshots/bait-read.scenario" >"$scenario"
 export QUORVEL_SIM_SCENARIO QUORVEL_SIM_JOURNAL QUORVEL_SIM_SPEED="$speed"
-QUORVEL_SIM_SCENARIO=$(winepath -w "$root/tools/netapi-sim/office.scenario" 2>/dev/null)
+QUORVEL_SIM_SCENARIO=$(winepath -w "$scenario" 2>/dev/null)
 QUORVEL_SIM_JOURNAL=$(winepath -w "$journal" 2>/dev/null)
 
 echo "Starting Quorvel on $DISPLAY (journal: $journal)"
-(cd "$root/build/mingw/bin" && exec wine ./quorvel.exe) >"$scratch/wine.log" 2>&1 &
+(cd "$bin" && exec wine ./quorvel.exe) >"$scratch/wine.log" 2>&1 &
 quorvel_pid=$!
 
 # In the virtual desktop each top-level window is a child X window of the desktop
@@ -177,6 +223,20 @@ fi
 
 shoot "$docs/main-window.png"
 
+# The Black list page's shot shows the computer that the bait read cut off: wait for
+# the server to have ended its session.
+cut_off='call NetSessionDel server=null client="\\PC-EVE"'
+if [[ " ${pages[*]-} " == *" blacklist "* ]]; then
+  for _ in $(seq 300); do
+    grep -qF "$cut_off" "$journal" && break
+    sleep 0.1
+  done
+  if ! grep -qF "$cut_off" "$journal"; then
+    echo "No tripwire cut PC-EVE off within 30 s of the first shot; see $journal" >&2
+    exit 1
+  fi
+fi
+
 for page in ${pages[@]+"${pages[@]}"}; do
   index=$(page_index "$page")
   click_in_window "$nav_x" $((nav_first_y + index * nav_step))
@@ -195,17 +255,9 @@ find_window() {
   return 1
 }
 
-# Opens a menu of the menu bar with a click, runs one of its items with the keys given
-# (Down once selects the first item), shoots the dialog that opens by its caption and
-# closes it with Escape.
-shoot_dialog() {
-  local menu_x=$1 menu_y=$2 keys=$3 caption=$4 output=$5 dialog
-  click_in_window "$menu_x" "$menu_y"
-  sleep 0.5
-  # shellcheck disable=SC2086
-  xdotool key --clearmodifiers $keys
-  dialog=$(find_window "$caption")
-  shoot "$output" "$dialog"
+# Closes the dialog of that caption with Escape and waits up to 5 s for it to go.
+close_dialog() {
+  local caption=$1
   xdotool key --clearmodifiers Escape
   for _ in $(seq 50); do
     xdotool search --onlyvisible --name "^${caption//./\\.}\$" >/dev/null 2>&1 || return 0
@@ -215,8 +267,39 @@ shoot_dialog() {
   exit 1
 }
 
+# Opens a menu of the menu bar with a click and runs one of its items with the keys
+# given (Down once selects the first item); prints the id of the dialog that opens,
+# found by its caption.
+open_dialog() {
+  local menu_x=$1 menu_y=$2 keys=$3 caption=$4
+  click_in_window "$menu_x" "$menu_y"
+  sleep 0.5
+  # shellcheck disable=SC2086
+  xdotool key --clearmodifiers $keys
+  find_window "$caption"
+}
+
+# Opens a dialog from the menu bar, shoots it alone and closes it with Escape.
+shoot_dialog() {
+  local caption=$4 output=$5 dialog
+  dialog=$(open_dialog "$1" "$2" "$3" "$caption")
+  shoot "$output" "$dialog"
+  close_dialog "$caption"
+}
+
 if [ -n "$want_settings" ]; then
   shoot_dialog "$file_menu_x" "$file_menu_y" "Down Return" "Settings" "$docs/settings-dialog.png"
+fi
+if [ -n "$want_tripwires" ]; then
+  # The Tripwires dialog opens over the Settings dialog, from its button; Escape
+  # cancels both, so the settings file keeps the shots' own [tripwires] section.
+  settings_dialog=$(open_dialog "$file_menu_x" "$file_menu_y" "Down Return" "Settings")
+  window_rectangle "$settings_dialog"
+  xdotool mousemove --sync $((left + tripwires_button_x)) $((top + height - tripwires_button_up)) click 1
+  tripwires_dialog=$(find_window "Tripwires")
+  shoot "$docs/tripwires-dialog.png" "$tripwires_dialog"
+  close_dialog "Tripwires"
+  close_dialog "Settings"
 fi
 if [ -n "$want_about" ]; then
   shoot_dialog "$help_menu_x" "$help_menu_y" "Down Down Return" "About Quorvel" "$docs/about-box.png"
@@ -254,7 +337,7 @@ above_taskbar="${notify_width}x$((notify_height - taskbar_height))+0+0"
 rm -f "$journal" "$scratch"/notify-*.png
 park_pointer
 echo "Starting Quorvel hidden for the notify window"
-(cd "$root/build/mingw/bin" && exec wine ./quorvel.exe h) >"$scratch/wine-hidden.log" 2>&1 &
+(cd "$bin" && exec wine ./quorvel.exe h) >"$scratch/wine-hidden.log" 2>&1 &
 quorvel_pid=$!
 best=""
 best_pixels=0
