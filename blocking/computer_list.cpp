@@ -154,6 +154,19 @@ ComputerList& ActiveComputerList()
     return appState.blockMode ? appState.whitelist : appState.blacklist;
 }
 
+bool IsForbiddenClient(std::wstring_view client)
+{
+    if (IsTripped(client))
+        return true;
+    const auto matches = [client](const BlockEntry& entry) { return entry.inUse && EntryMatchesClient(entry, client); };
+    if (appState.blockMode) {
+        const bool any = std::any_of(appState.whitelist.begin(), appState.whitelist.end(),
+                                     [](const BlockEntry& entry) { return entry.inUse != 0; });
+        return any && std::none_of(appState.whitelist.begin(), appState.whitelist.end(), matches);
+    }
+    return std::any_of(appState.blacklist.begin(), appState.blacklist.end(), matches);
+}
+
 bool EntryMatchesClient(const BlockEntry& entry, std::wstring_view client)
 {
     return EqualsIgnoringAsciiCase(NameWithoutBackslashes(entry), client);

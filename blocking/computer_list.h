@@ -54,5 +54,8 @@ void CALLBACK OnBlockTick(HWND = nullptr, UINT = 0, UINT_PTR = 0, DWORD = 0);
 // that blocking never waits behind it. Temporary blocks count down only on the timer.
 void EnforceBlocksIfDue();
 
+// Whether the list in force forbids the client, or a tripwire cut it off.
+bool IsForbiddenClient(std::wstring_view client);
+
 // The name without its two backslashes equals the client, ASCII letters folded.
 bool EntryMatchesClient(const BlockEntry& entry, std::wstring_view client);

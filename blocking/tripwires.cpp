@@ -8,7 +8,9 @@
 #include "core/settings.h"
 #include "core/text.h"
 #include "monitor/activity_delivery.h"
+#include "monitor/remote_servers.h"
 #include "monitor/server_api.h"
+#include "monitor/server_watch.h"
 
 namespace {
 
@@ -77,15 +79,20 @@ int32_t TripTicks()
     return minutes == 0 ? kPermanent : minutes * kTicksPerMinute;
 }
 
-// Takes a slot for the client; false when it is cut off already or the table is full.
-bool KeepOff(std::wstring_view client, const wchar_t* user, int32_t ticks)
+enum class KeptOff { Now, Already, NoRoom };
+
+// Takes a slot for the client. With the table full, the computer is cut off now but
+// not kept off: its next reconnect is not deleted by the tick.
+KeptOff KeepOff(std::wstring_view client, const wchar_t* user, int32_t ticks)
 {
-    if (client.empty() || client.size() > kMaxComputerName || IsTripped(client))
-        return false;
+    if (client.empty() || client.size() > kMaxComputerName)
+        return KeptOff::NoRoom;
+    if (IsTripped(client))
+        return KeptOff::Already;
     TrippedList& list = appState.tripped;
     const auto slot = std::find_if(list.begin(), list.end(), [](const TrippedComputer& e) { return !e.inUse; });
     if (slot == list.end())
-        return false;
+        return KeptOff::NoRoom;
     *slot = {};
     slot->name[0] = slot->name[1] = L'\\';
     for (std::size_t i = 0; i < client.size(); ++i) {
@@ -95,28 +102,41 @@ bool KeepOff(std::wstring_view client, const wchar_t* user, int32_t ticks)
     CopyWideText(slot->user, WideOrEmpty(user));
     slot->ticksLeft = ticks;
     slot->inUse = 1;
-    return true;
+    return KeptOff::Now;
 }
 
-// Cuts off every computer that holds a session of `user`, at once, and tells.
-void Trip(const wchar_t* user, const char* rule, const wchar_t* path, const PollTime& time)
+// Cuts off every computer that holds a session of `user`, at once, and tells. On this
+// computer the server is asked for the user's sessions; another server's worker
+// brought them last and is asked to delete them. The cut then holds on every
+// watched server.
+bool Trip(const ServerWatch& watch, const wchar_t* user, const char* rule, const wchar_t* path, TripReport* report)
 {
-    Enumeration<SESSION_INFO_1> sessions;
-    EnumerateSessionsOfUser(user, &sessions);
+    Enumeration<SESSION_INFO_1> asked;
+    std::span<const SESSION_INFO_1> sessions;
+    if (watch.remote < 0) {
+        EnumerateSessionsOfUser(user, &asked);
+        sessions = asked.Records();
+    } else {
+        LatestSessions(watch.remote, &sessions);
+    }
     std::array<char, kFormatCapacity> computers{};
     std::size_t cut = 0;
     bool seen = false;
-    for (const SESSION_INFO_1& session : sessions.Records()) {
+    for (const SESSION_INFO_1& session : sessions) {
         const std::wstring_view client = WideOrEmpty(session.sesi1_cname);
-        if (!EqualsIgnoringAsciiCase(WideOrEmpty(session.sesi1_username), WideOrEmpty(user)))
-            continue;  // a server that ignores the filter
+        if (client.empty() || client.size() + 3 > kClientNameUnits ||
+            !EqualsIgnoringAsciiCase(WideOrEmpty(session.sesi1_username), WideOrEmpty(user)))
+            continue;  // no computer's name, or a server that ignores the filter
         seen = true;
-        if (!KeepOff(client, user, TripTicks()))
+        if (KeepOff(client, user, TripTicks()) == KeptOff::Already)
             continue;
         std::array<wchar_t, kClientNameUnits> name{};
         name[0] = name[1] = L'\\';
         CopyWideText(std::span(name).subspan(2), client);
-        DeleteServerSession(name.data(), nullptr);
+        if (watch.remote < 0)
+            DeleteServerSession(name.data(), nullptr);
+        else
+            RequestServer(watch.remote, DeleteSessionRequest, name.data(), nullptr, 0);
         if (cut < kComputersNamed) {
             std::array<char, kNameCapacity> ansi{};
             AnsiFromWide(ansi, name.data() + 2);
@@ -128,14 +148,14 @@ void Trip(const wchar_t* user, const char* rule, const wchar_t* path, const Poll
         ++cut;
     }
     if (cut == 0 && seen)
-        return;  // every computer of the user is cut off already: a trip fires once
+        return false;  // every computer of the user is cut off already: a trip fires once
     if (cut == 0)
         CopyText(computers, "no session");
-    std::array<char, kFormatCapacity> detail{};
-    FormatText(detail, "[%s] %s %ws", computers.data(), rule, WideOrEmpty(path));
-    AddTripwireEvent(user, detail.data(), time);
+    CopyWideText(report->user, WideOrEmpty(user));
+    FormatText(report->detail, "[%s] %s %ws", computers.data(), rule, WideOrEmpty(path));
     if (appState.tripwireRules.blockMinutes == 0 && cut > 0)
         SaveTrippedComputers();
+    return true;
 }
 
 }  // namespace
@@ -259,11 +279,11 @@ bool CountWriteOpen(BurstCounter& counter, std::wstring_view user, ULONGLONG now
     return true;
 }
 
-void CheckTripwires(const FILE_INFO_3& file, bool burst, const PollTime& time)
+bool CheckTripwires(const ServerWatch& watch, const FILE_INFO_3& file, bool burst, TripReport* report)
 {
     const TripwireRules& rules = appState.tripwireRules;
     if (!rules.enabled)
-        return;
+        return false;
     if (rules.baitCount > 0) {
         static std::array<wchar_t, 32768> folded;  // the longest path the platform has
         CopyWideText(folded, WideOrEmpty(file.fi3_pathname));
@@ -273,8 +293,7 @@ void CheckTripwires(const FILE_INFO_3& file, bool burst, const PollTime& time)
                 continue;
             std::array<char, kBaitPatternUnits * 2 + 16> rule{};
             FormatText(rule, "bait \"%ws\"", rules.baits[static_cast<std::size_t>(i)].data());
-            Trip(WideOrEmpty(file.fi3_username), rule.data(), file.fi3_pathname, time);
-            return;
+            return Trip(watch, WideOrEmpty(file.fi3_username), rule.data(), file.fi3_pathname, report);
         }
     }
     const bool writes = (file.fi3_permissions & (PERM_FILE_WRITE | PERM_FILE_CREATE)) != 0;
@@ -283,8 +302,9 @@ void CheckTripwires(const FILE_INFO_3& file, bool burst, const PollTime& time)
                        rules.burstSeconds)) {
         std::array<char, 96> rule{};
         FormatText(rule, "more than %d files written within %d s", rules.burstFiles, rules.burstSeconds);
-        Trip(WideOrEmpty(file.fi3_username), rule.data(), file.fi3_pathname, time);
+        return Trip(watch, WideOrEmpty(file.fi3_username), rule.data(), file.fi3_pathname, report);
     }
+    return false;
 }
 
 bool AnyTrippedComputer()
@@ -355,7 +375,7 @@ void LoadTrippedComputers()
             client.remove_prefix(2);
         // A hand-edited name that no computer has is left out.
         if (std::none_of(client.begin(), client.end(), [](wchar_t c) { return c < 0x20 || c == L'"' || c == L'\\'; }))
-            KeepOff(client, wideUser.data(), kPermanent);
+            (void)KeepOff(client, wideUser.data(), kPermanent);
     }
 }
 

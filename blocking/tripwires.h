@@ -17,6 +17,7 @@
 #include "core/reserved_store.h"
 
 struct PollTime;
+struct ServerWatch;
 
 constexpr char kTripwiresSection[] = "tripwires";
 constexpr char kTrippedSection[] = "tripped";
@@ -29,7 +30,7 @@ constexpr int32_t kDefaultBurstSeconds = 10;
 constexpr int32_t kDefaultTripMinutes = 60;
 // Users whose writes are counted at once; past it the one quiet the longest is forgotten.
 constexpr std::size_t kBurstUsers = 1024;
-constexpr std::size_t kMaxTrippedComputers = 64;
+constexpr std::size_t kMaxTrippedComputers = 256;
 constexpr std::size_t kTrippedUserUnits = 64;
 
 struct TripwireRules {
@@ -80,9 +81,16 @@ bool BaitMatches(std::wstring_view pattern, std::wstring_view path);
 // `seconds`; the user's count then starts again.
 bool CountWriteOpen(BurstCounter& counter, std::wstring_view user, ULONGLONG now, int32_t files, int32_t seconds);
 
-// One new file the poll reports: a bait open or a burst trips. `burst` is false for
-// the files a scan reports that were opened before it could tell (the first scan).
-void CheckTripwires(const FILE_INFO_3& file, bool burst, const PollTime& time);
+// What a trip tells, written to the logs right after the line of the open that tripped it.
+struct TripReport {
+    std::array<wchar_t, kTrippedUserUnits> user;
+    std::array<char, 1024> detail;  // "[PC1, PC2] rule path"
+};
+
+// One new file the poll reports: a bait open or a burst trips, and the computers are
+// cut off at once. `burst` is false for the files a scan reports that were opened
+// before it could tell (the first scan). True when there is a report to write.
+bool CheckTripwires(const ServerWatch& watch, const FILE_INFO_3& file, bool burst, TripReport* report);
 
 // The block tick's part: tripped computers count down and their sessions go, in
 // either block mode.

@@ -11,43 +11,21 @@
 
 #include "blocking/computer_list.h"
 #include "blocking/tripwires.h"
+#include "core/paths.h"
 #include "core/settings.h"
+#include "monitor/event_log.h"
 #include "monitor/activity_delivery.h"
 #include "monitor/activity_poller.h"
 #include "monitor/log_page.h"
 #include "monitor/monitoring_lists.h"
+#include "monitor/remote_servers.h"
 #include "monitor/session_memory.h"
 #include "monitor/shares_page.h"
 #include "notify/notify_window.h"
 
-constexpr std::size_t kPathCapacity = 520;
-using PathText = std::array<char, kPathCapacity>;
 
 // The CSV records of this run: 2 MiB less 2 bytes, terminator included.
 constexpr std::size_t kRunCsvBufferSize = 2097150;
-
-// Log text that could not be written yet (folder gone, disk full, file locked), in
-// the order it came; written ahead of the next text once the file takes writes again.
-constexpr std::size_t kLogBacklogCapacity = 65536;
-
-struct LogBacklog {
-    std::size_t length;
-    int32_t overflowed;  // text was dropped since the last write that went through
-    std::array<char, kLogBacklogCapacity> text;
-};
-
-// Ids of the previous open-file scan that answered: a server whose ids start again
-// from a low number is noticed by an id at or below the highest reported that this
-// scan did not hold. Past the capacity the plain rule alone applies.
-constexpr std::size_t kFileMemoryCapacity = 65536;
-
-struct FileScanMemory {
-    int32_t answered;  // a scan has answered since start-up
-    int32_t complete;  // the remembered scan answered whole, and its ids fitted
-    std::size_t count;
-    std::array<uint32_t, kFileMemoryCapacity> ids;  // sorted
-    std::array<uint32_t, kFileMemoryCapacity> scratch;
-};
 
 struct AppState {
     Settings settings;
@@ -91,6 +69,12 @@ struct AppState {
     char* RunCsvBuffer;        // kRunCsvBufferSize bytes, one terminated text
     std::size_t runCsvLength;  // length of that text, so appends need no scan
 
+    // The file servers watched besides this computer, by place; allocated when first used.
+    std::array<RemoteServer*, kMaxRemoteServers> remote;
+    // The server the Monitoring and Shares pages show: 0 this computer, n the watched server in place n - 1.
+    int32_t shownServer;
+    int32_t shownSharesServer;
+
     HWND sessionsList;  // the Monitoring page's two lists and what they show
     HWND filesList;
     SessionSnapshot sessionsSnapshot;
@@ -115,12 +99,7 @@ struct AppState {
     SessionScanMemory sessionMemory;
     FileScanMemory fileMemory;
 
-    HANDLE textLogFile;
-    HANDLE csvLogFile;
-    SYSTEMTIME textLogDay;
-    SYSTEMTIME csvLogDay;
-    LogBacklog textLogBacklog;
-    LogBacklog csvLogBacklog;
+    DayLogs logs;  // this computer's daily logs, in logFolder
     HWND logPageEdit;
     LogPageText logPage;
 

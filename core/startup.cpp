@@ -12,6 +12,7 @@
 #include "core/text.h"
 #include "monitor/activity_poller.h"
 #include "monitor/event_log.h"
+#include "monitor/remote_servers.h"
 #include "monitor/server_api.h"
 #include "notify/notify_window.h"
 #include "notify/sound_alert.h"
@@ -151,6 +152,13 @@ void PagesAndFirstRefresh(HWND window)
     ShowPage(MonitoringPage);
 }
 
+void WatchedServers(HWND)
+{
+    ServerList list{};
+    LoadServerList(list);
+    WatchServers(list);
+}
+
 void SizeAndStartHidden(HWND window)
 {
     SetWindowPos(window, nullptr, 0, 0, kMainWindowWidth, kMainWindowHeight, SWP_NOMOVE | SWP_NOZORDER);
@@ -158,7 +166,7 @@ void SizeAndStartHidden(HWND window)
         SetTimer(window, kStartHiddenTimer, 10, nullptr);
 }
 
-constexpr std::array<StartUpStep, 10> kStartUpSequence = {{
+constexpr std::array<StartUpStep, 11> kStartUpSequence = {{
     {"sound alert worker", StartSoundAlert},
     {"title and folders", TitleAndFolders},
     {"computer lists and settings", ListsAndSettings},
@@ -168,6 +176,7 @@ constexpr std::array<StartUpStep, 10> kStartUpSequence = {{
     {"navigation bar and server", NavigationAndServer},
     {"timers", Timers},
     {"pages and the first refresh", PagesAndFirstRefresh},
+    {"servers watched besides this computer", WatchedServers},
     {"size and start-hidden", SizeAndStartHidden},
 }};
 

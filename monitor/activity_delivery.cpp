@@ -30,15 +30,48 @@ void Append(std::span<char> to, std::size_t& length, std::string_view text)
     length += kLineEndLength;
 }
 
-// Room for one more line and record, and the same day: else the batch goes first.
-void MakeRoom(const PollTime& time, std::size_t line, std::size_t record)
+// Another server's line as the Log page and the notify window show it: "[time] [\\NAME] ...".
+void TagLine(const ServerWatch& watch, std::string_view line, std::span<char> tagged)
 {
-    ActivityBatch& batch = appState.activityBatch;
+    const std::size_t afterTime = line.find("] ");
+    const std::string_view time = line.substr(0, afterTime == std::string_view::npos ? 0 : afterTime + 1);
+    const std::string_view rest = line.substr(time.size() + (afterTime == std::string_view::npos ? 0 : 1));
+    CopyText(tagged, time);
+    AppendText(tagged, " [");
+    AppendText(tagged, watch.tag);
+    AppendText(tagged, "] ");
+    AppendText(tagged, rest);
+}
+
+// Room for one more line and record, and the same day: else the batch goes first.
+void MakeRoom(const ServerWatch& watch, const PollTime& time, std::size_t line, std::size_t record)
+{
+    ActivityBatch& batch = *watch.batch;
     const bool empty = batch.textLength == 0 && batch.csvLength == 0 && !batch.events;
     if ((!empty && !SameDay(batch.found, time.at)) || batch.textLength + line + kLineEndLength > batch.text.size() ||
-        batch.csvLength + record + kLineEndLength > batch.csv.size())
-        DeliverActivity();
+        batch.csvLength + record + kLineEndLength > batch.csv.size() ||
+        batch.pageLength + line + kFormatCapacity / 4 > batch.page.size())
+        DeliverActivity(watch);
     batch.found = time.at;
+}
+
+// A line for the server's own log, the Log page and, when shown there, the notify window.
+void AddLine(const ServerWatch& watch, std::string_view line, bool toLog, bool toNotify)
+{
+    ActivityBatch& batch = *watch.batch;
+    std::array<char, kFormatCapacity> tagged{};
+    if (watch.tag)
+        TagLine(watch, line, tagged);
+    if (toLog) {
+        Append(batch.text, batch.textLength, line);
+        if (watch.tag)
+            Append(batch.page, batch.pageLength, tagged.data());
+    }
+    if (toNotify && !appState.mainWindowShown) {
+        if (!watch.tag)
+            CopyText(tagged, line);
+        AddToNotifyLines(batch.notify, tagged.data());
+    }
 }
 
 // The run's copy takes whole records while they fit, as it took them one by one.
@@ -71,7 +104,7 @@ void FormatCsvRecord(const char* time, const char* kind, const wchar_t* user, co
     ReplaceControlCharacters(record);
 }
 
-void AddConnectionEvent(const SESSION_INFO_1& session, const PollTime& time)
+void AddConnectionEvent(const ServerWatch& watch, const SESSION_INFO_1& session, const PollTime& time)
 {
     const Settings& settings = appState.settings;
     std::array<char, kFormatCapacity> line{};
@@ -80,17 +113,14 @@ void AddConnectionEvent(const SESSION_INFO_1& session, const PollTime& time)
     FormatCsvRecord(time.text.data(), "CONNECT", IsGuestSession(session) ? kGuestUser : session.sesi1_username,
                     session.sesi1_cname, record);
     const std::string_view lineText(line.data());
-    MakeRoom(time, lineText.size(), strlen(record.data()));
-    ActivityBatch& batch = appState.activityBatch;
+    MakeRoom(watch, time, lineText.size(), strlen(record.data()));
+    ActivityBatch& batch = *watch.batch;
     Append(batch.csv, batch.csvLength, record.data());  // whatever savesess says
-    if (settings.savesess)
-        Append(batch.text, batch.textLength, lineText);
+    AddLine(watch, lineText, settings.savesess != 0, settings.displaysess != 0);
     batch.events = 1;
-    if (settings.displaysess && !appState.mainWindowShown)
-        AddToNotifyLines(batch.notify, line.data());
 }
 
-void AddFileOpenEvent(const FILE_INFO_3& file, const PollTime& time)
+void AddFileOpenEvent(const ServerWatch& watch, const FILE_INFO_3& file, const PollTime& time)
 {
     const Settings& settings = appState.settings;
     std::array<char, kFormatCapacity> line{};
@@ -102,20 +132,17 @@ void AddFileOpenEvent(const FILE_INFO_3& file, const PollTime& time)
         FormatCsvRecord(time.text.data(), mode.data(), file.fi3_username, file.fi3_pathname, record);
     }
     const std::string_view lineText(line.data());
-    MakeRoom(time, lineText.size(), strlen(record.data()));
-    ActivityBatch& batch = appState.activityBatch;
-    if (settings.savefiles) {
-        Append(batch.text, batch.textLength, lineText);
+    MakeRoom(watch, time, lineText.size(), strlen(record.data()));
+    ActivityBatch& batch = *watch.batch;
+    if (settings.savefiles)
         Append(batch.csv, batch.csvLength, record.data());
-    }
+    AddLine(watch, lineText, settings.savefiles != 0, settings.displayfiles != 0);
     batch.events = 1;
     if (!appState.mainWindowShown && settings.soundalert && settings.soundalertevents == 0)
         batch.sound = 1;
-    if (settings.displayfiles && !appState.mainWindowShown)
-        AddToNotifyLines(batch.notify, line.data());
 }
 
-void AddTripwireEvent(const wchar_t* user, const char* detail, const PollTime& time)
+void AddTripwireEvent(const ServerWatch& watch, const wchar_t* user, const char* detail, const PollTime& time)
 {
     std::array<char, kFormatCapacity> line{};
     std::array<char, kFormatCapacity> record{};
@@ -124,33 +151,36 @@ void AddTripwireEvent(const wchar_t* user, const char* detail, const PollTime& t
     FormatText(record, "\"%s\", \"TRIPWIRE\", \"%ws\", \"%s\"", time.text.data(), WideOrEmpty(user), detail);
     ReplaceControlCharacters(record);
     const std::string_view lineText(line.data());
-    MakeRoom(time, lineText.size(), strlen(record.data()));
-    ActivityBatch& batch = appState.activityBatch;
-    Append(batch.text, batch.textLength, lineText);
+    MakeRoom(watch, time, lineText.size(), strlen(record.data()));
+    ActivityBatch& batch = *watch.batch;
     Append(batch.csv, batch.csvLength, record.data());
+    AddLine(watch, lineText, true, true);
     batch.events = 1;
     if (appState.settings.soundalert)
         batch.sound = 1;
-    if (!appState.mainWindowShown)
-        AddToNotifyLines(batch.notify, line.data());
 }
 
 void DeliverActivity()
 {
-    ActivityBatch& batch = appState.activityBatch;
+    DeliverActivity(LocalWatch());
+}
+
+void DeliverActivity(const ServerWatch& watch)
+{
+    ActivityBatch& batch = *watch.batch;
     const Settings& settings = appState.settings;
     const std::string_view text(batch.text.data(), batch.textLength);
     const std::string_view records(batch.csv.data(), batch.csvLength);
     if (!text.empty()) {
-        AppendToLogPage(text);
+        AppendToLogPage(watch.tag ? std::string_view(batch.page.data(), batch.pageLength) : text);
         if (settings.savelogs)
-            WriteTextLogLines(text, batch.found);
+            WriteTextLogLines(*watch.logs, text, batch.found);
     }
     if (!records.empty()) {
-        if (settings.savelogs)
+        if (settings.savelogs && !watch.tag)
             AppendRecordsToRunCsvBuffer(records);
         if (settings.savecsvlogs)
-            WriteCsvLogRecords(records, batch.found);
+            WriteCsvLogRecords(*watch.logs, records, batch.found);
     }
     if (batch.events)
         InterlockedExchange(&appState.unseenActivity, 1);
@@ -160,6 +190,7 @@ void DeliverActivity()
         PostNotifyLines(batch.notify);
     batch.textLength = 0;
     batch.csvLength = 0;
+    batch.pageLength = 0;
     batch.events = 0;
     batch.sound = 0;
 }

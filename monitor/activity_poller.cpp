@@ -13,6 +13,8 @@
 #include "core/time_text.h"
 #include "monitor/activity_delivery.h"
 #include "monitor/event_log.h"
+#include "monitor/remote_servers.h"
+#include "monitor/server_choice.h"
 #include "monitor/monitoring_page.h"
 #include "monitor/server_api.h"
 #include "monitor/session_memory.h"
@@ -27,19 +29,6 @@ constexpr ULONGLONG kDeliverySliceMs = 25;
 constexpr UINT kDeliveryContinueMs = 10;
 constexpr std::size_t kEventsBetweenClockReads = 32;
 
-// Reports the sessions of a scan that answered which the memory does not hold.
-void ScanSessions(const Enumeration<SESSION_INFO_1>& sessions, ULONGLONG scanStart, const PollTime& time)
-{
-    if (sessions.status != NERR_Success && sessions.status != ERROR_MORE_DATA)
-        return;  // nothing learnt: keep comparing against the last scan that answered
-    SessionScanMemory& memory = appState.sessionMemory;
-    BeginSessionScan(memory, scanStart, MillisecondsNow());
-    for (const SESSION_INFO_1& session : sessions.Records()) {
-        if (SightSession(memory, session))
-            AddConnectionEvent(session, time);
-    }
-    EndSessionScan(memory, sessions.status == NERR_Success);
-}
 
 // Whether `current` holds an id up to `reported` that `previous` did not. Ids only
 // grow on a running server, so only one that started again gives out such an id.
@@ -76,15 +65,16 @@ bool CollectFileIds(std::span<const FILE_INFO_3> files, FileScanMemory& memory)
 // returns how many there are: each is a file-open event. `fresh` tells whether they
 // were opened since the last scan that answered, rather than found by the first scan
 // or found again after the server's ids started again.
-std::size_t TakeNewFiles(std::span<FILE_INFO_3> records, NET_API_STATUS status, bool* fresh)
+std::size_t TakeNewFiles(const ServerWatch& watch, std::span<FILE_INFO_3> records, NET_API_STATUS status,
+                         bool* fresh)
 {
-    FileScanMemory& memory = appState.fileMemory;
+    FileScanMemory& memory = *watch.files;
     const bool answered = status == NERR_Success || status == ERROR_MORE_DATA;
     const bool fits = answered && CollectFileIds(records, memory);
     const std::span<const uint32_t> previous(memory.ids.data(), memory.count);
     const std::span<const uint32_t> current(memory.scratch.data(), fits ? records.size() : 0);
 
-    const uint32_t reported = appState.highestReportedFileId;
+    const uint32_t reported = *watch.highestReportedFileId;
     uint32_t highest = reported;
     std::size_t taken = 0;
     *fresh = memory.answered != 0;
@@ -105,7 +95,7 @@ std::size_t TakeNewFiles(std::span<FILE_INFO_3> records, NET_API_STATUS status, 
             records[taken++] = file;
         }
     }
-    appState.highestReportedFileId = highest;
+    *watch.highestReportedFileId = highest;
 
     if (answered) {  // else nothing learnt: keep comparing against the last scan that answered
         memory.answered = 1;
@@ -116,40 +106,41 @@ std::size_t TakeNewFiles(std::span<FILE_INFO_3> records, NET_API_STATUS status, 
     return taken;
 }
 
-// A scan with new files keeps its records until their events are all delivered.
-void ScanOpenFiles(Enumeration<FILE_INFO_3>& files, const PollTime& time)
+// Delivers a watch's pending file-open events, for one slice of time at most.
+void DeliverPendingFileEvents(const ServerWatch& watch)
 {
-    PendingFileEvents& pending = appState.pendingFileEvents;
-    bool fresh = false;
-    const std::size_t taken = TakeNewFiles(files.Records(), files.status, &fresh);
-    if (taken == 0)
-        return;
-    // Tripwires are checked at once; only the lines wait for their turn.
-    for (const FILE_INFO_3& file : files.Records().first(taken))
-        CheckTripwires(file, fresh, time);
-    pending.count = taken;
-    pending.next = 0;
-    pending.time = time;
-    pending.records = files.Detach();
-}
-
-// Delivers the pending file-open events, for one slice of time at most.
-void DeliverPendingFileEvents()
-{
-    PendingFileEvents& pending = appState.pendingFileEvents;
+    PendingFileEvents& pending = *watch.pending;
     if (!pending.records)
         return;
     const ULONGLONG deadline = MillisecondsNow() + kDeliverySliceMs;
     while (pending.next < pending.count) {
-        AddFileOpenEvent(pending.records[pending.next++], pending.time);
+        AddFileOpenEvent(watch, pending.records[pending.next], pending.time);
+        for (; pending.nextTrip < pending.tripCount && pending.trips[pending.nextTrip].after == pending.next;
+             ++pending.nextTrip) {
+            const TripReport& report = pending.trips[pending.nextTrip].report;
+            AddTripwireEvent(watch, report.user.data(), report.detail.data(), pending.time);
+        }
+        ++pending.next;
         if (pending.next % kEventsBetweenClockReads == 0 && MillisecondsNow() >= deadline)
             break;
     }
-    DeliverActivity();
+    DeliverActivity(watch);
     if (pending.next < pending.count)
         return;
     ReleaseServerBuffer(pending.records);
     pending.records = nullptr;
+}
+
+// Every watch: this computer and each server on the network being watched.
+template <typename Visit>
+void ForEachWatch(Visit visit)
+{
+    visit(LocalWatch());
+    for (int32_t index = 0; index < kMaxRemoteServers; ++index) {
+        ServerWatch watch{};
+        if (RemoteWatchFor(index, &watch))
+            visit(watch);
+    }
 }
 
 void CALLBACK OnDeliveryTick(HWND, UINT, UINT_PTR, DWORD);
@@ -157,7 +148,8 @@ void CALLBACK OnDeliveryTick(HWND, UINT, UINT_PTR, DWORD);
 // A delivery longer than a slice goes on in short timer calls, blocking enforced between them.
 void ContinueDeliveryLater()
 {
-    const bool left = appState.pendingFileEvents.records != nullptr;
+    bool left = false;
+    ForEachWatch([&left](const ServerWatch& watch) { left = left || IsDelivering(watch); });
     if (left && !appState.deliveryTimer)
         appState.deliveryTimer = SetTimer(nullptr, 0, kDeliveryContinueMs, OnDeliveryTick);
     else if (!left && appState.deliveryTimer) {
@@ -169,8 +161,7 @@ void ContinueDeliveryLater()
 void CALLBACK OnDeliveryTick(HWND, UINT, UINT_PTR, DWORD)
 {
     EnforceBlocksIfDue();
-    DeliverPendingFileEvents();
-    ContinueDeliveryLater();
+    ContinueDelivery();
 }
 
 void ScanSharesForSoundAlert()
@@ -187,6 +178,72 @@ void ScanSharesForSoundAlert()
 }
 
 }  // namespace
+
+ServerWatch LocalWatch()
+{
+    return {-1,
+            nullptr,
+            nullptr,
+            &appState.activityBatch,
+            &appState.logs,
+            &appState.sessionMemory,
+            &appState.fileMemory,
+            &appState.highestReportedFileId,
+            &appState.pendingFileEvents};
+}
+
+void ScanSessionsOf(const ServerWatch& watch, NET_API_STATUS status, std::span<const SESSION_INFO_1> sessions,
+                    ULONGLONG scanStart, ULONGLONG scanEnd, const PollTime& time)
+{
+    if (status != NERR_Success && status != ERROR_MORE_DATA)
+        return;  // nothing learnt: keep comparing against the last scan that answered
+    SessionScanMemory& memory = *watch.sessions;
+    BeginSessionScan(memory, scanStart, scanEnd);
+    for (const SESSION_INFO_1& session : sessions) {
+        if (SightSession(memory, session))
+            AddConnectionEvent(watch, session, time);
+    }
+    EndSessionScan(memory, status == NERR_Success);
+}
+
+bool ScanOpenFilesOf(const ServerWatch& watch, NET_API_STATUS status, std::span<FILE_INFO_3> records,
+                     const PollTime& time)
+{
+    PendingFileEvents& pending = *watch.pending;
+    bool fresh = false;
+    const std::size_t taken = TakeNewFiles(watch, records, status, &fresh);
+    if (taken == 0)
+        return false;
+    // Tripwires are checked, and computers cut off, at once; only the lines wait for
+    // their turn, each trip's right after the line of the open that tripped it.
+    pending.tripCount = 0;
+    pending.nextTrip = 0;
+    TripReport report{};
+    for (std::size_t i = 0; i < taken; ++i) {
+        if (!CheckTripwires(watch, records[i], fresh, &report))
+            continue;
+        if (pending.tripCount < pending.trips.size())
+            pending.trips[pending.tripCount++] = {i, report};
+        else
+            AddTripwireEvent(watch, report.user.data(), report.detail.data(), time);
+    }
+    pending.count = taken;
+    pending.next = 0;
+    pending.time = time;
+    pending.records = records.data();
+    return true;
+}
+
+bool IsDelivering(const ServerWatch& watch)
+{
+    return watch.pending->records != nullptr;
+}
+
+void ContinueDelivery()
+{
+    ForEachWatch([](const ServerWatch& watch) { DeliverPendingFileEvents(watch); });
+    ContinueDeliveryLater();
+}
 
 void StartActivityPoller()
 {
@@ -206,14 +263,15 @@ void CALLBACK OnPollTick(HWND, UINT, UINT_PTR, DWORD)
         secondTick = true;
     }
     const PollTime time = TakePollTime();
+    const ServerWatch local = LocalWatch();
     // While the events of an earlier scan are still being delivered, no new scan is made.
-    const bool delivering = appState.pendingFileEvents.records != nullptr;
+    const bool delivering = IsDelivering(local);
     Enumeration<SESSION_INFO_1> sessions;
     Enumeration<FILE_INFO_3> files;
     if (secondTick) {
         const ULONGLONG scanStart = MillisecondsNow();
         EnumerateSessions1(&sessions);
-        ScanSessions(sessions, scanStart, time);
+        ScanSessionsOf(local, sessions.status, sessions.Records(), scanStart, MillisecondsNow(), time);
     }
     if (!delivering)
         EnumerateOpenFiles(&files);
@@ -221,7 +279,8 @@ void CALLBACK OnPollTick(HWND, UINT, UINT_PTR, DWORD)
         // The pages are refreshed from the poll's own enumerations.
         RefreshBlackListView(ActiveComputerList());
         RefreshTrippedView();
-        if (appState.autoRefresh) {
+        UpdateServerChoicesIfChanged();
+        if (appState.autoRefresh && appState.shownServer == 0) {
             if (delivering)
                 RefreshOpenFiles();
             else
@@ -230,11 +289,11 @@ void CALLBACK OnPollTick(HWND, UINT, UINT_PTR, DWORD)
         }
         WriteLogBacklogs();
     }
-    if (!delivering)
-        ScanOpenFiles(files, time);
-    DeliverPendingFileEvents();
+    if (!delivering && ScanOpenFilesOf(local, files.status, files.Records(), time))
+        files.Detach();  // the watch keeps the records until their events are delivered
+    DeliverPendingFileEvents(local);
     ScanSharesForSoundAlert();
-    DeliverActivity();
+    DeliverActivity(local);
     ContinueDeliveryLater();
 }
 

@@ -14,23 +14,29 @@ namespace {
 
 constexpr char kLineEnd[] = "\r\n";
 
-// One of the two daily logs, as its writers see it.
+// One of a server's two daily logs, as its writers see it.
 struct DayLog {
     HANDLE& file;
     SYSTEMTIME& day;
     LogBacklog& backlog;
+    const char* folder;
     const char* extension;
     bool csv;  // starts with the header line
 };
 
-DayLog TextLog()
+const char* FolderOf(const DayLogs& logs)
 {
-    return {appState.textLogFile, appState.textLogDay, appState.textLogBacklog, "log", false};
+    return logs.folder ? logs.folder->data() : appState.logFolder.data();
 }
 
-DayLog CsvLog()
+DayLog TextLog(DayLogs& logs)
 {
-    return {appState.csvLogFile, appState.csvLogDay, appState.csvLogBacklog, "csv", true};
+    return {logs.textFile, logs.textDay, logs.textBacklog, FolderOf(logs), "log", false};
+}
+
+DayLog CsvLog(DayLogs& logs)
+{
+    return {logs.csvFile, logs.csvDay, logs.csvBacklog, FolderOf(logs), "csv", true};
 }
 
 // The whole date: a program left running for a month must not write 7 April into 7 March's file.
@@ -49,13 +55,14 @@ void CloseDayFile(DayLog log)
 void OpenDayFile(DayLog log, const SYSTEMTIME& day)
 {
     PathText path{};
-    FormatLogPath(path, day, log.extension);
+    FormatLogPathIn(path, log.folder, day, log.extension);
     CloseDayFile(log);
     HANDLE file = CreateFileA(path.data(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND) {
         // The log folder was removed while the program ran: make it again.
         CreateDirectoryA(appState.logFolder.data(), nullptr);
+        CreateDirectoryA(log.folder, nullptr);
         file = CreateFileA(path.data(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     }
@@ -136,20 +143,25 @@ void WriteToLog(DayLog log, std::string_view text)
 
 }  // namespace
 
+void FormatLogPathIn(std::span<char> path, const char* folder, const SYSTEMTIME& day, const char* extension)
+{
+    FormatText(path, "%s\\%d.%d.%d.%s", folder, day.wDay, day.wMonth, day.wYear, extension);
+}
+
 void FormatLogPath(std::span<char> path, const SYSTEMTIME& day, const char* extension)
 {
-    FormatText(path, "%s\\%d.%d.%d.%s", appState.logFolder.data(), day.wDay, day.wMonth, day.wYear, extension);
+    FormatLogPathIn(path, appState.logFolder.data(), day, extension);
 }
 
 void OpenTextLog()
 {
-    OpenDayFile(TextLog(), LocalTimeNow());
+    OpenDayFile(TextLog(appState.logs), LocalTimeNow());
 }
 
 void OpenCsvLog()
 {
-    OpenDayFile(CsvLog(), LocalTimeNow());
-    EnsureOpen(CsvLog());
+    OpenDayFile(CsvLog(appState.logs), LocalTimeNow());
+    EnsureOpen(CsvLog(appState.logs));
 }
 
 namespace {
@@ -166,20 +178,25 @@ void WriteToLogOfDay(DayLog log, std::string_view text, const SYSTEMTIME& day)
 
 }  // namespace
 
-void WriteTextLogLines(std::string_view text, const SYSTEMTIME& day)
+void WriteTextLogLines(DayLogs& logs, std::string_view text, const SYSTEMTIME& day)
 {
-    WriteToLogOfDay(TextLog(), text, day);
+    WriteToLogOfDay(TextLog(logs), text, day);
 }
 
-void WriteCsvLogRecords(std::string_view records, const SYSTEMTIME& day)
+void WriteCsvLogRecords(DayLogs& logs, std::string_view records, const SYSTEMTIME& day)
 {
-    WriteToLogOfDay(CsvLog(), records, day);
+    WriteToLogOfDay(CsvLog(logs), records, day);
+}
+
+void WriteLogBacklogs(DayLogs& logs)
+{
+    WriteBacklog(TextLog(logs));
+    WriteBacklog(CsvLog(logs));
 }
 
 void WriteLogBacklogs()
 {
-    WriteBacklog(TextLog());
-    WriteBacklog(CsvLog());
+    WriteLogBacklogs(appState.logs);
 }
 
 void AppendActivityText(const char* text)
@@ -187,7 +204,7 @@ void AppendActivityText(const char* text)
     const std::string_view line(text, strnlen(text, kFormatCapacity));
     AppendToLogPage(line);
     if (appState.settings.savelogs)
-        WriteTextLogLines(line, LocalTimeNow());
+        WriteTextLogLines(appState.logs, line, LocalTimeNow());
 }
 
 void WriteCsvRecord(const char* kind, const wchar_t* user, const wchar_t* target)
@@ -210,8 +227,8 @@ void WriteCsvRecord(const char* kind, const wchar_t* user, const wchar_t* target
     if (!formatted)
         format();
     const SYSTEMTIME now = LocalTimeNow();
-    WriteCsvLogRecords(record.data(), now);
-    WriteCsvLogRecords(kLineEnd, now);
+    WriteCsvLogRecords(appState.logs, record.data(), now);
+    WriteCsvLogRecords(appState.logs, kLineEnd, now);
 }
 
 bool AllocateRunCsvBuffer()

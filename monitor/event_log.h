@@ -4,6 +4,10 @@
 
 #include <windows.h>
 
+#include "core/paths.h"
+
+#include <array>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -14,10 +18,33 @@ void AppendActivityText(const char* text);
 // run's records; with savecsvlogs it goes to the day's CSV log.
 void WriteCsvRecord(const char* kind, const wchar_t* user, const wchar_t* target);
 
+// Log text that could not be written yet (folder gone, disk full, file locked), in
+// the order it came; written ahead of the next text once the file takes writes again.
+constexpr std::size_t kLogBacklogCapacity = 65536;
+
+struct LogBacklog {
+    std::size_t length;
+    int32_t overflowed;  // text was dropped since the last write that went through
+    std::array<char, kLogBacklogCapacity> text;
+};
+
+// One server's daily text and CSV logs: this computer's in the log folder, another
+// server's in a folder of its own inside it.
+struct DayLogs {
+    HANDLE textFile;
+    HANDLE csvFile;
+    SYSTEMTIME textDay;  // of the last write; day 0 before the first
+    SYSTEMTIME csvDay;
+    LogBacklog textBacklog;
+    LogBacklog csvBacklog;
+    const PathText* folder;  // ends with a backslash
+};
+
 // Whole lines, or whole records, for the daily log of `day`, in one write; the
 // callers apply savelogs and savecsvlogs.
-void WriteTextLogLines(std::string_view text, const SYSTEMTIME& day);
-void WriteCsvLogRecords(std::string_view records, const SYSTEMTIME& day);
+void WriteTextLogLines(DayLogs& logs, std::string_view text, const SYSTEMTIME& day);
+void WriteCsvLogRecords(DayLogs& logs, std::string_view records, const SYSTEMTIME& day);
+void WriteLogBacklogs(DayLogs& logs);
 
 // Open the current day's files, closing the previous day's.
 void OpenTextLog();
@@ -30,6 +57,7 @@ void WriteLogBacklogs();
 // "%s\%d.%d.%d.log" of the log folder and the day (the folder already ends with a
 // backslash, so the path holds two before the name, which the platform accepts).
 void FormatLogPath(std::span<char> path, const SYSTEMTIME& day, const char* extension);
+void FormatLogPathIn(std::span<char> path, const char* folder, const SYSTEMTIME& day, const char* extension);
 
 // Allocates the run's CSV record buffer, empty.
 bool AllocateRunCsvBuffer();

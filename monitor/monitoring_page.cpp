@@ -6,6 +6,7 @@
 #include <array>
 #include <climits>
 #include <cwchar>
+#include <cwctype>
 
 #include "blocking/computer_list.h"
 #include "core/app_state.h"
@@ -13,7 +14,9 @@
 #include "core/text.h"
 #include "monitor/list_export.h"
 #include "monitor/monitoring_lists.h"
+#include "monitor/remote_servers.h"
 #include "monitor/server_api.h"
+#include "monitor/server_choice.h"
 #include "resources/resource.h"
 #include "ui/layout.h"
 #include "ui/list_view.h"
@@ -101,8 +104,13 @@ void InitMonitoringPage(HWND page)
     AddColumns(appState.filesList, kFileColumns);
 }
 
-void OnMonitoringCommand(HWND page, WORD command)
+void OnMonitoringCommand(HWND page, WORD command, WORD code)
 {
+    if (command == IDC_SERVER_SELECT) {
+        if (code == CBN_SELCHANGE)
+            ShowServerOnMonitoringPage(ChosenServer(page));
+        return;
+    }
     for (const auto& [id, minutes] : kTemporaryBlocks) {
         if (command == id) {
             BlockSelectedComputers(minutes * kTicksPerMinute);
@@ -221,10 +229,31 @@ void OnBlockDialogCommand(HWND dialog, WORD command)
 
 }  // namespace
 
+bool FormatRemotePath(const wchar_t* server, const wchar_t* path, std::span<wchar_t> remote)
+{
+    const std::wstring_view local(WideOrEmpty(path));
+    if (local.size() < 3 || local[1] != L':' || local[2] != L'\\' || !iswalpha(local[0]))
+        return false;
+    const std::size_t needed = wcslen(server) + 1 + 2 + local.size() - 2 + 1;
+    if (needed > remote.size())
+        return false;
+    std::size_t at = CopyWideText(remote, server);
+    const wchar_t share[] = {L'\\', local[0], L'$', L'\0'};
+    at += CopyWideText(remote.subspan(at), share);
+    CopyWideText(remote.subspan(at), local.substr(2));
+    return true;
+}
+
 void RefreshSessions()
 {
     if (!MonitoringPageIsCurrent())
         return;
+    if (appState.shownServer > 0) {  // another server: what its worker brought last
+        std::span<const SESSION_INFO_1> latest;
+        if (LatestSessions(appState.shownServer - 1, &latest))
+            RefreshSessionsWith(NERR_Success, latest);
+        return;
+    }
     Enumeration<SESSION_INFO_1> sessions;
     EnumerateSessions1(&sessions);
     RefreshSessionsWith(sessions.status, sessions.Records());
@@ -243,6 +272,12 @@ void RefreshOpenFiles()
 {
     if (!MonitoringPageIsCurrent())
         return;
+    if (appState.shownServer > 0) {
+        std::span<const FILE_INFO_3> latest;
+        if (LatestFiles(appState.shownServer - 1, &latest))
+            RefreshOpenFilesWith(latest);
+        return;
+    }
     Enumeration<FILE_INFO_3> files;
     EnumerateOpenFiles(&files);
     RefreshOpenFilesWith(files.Records());
@@ -255,25 +290,39 @@ void RefreshOpenFilesWith(std::span<const FILE_INFO_3> files)
     RefreshOpenFilesList(appState.filesList, appState.filesSnapshot, files, ++appState.openFilesGeneration);
 }
 
+// Another server's deletions go to its worker; the lists follow its next answers.
 void CloseSelectedSessions()
 {
+    const int32_t remote = appState.shownServer - 1;
     const std::span<const SessionRow> rows = Rows(appState.sessionsSnapshot);
     for (int row = NextSelectedRow(appState.sessionsList, -1); row >= 0 && static_cast<std::size_t>(row) < rows.size();
          row = NextSelectedRow(appState.sessionsList, row)) {
         std::array<wchar_t, kClientNameUnits> client{};
-        if (FormatClientPath(rows[static_cast<std::size_t>(row)], client))
-            DeleteServerSession(client.data(), WideOrEmpty(rows[static_cast<std::size_t>(row)].user));
+        const wchar_t* user = WideOrEmpty(rows[static_cast<std::size_t>(row)].user);
+        if (!FormatClientPath(rows[static_cast<std::size_t>(row)], client))
+            continue;
+        if (remote >= 0)
+            RequestServer(remote, DeleteSessionRequest, client.data(), user, 0);
+        else
+            DeleteServerSession(client.data(), user);
     }
-    RefreshBoth();
+    if (remote < 0)
+        RefreshBoth();
 }
 
 void CloseSelectedFiles()
 {
+    const int32_t remote = appState.shownServer - 1;
     const std::span<const FileRow> rows = Rows(appState.filesSnapshot);
     for (int row = NextSelectedRow(appState.filesList, -1); row >= 0 && static_cast<std::size_t>(row) < rows.size();
-         row = NextSelectedRow(appState.filesList, row))
-        CloseServerFile(rows[static_cast<std::size_t>(row)].id);
-    RefreshBoth();
+         row = NextSelectedRow(appState.filesList, row)) {
+        if (remote >= 0)
+            RequestServer(remote, CloseFileRequest, nullptr, nullptr, rows[static_cast<std::size_t>(row)].id);
+        else
+            CloseServerFile(rows[static_cast<std::size_t>(row)].id);
+    }
+    if (remote < 0)
+        RefreshBoth();
 }
 
 void ExploreSelectedSessions()
@@ -289,10 +338,17 @@ void ExploreSelectedSessions()
 
 void ExploreSelectedFiles()
 {
+    const RemoteServer* server = WatchedServer(appState.shownServer - 1);
     const std::span<const FileRow> rows = Rows(appState.filesSnapshot);
     for (int row = NextSelectedRow(appState.filesList, -1); row >= 0 && static_cast<std::size_t>(row) < rows.size();
-         row = NextSelectedRow(appState.filesList, row))
-        OpenInShellWide(WideOrEmpty(rows[static_cast<std::size_t>(row)].path));
+         row = NextSelectedRow(appState.filesList, row)) {
+        const wchar_t* path = WideOrEmpty(rows[static_cast<std::size_t>(row)].path);
+        static std::array<wchar_t, kRemotePathUnits> remote;
+        // Another server's path is its own drive's: reached here through the drive's hidden share.
+        if (server && FormatRemotePath(server->unc.data(), path, remote))
+            path = remote.data();
+        OpenInShellWide(path);
+    }
 }
 
 void BlockSelectedComputers(int32_t ticks)
@@ -353,7 +409,7 @@ INT_PTR CALLBACK MonitoringPageProc(HWND page, UINT message, WPARAM wParam, LPAR
 {
     switch (message) {
     case WM_INITDIALOG: InitMonitoringPage(page); break;
-    case WM_COMMAND: OnMonitoringCommand(page, LOWORD(wParam)); break;
+    case WM_COMMAND: OnMonitoringCommand(page, LOWORD(wParam), HIWORD(wParam)); break;
     case WM_NOTIFY: OnMonitoringNotify(page, reinterpret_cast<NMHDR*>(lParam)); break;
     case WM_SIZE: LayoutMonitoringPage(page); break;
     case WM_CLOSE: EndDialog(page, 0); break;

@@ -37,6 +37,11 @@ void ExportMonitoringLists();
 // Writes both lists, as they stand, to `path`; false if the file could not be made.
 bool WriteMonitoringLists(const char* path);
 
+// Another server's local path "X:\rest" as this computer reaches it:
+// "\\SERVER\X$\rest"; false for a path of another form or too long.
+constexpr std::size_t kRemotePathUnits = 32768;
+bool FormatRemotePath(const wchar_t* server, const wchar_t* path, std::span<wchar_t> remote);
+
 // The minutes typed into the "Block" dialog, read as a signed decimal number; false
 // for anything below 1 or too many minutes to count in block ticks.
 bool ParseBlockMinutes(const char* text, int32_t* minutes);

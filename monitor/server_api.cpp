@@ -28,15 +28,20 @@ void Settle(Enumeration<Record>* result, NET_API_STATUS status, LPBYTE buffer, D
     result->count = (status == NERR_Success || status == ERROR_MORE_DATA) && buffer ? count : 0;
 }
 
+LMSTR Name(const wchar_t* text)
+{
+    return const_cast<LMSTR>(text);
+}
+
 template <typename Record>
-void EnumerateSessions(Enumeration<Record>* result, DWORD level, const wchar_t* user = nullptr)
+void EnumerateSessions(Enumeration<Record>* result, DWORD level, const wchar_t* serverName, const wchar_t* user)
 {
     LPBYTE buffer = nullptr;
     DWORD read = 0, total = 0, resume = 0;
     NET_API_STATUS status = ERROR_PROC_NOT_FOUND;
     if (server->sessionEnum)
-        status = server->sessionEnum(nullptr, nullptr, const_cast<LMSTR>(user), level, &buffer, kPreferAll, &read,
-                                     &total, &resume);
+        status = server->sessionEnum(Name(serverName), nullptr, Name(user), level, &buffer, kPreferAll, &read, &total,
+                                     &resume);
     Settle(result, status, buffer, read);
 }
 
@@ -68,59 +73,59 @@ void ReleaseServerBuffer(void* buffer)
         server->bufferFree(buffer);
 }
 
-void EnumerateSessions0(Enumeration<SESSION_INFO_0>* result)
+void EnumerateSessions0(Enumeration<SESSION_INFO_0>* result, const wchar_t* serverName)
 {
-    EnumerateSessions(result, 0);
+    EnumerateSessions(result, 0, serverName, nullptr);
 }
 
-void EnumerateSessions1(Enumeration<SESSION_INFO_1>* result)
+void EnumerateSessions1(Enumeration<SESSION_INFO_1>* result, const wchar_t* serverName)
 {
-    EnumerateSessions(result, 1);
+    EnumerateSessions(result, 1, serverName, nullptr);
 }
 
-void EnumerateSessionsOfUser(const wchar_t* user, Enumeration<SESSION_INFO_1>* result)
+void EnumerateSessionsOfUser(const wchar_t* user, Enumeration<SESSION_INFO_1>* result, const wchar_t* serverName)
 {
-    EnumerateSessions(result, 1, user);
+    EnumerateSessions(result, 1, serverName, user);
 }
 
-void EnumerateOpenFiles(Enumeration<FILE_INFO_3>* result)
+void EnumerateOpenFiles(Enumeration<FILE_INFO_3>* result, const wchar_t* serverName)
 {
     LPBYTE buffer = nullptr;
     DWORD read = 0, total = 0;
     DWORD_PTR resume = 0;
     NET_API_STATUS status = ERROR_PROC_NOT_FOUND;
     if (server->fileEnum)
-        status = server->fileEnum(nullptr, nullptr, nullptr, 3, &buffer, kPreferAll, &read, &total, &resume);
+        status = server->fileEnum(Name(serverName), nullptr, nullptr, 3, &buffer, kPreferAll, &read, &total, &resume);
     Settle(result, status, buffer, read);
 }
 
-void EnumerateShares(Enumeration<SHARE_INFO_502>* result)
+void EnumerateShares(Enumeration<SHARE_INFO_502>* result, const wchar_t* serverName)
 {
     LPBYTE buffer = nullptr;
     DWORD read = 0, total = 0, resume = 0;
     NET_API_STATUS status = ERROR_PROC_NOT_FOUND;
     if (server->shareEnum)
-        status = server->shareEnum(nullptr, 502, &buffer, kPreferAll, &read, &total, &resume);
+        status = server->shareEnum(Name(serverName), 502, &buffer, kPreferAll, &read, &total, &resume);
     Settle(result, status, buffer, read);
 }
 
-NET_API_STATUS DeleteServerSession(const wchar_t* client, const wchar_t* user)
+NET_API_STATUS DeleteServerSession(const wchar_t* client, const wchar_t* user, const wchar_t* serverName)
 {
     if (!server->sessionDel)
         return ERROR_PROC_NOT_FOUND;
-    return server->sessionDel(nullptr, const_cast<LMSTR>(client), const_cast<LMSTR>(user));
+    return server->sessionDel(Name(serverName), Name(client), Name(user));
 }
 
-NET_API_STATUS CloseServerFile(DWORD fileId)
+NET_API_STATUS CloseServerFile(DWORD fileId, const wchar_t* serverName)
 {
     if (!server->fileClose)
         return ERROR_PROC_NOT_FOUND;
-    return server->fileClose(nullptr, fileId);
+    return server->fileClose(Name(serverName), fileId);
 }
 
-NET_API_STATUS DeleteServerShare(const wchar_t* name)
+NET_API_STATUS DeleteServerShare(const wchar_t* name, const wchar_t* serverName)
 {
     if (!server->shareDel)
         return ERROR_PROC_NOT_FOUND;
-    return server->shareDel(nullptr, const_cast<LMSTR>(name), 0);
+    return server->shareDel(Name(serverName), Name(name), 0);
 }

@@ -59,14 +59,17 @@ Enumeration<Record>::~Enumeration()
     ReleaseServerBuffer(buffer);
 }
 
-void EnumerateSessions0(Enumeration<SESSION_INFO_0>* result);
-void EnumerateSessions1(Enumeration<SESSION_INFO_1>* result);
+// Every call names a server: nullptr is this computer, anything else a server on
+// the network, as "\\\\NAME" or "NAME".
+void EnumerateSessions0(Enumeration<SESSION_INFO_0>* result, const wchar_t* serverName = nullptr);
+void EnumerateSessions1(Enumeration<SESSION_INFO_1>* result, const wchar_t* serverName = nullptr);
 // The sessions the server reports for one user name.
-void EnumerateSessionsOfUser(const wchar_t* user, Enumeration<SESSION_INFO_1>* result);
-void EnumerateOpenFiles(Enumeration<FILE_INFO_3>* result);
-void EnumerateShares(Enumeration<SHARE_INFO_502>* result);
+void EnumerateSessionsOfUser(const wchar_t* user, Enumeration<SESSION_INFO_1>* result,
+                             const wchar_t* serverName = nullptr);
+void EnumerateOpenFiles(Enumeration<FILE_INFO_3>* result, const wchar_t* serverName = nullptr);
+void EnumerateShares(Enumeration<SHARE_INFO_502>* result, const wchar_t* serverName = nullptr);
 
 // `client` carries its two leading backslashes; `user` may be nullptr for all users.
-NET_API_STATUS DeleteServerSession(const wchar_t* client, const wchar_t* user);
-NET_API_STATUS CloseServerFile(DWORD fileId);
-NET_API_STATUS DeleteServerShare(const wchar_t* name);
+NET_API_STATUS DeleteServerSession(const wchar_t* client, const wchar_t* user, const wchar_t* serverName = nullptr);
+NET_API_STATUS CloseServerFile(DWORD fileId, const wchar_t* serverName = nullptr);
+NET_API_STATUS DeleteServerShare(const wchar_t* name, const wchar_t* serverName = nullptr);

@@ -6,7 +6,9 @@
 
 #include "core/app_state.h"
 #include "core/text.h"
+#include "monitor/remote_servers.h"
 #include "monitor/server_api.h"
+#include "monitor/server_choice.h"
 #include "resources/resource.h"
 #include "ui/layout.h"
 #include "ui/list_view.h"
@@ -26,8 +28,12 @@ void InitSharesPage(HWND page)
         AddColumn(appState.sharesList, static_cast<int>(i), kTitles[i], kWidths[i]);
 }
 
-void OnSharesCommand(WORD command)
+void OnSharesCommand(HWND page, WORD command, WORD code)
 {
+    if (command == IDC_SERVER_SELECT && code == CBN_SELCHANGE) {
+        ShowServerOnSharesPage(ChosenServer(page));
+        return;
+    }
     switch (command) {
     case IDM_REFRESH: RefreshShares(); break;
     case IDM_REMOVE: RemoveSelectedShares(); break;
@@ -70,6 +76,18 @@ void FormatShareType(DWORD type, std::span<char> text)
 
 void RefreshShares()
 {
+    // Another server answers on its worker: the list is filled when its shares come.
+    if (appState.shownSharesServer > 0) {
+        RequestShares(appState.shownSharesServer - 1);
+        return;
+    }
+    Enumeration<SHARE_INFO_502> shares;
+    EnumerateShares(&shares);
+    ShowShares(shares.Records());
+}
+
+void ShowShares(std::span<const SHARE_INFO_502> shares)
+{
     HWND list = appState.sharesList;
     ShareNames& names = appState.shareNames;
     ReserveStore(names.texts.store, kMaxShareRows * 512);
@@ -77,10 +95,8 @@ void RefreshShares()
     names.count = 0;
     RedrawPause pause(list);
     SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
-    Enumeration<SHARE_INFO_502> shares;
-    EnumerateShares(&shares);
     std::array<char, kCellCapacity> text{};
-    for (const SHARE_INFO_502& share : shares.Records()) {
+    for (const SHARE_INFO_502& share : shares) {
         const wchar_t* name = names.count < kMaxShareRows ? KeepWideText(names.texts, share.shi502_netname) : nullptr;
         if (!name)
             break;  // past what the page holds
@@ -106,7 +122,11 @@ void RemoveSelectedShares()
     HWND list = appState.sharesList;
     for (int row = NextSelectedRow(list, -1); row >= 0; row = NextSelectedRow(list, row)) {
         const auto share = static_cast<std::size_t>(RowData(list, row));
-        if (share < names.count)
+        if (share >= names.count)
+            continue;
+        if (appState.shownSharesServer > 0)
+            RequestServer(appState.shownSharesServer - 1, DeleteShareRequest, names.names[share], nullptr, 0);
+        else
             DeleteServerShare(names.names[share]);
     }
     RefreshShares();
@@ -116,7 +136,7 @@ INT_PTR CALLBACK SharesPageProc(HWND page, UINT message, WPARAM wParam, LPARAM l
 {
     switch (message) {
     case WM_INITDIALOG: InitSharesPage(page); break;
-    case WM_COMMAND: OnSharesCommand(LOWORD(wParam)); break;
+    case WM_COMMAND: OnSharesCommand(page, LOWORD(wParam), HIWORD(wParam)); break;
     case WM_NOTIFY: OnSharesNotify(page, reinterpret_cast<const NMHDR*>(lParam)); break;
     case WM_SIZE: LayoutSharesPage(page); break;
     case WM_CLOSE: EndDialog(page, 0); break;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <lm.h>
 
 #include <array>
 #include <span>
@@ -18,8 +19,10 @@ struct ShareNames {
 
 INT_PTR CALLBACK SharesPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Empties the list and fills it again from the server.
+// Empties the list and fills it again from the server it shows: this computer at
+// once, another server when its worker brings its shares.
 void RefreshShares();
+void ShowShares(std::span<const SHARE_INFO_502> shares);
 // Deletes every selected share from the server, then refreshes.
 void RemoveSelectedShares();
 // The type words of a share: "Drive ", "Printer ", "Device ", "IPC " for the whole

@@ -15,6 +15,7 @@
 #define IDD_BLOCK           170
 #define IDD_NOTIFY          171
 #define IDD_TRIPWIRES       190
+#define IDD_SERVERS         191
 
 // Menus
 #define IDR_MAIN_MENU       120
@@ -47,6 +48,8 @@
 #define IDC_REFRESH         1004
 #define IDC_EXPORT_LIST     1024
 #define IDC_AUTO_REFRESH    1019
+// The server a page shows, on the Monitoring and Shares pages
+#define IDC_SERVER_SELECT   1120
 
 // Controls of the Shares, Black list and notify windows' lists
 #define IDC_SHARES_LIST     1000
@@ -93,6 +96,11 @@
 #define IDC_BURST_FILES          1106
 #define IDC_BURST_SECONDS        1107
 #define IDC_TRIP_MINUTES         1108
+// Controls of the Servers dialog
+#define IDC_SERVER_LIST          1121
+#define IDC_SERVER_EDIT          1122
+#define IDC_SERVER_ADD           1123
+#define IDC_SERVER_REMOVE        1124
 // Commands
 #define IDM_EXIT                40010
 #define IDM_SETTINGS            40012
@@ -123,9 +131,12 @@
 #define IDM_EXPORT_TEXT         40053
 #define IDM_EXPORT_CSV          40054
 #define IDM_TRIPWIRES           40060
+#define IDM_SERVERS             40061
 
 // Private messages
 #define WM_TRAY_NOTIFY          11024
 // A click on the notify window, handed to the main window's thread, which owns the pages.
 #define WM_NOTIFY_WINDOW_CLICKED (WM_APP + 1)
 #define WM_NOTIFY_LINES          (WM_APP + 2)
+// A watched server's worker hands over an enumeration: wParam its place, lParam the reply.
+#define WM_SERVER_REPLY          (WM_APP + 3)

@@ -91,10 +91,10 @@ TEST_F(EventLogTest, ReopeningANonEmptyCsvLogAddsNoSecondHeader)
     OpenCsvLog();
     appState.settings.savecsvlogs = 1;
     WriteCsvRecord("Read", L"ann", L"C:\\a");
-    CloseHandle(appState.csvLogFile);
-    appState.csvLogFile = nullptr;
+    CloseHandle(appState.logs.csvFile);
+    appState.logs.csvFile = nullptr;
     OpenCsvLog();  // a restart on the same day
-    appState.csvLogDay = clock->now;
+    appState.logs.csvDay = clock->now;
     WriteCsvRecord("Write", L"ann", L"C:\\b");
     EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "csv")), std::string(kCsvLogHeader) +
                                                              "\"9:5:7\", \"Read\", \"ann\", \"C:\\a\"\r\n"
@@ -113,8 +113,8 @@ TEST_F(EventLogTest, ALogFolderThatCannotBeWrittenKeepsTheTextUntilItCan)
     AppendActivityText("[9:5:7] kept");
     AppendActivityText("\r\n");
     WriteCsvRecord("Read", L"ann", L"C:\\a");
-    EXPECT_EQ(appState.textLogFile, nullptr);
-    EXPECT_EQ(appState.csvLogFile, nullptr);
+    EXPECT_EQ(appState.logs.textFile, nullptr);
+    EXPECT_EQ(appState.logs.csvFile, nullptr);
     EXPECT_EQ(RunCsvText(), "\"9:5:7\", \"Read\", \"ann\", \"C:\\a\"\r\n") << "the run's copy has it at once";
 
     DeleteFileA(logFolder.substr(0, logFolder.size() - 1).c_str());
@@ -175,8 +175,8 @@ TEST_F(EventLogTest, ANewDaysLogHeldByAnotherProgramGetsItsLinesWhenItIsReleased
     AppendActivityText("[0:0:0] two\r\n");
     WriteCsvRecord("Write", L"ann", L"C:\\b");
     WriteLogBacklogs();
-    EXPECT_EQ(appState.textLogFile, nullptr);
-    EXPECT_EQ(appState.csvLogFile, nullptr);
+    EXPECT_EQ(appState.logs.textFile, nullptr);
+    EXPECT_EQ(appState.logs.csvFile, nullptr);
     for (HANDLE file : held)
         CloseHandle(file);
     clock->AdvanceMilliseconds(1000);
@@ -266,7 +266,7 @@ TEST_F(EventLogTest, AFullDiskKeepsTheLinesUntilThereIsRoomAgain)
     std::string expectedText = "[9:5:7] before\r\n";
     std::string expectedCsv = std::string(kCsvLogHeader) + "\"9:5:7\", \"Read\", \"ann\", \"C:\\a\"\r\n";
     int lines = 0;
-    for (; lines < 3000 && (appState.textLogBacklog.length == 0 || appState.csvLogBacklog.length == 0); ++lines) {
+    for (; lines < 3000 && (appState.logs.textBacklog.length == 0 || appState.logs.csvBacklog.length == 0); ++lines) {
         const std::string line = "[9:5:7] line " + std::to_string(lines);
         AppendActivityText(line.c_str());
         AppendActivityText("\r\n");
@@ -274,8 +274,8 @@ TEST_F(EventLogTest, AFullDiskKeepsTheLinesUntilThereIsRoomAgain)
         expectedText += line + "\r\n";
         expectedCsv += "\"9:5:7\", \"Write\", \"ann\", \"C:\\" + std::to_string(lines) + "\"\r\n";
     }
-    ASSERT_GT(appState.textLogBacklog.length, 0u) << "the disk never filled";
-    ASSERT_GT(appState.csvLogBacklog.length, 0u) << "the disk never filled";
+    ASSERT_GT(appState.logs.textBacklog.length, 0u) << "the disk never filled";
+    ASSERT_GT(appState.logs.csvBacklog.length, 0u) << "the disk never filled";
     EXPECT_LT(ReadWholeFile(LogPath("7.3.2026", "log")).size(), expectedText.size());
 
     ASSERT_TRUE(DeleteFileA(fillerPath.c_str()));

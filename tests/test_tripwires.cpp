@@ -5,6 +5,7 @@
 #include "blocking/computer_list.h"
 #include "blocking/tripwires.h"
 #include "core/app_state.h"
+#include "core/text.h"
 #include "monitor/activity_poller.h"
 #include "monitor/log_page.h"
 #include "resources/resource.h"
@@ -121,6 +122,8 @@ TEST_F(TripwireTest, ABaitOpenCutsOffEveryComputerOfTheUserOnceWhateverTheMode)
               std::string::npos)
         << TextLog();
     EXPECT_NE(RunCsvText().find("\", \"TRIPWIRE\", \"eve\", \"[PC1, LAPTOP] bait"), std::string::npos);
+    EXPECT_LT(TextLog().find("[eve][Read] D:\\Shares\\Docs\\canary.docx"), TextLog().find("Tripwire"))
+        << "the open first, then the trip it caused";
     EXPECT_EQ(appState.unseenActivity, 1);
 
     // Back on PC1 before the block tick and reading the bait again: no second trip.
@@ -160,6 +163,21 @@ TEST_F(TripwireTest, AnEncryptingUserTripsAtTheBurstAndReadsNeverCount)
               std::string::npos);
     const TrippedComputer& entry = appState.tripped[0];
     EXPECT_EQ(entry.ticksLeft, 60 * kTicksPerMinute);
+}
+
+TEST_F(TripwireTest, AFullTableStillCutsTheComputerOffAtOnce)
+{
+    for (std::size_t i = 0; i < appState.tripped.size(); ++i) {
+        appState.tripped[i].inUse = 1;
+        appState.tripped[i].ticksLeft = kPermanent;
+        CopyWideText(appState.tripped[i].name, (L"\\\\OLD" + std::to_wstring(i)).c_str());
+    }
+    AddBaitPattern(appState.tripwireRules, "*.bait");
+    server->sessions = {{L"PC7", L"eve"}};
+    Open(L"D:\\x.bait", L"eve", PERM_FILE_READ);
+    RunPollTicks(1);
+    EXPECT_EQ(Deletions(), std::vector<std::wstring>{L"NetSessionDel \\\\PC7 <null>"});
+    EXPECT_NE(TextLog().find("Tripwire [eve][PC7]"), std::string::npos);
 }
 
 TEST_F(TripwireTest, FilesOpenBeforeTheFirstScanAndTurnedOffRulesTripNothing)

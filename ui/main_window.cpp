@@ -11,6 +11,7 @@
 #include "core/startup.h"
 #include "monitor/log_page.h"
 #include "monitor/monitoring_page.h"
+#include "monitor/remote_servers.h"
 #include "monitor/shares_page.h"
 #include "notify/notify_window.h"
 #include "resources/resource.h"
@@ -270,6 +271,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND: OnMainCommand(wParam); break;
     case WM_TRAY_NOTIFY: OnTrayNotify(window, lParam); break;
     case WM_NOTIFY_WINDOW_CLICKED: OnNotifyWindowClicked(); break;
+    case WM_SERVER_REPLY: OnServerReply(wParam, lParam); break;
     }
     return 0;
 }

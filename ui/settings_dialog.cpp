@@ -9,6 +9,7 @@
 #include "core/startup.h"
 #include "core/text.h"
 #include "resources/resource.h"
+#include "ui/servers_dialog.h"
 #include "ui/tripwires_dialog.h"
 
 namespace {
@@ -106,6 +107,9 @@ void OnSettingsCommand(HWND dialog, WORD command)
     case IDC_ENABLE_SOUND: EnableSoundRadios(dialog); break;
     case IDM_TRIPWIRES:
         DialogBoxParamA(appState.instance, MAKEINTRESOURCEA(IDD_TRIPWIRES), dialog, TripwiresDialogProc, 0);
+        break;
+    case IDM_SERVERS:
+        DialogBoxParamA(appState.instance, MAKEINTRESOURCEA(IDD_SERVERS), dialog, ServersDialogProc, 0);
         break;
     }
 }

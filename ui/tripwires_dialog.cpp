@@ -104,6 +104,10 @@ void OnTripwiresOk(HWND dialog)
 
 void OnTripwiresCommand(HWND dialog, WORD command)
 {
+    // Enter in the pattern box adds the pattern, as the Add button would.
+    if (command == IDOK && GetFocus() == GetDlgItem(dialog, IDC_BAIT_EDIT) &&
+        GetWindowTextLengthA(GetDlgItem(dialog, IDC_BAIT_EDIT)) > 0)
+        command = IDC_BAIT_ADD;
     switch (command) {
     case IDOK: OnTripwiresOk(dialog); break;
     case IDCANCEL: EndDialog(dialog, IDCANCEL); break;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
+#include <map>
 
 #include "core/text.h"
 #include "monitor/server_api.h"
@@ -10,6 +12,19 @@
 namespace {
 
 FakeServer fake;
+// Other servers, by name as a call gives it, without backslashes, upper-cased.
+std::map<std::wstring, FakeServer> others;
+
+FakeServer& Pick(LPCWSTR server)
+{
+    std::wstring name = server ? server : L"";
+    name.erase(0, name.find_first_not_of(L'\\') == std::wstring::npos ? name.size() : name.find_first_not_of(L'\\'));
+    if (name.empty())
+        return fake;
+    for (wchar_t& c : name)
+        c = static_cast<wchar_t>(towupper(c));
+    return others[name];
+}
 
 // One allocation: the records, then their strings, as the platform hands them out.
 template <typename Record, typename Fill>
@@ -36,20 +51,21 @@ std::wstring Show(LPCWSTR text)
     return text ? std::wstring(text) : std::wstring(L"<null>");
 }
 
-NET_API_STATUS WINAPI FakeSessionEnum(LMSTR, LMSTR, LMSTR user, DWORD level, LPBYTE* buffer, DWORD, LPDWORD read,
+NET_API_STATUS WINAPI FakeSessionEnum(LMSTR server, LMSTR, LMSTR user, DWORD level, LPBYTE* buffer, DWORD, LPDWORD read,
                                       LPDWORD total, LPDWORD)
 {
-    ++fake.sessionEnumCalls;
-    fake.calls.push_back(L"NetSessionEnum " + std::to_wstring(level) + (user ? L" user=" + std::wstring(user) : L""));
-    if (fake.sessionStatus != NERR_Success && fake.sessionStatus != ERROR_MORE_DATA)
-        return fake.sessionStatus;
+    FakeServer& f = Pick(server);
+    ++f.sessionEnumCalls;
+    f.calls.push_back(L"NetSessionEnum " + std::to_wstring(level) + (user ? L" user=" + std::wstring(user) : L""));
+    if (f.sessionStatus != NERR_Success && f.sessionStatus != ERROR_MORE_DATA)
+        return f.sessionStatus;
     // A user filter picks that user's sessions, as the server compares names: without regard to case.
     std::vector<const FakeSession*> picked;
-    for (const FakeSession& s : fake.sessions)
+    for (const FakeSession& s : f.sessions)
         if (!user || _wcsicmp(user, s.user.c_str()) == 0)
             picked.push_back(&s);
-    const std::size_t count = fake.sessionStatus == ERROR_MORE_DATA
-                                  ? std::min(picked.size(), fake.sessionsPerPartialAnswer)
+    const std::size_t count = f.sessionStatus == ERROR_MORE_DATA
+                                  ? std::min(picked.size(), f.sessionsPerPartialAnswer)
                                   : picked.size();
     std::size_t units = 0;
     for (std::size_t i = 0; i < count; ++i)
@@ -73,67 +89,70 @@ NET_API_STATUS WINAPI FakeSessionEnum(LMSTR, LMSTR, LMSTR user, DWORD level, LPB
     *total = static_cast<DWORD>(picked.size());
     if (user && picked.empty())
         return NERR_UserNotFound;
-    return fake.sessionStatus;
+    return f.sessionStatus;
 }
 
-NET_API_STATUS WINAPI FakeFileEnum(LMSTR, LMSTR, LMSTR, DWORD level, LPBYTE* buffer, DWORD, LPDWORD read,
+NET_API_STATUS WINAPI FakeFileEnum(LMSTR server, LMSTR, LMSTR, DWORD level, LPBYTE* buffer, DWORD, LPDWORD read,
                                    LPDWORD total, PDWORD_PTR)
 {
-    ++fake.fileEnumCalls;
-    fake.calls.push_back(L"NetFileEnum " + std::to_wstring(level));
-    if (fake.fileStatus != NERR_Success && fake.fileStatus != ERROR_MORE_DATA)
-        return fake.fileStatus;
-    const std::size_t count = fake.fileStatus == ERROR_MORE_DATA
-                                  ? std::min(fake.files.size(), fake.filesPerPartialAnswer)
-                                  : fake.files.size();
+    FakeServer& f = Pick(server);
+    ++f.fileEnumCalls;
+    f.calls.push_back(L"NetFileEnum " + std::to_wstring(level));
+    if (f.fileStatus != NERR_Success && f.fileStatus != ERROR_MORE_DATA)
+        return f.fileStatus;
+    const std::size_t count = f.fileStatus == ERROR_MORE_DATA
+                                  ? std::min(f.files.size(), f.filesPerPartialAnswer)
+                                  : f.files.size();
     std::size_t units = 0;
     for (std::size_t i = 0; i < count; ++i)
-        units += fake.files[i].path.size() + fake.files[i].user.size() + 2;
-    *buffer = BuildBuffer<FILE_INFO_3>(count, units, [](FILE_INFO_3& r, std::size_t i, auto place) {
-        const FakeFile& f = fake.files[i];
-        r.fi3_id = f.id;
-        r.fi3_permissions = f.permissions;
-        r.fi3_num_locks = f.locks;
-        r.fi3_pathname = place(f.path);
-        r.fi3_username = place(f.user);
+        units += f.files[i].path.size() + f.files[i].user.size() + 2;
+    *buffer = BuildBuffer<FILE_INFO_3>(count, units, [&f](FILE_INFO_3& r, std::size_t i, auto place) {
+        const FakeFile& file = f.files[i];
+        r.fi3_id = file.id;
+        r.fi3_permissions = file.permissions;
+        r.fi3_num_locks = file.locks;
+        r.fi3_pathname = place(file.path);
+        r.fi3_username = place(file.user);
     });
     *read = static_cast<DWORD>(count);
-    *total = static_cast<DWORD>(fake.files.size());
-    return fake.fileStatus;
+    *total = static_cast<DWORD>(f.files.size());
+    return f.fileStatus;
 }
 
-NET_API_STATUS WINAPI FakeShareEnum(LMSTR, DWORD level, LPBYTE* buffer, DWORD, LPDWORD read, LPDWORD total,
+NET_API_STATUS WINAPI FakeShareEnum(LMSTR server, DWORD level, LPBYTE* buffer, DWORD, LPDWORD read, LPDWORD total,
                                     LPDWORD)
 {
-    ++fake.shareEnumCalls;
-    fake.calls.push_back(L"NetShareEnum " + std::to_wstring(level));
-    if (fake.shareStatus != NERR_Success && fake.shareStatus != ERROR_MORE_DATA)
-        return fake.shareStatus;
+    FakeServer& f = Pick(server);
+    ++f.shareEnumCalls;
+    f.calls.push_back(L"NetShareEnum " + std::to_wstring(level));
+    if (f.shareStatus != NERR_Success && f.shareStatus != ERROR_MORE_DATA)
+        return f.shareStatus;
     std::size_t units = 0;
-    for (const FakeShare& s : fake.shares)
+    for (const FakeShare& s : f.shares)
         units += s.name.size() + s.remark.size() + s.path.size() + 3;
-    *buffer = BuildBuffer<SHARE_INFO_502>(fake.shares.size(), units, [](SHARE_INFO_502& r, std::size_t i, auto place) {
-        const FakeShare& s = fake.shares[i];
+    *buffer = BuildBuffer<SHARE_INFO_502>(f.shares.size(), units, [&f](SHARE_INFO_502& r, std::size_t i, auto place) {
+        const FakeShare& s = f.shares[i];
         r.shi502_netname = place(s.name);
         r.shi502_type = s.type;
         r.shi502_remark = place(s.remark);
         r.shi502_current_uses = s.uses;
         r.shi502_path = place(s.path);
     });
-    *read = *total = static_cast<DWORD>(fake.shares.size());
-    return fake.shareStatus;
+    *read = *total = static_cast<DWORD>(f.shares.size());
+    return f.shareStatus;
 }
 
-NET_API_STATUS WINAPI FakeSessionDel(LMSTR, LMSTR client, LMSTR user)
+NET_API_STATUS WINAPI FakeSessionDel(LMSTR server, LMSTR client, LMSTR user)
 {
-    fake.calls.push_back(L"NetSessionDel " + Show(client) + L" " + Show(user));
-    if (fake.deletionStatus != NERR_Success)
-        return fake.deletionStatus;
-    if (!fake.applyDeletions)
+    FakeServer& f = Pick(server);
+    f.calls.push_back(L"NetSessionDel " + Show(client) + L" " + Show(user));
+    if (f.deletionStatus != NERR_Success)
+        return f.deletionStatus;
+    if (!f.applyDeletions)
         return NERR_Success;
     const std::wstring name = client ? client : L"";
     bool found = false;
-    std::erase_if(fake.sessions, [&](const FakeSession& s) {
+    std::erase_if(f.sessions, [&](const FakeSession& s) {
         const bool match = EqualsIgnoringAsciiCase(L"\\\\" + s.client, name) && (!user || s.user == user);
         found = found || match;
         return match;
@@ -141,26 +160,28 @@ NET_API_STATUS WINAPI FakeSessionDel(LMSTR, LMSTR client, LMSTR user)
     return found ? NERR_Success : NERR_ClientNameNotFound;
 }
 
-NET_API_STATUS WINAPI FakeFileClose(LMSTR, DWORD id)
+NET_API_STATUS WINAPI FakeFileClose(LMSTR server, DWORD id)
 {
-    fake.calls.push_back(L"NetFileClose " + std::to_wstring(id));
-    if (fake.deletionStatus != NERR_Success)
-        return fake.deletionStatus;
-    if (!fake.applyDeletions)
+    FakeServer& f = Pick(server);
+    f.calls.push_back(L"NetFileClose " + std::to_wstring(id));
+    if (f.deletionStatus != NERR_Success)
+        return f.deletionStatus;
+    if (!f.applyDeletions)
         return NERR_Success;
-    return std::erase_if(fake.files, [id](const FakeFile& f) { return f.id == id; }) ? NERR_Success
-                                                                                     : NERR_FileIdNotFound;
+    return std::erase_if(f.files, [id](const FakeFile& file) { return file.id == id; }) ? NERR_Success
+                                                                                           : NERR_FileIdNotFound;
 }
 
-NET_API_STATUS WINAPI FakeShareDel(LMSTR, LMSTR name, DWORD)
+NET_API_STATUS WINAPI FakeShareDel(LMSTR server, LMSTR name, DWORD)
 {
-    fake.calls.push_back(L"NetShareDel " + Show(name));
-    if (fake.deletionStatus != NERR_Success)
-        return fake.deletionStatus;
-    if (!fake.applyDeletions)
+    FakeServer& f = Pick(server);
+    f.calls.push_back(L"NetShareDel " + Show(name));
+    if (f.deletionStatus != NERR_Success)
+        return f.deletionStatus;
+    if (!f.applyDeletions)
         return NERR_Success;
     const std::wstring target = name ? name : L"";
-    return std::erase_if(fake.shares, [&](const FakeShare& s) { return s.name == target; }) ? NERR_Success
+    return std::erase_if(f.shares, [&](const FakeShare& s) { return s.name == target; }) ? NERR_Success
                                                                                             : NERR_NetNameNotFound;
 }
 
@@ -190,6 +211,7 @@ std::vector<std::wstring> FakeServer::CallsStartingWith(const std::wstring& pref
 FakeServer& InstallFakeServer()
 {
     fake = FakeServer{};
+    others.clear();
     InstallServerApi(&kFakeFunctions);
     return fake;
 }
@@ -197,6 +219,11 @@ FakeServer& InstallFakeServer()
 FakeServer& TheFakeServer()
 {
     return fake;
+}
+
+FakeServer& TheFakeServer(const wchar_t* name)
+{
+    return Pick(name);
 }
 
 void UninstallFakeServer()

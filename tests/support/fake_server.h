@@ -60,4 +60,6 @@ struct FakeServer {
 // Resets the fake server's tables and puts it in the program's place.
 FakeServer& InstallFakeServer();
 FakeServer& TheFakeServer();
+// Another server, by the name calls give it (with or without backslashes, any case).
+FakeServer& TheFakeServer(const wchar_t* name);
 void UninstallFakeServer();

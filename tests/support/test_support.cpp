@@ -119,7 +119,7 @@ FakeClock& TheFakeClock()
 void ResetAppState()
 {
     char* buffer = appState.RunCsvBuffer;
-    for (HANDLE file : {appState.textLogFile, appState.csvLogFile})
+    for (HANDLE file : {appState.logs.textFile, appState.logs.csvFile})
         if (file)
             CloseHandle(file);
     // The sound event stays open: a worker thread of an earlier test may still wait on it.

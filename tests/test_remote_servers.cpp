@@ -1,0 +1,183 @@
+// Servers watched besides this computer, without their worker threads: the test makes
+// each worker's read itself, and the main window's thread takes the reply as it would.
+#include <windows.h>
+
+#include <array>
+#include <string>
+
+#include "blocking/computer_list.h"
+#include "core/app_state.h"
+#include "core/text.h"
+#include "monitor/log_page.h"
+#include "monitor/monitoring_page.h"
+#include "monitor/remote_servers.h"
+#include "monitor/server_choice.h"
+#include "resources/resource.h"
+#include "support/test_support.h"
+#include "ui/list_view.h"
+#include "ui/main_window.h"
+
+namespace {
+
+std::string Usable(const char* typed)
+{
+    std::array<char, kServerNameUnits> name{};
+    return UsableServerName(typed, name) ? std::string(name.data()) : std::string("<refused>");
+}
+
+class RemoteServerTest : public MainWindowTest {
+protected:
+    void SetUp() override
+    {
+        RunServerWorkers(false);
+        MainWindowTest::SetUp();
+        ServerList list{};
+        list.count = 2;
+        CopyText(list.names[0], "FS2");
+        CopyText(list.names[1], "fs3.branch.example");
+        WatchServers(list);
+        fs2 = &TheFakeServer(L"FS2");
+        fs3 = &TheFakeServer(L"FS3.BRANCH.EXAMPLE");
+    }
+    void TearDown() override
+    {
+        WatchServers(ServerList{});
+        MainWindowTest::TearDown();
+        RunServerWorkers(true);
+    }
+    // A worker's round: its deletions, then a read, taken by the main window's thread.
+    void Read(int32_t place, ReplyKind kind)
+    {
+        ReadServerOnce(place, kind);
+        PumpMessages(20);
+    }
+    std::string Log(const std::string& folderName) const
+    {
+        return ReadWholeFile(std::string(appState.logFolder.data()) + folderName + "7.3.2026.log");
+    }
+    FakeServer* fs2 = nullptr;
+    FakeServer* fs3 = nullptr;
+};
+
+}  // namespace
+
+TEST(ServerNames, BackslashesAndBlanksGoAndNoServersNameIsRefused)
+{
+    RecordTrial("bad input", "hand-edited and typed server names: empty, blanks, backslashes inside, quotes, "
+                             "colons, control characters, 300 characters, dots",
+                "each is refused or taken without its leading backslashes, never cut into another name");
+    EXPECT_EQ(Usable("\\\\FS2"), "FS2");
+    EXPECT_EQ(Usable("  fs2.corp.example  "), "fs2.corp.example");
+    EXPECT_EQ(Usable("\\\\\\\\FS2"), "FS2");
+    for (const char* bad : {"", "   ", "\\\\", "FS2\\share", "a\"b", "c:", "x\ty", "..", "a*b", "a|b"})
+        EXPECT_EQ(Usable(bad), "<refused>") << bad;
+    EXPECT_EQ(Usable(std::string(300, 's').c_str()), "<refused>");
+    EXPECT_EQ(Usable(std::string(255, 's').c_str()), std::string(255, 's'));
+}
+
+TEST_F(RemoteServerTest, AListOfManyBadAndRepeatedNamesKeepsSixteenGoodOnes)
+{
+    const std::string ini = appState.settingsPath.data();
+    WritePrivateProfileStringA("servers", "count", "40", ini.c_str());
+    for (int k = 1; k <= 40; ++k)
+        WritePrivateProfileStringA("servers", ("server" + std::to_string(k)).c_str(),
+                                   k % 5 == 0 ? "bad\\name" : (k == 2 ? "\\\\FS1" : ("FS" + std::to_string(k)).c_str()),
+                                   ini.c_str());
+    ServerList list{};
+    LoadServerList(list);
+    EXPECT_EQ(list.count, 12) << "16 keys read: 3 unusable, and FS1 twice";
+    EXPECT_STREQ(list.names[0].data(), "FS1");
+    EXPECT_STREQ(list.names[1].data(), "FS3") << "FS1 twice is listed once";
+}
+
+TEST_F(RemoteServerTest, AnotherServersEventsGoToItsOwnLogsAndTheLogPageNamesIt)
+{
+    fs2->sessions = {{L"PC9", L"ann"}};
+    fs2->files = {{40, PERM_FILE_READ, 0, L"D:\\Data\\plan.txt", L"ann"}};
+    Read(0, SessionsReply);
+    Read(0, FilesReply);
+    Read(0, FilesReply);
+    const std::string own = Log("FS2\\");
+    EXPECT_NE(own.find("] User ann connected from PC9\r\n"), std::string::npos) << own;
+    EXPECT_NE(own.find("] [ann][Read] D:\\Data\\plan.txt\r\n"), std::string::npos);
+    EXPECT_EQ(own.find("FS2"), std::string::npos) << "its own log needs no name";
+    EXPECT_EQ(Log("").find("plan.txt"), std::string::npos) << "this computer's log is this computer's";
+    EXPECT_EQ(RunCsvText().find("plan.txt"), std::string::npos);
+    ShowPage(LogPageIndex);
+    SyncLogPage();
+    const std::string page(appState.logPage.text.data(), appState.logPage.length);
+    EXPECT_NE(page.find("] [\\\\FS2] [ann][Read] D:\\Data\\plan.txt\r\n"), std::string::npos) << page;
+    EXPECT_EQ(appState.unseenActivity, 1);
+}
+
+TEST_F(RemoteServerTest, ABlacklistedComputerIsCutOffOnEveryServerItIsOn)
+{
+    AddComputer(appState.blacklist, "PC-BAD", kPermanent);
+    fs2->sessions = {{L"PC-BAD", L"eve"}, {L"PC-GOOD", L"bob"}};
+    fs3->sessions = {{L"pc-bad", L"eve"}};
+    Read(0, SessionsReply);
+    Read(1, SessionsReply);
+    Read(0, SessionsReply);  // the worker's next round carries the deletion out first
+    Read(1, SessionsReply);
+    EXPECT_EQ(fs2->CallsStartingWith(L"NetSessionDel"), std::vector<std::wstring>{L"NetSessionDel \\\\PC-BAD <null>"});
+    EXPECT_EQ(fs3->CallsStartingWith(L"NetSessionDel"), std::vector<std::wstring>{L"NetSessionDel \\\\pc-bad <null>"});
+    EXPECT_TRUE(server->CallsStartingWith(L"NetSessionDel").empty()) << "nothing asked of this computer";
+    EXPECT_EQ(fs2->sessions.size(), 1u);
+}
+
+TEST_F(RemoteServerTest, AServerThatDoesNotAnswerOrRefusesIsShownSoAndNothingElseHappens)
+{
+    fs2->sessionStatus = 1722;  // RPC server unavailable
+    fs3->sessionStatus = ERROR_ACCESS_DENIED;
+    Read(0, SessionsReply);
+    Read(1, SessionsReply);
+    EXPECT_EQ(WatchedServerState(0), ServerNotAnswering);
+    EXPECT_EQ(WatchedServerState(1), ServerAccessDenied);
+    UpdateServerChoices();
+    HWND box = GetDlgItem(appState.pages[MonitoringPage], IDC_SERVER_SELECT);
+    ASSERT_EQ(SendMessageA(box, CB_GETCOUNT, 0, 0), 3);
+    std::array<char, 300> text{};
+    SendMessageA(box, CB_GETLBTEXT, 1, reinterpret_cast<LPARAM>(text.data()));
+    EXPECT_STREQ(text.data(), "\\\\FS2 (not answering)");
+    SendMessageA(box, CB_GETLBTEXT, 2, reinterpret_cast<LPARAM>(text.data()));
+    EXPECT_STREQ(text.data(), "\\\\fs3.branch.example (access denied)");
+    EXPECT_TRUE(IsWindowVisible(box));
+}
+
+TEST_F(RemoteServerTest, TheMonitoringPageShowsTheChosenServerAndClosesOnIt)
+{
+    fs2->sessions = {{L"PC9", L"ann", 2, 61}};
+    fs2->files = {{40, PERM_FILE_READ, 0, L"D:\\Data\\plan.txt", L"ann"}};
+    server->sessions = {{L"LOCALPC", L"bob"}};
+    appState.autoRefresh = 1;
+    ShowServerOnMonitoringPage(1);
+    Read(0, SessionsReply);
+    Read(0, FilesReply);
+    ASSERT_EQ(RowCount(appState.sessionsList), 1);
+    std::array<char, kCellCapacity> cell{};
+    ReadCell(appState.sessionsList, 0, 0, cell);
+    EXPECT_STREQ(cell.data(), "PC9");
+    ASSERT_EQ(RowCount(appState.filesList), 1);
+    ReadCell(appState.filesList, 0, 0, cell);
+    EXPECT_STREQ(cell.data(), "D:\\Data\\plan.txt");
+
+    LVITEMA item{};
+    item.stateMask = item.state = LVIS_SELECTED;
+    SendMessageA(appState.sessionsList, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&item));
+    SendMessageA(appState.filesList, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&item));
+    CloseSelectedFiles();
+    CloseSelectedSessions();
+    Read(0, SessionsReply);
+    EXPECT_EQ(fs2->CallsStartingWith(L"NetFileClose"), std::vector<std::wstring>{L"NetFileClose 40"});
+    EXPECT_EQ(fs2->CallsStartingWith(L"NetSessionDel"), std::vector<std::wstring>{L"NetSessionDel \\\\PC9 ann"});
+    EXPECT_TRUE(server->CallsStartingWith(L"NetSessionDel").empty());
+
+    std::array<wchar_t, 64> path{};
+    ASSERT_TRUE(FormatRemotePath(L"\\\\FS2", L"D:\\Data\\plan.txt", path));
+    EXPECT_EQ(std::wstring(path.data()), L"\\\\FS2\\D$\\Data\\plan.txt") << "explored through the drive's share";
+
+    ShowServerOnMonitoringPage(0);
+    ASSERT_EQ(RowCount(appState.sessionsList), 1);
+    ReadCell(appState.sessionsList, 0, 0, cell);
+    EXPECT_STREQ(cell.data(), "LOCALPC");
+}
