@@ -631,3 +631,94 @@ TEST_F(SimulatedServerTest, TripwiresOutrankTheWhitelist)
     Play(kEncryptingClient, 7.0);
     CheckTripwireCutOffs(journal, ReadFile(TodaysLogPath("log")));
 }
+
+namespace {
+
+// This computer's office, and three servers besides: two that answer, one that
+// takes 20 s to fail every call.
+constexpr char kThreeServers[] =
+    "0 share Docs disk C:\\Shares\\Docs\n"
+    "0 server FS1\n"
+    "0 server FS2\n"
+    "0 server FS3 delay=20 down\n"
+    "0 on FS1 share Data disk D:\\Data\n"
+    "1 connect PC-ONE bob\n"
+    "1.5 open PC-ONE bob \"C:\\Shares\\Docs\\plan.txt\" perm=rw\n"
+    "1.2 on FS1 connect PC-ANN ann\n"
+    "1.8 on FS1 open PC-ANN ann D:\\Data\\budget.xlsx perm=r\n"
+    "2.5 on FS2 connect PC-BAD eve\n"
+    "2.4 on FS2 reconnect PC-BAD 1\n"
+    "3 open PC-ONE bob \"C:\\Shares\\Docs\\notes.txt\" perm=r\n"
+    "3.2 on FS2 connect PC-OK carl\n"
+    "3.5 on FS2 open PC-OK carl D:\\Work\\a.txt perm=rw\n";
+
+// A log without its times: two runs at different moments log the same lines.
+std::string LogWithoutTimes(const std::string& log, bool csv)
+{
+    std::string out;
+    for (const std::string& line : Lines(log)) {
+        const std::size_t cut = csv ? line.find("\", ") : line.find("] ");
+        out += (cut == std::string::npos ? line : line.substr(cut + 2)) + "\n";
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST_F(SimulatedServerTest, ThreeServersBesidesThisComputerOneNotAnswering)
+{
+    RecordProperty("area", "faults");
+    RecordProperty("tried", "three servers watched besides this computer, one of which takes 20 s to fail every "
+                            "call, a blacklisted computer connecting to another");
+    RecordProperty("held", "each server's events in its own logs; the blacklisted computer cut off on its "
+                           "server within 300 ms; this computer's logs as in a run without servers");
+    const std::string lists = "[main]\r\nsavecsvlogs=1\r\n[blacklist]\r\ncount=1\r\ncomp0=PC-BAD\r\n";
+    // First without servers: this computer's logs as they are today.
+    WriteSettings(lists);
+    Play(kThreeServers, 4.5);
+    ASSERT_FALSE(HasFatalFailure());
+    const std::string aloneText = LogWithoutTimes(ReadFile(TodaysLogPath("log")), false);
+    const std::string aloneCsv = LogWithoutTimes(ReadFile(TodaysLogPath("csv")), true);
+    ASSERT_NE(aloneText.find("plan.txt"), std::string::npos);
+    TearDown();
+    SetUp();
+
+    WriteSettings(lists + "[servers]\r\ncount=3\r\nserver1=FS1\r\nserver2=\\\\FS2\r\nserver3=FS3\r\n");
+    const ULONGLONG started = GetTickCount64();
+    Play(kThreeServers, 4.5);
+    EXPECT_LT(GetTickCount64() - started, 15000u) << "the exit does not wait for the server that is down";
+    EXPECT_EQ(LogWithoutTimes(ReadFile(TodaysLogPath("log")), false), aloneText);
+    EXPECT_EQ(LogWithoutTimes(ReadFile(TodaysLogPath("csv")), true), aloneCsv);
+
+    const std::string logs = DocumentsFolder() + "\\quorvel_logs\\";
+    const std::string day = TodaysLogPath("log").substr(TodaysLogPath("log").find_last_of('\\') + 1);
+    const std::string fs1 = ReadFile(logs + "FS1\\" + day);
+    EXPECT_NE(fs1.find("] User ann connected from PC-ANN\r\n"), std::string::npos) << fs1;
+    EXPECT_NE(fs1.find("] [ann][Read] D:\\Data\\budget.xlsx\r\n"), std::string::npos) << fs1;
+    const std::string fs2 = ReadFile(logs + "FS2\\" + day);
+    EXPECT_NE(fs2.find("] [carl][ReadWrite] D:\\Work\\a.txt\r\n"), std::string::npos) << fs2;
+    EXPECT_EQ(fs2.find("budget"), std::string::npos);
+
+    // The blacklisted computer: cut off on FS2, by a call to FS2, each time it comes.
+    int cuts = 0;
+    for (const JournalLine& connect : Find("event", "connect")) {
+        if (connect.Field("computer") != "PC-BAD")
+            continue;
+        EXPECT_EQ(connect.Field("server"), "FS2");
+        const JournalLine* cut = nullptr;
+        for (const JournalLine& line : journal)
+            if (line.kind == "call" && line.what == "NetSessionDel" && line.t >= connect.t &&
+                line.Field("client") == "\\\\PC-BAD") {
+                cut = &line;
+                break;
+            }
+        ASSERT_NE(cut, nullptr) << connect.text;
+        EXPECT_EQ(cut->Field("server"), "\\\\FS2");
+        EXPECT_LE(cut->t - connect.t, 300) << connect.text;
+        ++cuts;
+    }
+    EXPECT_GE(cuts, 2) << "it came back and was cut off again";
+    for (const JournalLine& call : Find("call", "NetSessionEnum"))
+        EXPECT_NE(call.Field("server"), "\\\\FS3") << "no answer ever came, and none is waited for: " << call.text
+                                                   << " (a call shows in the journal when it ends)";
+}
