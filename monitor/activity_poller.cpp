@@ -287,7 +287,7 @@ void CALLBACK OnPollTick(HWND, UINT, UINT_PTR, DWORD)
                 RefreshOpenFilesWith(files.Records());
             RefreshSessionsWith(sessions.status, sessions.Records());
         }
-        WriteLogBacklogs();
+        ForEachWatch([](const ServerWatch& watch) { WriteLogBacklogs(*watch.logs); });
     }
     if (!delivering && ScanOpenFilesOf(local, files.status, files.Records(), time))
         files.Detach();  // the watch keeps the records until their events are delivered

@@ -164,7 +164,10 @@ bool PrepareServer(int32_t index, const char* name)
             CloseHandle(file);
     const HANDLE oldThread = server.thread;
     const HANDLE oldWake = server.wake;
-    ZeroMemory(&server, sizeof(server));
+    // A new record is zero already: only a place used before is cleared, so that a
+    // server's megabytes of memory are touched only as it fills them.
+    if (generation > 1)
+        ZeroMemory(&server, sizeof(server));
     if (oldThread)
         CloseHandle(oldThread);
     if (oldWake)
@@ -444,6 +447,14 @@ bool RequestServer(int32_t index, RequestKind kind, const wchar_t* name, const w
     RemoteServer* server = WatchedServer(index);
     if (!server || server->requestHead - server->requestTail >= static_cast<LONG>(kRequestsPerServer))
         return false;
+    // The same deletion still waiting is not asked twice: sessions come every 100 ms,
+    // and a slow server's worker may not have got to it yet.
+    for (LONG at = server->requestTail; at != server->requestHead; ++at) {
+        const ServerRequest& waiting = server->requests[static_cast<std::size_t>(at) % kRequestsPerServer];
+        if (waiting.kind == kind && waiting.fileId == fileId && wcscmp(waiting.name.data(), WideOrEmpty(name)) == 0 &&
+            wcscmp(waiting.user.data(), WideOrEmpty(user)) == 0)
+            return true;
+    }
     ServerRequest& request = server->requests[static_cast<std::size_t>(server->requestHead) % kRequestsPerServer];
     request.kind = kind;
     request.fileId = fileId;
