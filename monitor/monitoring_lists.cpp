@@ -356,22 +356,95 @@ void PlanSessionsRefresh(std::span<const SessionRow> rows, std::span<const SESSI
     }
 }
 
-void RefreshOpenFilesList(HWND list, FileSnapshot& snapshot, std::span<const FILE_INFO_3> records,
-                          uint32_t generation)
+namespace {
+
+// How each list makes its rows: from a record, or from its old row and the record
+// that updates it (telling which cells now show something else).
+struct FileRows {
+    using Row = FileRow;
+    using Record = FILE_INFO_3;
+    static constexpr std::size_t kMost = kMaxFileRows;
+
+    static void Plan(std::span<const Row> rows, std::span<const Record> records, ListPlan plan, std::span<int32_t> index)
+    {
+        PlanOpenFilesRefresh(rows, records, plan, index);
+    }
+    static bool Update(const Row& old, const Record& file, TextPlace& place, uint32_t generation, Row* row,
+                       uint32_t* cells)
+    {
+        const bool sameUser = SameText(old.user, file.fi3_username);
+        *row = {KeepOld(place, old.path),
+                sameUser ? KeepOld(place, old.user) : KeepWideText(*place.arena, file.fi3_username),
+                file.fi3_id, file.fi3_permissions, file.fi3_num_locks, generation};
+        *cells = (sameUser ? 0u : 1u << 1) | (old.locks != row->locks ? 1u << 2 : 0u) |
+                 (old.permissions != row->permissions ? 1u << 3 : 0u);
+        return row->path && row->user;
+    }
+    static bool Make(const Record& file, TextPlace& place, uint32_t generation, Row* row)
+    {
+        *row = {KeepWideText(*place.arena, file.fi3_pathname), KeepWideText(*place.arena, file.fi3_username),
+                file.fi3_id, file.fi3_permissions, file.fi3_num_locks, generation};
+        return row->path && row->user;
+    }
+    static std::size_t Bytes(const Row& row) { return TextBytes(row.path) + TextBytes(row.user); }
+};
+
+struct SessionRows {
+    using Row = SessionRow;
+    using Record = SESSION_INFO_1;
+    static constexpr std::size_t kMost = kMaxSessionRows;
+
+    static void Plan(std::span<const Row> rows, std::span<const Record> records, ListPlan plan, std::span<int32_t> index)
+    {
+        PlanSessionsRefresh(rows, records, plan, index);
+    }
+    static bool Update(const Row& old, const Record& session, TextPlace& place, uint32_t generation, Row* row,
+                       uint32_t* cells)
+    {
+        const bool sameUser = SameText(old.user, session.sesi1_username);
+        *row = {KeepOld(place, old.computer), KeepOld(place, old.client),
+                sameUser ? KeepOld(place, old.user) : KeepWideText(*place.arena, session.sesi1_username),
+                session.sesi1_num_opens, session.sesi1_time, session.sesi1_idle_time, session.sesi1_user_flags,
+                generation};
+        *cells = (sameUser ? 0u : 1u << 1) | (old.opens != row->opens ? 1u << 2 : 0u) |
+                 (old.seconds != row->seconds ? 1u << 3 : 0u) | (old.idle != row->idle ? 1u << 4 : 0u) |
+                 (old.flags != row->flags ? 1u << 5 : 0u);
+        return row->computer && row->client && row->user;
+    }
+    static bool Make(const Record& session, TextPlace& place, uint32_t generation, Row* row)
+    {
+        std::array<char, kCellCapacity> computer{};
+        FormatComputer(session.sesi1_cname, computer);
+        *row = {KeepText(*place.arena, computer.data()), KeepWideText(*place.arena, session.sesi1_cname),
+                KeepWideText(*place.arena, session.sesi1_username), session.sesi1_num_opens, session.sesi1_time,
+                session.sesi1_idle_time, session.sesi1_user_flags, generation};
+        return row->computer && row->client && row->user;
+    }
+    static std::size_t Bytes(const Row& row)
+    {
+        return strlen(row.computer) + 1 + TextBytes(row.client) + TextBytes(row.user);
+    }
+};
+
+// A refresh: the plan, then the next rows built beside the current ones (survivors in
+// their order, then the new records), swapped in, and the list view told.
+// `alwaysChanged` names cells that change at every refresh.
+template <typename Kind>
+void RefreshList(HWND list, ListSnapshot<typename Kind::Row>& snapshot, std::span<const typename Kind::Record> records,
+                 uint32_t generation, uint32_t alwaysChanged)
 {
+    using Row = typename Kind::Row;
     ReserveSnapshot(snapshot);
-    const std::span<const FileRow> rows = Rows(snapshot);
-    const ListPlan plan = PlanStorage(snapshot, records.size(), kMaxFileRows);
+    const std::span<const Row> rows = Rows(snapshot);
+    const ListPlan plan = PlanStorage(snapshot, records.size(), Kind::kMost);
     const std::span<int32_t> index = IndexStorage(snapshot);
-    FileRow* next = NextRows(snapshot, plan.handled.size(), kMaxFileRows);
+    Row* next = NextRows(snapshot, plan.handled.size(), Kind::kMost);
     if (!next || index.empty() || (plan.handled.empty() && !records.empty()))
         return;  // no memory for the scratch: the list stays as it was
-    PlanOpenFilesRefresh(rows, records, plan, index);
+    Kind::Plan(rows, records, plan, index);
 
     ScreenChanges changes;
     WatchScreen(list, changes);
-    // The stamp column changes at every refresh: drawn again only when someone opened it.
-    const uint32_t stamp = SendMessageA(list, LVM_GETCOLUMNWIDTH, kStampColumn, 0) > 0 ? 1u << kStampColumn : 0;
     TextPlace place = ChooseTextPlace(snapshot);
     std::size_t live = 0;
     std::size_t count = 0;
@@ -379,32 +452,24 @@ void RefreshOpenFilesList(HWND list, FileSnapshot& snapshot, std::span<const FIL
         int32_t& record = plan.recordOfRow[row];
         if (record == kNoRow)
             continue;
-        const FILE_INFO_3& file = records[static_cast<std::size_t>(record)];
-        const FileRow& old = rows[row];
-        const bool sameUser = SameText(old.user, file.fi3_username);
-        FileRow updated{KeepOld(place, old.path),
-                        sameUser ? KeepOld(place, old.user) : KeepWideText(*place.arena, file.fi3_username),
-                        file.fi3_id, file.fi3_permissions, file.fi3_num_locks, generation};
-        if (!updated.path || !updated.user) {
+        Row updated{};
+        uint32_t cells = 0;
+        if (!Kind::Update(rows[row], records[static_cast<std::size_t>(record)], place, generation, &updated, &cells)) {
             record = kNoRow;  // no room for its texts: the row goes, and comes back when there is
             continue;
         }
-        const uint32_t cells = (sameUser ? 0u : 1u << 1) | (old.locks != updated.locks ? 1u << 2 : 0u) |
-                               (old.permissions != updated.permissions ? 1u << 3 : 0u) | stamp;
-        NoteRow(changes, count, SurvivorMask(row, count, cells));
-        live += TextBytes(updated.path) + TextBytes(updated.user);
+        NoteRow(changes, count, SurvivorMask(row, count, cells | alwaysChanged));
+        live += Kind::Bytes(updated);
         next[count++] = updated;
     }
-    for (std::size_t i = 0; i < plan.handled.size() && count < kMaxFileRows; ++i) {
+    for (std::size_t i = 0; i < plan.handled.size() && count < Kind::kMost; ++i) {
+        Row added{};
         if (plan.handled[i] != kRecordIsNew)
             continue;
-        const FILE_INFO_3& file = records[i];
-        FileRow added{KeepWideText(*place.arena, file.fi3_pathname), KeepWideText(*place.arena, file.fi3_username),
-                      file.fi3_id, file.fi3_permissions, file.fi3_num_locks, generation};
-        if (!added.path || !added.user)
+        if (!Kind::Make(records[i], place, generation, &added))
             break;
         NoteRow(changes, count, kWholeRow);
-        live += TextBytes(added.path) + TextBytes(added.user);
+        live += Kind::Bytes(added);
         next[count++] = added;
     }
     snapshot.liveTextBytes = live;
@@ -412,63 +477,20 @@ void RefreshOpenFilesList(HWND list, FileSnapshot& snapshot, std::span<const FIL
     ApplyToListView(list, plan.recordOfRow, count, changes);
 }
 
+}  // namespace
+
+void RefreshOpenFilesList(HWND list, FileSnapshot& snapshot, std::span<const FILE_INFO_3> records,
+                          uint32_t generation)
+{
+    // The stamp column changes at every refresh: drawn again only when someone opened it.
+    const uint32_t stamp = SendMessageA(list, LVM_GETCOLUMNWIDTH, kStampColumn, 0) > 0 ? 1u << kStampColumn : 0;
+    RefreshList<FileRows>(list, snapshot, records, generation, stamp);
+}
+
 void RefreshSessionsList(HWND list, SessionSnapshot& snapshot, std::span<const SESSION_INFO_1> records,
                          uint32_t generation)
 {
-    ReserveSnapshot(snapshot);
-    const std::span<const SessionRow> rows = Rows(snapshot);
-    const ListPlan plan = PlanStorage(snapshot, records.size(), kMaxSessionRows);
-    const std::span<int32_t> index = IndexStorage(snapshot);
-    SessionRow* next = NextRows(snapshot, plan.handled.size(), kMaxSessionRows);
-    if (!next || index.empty() || (plan.handled.empty() && !records.empty()))
-        return;  // no memory for the scratch: the list stays as it was
-    PlanSessionsRefresh(rows, records, plan, index);
-
-    ScreenChanges changes;
-    WatchScreen(list, changes);
-    TextPlace place = ChooseTextPlace(snapshot);
-    std::size_t live = 0;
-    std::size_t count = 0;
-    for (std::size_t row = 0; row < rows.size(); ++row) {
-        int32_t& record = plan.recordOfRow[row];
-        if (record == kNoRow)
-            continue;
-        const SESSION_INFO_1& session = records[static_cast<std::size_t>(record)];
-        const SessionRow& old = rows[row];
-        const bool sameUser = SameText(old.user, session.sesi1_username);
-        SessionRow updated{KeepOld(place, old.computer), KeepOld(place, old.client),
-                           sameUser ? KeepOld(place, old.user) : KeepWideText(*place.arena, session.sesi1_username),
-                           session.sesi1_num_opens, session.sesi1_time, session.sesi1_idle_time,
-                           session.sesi1_user_flags, generation};
-        if (!updated.computer || !updated.client || !updated.user) {
-            record = kNoRow;
-            continue;
-        }
-        const uint32_t cells = (sameUser ? 0u : 1u << 1) | (old.opens != updated.opens ? 1u << 2 : 0u) |
-                               (old.seconds != updated.seconds ? 1u << 3 : 0u) |
-                               (old.idle != updated.idle ? 1u << 4 : 0u) | (old.flags != updated.flags ? 1u << 5 : 0u);
-        NoteRow(changes, count, SurvivorMask(row, count, cells));
-        live += strlen(updated.computer) + 1 + TextBytes(updated.client) + TextBytes(updated.user);
-        next[count++] = updated;
-    }
-    std::array<char, kCellCapacity> computer{};
-    for (std::size_t i = 0; i < plan.handled.size() && count < kMaxSessionRows; ++i) {
-        if (plan.handled[i] != kRecordIsNew)
-            continue;
-        const SESSION_INFO_1& session = records[i];
-        FormatComputer(session.sesi1_cname, computer);
-        SessionRow added{KeepText(*place.arena, computer.data()), KeepWideText(*place.arena, session.sesi1_cname),
-                         KeepWideText(*place.arena, session.sesi1_username), session.sesi1_num_opens,
-                         session.sesi1_time, session.sesi1_idle_time, session.sesi1_user_flags, generation};
-        if (!added.computer || !added.client || !added.user)
-            break;
-        NoteRow(changes, count, kWholeRow);
-        live += strlen(added.computer) + 1 + TextBytes(added.client) + TextBytes(added.user);
-        next[count++] = added;
-    }
-    snapshot.liveTextBytes = live;
-    SwapIn(snapshot, count);
-    ApplyToListView(list, plan.recordOfRow, count, changes);
+    RefreshList<SessionRows>(list, snapshot, records, generation, 0);
 }
 
 void FormatSessionCell(const SessionRow& row, int column, std::span<char> text)
