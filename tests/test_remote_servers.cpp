@@ -181,3 +181,24 @@ TEST_F(RemoteServerTest, TheMonitoringPageShowsTheChosenServerAndClosesOnIt)
     ReadCell(appState.sessionsList, 0, 0, cell);
     EXPECT_STREQ(cell.data(), "LOCALPC");
 }
+
+TEST_F(RemoteServerTest, TheSharesPageListsAndRemovesTheChosenServersShares)
+{
+    fs2->shares = {{L"Data", STYPE_DISKTREE, L"", 2, L"D:\\Data"}, {L"Old", STYPE_DISKTREE, L"", 0, L"D:\\Old"}};
+    server->shares = {{L"Local", STYPE_DISKTREE, L"", 0, L"C:\\Local"}};
+    ShowPage(SharesPageIndex);
+    ShowServerOnSharesPage(1);
+    Read(0, SharesReply);
+    ASSERT_EQ(RowCount(appState.sharesList), 2);
+    std::array<char, kCellCapacity> cell{};
+    ReadCell(appState.sharesList, 1, 0, cell);
+    EXPECT_STREQ(cell.data(), "Old");
+    LVITEMA item{};
+    item.stateMask = item.state = LVIS_SELECTED;
+    SendMessageA(appState.sharesList, LVM_SETITEMSTATE, 1, reinterpret_cast<LPARAM>(&item));
+    SendMessageA(appState.pages[SharesPageIndex], WM_COMMAND, IDM_REMOVE, 0);
+    Read(0, SharesReply);
+    EXPECT_EQ(fs2->CallsStartingWith(L"NetShareDel"), std::vector<std::wstring>{L"NetShareDel Old"});
+    EXPECT_TRUE(server->CallsStartingWith(L"NetShareDel").empty());
+    ASSERT_EQ(RowCount(appState.sharesList), 1);
+}
