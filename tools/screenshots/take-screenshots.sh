@@ -3,7 +3,7 @@
 # office demo in a private Xvfb, and saves the main window (frame and caption, nothing
 # of the desktop around it) as docs/main-window.png.
 #
-#   tools/screenshots/take-screenshots.sh [page|settings|tripwires|about|notify|all]...
+#   tools/screenshots/take-screenshots.sh [page|settings|tripwires|about|servers|notify|all]...
 #
 # Each page named (monitoring, blacklist, shares, log; or all) is also shown, by a
 # click on its item in the navigation bar, and saved as docs/<page>-page.png.
@@ -11,14 +11,19 @@
 #   settings   File > Settings..., the dialog alone: docs/settings-dialog.png
 #   tripwires  File > Settings... > Tripwires..., the dialog alone: docs/tripwires-dialog.png
 #   about      Help > About..., the box alone: docs/about-box.png
+#   servers    other file servers watched (a second run, with the shots' own [servers]
+#              section and servers.scenario beside this script): the Monitoring page
+#              with \\FS1 chosen in its server box, docs/monitoring-remote.png, and
+#              File > Settings... > Servers..., the dialog alone, docs/servers-dialog.png
 #   notify     the notify window over the taskbar's right end while Quorvel runs hidden
-#              (a second run, started with h): docs/notify-window.png
+#              (a run of its own, started with h): docs/notify-window.png
 #
 # The demo is tools/netapi-sim/office.scenario followed by bait-read.scenario beside
 # this script (a user opens a bait file a minute in), and the settings file of the
 # shots' own prefix gets a [tripwires] section of two bait patterns and the default
 # rules, so that the Black list page shows a computer cut off by a tripwire. Nothing of
-# the office demo itself is changed.
+# the office demo itself is changed. Only the servers run watches other servers: the
+# other runs have no [servers] section, so their pages look as without servers.
 #
 # Settings, from the environment:
 #   QUORVEL_SHOTS_SETTLE  seconds the demo plays before the first shot (default 18)
@@ -57,6 +62,13 @@ help_menu_y=34
 # (frame included): its centre.
 tripwires_button_x=48
 tripwires_button_up=21
+# Its Servers... button, right of Tripwires...: its centre, the same way.
+servers_button_x=124
+servers_button_up=21
+# The Monitoring page's server box (control 1120), in window coordinates: a point in
+# the box, left of its arrow.
+server_box_x=230
+server_box_y=62
 # The notify window's shot: the screen's bottom-right corner, the right end of the
 # taskbar (its bottom 20 rows) included; the popup, up to ten lines, fits above it.
 notify_width=420
@@ -64,7 +76,7 @@ notify_height=260
 taskbar_height=20
 
 usage() {
-  echo "usage: $0 [monitoring|blacklist|shares|log|settings|tripwires|about|notify|all]..." >&2
+  echo "usage: $0 [monitoring|blacklist|shares|log|settings|tripwires|about|servers|notify|all]..." >&2
   exit 2
 }
 
@@ -72,6 +84,7 @@ pages=()
 want_settings=""
 want_tripwires=""
 want_about=""
+want_servers=""
 want_notify=""
 for argument in "$@"; do
   case "$argument" in
@@ -79,10 +92,11 @@ for argument in "$@"; do
     settings) want_settings=1 ;;
     tripwires) want_tripwires=1 ;;
     about) want_about=1 ;;
+    servers) want_servers=1 ;;
     notify) want_notify=1 ;;
     all)
       pages+=(monitoring blacklist shares log)
-      want_settings=1; want_tripwires=1; want_about=1; want_notify=1
+      want_settings=1; want_tripwires=1; want_about=1; want_servers=1; want_notify=1
       ;;
     -h | --help) usage ;;
     *) echo "Unknown page: $argument" >&2; usage ;;
@@ -130,8 +144,8 @@ start_xvfb
 prepare_wine_prefix
 
 # The shots' own settings: the tripwires on, with two bait patterns and the default
-# rules, and no computer left cut off by an earlier run. The rest of quorvel.ini is
-# kept as the last run left it.
+# rules, no computer left cut off by an earlier run, and no other server watched. The
+# rest of quorvel.ini is kept as the last run left it.
 documents="$WINEPREFIX/drive_c/users/$(id -un)/Documents"
 if [ ! -d "$documents" ]; then
   echo "No Documents folder in the Wine prefix: $documents" >&2
@@ -139,9 +153,14 @@ if [ ! -d "$documents" ]; then
 fi
 ini="$documents/quorvel.ini"
 touch "$ini"
-awk '{ line = $0; sub(/\r$/, "", line) }
-     line ~ /^\[/ { section = tolower(line); skip = section == "[tripwires]" || section == "[tripped]" }
+# Copies quorvel.ini without the sections named (lower case, brackets included) to
+# quorvel.ini.new.
+ini_without() {
+  awk -v drop=" $* " '{ line = $0; sub(/\r$/, "", line) }
+     line ~ /^\[/ { section = tolower(line); skip = index(drop, " " section " ") > 0 }
      !skip' "$ini" >"$ini.new"
+}
+ini_without '[tripwires]' '[tripped]' '[servers]'
 printf '%s\r\n' '[tripwires]' 'enabled=1' 'count=2' 'bait1=*\!000-archive\*' 'bait2=*\salaries*' \
   'burstfiles=20' 'burstseconds=10' 'blockminutes=60' >>"$ini.new"
 mv "$ini.new" "$ini"
@@ -160,21 +179,23 @@ quorvel_pid=$!
 
 # In the virtual desktop each top-level window is a child X window of the desktop
 # window, named by its caption and placed where the window is, frame included: its
-# geometry is the main window's rectangle on the screen.
-window=""
-for _ in $(seq 600); do
-  window=$(xdotool search --onlyvisible --name "^${title//./\\.}\$" 2>/dev/null | head -n 1 || true)
-  [ -n "$window" ] && break
-  if ! kill -0 "$quorvel_pid" 2>/dev/null; then
-    echo "Quorvel ended before showing its window; see $scratch/wine.log" >&2
-    exit 1
-  fi
-  sleep 0.1
-done
-if [ -z "$window" ]; then
+# geometry is the main window's rectangle on the screen. Waits for the main window of
+# the run just started (its Wine output in the file given) and sets window to its id.
+wait_for_main_window() {
+  window=""
+  for _ in $(seq 600); do
+    window=$(xdotool search --onlyvisible --name "^${title//./\\.}\$" 2>/dev/null | head -n 1 || true)
+    [ -n "$window" ] && return 0
+    if ! kill -0 "$quorvel_pid" 2>/dev/null; then
+      echo "Quorvel ended before showing its window; see $1" >&2
+      exit 1
+    fi
+    sleep 0.1
+  done
   echo "No window titled \"$title\" appeared on $DISPLAY within 60 s" >&2
   exit 1
-fi
+}
+wait_for_main_window "$scratch/wine.log"
 
 # Sets left, top, width, height to a window's rectangle on the screen (default: the
 # main window's).
@@ -306,24 +327,85 @@ if [ -n "$want_about" ]; then
 fi
 
 # File > Exit: open the menu with a click, Up selects its last item (Exit), Enter runs it.
-click_in_window "$file_menu_x" "$file_menu_y"
-sleep 0.5
-xdotool key --clearmodifiers Up Return
-for _ in $(seq 100); do
-  kill -0 "$quorvel_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if kill -0 "$quorvel_pid" 2>/dev/null; then
-  echo "Quorvel did not end after File > Exit; stopping its Wine server" >&2
-else
-  wait "$quorvel_pid" 2>/dev/null || true
-  quorvel_pid=""
-  echo "Quorvel ended through File > Exit"
+exit_quorvel() {
+  click_in_window "$file_menu_x" "$file_menu_y"
+  sleep 0.5
+  xdotool key --clearmodifiers Up Return
+  for _ in $(seq 100); do
+    kill -0 "$quorvel_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$quorvel_pid" 2>/dev/null; then
+    echo "Quorvel did not end after File > Exit; stopping its Wine server" >&2
+  else
+    wait "$quorvel_pid" 2>/dev/null || true
+    quorvel_pid=""
+    echo "Quorvel ended through File > Exit"
+  fi
+}
+exit_quorvel
+
+# Other file servers: a run of its own, with a [servers] section naming FS1 and FS2 and
+# only servers.scenario played, so that no other shot shows the server box. FS1 has
+# people at work, FS2 is down. The Monitoring page's server box is opened with a click
+# and \\FS1 (the item after This computer) chosen with the keys; the page is saved once
+# FS1's sessions and files are in its lists. Then File > Settings... > Servers...
+if [ -n "$want_servers" ]; then
+  if [ -n "$quorvel_pid" ]; then
+    echo "The first run is still going; no servers shots" >&2
+    exit 1
+  fi
+  ini_without '[servers]'
+  printf '%s\r\n' '[servers]' 'count=2' 'server1=FS1' 'server2=FS2' >>"$ini.new"
+  mv "$ini.new" "$ini"
+  servers_journal="$scratch/servers.journal"
+  rm -f "$servers_journal"
+  QUORVEL_SIM_SCENARIO=$(winepath -w "$root/tools/screenshots/servers.scenario" 2>/dev/null)
+  QUORVEL_SIM_JOURNAL=$(winepath -w "$servers_journal" 2>/dev/null)
+  echo "Starting Quorvel watching FS1 and FS2 (journal: $servers_journal)"
+  (cd "$bin" && exec wine ./quorvel.exe) >"$scratch/wine-servers.log" 2>&1 &
+  quorvel_pid=$!
+  wait_for_main_window "$scratch/wine-servers.log"
+  # FS1's last file opens at 16 s of the scenario; the worker reads its files once a
+  # second, and the page shows FS1's lists as they are read.
+  last_open='event open server="FS1" .* computer="LAPTOP-IVO" '
+  for _ in $(seq 300); do
+    grep -q "$last_open" "$servers_journal" 2>/dev/null && break
+    sleep 0.1
+  done
+  if ! grep -q "$last_open" "$servers_journal" 2>/dev/null; then
+    echo "FS1 did not play its scenario within 30 s; see $servers_journal" >&2
+    exit 1
+  fi
+  if ! grep -q 'call NetSessionEnum server="\\\\FS1" .* status=0 ' "$servers_journal"; then
+    echo "Quorvel did not read FS1's sessions; see $servers_journal" >&2
+    exit 1
+  fi
+  sleep 3
+  click_in_window "$server_box_x" "$server_box_y"
+  sleep 0.5
+  xdotool key --clearmodifiers Down Return
+  sleep 3
+  shoot "$docs/monitoring-remote.png"
+  # The Servers dialog opens over the Settings dialog, from its button; Escape cancels
+  # both, so the [servers] section stays as written above.
+  settings_dialog=$(open_dialog "$file_menu_x" "$file_menu_y" "Down Return" "Settings")
+  window_rectangle "$settings_dialog"
+  xdotool mousemove --sync $((left + servers_button_x)) $((top + height - servers_button_up)) click 1
+  servers_dialog=$(find_window "Servers")
+  shoot "$docs/servers-dialog.png" "$servers_dialog"
+  close_dialog "Servers"
+  close_dialog "Settings"
+  exit_quorvel
+  ini_without '[servers]'
+  mv "$ini.new" "$ini"
+  QUORVEL_SIM_SCENARIO=$(winepath -w "$scenario" 2>/dev/null)
+  QUORVEL_SIM_JOURNAL=$(winepath -w "$journal" 2>/dev/null)
 fi
 
 [ -n "$want_notify" ] || exit 0
 
-# The notify window: a second run, hidden from the start (argument h), so the popup
+# The notify window: a run of its own, hidden from the start (argument h), so the popup
 # shows the scenario's first connections and opened files above the taskbar's right
 # end. It stays up 4 s after its last line, so the screen is grabbed every half second
 # for 20 s and the grab with the most popup is kept: the most pixels above the taskbar
