@@ -17,7 +17,9 @@
 
 namespace {
 
-constexpr char kNotInFolderNames[] = "\\/:*?\"<>|";
+// A server's name: no blank inside (no NetBIOS or DNS name has one), nothing a
+// folder name may not hold (its logs' folder is named after it).
+constexpr char kNotInServerNames[] = "\\/:*?\"<>| ";
 constexpr LONG kReplyFree = 0;
 constexpr LONG kReplyFilling = 1;
 constexpr LONG kReplyPosted = 2;
@@ -314,7 +316,7 @@ bool UsableServerName(std::string_view typed, std::span<char> name)
         typed.remove_prefix(1);
     const bool usable = !typed.empty() && typed.size() < kServerNameUnits && typed.size() < name.size() &&
                         std::none_of(typed.begin(), typed.end(), [](char c) {
-                            return IsControlCharacter(c) || std::string_view(kNotInFolderNames).find(c) !=
+                            return IsControlCharacter(c) || std::string_view(kNotInServerNames).find(c) !=
                                                                 std::string_view::npos;
                         }) &&
                         typed != "." && typed != "..";
@@ -322,6 +324,18 @@ bool UsableServerName(std::string_view typed, std::span<char> name)
         return false;
     CopyText(name, typed);
     return true;
+}
+
+bool IsThisComputer(const char* name)
+{
+    // Watched already as this computer: watched again, its events would show twice.
+    for (const COMPUTER_NAME_FORMAT format : {ComputerNameNetBIOS, ComputerNameDnsHostname, ComputerNameDnsFullyQualified}) {
+        std::array<char, kServerNameUnits> own{};
+        DWORD size = static_cast<DWORD>(own.size());
+        if (GetComputerNameExA(format, own.data(), &size) && own[0] && lstrcmpiA(own.data(), name) == 0)
+            return true;
+    }
+    return lstrcmpiA(name, "localhost") == 0 || lstrcmpiA(name, "127.0.0.1") == 0;
 }
 
 void LoadServerList(ServerList& list)
@@ -334,8 +348,8 @@ void LoadServerList(ServerList& list)
         std::array<char, kServerNameUnits * 2> text{};
         ReadSettingText(kServersSection, key.data(), "", text);
         auto& name = list.names[static_cast<std::size_t>(list.count)];
-        if (!UsableServerName(text.data(), name))
-            continue;  // a hand-edited name no server has is left out
+        if (!UsableServerName(text.data(), name) || IsThisComputer(name.data()))
+            continue;  // a hand-edited name no server has, or this computer's, is left out
         const bool twice = std::any_of(list.names.begin(), list.names.begin() + list.count,
                                        [&](const auto& other) { return lstrcmpiA(other.data(), name.data()) == 0; });
         if (!twice)

@@ -90,8 +90,10 @@ struct RemoteServer {
 // The [servers] section: count and server1 ... serverN, at most 16.
 // A typed or stored name with or without its leading backslashes, blanks around it
 // dropped; false for a name no server has (empty, too long, a control character, a
-// quote, a backslash inside, or a character no folder name may hold).
+// quote, a blank or a backslash inside, or a character no folder name may hold).
 bool UsableServerName(std::string_view typed, std::span<char> name);
+// This computer's own names (and localhost): it is always watched, never as another server.
+bool IsThisComputer(const char* name);
 struct ServerList {
     int32_t count;
     std::array<std::array<char, kServerNameUnits>, kMaxRemoteServers> names;

@@ -69,10 +69,16 @@ TEST(ServerNames, BackslashesAndBlanksGoAndNoServersNameIsRefused)
     EXPECT_EQ(Usable("\\\\FS2"), "FS2");
     EXPECT_EQ(Usable("  fs2.corp.example  "), "fs2.corp.example");
     EXPECT_EQ(Usable("\\\\\\\\FS2"), "FS2");
-    for (const char* bad : {"", "   ", "\\\\", "FS2\\share", "a\"b", "c:", "x\ty", "..", "a*b", "a|b"})
+    for (const char* bad : {"", "   ", "\\\\", "FS2\\share", "a\"b", "c:", "x\ty", "..", "a*b", "a|b", "FS 1"})
         EXPECT_EQ(Usable(bad), "<refused>") << bad;
     EXPECT_EQ(Usable(std::string(300, 's').c_str()), "<refused>");
     EXPECT_EQ(Usable(std::string(255, 's').c_str()), std::string(255, 's'));
+    std::array<char, kServerNameUnits> own{};
+    DWORD size = static_cast<DWORD>(own.size());
+    ASSERT_TRUE(GetComputerNameExA(ComputerNameNetBIOS, own.data(), &size));
+    EXPECT_TRUE(IsThisComputer(own.data())) << "this computer is watched already";
+    EXPECT_TRUE(IsThisComputer("LOCALHOST"));
+    EXPECT_FALSE(IsThisComputer("FS2"));
 }
 
 TEST_F(RemoteServerTest, AListOfManyBadAndRepeatedNamesKeepsSixteenGoodOnes)

@@ -37,7 +37,7 @@ void OnAddServer(HWND dialog)
     std::array<char, kServerNameUnits + 2> typed{};
     GetDlgItemTextA(dialog, IDC_SERVER_EDIT, typed.data(), static_cast<int>(typed.size()));
     std::array<char, kServerNameUnits> name{};
-    if (editing.count >= kMaxRemoteServers || !UsableServerName(typed.data(), name)) {
+    if (editing.count >= kMaxRemoteServers || !UsableServerName(typed.data(), name) || IsThisComputer(name.data())) {
         MessageBoxA(dialog, kInvalidServerNameMessage, kMessageCaption, MB_OK);
         SetFocus(GetDlgItem(dialog, IDC_SERVER_EDIT));
         return;
