@@ -3,8 +3,8 @@
 # and Wine prefix (build/bench-prefix), against the simulated server, one start of
 # the program per measurement. Prints a Markdown table: per case the figure, a floor
 # measured the same way (the program with its delivery switched off, autorefresh=0,
-# or tools/bench/enumerate_only.exe, which only reads the server's tables at
-# the program's rate), their ratio, and the longest time the program's GUI thread
+# or tools/bench/enumerate_only.exe, which only reads the servers' tables at
+# the program's rates), their ratio, and the longest time the program's GUI thread
 # left a WM_NULL unanswered (tools/bench/whole_program_probe.exe, one every 20 ms) and
 # the longest gap between its open-file scans in the server's journal.
 #
@@ -17,7 +17,8 @@
 #   tools/bench/whole-program.sh --commit HEAD~3 a committed version, exported and built
 #                                                apart (build/bench-whole-program/build-<commit>)
 #
-# Cases: first10k, first50k, burst, blacklist, sessions, refresh, idle, memory.
+# Cases: first10k, first50k, burst, blacklist, sessions, refresh, idle, memory,
+# servers8slow, servers8busy (eight file servers watched besides this computer).
 # Without --build-dir it configures and builds the mingw preset (build/mingw). The
 # programs run from a copy (build/bench-whole-program/bin), so a build during the
 # run changes nothing under it. Each run's scenario, journal and probe output stay

@@ -6,15 +6,17 @@ time the program's GUI thread did not answer.
 
 tools/bench/whole-program.sh sets up Wine, the display and the build, then runs this;
 the Wine prefix, DISPLAY and a running Wine server come from there. Every figure is
-read from outside the program: the day's text log (polled every 20 ms), the
-simulated server's journal, /proc/<pid>/stat and /proc/<pid>/status of the Linux
-process that runs quorvel.exe, and whole_program_probe.exe inside Wine."""
+read from outside the program: the day's text logs, this computer's and each
+watched server's (polled every 20 ms), the simulated server's journal,
+/proc/<pid>/stat and /proc/<pid>/status of the Linux process that runs quorvel.exe,
+and whole_program_probe.exe inside Wine."""
 
 import argparse
 import datetime
 import glob
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -34,8 +36,9 @@ FIELD = re.compile(r' (\w+)=("(?:[^"]|"")*"|\S*)')
 
 # ---- settings files and scenarios ----------------------------------------------------
 
-def settings_text(main=None, blacklist=()):
-    """The settings file: the program's defaults spelled out, then `main` over them."""
+def settings_text(main=None, blacklist=(), servers=()):
+    """The settings file: the program's defaults spelled out, then `main` over them;
+    the blacklist, and the file servers watched besides this computer."""
     values = {"loadprogramonstartup": 0, "savelogs": 1, "savesess": 1, "savefiles": 1, "savecsvlogs": 0,
               "displaysess": 1, "displayfiles": 1, "enablenotifywindow": 1, "soundalert": 0,
               "autorefresh": 1, "blockmode": 0}
@@ -43,6 +46,9 @@ def settings_text(main=None, blacklist=()):
     lines = ["[main]"] + [f"{key}={value}" for key, value in values.items()]
     lines += ["[blacklist]", f"count={len(blacklist)}"]
     lines += [f"comp{k}={name}" for k, name in enumerate(blacklist)]
+    if servers:
+        lines += ["[servers]", f"count={len(servers)}"]
+        lines += [f"server{k}={name}" for k, name in enumerate(servers, 1)]
     return "\r\n".join(lines) + "\r\n"
 
 
@@ -100,6 +106,77 @@ def churn_scenario(files, seconds, changes_per_second):
     return lines, {f"churn\\f{n}" for n in range(files)}
 
 
+# Eight file servers watched besides this computer; in `servers8slow` the last takes
+# 20 s to fail every call.
+SERVERS = [f"FS{k}" for k in range(1, 9)]
+SLOW_SERVER = SERVERS[-1]
+ANSWERING = [None] + SERVERS[:-1]  # None: this computer
+ACTIVITY_AT_S = 6
+# Periods that no poll's divides, so that the events fall at every phase of the polls.
+NEW_COMPUTER_EVERY_S = 1.037
+INTRUDER = "BADPC"
+INTRUDER_EVERY_S = 2.311
+
+
+def on(server):
+    """The start of a scenario command aimed at a server (None: this computer)."""
+    return f"on {server} " if server else ""
+
+
+def server_text(server):
+    return server or "this computer"
+
+
+def bench_key(server, rest):
+    """A file's key in the logs: the server's folder under the share, then `rest`."""
+    return (server.lower() if server else "local") + "\\" + rest
+
+
+def bench_open(server, computer, rest):
+    return f"0 {on(server)}open {computer} user{{c}} D:\\Shares\\Bench\\{bench_key(server, rest)}.txt perm=rw"
+
+
+def servers_scenario(stretch_s):
+    """Eight servers besides this computer, the last taking 20 s to fail every call. On
+    this computer and each of the seven others: five computers with five files each
+    open at time 0; from 6 s on, for `stretch_s` seconds, a new computer every 1.037 s
+    connecting and opening five files 0.2 s apart, and the blacklisted computer
+    connecting every 2.311 s (the servers' first connections 0.37 s apart). Returns the
+    lines and, per server, the keys of all its files."""
+    lines = [SHARE_LINE] + [f"0 server {name}" for name in SERVERS[:-1]] + [f"0 server {SLOW_SERVER} delay=20 down"]
+    keys = {}
+    computers = int(stretch_s / NEW_COMPUTER_EVERY_S)
+    intrusions = int((stretch_s - 3.5) / INTRUDER_EVERY_S) + 1
+    for k, server in enumerate(ANSWERING):
+        if server:
+            lines.append(f"0 on {server} share Bench disk D:\\Shares\\Bench")
+        lines += ["0 repeat 5 0 c", f"0 {on(server)}connect WS{{c}} user{{c}}",
+                  "0 repeat 5 0 f", bench_open(server, "WS{c}", "c{c}\\f{f}"), "end", "end"]
+        lines += [f"{ACTIVITY_AT_S + 0.13 * k:.3f} repeat {computers} {NEW_COMPUTER_EVERY_S} c",
+                  f"0 {on(server)}connect NEW{{c}} user{{c}}",
+                  "0.1 repeat 5 0.2 f", bench_open(server, "NEW{c}", "new\\c{c}\\f{f}"), "end", "end"]
+        lines += [f"{ACTIVITY_AT_S + 0.5 + 0.37 * k:.3f} repeat {intrusions} {INTRUDER_EVERY_S}",
+                  f"0 {on(server)}connect {INTRUDER} intruder", "end"]
+        keys[server] = {bench_key(server, f"c{c}\\f{f}") for c in range(1, 6) for f in range(1, 6)}
+        keys[server] |= {bench_key(server, f"new\\c{c}\\f{f}") for c in range(1, computers + 1) for f in range(1, 6)}
+    return lines, keys
+
+
+def busy_servers_scenario(files_per_server, computers):
+    """Eight servers besides this computer (which has none), each with `computers`
+    sessions and `files_per_server` files open at time 0."""
+    lines = [SHARE_LINE] + [f"0 server {name}" for name in SERVERS]
+    keys = {}
+    per_computer = files_per_server // computers
+    for server in SERVERS:
+        lines += [f"0 on {server} share Bench disk D:\\Shares\\Bench",
+                  f"0 repeat {computers} 0 c", f"0 on {server} connect WS{{c}} user{{c}}",
+                  f"0 repeat {per_computer} 0 f", bench_open(server, "WS{c}", "c{c}\\f{f}"), "end", "end"]
+        keys[server] = {bench_key(server, f"c{c}\\f{f}")
+                        for c in range(1, computers + 1) for f in range(1, per_computer + 1)}
+    return lines, keys
+
+
 # ---- reading what the program and the server wrote -----------------------------------
 
 class LineFollower:
@@ -125,15 +202,19 @@ class LineFollower:
 
 
 class TextLog:
-    """The day's text log: which file opens and connections it holds, and how often."""
+    """The day's text log of this computer, or of a watched server (`server`: its
+    folder in the log folder): which file opens and connections it holds, how often,
+    and when this script first saw each file's line."""
 
-    def __init__(self, documents):
-        self.follower = LineFollower(os.path.join(documents, "quorvel_logs", "*.log"))
+    def __init__(self, documents, server=None):
+        self.follower = LineFollower(os.path.join(documents, "quorvel_logs", *([server] if server else []), "*.log"))
         self.files = {}
+        self.seen_at = {}  # file key: this script's time at the poll that first found it
         self.connections = {}
         self.missing = {}  # id of a set of file keys asked about: those of them not logged yet
 
     def update(self):
+        now = time.time()
         for line in self.follower.new_lines():
             for pattern, seen in ((FILE_KEY, self.files), (CONNECT_KEY, self.connections)):
                 match = pattern.search(line)
@@ -141,6 +222,7 @@ class TextLog:
                     key = match.group(1).decode("latin-1")
                     seen[key] = seen.get(key, 0) + 1
                     if seen is self.files:
+                        self.seen_at.setdefault(key, now)
                         for missing in self.missing.values():
                             missing.discard(key)
 
@@ -155,6 +237,13 @@ class TextLog:
         found = sum(1 for key in keys if key in self.files)
         twice = sum(1 for count in self.files.values() if count > 1)
         return f"{found:,} of {len(keys):,} logged" + (f", {twice:,} logged twice" if twice else "")
+
+
+def server_of(entry):
+    """The server a journal line is about, its name in capitals; None for this computer
+    (a call's `server=null`, an event without `server`)."""
+    name = entry.fields.get("server", "null")
+    return None if name in ("null", "") else name.lstrip("\\").upper()
 
 
 class JournalEntry:
@@ -196,12 +285,15 @@ class Journal:
         return next((entry for entry in self.entries[index + 1:] if entry.kind == "call"), None)
 
     def file_scan_done(self, files, after_t=-1):
-        """The first complete open-file enumeration (all its pages) started at or after
-        `after_t` that holds at least `files` entries, ended by the program's next call to
-        the server (in this program: freeing the last page's buffer). None until then."""
+        """The first complete open-file enumeration (all its pages) of this computer
+        started at or after `after_t` that holds at least `files` entries, ended by the
+        program's next call to the server (in this program: freeing the last page's
+        buffer). None until then."""
         read = 0
         for index in self.by_kind.get(("call", "NetFileEnum"), []):
             entry = self.entries[index]
+            if server_of(entry) is not None:
+                continue
             if entry.fields.get("resume") in ("0", "null"):
                 read = 0
             if entry.t < after_t:
@@ -211,16 +303,19 @@ class Journal:
                 return self.next_call(index)
         return None
 
-    def scan_starts(self):
-        """When each open-file scan began (its first page)."""
-        scans = [self.entries[index] for index in self.by_kind.get(("call", "NetFileEnum"), [])]
-        return [scan.t for scan in scans if scan.fields.get("resume") in ("0", "null")]
+    def scan_starts(self, server=None, what="NetFileEnum"):
+        """When each scan of a server (None: this computer) began: its first page, as
+        journaled when answered."""
+        scans = [self.entries[index] for index in self.by_kind.get(("call", what), [])]
+        return [scan.t for scan in scans
+                if scan.fields.get("resume") in ("0", "null") and server_of(scan) == server]
 
-    def longest_scan_gap_ms(self, until_t, from_t=None):
-        """The longest time between the starts of two open-file scans (200 ms apart in a
-        program whose timers run on time), the last one counting up to `until_t`; with
-        `from_t`, only gaps that end after it."""
-        starts = [t for t in self.scan_starts() if t <= until_t]
+    def longest_scan_gap_ms(self, until_t, from_t=None, server=None, what="NetFileEnum"):
+        """The longest time between the starts of two open-file scans of this computer
+        (200 ms apart in a program whose timers run on time), the last one counting up to
+        `until_t`; with `from_t`, only gaps that end after it. With `server` and `what`,
+        the same of another server's scans, or of its session reads."""
+        starts = [t for t in self.scan_starts(server, what) if t <= until_t]
         gaps = [later - earlier for earlier, later in zip(starts, starts[1:] + [until_t])
                 if from_t is None or later > from_t]
         return max(gaps, default=None)
@@ -268,7 +363,7 @@ class Run:
     """One start of quorvel.exe (or of the enumerate-only floor) with its scenario,
     settings file and arguments; ends the program when done."""
 
-    def __init__(self, bench, name, scenario, settings="", arguments="", enumerate_only=False):
+    def __init__(self, bench, name, scenario, settings="", arguments="", enumerate_only=False, servers=()):
         self.bench = bench
         self.name = name
         self.folder = os.path.join(bench.out, name)
@@ -283,7 +378,10 @@ class Run:
             file.write("\n".join(scenario) + "\n")
         documents = bench.documents
         for old in glob.glob(os.path.join(documents, "quorvel_logs", "*")):
-            os.remove(old)
+            if os.path.isdir(old):
+                shutil.rmtree(old)
+            else:
+                os.remove(old)
         ini = os.path.join(documents, "quorvel.ini")
         if os.path.exists(ini):
             os.remove(ini)
@@ -291,6 +389,7 @@ class Run:
             with open(ini, "w", newline="") as file:
                 file.write(settings)
         self.log = TextLog(documents)
+        self.logs = {None: self.log}  # by server: this computer's, and any added by follow_server_logs
         self.journal = Journal(self.journal_path)
         self.probe_lines = []
         self.probe = None
@@ -303,6 +402,7 @@ class Run:
             # quorvel.exe has its override in the prefix; this program takes it from here.
             env["WINEDLLOVERRIDES"] = "netapi32=n,b;" + os.environ.get("WINEDLLOVERRIDES", "")
             command = ["wine", os.path.join(bench.bin, "enumerate_only.exe"), windows_path(self.stop_path)]
+            command += list(servers)  # each read at the rates of the program's worker for it
         else:
             command = ["wine", os.path.join(bench.bin, "quorvel.exe")] + ([arguments] if arguments else [])
         self.started = time.time()
@@ -329,7 +429,8 @@ class Run:
         held, or None on time-out or when the program ended."""
         deadline = time.time() + timeout_s
         while time.time() < deadline:
-            self.log.update()
+            for log in self.logs.values():
+                log.update()
             self.journal.update()
             if condition():
                 return time.time()
@@ -341,6 +442,16 @@ class Run:
 
     def hold(self, seconds):
         self.wait_for(lambda: False, seconds)
+
+    def follow_server_logs(self, servers):
+        """Follows each watched server's own daily logs too (quorvel_logs\\NAME)."""
+        for server in servers:
+            self.logs[server] = TextLog(self.bench.documents, server)
+
+    def journal_zero(self):
+        """Scenario time 0 on this script's clock, once the journal has its start; else None."""
+        load = self.journal.first("load", "start")
+        return self.journal_to_local(load) - load.t / 1000 if load else None
 
     def cpu_percent(self, seconds):
         """The program's CPU over `seconds`, in % of one core, and the Wine server's beside it."""
@@ -424,6 +535,15 @@ class Run:
         waits = [dict(FIELD.findall(" " + line[5:])) for line in self.probe_lines if line.startswith("slow ")]
         waits = [(float(wait["sent_unix_ms"]), float(wait["ms"])) for wait in waits]
         return max((ms for sent, ms in waits if sent < end and sent + ms > start), default=0)
+
+    def slow_answers_in_window(self):
+        """How many WM_NULL answers slower than 50 ms overlapped the measured stretch."""
+        if self.window is None:
+            return None
+        start, end = (moment * 1000 for moment in self.window)
+        waits = [dict(FIELD.findall(" " + line[5:])) for line in self.probe_lines if line.startswith("slow ")]
+        return sum(1 for wait in waits if float(wait["sent_unix_ms"]) < end and
+                   float(wait["sent_unix_ms"]) + float(wait["ms"]) > start)
 
     def window_gap_ms(self):
         """The longest gap between scans ending in the measured stretch (the last one
@@ -597,13 +717,16 @@ class Bench:
     # ---- CPU and memory once settled -------------------------------------------------
 
     def settled_run(self, name, lines, settings, arguments, settled_when, measure, enumerate_only=False,
-                    settle_s=None):
+                    settle_s=None, servers=()):
         """Starts, waits until `settled_when(run)` (at most the settle time), 3 s more,
-        then `measure(run)`."""
-        run = self.start(name, lines, settings, arguments, enumerate_only=enumerate_only)
+        then `measure(run)`. `servers`: the watched servers whose logs are followed, or
+        those the enumerate-only program reads."""
+        run = self.start(name, lines, settings, arguments, enumerate_only=enumerate_only, servers=servers)
+        if not enumerate_only:
+            run.follow_server_logs(servers)
         settled = run.wait_for(lambda: settled_when(run), settle_s or self.settle_s)
         run.hold(3)
-        result = {"settled": settled is not None}
+        result = {"settled": settled is not None, "settled_s": settled - run.started if settled else None}
         result.update(measure(run))
         return self.finish(run, result)
 
@@ -676,6 +799,155 @@ class Bench:
                  ratio(run.get("rss_kib"), floor.get("rss_kib")), run, None,
                  "; ".join(filter(None, [peak, settled_note(run), run["exit"]])))
 
+    # ---- eight servers besides this computer ----------------------------------------
+
+    def servers_slow_run(self, name, watched):
+        """The scenario of `servers_scenario` with `watched` in [servers] and the
+        intruder in [blacklist], window shown: blocking and logging on this computer
+        and the seven answering servers over the stretch."""
+        stretch_s = 20 if self.quick else 40
+        lines, keys = servers_scenario(stretch_s)
+        run = self.start(name, lines, settings_text(blacklist=[INTRUDER], servers=watched), "")
+        run.follow_server_logs(SERVERS[:-1])
+        begin_t, end_t = ACTIVITY_AT_S * 1000, (ACTIVITY_AT_S + stretch_s) * 1000
+        run.wait_for(lambda: run.journal_zero() is not None, 60)
+        zero = run.journal_zero()
+        if zero is not None:
+            # The stretch: from the first new computer to 2 s after the last one's opens.
+            run.window = (zero + ACTIVITY_AT_S, zero + ACTIVITY_AT_S + stretch_s + 2)
+            run.hold(run.window[1] - time.time())
+            run.wait_for(lambda: all(run.logs[server].holds(keys[server]) for server in ANSWERING), 15)
+        result = {"ended_early": run.ended_early, "cuts": {}, "not_cut": [], "delays": {}, "unlogged": {}}
+        journal = run.journal
+        journal.update()
+
+        # Blocking: each time the intruder connects, to the first deletion of it on that server.
+        deletions = [entry for entry in (journal.entries[index] for index in journal.by_kind.get(
+            ("call", "NetSessionDel"), [])) if entry.fields.get("status") == "0" and
+            entry.fields.get("client", "").lstrip("\\").upper() == INTRUDER]
+        for index in journal.by_kind.get(("event", "connect"), []):
+            connect = journal.entries[index]
+            if (connect.fields.get("computer", "").upper() != INTRUDER or "skipped" in connect.fields or
+                    not begin_t <= connect.t <= end_t):
+                continue
+            server = server_of(connect)
+            cut = next((entry for entry in deletions if server_of(entry) == server and entry.t >= connect.t), None)
+            if cut:
+                result["cuts"].setdefault(server, []).append(cut.t - connect.t)
+            else:
+                result["not_cut"].append((server, connect.t))
+
+        # Logging: each open of the stretch, to the poll of this script that first saw its line.
+        for index in journal.by_kind.get(("event", "open"), []):
+            opened = journal.entries[index]
+            match = FILE_KEY.search(opened.fields.get("path", "").encode("latin-1", "replace"))
+            server = server_of(opened)
+            if opened.t < begin_t or not match or server not in run.logs:
+                continue
+            seen = run.logs[server].seen_at.get(match.group(1).decode("latin-1"))
+            if seen is None:
+                result["unlogged"][server] = result["unlogged"].get(server, 0) + 1
+            else:
+                result["delays"].setdefault(server, []).append(seen - run.journal_to_local(opened))
+        found = sum(sum(1 for key in keys[server] if key in run.logs[server].files) for server in ANSWERING)
+        twice = sum(sum(1 for count in run.logs[server].files.values() if count > 1) for server in ANSWERING)
+        total = sum(len(keys[server]) for server in ANSWERING)
+        result["check"] = f"{found:,} of {total:,} opens logged" + (f", {twice:,} twice" if twice else "")
+
+        # The workers' reads of the seven, and what the slow one answered.
+        gaps = [(journal.longest_scan_gap_ms(end_t + 2000, begin_t, server, what) or 0, server, what)
+                for server in SERVERS[:-1] for what in ("NetSessionEnum", "NetFileEnum")]
+        result["worst_session_gap"] = max((gap for gap in gaps if gap[2] == "NetSessionEnum"), default=None)
+        result["worst_file_gap"] = max((gap for gap in gaps if gap[2] == "NetFileEnum"), default=None)
+        result["slow_calls"] = sum(1 for entry in journal.entries
+                                   if entry.kind == "call" and server_of(entry) == SLOW_SERVER)
+        result = self.finish(run, result)
+        result["slow_answers"] = run.slow_answers_in_window()  # the probe's last lines come at the stop
+        return result
+
+    def servers_slow(self):
+        run = self.once("servers8slow", lambda name: self.servers_slow_run(name, SERVERS))
+        floor = self.once("servers8slow-floor", lambda name: self.servers_slow_run(name, SERVERS[:-1]))
+        floor_what = f" ({SLOW_SERVER} not watched)"
+        case = f"8 servers besides this computer, {SLOW_SERVER} taking 20 s to fail every call, window shown: "
+
+        def cut_text(r):
+            cuts = [ms for values in r["cuts"].values() for ms in values]
+            text = f"{max(cuts)} ms (mean {sum(cuts) / len(cuts):.0f}, {len(cuts)} cut-offs)" if cuts else "–"
+            if r["not_cut"]:
+                text += f", **{len(r['not_cut'])} connections not cut off**"
+            return text
+        worst_cut = lambda r: max((ms for values in r["cuts"].values() for ms in values), default=None)
+        by_server = ", ".join(f"{server_text(server)} {max(run['cuts'][server])}" for server in ANSWERING
+                              if server in run["cuts"])
+        missing = [server_text(server) for server in ANSWERING if server not in run["cuts"]]
+        self.row(case + f"{INTRUDER} (blacklisted) connecting to this computer and the 7 others, connect to the "
+                 "NetSessionDel of it on that server, worst",
+                 cut_text(run), cut_text(floor) + floor_what, ratio(worst_cut(run), worst_cut(floor)), run, floor,
+                 "; ".join(filter(None, [
+                     f"worst by server (ms): {by_server}",
+                     f"**never connected or never cut off on {', '.join(missing)}**" if missing else "",
+                     self.servers_gap_note(run), run["exit"]])))
+
+        worst_delay = lambda r, servers: max((d for server in servers for d in r["delays"].get(server, [])),
+                                             default=None)
+
+        def delay_text(r):
+            worst = worst_delay(r, ANSWERING)
+            if worst is None:
+                return "none logged"
+            here, others = worst_delay(r, [None]), worst_delay(r, SERVERS[:-1])
+            delays = [d for server in ANSWERING for d in r["delays"].get(server, [])]
+            text = (f"{worst:.2f} s (mean {sum(delays) / len(delays):.2f}; worst on this computer {here or 0:.2f} s, "
+                    f"on the 7 others {others or 0:.2f} s)")
+            unlogged = sum(r["unlogged"].values())
+            return text + (f", **{unlogged} not logged**" if unlogged else "")
+        self.row(case + "each open on this computer and the 7 others, journal time to its line in that "
+                 "server's log, worst",
+                 delay_text(run), delay_text(floor) + floor_what, ratio(worst_delay(run, ANSWERING),
+                                                                        worst_delay(floor, ANSWERING)),
+                 run, floor, "; ".join(filter(None, [
+                     run["check"],
+                     f"{run['slow_answers']} WM_NULL answers over 50 ms in the stretch (target: none)",
+                     f"calls to {SLOW_SERVER} that ended in the run: {run['slow_calls']} (each fails after 20 s)",
+                     run["exit"]])))
+
+    @staticmethod
+    def servers_gap_note(r):
+        """The workers' longest waits between two reads of a server, over the stretch."""
+        parts = []
+        for key, what in (("worst_session_gap", "session reads (due every 100 ms)"),
+                          ("worst_file_gap", "open-file reads (due every 1,000 ms)")):
+            if r.get(key):
+                parts.append(f"{r[key][0]:,} ms between {what}, {r[key][1]}")
+        return "workers of the 7 others, longest: " + "; ".join(parts) if parts else ""
+
+    def servers_busy(self):
+        files, computers = 10000, 100
+        lines, keys = busy_servers_scenario(files, computers)
+        settled = lambda run: all(run.logs[server].holds(keys[server]) for server in SERVERS)
+
+        def measure(run):
+            result = self.measure_cpu(run)
+            result["rss_kib"] = memory_kib(run.pid) if run.alive() else None
+            result["hwm_kib"] = memory_kib(run.pid, "VmHWM") if run.alive() else None
+            return result
+        run = self.once("servers8busy", lambda name: self.settled_run(
+            name, lines, settings_text(servers=SERVERS), "h", settled, measure, settle_s=self.settle_s * 2,
+            servers=SERVERS))
+        floor = self.once("servers8busy-floor", lambda name: self.settled_run(
+            name, lines, "", "", enumerated, measure, enumerate_only=True, servers=SERVERS))
+        case = f"8 servers besides this computer, {files:,} open files and {computers} sessions each, hidden: "
+        logged_note = (f"all {len(SERVERS) * files:,} opens logged {run['settled_s']:.1f} s after the start"
+                       if run.get("settled_s") else "")
+        self.cpu_row(case + "CPU", run, floor, "enumeration only: the 8 servers at the workers' rates",
+                     "; ".join(filter(None, ["target: under 10 %", logged_note])))
+        mib = lambda r: f"{r['rss_kib'] / 1024:.0f} MiB" if r.get("rss_kib") else "–"
+        peak = f"peak {run['hwm_kib'] / 1024:.0f} MiB" if run.get("hwm_kib") else ""
+        self.row(case + "resident memory at the end of the CPU stretch", mib(run),
+                 mib(floor) + " (enumeration only)", ratio(run.get("rss_kib"), floor.get("rss_kib")), run, None,
+                 "; ".join(filter(None, [peak, settled_note(run), run["exit"]])))
+
 
 def logged(keys, connections=()):
     """Settled: the log holds these file opens and connections."""
@@ -731,6 +1003,8 @@ CASES = {
     "refresh": Bench.refresh,
     "idle": Bench.idle,
     "memory": Bench.memory,
+    "servers8slow": Bench.servers_slow,
+    "servers8busy": Bench.servers_busy,
 }
 
 
