@@ -24,6 +24,18 @@ constexpr LONG kReplyFree = 0;
 constexpr LONG kReplyFilling = 1;
 constexpr LONG kReplyPosted = 2;
 
+// The request ring's counters only grow, wrapping as unsigned numbers do; their
+// difference is the number of requests waiting.
+std::size_t RingPlace(LONG counter)
+{
+    return static_cast<std::size_t>(static_cast<ULONG>(counter)) % kRequestsPerServer;
+}
+
+ULONG Waiting(const RemoteServer& server)
+{
+    return static_cast<ULONG>(server.requestHead) - static_cast<ULONG>(server.requestTail);
+}
+
 // The message's slot word: the reply's place and the use of the server it belongs to.
 LPARAM SlotWord(std::size_t slot, uint32_t generation)
 {
@@ -99,7 +111,7 @@ void RunRequests(RemoteServer& server)
 {
     while (server.requestTail != server.requestHead) {
         const ServerRequest& request =
-            server.requests[static_cast<std::size_t>(server.requestTail) % kRequestsPerServer];
+            server.requests[RingPlace(server.requestTail)];
         const wchar_t* name = server.unc.data();
         switch (request.kind) {
         case DeleteSessionRequest:
@@ -459,17 +471,18 @@ void OnServerReply(WPARAM which, LPARAM word)
 bool RequestServer(int32_t index, RequestKind kind, const wchar_t* name, const wchar_t* user, DWORD fileId)
 {
     RemoteServer* server = WatchedServer(index);
-    if (!server || server->requestHead - server->requestTail >= static_cast<LONG>(kRequestsPerServer))
+    if (!server || Waiting(*server) >= kRequestsPerServer)
         return false;
     // The same deletion still waiting is not asked twice: sessions come every 100 ms,
     // and a slow server's worker may not have got to it yet.
-    for (LONG at = server->requestTail; at != server->requestHead; ++at) {
-        const ServerRequest& waiting = server->requests[static_cast<std::size_t>(at) % kRequestsPerServer];
+    for (ULONG k = 0; k < Waiting(*server); ++k) {
+        const ServerRequest& waiting =
+            server->requests[RingPlace(static_cast<LONG>(static_cast<ULONG>(server->requestTail) + k))];
         if (waiting.kind == kind && waiting.fileId == fileId && wcscmp(waiting.name.data(), WideOrEmpty(name)) == 0 &&
             wcscmp(waiting.user.data(), WideOrEmpty(user)) == 0)
             return true;
     }
-    ServerRequest& request = server->requests[static_cast<std::size_t>(server->requestHead) % kRequestsPerServer];
+    ServerRequest& request = server->requests[RingPlace(server->requestHead)];
     request.kind = kind;
     request.fileId = fileId;
     CopyWideText(request.name, WideOrEmpty(name));
