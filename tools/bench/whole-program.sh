@@ -8,7 +8,7 @@
 # left a WM_NULL unanswered (tools/bench/whole_program_probe.exe, one every 20 ms) and
 # the longest gap between its open-file scans in the server's journal.
 #
-#   tools/bench/whole-program.sh                 every case: 5 minutes, 20 for a slow program
+#   tools/bench/whole-program.sh                 every case: 6 minutes, 30 for a slow program
 #   tools/bench/whole-program.sh quick           8 s CPU windows, 60 s time-outs
 #   tools/bench/whole-program.sh burst idle      only these cases (names below)
 #   tools/bench/whole-program.sh --build-dir build/other quick first10k
