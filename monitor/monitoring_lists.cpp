@@ -169,25 +169,46 @@ uint32_t SurvivorMask(std::size_t oldRow, std::size_t newRow, uint32_t cells)
     return oldRow != newRow ? kWholeRow : cells;
 }
 
+RECT CellRect(HWND list, int row, int column)
+{
+    RECT cell{};
+    cell.top = column;
+    cell.left = LVIR_BOUNDS;
+    if (!SendMessageA(list, LVM_GETSUBITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&cell)))
+        return {};
+    return cell;
+}
+
+// One rectangle around every changed cell on screen, drawn again at once: the cells
+// that change each second (connected and idle times) lie in a band, and each
+// invalidation is a call to the window system.
 void RedrawChangedCells(HWND list, const ScreenChanges& changes)
 {
+    RECT band{};
     for (int at = 0; at < changes.rows && at < static_cast<int>(kMostRowsOnScreen); ++at) {
         const uint32_t mask = changes.masks[static_cast<std::size_t>(at)];
-        const int row = changes.top + at;
-        if (mask == kWholeRow) {
-            SendMessageA(list, LVM_REDRAWITEMS, static_cast<WPARAM>(row), row);
+        if (mask == 0)
             continue;
+        const int row = changes.top + at;
+        RECT cells{};
+        if (mask == kWholeRow) {
+            cells.left = LVIR_BOUNDS;
+            SendMessageA(list, LVM_GETITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&cells));
+        } else {
+            int first = 1;
+            while (!(mask & (1u << first)))
+                ++first;
+            int last = 31;
+            while (!(mask & (1u << last)))
+                --last;
+            const RECT left = CellRect(list, row, first);
+            const RECT right = CellRect(list, row, last);
+            UnionRect(&cells, &left, &right);
         }
-        for (int column = 1; column < 32 && (mask >> column) != 0; ++column) {
-            if (!(mask & (1u << column)))
-                continue;
-            RECT cell{};
-            cell.top = column;
-            cell.left = LVIR_BOUNDS;
-            if (SendMessageA(list, LVM_GETSUBITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&cell)))
-                InvalidateRect(list, &cell, FALSE);
-        }
+        UnionRect(&band, &band, &cells);
     }
+    if (!IsRectEmpty(&band))
+        InvalidateRect(list, &band, FALSE);
 }
 
 // The list view's side of a refresh: rows that went are deleted where a state could
@@ -207,7 +228,9 @@ void ApplyToListView(HWND list, std::span<const int32_t> recordOfRow, std::size_
         deleting = true;
         DeleteRow(list, row);
     }
-    SendMessageA(list, LVM_SETITEMCOUNT, newCount, LVSICF_NOSCROLL | LVSICF_NOINVALIDATEALL);
+    // The same count needs no word: the list would draw itself all again.
+    if (deleting || static_cast<std::size_t>(RowCount(list)) != newCount)
+        SendMessageA(list, LVM_SETITEMCOUNT, newCount, LVSICF_NOSCROLL | LVSICF_NOINVALIDATEALL);
     if (deleting)
         SendMessageA(list, WM_SETREDRAW, TRUE, 0);
     const bool scrolled = SendMessageA(list, LVM_GETTOPINDEX, 0, 0) != changes.top;
