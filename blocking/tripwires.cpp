@@ -26,15 +26,8 @@ int32_t ReadRuleNumber(const char* key, int32_t fallback, int32_t lowest, int32_
 {
     std::array<char, kSettingTextCapacity> text{};
     ReadSettingText(kTripwiresSection, key, "", text);
-    std::string_view digits(text.data());
-    while (!digits.empty() && digits.front() == ' ')
-        digits.remove_prefix(1);
-    if (!digits.empty() && (digits.front() == '-' || digits.front() == '+'))
-        digits.remove_prefix(1);
-    int value = 0;
-    if (digits.empty() || digits.front() < '0' || digits.front() > '9' || !ParseLeadingIntChecked(text.data(), &value))
-        return fallback;
-    return value >= lowest && value <= highest ? value : fallback;
+    int32_t value = 0;
+    return ReadNumber(text.data(), lowest, highest, &value) ? value : fallback;
 }
 
 uint64_t UserKey(std::wstring_view user)

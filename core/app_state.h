@@ -7,6 +7,7 @@
 #include <shellapi.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 
 #include "blocking/computer_list.h"
@@ -51,7 +52,7 @@ struct AppState {
     POINT pageOrigin;
     HWND navList;
     HIMAGELIST navImages;
-    volatile LONG mainWindowShown;  // read by the notify window's thread
+    std::atomic<int32_t> mainWindowShown;  // read by the notify window's thread
 
     // Context menus, loaded once: the first popup of each menu resource.
     HMENU sessionsMenu;
@@ -107,15 +108,15 @@ struct AppState {
     HICON normalIcon;
     HICON alertIcon;
     int32_t trayIconAdded;
-    volatile LONG unseenActivity;  // also cleared by the notify window's thread
+    std::atomic<int32_t> unseenActivity;  // also cleared by the notify window's thread
     int32_t blinkPhase;
     HANDLE soundAlertEvent;
     DWORD notifyThreadId;
-    HWND notifyWindow;
+    std::atomic<HWND> notifyWindow;  // written by the notify window's thread as it starts
     HWND notifyList;
     int32_t notifyLifetime;
-    volatile LONG notifyShown;
-    volatile LONG notifySeconds;
+    std::atomic<int32_t> notifyShown;    // the notify window's thread writes them
+    std::atomic<int32_t> notifySeconds;
     NotifyHandoff notifyHandoff;
     RECT taskbarRect;
 };

@@ -1,5 +1,7 @@
 #include "core/clock.h"
 
+#include <atomic>
+
 namespace {
 
 void PlatformLocalTime(SYSTEMTIME* now)
@@ -13,23 +15,29 @@ ULONGLONG PlatformMilliseconds()
 }
 
 constexpr ClockSource kPlatformClock = {PlatformLocalTime, PlatformMilliseconds};
-const ClockSource* activeClock = &kPlatformClock;
+// Read by the servers' workers too.
+std::atomic<const ClockSource*> activeClock{&kPlatformClock};
 
 }  // namespace
 
 void InstallClock(const ClockSource* source)
 {
-    activeClock = source ? source : &kPlatformClock;
+    activeClock.store(source ? source : &kPlatformClock);
 }
 
 SYSTEMTIME LocalTimeNow()
 {
     SYSTEMTIME now{};
-    activeClock->localTime(&now);
+    activeClock.load()->localTime(&now);
     return now;
 }
 
 ULONGLONG MillisecondsNow()
 {
-    return activeClock->milliseconds();
+    return activeClock.load()->milliseconds();
+}
+
+ULONGLONG PacingMillisecondsNow()
+{
+    return PlatformMilliseconds();
 }

@@ -14,3 +14,7 @@ void InstallClock(const ClockSource* source);
 
 SYSTEMTIME LocalTimeNow();
 ULONGLONG MillisecondsNow();
+
+// The platform's own elapsed time, whatever clock is installed: only for pacing a
+// worker's real waits. What the program decides or records takes MillisecondsNow.
+ULONGLONG PacingMillisecondsNow();

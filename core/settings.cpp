@@ -5,9 +5,20 @@
 #include "core/app_state.h"
 #include "core/text.h"
 
+namespace {
+
+// Room for a number's text in the settings file; a longer text is no number.
+constexpr std::size_t kNumberTextCapacity = 64;
+
+}  // namespace
+
 int32_t ReadSettingInt(const char* section, const char* key, int32_t defaultValue)
 {
-    return static_cast<int32_t>(GetPrivateProfileIntA(section, key, defaultValue, appState.settingsPath.data()));
+    // A hand-edited value that is not a number gives the default, as a missing key does.
+    std::array<char, kNumberTextCapacity> text{};
+    ReadSettingText(section, key, "", text);
+    int32_t value = 0;
+    return ReadNumber(text.data(), INT32_MIN, INT32_MAX, &value) ? value : defaultValue;
 }
 
 void ReadSettingText(const char* section, const char* key, const char* defaultValue, std::span<char> dest)
@@ -49,7 +60,8 @@ void ReadMainSettings(Settings* settings)
 
 int32_t ReadHotKeySetting()
 {
-    std::array<char, 256> text{};
+    std::array<char, kNumberTextCapacity> text{};
     ReadSettingText(kMainSection, kHotKeyKey, kHotKeyDefault, text);
-    return ParseLeadingInt(text.data());
+    int32_t value = 0;
+    return ReadNumber(text.data(), 0, 0xFFFF, &value) ? value : 0;  // the hot key control's 16 bits
 }

@@ -74,8 +74,8 @@ void StartSoundAlert(HWND window)
     appState.mainWindow = window;
     CreateSoundAlertEvent();
     StartSoundAlertWorker();
-    InterlockedExchange(&appState.notifyShown, 0);
-    InterlockedExchange(&appState.mainWindowShown, 0);
+    appState.notifyShown = 0;
+    appState.mainWindowShown = 0;
 }
 
 void TitleAndFolders(HWND window)
@@ -141,7 +141,7 @@ void Timers(HWND)
     StartActivityPoller();
     appState.pollTimer = SetTimer(nullptr, 0, kPollPeriod, OnPollTick);
     appState.blockTimer = SetTimer(nullptr, 0, kBlockTickMs, OnBlockTick);
-    InterlockedExchange(&appState.unseenActivity, 0);
+    appState.unseenActivity = 0;
     appState.blinkPhase = 0;
     appState.blinkTimer = SetTimer(nullptr, 0, kBlinkPeriod, OnBlinkTick);
 }
@@ -249,7 +249,7 @@ void PrepareExit()
 {
     RemoveTrayIcon();
     SaveComputerLists();
-    WriteLogBacklogs();
+    FinishDelivery();
 }
 
 void ExitProgram()

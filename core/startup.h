@@ -43,8 +43,10 @@ bool DecodeHotKey(int value, UINT* modifiers, UINT* virtualKey);
 // Re-registers hot key 0 of the main window; a refused registration is ignored.
 void ApplyHotKey(int value);
 
-// What the orderly exit does before the process ends: the tray icon goes, then the
-// computer lists and the block mode are saved.
+// What every way the program ends does before the process ends (File > Exit, the
+// tray's Exit, access denied, the end of the Windows session): the tray icon goes,
+// the computer lists and the block mode are saved, and every event found so far
+// reaches the logs, the backlog of a log that could not take it included.
 void PrepareExit();
 // The orderly exit: ends the process with exit code 0.
 [[noreturn]] void ExitProgram();

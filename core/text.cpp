@@ -123,6 +123,37 @@ bool ParseLeadingIntChecked(std::string_view text, int* value)
     return fits;
 }
 
+bool ReadNumber(std::string_view text, int32_t lowest, int32_t highest, int32_t* value)
+{
+    const auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    const auto isLetter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    std::size_t at = 0;
+    while (at < text.size() && isBlank(text[at]))
+        ++at;
+    const std::size_t number = at;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-'))
+        ++at;
+    const std::size_t digits = at;
+    while (at < text.size() && isDigit(text[at]))
+        ++at;
+    if (at == digits)
+        return false;
+    const std::size_t end = at;
+    while (at < text.size() && isBlank(text[at]))
+        ++at;
+    while (at < text.size() && isLetter(text[at]))
+        ++at;
+    while (at < text.size() && isBlank(text[at]))
+        ++at;
+    int read = 0;
+    if (at != text.size() || !ParseLeadingIntChecked(text.substr(number, end - number), &read) || read < lowest ||
+        read > highest)
+        return false;
+    *value = read;
+    return true;
+}
+
 int ParseLeadingInt(std::string_view text)
 {
     int value = 0;

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -28,9 +29,17 @@ std::size_t WideFromAnsi(std::span<wchar_t> dest, const char* source);
 
 // Optional blanks and one sign, then decimal digits up to the first other
 // character; no digits gives 0. Values beyond 32 bits saturate instead of wrapping.
+// For numbers from elsewhere than a person or the settings file (a server's answer).
 int ParseLeadingInt(std::string_view text);
 // The same, telling whether the value stayed within 32 bits.
 bool ParseLeadingIntChecked(std::string_view text, int* value);
+
+// A number as a person types it in a dialog or keeps it in the settings file: blanks,
+// one sign, decimal digits, and after them at most a word of letters, its unit ("5min",
+// "20 files"), then blanks. Anything else ("", "x5", "-", "1e3", "1.5", "5 5") is not
+// a number; neither is a value beyond 32 bits or outside [lowest, highest]. Every
+// dialog and the settings file read their numbers through this one rule.
+bool ReadNumber(std::string_view text, int32_t lowest, int32_t highest, int32_t* value);
 
 // Control characters (below 32, and 127) become '?' up to the terminator, so that a
 // name from the server can never end or split a line of a log or an export.

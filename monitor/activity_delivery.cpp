@@ -183,7 +183,7 @@ void DeliverActivity(const ServerWatch& watch)
             WriteCsvLogRecords(*watch.logs, records, batch.found);
     }
     if (batch.events)
-        InterlockedExchange(&appState.unseenActivity, 1);
+        appState.unseenActivity = 1;
     if (batch.sound)
         SignalSoundAlert();
     if (batch.notify.added || appState.notifyHandoff.waiting.added)

@@ -245,6 +245,16 @@ void ContinueDelivery()
     ContinueDeliveryLater();
 }
 
+void FinishDelivery()
+{
+    ForEachWatch([](const ServerWatch& watch) {
+        while (IsDelivering(watch))
+            DeliverPendingFileEvents(watch);
+        DeliverActivity(watch);
+        WriteLogBacklogs(*watch.logs);
+    });
+}
+
 void StartActivityPoller()
 {
     appState.pollTickCount = 0;

@@ -54,6 +54,9 @@ bool ScanOpenFilesOf(const ServerWatch& watch, NET_API_STATUS status, std::span<
 bool IsDelivering(const ServerWatch& watch);
 // Hands out more of every watch's pending file events, a slice at most.
 void ContinueDelivery();
+// Before the program ends: every watch's pending events delivered whole, and every
+// log's backlog written.
+void FinishDelivery();
 
 // The 200 ms thread timer procedure; its arguments are ignored.
 void CALLBACK OnPollTick(HWND = nullptr, UINT = 0, UINT_PTR = 0, DWORD = 0);

@@ -11,6 +11,7 @@
 #include "blocking/computer_list.h"
 #include "core/app_state.h"
 #include "core/settings.h"
+#include "core/startup.h"
 #include "core/text.h"
 #include "monitor/list_export.h"
 #include "monitor/monitoring_lists.h"
@@ -62,8 +63,7 @@ void AddColumns(HWND list, const std::array<Column, N>& columns)
 {
     appState.accessCheckArmed = 0;
     MessageBoxA(appState.mainWindow, kAccessDeniedMessage, kMessageCaption, MB_OK);
-    SaveComputerLists();
-    ExitProcess(0);
+    ExitProgram();
 }
 
 void RefreshBoth()
@@ -361,11 +361,7 @@ void BlockSelectedComputers(int32_t ticks)
 
 bool ParseBlockMinutes(const char* text, int32_t* minutes)
 {
-    int value = 0;
-    if (!ParseLeadingIntChecked(text ? text : "", &value) || value < 1 || value > INT32_MAX / kTicksPerMinute)
-        return false;
-    *minutes = value;
-    return true;
+    return ReadNumber(text ? text : "", 1, INT32_MAX / kTicksPerMinute, minutes);
 }
 
 void ExportMonitoringLists()

@@ -20,22 +20,6 @@ namespace {
 // A server's name: no blank inside (no NetBIOS or DNS name has one), nothing a
 // folder name may not hold (its logs' folder is named after it).
 constexpr char kNotInServerNames[] = "\\/:*?\"<>| ";
-constexpr LONG kReplyFree = 0;
-constexpr LONG kReplyFilling = 1;
-constexpr LONG kReplyPosted = 2;
-
-// The request ring's counters only grow, wrapping as unsigned numbers do; their
-// difference is the number of requests waiting.
-std::size_t RingPlace(LONG counter)
-{
-    return static_cast<std::size_t>(static_cast<ULONG>(counter)) % kRequestsPerServer;
-}
-
-ULONG Waiting(const RemoteServer& server)
-{
-    return static_cast<ULONG>(server.requestHead) - static_cast<ULONG>(server.requestTail);
-}
-
 // The message's slot word: the reply's place and the use of the server it belongs to.
 LPARAM SlotWord(std::size_t slot, uint32_t generation)
 {
@@ -66,15 +50,13 @@ ServerState StateOf(NET_API_STATUS status)
 // no free reply (that thread is behind) the read waits for the next round.
 void PostEnumeration(RemoteServer& server, int32_t index, ReplyKind kind)
 {
-    std::size_t slot = 0;
-    while (slot < server.replies.size() &&
-           InterlockedCompareExchange(&server.replies[slot].busy, kReplyFilling, kReplyFree) != kReplyFree)
-        ++slot;
-    if (slot == server.replies.size())
+    const int claimed = ClaimSlot(server.replySlots);
+    if (claimed < 0)
         return;
+    const auto slot = static_cast<std::size_t>(claimed);
     ServerReply& reply = server.replies[slot];
     reply.kind = kind;
-    reply.scanStart = GetTickCount64();
+    reply.scanStart = MillisecondsNow();
     const wchar_t* name = server.unc.data();
     if (kind == SessionsReply) {
         Enumeration<SESSION_INFO_1> sessions;
@@ -95,23 +77,23 @@ void PostEnumeration(RemoteServer& server, int32_t index, ReplyKind kind)
         reply.count = static_cast<DWORD>(shares.Records().size());
         reply.buffer = shares.Detach();
     }
-    reply.scanEnd = GetTickCount64();
-    InterlockedExchange(&server.state, StateOf(reply.status));
-    InterlockedExchange(&reply.busy, kReplyPosted);
+    reply.scanEnd = MillisecondsNow();
+    server.state = StateOf(reply.status);
+    PublishSlot(server.replySlots, slot);
     if (!PostMessageA(appState.mainWindow, WM_SERVER_REPLY, static_cast<WPARAM>(index),
                       SlotWord(slot, server.generation))) {
+        // Not posted: the slot is still this thread's to take back.
         ReleaseServerBuffer(reply.buffer);
         reply.buffer = nullptr;
-        InterlockedExchange(&reply.busy, kReplyFree);
+        FreeSlot(server.replySlots, slot);
     }
 }
 
 // Deletions come first: blocking is the first duty.
 void RunRequests(RemoteServer& server)
 {
-    while (server.requestTail != server.requestHead) {
-        const ServerRequest& request =
-            server.requests[RingPlace(server.requestTail)];
+    while (const ServerRequest* waiting = OldestRequest(server.requests)) {
+        const ServerRequest& request = *waiting;
         const wchar_t* name = server.unc.data();
         switch (request.kind) {
         case DeleteSessionRequest:
@@ -120,7 +102,7 @@ void RunRequests(RemoteServer& server)
         case CloseFileRequest: CloseServerFile(request.fileId, name); break;
         case DeleteShareRequest: DeleteServerShare(request.name.data(), name); break;
         }
-        InterlockedIncrement(&server.requestTail);
+        DropOldestRequest(server.requests);
     }
 }
 
@@ -132,18 +114,18 @@ DWORD WINAPI ServerWorker(LPVOID parameter)
     ULONGLONG nextFiles = 0;
     while (!server.stop) {
         RunRequests(server);
-        if (GetTickCount64() >= nextSessions) {
-            nextSessions = GetTickCount64() + kRemoteSessionsMs;
+        if (PacingMillisecondsNow() >= nextSessions) {
+            nextSessions = PacingMillisecondsNow() + kRemoteSessionsMs;
             PostEnumeration(server, index, SessionsReply);
         }
         RunRequests(server);
-        if (GetTickCount64() >= nextFiles) {
-            nextFiles = GetTickCount64() + kRemoteFilesMs;
+        if (PacingMillisecondsNow() >= nextFiles) {
+            nextFiles = PacingMillisecondsNow() + kRemoteFilesMs;
             PostEnumeration(server, index, FilesReply);
         }
-        if (InterlockedExchange(&server.sharesWanted, 0))
+        if (server.sharesWanted.exchange(0))
             PostEnumeration(server, index, SharesReply);
-        const ULONGLONG now = GetTickCount64();
+        const ULONGLONG now = PacingMillisecondsNow();
         const ULONGLONG due = std::min(nextSessions, nextFiles);
         if (due > now)
             WaitForSingleObject(server.wake, static_cast<DWORD>(due - now));
@@ -221,7 +203,7 @@ void StopWorker(RemoteServer& server)
         ReleaseServerBuffer(server.pending.records);
     server.pending.records = nullptr;
     server.watched = 0;
-    InterlockedExchange(&server.stop, 1);
+    server.stop = 1;
     if (server.wake)
         SetEvent(server.wake);
 }
@@ -439,7 +421,7 @@ RemoteServer* WatchedServer(int32_t index)
 ServerState WatchedServerState(int32_t index)
 {
     const RemoteServer* server = WatchedServer(index);
-    return server ? static_cast<ServerState>(server->state) : ServerNotAnswering;
+    return server ? static_cast<ServerState>(server->state.load()) : ServerNotAnswering;
 }
 
 void OnServerReply(WPARAM which, LPARAM word)
@@ -451,9 +433,9 @@ void OnServerReply(WPARAM which, LPARAM word)
     RemoteServer* server = appState.remote[static_cast<std::size_t>(index)];
     if (!server)
         return;
-    ServerReply& reply = server->replies[slot];
-    if (reply.busy != kReplyPosted)
+    if (!IsPosted(server->replySlots, slot))
         return;
+    ServerReply& reply = server->replies[slot];
     const bool current = server->watched && static_cast<uint32_t>(static_cast<uint64_t>(word) >> 8) == server->generation;
     if (!current) {
         ReleaseServerBuffer(reply.buffer);  // a server no longer watched
@@ -465,29 +447,30 @@ void OnServerReply(WPARAM which, LPARAM word)
         OnSharesReply(index, reply);
     }
     reply.buffer = nullptr;
-    InterlockedExchange(&reply.busy, kReplyFree);
+    FreeSlot(server->replySlots, slot);
 }
 
 bool RequestServer(int32_t index, RequestKind kind, const wchar_t* name, const wchar_t* user, DWORD fileId)
 {
     RemoteServer* server = WatchedServer(index);
-    if (!server || Waiting(*server) >= kRequestsPerServer)
+    if (!server)
         return false;
     // The same deletion still waiting is not asked twice: sessions come every 100 ms,
     // and a slow server's worker may not have got to it yet.
-    for (ULONG k = 0; k < Waiting(*server); ++k) {
-        const ServerRequest& waiting =
-            server->requests[RingPlace(static_cast<LONG>(static_cast<ULONG>(server->requestTail) + k))];
-        if (waiting.kind == kind && waiting.fileId == fileId && wcscmp(waiting.name.data(), WideOrEmpty(name)) == 0 &&
-            wcscmp(waiting.user.data(), WideOrEmpty(user)) == 0)
-            return true;
-    }
-    ServerRequest& request = server->requests[RingPlace(server->requestHead)];
-    request.kind = kind;
-    request.fileId = fileId;
-    CopyWideText(request.name, WideOrEmpty(name));
-    CopyWideText(request.user, WideOrEmpty(user));
-    InterlockedIncrement(&server->requestHead);
+    const bool waiting = AnyWaitingRequest(server->requests, [&](const ServerRequest& request) {
+        return request.kind == kind && request.fileId == fileId && wcscmp(request.name.data(), WideOrEmpty(name)) == 0 &&
+               wcscmp(request.user.data(), WideOrEmpty(user)) == 0;
+    });
+    if (waiting)
+        return true;
+    ServerRequest* request = NextRequestPlace(server->requests);
+    if (!request)
+        return false;
+    request->kind = kind;
+    request->fileId = fileId;
+    CopyWideText(request->name, WideOrEmpty(name));
+    CopyWideText(request->user, WideOrEmpty(user));
+    PutRequest(server->requests);
     SetEvent(server->wake);
     return true;
 }
@@ -495,7 +478,7 @@ bool RequestServer(int32_t index, RequestKind kind, const wchar_t* name, const w
 void RequestShares(int32_t index)
 {
     if (RemoteServer* server = WatchedServer(index)) {
-        InterlockedExchange(&server->sharesWanted, 1);
+        server->sharesWanted = 1;
         SetEvent(server->wake);
     }
 }

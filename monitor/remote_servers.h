@@ -9,11 +9,13 @@
 #include <lm.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <string_view>
 
 #include "blocking/computer_list.h"
+#include "core/handoff.h"
 #include "core/paths.h"
 #include "monitor/activity_delivery.h"
 #include "monitor/activity_poller.h"
@@ -35,7 +37,6 @@ enum RequestKind : int32_t { DeleteSessionRequest = 0, CloseFileRequest = 1, Del
 
 // One enumeration on its way from a worker to the main window's thread.
 struct ServerReply {
-    volatile LONG busy;  // the worker fills it; the main window's thread frees it
     int32_t kind;
     NET_API_STATUS status;
     void* buffer;  // the server's own buffer, released with it
@@ -62,14 +63,14 @@ struct RemoteServer {
     PathText folder;  // its daily logs: the log folder, then NAME
     HANDLE thread;
     HANDLE wake;
-    volatile LONG stop;
-    volatile LONG state;  // a ServerState
-    volatile LONG sharesWanted;
+    std::atomic<int32_t> stop;
+    std::atomic<int32_t> state;  // a ServerState
+    std::atomic<int32_t> sharesWanted;
+    // Replies: the worker fills a slot and posts it; the main window's thread frees it.
     std::array<ServerReply, kRepliesPerServer> replies;
-    // Requests: the main window's thread writes at the head, the worker reads at the tail.
-    std::array<ServerRequest, kRequestsPerServer> requests;
-    volatile LONG requestHead;
-    volatile LONG requestTail;
+    HandoffSlots<kRepliesPerServer> replySlots;
+    // Deletions: the main window's thread puts them in, the worker carries them out.
+    RequestRing<ServerRequest, kRequestsPerServer> requests;
 
     // The main window's thread alone.
     uint32_t generation;  // of the slot's use: replies of an earlier use are dropped

@@ -43,7 +43,7 @@ void FillChoice(HWND page, int32_t shown)
             continue;
         any = true;
         std::array<char, kServerNameUnits * 2 + 32> text{};
-        FormatText(text, "%s%s", server->tag.data(), StateWords(static_cast<ServerState>(server->state)));
+        FormatText(text, "%s%s", server->tag.data(), StateWords(static_cast<ServerState>(server->state.load())));
         const auto item = SendMessageA(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.data()));
         SendMessageA(box, CB_SETITEMDATA, static_cast<WPARAM>(item), index + 1);
         if (shown == index + 1)
@@ -68,7 +68,7 @@ void UpdateServerChoices()
     for (int32_t index = 0; index < kMaxRemoteServers; ++index) {
         const RemoteServer* server = WatchedServer(index);
         shownWatched[static_cast<std::size_t>(index)] = server != nullptr;
-        shownStates[static_cast<std::size_t>(index)] = server ? server->state : 0;
+        shownStates[static_cast<std::size_t>(index)] = server ? server->state.load() : 0;
     }
     FillChoice(appState.pages[MonitoringPage], appState.shownServer);
     FillChoice(appState.pages[SharesPageIndex], appState.shownSharesServer);

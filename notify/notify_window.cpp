@@ -42,7 +42,7 @@ void ReadTaskbar()
 
 void Park(HWND window)
 {
-    InterlockedExchange(&appState.notifyShown, 0);
+    appState.notifyShown = 0;
     MoveTo(window, kParkedPosition);
 }
 
@@ -73,7 +73,7 @@ void OnNotifyWindowSize(HWND window)
 
 void OnLifetimeTick(HWND window)
 {
-    if (InterlockedIncrement(&appState.notifySeconds) != appState.notifyLifetime)
+    if (++appState.notifySeconds != appState.notifyLifetime)
         return;
     SendMessageA(appState.notifyList, LVM_DELETEALLITEMS, 0, 0);
     Park(window);
@@ -82,7 +82,7 @@ void OnLifetimeTick(HWND window)
 void OnNotifyListNotify(HWND window, const NMHDR* header)
 {
     if (header->code == NM_RCLICK) {
-        InterlockedExchange(&appState.unseenActivity, 0);
+        appState.unseenActivity = 0;
         Park(window);
     } else if (header->code == NM_CLICK) {
         // The pages belong to the main window's thread: it does the rest.
@@ -94,10 +94,10 @@ void OnNotifyListNotify(HWND window, const NMHDR* header)
 void OnNotifyLinesPosted(WPARAM slot)
 {
     NotifyHandoff& handoff = appState.notifyHandoff;
-    if (slot >= kNotifySlots)
+    if (!IsPosted(handoff.states, slot))
         return;
     ShowNotifyLines(handoff.slots[slot]);
-    InterlockedExchange(&handoff.busy[slot], 0);
+    FreeSlot(handoff.states, slot);
 }
 
 }  // namespace
@@ -135,7 +135,7 @@ void ShowNotifyLines(const NotifyLines& lines)
     HWND window = appState.notifyWindow;
     HWND list = appState.notifyList;
     if (!appState.settings.enablenotifywindow) {
-        InterlockedExchange(&appState.notifyShown, 0);
+        appState.notifyShown = 0;
         if (window)
             ShowWindow(window, SW_HIDE);
         return;
@@ -144,7 +144,7 @@ void ShowNotifyLines(const NotifyLines& lines)
         return;
     // The lifetime starts again before the lines go in, so that a lifetime tick
     // arriving meanwhile cannot clear the new lines with the old ones.
-    InterlockedExchange(&appState.notifySeconds, 0);
+    appState.notifySeconds = 0;
     const uint32_t kept = std::min<uint32_t>(lines.added, static_cast<uint32_t>(lines.ring.size()));
     for (uint32_t k = lines.added - kept; k < lines.added; ++k) {
         LVITEMA item{};
@@ -158,7 +158,7 @@ void ShowNotifyLines(const NotifyLines& lines)
     RECT row{};
     row.left = LVIR_BOUNDS;
     SendMessageA(list, LVM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&row));
-    InterlockedExchange(&appState.notifyShown, 1);
+    appState.notifyShown = 1;
     ShowWindow(window, SW_SHOW);
     RECT client{};
     GetClientRect(window, &client);
@@ -195,17 +195,17 @@ void PostNotifyLines(NotifyLines& lines)
         handoff.waiting.added = 0;
         return;
     }
-    for (std::size_t slot = 0; slot < kNotifySlots; ++slot) {
-        if (InterlockedCompareExchange(&handoff.busy[slot], 1, 0) != 0)
-            continue;
-        handoff.slots[slot] = handoff.waiting;
-        if (!PostMessageA(window, WM_NOTIFY_LINES, slot, 0)) {
-            InterlockedExchange(&handoff.busy[slot], 0);
-            return;
-        }
-        handoff.waiting.added = 0;
+    const int claimed = ClaimSlot(handoff.states);
+    if (claimed < 0)
+        return;  // both slots on their way: the lines go with the next hand-over
+    const auto slot = static_cast<std::size_t>(claimed);
+    handoff.slots[slot] = handoff.waiting;
+    PublishSlot(handoff.states, slot);
+    if (!PostMessageA(window, WM_NOTIFY_LINES, slot, 0)) {
+        FreeSlot(handoff.states, slot);
         return;
     }
+    handoff.waiting.added = 0;
 }
 
 INT_PTR CALLBACK NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 
+#include "core/handoff.h"
 #include "core/text.h"
 
 constexpr int kMaxNotifyLines = 25;
@@ -29,7 +30,7 @@ void AddToNotifyLines(NotifyLines& lines, const char* text);
 // and posts it; the notify window's thread shows it and frees the slot.
 constexpr std::size_t kNotifySlots = 2;
 struct NotifyHandoff {
-    std::array<volatile LONG, kNotifySlots> busy;
+    HandoffSlots<kNotifySlots> states;
     std::array<NotifyLines, kNotifySlots> slots;
     NotifyLines waiting;  // lines no slot was free for; they go with the next hand-over
 };

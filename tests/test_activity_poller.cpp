@@ -249,13 +249,13 @@ TEST_F(ActivityPollerTest, SoundForFileOpensOnlyWhenHiddenAndTheFilterSaysAnyFil
     appState.settings.soundalert = 1;
     appState.settings.soundalertevents = 0;
     AddFile(1, L"C:\\x");
-    InterlockedExchange(&appState.mainWindowShown, 1);
+    appState.mainWindowShown = 1;
     RunPollTicks(1);
     EXPECT_FALSE(SoundSignalled()) << "no sound while the main window is shown";
     EXPECT_EQ(appState.unseenActivity, 1);
     EXPECT_EQ(NotifyLines(), 0) << "and no notify line";
 
-    InterlockedExchange(&appState.mainWindowShown, 0);
+    appState.mainWindowShown = 0;
     AddFile(2, L"C:\\y");
     RunPollTicks(1);
     EXPECT_TRUE(SoundSignalled());
@@ -297,7 +297,7 @@ TEST_F(ActivityPollerTest, ShareScanSoundsForDriveSharesOrHiddenSharesInUse)
     EXPECT_TRUE(soundsWith(1, {{L"ipc$", STYPE_DISKTREE, L"", 1}, {L"D$", STYPE_SPECIAL, L"", 1}}))
         << "only the exact name IPC$ is skipped";
 
-    InterlockedExchange(&appState.mainWindowShown, 1);
+    appState.mainWindowShown = 1;
     const int before = server->shareEnumCalls;
     EXPECT_FALSE(soundsWith(2, {{L"C$", STYPE_SPECIAL, L"", 1}}));
     EXPECT_EQ(server->shareEnumCalls, before) << "no share scan while the main window is shown";

@@ -60,10 +60,10 @@ protected:
             // Typed, as a user would: the box's own limit applies.
             SendDlgItemMessageA(dialog, IDC_NAME_EDIT, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(name));
             PressButton(dialog, IDOK);
-            if (HWND box = WaitForDialog("Quorvel", 600)) {
+            if (HWND box = WaitForMessageBoxOf(dialog)) {
                 message = MessageBoxText(box);
                 PressButton(box, IDOK);
-                Sleep(100);
+                WaitUntilGone(box);
                 PressButton(dialog, IDCANCEL);
             }
         });

@@ -184,7 +184,7 @@ TEST_F(MainWindowTest, TheShownFlagFollowsTheWindow)
 
 TEST_F(MainWindowTest, TheHotKeyTogglesTheWindowAndLeavesTheActivityUnseen)
 {
-    InterlockedExchange(&appState.unseenActivity, 1);
+    appState.unseenActivity = 1;
     SendMessageA(window, WM_HOTKEY, 0, 0);
     EXPECT_FALSE(IsShown(window));
     SendMessageA(window, WM_HOTKEY, 0, 0);
@@ -195,7 +195,7 @@ TEST_F(MainWindowTest, TheHotKeyTogglesTheWindowAndLeavesTheActivityUnseen)
 TEST_F(MainWindowTest, TheTrayIconsLeftClickShowsTheWindowAndClearsTheActivity)
 {
     ShowWindow(window, SW_HIDE);
-    InterlockedExchange(&appState.unseenActivity, 1);
+    appState.unseenActivity = 1;
     SendMessageA(window, WM_TRAY_NOTIFY, 0, WM_MOUSEMOVE);
     SendMessageA(window, WM_TRAY_NOTIFY, 0, WM_LBUTTONUP);
     EXPECT_FALSE(IsShown(window)) << "other mouse messages do nothing";
@@ -214,14 +214,14 @@ TEST_F(MainWindowTest, TheTrayMenusItemsShowTheirPageInFront)
     for (const Case& item : {Case{IDM_TRAY_SHARES, SharesPageIndex}, Case{IDM_TRAY_BLACKLIST, BlackListPageIndex},
                              Case{IDM_TRAY_LOGS, LogPageIndex}, Case{IDM_TRAY_MONITORING, MonitoringPage}}) {
         ShowWindow(window, SW_HIDE);
-        InterlockedExchange(&appState.unseenActivity, 1);
+        appState.unseenActivity = 1;
         SendMessageA(window, WM_COMMAND, item.command, 0);
         EXPECT_TRUE(IsShown(window)) << item.command;
         EXPECT_EQ(appState.unseenActivity, 0) << item.command;
         EXPECT_EQ(appState.currentPage, appState.pages[static_cast<std::size_t>(item.page)]) << item.command;
     }
     ShowWindow(window, SW_HIDE);
-    InterlockedExchange(&appState.unseenActivity, 1);
+    appState.unseenActivity = 1;
     SendMessageA(window, WM_COMMAND, IDM_TRAY_SHOW, 0);
     EXPECT_TRUE(IsShown(window));
     EXPECT_EQ(appState.unseenActivity, 0);
@@ -295,7 +295,7 @@ TEST_F(BlinkTest, UnseenActivityAlternatesTheIconsStartingWithTheAlert)
 {
     OnBlinkTick();
     EXPECT_EQ(Showing(), appState.normalIcon) << "nothing unseen, nothing blinks";
-    InterlockedExchange(&appState.unseenActivity, 1);
+    appState.unseenActivity = 1;
     OnBlinkTick();
     EXPECT_EQ(appState.blinkPhase, 1);
     EXPECT_EQ(Showing(), appState.alertIcon);
@@ -304,14 +304,14 @@ TEST_F(BlinkTest, UnseenActivityAlternatesTheIconsStartingWithTheAlert)
     EXPECT_EQ(Showing(), appState.normalIcon);
     OnBlinkTick();
     EXPECT_EQ(Showing(), appState.alertIcon);
-    InterlockedExchange(&appState.unseenActivity, 1);  // more activity does not restart the rhythm
+    appState.unseenActivity = 1;  // more activity does not restart the rhythm
     OnBlinkTick();
     EXPECT_EQ(Showing(), appState.normalIcon);
 }
 
 TEST_F(BlinkTest, TurningTrayNotificationOffWhileTheAlertShowsRestoresTheNormalIcon)
 {
-    InterlockedExchange(&appState.unseenActivity, 1);
+    appState.unseenActivity = 1;
     OnBlinkTick();
     ASSERT_EQ(Showing(), appState.alertIcon);
     appState.settings.enabletraynotify = 0;
@@ -325,7 +325,7 @@ TEST_F(BlinkTest, TurningTrayNotificationOffWhileTheAlertShowsRestoresTheNormalI
 
 TEST_F(BlinkTest, SeeingTheWindowStopsTheBlink)
 {
-    InterlockedExchange(&appState.unseenActivity, 1);
+    appState.unseenActivity = 1;
     OnBlinkTick();
     SendMessageA(window, WM_TRAY_NOTIFY, 0, WM_LBUTTONDOWN);
     OnBlinkTick();
@@ -341,7 +341,7 @@ TEST_F(BlinkTest, TheWindowInFrontShowsTheNormalIconButKeepsTheActivityUnseen)
     PumpMessages();
     if (GetForegroundWindow() != window)
         GTEST_SKIP() << "this display gives no foreground window";
-    InterlockedExchange(&appState.unseenActivity, 1);
+    appState.unseenActivity = 1;
     OnBlinkTick();
     EXPECT_EQ(Showing(), appState.normalIcon);
     EXPECT_EQ(appState.unseenActivity, 1);

@@ -329,10 +329,12 @@ TEST_F(MonitoringPageTest, TheBlockDialogRefusesBadNumbersAndReturnsGoodOnes)
                 return;
             SetDlgItemTextA(dialog, IDC_MINUTES_EDIT, typed);
             PressButton(dialog, IDOK);
-            if (HWND box = WaitForDialog("Quorvel", 700)) {
+            if (HWND box = WaitForMessageBoxOf(dialog)) {
                 *message = MessageBoxText(box);
                 PressButton(box, IDOK);
-                Sleep(100);
+                WaitUntilGone(box);
+                if (!IsWindow(dialog))
+                    *message += " (and the dialog ended)";
                 PressButton(dialog, IDCANCEL);
             }
         });
@@ -341,7 +343,7 @@ TEST_F(MonitoringPageTest, TheBlockDialogRefusesBadNumbersAndReturnsGoodOnes)
     std::string message;
     EXPECT_EQ(run("5min", &message), 5);
     EXPECT_EQ(message, "");
-    for (const char* bad : {"0", "-3", "abc", ""}) {
+    for (const char* bad : {"0", "-3", "abc", "", "x5", "1e3", "3579140"}) {
         message.clear();
         EXPECT_EQ(run(bad, &message), 0) << bad;
         EXPECT_EQ(message, "Please enter valid number") << bad;

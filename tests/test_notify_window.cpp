@@ -123,7 +123,7 @@ TEST_F(NotifyWindowTest, TheLifetimeParksAndEmptiesIt)
 
 TEST_F(NotifyWindowTest, ARightClickDismissesItButTheLinesStay)
 {
-    InterlockedExchange(&appState.unseenActivity, 1);
+    appState.unseenActivity = 1;
     Add(3);
     SendListNotify(NM_RCLICK);
     EXPECT_TRUE(Parked());
@@ -158,7 +158,7 @@ TEST_F(NotifyWindowTest, TurnedOffItHidesInstead)
 TEST_F(NotifyWindowTest, AClickOpensTheMonitoringPageOnTheMainWindowsThread)
 {
     ShowPage(LogPageIndex);
-    InterlockedExchange(&appState.unseenActivity, 1);
+    appState.unseenActivity = 1;
     Add(1);
     SendListNotify(NM_CLICK);
     EXPECT_TRUE(Parked());

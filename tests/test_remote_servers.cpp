@@ -45,9 +45,11 @@ protected:
         MainWindowTest::TearDown();
         RunServerWorkers(true);
     }
-    // A worker's round: its deletions, then a read, taken by the main window's thread.
+    // A worker's round, a round's time after the last: its deletions, then a read,
+    // taken by the main window's thread.
     void Read(int32_t place, ReplyKind kind)
     {
+        clock->AdvanceMilliseconds(kRemoteSessionsMs);
         ReadServerOnce(place, kind);
         PumpMessages(20);
     }

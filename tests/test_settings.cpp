@@ -10,10 +10,6 @@ namespace {
 class SettingsTest : public QuorvelTest {
 protected:
     void WriteSettingsFile(const std::string& content) { WriteWholeFile(appState.settingsPath.data(), content); }
-    int PlatformReading(const char* key, int defaultValue) const
-    {
-        return static_cast<int>(GetPrivateProfileIntA("main", key, defaultValue, appState.settingsPath.data()));
-    }
 };
 
 }  // namespace
@@ -57,25 +53,25 @@ TEST_F(SettingsTest, StoredValuesAreRead)
     EXPECT_EQ(ReadHotKeySetting(), 1613);
 }
 
-TEST_F(SettingsTest, GarbageValuesGiveThePlatformsReadingNeverACrash)
+TEST_F(SettingsTest, AValueThatIsNotANumberGivesTheDefaultAsAMissingKeyDoes)
 {
     const std::string longLine(70000, '9');
     WriteSettingsFile("[main]\r\ndisplaysess=\r\ndisplayfiles=abc\r\nsoundalert=-5\r\nsoundalertevents=99999999999\r\n"
-                      "savesess=  7  \r\nsavefiles=0x10\r\nsavelogs=" +
+                      "savesess=  0  \r\nsavefiles=0x10\r\nenabletraynotify=1e3\r\nsavecsvlogs=1 on\r\nsavelogs=" +
                       longLine + "\r\nhotkey=" + longLine + "\r\n[main\r\n=\r\n\x01\x02garbage\r\n");
     Settings settings{};
     ReadMainSettings(&settings);
-    EXPECT_EQ(settings.displaysess, PlatformReading("displaysess", 1));
-    EXPECT_EQ(settings.displayfiles, PlatformReading("displayfiles", 1));
-    EXPECT_EQ(settings.soundalert, -5);
-    EXPECT_EQ(settings.soundalertevents, PlatformReading("soundalertevents", 0));
-    EXPECT_EQ(settings.savesess, PlatformReading("savesess", 1));
-    EXPECT_EQ(settings.savefiles, PlatformReading("savefiles", 1));
-    EXPECT_EQ(settings.savelogs, PlatformReading("savelogs", 1));
+    EXPECT_EQ(settings.displaysess, 1) << "empty";
+    EXPECT_EQ(settings.displayfiles, 1) << "abc";
+    EXPECT_EQ(settings.soundalert, -5) << "a number, if not a flag";
+    EXPECT_EQ(settings.soundalertevents, 0) << "beyond 32 bits";
+    EXPECT_EQ(settings.savesess, 0) << "blanks around a number";
+    EXPECT_EQ(settings.savefiles, 1) << "0x10";
+    EXPECT_EQ(settings.enabletraynotify, 1) << "1e3";
+    EXPECT_EQ(settings.savecsvlogs, 1) << "a number and a word";
+    EXPECT_EQ(settings.savelogs, 1) << "70,000 digits";
     EXPECT_EQ(settings.enablenotifywindow, 1) << "an absent key gives its default";
-    // The hot key text is read into 256 characters and converted without wrapping.
-    const int hotKey = ReadHotKeySetting();
-    EXPECT_TRUE(hotKey == INT_MAX || hotKey == 0 || hotKey > 0);
+    EXPECT_EQ(ReadHotKeySetting(), 0) << "70,000 digits";
 }
 
 TEST_F(SettingsTest, HotKeyTextThatIsNotANumberMeansNoHotKey)

@@ -2,6 +2,7 @@
 #include <commctrl.h>
 
 #include <string>
+#include <vector>
 
 #include "core/app_state.h"
 #include "core/settings.h"
@@ -190,6 +191,17 @@ TEST_F(SettingsDialogTest, UncheckingLoadOnStartupDeletesTheRunValueAtOnce)
 
 TEST(DialogTemplates, SoundRadiosHaveNoTabStopAndTheAboutIconItsSize)
 {
+    // The dialog's own controls in their order, then the buttons added to it: Tab takes them last.
+    std::vector<DWORD> order;
+    for (const TemplateItem& item : ReadDialogTemplate(IDD_SETTINGS))
+        order.push_back(item.id & 0xFFFF);  // a control without an id is -1
+    const std::vector<DWORD> expected = {
+        IDOK, IDCANCEL, IDC_ENABLE_NOTIFY_WINDOW, IDC_ENABLE_TRAY_NOTIFY, 0xFFFF, IDC_DISPLAY_SESSIONS,
+        IDC_DISPLAY_FILES, 0xFFFF, IDC_ENABLE_LOGS, IDC_LOG_SESSIONS, IDC_LOG_FILES, 0xFFFF, IDC_HOTKEY, 0xFFFF,
+        IDC_LOAD_ON_STARTUP, 0xFFFF, IDC_ENABLE_SOUND, IDC_SOUND_ALL_SHARES, IDC_SOUND_DRIVE_SHARES,
+        IDC_SOUND_HIDDEN_SHARES, IDC_ENABLE_CSV_LOGS, IDM_TRIPWIRES, IDM_SERVERS};
+    EXPECT_EQ(order, expected);
+
     int radios = 0;
     for (const TemplateItem& item : ReadDialogTemplate(IDD_SETTINGS))
         if (item.id >= IDC_SOUND_ALL_SHARES && item.id <= IDC_SOUND_HIDDEN_SHARES) {

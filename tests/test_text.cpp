@@ -82,6 +82,27 @@ TEST(ParseLeadingInt, ReadsLikeTheProgramDocuments)
     EXPECT_EQ(ParseLeadingInt("--4"), 0);
 }
 
+TEST(ReadNumber, ANumberAsAPersonTypesItAndNothingElse)
+{
+    const auto read = [](const char* text, int32_t lowest = INT32_MIN, int32_t highest = INT32_MAX) {
+        int32_t value = -12345;
+        return ReadNumber(text, lowest, highest, &value) ? std::to_string(value) : std::string("refused");
+    };
+    EXPECT_EQ(read("1613"), "1613");
+    EXPECT_EQ(read("  -3 "), "-3");
+    EXPECT_EQ(read("+7"), "7");
+    EXPECT_EQ(read("5min"), "5");
+    EXPECT_EQ(read("20 files"), "20");
+    EXPECT_EQ(read("2147483647"), "2147483647");
+    EXPECT_EQ(read("-2147483648"), "-2147483648");
+    for (const char* bad : {"", "   ", "-", "+", "x5", "abc", "1e3", "1.5", "5 5", "--4", "5min2", "0x10", "1,000",
+                            "2147483648", "99999999999999999999", "\x01" "5"})
+        EXPECT_EQ(read(bad), "refused") << "'" << bad << "'";
+    EXPECT_EQ(read("0", 1, 10), "refused");
+    EXPECT_EQ(read("11", 1, 10), "refused");
+    EXPECT_EQ(read("10", 1, 10), "10");
+}
+
 TEST(ParseLeadingInt, SaturatesInsteadOfWrapping)
 {
     int value = 0;

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "blocking/computer_list.h"
 #include "blocking/tripwires.h"
@@ -12,6 +13,7 @@
 #include "support/dialog_driver.h"
 #include "support/test_support.h"
 #include "ui/settings_dialog.h"
+#include "ui/tripwires_dialog.h"
 
 namespace {
 
@@ -270,13 +272,13 @@ TEST_F(TripwiresDialogTest, ReachedFromSettingsItEditsTheRulesAndRefusesBadNumbe
             SetDlgItemTextA(dialog, IDC_BURST_FILES, files);
             SetDlgItemTextA(dialog, IDC_TRIP_MINUTES, "0");
             PressButton(dialog, IDOK);
-            if (HWND box = WaitForDialog("Quorvel", 700)) {
+            if (HWND box = WaitForMessageBoxOf(dialog)) {
                 *message = MessageBoxText(box);
                 PressButton(box, IDOK);
-                Sleep(100);
+                WaitUntilGone(box);
                 PressButton(dialog, IDCANCEL);
             }
-            Sleep(100);
+            WaitUntilGone(dialog);
             PressButton(settings, IDCANCEL);
         });
         DialogBoxParamA(appState.instance, MAKEINTRESOURCEA(IDD_SETTINGS), window, SettingsDialogProc, 0);
@@ -296,4 +298,50 @@ TEST_F(TripwiresDialogTest, ReachedFromSettingsItEditsTheRulesAndRefusesBadNumbe
     LoadTripwireRules(stored);
     EXPECT_EQ(stored.burstFiles, 35);
     EXPECT_EQ(std::wstring(stored.baits[0].data()), L"*\\salaries*.xlsx");
+}
+
+// Each number box refuses what is not a number in its range, with the message, and
+// the dialog stays open with nothing changed; a typo never turns a rule off.
+TEST_F(TripwiresDialogTest, EveryNumberBoxRefusesWhatIsNotANumberInItsRange)
+{
+    struct Box {
+        int control;
+        const char* good;
+        std::vector<std::string> bad;
+    };
+    const std::vector<Box> boxes = {
+        {IDC_BURST_FILES, "20", {"x5", "", "-1", "1e3", "1001", "2.5", "99999999999"}},
+        {IDC_BURST_SECONDS, "10", {"x5", "", "-1", "1e3", "0", "3601"}},
+        {IDC_TRIP_MINUTES, "60", {"x5", "", "-1", "1e3", "3579140"}},
+    };
+    const TripwireRules before = appState.tripwireRules;
+    std::vector<std::string> refused;
+    std::vector<std::string> missed;
+    DialogDriver driver([&] {
+        HWND dialog = WaitForDialog("Tripwires", 5000);
+        if (!dialog)
+            return;
+        for (const Box& box : boxes) {
+            for (const std::string& bad : box.bad) {
+                SetDlgItemTextA(dialog, box.control, bad.c_str());
+                PressButton(dialog, IDOK);
+                HWND message = WaitForMessageBoxOf(dialog);
+                if (!message) {
+                    missed.push_back(std::to_string(box.control) + " '" + bad + "'");
+                    return;  // the dialog took it and ended
+                }
+                refused.push_back(MessageBoxText(message));
+                PressButton(message, IDOK);
+                WaitUntilGone(message);
+            }
+            SetDlgItemTextA(dialog, box.control, box.good);
+        }
+        PressButton(dialog, IDCANCEL);
+    });
+    DialogBoxParamA(appState.instance, MAKEINTRESOURCEA(IDD_TRIPWIRES), window, TripwiresDialogProc, 0);
+    EXPECT_EQ(missed, std::vector<std::string>{}) << "taken as numbers";
+    EXPECT_EQ(refused, std::vector<std::string>(18, "Please enter valid number"));
+    EXPECT_EQ(appState.tripwireRules.burstFiles, before.burstFiles);
+    EXPECT_EQ(appState.tripwireRules.burstSeconds, before.burstSeconds);
+    EXPECT_EQ(appState.tripwireRules.blockMinutes, before.blockMinutes);
 }

@@ -139,7 +139,7 @@ void RunDialog(int dialog, DLGPROC procedure)
 
 void OnMainWindowShown(bool shown)
 {
-    InterlockedExchange(&appState.mainWindowShown, shown ? 1 : 0);
+    appState.mainWindowShown = shown ? 1 : 0;
     if (shown && appState.currentPage && appState.currentPage == appState.pages[LogPageIndex])
         SyncLogPage();
 }
@@ -147,10 +147,17 @@ void OnMainWindowShown(bool shown)
 // A click on the notify window's list, passed on by its thread: the pages are this thread's.
 void OnNotifyWindowClicked()
 {
-    InterlockedExchange(&appState.unseenActivity, 0);
+    appState.unseenActivity = 0;
     ShowPage(MonitoringPage);
     ShowWindow(appState.mainWindow, SW_SHOW);
     SetForegroundWindow(appState.mainWindow);
+}
+
+// Windows is ending the session: the process may be ended at any moment after this.
+void OnEndSession(bool ending)
+{
+    if (ending)
+        ExitProgram();
 }
 
 void ShowPageInFront(int index)
@@ -253,7 +260,7 @@ void ShowPage(int index)
 
 void ShowMainWindow()
 {
-    InterlockedExchange(&appState.unseenActivity, 0);
+    appState.unseenActivity = 0;
     ShowWindow(appState.mainWindow, SW_SHOW);
     SetForegroundWindow(appState.mainWindow);
 }
@@ -272,6 +279,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_TRAY_NOTIFY: OnTrayNotify(window, lParam); break;
     case WM_NOTIFY_WINDOW_CLICKED: OnNotifyWindowClicked(); break;
     case WM_SERVER_REPLY: OnServerReply(wParam, lParam); break;
+    case WM_ENDSESSION: OnEndSession(wParam != 0); break;
     }
     return 0;
 }

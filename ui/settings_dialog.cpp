@@ -77,9 +77,10 @@ void InitSettingsDialog(HWND dialog)
 
 void ApplySettings(HWND dialog)
 {
+    const auto hotKeyValue = static_cast<int>(SendDlgItemMessageA(dialog, IDC_HOTKEY, HKM_GETHOTKEY, 0, 0) & 0xFFFF);
     std::array<char, 16> hotKey{};
-    FormatText(hotKey, "%d", static_cast<int>(SendDlgItemMessageA(dialog, IDC_HOTKEY, HKM_GETHOTKEY, 0, 0) & 0xFFFF));
-    ApplyHotKey(ParseLeadingInt(hotKey.data()));
+    FormatText(hotKey, "%d", hotKeyValue);
+    ApplyHotKey(hotKeyValue);
     WriteSettingText(kMainSection, kHotKeyKey, hotKey.data());
 
     for (const SettingBox& box : kCopyOrder)

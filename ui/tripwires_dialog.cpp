@@ -72,17 +72,15 @@ void OnRemoveBait(HWND dialog)
     ShowBaitPatterns(dialog);
 }
 
-// The numbers as typed, each read like the Block dialog reads its minutes; the first
-// that is not a number in its range is refused with the program's message.
+// The numbers as typed, read like every number the program takes; the first that is
+// not a number in its range is refused with the program's message.
 bool ReadNumbers(HWND dialog)
 {
     for (const NumberField& field : kNumberFields) {
         std::array<char, kNumberTextCapacity> text{};
         GetDlgItemTextA(dialog, field.control, text.data(), static_cast<int>(text.size()));
-        int value = 0;
-        const std::string_view typed(text.data());
-        const bool digits = typed.find_first_of("0123456789") != std::string_view::npos;
-        if (!digits || !ParseLeadingIntChecked(text.data(), &value) || value < field.lowest || value > field.highest) {
+        int32_t value = 0;
+        if (!ReadNumber(text.data(), field.lowest, field.highest, &value)) {
             MessageBoxA(dialog, kInvalidNumberMessage, kMessageCaption, MB_OK);
             SetFocus(GetDlgItem(dialog, field.control));
             return false;

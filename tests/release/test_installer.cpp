@@ -196,15 +196,29 @@ DWORD Uninstall(DWORD timeoutMs)
         return launched == STILL_ACTIVE ? STILL_ACTIVE : launched;
     }
     // The launcher's handle is still open, so its id cannot yet name another process.
+    // A process of an earlier run may still carry that id as its parent's, from a
+    // parent long gone whose id was given out again: the copy is the one started
+    // after the launcher was.
+    FILETIME launcherStarted{}, unused{};
+    GetProcessTimes(launcher.hProcess, &launcherStarted, &unused, &unused, &unused);
     std::vector<HANDLE> copies;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32 entry{};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
-        if (entry.th32ParentProcessID == launcher.dwProcessId)
-            if (HANDLE copy = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE,
-                                          FALSE, entry.th32ProcessID))
-                copies.push_back(copy);
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        if (entry.th32ParentProcessID != launcher.dwProcessId)
+            continue;
+        HANDLE copy = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE,
+                                  entry.th32ProcessID);
+        if (!copy)
+            continue;
+        FILETIME started{};
+        if (GetProcessTimes(copy, &started, &unused, &unused, &unused) &&
+            CompareFileTime(&started, &launcherStarted) >= 0)
+            copies.push_back(copy);
+        else
+            CloseHandle(copy);
+    }
     CloseHandle(snapshot);
     CloseHandle(launcher.hThread);
     CloseHandle(launcher.hProcess);

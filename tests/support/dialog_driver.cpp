@@ -14,6 +14,54 @@ HWND WaitForDialog(const char* title, DWORD timeoutMs)
     return nullptr;
 }
 
+namespace {
+
+struct OwnedSearch {
+    HWND owner;
+    HWND found;
+};
+
+BOOL CALLBACK FindOwnedBox(HWND window, LPARAM parameter)
+{
+    auto* search = reinterpret_cast<OwnedSearch*>(parameter);
+    std::array<char, 16> kind{};
+    GetClassNameA(window, kind.data(), static_cast<int>(kind.size()));
+    if (GetWindow(window, GW_OWNER) == search->owner && std::string(kind.data()) == "#32770" &&
+        IsWindowVisible(window)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+HWND WaitForMessageBoxOf(HWND dialog, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    do {
+        OwnedSearch search{dialog, nullptr};
+        EnumWindows(FindOwnedBox, reinterpret_cast<LPARAM>(&search));
+        if (search.found)
+            return search.found;
+        if (!IsWindow(dialog))
+            return nullptr;
+        Sleep(5);
+    } while (GetTickCount64() < deadline);
+    return nullptr;
+}
+
+bool WaitUntilGone(HWND window, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (IsWindow(window)) {
+        if (GetTickCount64() >= deadline)
+            return false;
+        Sleep(5);
+    }
+    return true;
+}
+
 std::string MessageBoxText(HWND box)
 {
     std::array<char, 1024> text{};

@@ -10,6 +10,11 @@
 
 // A top-level dialog with this title, waited for up to `timeoutMs`; nullptr if none.
 HWND WaitForDialog(const char* title, DWORD timeoutMs);
+// The message box `dialog` opens, waited for until it shows; nullptr once `dialog`
+// has ended instead (or after `timeoutMs`, for a test gone wrong).
+HWND WaitForMessageBoxOf(HWND dialog, DWORD timeoutMs = 10000);
+// Waits until `window` no longer exists; false after `timeoutMs`.
+bool WaitUntilGone(HWND window, DWORD timeoutMs = 10000);
 // The text of a message box.
 std::string MessageBoxText(HWND box);
 // Presses a dialog's button (IDOK, IDCANCEL, ...), as a click does.

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -76,6 +77,22 @@ std::string MakeTestFolder()
 
 }  // namespace
 
+ULONGLONG FakeClockStart()
+{
+    std::array<char, 32> text{};
+    const DWORD length =
+        GetEnvironmentVariableA("QUORVEL_FAKE_CLOCK_START_MS", text.data(), static_cast<DWORD>(text.size()));
+    if (length > 0 && length < text.size())
+        return std::strtoull(text.data(), nullptr, 10);
+    return 1ull << 40;
+}
+
+void FakeClock::Reset()
+{
+    now = {};
+    milliseconds = FakeClockStart();
+}
+
 void FakeClock::Set(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second)
 {
     now = {};
@@ -148,7 +165,7 @@ void QuorvelTest::SetUp()
     FormatText(appState.logFolder, "%squorvel_logs\\", folder.c_str());
     CreateDirectoryA(appState.logFolder.data(), nullptr);
     server = &InstallFakeServer();
-    fakeClock = FakeClock{};
+    fakeClock.Reset();
     fakeClock.Set(2026, 3, 7, 9, 5, 7);
     InstallClock(&kFakeClockSource);
     clock = &fakeClock;

@@ -7,18 +7,24 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 
 #include "support/fake_server.h"
 
-// A local time that moves only when the test says so.
+// A local time that moves only when the test says so. Its elapsed time starts far
+// above any real tick count (2^40 ms, some 35 years of uptime), so that a product
+// file reading the platform's clock directly fails the tests on every machine;
+// QUORVEL_FAKE_CLOCK_START_MS sets another start.
 struct FakeClock {
     SYSTEMTIME now{};
-    ULONGLONG milliseconds = 1'000'000;
+    std::atomic<ULONGLONG> milliseconds{0};  // the servers' workers read it too
 
+    void Reset();
     void Set(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second);
     void AdvanceMilliseconds(ULONGLONG amount);
 };
+ULONGLONG FakeClockStart();
 
 FakeClock& TheFakeClock();
 

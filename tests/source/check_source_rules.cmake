@@ -1,0 +1,32 @@
+# Rules the product's sources keep, checked on the files themselves.
+#   cmake -DSOURCE_DIR=<checkout> -P check_source_rules.cmake
+# Time reaches the program only through its clock module, so that the tests' clock
+# is the only one the program sees.
+
+set(product_folders core monitor blocking notify ui)
+set(clock_reads "GetTickCount|GetLocalTime|GetSystemTime|QueryPerformanceCounter|timeGetTime|std::chrono|[^a-zA-Z_]time[ ]*\\(")
+set(clock_module core/clock.cpp)
+
+set(faults "")
+foreach(folder IN LISTS product_folders)
+  file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/${folder}/*.cpp ${SOURCE_DIR}/${folder}/*.h)
+  foreach(source IN LISTS sources)
+    if(source STREQUAL clock_module)
+      continue()
+    endif()
+    file(STRINGS ${SOURCE_DIR}/${source} lines)
+    set(number 0)
+    foreach(line IN LISTS lines)
+      math(EXPR number "${number} + 1")
+      string(REGEX REPLACE "//.*$" "" code "${line}")
+      if(code MATCHES "${clock_reads}")
+        string(APPEND faults "  ${source}:${number}: reads the platform's clock: ${line}\n")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+
+if(faults)
+  message(FATAL_ERROR "Only ${clock_module} reads the platform's clock:\n${faults}")
+endif()
+message(STATUS "source rules hold")
