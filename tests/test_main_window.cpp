@@ -8,6 +8,9 @@
 #include "core/app_state.h"
 #include "core/settings.h"
 #include "core/startup.h"
+#include "monitor/activity_delivery.h"
+#include "monitor/activity_poller.h"
+#include "monitor/server_api.h"
 #include "notify/tray_icon.h"
 #include "resources/resource.h"
 #include "support/test_support.h"
@@ -272,6 +275,33 @@ TEST_F(MainWindowTest, TheExitRemovesTheTrayIconThenSavesTheLists)
     EXPECT_EQ(appState.trayIconAdded, 0);
     EXPECT_EQ(ReadSettingInt("blacklist", "count", -1), 1);
     EXPECT_EQ(ReadSettingInt(kMainSection, "blockmode", -1), 1);
+}
+
+TEST_F(MainWindowTest, TheExitDeliversEveryEventAScanFoundBeforeTheProgramEnds)
+{
+    RecordTrial("faults", "the program ending while the 3,000 new files of a scan wait to be delivered",
+                "every line in the day's text log, every record in the CSV log, the scan's buffer given back");
+    appState.settings.savecsvlogs = 1;
+    for (DWORD id = 1; id <= 3000; ++id)
+        server->files.push_back({id, PERM_FILE_READ, 0, L"C:\\Shares\\f" + std::to_wstring(id) + L".txt", L"ann"});
+    // What the poll keeps of a scan until its lines are out.
+    Enumeration<FILE_INFO_3> files;
+    EnumerateOpenFiles(&files);
+    ASSERT_TRUE(ScanOpenFilesOf(LocalWatch(), files.status, files.Records(), TakePollTime()));
+    files.Detach();
+    PrepareExit();
+    const std::string log = ReadWholeFile(std::string(appState.logFolder.data()) + "7.3.2026.log");
+    const std::string csv = ReadWholeFile(std::string(appState.logFolder.data()) + "7.3.2026.csv");
+    std::size_t lines = 0, records = 0;
+    for (std::size_t at = log.find("[ann][Read]"); at != std::string::npos; at = log.find("[ann][Read]", at + 1))
+        ++lines;
+    for (std::size_t at = csv.find("\"Read\", \"ann\""); at != std::string::npos;
+         at = csv.find("\"Read\", \"ann\"", at + 1))
+        ++records;
+    EXPECT_EQ(lines, 3000u);
+    EXPECT_EQ(records, 3000u);
+    EXPECT_NE(log.find("f3000.txt\r\n"), std::string::npos);
+    EXPECT_FALSE(IsDelivering(LocalWatch()));
 }
 
 // The blink, step by step, while the main window is not in front.

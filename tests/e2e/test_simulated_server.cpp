@@ -212,29 +212,57 @@ TEST_F(SimulatedServerTest, StartedWithHTheProgramRunsHiddenAndMonitors)
     EXPECT_FALSE(Find("call", "NetFileEnum").empty());
 }
 
-TEST_F(SimulatedServerTest, BothExitCommandsSaveTheListsAndEndWithCodeZero)
+// File > Exit, the tray's Exit, and Windows ending the session: one exit.
+TEST_F(SimulatedServerTest, EveryWayOutSavesTheListsLogsWhatWasFoundAndEndsWithCodeZero)
 {
-    WriteFile(scratch + "empty.scenario", "");
-    UseSimulatedServer(scratch + "empty.scenario", "");
-    for (WPARAM command : {40010, 40045}) {
+    WriteFile(scratch + "test.scenario", "0.5 connect PC-ONE bob\n0.6 open PC-ONE bob C:\\a.txt\n");
+    for (const UINT message : {UINT{WM_COMMAND}, UINT{WM_COMMAND}, UINT{WM_ENDSESSION}}) {
+        static int run = 0;
+        const WPARAM command = message == WM_ENDSESSION ? TRUE : (run++ == 0 ? 40010 : 40045);
         ForgetEarlierRuns();
+        UseSimulatedServer(scratch + "test.scenario", journalPath);
+        DeleteFileA(journalPath.c_str());
         WriteSettings("[main]\r\nblockmode=1\r\n");
         ASSERT_TRUE(StartProgram("h", &program));
         program.mainWindow = WaitForMainWindow(program, 20000);
         ASSERT_NE(program.mainWindow, nullptr);
-        EXPECT_EQ(ExitProgramThroughMenu(&program, command), 0u) << command;
+        // Found: the file enumeration that saw the open has ended (another came after it).
+        const auto found = [&] {
+            journal = ReadJournal(journalPath);
+            const std::vector<JournalLine> opens = Find("event", "open");
+            const JournalLine* first = opens.empty() ? nullptr : FirstCallAfter("NetFileEnum", opens[0].t);
+            return first && FirstCallAfter("NetFileEnum", first->t + 1) != nullptr;
+        };
+        for (const ULONGLONG deadline = GetTickCount64() + 20000; !found() && GetTickCount64() < deadline;)
+            Sleep(20);
+        if (message == WM_ENDSESSION)
+            SendMessageTimeoutA(program.mainWindow, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 5000, nullptr);
+        PostMessageA(program.mainWindow, message, command, 0);
+        EXPECT_EQ(WaitForExit(program, 15000), 0u) << message << " " << command;
         const std::string settings = ReadFile(DocumentsFolder() + "\\quorvel.ini");
         EXPECT_NE(settings.find("blockmode=1"), std::string::npos) << command;
         EXPECT_NE(settings.find("[blacklist]"), std::string::npos) << command;
+        EXPECT_NE(ReadFile(TodaysLogPath("log")).find("[bob][Read] C:\\a.txt"), std::string::npos) << command;
         KillProgram(&program);
     }
 }
 
-TEST_F(SimulatedServerTest, AccessDeniedIsShownOnceThenTheListsAreSavedAndTheProgramEnds)
+TEST_F(SimulatedServerTest, AccessDeniedIsShownOnceThenTheListsAndTheLogsAreWrittenAndTheProgramEnds)
 {
+    RecordProperty("area", "faults");
+    RecordProperty("tried", "access denied while the day's text log is held by another program, which lets go "
+                            "only once the message shows");
+    RecordProperty("held", "the message once; on OK the lines that waited reach the log, the lists are saved, "
+                           "exit code 0");
     WriteSettings("[blacklist]\r\ncount=1\r\ncomp0=pc9\r\n");
-    WriteFile(scratch + "test.scenario", "0 refuse sessions denied forever\n");
+    WriteFile(scratch + "test.scenario", "0.5 connect PC-ONE bob\n0.6 open PC-ONE bob C:\\a.txt\n"
+                                         "3 refuse sessions denied forever\n");
     UseSimulatedServer(scratch + "test.scenario", journalPath);
+    // Held by another program: the program cannot write to it while this handle stays.
+    CreateDirectoryA((DocumentsFolder() + "\\quorvel_logs").c_str(), nullptr);
+    HANDLE held = CreateFileA(TodaysLogPath("log").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(StartProgram("", &program));
     std::vector<HWND> boxes;
     const ULONGLONG deadline = GetTickCount64() + 20000;
@@ -249,9 +277,15 @@ TEST_F(SimulatedServerTest, AccessDeniedIsShownOnceThenTheListsAreSavedAndThePro
     Sleep(1500);  // the poll and its refreshes go on under the message box
     EXPECT_EQ(ProgramDialogs(program, "Quorvel").size(), 1u) << "shown once";
     EXPECT_EQ(WaitForExit(program, 0), static_cast<DWORD>(STILL_ACTIVE));
+    EXPECT_EQ(ReadFile(TodaysLogPath("log")), "") << "held: nothing written yet";
+    CloseHandle(held);
     PostMessageA(boxes[0], WM_COMMAND, IDOK, 0);
     EXPECT_EQ(WaitForExit(program, 10000), 0u);
     EXPECT_NE(ReadFile(DocumentsFolder() + "\\quorvel.ini").find("comp0=PC9"), std::string::npos);
+    std::vector<std::string> lines = WithoutTimes(Lines(ReadFile(TodaysLogPath("log"))));
+    std::sort(lines.begin(), lines.end());  // connections are found once a second, opens every 200 ms
+    EXPECT_EQ(lines, (std::vector<std::string>{"User bob connected from PC-ONE", "[bob][Read] C:\\a.txt"}))
+        << "what waited for the log is written on the way out";
     journal = ReadJournal(journalPath);
     EXPECT_GE(Find("call", "NetSessionEnum").size(), 2u) << "the refreshes under the box went on";
 }
