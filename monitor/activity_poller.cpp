@@ -10,7 +10,6 @@
 #include "core/app_state.h"
 #include "core/clock.h"
 #include "core/text.h"
-#include "core/time_text.h"
 #include "monitor/activity_delivery.h"
 #include "monitor/event_log.h"
 #include "monitor/remote_servers.h"
@@ -323,12 +322,6 @@ bool IsGuestSession(const SESSION_INFO_1& session)
     return WideOrEmpty(session.sesi1_username)[0] == L'\0' || (session.sesi1_user_flags & SESS_GUEST) != 0;
 }
 
-void FormatConnectionLine(const SESSION_INFO_1& session, std::span<char> line)
-{
-    std::array<char, 32> time{};
-    FormatConnectionLine(session, FormatTimeOfDay(time), line);
-}
-
 void FormatConnectionLine(const SESSION_INFO_1& session, const char* time, std::span<char> line)
 {
     if (IsGuestSession(session))
@@ -337,12 +330,6 @@ void FormatConnectionLine(const SESSION_INFO_1& session, const char* time, std::
         FormatText(line, "[%s] User %ws connected from %ws", time, WideOrEmpty(session.sesi1_username),
                    WideOrEmpty(session.sesi1_cname));
     ReplaceControlCharacters(line);
-}
-
-void FormatFileOpenLine(const FILE_INFO_3& file, std::span<char> line)
-{
-    std::array<char, 32> time{};
-    FormatFileOpenLine(file, FormatTimeOfDay(time), line);
 }
 
 void FormatFileOpenLine(const FILE_INFO_3& file, const char* time, std::span<char> line)

@@ -68,9 +68,7 @@ void StartActivityPoller();
 void FormatOpenMode(DWORD permissions, std::span<char> text);
 
 // The activity lines, as the Log page, the text log and the notify window show them.
-// `time` is the poll's "%d:%d:%d"; without it, the time now.
-void FormatConnectionLine(const SESSION_INFO_1& session, std::span<char> line);
-void FormatFileOpenLine(const FILE_INFO_3& file, std::span<char> line);
+// `time` is the poll's "%d:%d:%d".
 void FormatConnectionLine(const SESSION_INFO_1& session, const char* time, std::span<char> line);
 void FormatFileOpenLine(const FILE_INFO_3& file, const char* time, std::span<char> line);
 

@@ -7,8 +7,6 @@
 #include "core/app_state.h"
 #include "core/clock.h"
 #include "core/text.h"
-#include "core/time_text.h"
-#include "monitor/log_page.h"
 
 namespace {
 
@@ -148,11 +146,6 @@ void FormatLogPathIn(std::span<char> path, const char* folder, const SYSTEMTIME&
     FormatText(path, "%s\\%d.%d.%d.%s", folder, day.wDay, day.wMonth, day.wYear, extension);
 }
 
-void FormatLogPath(std::span<char> path, const SYSTEMTIME& day, const char* extension)
-{
-    FormatLogPathIn(path, appState.logFolder.data(), day, extension);
-}
-
 void OpenTextLog()
 {
     OpenDayFile(TextLog(appState.logs), LocalTimeNow());
@@ -192,43 +185,6 @@ void WriteLogBacklogs(DayLogs& logs)
 {
     WriteBacklog(TextLog(logs));
     WriteBacklog(CsvLog(logs));
-}
-
-void WriteLogBacklogs()
-{
-    WriteLogBacklogs(appState.logs);
-}
-
-void AppendActivityText(const char* text)
-{
-    const std::string_view line(text, strnlen(text, kFormatCapacity));
-    AppendToLogPage(line);
-    if (appState.settings.savelogs)
-        WriteTextLogLines(appState.logs, line, LocalTimeNow());
-}
-
-void WriteCsvRecord(const char* kind, const wchar_t* user, const wchar_t* target)
-{
-    std::array<char, kFormatCapacity> record{};
-    bool formatted = false;
-    const auto format = [&] {
-        std::array<char, 32> time{};
-        FormatText(record, "\"%s\", \"%s\", \"%ws\", \"%ws\"", FormatTimeOfDay(time), kind, WideOrEmpty(user),
-                   WideOrEmpty(target));
-        ReplaceControlCharacters(record);
-        formatted = true;
-    };
-    if (appState.settings.savelogs) {
-        format();
-        AppendToRunCsvBuffer(record.data());
-    }
-    if (!appState.settings.savecsvlogs)
-        return;
-    if (!formatted)
-        format();
-    const SYSTEMTIME now = LocalTimeNow();
-    WriteCsvLogRecords(appState.logs, record.data(), now);
-    WriteCsvLogRecords(appState.logs, kLineEnd, now);
 }
 
 bool AllocateRunCsvBuffer()

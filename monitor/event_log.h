@@ -1,5 +1,5 @@
-// The day's text and CSV logs, the Log page's text and the run's CSV records.
-// The activity poller is their only producer.
+// The day's text and CSV logs and the run's CSV records, which activity delivery
+// writes the events to.
 #pragma once
 
 #include <windows.h>
@@ -10,13 +10,6 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
-
-// Appends 8-bit text to the Log page and, with savelogs, to the day's text log.
-void AppendActivityText(const char* text);
-
-// One CSV record: `"time", "kind", "user", "target"`. With savelogs it joins the
-// run's records; with savecsvlogs it goes to the day's CSV log.
-void WriteCsvRecord(const char* kind, const wchar_t* user, const wchar_t* target);
 
 // Log text that could not be written yet (folder gone, disk full, file locked), in
 // the order it came; written ahead of the next text once the file takes writes again.
@@ -44,19 +37,16 @@ struct DayLogs {
 // callers apply savelogs and savecsvlogs.
 void WriteTextLogLines(DayLogs& logs, std::string_view text, const SYSTEMTIME& day);
 void WriteCsvLogRecords(DayLogs& logs, std::string_view records, const SYSTEMTIME& day);
+// Text a log could not take when it came (folder gone, disk full, file locked) is
+// kept, up to 64 KiB a log, and written ahead of the next text; this tries now.
 void WriteLogBacklogs(DayLogs& logs);
 
 // Open the current day's files, closing the previous day's.
 void OpenTextLog();
 void OpenCsvLog();
 
-// Text a log could not take when it came (folder gone, disk full, file locked) is
-// kept, up to 64 KiB a log, and written ahead of the next text; this tries now.
-void WriteLogBacklogs();
-
 // "%s\%d.%d.%d.log" of the log folder and the day (the folder already ends with a
 // backslash, so the path holds two before the name, which the platform accepts).
-void FormatLogPath(std::span<char> path, const SYSTEMTIME& day, const char* extension);
 void FormatLogPathIn(std::span<char> path, const char* folder, const SYSTEMTIME& day, const char* extension);
 
 // Allocates the run's CSV record buffer, empty.

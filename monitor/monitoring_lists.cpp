@@ -543,22 +543,6 @@ void FormatFileCell(const FileRow& row, int column, std::span<char> text)
     CutToCell(cell, text);
 }
 
-void FormatSessionRecordCell(const SESSION_INFO_1& session, int column, std::span<char> text)
-{
-    std::array<char, kCellCapacity> computer{};
-    FormatComputer(session.sesi1_cname, computer);
-    const SessionRow row{computer.data(), session.sesi1_cname, session.sesi1_username, session.sesi1_num_opens,
-                         session.sesi1_time, session.sesi1_idle_time, session.sesi1_user_flags, 0};
-    FormatSessionCell(row, column, text);
-}
-
-void FormatFileRecordCell(const FILE_INFO_3& file, uint32_t stamp, int column, std::span<char> text)
-{
-    const FileRow row{file.fi3_pathname, file.fi3_username, file.fi3_id, file.fi3_permissions, file.fi3_num_locks,
-                      stamp};
-    FormatFileCell(row, column, text);
-}
-
 bool IsDispInfoRequest(const NMHDR* header)
 {
     return header->code == LVN_GETDISPINFOA || header->code == LVN_GETDISPINFOW;

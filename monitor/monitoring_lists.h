@@ -100,9 +100,6 @@ void RefreshOpenFilesList(HWND list, FileSnapshot& snapshot, std::span<const FIL
 // control characters shown as '?'.
 void FormatSessionCell(const SessionRow& row, int column, std::span<char> text);
 void FormatFileCell(const FileRow& row, int column, std::span<char> text);
-// The same from a record, for a row made from it.
-void FormatSessionRecordCell(const SESSION_INFO_1& session, int column, std::span<char> text);
-void FormatFileRecordCell(const FILE_INFO_3& file, uint32_t stamp, int column, std::span<char> text);
 
 // Answers an owner-data list's request for a cell's text (A or W notification).
 void AnswerSessionsDispInfo(const SessionSnapshot& snapshot, NMHDR* header);

@@ -418,12 +418,6 @@ RemoteServer* WatchedServer(int32_t index)
     return server && server->watched ? server : nullptr;
 }
 
-ServerState WatchedServerState(int32_t index)
-{
-    const RemoteServer* server = WatchedServer(index);
-    return server ? static_cast<ServerState>(server->state.load()) : ServerNotAnswering;
-}
-
 void OnServerReply(WPARAM which, LPARAM word)
 {
     const auto index = static_cast<int32_t>(which);

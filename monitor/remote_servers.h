@@ -109,7 +109,6 @@ void WatchServers(const ServerList& list);
 // The watched servers, by place: false for a place not in use.
 bool RemoteWatchFor(int32_t index, ServerWatch* watch);
 RemoteServer* WatchedServer(int32_t index);
-ServerState WatchedServerState(int32_t index);
 
 // The main window's thread, for a reply a worker posted (WM_SERVER_REPLY).
 void OnServerReply(WPARAM server, LPARAM slot);

@@ -593,12 +593,14 @@ TEST_F(ActivityPollerTest, NullStringsFromTheServerReadAsEmpty)
     FILE_INFO_3 file{};
     file.fi3_id = 9;
     file.fi3_permissions = PERM_FILE_READ;
-    std::array<char, kFormatCapacity> line{};
-    FormatFileOpenLine(file, line);
-    EXPECT_STREQ(line.data(), "[9:5:7] [][Read] ");
-    SESSION_INFO_1 session{};
-    FormatConnectionLine(session, line);
-    EXPECT_STREQ(line.data(), "[9:5:7] User Guest connected from ");
+    const SESSION_INFO_1 session{};
+    const PollTime time = TakePollTime();
+    AddFileOpenEvent(LocalWatch(), file, time);
+    AddConnectionEvent(LocalWatch(), session, time);
+    DeliverActivity(LocalWatch());
+    EXPECT_EQ(LogPageText(), "[9:5:7] [][Read] \r\n[9:5:7] User Guest connected from \r\n");
+    EXPECT_EQ(TextLog(), LogPageText());
+    EXPECT_EQ(RunCsvText(), "\"9:5:7\", \"Read\", \"\", \"\"\r\n\"9:5:7\", \"CONNECT\", \"Guest\", \"\"\r\n");
 }
 
 TEST_F(ConnectionTest, AReconnectBetweenTwoScansIsASecondConnection)

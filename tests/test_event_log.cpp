@@ -1,39 +1,106 @@
+// The day's text and CSV logs as the program writes them: events go in the way the
+// poll hands them over (detection adds them, one delivery takes the batch), and the
+// tests read the files in the log folder and the Log page's text.
+#include <windows.h>
+#include <lm.h>
+
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "core/app_state.h"
 #include "core/text.h"
+#include "monitor/activity_delivery.h"
 #include "monitor/event_log.h"
+#include "monitor/log_page.h"
 #include "support/test_support.h"
 
 namespace {
 
 class EventLogTest : public QuorvelTest {
 protected:
-    std::string LogPath(const char* day, const char* extension) const
+    void SetUp() override
     {
-        return std::string(appState.logFolder.data()) + "\\" + day + "." + extension;
+        QuorvelTest::SetUp();
+        // The Log page's control, out of sight: the page keeps its text all the same.
+        pageEdit = CreateWindowExA(0, "EDIT", "", ES_MULTILINE, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+        appState.logPageEdit = pageEdit;
     }
+    void TearDown() override
+    {
+        DestroyWindow(pageEdit);
+        QuorvelTest::TearDown();
+    }
+
+    // A day's file in the log folder, by the name the program gives it.
+    static std::string DayLog(const char* day, const char* extension)
+    {
+        return std::string(appState.logFolder.data()) + day + "." + extension;
+    }
+    static std::string PageText() { return std::string(appState.logPage.text.data(), appState.logPage.length); }
+    static std::string Header() { return kCsvLogHeader; }
+
+    // One poll's finding at the clock's time, delivered as the poll delivers it.
+    static void Connected(std::wstring computer, std::wstring user)
+    {
+        const SESSION_INFO_1 session{computer.data(), user.data(), 1, 0, 0, 0};
+        AddConnectionEvent(LocalWatch(), session, TakePollTime());
+        DeliverActivity(LocalWatch());
+    }
+    void Opened(std::wstring path, DWORD permissions = PERM_FILE_READ)
+    {
+        std::wstring user = L"ann";
+        const FILE_INFO_3 file{++lastFileId, permissions, 0, path.data(), user.data()};
+        AddFileOpenEvent(LocalWatch(), file, TakePollTime());
+        DeliverActivity(LocalWatch());
+    }
+    // Nothing can be made in the log folder: a file stands where it should be.
+    static std::string BlockLogFolder()
+    {
+        const std::string logFolder = appState.logFolder.data();
+        const std::string inTheWay = logFolder.substr(0, logFolder.size() - 1);
+        RemoveDirectoryA(logFolder.c_str());
+        WriteWholeFile(inTheWay, "in the way");
+        return inTheWay;
+    }
+
+    HWND pageEdit = nullptr;
+    DWORD lastFileId = 0;
 };
 
 }  // namespace
 
 TEST_F(EventLogTest, DailyFileNamesHaveNoLeadingZerosAndTwoBackslashesBeforeTheName)
 {
-    std::array<char, 600> path{};
-    SYSTEMTIME day{};
-    day.wDay = 7;
-    day.wMonth = 3;
-    day.wYear = 2026;
-    FormatLogPath(path, day, "log");
+    appState.settings.savecsvlogs = 1;
+    Opened(L"C:\\a");  // on 7 March 2026
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA entry{};
+    HANDLE find = FindFirstFileA((std::string(appState.logFolder.data()) + "*").c_str(), &entry);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    do {
+        if (entry.cFileName[0] != '.')
+            names.push_back(entry.cFileName);
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"7.3.2026.csv", "7.3.2026.log"}));
+
+    PathText path{};
+    FormatLogPathIn(path, appState.logFolder.data(), clock->now, "log");
     EXPECT_EQ(std::string(path.data()), std::string(appState.logFolder.data()) + "\\7.3.2026.log");
-    EXPECT_NE(std::string(path.data()).find("quorvel_logs\\\\7.3.2026.log"), std::string::npos);
+    EXPECT_EQ(ReadWholeFile(path.data()), "[9:5:7] [ann][Read] C:\\a\r\n") << "the platform takes that path";
 }
 
 TEST_F(EventLogTest, TheTextLogGetsTheTextWithoutATerminatorAndNoHeader)
 {
-    AppendActivityText("[9:5:7] one");
-    AppendActivityText("\r\n");
-    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "log")), "[9:5:7] one\r\n");
+    server->files.push_back({5, PERM_FILE_READ | PERM_FILE_WRITE, 0, L"C:\\Shares\\a.txt", L"bob"});
+    RunPollTicks(1);
+    Connected(L"PC1", L"ann");
+    const std::string lines = "[9:5:7] [bob][ReadWrite] C:\\Shares\\a.txt\r\n[9:5:7] User ann connected from PC1\r\n";
+    EXPECT_EQ(PageText(), lines);
+    EXPECT_EQ(ReadWholeFile(DayLog("7.3.2026", "log")), lines);
+    EXPECT_FALSE(FileExists(DayLog("7.3.2026", "csv"))) << "the CSV log is off unless asked for";
 }
 
 TEST_F(EventLogTest, TheDayChangeOpensTheNextDaysFiles)
@@ -42,17 +109,13 @@ TEST_F(EventLogTest, TheDayChangeOpensTheNextDaysFiles)
                 "each line lands in its own day's file; the new CSV log gets its header");
     appState.settings.savecsvlogs = 1;
     clock->Set(2026, 3, 31, 23, 59, 59);
-    AppendActivityText("before midnight\r\n");
-    WriteCsvRecord("CONNECT", L"ann", L"PC1");
+    Connected(L"PC1", L"ann");
     clock->AdvanceMilliseconds(1000);
-    AppendActivityText("after midnight\r\n");
-    WriteCsvRecord("CONNECT", L"ben", L"PC2");
-    EXPECT_EQ(ReadWholeFile(LogPath("31.3.2026", "log")), "before midnight\r\n");
-    EXPECT_EQ(ReadWholeFile(LogPath("1.4.2026", "log")), "after midnight\r\n");
-    EXPECT_EQ(ReadWholeFile(LogPath("31.3.2026", "csv")),
-              std::string(kCsvLogHeader) + "\"23:59:59\", \"CONNECT\", \"ann\", \"PC1\"\r\n");
-    EXPECT_EQ(ReadWholeFile(LogPath("1.4.2026", "csv")),
-              std::string(kCsvLogHeader) + "\"0:0:0\", \"CONNECT\", \"ben\", \"PC2\"\r\n");
+    Connected(L"PC2", L"ben");
+    EXPECT_EQ(ReadWholeFile(DayLog("31.3.2026", "log")), "[23:59:59] User ann connected from PC1\r\n");
+    EXPECT_EQ(ReadWholeFile(DayLog("1.4.2026", "log")), "[0:0:0] User ben connected from PC2\r\n");
+    EXPECT_EQ(ReadWholeFile(DayLog("31.3.2026", "csv")), Header() + "\"23:59:59\", \"CONNECT\", \"ann\", \"PC1\"\r\n");
+    EXPECT_EQ(ReadWholeFile(DayLog("1.4.2026", "csv")), Header() + "\"0:0:0\", \"CONNECT\", \"ben\", \"PC2\"\r\n");
 }
 
 TEST_F(EventLogTest, TheYearEndChangesDayLikeAnyOther)
@@ -60,11 +123,11 @@ TEST_F(EventLogTest, TheYearEndChangesDayLikeAnyOther)
     RecordTrial("faults", "the day changing at a year end while the program runs",
                 "the first line of the new year opens 1.1.YYYY; nothing of the old year moves");
     clock->Set(2026, 12, 31, 23, 59, 59);
-    AppendActivityText("old year\r\n");
+    Opened(L"C:\\old");
     clock->AdvanceMilliseconds(1000);
-    AppendActivityText("new year\r\n");
-    EXPECT_EQ(ReadWholeFile(LogPath("31.12.2026", "log")), "old year\r\n");
-    EXPECT_EQ(ReadWholeFile(LogPath("1.1.2027", "log")), "new year\r\n");
+    Opened(L"C:\\new");
+    EXPECT_EQ(ReadWholeFile(DayLog("31.12.2026", "log")), "[23:59:59] [ann][Read] C:\\old\r\n");
+    EXPECT_EQ(ReadWholeFile(DayLog("1.1.2027", "log")), "[0:0:0] [ann][Read] C:\\new\r\n");
 }
 
 TEST_F(EventLogTest, AMonthOrAYearLaterToTheDayIsANewDayToo)
@@ -73,32 +136,30 @@ TEST_F(EventLogTest, AMonthOrAYearLaterToTheDayIsANewDayToo)
                 "a new file for the new date each time, not the old day's file");
     appState.settings.savecsvlogs = 1;
     clock->Set(2026, 3, 7, 12, 0, 0);
-    AppendActivityText("march\r\n");
+    Opened(L"C:\\march");
     clock->Set(2026, 4, 7, 12, 0, 0);  // a month later to the day, without a write in between
-    AppendActivityText("april\r\n");
-    WriteCsvRecord("Read", L"ann", L"C:\\a");
+    Opened(L"C:\\april");
     clock->Set(2027, 4, 7, 12, 0, 0);
-    AppendActivityText("a year on\r\n");
-    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "log")), "march\r\n");
-    EXPECT_EQ(ReadWholeFile(LogPath("7.4.2026", "log")), "april\r\n");
-    EXPECT_EQ(ReadWholeFile(LogPath("7.4.2027", "log")), "a year on\r\n");
-    EXPECT_EQ(ReadWholeFile(LogPath("7.4.2026", "csv")),
-              std::string(kCsvLogHeader) + "\"12:0:0\", \"Read\", \"ann\", \"C:\\a\"\r\n");
+    Opened(L"C:\\a year on");
+    EXPECT_EQ(ReadWholeFile(DayLog("7.3.2026", "log")), "[12:0:0] [ann][Read] C:\\march\r\n");
+    EXPECT_EQ(ReadWholeFile(DayLog("7.4.2026", "log")), "[12:0:0] [ann][Read] C:\\april\r\n");
+    EXPECT_EQ(ReadWholeFile(DayLog("7.4.2027", "log")), "[12:0:0] [ann][Read] C:\\a year on\r\n");
+    EXPECT_EQ(ReadWholeFile(DayLog("7.4.2026", "csv")), Header() + "\"12:0:0\", \"Read\", \"ann\", \"C:\\april\"\r\n");
+    EXPECT_EQ(ReadWholeFile(DayLog("7.4.2027", "csv")), Header() + "\"12:0:0\", \"Read\", \"ann\", \"C:\\a year on\"\r\n");
 }
 
 TEST_F(EventLogTest, ReopeningANonEmptyCsvLogAddsNoSecondHeader)
 {
-    OpenCsvLog();
     appState.settings.savecsvlogs = 1;
-    WriteCsvRecord("Read", L"ann", L"C:\\a");
-    CloseHandle(appState.logs.csvFile);
-    appState.logs.csvFile = nullptr;
-    OpenCsvLog();  // a restart on the same day
-    appState.logs.csvDay = clock->now;
-    WriteCsvRecord("Write", L"ann", L"C:\\b");
-    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "csv")), std::string(kCsvLogHeader) +
-                                                             "\"9:5:7\", \"Read\", \"ann\", \"C:\\a\"\r\n"
-                                                             "\"9:5:7\", \"Write\", \"ann\", \"C:\\b\"\r\n");
+    Opened(L"C:\\a");
+    Restart();  // the program started again on the same day, opening the day's logs
+    appState.settings.savecsvlogs = 1;
+    OpenTextLog();
+    OpenCsvLog();
+    Opened(L"C:\\b", PERM_FILE_WRITE);
+    EXPECT_EQ(ReadWholeFile(DayLog("7.3.2026", "csv")), Header() +
+                                                            "\"9:5:7\", \"Read\", \"ann\", \"C:\\a\"\r\n"
+                                                            "\"9:5:7\", \"Write\", \"ann\", \"C:\\b\"\r\n");
 }
 
 TEST_F(EventLogTest, ALogFolderThatCannotBeWrittenKeepsTheTextUntilItCan)
@@ -106,52 +167,46 @@ TEST_F(EventLogTest, ALogFolderThatCannotBeWrittenKeepsTheTextUntilItCan)
     RecordTrial("faults", "the log folder gone and replaced by a file, so that nothing can be created in it",
                 "the lines wait in memory; once the folder can be made again they are written in order, within a second");
     appState.settings.savecsvlogs = 1;
-    // A file where the folder should be: nothing can be created in it.
-    const std::string logFolder = appState.logFolder.data();
-    RemoveDirectoryA(logFolder.c_str());
-    WriteWholeFile(logFolder.substr(0, logFolder.size() - 1), "in the way");
-    AppendActivityText("[9:5:7] kept");
-    AppendActivityText("\r\n");
-    WriteCsvRecord("Read", L"ann", L"C:\\a");
+    const std::string inTheWay = BlockLogFolder();
+    Opened(L"C:\\a");
     EXPECT_EQ(appState.logs.textFile, nullptr);
     EXPECT_EQ(appState.logs.csvFile, nullptr);
+    EXPECT_EQ(PageText(), "[9:5:7] [ann][Read] C:\\a\r\n");
     EXPECT_EQ(RunCsvText(), "\"9:5:7\", \"Read\", \"ann\", \"C:\\a\"\r\n") << "the run's copy has it at once";
 
-    DeleteFileA(logFolder.substr(0, logFolder.size() - 1).c_str());
-    WriteLogBacklogs();  // what the poll does once a second: the folder is made again
-    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "log")), "[9:5:7] kept\r\n");
-    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "csv")),
-              std::string(kCsvLogHeader) + "\"9:5:7\", \"Read\", \"ann\", \"C:\\a\"\r\n");
-    AppendActivityText("[9:5:7] next\r\n");
-    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "log")), "[9:5:7] kept\r\n[9:5:7] next\r\n");
+    DeleteFileA(inTheWay.c_str());
+    RunPollTicks(5);  // the poll's once-a-second step makes the folder again
+    EXPECT_EQ(ReadWholeFile(DayLog("7.3.2026", "log")), "[9:5:7] [ann][Read] C:\\a\r\n");
+    EXPECT_EQ(ReadWholeFile(DayLog("7.3.2026", "csv")), Header() + "\"9:5:7\", \"Read\", \"ann\", \"C:\\a\"\r\n");
+    Opened(L"C:\\b");
+    EXPECT_EQ(ReadWholeFile(DayLog("7.3.2026", "log")), "[9:5:7] [ann][Read] C:\\a\r\n[9:5:8] [ann][Read] C:\\b\r\n");
 }
 
 TEST_F(EventLogTest, AnOutageLongerThanTheBacklogLosesWholeLinesOnly)
 {
     RecordTrial("faults", "100 lines of 1,000 characters while the log cannot be written",
                 "64 KiB of them are kept and written later; the rest are dropped as whole lines, never half a line");
-    const std::string logFolder = appState.logFolder.data();
-    RemoveDirectoryA(logFolder.c_str());
-    WriteWholeFile(logFolder.substr(0, logFolder.size() - 1), "in the way");
-    const std::string line(1000, 'x');
-    int written = 0;
-    for (; written < 100; ++written) {
-        AppendActivityText((std::to_string(written) + line).c_str());
-        AppendActivityText("\r\n");
-    }
-    DeleteFileA(logFolder.substr(0, logFolder.size() - 1).c_str());
-    AppendActivityText("after\r\n");
-    const std::string log = ReadWholeFile(LogPath("7.3.2026", "log"));
+    const std::string inTheWay = BlockLogFolder();
+    const std::wstring filler(980, L'x');
+    for (int k = 0; k < 100; ++k)
+        Opened(L"C:\\" + std::to_wstring(k) + filler);
+    DeleteFileA(inTheWay.c_str());
+    Opened(L"C:\\after");
+    const std::string tail(980, 'x');
+    const std::string log = ReadWholeFile(DayLog("7.3.2026", "log"));
     std::size_t lines = 0;
     for (std::size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2, ++lines) {
         const std::string one = log.substr(at, end - at);
-        EXPECT_TRUE(one == "after" || (one.size() > line.size() && one.substr(one.size() - line.size()) == line))
-            << "a whole line: " << one.substr(0, 20);
+        EXPECT_TRUE(one == "[9:5:7] [ann][Read] C:\\after" ||
+                    (one.rfind("[9:5:7] [ann][Read] C:\\", 0) == 0 && one.substr(one.size() - tail.size()) == tail))
+            << "a whole line: " << one.substr(0, 30);
     }
     EXPECT_GE(lines, 60u) << "64 KiB of it was kept";
     EXPECT_LT(lines, 100u);
-    EXPECT_EQ(log.substr(log.size() - 7), "after\r\n");
+    EXPECT_EQ(log.substr(log.size() - 10), "C:\\after\r\n");
     EXPECT_EQ(log.find("\r\n\r\n"), std::string::npos);
+    const std::string page = PageText();
+    EXPECT_EQ(std::count(page.begin(), page.end(), '\n'), 101) << "the Log page has every line";
 }
 
 TEST_F(EventLogTest, ANewDaysLogHeldByAnotherProgramGetsItsLinesWhenItIsReleased)
@@ -160,43 +215,38 @@ TEST_F(EventLogTest, ANewDaysLogHeldByAnotherProgramGetsItsLinesWhenItIsReleased
                 "the lines wait, and reach the files in order once the other program lets go");
     appState.settings.savecsvlogs = 1;
     clock->Set(2026, 3, 7, 23, 59, 59);
-    AppendActivityText("[23:59:59] one\r\n");
-    WriteCsvRecord("Read", L"ann", L"C:\\a");
+    Opened(L"C:\\a");
     // Another program holds the next day's files open without sharing them.
-    HANDLE held[2] = {};
-    int index = 0;
+    std::vector<HANDLE> held;
     for (const char* extension : {"log", "csv"}) {
-        held[index] = CreateFileA(LogPath("8.3.2026", extension).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(held[index], INVALID_HANDLE_VALUE);
-        ++index;
+        held.push_back(CreateFileA(DayLog("8.3.2026", extension).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_NE(held.back(), INVALID_HANDLE_VALUE);
     }
     clock->AdvanceMilliseconds(1000);
-    AppendActivityText("[0:0:0] two\r\n");
-    WriteCsvRecord("Write", L"ann", L"C:\\b");
-    WriteLogBacklogs();
+    Opened(L"C:\\b", PERM_FILE_WRITE);
+    RunPollTicks(5);  // the once-a-second step tries again, and fails again
     EXPECT_EQ(appState.logs.textFile, nullptr);
     EXPECT_EQ(appState.logs.csvFile, nullptr);
     for (HANDLE file : held)
         CloseHandle(file);
-    clock->AdvanceMilliseconds(1000);
-    AppendActivityText("[0:0:1] three\r\n");
-    WriteCsvRecord("Create", L"ann", L"C:\\c");
-    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "log")), "[23:59:59] one\r\n");
-    EXPECT_EQ(ReadWholeFile(LogPath("8.3.2026", "log")), "[0:0:0] two\r\n[0:0:1] three\r\n");
-    EXPECT_EQ(ReadWholeFile(LogPath("8.3.2026", "csv")), std::string(kCsvLogHeader) +
-                                                             "\"0:0:0\", \"Write\", \"ann\", \"C:\\b\"\r\n"
-                                                             "\"0:0:1\", \"Create\", \"ann\", \"C:\\c\"\r\n");
+    Opened(L"C:\\c", PERM_FILE_CREATE);
+    EXPECT_EQ(ReadWholeFile(DayLog("7.3.2026", "log")), "[23:59:59] [ann][Read] C:\\a\r\n");
+    EXPECT_EQ(ReadWholeFile(DayLog("8.3.2026", "log")),
+              "[0:0:0] [ann][Write] C:\\b\r\n[0:0:1] [ann][Create] C:\\c\r\n");
+    EXPECT_EQ(ReadWholeFile(DayLog("8.3.2026", "csv")), Header() +
+                                                            "\"0:0:0\", \"Write\", \"ann\", \"C:\\b\"\r\n"
+                                                            "\"0:0:1\", \"Create\", \"ann\", \"C:\\c\"\r\n");
 }
 
 TEST_F(EventLogTest, AnOpenLogCannotBeDeletedUnderTheProgram)
 {
     RecordTrial("faults", "deleting the day's log while the program has it open",
                 "the platform refuses the deletion; no line is lost");
-    AppendActivityText("[9:5:7] one\r\n");
-    EXPECT_FALSE(DeleteFileA(LogPath("7.3.2026", "log").c_str()));
-    AppendActivityText("[9:5:7] two\r\n");
-    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "log")), "[9:5:7] one\r\n[9:5:7] two\r\n");
+    Opened(L"C:\\one");
+    EXPECT_FALSE(DeleteFileA(DayLog("7.3.2026", "log").c_str()));
+    Opened(L"C:\\two");
+    EXPECT_EQ(ReadWholeFile(DayLog("7.3.2026", "log")), "[9:5:7] [ann][Read] C:\\one\r\n[9:5:7] [ann][Read] C:\\two\r\n");
 }
 
 TEST_F(EventLogTest, ARecordThatNoLongerFitsTheRunBufferIsLeftOutWhileTheCsvLogGetsIt)
@@ -211,29 +261,32 @@ TEST_F(EventLogTest, ARecordThatNoLongerFitsTheRunBufferIsLeftOutWhileTheCsvLogG
     appState.RunCsvBuffer[room] = '\0';
     appState.runCsvLength = room;
 
-    WriteCsvRecord("Read", L"ann", L"C:\\a");
+    Opened(L"C:\\a");
     EXPECT_EQ(appState.runCsvLength, kRunCsvBufferSize - 1);
     EXPECT_EQ(appState.RunCsvBuffer[kRunCsvBufferSize - 1], '\0');
     EXPECT_EQ(std::string(appState.RunCsvBuffer + room), record + "\r\n");
 
-    WriteCsvRecord("Write", L"ann", L"C:\\b");
+    Opened(L"C:\\b", PERM_FILE_WRITE);
     EXPECT_EQ(appState.runCsvLength, kRunCsvBufferSize - 1) << "full: the record is not written";
     EXPECT_EQ(appState.RunCsvBuffer[kRunCsvBufferSize - 1], '\0');
-    const std::string log = ReadWholeFile(LogPath("7.3.2026", "csv"));
-    EXPECT_NE(log.find("\"Write\", \"ann\", \"C:\\b\""), std::string::npos) << "the day's CSV log still gets it";
+    EXPECT_EQ(ReadWholeFile(DayLog("7.3.2026", "csv")), Header() + record + "\r\n" +
+                                                            "\"9:5:7\", \"Write\", \"ann\", \"C:\\b\"\r\n")
+        << "the day's CSV log still gets it";
 
-    ClearRunCsvBuffer();
-    WriteCsvRecord("Write", L"ann", L"C:\\b");
+    ClearLog();  // the Log page's Clear
+    Opened(L"C:\\b", PERM_FILE_WRITE);
     EXPECT_EQ(RunCsvText(), "\"9:5:7\", \"Write\", \"ann\", \"C:\\b\"\r\n");
 }
 
 TEST_F(EventLogTest, TurningTheLogsOnLaterOpensTheDaysFileAtTheNextEvent)
 {
     appState.settings.savelogs = 0;
-    AppendActivityText("not kept\r\n");
+    Opened(L"C:\\not kept");
+    EXPECT_FALSE(FileExists(DayLog("7.3.2026", "log")));
     appState.settings.savelogs = 1;
-    AppendActivityText("kept\r\n");
-    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "log")), "kept\r\n");
+    Opened(L"C:\\kept");
+    EXPECT_EQ(ReadWholeFile(DayLog("7.3.2026", "log")), "[9:5:7] [ann][Read] C:\\kept\r\n");
+    EXPECT_EQ(PageText(), "[9:5:7] [ann][Read] C:\\not kept\r\n[9:5:7] [ann][Read] C:\\kept\r\n");
 }
 
 TEST_F(EventLogTest, AFullDiskKeepsTheLinesUntilThereIsRoomAgain)
@@ -246,9 +299,10 @@ TEST_F(EventLogTest, AFullDiskKeepsTheLinesUntilThereIsRoomAgain)
     const std::string logs = std::string(volume) + "\\quorvel_logs\\";
     CreateDirectoryA(logs.c_str(), nullptr);
     FormatText(appState.logFolder, "%s", logs.c_str());
+    for (const char* extension : {"log", "csv"})  // an earlier run's, on the same volume
+        DeleteFileA(DayLog("7.3.2026", extension).c_str());
     appState.settings.savecsvlogs = 1;
-    AppendActivityText("[9:5:7] before\r\n");
-    WriteCsvRecord("Read", L"ann", L"C:\\a");
+    Opened(L"C:\\before");
 
     const std::string fillerPath = std::string(volume) + "\\filler";
     HANDLE filler = CreateFileA(fillerPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -263,23 +317,20 @@ TEST_F(EventLogTest, AFullDiskKeepsTheLinesUntilThereIsRoomAgain)
     CloseHandle(filler);
 
     // What is left of the files' last blocks fills up, then the writes fail.
-    std::string expectedText = "[9:5:7] before\r\n";
-    std::string expectedCsv = std::string(kCsvLogHeader) + "\"9:5:7\", \"Read\", \"ann\", \"C:\\a\"\r\n";
+    std::string expectedText = "[9:5:7] [ann][Read] C:\\before\r\n";
+    std::string expectedCsv = Header() + "\"9:5:7\", \"Read\", \"ann\", \"C:\\before\"\r\n";
     int lines = 0;
     for (; lines < 3000 && (appState.logs.textBacklog.length == 0 || appState.logs.csvBacklog.length == 0); ++lines) {
-        const std::string line = "[9:5:7] line " + std::to_string(lines);
-        AppendActivityText(line.c_str());
-        AppendActivityText("\r\n");
-        WriteCsvRecord("Write", L"ann", (L"C:\\" + std::to_wstring(lines)).c_str());
-        expectedText += line + "\r\n";
+        Opened(L"C:\\" + std::to_wstring(lines), PERM_FILE_WRITE);
+        expectedText += "[9:5:7] [ann][Write] C:\\" + std::to_string(lines) + "\r\n";
         expectedCsv += "\"9:5:7\", \"Write\", \"ann\", \"C:\\" + std::to_string(lines) + "\"\r\n";
     }
     ASSERT_GT(appState.logs.textBacklog.length, 0u) << "the disk never filled";
     ASSERT_GT(appState.logs.csvBacklog.length, 0u) << "the disk never filled";
-    EXPECT_LT(ReadWholeFile(LogPath("7.3.2026", "log")).size(), expectedText.size());
+    EXPECT_LT(ReadWholeFile(DayLog("7.3.2026", "log")).size(), expectedText.size());
 
     ASSERT_TRUE(DeleteFileA(fillerPath.c_str()));
-    WriteLogBacklogs();
-    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "log")), expectedText) << lines << " lines";
-    EXPECT_EQ(ReadWholeFile(LogPath("7.3.2026", "csv")), expectedCsv);
+    RunPollTicks(5);  // the poll's once-a-second step
+    EXPECT_EQ(ReadWholeFile(DayLog("7.3.2026", "log")), expectedText) << lines << " lines";
+    EXPECT_EQ(ReadWholeFile(DayLog("7.3.2026", "csv")), expectedCsv);
 }

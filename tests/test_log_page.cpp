@@ -3,7 +3,7 @@
 #include <string>
 
 #include "core/app_state.h"
-#include "monitor/event_log.h"
+#include "monitor/activity_delivery.h"
 #include "monitor/log_page.h"
 #include "resources/resource.h"
 #include "support/test_support.h"
@@ -38,38 +38,46 @@ TEST_F(LogPageTest, ThePollersLinesLandInThePageAndTheDaysLog)
 
 TEST_F(LogPageTest, ClearEmptiesThePageAndTheRunsRecordsButNotTheLogFiles)
 {
-    AppendActivityText("[1:2:3] line\r\n");
-    WriteCsvRecord("Read", L"bob", L"C:\\a");
+    server->files.push_back({5, PERM_FILE_READ, 0, L"C:\\a", L"bob"});
+    RunPollTicks(1);
+    ASSERT_EQ(RunCsvText(), "\"9:5:7\", \"Read\", \"bob\", \"C:\\a\"\r\n");
     SendMessageA(Page(), WM_COMMAND, IDC_CLEAR_LOG, 0);
     EXPECT_EQ(PageText(), "");
     EXPECT_EQ(RunCsvText(), "");
     ASSERT_TRUE(WriteLogExport(ExportKind::Csv, (folder + "after-clear.csv").c_str()));
     EXPECT_EQ(ReadWholeFile(folder + "after-clear.csv"), "") << "Clear then Export to CSV writes an empty file";
-    EXPECT_NE(ReadWholeFile(std::string(appState.logFolder.data()) + "\\7.3.2026.log").find("line"), std::string::npos);
+    EXPECT_EQ(ReadWholeFile(std::string(appState.logFolder.data()) + "7.3.2026.log"), "[9:5:7] [bob][Read] C:\\a\r\n");
 }
 
 TEST_F(LogPageTest, ExportToCsvWritesExactlyTheRunsRecords)
 {
-    WriteCsvRecord("CONNECT", L"ann", L"PC1");
-    WriteCsvRecord("Read", L"ann", L"C:\\x, \"y\"");
+    std::wstring computer = L"PC1", user = L"ann", path = L"C:\\x, \"y\"";
+    const PollTime time = TakePollTime();
+    AddConnectionEvent(LocalWatch(), SESSION_INFO_1{computer.data(), user.data(), 1, 0, 0, 0}, time);
+    AddFileOpenEvent(LocalWatch(), FILE_INFO_3{7, PERM_FILE_READ, 0, path.data(), user.data()}, time);
+    DeliverActivity(LocalWatch());
     ASSERT_TRUE(WriteLogExport(ExportKind::Csv, (folder + "run.csv").c_str()));
+    EXPECT_EQ(ReadWholeFile(folder + "run.csv"), "\"9:5:7\", \"CONNECT\", \"ann\", \"PC1\"\r\n"
+                                                 "\"9:5:7\", \"Read\", \"ann\", \"C:\\x, \"y\"\"\r\n");
     EXPECT_EQ(ReadWholeFile(folder + "run.csv"), RunCsvText());
-    EXPECT_EQ(RunCsvText(), "\"9:5:7\", \"CONNECT\", \"ann\", \"PC1\"\r\n\"9:5:7\", \"Read\", \"ann\", \"C:\\x, \"y\"\"\r\n");
 }
 
 TEST_F(LogPageTest, APageOfWellOver65535CharactersStillAppendsAtTheEndAndExportsWhole)
 {
     std::string expected;
     for (int i = 0; i < 3000; ++i) {
-        const std::string line = "[9:5:7] [user][Read] C:\\Shares\\folder\\file number " + std::to_string(i) + "\r\n";
-        AppendActivityText(line.c_str());
-        expected += line;
+        const std::wstring path = L"C:\\Shares\\folder\\file number " + std::to_wstring(i);
+        server->files.push_back({static_cast<DWORD>(i + 1), PERM_FILE_READ, 0, path, L"user"});
+        expected += "[9:5:7] [user][Read] C:\\Shares\\folder\\file number " + std::to_string(i) + "\r\n";
     }
+    RunPollTicks(1);
     ASSERT_GT(expected.size(), 150000u);
     // A selection the user left somewhere does not move where lines go.
+    ShowPage(LogPageIndex);
     SendMessageA(Edit(), EM_SETSEL, 10, 20);
-    AppendActivityText("last line\r\n");
-    expected += "last line\r\n";
+    server->files.push_back({5000, PERM_FILE_READ, 0, L"last line", L"user"});
+    RunPollTicks(1);
+    expected += "[9:5:7] [user][Read] last line\r\n";
     EXPECT_EQ(PageText(), expected);
     ASSERT_TRUE(WriteLogExport(ExportKind::Text, (folder + "page.log").c_str()));
     EXPECT_EQ(ReadWholeFile(folder + "page.log"), expected);

@@ -1,6 +1,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <gtest/gtest-spi.h>
+
 #include <array>
 #include <string>
 
@@ -302,6 +304,21 @@ TEST_F(MainWindowTest, TheExitDeliversEveryEventAScanFoundBeforeTheProgramEnds)
     EXPECT_EQ(records, 3000u);
     EXPECT_NE(log.find("f3000.txt\r\n"), std::string::npos);
     EXPECT_FALSE(IsDelivering(LocalWatch()));
+}
+
+TEST_F(MainWindowTest, AThreadTimerTheFixturesDoNotStopFailsTheTestThatMeetsIt)
+{
+    // A timer the program might add one day without the fixtures knowing it.
+    static int strayRuns = 0;
+    static int metBefore = 0;
+    metBefore = StrayTimersMet();
+    const UINT_PTR stray = SetTimer(nullptr, 0, 1, [](HWND, UINT, UINT_PTR, DWORD) { ++strayRuns; });
+    ASSERT_NE(stray, 0u);
+    EXPECT_NONFATAL_FAILURE(
+        for (int k = 0; k < 500 && StrayTimersMet() == metBefore; ++k) PumpMessages(10),
+        "a thread timer the fixtures do not stop fired");
+    KillTimer(nullptr, stray);
+    EXPECT_EQ(strayRuns, 0) << "its procedure was not run";
 }
 
 // The blink, step by step, while the main window is not in front.

@@ -97,6 +97,17 @@ protected:
     static inline SessionSnapshot sessionRows{};
 };
 
+// What the first row of the owner-data list shows, as the list asks for it.
+class MonitoringCells : public RefreshEquivalence {
+protected:
+    std::string Cell(int column) const
+    {
+        std::array<char, kCellCapacity> text{};
+        ReadCell(fast, 0, column, text);
+        return text.data();
+    }
+};
+
 }  // namespace
 
 TEST_F(RefreshEquivalence, OpenFilesGiveTheSameListAsThePlainRefresh)
@@ -182,33 +193,32 @@ TEST_F(RefreshEquivalence, SessionsGiveTheSameListAsThePlainRefresh)
     }
 }
 
-TEST(MonitoringCells, LongTextsAreCutToACellAndNumbersAreSigned)
+TEST_F(MonitoringCells, LongTextsAreCutToACellAndNumbersAreSigned)
 {
-    auto fileCell = [](const FILE_INFO_3& file, int column) {
-        std::array<char, kCellCapacity> text{};
-        FormatFileRecordCell(file, 0x80000000u, column, text);
-        return std::string(text.data());
-    };
     std::wstring path(300, L'p');
     std::wstring user(70000, L'u');
-    FILE_INFO_3 file{0xFFFFFFFF, 0, 0xFFFFFFFF, path.data(), user.data()};
-    EXPECT_EQ(fileCell(file, 0).size(), 255u);
-    EXPECT_EQ(fileCell(file, 1).size(), 255u);
-    EXPECT_EQ(fileCell(file, 2), "-1");
-    EXPECT_EQ(fileCell(file, 3), "");
-    EXPECT_EQ(fileCell(file, 4), "-2147483648");
+    const FILE_INFO_3 file{0xFFFFFFFF, 0, 0xFFFFFFFF, path.data(), user.data()};
+    ClearSnapshot(fileRows);
+    fast = MakeSnapshotList(5, nullptr, &fileRows);
+    RefreshOpenFilesList(fast, fileRows, {&file, 1}, 0x80000000u);
+    ASSERT_EQ(RowCount(fast), 1);
+    EXPECT_EQ(Cell(0).size(), 255u);
+    EXPECT_EQ(Cell(1).size(), 255u);
+    EXPECT_EQ(Cell(2), "-1");
+    EXPECT_EQ(Cell(3), "");
+    EXPECT_EQ(Cell(4), "-2147483648");
+    TearDown();
 
-    auto sessionCell = [](const SESSION_INFO_1& session, int column) {
-        std::array<char, kCellCapacity> text{};
-        FormatSessionRecordCell(session, column, text);
-        return std::string(text.data());
-    };
     std::wstring client = L"pc-\x00e9-one";
-    SESSION_INFO_1 session{client.data(), nullptr, 0x80000000u, 3725, 360000, SESS_GUEST};
-    EXPECT_EQ(sessionCell(session, 0), "PC-\xe9-ONE");
-    EXPECT_EQ(sessionCell(session, 1), "");
-    EXPECT_EQ(sessionCell(session, 2), "-2147483648");
-    EXPECT_EQ(sessionCell(session, 3), "01:02:05");
-    EXPECT_EQ(sessionCell(session, 4), "100:00:00");
-    EXPECT_EQ(sessionCell(session, 5), "Yes");
+    const SESSION_INFO_1 session{client.data(), user.data(), 0x80000000u, 3725, 360000, SESS_GUEST};
+    ClearSnapshot(sessionRows);
+    fast = MakeSnapshotList(6, &sessionRows, nullptr);
+    RefreshSessionsList(fast, sessionRows, {&session, 1}, 1);
+    ASSERT_EQ(RowCount(fast), 1);
+    EXPECT_EQ(Cell(0), "PC-\xe9-ONE");
+    EXPECT_EQ(Cell(1).size(), 255u);
+    EXPECT_EQ(Cell(2), "-2147483648");
+    EXPECT_EQ(Cell(3), "01:02:05");
+    EXPECT_EQ(Cell(4), "100:00:00");
+    EXPECT_EQ(Cell(5), "Yes");
 }

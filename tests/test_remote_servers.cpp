@@ -4,6 +4,7 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "blocking/computer_list.h"
 #include "core/app_state.h"
@@ -56,6 +57,19 @@ protected:
     std::string Log(const std::string& folderName) const
     {
         return ReadWholeFile(std::string(appState.logFolder.data()) + folderName + "7.3.2026.log");
+    }
+    // The server box of a page, as the user reads it.
+    using Texts = std::vector<std::string>;
+    static Texts ServerChoices(int page)
+    {
+        HWND box = GetDlgItem(appState.pages[static_cast<std::size_t>(page)], IDC_SERVER_SELECT);
+        Texts texts;
+        for (LRESULT item = 0; item < SendMessageA(box, CB_GETCOUNT, 0, 0); ++item) {
+            std::string text(static_cast<std::size_t>(SendMessageA(box, CB_GETLBTEXTLEN, static_cast<WPARAM>(item), 0)) + 1, '\0');
+            SendMessageA(box, CB_GETLBTEXT, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(text.data()));
+            texts.push_back(text.c_str());
+        }
+        return texts;
     }
     FakeServer* fs2 = nullptr;
     FakeServer* fs3 = nullptr;
@@ -135,21 +149,25 @@ TEST_F(RemoteServerTest, ABlacklistedComputerIsCutOffOnEveryServerItIsOn)
 
 TEST_F(RemoteServerTest, AServerThatDoesNotAnswerOrRefusesIsShownSoAndNothingElseHappens)
 {
+    HWND box = GetDlgItem(appState.pages[MonitoringPage], IDC_SERVER_SELECT);
+    EXPECT_TRUE(IsWindowVisible(box));
+    EXPECT_EQ(ServerChoices(MonitoringPage),
+              (Texts{"This computer", "\\\\FS2 (connecting)", "\\\\fs3.branch.example (connecting)"}));
     fs2->sessionStatus = 1722;  // RPC server unavailable
     fs3->sessionStatus = ERROR_ACCESS_DENIED;
     Read(0, SessionsReply);
     Read(1, SessionsReply);
-    EXPECT_EQ(WatchedServerState(0), ServerNotAnswering);
-    EXPECT_EQ(WatchedServerState(1), ServerAccessDenied);
-    UpdateServerChoices();
-    HWND box = GetDlgItem(appState.pages[MonitoringPage], IDC_SERVER_SELECT);
-    ASSERT_EQ(SendMessageA(box, CB_GETCOUNT, 0, 0), 3);
-    std::array<char, 300> text{};
-    SendMessageA(box, CB_GETLBTEXT, 1, reinterpret_cast<LPARAM>(text.data()));
-    EXPECT_STREQ(text.data(), "\\\\FS2 (not answering)");
-    SendMessageA(box, CB_GETLBTEXT, 2, reinterpret_cast<LPARAM>(text.data()));
-    EXPECT_STREQ(text.data(), "\\\\fs3.branch.example (access denied)");
-    EXPECT_TRUE(IsWindowVisible(box));
+    RunPollTicks(5);  // the boxes follow at the once-a-second step
+    const Texts failing = {"This computer", "\\\\FS2 (not answering)", "\\\\fs3.branch.example (access denied)"};
+    EXPECT_EQ(ServerChoices(MonitoringPage), failing);
+    EXPECT_EQ(ServerChoices(SharesPageIndex), failing);
+    EXPECT_FALSE(FileExists(std::string(appState.logFolder.data()) + "FS2\\7.3.2026.log")) << "no events, no log";
+
+    fs2->sessionStatus = NERR_Success;
+    Read(0, SessionsReply);
+    RunPollTicks(5);
+    EXPECT_EQ(ServerChoices(MonitoringPage),
+              (Texts{"This computer", "\\\\FS2", "\\\\fs3.branch.example (access denied)"}));
 }
 
 TEST_F(RemoteServerTest, TheMonitoringPageShowsTheChosenServerAndClosesOnIt)

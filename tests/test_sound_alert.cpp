@@ -1,4 +1,8 @@
+#include <atomic>
+#include <string>
+
 #include "core/app_state.h"
+#include "core/product.h"
 #include "notify/sound_alert.h"
 #include "support/test_support.h"
 
@@ -23,6 +27,28 @@ void Pause()
 
 constexpr SoundAlertActions kCounting = {CountSound, Pause};
 
+// The platform's sound, each one counted as it returns; no pause, so that a test
+// need not wait ten seconds for the next round.
+std::atomic<int> platformSounds{0};
+HANDLE soundReturned = nullptr;
+
+void PlayAndCount()
+{
+    PlayWarningSound();
+    ++platformSounds;
+    SetEvent(soundReturned);
+}
+
+constexpr SoundAlertActions kPlatformSound = {PlayAndCount, [] {}};
+
+DWORD WINAPI TwoPlatformRounds(LPVOID)
+{
+    DWORD rounds = 0;
+    while (rounds < 2 && RunSoundAlertRound(kPlatformSound))
+        ++rounds;
+    return rounds;
+}
+
 class SoundAlertTest : public QuorvelTest {
 protected:
     void SetUp() override
@@ -31,7 +57,22 @@ protected:
         CreateSoundAlertEvent();
         sounds = signalsDuringSound = signalsDuringPause = 0;
     }
+    void TearDown() override
+    {
+        if (!hiddenSound.empty())
+            MoveFileExA((hiddenSound + ".away").c_str(), hiddenSound.c_str(), MOVEFILE_REPLACE_EXISTING);
+        QuorvelTest::TearDown();
+    }
     bool Pending() const { return WaitForSingleObject(appState.soundAlertEvent, 0) == WAIT_OBJECT_0; }
+    // warning.wav taken away from beside the program until the test ends.
+    bool HideWarningSound()
+    {
+        const std::string path = std::string(ProgramFolderPath().data()) + kWarningSound;
+        if (MoveFileExA(path.c_str(), (path + ".away").c_str(), MOVEFILE_REPLACE_EXISTING))
+            hiddenSound = path;
+        return !FileExists(path);
+    }
+    std::string hiddenSound;
 };
 
 }  // namespace
@@ -76,8 +117,25 @@ TEST_F(SoundAlertTest, TheWorkerThreadEndsWhenItsEventIsGone)
     CloseHandle(event);
 }
 
-TEST_F(SoundAlertTest, AMissingSoundFileStillReturns)
+TEST_F(SoundAlertTest, AMissingSoundFileConsumesTheSignalAndTheNextSignalPlaysAgain)
 {
-    PlayWarningSound();  // the platform's default sound, or nothing without a sound device
-    SUCCEED();
+    ASSERT_TRUE(HideWarningSound());
+    platformSounds = 0;
+    soundReturned = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE worker = CreateThread(nullptr, 0, TwoPlatformRounds, nullptr, 0, nullptr);
+    ASSERT_NE(worker, nullptr);
+    SignalSoundAlert();
+    EXPECT_EQ(WaitForSingleObject(soundReturned, 10000), WAIT_OBJECT_0) << "the sound returns";
+    EXPECT_FALSE(Pending()) << "the signal was taken";
+    EXPECT_EQ(WaitForSingleObject(worker, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the worker waits again";
+    SignalSoundAlert();
+    EXPECT_EQ(WaitForSingleObject(worker, 10000), WAIT_OBJECT_0) << "the next signal plays again";
+    DWORD rounds = 0;
+    GetExitCodeThread(worker, &rounds);
+    EXPECT_EQ(rounds, 2u);
+    EXPECT_EQ(platformSounds, 2);
+    if (WaitForSingleObject(worker, 0) == WAIT_TIMEOUT)
+        TerminateThread(worker, 0);  // stuck: it must not take a later test's signals
+    CloseHandle(worker);
+    CloseHandle(soundReturned);
 }

@@ -12,6 +12,26 @@ namespace {
 constexpr int kSessionColumns = 6;
 constexpr int kFileColumns = 5;
 
+// A record's cell as a row made from it shows it: the rows' own formatters, so that
+// the reference differs from the program only in how it reconciles the list.
+void FormatSessionRecordCell(const SESSION_INFO_1& session, int column, std::span<char> text)
+{
+    std::array<char, kCellCapacity> computer{};
+    AnsiFromWide(computer, session.sesi1_cname);
+    UpperCaseAscii(computer);
+    ReplaceControlCharacters(computer);
+    const SessionRow row{computer.data(), session.sesi1_cname, session.sesi1_username, session.sesi1_num_opens,
+                         session.sesi1_time, session.sesi1_idle_time, session.sesi1_user_flags, 0};
+    FormatSessionCell(row, column, text);
+}
+
+void FormatFileRecordCell(const FILE_INFO_3& file, uint32_t stamp, int column, std::span<char> text)
+{
+    const FileRow row{file.fi3_pathname, file.fi3_username, file.fi3_id, file.fi3_permissions, file.fi3_num_locks,
+                      stamp};
+    FormatFileCell(row, column, text);
+}
+
 void SetSessionCells(HWND list, int row, const SESSION_INFO_1& session)
 {
     std::array<char, kCellCapacity> text{};

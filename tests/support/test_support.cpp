@@ -34,6 +34,22 @@ ULONGLONG FakeMilliseconds()
 
 constexpr ClockSource kFakeClockSource = {FakeLocalTime, FakeMilliseconds};
 
+// Every thread timer the program starts (start-up, and the poll's delivery). The
+// fixtures stop them all, and a thread timer that is none of them fails the test
+// whose message pump meets it, so a timer added later cannot outlive its test unseen.
+constexpr UINT_PTR AppState::*kProgramThreadTimers[] = {&AppState::pollTimer, &AppState::blockTimer,
+                                                         &AppState::blinkTimer, &AppState::deliveryTimer};
+
+std::atomic<int> strayTimersMet{0};
+
+bool IsProgramThreadTimer(UINT_PTR id)
+{
+    for (UINT_PTR AppState::*timer : kProgramThreadTimers)
+        if (id != 0 && appState.*timer == id)
+            return true;
+    return false;
+}
+
 void DeleteTree(const std::string& folder)
 {
     WIN32_FIND_DATAA entry{};
@@ -133,6 +149,20 @@ FakeClock& TheFakeClock()
     return fakeClock;
 }
 
+void StopProgramTimers()
+{
+    for (UINT_PTR AppState::*timer : kProgramThreadTimers) {
+        if (appState.*timer)
+            KillTimer(nullptr, appState.*timer);
+        appState.*timer = 0;
+    }
+}
+
+int StrayTimersMet()
+{
+    return strayTimersMet;
+}
+
 void ResetAppState()
 {
     char* buffer = appState.RunCsvBuffer;
@@ -176,6 +206,7 @@ void QuorvelTest::Restart()
 {
     const PathText settingsPath = appState.settingsPath;
     const PathText logFolder = appState.logFolder;
+    StopProgramTimers();  // the earlier run's went with it
     ResetAppState();
     ApplyDefaultSettings();
     appState.settingsPath = settingsPath;
@@ -186,6 +217,7 @@ void QuorvelTest::Restart()
 void QuorvelTest::TearDown()
 {
     EXPECT_EQ(TheFakeServer().buffersOut, 0) << "every enumeration buffer is released";
+    StopProgramTimers();
     ResetAppState();
     InstallClock(nullptr);
     UninstallFakeServer();
@@ -268,8 +300,7 @@ DLGPROC MainWindowTest::Procedure() const
 
 void MainWindowTest::TearDown()
 {
-    for (UINT_PTR timer : {appState.pollTimer, appState.blockTimer, appState.blinkTimer})
-        KillTimer(nullptr, timer);
+    StopProgramTimers();
     if (appState.trayIconAdded)
         RemoveTrayIcon();
     UnregisterHotKey(window, 0);
@@ -293,6 +324,13 @@ void MainWindowTest::PumpMessages(DWORD milliseconds)
     do {
         MSG message{};
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_TIMER && !message.hwnd && !IsProgramThreadTimer(message.wParam)) {
+                // Not run: its procedure would work on a record that is not its own.
+                ADD_FAILURE() << "a thread timer the fixtures do not stop fired (id " << message.wParam << ")";
+                KillTimer(nullptr, message.wParam);
+                ++strayTimersMet;
+                continue;
+            }
             TranslateMessage(&message);
             DispatchMessageA(&message);
         }

@@ -43,6 +43,10 @@ protected:
 
 // Resets the record as the process start leaves it, keeping the run's CSV buffer.
 void ResetAppState();
+// Stops every thread timer the program started; the fixtures' tear-down does.
+void StopProgramTimers();
+// Thread timers none of the program's that a fixture's message pump met, and failed.
+int StrayTimersMet();
 void ApplyDefaultSettings();
 
 // What a test of bad input, faults or load tried and what held: the rows of the
