@@ -18,6 +18,19 @@
 #   notify     the notify window over the taskbar's right end while Quorvel runs hidden
 #              (a run of its own, started with h): docs/notify-window.png
 #
+# Every window shown is also checked for cut texts: text_fit_check.exe (built with the
+# project from text_fit_check.cpp and text_fit_probe.cpp beside this script) measures,
+# from inside Quorvel's process and with each control's own font, the static texts,
+# the texts beside check boxes and radio buttons and the group boxes' captions of the
+# main window (its pages included) and of every dialog shot, and of two dialogs shown
+# only for the check: Block (Monitoring page: a right click on the first session,
+# Temporary block > More...) when the monitoring page is shot, and Add computer into
+# blacklist (the Black list page's Add button) when the blacklist page is. Each is
+# closed with Escape, so nothing is blocked or added. A text cut by its control
+# (drawn past its right edge, or in more lines than its height holds) is printed with
+# the window's title, the control's id and the text; the shots are all taken, and then
+# the script fails.
+#
 # The demo is tools/netapi-sim/office.scenario followed by bait-read.scenario beside
 # this script (a user opens a bait file a minute in), and the settings file of the
 # shots' own prefix gets a [tripwires] section of two bait patterns and the default
@@ -65,6 +78,12 @@ tripwires_button_up=21
 # Its Servers... button, right of Tripwires...: its centre, the same way.
 servers_button_x=124
 servers_button_up=21
+# The Monitoring page's first session (a point in its first row of the sessions list)
+# and the Black list page's Add button, in window coordinates.
+first_session_x=150
+first_session_y=100
+add_button_x=597
+add_button_y=61
 # The Monitoring page's server box (control 1120), in window coordinates: a point in
 # the box, left of its arrow.
 server_box_x=230
@@ -132,12 +151,15 @@ trap finish EXIT
 
 if [ -n "$build" ]; then
   build=$(cd "$build" && pwd)
-  cmake --build "$build" --target quorvel netapi_sim
+  cmake --build "$build" --target quorvel netapi_sim text_fit_check
   bin="$build/bin"
+  checker="$build/tools/screenshots"
 else
   # Presets are read from the working folder, so build from the top of the tree.
-  (cd "$root" && cmake --preset mingw >/dev/null && cmake --build --preset mingw --target quorvel netapi_sim)
+  (cd "$root" && cmake --preset mingw >/dev/null &&
+    cmake --build --preset mingw --target quorvel netapi_sim text_fit_check)
   bin="$root/build/mingw/bin"
+  checker="$root/build/mingw/tools/screenshots"
 fi
 
 start_xvfb
@@ -235,35 +257,6 @@ shoot() {
   echo "Saved ${output#"$root"/} (${width}x${height}, taken at $left,$top on the screen)"
 }
 
-echo "Letting the office demo play for $settle s"
-sleep "$settle"
-if ! grep -q ' event connect ' "$journal" 2>/dev/null; then
-  echo "The simulated server reported no connections in $journal: is its netapi32.dll loaded?" >&2
-  exit 1
-fi
-
-shoot "$docs/main-window.png"
-
-# The Black list page's shot shows the computer that the bait read cut off: wait for
-# the server to have ended its session.
-cut_off='call NetSessionDel server=null client="\\PC-EVE"'
-if [[ " ${pages[*]-} " == *" blacklist "* ]]; then
-  for _ in $(seq 300); do
-    grep -qF "$cut_off" "$journal" && break
-    sleep 0.1
-  done
-  if ! grep -qF "$cut_off" "$journal"; then
-    echo "No tripwire cut PC-EVE off within 30 s of the first shot; see $journal" >&2
-    exit 1
-  fi
-fi
-
-for page in ${pages[@]+"${pages[@]}"}; do
-  index=$(page_index "$page")
-  click_in_window "$nav_x" $((nav_first_y + index * nav_step))
-  shoot "$docs/$page-page.png"
-done
-
 # Waits up to 10 s for a visible top-level window of that exact caption; prints its id.
 find_window() {
   local id
@@ -300,13 +293,98 @@ open_dialog() {
   find_window "$caption"
 }
 
-# Opens a dialog from the menu bar, shoots it alone and closes it with Escape.
+# Opens a dialog from the menu bar, shoots it alone, checks its texts and closes it
+# with Escape.
 shoot_dialog() {
   local caption=$4 output=$5 dialog
   dialog=$(open_dialog "$1" "$2" "$3" "$caption")
   shoot "$output" "$dialog"
+  check_texts "$caption"
   close_dialog "$caption"
 }
+
+# The Block dialog, from the Monitoring page shown: a right click on the first session
+# opens its menu, Up selects its last item (Temporary block), Right opens that and
+# Up selects its last item (More...). Escape closes the dialog and blocks nothing.
+check_block_dialog() {
+  click_in_window "$first_session_x" "$first_session_y"
+  xdotool click 3
+  sleep 0.5
+  xdotool key --clearmodifiers Up Right Up Return
+  find_window "Block" >/dev/null
+  check_texts "Block"
+  close_dialog "Block"
+}
+
+# The Add computer dialog, from the Black list page shown (in its Blacklist mode, as the
+# shots' settings leave it). Escape closes it and adds nothing.
+check_add_computer_dialog() {
+  local caption="Add computer into blacklist"
+  click_in_window "$add_button_x" "$add_button_y"
+  find_window "$caption" >/dev/null
+  check_texts "$caption"
+  close_dialog "$caption"
+}
+
+# The texts found cut, one line each (the checker's own words).
+cut_texts=()
+
+# Checks the texts of the shown window of that title (see the header) and keeps the
+# lines of those cut. Stops the script if the window cannot be measured at all.
+check_texts() {
+  local caption=$1 output status=0
+  output=$(cd "$checker" && wine ./text_fit_check.exe "$caption" 2>&1) || status=$?
+  output=$(tr -d '\r' <<<"$output")
+  echo "$output"
+  case $status in
+    0) ;;
+    1) mapfile -t -O "${#cut_texts[@]}" cut_texts < <(grep '^Cut text in ' <<<"$output") ;;
+    *) echo "Could not check the texts of \"$caption\"" >&2; exit 1 ;;
+  esac
+}
+
+# Ends the script with the texts found cut, if any: every shot asked for is taken first.
+report_cut_texts() {
+  [ ${#cut_texts[@]} -gt 0 ] || return 0
+  echo "Texts cut by their controls in the windows shown:" >&2
+  printf '  %s\n' "${cut_texts[@]}" | sort -u >&2
+  exit 1
+}
+
+echo "Letting the office demo play for $settle s"
+sleep "$settle"
+if ! grep -q ' event connect ' "$journal" 2>/dev/null; then
+  echo "The simulated server reported no connections in $journal: is its netapi32.dll loaded?" >&2
+  exit 1
+fi
+
+shoot "$docs/main-window.png"
+check_texts "$title"
+
+# The Black list page's shot shows the computer that the bait read cut off: wait for
+# the server to have ended its session.
+cut_off='call NetSessionDel server=null client="\\PC-EVE"'
+if [[ " ${pages[*]-} " == *" blacklist "* ]]; then
+  for _ in $(seq 300); do
+    grep -qF "$cut_off" "$journal" && break
+    sleep 0.1
+  done
+  if ! grep -qF "$cut_off" "$journal"; then
+    echo "No tripwire cut PC-EVE off within 30 s of the first shot; see $journal" >&2
+    exit 1
+  fi
+fi
+
+for page in ${pages[@]+"${pages[@]}"}; do
+  index=$(page_index "$page")
+  click_in_window "$nav_x" $((nav_first_y + index * nav_step))
+  shoot "$docs/$page-page.png"
+  check_texts "$title"
+  case "$page" in
+    monitoring) check_block_dialog ;;
+    blacklist) check_add_computer_dialog ;;
+  esac
+done
 
 if [ -n "$want_settings" ]; then
   shoot_dialog "$file_menu_x" "$file_menu_y" "Down Return" "Settings" "$docs/settings-dialog.png"
@@ -319,6 +397,7 @@ if [ -n "$want_tripwires" ]; then
   xdotool mousemove --sync $((left + tripwires_button_x)) $((top + height - tripwires_button_up)) click 1
   tripwires_dialog=$(find_window "Tripwires")
   shoot "$docs/tripwires-dialog.png" "$tripwires_dialog"
+  check_texts "Tripwires"
   close_dialog "Tripwires"
   close_dialog "Settings"
 fi
@@ -387,6 +466,7 @@ if [ -n "$want_servers" ]; then
   xdotool key --clearmodifiers Down Return
   sleep 3
   shoot "$docs/monitoring-remote.png"
+  check_texts "$title"
   # The Servers dialog opens over the Settings dialog, from its button; Escape cancels
   # both, so the [servers] section stays as written above.
   settings_dialog=$(open_dialog "$file_menu_x" "$file_menu_y" "Down Return" "Settings")
@@ -394,6 +474,7 @@ if [ -n "$want_servers" ]; then
   xdotool mousemove --sync $((left + servers_button_x)) $((top + height - servers_button_up)) click 1
   servers_dialog=$(find_window "Servers")
   shoot "$docs/servers-dialog.png" "$servers_dialog"
+  check_texts "Servers"
   close_dialog "Servers"
   close_dialog "Settings"
   exit_quorvel
@@ -403,7 +484,10 @@ if [ -n "$want_servers" ]; then
   QUORVEL_SIM_JOURNAL=$(winepath -w "$journal" 2>/dev/null)
 fi
 
-[ -n "$want_notify" ] || exit 0
+if [ -z "$want_notify" ]; then
+  report_cut_texts
+  exit 0
+fi
 
 # The notify window: a run of its own, hidden from the start (argument h), so the popup
 # shows the scenario's first connections and opened files above the taskbar's right
@@ -441,3 +525,4 @@ if [ -z "$best" ] || [ "$best_pixels" -lt 3000 ]; then
 fi
 convert "$scratch/notify-$best.png" -strip "$docs/notify-window.png"
 echo "Saved docs/notify-window.png (${notify_width}x${notify_height}, grab $best of 40, $best_pixels pixels of popup)"
+report_cut_texts
