@@ -34,22 +34,15 @@ PathText ProgramFolderPath()
     return folder;
 }
 
-void ResolveFolders()
+PathText UserFilesFolder()
 {
-    PathText documents{};
-    if (!DocumentsFolder(documents)) {
-        // No documents folder: keep settings and logs beside the program rather than nowhere.
-        documents = ProgramFolderPath();
-        const std::size_t length = strlen(documents.data());
-        if (length > 0)
-            documents[length - 1] = '\0';
-    }
-    FormatText(appState.settingsPath, "%s\\quorvel.ini", documents.data());
-    FormatText(appState.logFolder, "%s\\quorvel_logs\\", documents.data());
-    CreateDirectoryA(appState.logFolder.data(), nullptr);
-}
-
-void BuildHelpPath()
-{
-    FormatText(appState.helpPath, "%shelp.chm", ProgramFolderPath().data());
+    PathText folder{};
+    if (DocumentsFolder(folder))
+        return folder;
+    // No documents folder: keep settings and logs beside the program rather than nowhere.
+    folder = ProgramFolderPath();
+    const std::size_t length = strlen(folder.data());
+    if (length > 0)
+        folder[length - 1] = '\0';
+    return folder;
 }

@@ -1,16 +1,30 @@
 #include "core/settings.h"
 
+#include <algorithm>
 #include <array>
 
-#include "core/app_state.h"
+#include "core/paths.h"
 #include "core/text.h"
 
 namespace {
 
 // Room for a number's text in the settings file; a longer text is no number.
 constexpr std::size_t kNumberTextCapacity = 64;
+constexpr char kCountKey[] = "count";
+
+PathText settingsFile;
 
 }  // namespace
+
+void UseSettingsFile(const char* path)
+{
+    CopyText(settingsFile, path ? path : "");
+}
+
+const char* SettingsFilePath()
+{
+    return settingsFile.data();
+}
 
 int32_t ReadSettingInt(const char* section, const char* key, int32_t defaultValue)
 {
@@ -26,7 +40,7 @@ void ReadSettingText(const char* section, const char* key, const char* defaultVa
     if (dest.empty())
         return;
     GetPrivateProfileStringA(section, key, defaultValue, dest.data(), static_cast<DWORD>(dest.size()),
-                             appState.settingsPath.data());
+                             settingsFile.data());
     dest[dest.size() - 1] = '\0';
 }
 
@@ -39,7 +53,31 @@ void WriteSettingInt(const char* section, const char* key, int32_t value)
 
 void WriteSettingText(const char* section, const char* key, const char* value)
 {
-    WritePrivateProfileStringA(section, key, value, appState.settingsPath.data());
+    WritePrivateProfileStringA(section, key, value, settingsFile.data());
+}
+
+void DeleteSetting(const char* section, const char* key)
+{
+    WritePrivateProfileStringA(section, key, nullptr, settingsFile.data());
+}
+
+std::array<char, 32> NumberedKey(const char* prefix, int32_t k)
+{
+    std::array<char, 32> key{};
+    FormatText(key, "%s%d", prefix, k);
+    return key;
+}
+
+int32_t ReadKeyCount(const char* section, int32_t most)
+{
+    return std::clamp(ReadSettingInt(section, kCountKey, 0), 0, most);
+}
+
+void WriteKeyCount(const char* section, const char* prefix, int32_t first, int32_t count, int32_t most)
+{
+    WriteSettingInt(section, kCountKey, count);
+    for (int32_t k = first + count; k < first + most; ++k)
+        DeleteSetting(section, NumberedKey(prefix, k).data());
 }
 
 int32_t ReadSetting(const SettingKey& setting)

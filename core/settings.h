@@ -53,6 +53,11 @@ inline constexpr std::array<const SettingKey*, 10> kSettingKeys = {
     &kSaveFilesKey,   &kEnableNotifyWindowKey, &kEnableTrayNotifyKey, &kSaveLogsKey,         &kSaveCsvLogsKey,
 };
 
+// The settings file every read and write goes to: quorvel.ini in the user's documents
+// folder, set once at start-up (a test points it at its own folder).
+void UseSettingsFile(const char* path);
+const char* SettingsFilePath();
+
 int32_t ReadSetting(const SettingKey& setting);
 void WriteSetting(const SettingKey& setting, int32_t value);
 
@@ -60,6 +65,18 @@ int32_t ReadSettingInt(const char* section, const char* key, int32_t defaultValu
 void ReadSettingText(const char* section, const char* key, const char* defaultValue, std::span<char> dest);
 void WriteSettingInt(const char* section, const char* key, int32_t value);
 void WriteSettingText(const char* section, const char* key, const char* value);
+// Removes a key; a section left empty stays.
+void DeleteSetting(const char* section, const char* key);
+
+// Sections of numbered keys ("comp0", "bait1", ...) beside a `count`.
+// The key of number `k`: `prefix` followed by `k` in decimal.
+std::array<char, 32> NumberedKey(const char* prefix, int32_t k);
+// The number of keys `count` names, within [0, most]: a hand-edited count of millions
+// would hold up the start, and a negative one reads nothing.
+int32_t ReadKeyCount(const char* section, int32_t most);
+// Writes `count`, then removes the numbered keys from `first + count` up to
+// `first + most - 1` that an earlier, longer list left.
+void WriteKeyCount(const char* section, const char* prefix, int32_t first, int32_t count, int32_t most);
 
 // Reads the ten settings of [main] into `settings`, in start-up order.
 void ReadMainSettings(Settings* settings);

@@ -11,6 +11,8 @@
 
 // Room the platform's wsprintfA gives a formatted text, terminator included.
 constexpr std::size_t kFormatCapacity = 1024;
+// The room a list cell's text is formatted into or read back from: longer texts are cut.
+constexpr std::size_t kCellCapacity = 256;
 
 // Copies as much of `source` as fits and terminates; returns the length copied.
 std::size_t CopyText(std::span<char> dest, std::string_view source);

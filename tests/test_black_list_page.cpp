@@ -5,13 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "blocking/black_list_page.h"
-#include "core/app_state.h"
+#include "windows/black_list_page.h"
+#include "engine/engine_state.h"
+#include "windows/window_state.h"
 #include "resources/resource.h"
 #include "support/dialog_driver.h"
+#include "windows/engine_rounds.h"
 #include "support/test_support.h"
-#include "ui/list_view.h"
-#include "ui/main_window.h"
+#include "windows/list_view.h"
+#include "windows/main_window.h"
 
 namespace {
 
@@ -22,8 +24,8 @@ protected:
         MainWindowTest::SetUp();
         ShowPage(BlackListPageIndex);
     }
-    HWND View() const { return appState.blackListView; }
-    HWND Page() const { return appState.pages[BlackListPageIndex]; }
+    HWND View() const { return windowState.blackListView; }
+    HWND Page() const { return windowState.pages[BlackListPageIndex]; }
     std::vector<std::string> Rows() const
     {
         std::vector<std::string> rows;
@@ -35,7 +37,7 @@ protected:
         }
         return rows;
     }
-    void Refresh() { RefreshBlackListView(ActiveComputerList()); }
+    void Refresh() { RefreshBlackListView(ActiveComputerList(engineState.rules)); }
     void Select(int row)
     {
         LVITEMA item{};
@@ -76,26 +78,26 @@ protected:
 
 TEST_F(BlackListPageTest, ShowsEachEntryWithItsTimeRemaining)
 {
-    AddComputer(appState.blacklist, "pc1", kPermanent);
-    AddComputer(appState.blacklist, "pc2", 600);
-    AddComputer(appState.blacklist, "pc3", 599);
-    AddComputer(appState.blacklist, "pc4", 9);
+    AddComputer(engineState.rules.blacklist, "pc1", kPermanent);
+    AddComputer(engineState.rules.blacklist, "pc2", 600);
+    AddComputer(engineState.rules.blacklist, "pc3", 599);
+    AddComputer(engineState.rules.blacklist, "pc4", 9);
     Refresh();
     EXPECT_EQ(Rows(), (std::vector<std::string>{"\\\\PC1 ~", "\\\\PC2 00:01:00", "\\\\PC3 00:00:59", "\\\\PC4 00:00:00"}));
-    EXPECT_EQ(RowData(View(), 0), static_cast<LPARAM>(appState.blackListGeneration));
+    EXPECT_EQ(RowData(View(), 0), static_cast<LPARAM>(windowState.blackListGeneration));
 }
 
 TEST_F(BlackListPageTest, RowsOfRemovedOrExpiredComputersGoAtTheNextRefreshAndOthersKeepTheirPlace)
 {
-    AddComputer(appState.blacklist, "a", kPermanent);
-    AddComputer(appState.blacklist, "b", 1);
-    AddComputer(appState.blacklist, "c", kPermanent);
+    AddComputer(engineState.rules.blacklist, "a", kPermanent);
+    AddComputer(engineState.rules.blacklist, "b", 1);
+    AddComputer(engineState.rules.blacklist, "c", kPermanent);
     Refresh();
     Select(2);
     server->sessions.push_back({L"nobody", L"u"});
     OnBlockTick();  // b expires
-    RemoveComputer(appState.blacklist, "\\\\A");
-    AddComputer(appState.blacklist, "d", kPermanent);  // takes a's free slot
+    RemoveComputer(engineState.rules.blacklist, "\\\\A");
+    AddComputer(engineState.rules.blacklist, "d", kPermanent);  // takes a's free slot
     Refresh();
     EXPECT_EQ(Rows(), (std::vector<std::string>{"\\\\C ~", "\\\\D ~"}));
     EXPECT_TRUE(IsRowSelected(View(), 0)) << "c kept its selection";
@@ -103,8 +105,8 @@ TEST_F(BlackListPageTest, RowsOfRemovedOrExpiredComputersGoAtTheNextRefreshAndOt
 
 TEST_F(BlackListPageTest, DuplicatesShowAsTwoRowsThenOneWithTheHigherSlotsTime)
 {
-    AddComputer(appState.blacklist, "pc1", 1200);
-    AddComputer(appState.blacklist, "PC1", 6000);
+    AddComputer(engineState.rules.blacklist, "pc1", 1200);
+    AddComputer(engineState.rules.blacklist, "PC1", 6000);
     Refresh();
     EXPECT_EQ(Rows(), (std::vector<std::string>{"\\\\PC1 00:02:00", "\\\\PC1 00:10:00"}));
     Refresh();
@@ -113,11 +115,11 @@ TEST_F(BlackListPageTest, DuplicatesShowAsTwoRowsThenOneWithTheHigherSlotsTime)
 
 TEST_F(BlackListPageTest, NothingChangesWhileThePageIsHidden)
 {
-    AddComputer(appState.blacklist, "pc1", kPermanent);
+    AddComputer(engineState.rules.blacklist, "pc1", kPermanent);
     ShowPage(LogPageIndex);
-    const uint32_t generation = appState.blackListGeneration;
+    const uint32_t generation = windowState.blackListGeneration;
     Refresh();
-    EXPECT_EQ(appState.blackListGeneration, generation);
+    EXPECT_EQ(windowState.blackListGeneration, generation);
     EXPECT_EQ(RowCount(View()), 0);
     ShowPage(BlackListPageIndex);
     EXPECT_EQ(Rows(), std::vector<std::string>{"\\\\PC1 ~"});
@@ -125,24 +127,24 @@ TEST_F(BlackListPageTest, NothingChangesWhileThePageIsHidden)
 
 TEST_F(BlackListPageTest, TheRadiosSwitchTheModeAndTheViewFollowsTheActiveList)
 {
-    AddComputer(appState.blacklist, "bad", kPermanent);
-    AddComputer(appState.whitelist, "good", kPermanent);
+    AddComputer(engineState.rules.blacklist, "bad", kPermanent);
+    AddComputer(engineState.rules.whitelist, "good", kPermanent);
     Refresh();
     EXPECT_EQ(Rows(), std::vector<std::string>{"\\\\BAD ~"});
     CheckDlgButton(Page(), IDC_MODE_BLACKLIST, BST_UNCHECKED);
     CheckDlgButton(Page(), IDC_MODE_WHITELIST, BST_CHECKED);
     SendMessageA(Page(), WM_COMMAND, IDC_MODE_WHITELIST, 0);
-    EXPECT_EQ(appState.blockMode, Whitelist);
+    EXPECT_EQ(engineState.rules.blockMode, Whitelist);
     Refresh();
     EXPECT_EQ(Rows(), std::vector<std::string>{"\\\\GOOD ~"});
     SendMessageA(Page(), WM_COMMAND, IDC_MODE_BLACKLIST, 0);
-    EXPECT_EQ(appState.blockMode, Blacklist);
+    EXPECT_EQ(engineState.rules.blockMode, Blacklist);
 }
 
 TEST_F(BlackListPageTest, DeleteRemovesTheSelectedComputersFromTheActiveList)
 {
     for (const char* name : {"a", "b", "c", "d"})
-        AddComputer(appState.blacklist, name, kPermanent);
+        AddComputer(engineState.rules.blacklist, name, kPermanent);
     Refresh();
     for (int row : {0, 1, 3})
         Select(row);
@@ -152,7 +154,7 @@ TEST_F(BlackListPageTest, DeleteRemovesTheSelectedComputersFromTheActiveList)
     down.hdr.code = LVN_KEYDOWN;
     down.wVKey = VK_DELETE;
     SendMessageA(Page(), WM_NOTIFY, IDC_BLACKLIST_LIST, reinterpret_cast<LPARAM>(&down));
-    EXPECT_EQ(appState.blacklistInUse, 1);
+    EXPECT_EQ(engineState.rules.blacklist.inUse, 1);
     EXPECT_EQ(RowCount(View()), 4) << "the rows go at the next refresh";
     Refresh();
     EXPECT_EQ(Rows(), std::vector<std::string>{"\\\\C ~"});
@@ -163,30 +165,30 @@ TEST_F(BlackListPageTest, TheAddDialogNamesItsListAndAddsInNormalForm)
     std::string title;
     EXPECT_EQ(AddThroughDialog("pc1", &title), "");
     EXPECT_EQ(title, "Add computer into blacklist");
-    EXPECT_EQ(std::wstring(appState.blacklist[0].name.data()), L"\\\\PC1");
+    EXPECT_EQ(std::wstring(engineState.rules.blacklist[0].name.data()), L"\\\\PC1");
     Refresh();
     EXPECT_EQ(Rows(), std::vector<std::string>{"\\\\PC1 ~"});
 
-    appState.blockMode = Whitelist;
+    engineState.rules.blockMode = Whitelist;
     ShowPage(BlackListPageIndex);
     EXPECT_EQ(AddThroughDialog("laptop", &title), "");
     EXPECT_EQ(title, "Add computer into whitelist");
-    EXPECT_EQ(std::wstring(appState.whitelist[0].name.data()), L"\\\\LAPTOP");
+    EXPECT_EQ(std::wstring(engineState.rules.whitelist[0].name.data()), L"\\\\LAPTOP");
 }
 
 TEST_F(BlackListPageTest, AnEmptyNameIsRefusedWithAMessage)
 {
     std::string title;
     EXPECT_EQ(AddThroughDialog("", &title), "Please enter valid computer name");
-    EXPECT_EQ(appState.blacklistInUse, 0);
+    EXPECT_EQ(engineState.rules.blacklist.inUse, 0);
 }
 
 TEST_F(BlackListPageTest, TheAddDialogTakesNoLongerNameThanAnEntryHolds)
 {
     std::string title;
     EXPECT_EQ(AddThroughDialog(std::string(200, 'x').c_str(), &title), "");
-    ASSERT_EQ(appState.blacklistInUse, 1) << "the typed name is held to what fits, so it is added";
-    EXPECT_EQ(std::wstring(appState.blacklist[0].name.data()), L"\\\\" + std::wstring(63, L'X'));
+    ASSERT_EQ(engineState.rules.blacklist.inUse, 1) << "the typed name is held to what fits, so it is added";
+    EXPECT_EQ(std::wstring(engineState.rules.blacklist[0].name.data()), L"\\\\" + std::wstring(63, L'X'));
 }
 
 TEST_F(BlackListPageTest, TheLayoutKeepsRemoveAtTheRightEdgeAndAddBesideIt)

@@ -10,16 +10,21 @@
 #include <string>
 #include <vector>
 
-#include "blocking/computer_list.h"
-#include "core/app_state.h"
+#include "rules/block_rules.h"
+#include "engine/engine_state.h"
+#include "windows/window_state.h"
 #include "core/settings.h"
-#include "monitor/activity_poller.h"
-#include "monitor/event_log.h"
-#include "monitor/monitoring_page.h"
-#include "monitor/shares_page.h"
+#include "engine/detection.h"
+#include "engine/poll.h"
+#include "engine/day_logs.h"
+#include "windows/monitoring_page.h"
+#include "windows/shares_page.h"
+#include "windows/engine_rounds.h"
+#include "windows/log_page.h"
+#include "engine/log_text.h"
 #include "support/test_support.h"
-#include "ui/list_view.h"
-#include "ui/main_window.h"
+#include "windows/list_view.h"
+#include "windows/main_window.h"
 
 namespace {
 
@@ -104,7 +109,7 @@ class HostileInputTest : public MainWindowTest {
 protected:
     std::string LogPath(const char* extension) const
     {
-        return std::string(appState.logFolder.data()) + "\\7.3.2026." + extension;
+        return std::string(engineState.logFolder.data()) + "\\7.3.2026." + extension;
     }
 };
 
@@ -117,10 +122,10 @@ TEST_F(HostileInputTest, ThePollerWritesOneWholeLinePerEventWhateverTheServerSen
                              "lock counts and ids at the ends of their range",
                 "every event is one line in the text log, the CSV log and the Log page; one record per file open; "
                 "no line over 1,023 characters; every buffer released");
-    appState.settings.savecsvlogs = 1;
-    appState.settings.savelogs = 1;
-    appState.settings.savesess = 1;
-    appState.settings.savefiles = 1;
+    engineState.settings.savecsvlogs = 1;
+    engineState.settings.savelogs = 1;
+    engineState.settings.savesess = 1;
+    engineState.settings.savefiles = 1;
     HostileText hostile(20261208);
     DWORD nextId = 0xFFFFFF00;
     std::size_t filesAdded = 0;
@@ -158,7 +163,7 @@ TEST_F(HostileInputTest, ThePollerWritesOneWholeLinePerEventWhateverTheServerSen
     EXPECT_GT(connections, 0u);
     EXPECT_EQ(text.size(), csv.size()) << "a text line per record";
     SyncLogPage();
-    EXPECT_EQ(SplitCrLf(WindowText(appState.logPageEdit)).size(), text.size()) << "the Log page holds the same lines";
+    EXPECT_EQ(SplitCrLf(WindowText(windowState.logPageEdit)).size(), text.size()) << "the Log page holds the same lines";
     EXPECT_EQ(SplitCrLf(RunCsvText()), csv) << "the run's records are the day's";
 }
 
@@ -182,10 +187,10 @@ TEST_F(HostileInputTest, TheMonitoringListsAndTheirExportStayBoundedWithHostileR
             server->files.push_back({nextId++, hostile.Extreme(), hostile.Extreme(), hostile.Next(), hostile.Next()});
         RefreshOpenFiles();
         RefreshSessions();
-        ASSERT_EQ(RowCount(appState.filesList), static_cast<int>(server->files.size()));
+        ASSERT_EQ(RowCount(windowState.filesList), static_cast<int>(server->files.size()));
     }
-    ExpectCellsBounded(appState.filesList, 4, "open files");
-    ExpectCellsBounded(appState.sessionsList, 6, "sessions");
+    ExpectCellsBounded(windowState.filesList, 4, "open files");
+    ExpectCellsBounded(windowState.sessionsList, 6, "sessions");
     EXPECT_EQ(server->buffersOut, 0);
 
     const std::string path = folder + "hostile-export.txt";
@@ -195,8 +200,8 @@ TEST_F(HostileInputTest, TheMonitoringListsAndTheirExportStayBoundedWithHostileR
     EXPECT_EQ(exported.substr(exported.size() - 2), "\r\n");
     const std::vector<std::string> lines = SplitCrLf(exported);
     ExpectOneLineEach(lines, "export");
-    EXPECT_EQ(lines.size(), 5u + static_cast<std::size_t>(RowCount(appState.sessionsList)) +
-                                static_cast<std::size_t>(RowCount(appState.filesList)));
+    EXPECT_EQ(lines.size(), 5u + static_cast<std::size_t>(RowCount(windowState.sessionsList)) +
+                                static_cast<std::size_t>(RowCount(windowState.filesList)));
 }
 
 TEST_F(HostileInputTest, TheSharesPageListsHostileSharesBounded)
@@ -208,8 +213,8 @@ TEST_F(HostileInputTest, TheSharesPageListsHostileSharesBounded)
         server->shares.push_back({hostile.Next(), hostile.Extreme(), hostile.Next(), hostile.Extreme(), hostile.Next()});
     ShowPage(SharesPageIndex);
     RefreshShares();
-    EXPECT_EQ(RowCount(appState.sharesList), 25);
-    ExpectCellsBounded(appState.sharesList, 5, "shares");
+    EXPECT_EQ(RowCount(windowState.sharesList), 25);
+    ExpectCellsBounded(windowState.sharesList, 5, "shares");
     EXPECT_EQ(server->buffersOut, 0);
 }
 
@@ -220,7 +225,7 @@ TEST_F(HostileInputTest, BlockingHostileClientsDeletesOnlyWhatTheListNames)
                 "only the named computer is cut off, on every tick until the server lets it go; the whitelist "
                 "spares the named computer and leaves clients too long for a name alone");
     HostileText hostile(9);
-    AddComputer(appState.blacklist, "PC-BAD", kPermanent);
+    AddComputer(engineState.rules.blacklist, "PC-BAD", kPermanent);
     for (int k = 0; k < 30; ++k)
         server->sessions.push_back({hostile.Next(), hostile.Next()});
     server->sessions.push_back({L"pc-bad", L"eve"});
@@ -237,8 +242,8 @@ TEST_F(HostileInputTest, BlockingHostileClientsDeletesOnlyWhatTheListNames)
         EXPECT_EQ(deletion, L"NetSessionDel \\\\PC-BAD <null>");
 
     server->calls.clear();
-    appState.blockMode = Whitelist;
-    AddComputer(appState.whitelist, "PC-GOOD", kPermanent);
+    engineState.rules.blockMode = Whitelist;
+    AddComputer(engineState.rules.whitelist, "PC-GOOD", kPermanent);
     server->sessions.push_back({L"PC-GOOD", L"ann"});
     OnBlockTick();
     for (const std::wstring& deletion : server->CallsStartingWith(L"NetSessionDel"))
@@ -300,25 +305,25 @@ TEST_F(RandomSettingsTest, LoadingAnyFileThenSavingAndLoadingGivesTheSameLists)
                 "lists and block mode");
     std::mt19937 random(424242);
     for (int round = 0; round < 200; ++round) {
-        WriteWholeFile(appState.settingsPath.data(), RandomSettingsFile(random));
+        WriteWholeFile(SettingsFilePath(), RandomSettingsFile(random));
         Restart();
-        ReadMainSettings(&appState.settings);
-        appState.blockMode = ReadSettingInt(kMainSection, "blockmode", 0);
-        LoadComputerLists();
+        ReadMainSettings(&engineState.settings);
+        engineState.rules.blockMode = ReadSettingInt(kMainSection, "blockmode", 0);
+        LoadComputerLists(engineState.rules);
         int inUse = 0;
-        for (const BlockEntry& entry : appState.blacklist)
+        for (const BlockEntry& entry : engineState.rules.blacklist)
             inUse += entry.inUse ? 1 : 0;
-        ASSERT_EQ(appState.blacklistInUse, inUse) << "round " << round;
-        const auto blacklist = Names(appState.blacklist);
-        const auto whitelist = Names(appState.whitelist);
-        const int32_t mode = appState.blockMode;
-        SaveComputerLists();
+        ASSERT_EQ(engineState.rules.blacklist.inUse, inUse) << "round " << round;
+        const auto blacklist = Names(engineState.rules.blacklist);
+        const auto whitelist = Names(engineState.rules.whitelist);
+        const int32_t mode = engineState.rules.blockMode;
+        SaveComputerLists(engineState.rules);
 
         Restart();
-        appState.blockMode = ReadSettingInt(kMainSection, "blockmode", 0);
-        LoadComputerLists();
-        ASSERT_EQ(Names(appState.blacklist), blacklist) << "round " << round;
-        ASSERT_EQ(Names(appState.whitelist), whitelist) << "round " << round;
-        ASSERT_EQ(appState.blockMode, mode) << "round " << round;
+        engineState.rules.blockMode = ReadSettingInt(kMainSection, "blockmode", 0);
+        LoadComputerLists(engineState.rules);
+        ASSERT_EQ(Names(engineState.rules.blacklist), blacklist) << "round " << round;
+        ASSERT_EQ(Names(engineState.rules.whitelist), whitelist) << "round " << round;
+        ASSERT_EQ(engineState.rules.blockMode, mode) << "round " << round;
     }
 }

@@ -2,19 +2,29 @@
 
 #include <string>
 
-#include "core/app_state.h"
-#include "monitor/activity_delivery.h"
-#include "monitor/log_page.h"
+#include "engine/engine_state.h"
+#include "windows/window_state.h"
+#include "engine/delivery.h"
+#include "windows/log_page.h"
 #include "resources/resource.h"
+#include "engine/watches.h"
+#include "engine/log_text.h"
 #include "support/test_support.h"
-#include "ui/main_window.h"
+#include "windows/main_window.h"
 
 namespace {
 
+// Lines for the Log page as delivery hands them over, the page catching up after.
+void AppendToLogPage(const char* text)
+{
+    AppendLogText(engineState.logText, text);
+    SyncLogPageView();
+}
+
 class LogPageTest : public MainWindowTest {
 protected:
-    HWND Edit() const { return appState.logPageEdit; }
-    HWND Page() const { return appState.pages[LogPageIndex]; }
+    HWND Edit() const { return windowState.logPageEdit; }
+    HWND Page() const { return windowState.pages[LogPageIndex]; }
     // What the control shows once the page is in sight.
     std::string PageText() const
     {
@@ -46,7 +56,7 @@ TEST_F(LogPageTest, ClearEmptiesThePageAndTheRunsRecordsButNotTheLogFiles)
     EXPECT_EQ(RunCsvText(), "");
     ASSERT_TRUE(WriteLogExport(ExportKind::Csv, (folder + "after-clear.csv").c_str()));
     EXPECT_EQ(ReadWholeFile(folder + "after-clear.csv"), "") << "Clear then Export to CSV writes an empty file";
-    EXPECT_EQ(ReadWholeFile(std::string(appState.logFolder.data()) + "7.3.2026.log"), "[9:5:7] [bob][Read] C:\\a\r\n");
+    EXPECT_EQ(ReadWholeFile(std::string(engineState.logFolder.data()) + "7.3.2026.log"), "[9:5:7] [bob][Read] C:\\a\r\n");
 }
 
 TEST_F(LogPageTest, ExportToCsvWritesExactlyTheRunsRecords)
@@ -86,12 +96,12 @@ TEST_F(LogPageTest, APageOfWellOver65535CharactersStillAppendsAtTheEndAndExports
 TEST_F(LogPageTest, WhenThePageIsFullTheOldestLinesGoFirst)
 {
     const std::string line(99, 'x');
-    for (int i = 0; i < kLogPageCapacity / 100 + 500; ++i)
+    for (int i = 0; i < static_cast<int>(kLogTextCapacity) / 100 + 500; ++i)
         AppendToLogPage((line + (i % 2 ? "\n" : "\n")).c_str());
     AppendToLogPage("newest\r\n");
     const std::string text = PageText();
-    EXPECT_LE(text.size(), static_cast<std::size_t>(kLogPageCapacity));
-    EXPECT_GT(text.size(), static_cast<std::size_t>(kLogPageCapacity / 2));
+    EXPECT_LE(text.size(), static_cast<std::size_t>(static_cast<int>(kLogTextCapacity)));
+    EXPECT_GT(text.size(), static_cast<std::size_t>(static_cast<int>(kLogTextCapacity) / 2));
     EXPECT_EQ(text.substr(text.size() - 8), "newest\r\n");
     EXPECT_EQ(text.substr(0, 99), line) << "whole lines are dropped";
 }

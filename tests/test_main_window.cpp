@@ -6,18 +6,23 @@
 #include <array>
 #include <string>
 
-#include "blocking/computer_list.h"
-#include "core/app_state.h"
+#include "rules/block_rules.h"
+#include "engine/engine_state.h"
+#include "windows/window_state.h"
 #include "core/settings.h"
-#include "core/startup.h"
-#include "monitor/activity_delivery.h"
-#include "monitor/activity_poller.h"
-#include "monitor/server_api.h"
-#include "notify/tray_icon.h"
+#include "windows/exit_program.h"
+#include "engine/delivery.h"
+#include "engine/detection.h"
+#include "engine/poll.h"
+#include "core/server_api.h"
+#include "windows/tray_icon.h"
 #include "resources/resource.h"
+#include "engine/watches.h"
+#include "app/startup.h"
+#include "core/product.h"
 #include "support/test_support.h"
-#include "ui/list_view.h"
-#include "ui/main_window.h"
+#include "windows/list_view.h"
+#include "windows/main_window.h"
 
 namespace {
 
@@ -55,11 +60,11 @@ TEST_F(MainWindowTest, ComesUpTitledAt720By480OnTheMonitoringPage)
     GetWindowRect(window, &frame);
     EXPECT_EQ(frame.right - frame.left, 720);
     EXPECT_EQ(frame.bottom - frame.top, 480);
-    EXPECT_EQ(appState.mainWindow, window);
-    EXPECT_EQ(appState.currentPage, appState.pages[MonitoringPage]);
-    EXPECT_TRUE(IsShown(appState.pages[MonitoringPage]));
+    EXPECT_EQ(windowState.mainWindow, window);
+    EXPECT_EQ(windowState.currentPage, windowState.pages[MonitoringPage]);
+    EXPECT_TRUE(IsShown(windowState.pages[MonitoringPage]));
     for (int index : {BlackListPageIndex, SharesPageIndex, LogPageIndex})
-        EXPECT_FALSE(IsShown(appState.pages[static_cast<std::size_t>(index)])) << "page " << index;
+        EXPECT_FALSE(IsShown(windowState.pages[static_cast<std::size_t>(index)])) << "page " << index;
     EXPECT_NE(GetMenu(window), nullptr);
     EXPECT_EQ(GetMenuItemID(GetSubMenu(GetMenu(window), 0), 2), static_cast<UINT>(IDM_EXIT));
 }
@@ -67,7 +72,7 @@ TEST_F(MainWindowTest, ComesUpTitledAt720By480OnTheMonitoringPage)
 TEST_F(MainWindowTest, TheNavigationBarListsTheFourPagesInOrderWithNothingSelected)
 {
     HWND nav = GetDlgItem(window, IDC_NAV_BAR);
-    ASSERT_EQ(nav, appState.navList);
+    ASSERT_EQ(nav, windowState.navList);
     ASSERT_EQ(SendMessageA(nav, LVM_GETITEMCOUNT, 0, 0), 4);
     const std::array<const char*, 4> texts = {"Monitoring", "Black list", "Shares", "Log"};
     for (int index = 0; index < 4; ++index) {
@@ -80,52 +85,52 @@ TEST_F(MainWindowTest, TheNavigationBarListsTheFourPagesInOrderWithNothingSelect
     }
     EXPECT_EQ(SelectedCount(nav), 0);
     int width = 0, height = 0;
-    ASSERT_TRUE(ImageList_GetIconSize(appState.navImages, &width, &height));
+    ASSERT_TRUE(ImageList_GetIconSize(windowState.navImages, &width, &height));
     EXPECT_EQ(width, 32);
     EXPECT_EQ(height, 32);
-    EXPECT_EQ(ImageList_GetImageCount(appState.navImages), 4);
-    EXPECT_EQ(reinterpret_cast<HIMAGELIST>(SendMessageA(nav, LVM_GETIMAGELIST, LVSIL_NORMAL, 0)), appState.navImages);
+    EXPECT_EQ(ImageList_GetImageCount(windowState.navImages), 4);
+    EXPECT_EQ(reinterpret_cast<HIMAGELIST>(SendMessageA(nav, LVM_GETIMAGELIST, LVSIL_NORMAL, 0)), windowState.navImages);
     EXPECT_EQ(static_cast<COLORREF>(SendMessageA(nav, LVM_GETBKCOLOR, 0, 0)), GetSysColor(COLOR_BTNFACE));
 }
 
 TEST_F(MainWindowTest, EveryPageSitsAtThePageOrigin)
 {
     const RECT marker = ClientRectOf(GetDlgItem(window, IDC_PAGE_ORIGIN));
-    EXPECT_EQ(appState.pageOrigin.x, marker.left);
-    EXPECT_EQ(appState.pageOrigin.y, marker.top);
+    EXPECT_EQ(windowState.pageOrigin.x, marker.left);
+    EXPECT_EQ(windowState.pageOrigin.y, marker.top);
     EXPECT_GT(marker.left, 0);
-    for (HWND page : appState.pages) {
+    for (HWND page : windowState.pages) {
         ASSERT_NE(page, nullptr);
         EXPECT_EQ(GetParent(page), window);
         const RECT rect = ClientRectOf(page);
-        EXPECT_EQ(rect.left, appState.pageOrigin.x);
-        EXPECT_EQ(rect.top, appState.pageOrigin.y);
+        EXPECT_EQ(rect.left, windowState.pageOrigin.x);
+        EXPECT_EQ(rect.top, windowState.pageOrigin.y);
     }
 }
 
 TEST_F(MainWindowTest, ShowPageHidesTheOldPageAndShowsTheNewOneEvenWhenItIsCurrent)
 {
     ShowPage(SharesPageIndex);
-    EXPECT_EQ(appState.currentPage, appState.pages[SharesPageIndex]);
-    EXPECT_TRUE(IsShown(appState.pages[SharesPageIndex]));
-    EXPECT_FALSE(IsShown(appState.pages[MonitoringPage]));
+    EXPECT_EQ(windowState.currentPage, windowState.pages[SharesPageIndex]);
+    EXPECT_TRUE(IsShown(windowState.pages[SharesPageIndex]));
+    EXPECT_FALSE(IsShown(windowState.pages[MonitoringPage]));
     ShowPage(SharesPageIndex);
-    EXPECT_TRUE(IsShown(appState.pages[SharesPageIndex]));
+    EXPECT_TRUE(IsShown(windowState.pages[SharesPageIndex]));
     ShowPage(LogPageIndex);
-    EXPECT_FALSE(IsShown(appState.pages[SharesPageIndex]));
-    EXPECT_TRUE(IsShown(appState.pages[LogPageIndex]));
+    EXPECT_FALSE(IsShown(windowState.pages[SharesPageIndex]));
+    EXPECT_TRUE(IsShown(windowState.pages[LogPageIndex]));
     ShowPage(7);
-    EXPECT_EQ(appState.currentPage, appState.pages[LogPageIndex]) << "an index that names no page changes nothing";
+    EXPECT_EQ(windowState.currentPage, windowState.pages[LogPageIndex]) << "an index that names no page changes nothing";
 }
 
 TEST_F(MainWindowTest, ShowingTheBlackListPageSetsTheModeRadios)
 {
-    appState.blockMode = Whitelist;
+    engineState.rules.blockMode = Whitelist;
     ShowPage(BlackListPageIndex);
-    HWND page = appState.pages[BlackListPageIndex];
+    HWND page = windowState.pages[BlackListPageIndex];
     EXPECT_EQ(IsDlgButtonChecked(page, IDC_MODE_WHITELIST), static_cast<UINT>(BST_CHECKED));
     EXPECT_EQ(IsDlgButtonChecked(page, IDC_MODE_BLACKLIST), static_cast<UINT>(BST_UNCHECKED));
-    appState.blockMode = Blacklist;
+    engineState.rules.blockMode = Blacklist;
     ShowPage(BlackListPageIndex);
     EXPECT_EQ(IsDlgButtonChecked(page, IDC_MODE_WHITELIST), static_cast<UINT>(BST_UNCHECKED));
     EXPECT_EQ(IsDlgButtonChecked(page, IDC_MODE_BLACKLIST), static_cast<UINT>(BST_CHECKED));
@@ -133,16 +138,16 @@ TEST_F(MainWindowTest, ShowingTheBlackListPageSetsTheModeRadios)
 
 TEST_F(MainWindowTest, ChoosingANavigationItemShowsItsPage)
 {
-    SelectItem(appState.navList, 2, true);
-    EXPECT_EQ(appState.currentPage, appState.pages[SharesPageIndex]);
-    SelectItem(appState.navList, 2, false);  // a click on empty space
-    EXPECT_EQ(appState.currentPage, appState.pages[SharesPageIndex]);
-    SelectItem(appState.navList, 1, true);
-    EXPECT_EQ(appState.currentPage, appState.pages[BlackListPageIndex]);
+    SelectItem(windowState.navList, 2, true);
+    EXPECT_EQ(windowState.currentPage, windowState.pages[SharesPageIndex]);
+    SelectItem(windowState.navList, 2, false);  // a click on empty space
+    EXPECT_EQ(windowState.currentPage, windowState.pages[SharesPageIndex]);
+    SelectItem(windowState.navList, 1, true);
+    EXPECT_EQ(windowState.currentPage, windowState.pages[BlackListPageIndex]);
     // Pages chosen elsewhere leave the bar's highlight where the user put it.
     SendMessageA(window, WM_COMMAND, IDM_TRAY_LOGS, 0);
-    EXPECT_EQ(appState.currentPage, appState.pages[LogPageIndex]);
-    EXPECT_EQ(SendMessageA(appState.navList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED), 1);
+    EXPECT_EQ(windowState.currentPage, windowState.pages[LogPageIndex]);
+    EXPECT_EQ(SendMessageA(windowState.navList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED), 1);
 }
 
 TEST_F(MainWindowTest, AResizeStretchesEveryPageAndTheNavigationBar)
@@ -150,19 +155,19 @@ TEST_F(MainWindowTest, AResizeStretchesEveryPageAndTheNavigationBar)
     SetWindowPos(window, nullptr, 0, 0, 900, 650, SWP_NOMOVE | SWP_NOZORDER);
     RECT client{};
     GetClientRect(window, &client);
-    for (HWND page : appState.pages) {
+    for (HWND page : windowState.pages) {
         RECT rect{};
         GetWindowRect(page, &rect);
-        EXPECT_EQ(rect.right - rect.left, client.right - appState.pageOrigin.x);
-        EXPECT_EQ(rect.bottom - rect.top, client.bottom - appState.pageOrigin.y);
+        EXPECT_EQ(rect.right - rect.left, client.right - windowState.pageOrigin.x);
+        EXPECT_EQ(rect.bottom - rect.top, client.bottom - windowState.pageOrigin.y);
         const RECT placed = ClientRectOf(page);
-        EXPECT_EQ(placed.left, appState.pageOrigin.x) << "pages are resized, never moved";
+        EXPECT_EQ(placed.left, windowState.pageOrigin.x) << "pages are resized, never moved";
     }
-    const RECT nav = ClientRectOf(appState.navList);
+    const RECT nav = ClientRectOf(windowState.navList);
     EXPECT_EQ(nav.bottom, client.bottom);
     const RECT navBefore = nav;
     SetWindowPos(window, nullptr, 0, 0, 500, 300, SWP_NOMOVE | SWP_NOZORDER);
-    const RECT navAfter = ClientRectOf(appState.navList);
+    const RECT navAfter = ClientRectOf(windowState.navList);
     EXPECT_EQ(navAfter.right - navAfter.left, navBefore.right - navBefore.left) << "the bar keeps its width";
     GetClientRect(window, &client);
     EXPECT_EQ(navAfter.bottom, client.bottom);
@@ -175,39 +180,39 @@ TEST_F(MainWindowTest, CloseHidesTheWindowAndEscapeDoesNothing)
     SendMessageA(window, WM_CLOSE, 0, 0);
     EXPECT_TRUE(IsWindow(window));
     EXPECT_FALSE(IsShown(window));
-    EXPECT_EQ(appState.mainWindowShown, 0);
+    EXPECT_EQ(windowState.mainWindowShown, 0);
 }
 
 TEST_F(MainWindowTest, TheShownFlagFollowsTheWindow)
 {
-    EXPECT_EQ(appState.mainWindowShown, 1);
+    EXPECT_EQ(windowState.mainWindowShown, 1);
     ShowWindow(window, SW_HIDE);
-    EXPECT_EQ(appState.mainWindowShown, 0);
+    EXPECT_EQ(windowState.mainWindowShown, 0);
     ShowWindow(window, SW_SHOW);
-    EXPECT_EQ(appState.mainWindowShown, 1);
+    EXPECT_EQ(windowState.mainWindowShown, 1);
 }
 
 TEST_F(MainWindowTest, TheHotKeyTogglesTheWindowAndLeavesTheActivityUnseen)
 {
-    appState.unseenActivity = 1;
+    windowState.unseenActivity = 1;
     SendMessageA(window, WM_HOTKEY, 0, 0);
     EXPECT_FALSE(IsShown(window));
     SendMessageA(window, WM_HOTKEY, 0, 0);
     EXPECT_TRUE(IsShown(window));
-    EXPECT_EQ(appState.unseenActivity, 1);
+    EXPECT_EQ(windowState.unseenActivity, 1);
 }
 
 TEST_F(MainWindowTest, TheTrayIconsLeftClickShowsTheWindowAndClearsTheActivity)
 {
     ShowWindow(window, SW_HIDE);
-    appState.unseenActivity = 1;
+    windowState.unseenActivity = 1;
     SendMessageA(window, WM_TRAY_NOTIFY, 0, WM_MOUSEMOVE);
     SendMessageA(window, WM_TRAY_NOTIFY, 0, WM_LBUTTONUP);
     EXPECT_FALSE(IsShown(window)) << "other mouse messages do nothing";
-    EXPECT_EQ(appState.unseenActivity, 1);
+    EXPECT_EQ(windowState.unseenActivity, 1);
     SendMessageA(window, WM_TRAY_NOTIFY, 0, WM_LBUTTONDOWN);
     EXPECT_TRUE(IsShown(window));
-    EXPECT_EQ(appState.unseenActivity, 0);
+    EXPECT_EQ(windowState.unseenActivity, 0);
 }
 
 TEST_F(MainWindowTest, TheTrayMenusItemsShowTheirPageInFront)
@@ -219,23 +224,23 @@ TEST_F(MainWindowTest, TheTrayMenusItemsShowTheirPageInFront)
     for (const Case& item : {Case{IDM_TRAY_SHARES, SharesPageIndex}, Case{IDM_TRAY_BLACKLIST, BlackListPageIndex},
                              Case{IDM_TRAY_LOGS, LogPageIndex}, Case{IDM_TRAY_MONITORING, MonitoringPage}}) {
         ShowWindow(window, SW_HIDE);
-        appState.unseenActivity = 1;
+        windowState.unseenActivity = 1;
         SendMessageA(window, WM_COMMAND, item.command, 0);
         EXPECT_TRUE(IsShown(window)) << item.command;
-        EXPECT_EQ(appState.unseenActivity, 0) << item.command;
-        EXPECT_EQ(appState.currentPage, appState.pages[static_cast<std::size_t>(item.page)]) << item.command;
+        EXPECT_EQ(windowState.unseenActivity, 0) << item.command;
+        EXPECT_EQ(windowState.currentPage, windowState.pages[static_cast<std::size_t>(item.page)]) << item.command;
     }
     ShowWindow(window, SW_HIDE);
-    appState.unseenActivity = 1;
+    windowState.unseenActivity = 1;
     SendMessageA(window, WM_COMMAND, IDM_TRAY_SHOW, 0);
     EXPECT_TRUE(IsShown(window));
-    EXPECT_EQ(appState.unseenActivity, 0);
-    EXPECT_EQ(appState.currentPage, appState.pages[MonitoringPage]);
+    EXPECT_EQ(windowState.unseenActivity, 0);
+    EXPECT_EQ(windowState.currentPage, windowState.pages[MonitoringPage]);
 }
 
 TEST_F(MainWindowTest, EnterOutsideTheListsAndUnknownCommandsDoNothing)
 {
-    SetFocus(appState.navList);
+    SetFocus(windowState.navList);
     SendMessageA(window, WM_COMMAND, IDOK, 0);
     SendMessageA(window, WM_COMMAND, 12345, 0);
     EXPECT_TRUE(IsShown(window));
@@ -243,38 +248,38 @@ TEST_F(MainWindowTest, EnterOutsideTheListsAndUnknownCommandsDoNothing)
 
 TEST_F(MainWindowTest, TheContextMenusAreLoadedOnceWithTheirItems)
 {
-    EXPECT_EQ(GetMenuItemCount(appState.trayMenu), 7);
-    EXPECT_EQ(GetMenuItemID(appState.trayMenu, 0), static_cast<UINT>(IDM_TRAY_MONITORING));
-    EXPECT_EQ(GetMenuItemID(appState.trayMenu, 6), static_cast<UINT>(IDM_TRAY_EXIT));
-    EXPECT_EQ(GetMenuItemCount(appState.sessionsMenu), 7);
-    HMENU temporary = GetSubMenu(appState.sessionsMenu, 6);
+    EXPECT_EQ(GetMenuItemCount(windowState.trayMenu), 7);
+    EXPECT_EQ(GetMenuItemID(windowState.trayMenu, 0), static_cast<UINT>(IDM_TRAY_MONITORING));
+    EXPECT_EQ(GetMenuItemID(windowState.trayMenu, 6), static_cast<UINT>(IDM_TRAY_EXIT));
+    EXPECT_EQ(GetMenuItemCount(windowState.sessionsMenu), 7);
+    HMENU temporary = GetSubMenu(windowState.sessionsMenu, 6);
     ASSERT_NE(temporary, nullptr);
     EXPECT_EQ(GetMenuItemCount(temporary), 7);
     EXPECT_EQ(GetMenuItemID(temporary, 6), static_cast<UINT>(IDM_BLOCK_MORE));
-    EXPECT_EQ(GetMenuItemCount(appState.filesMenu), 4);
-    EXPECT_EQ(GetMenuItemCount(appState.blackListMenu), 2);
-    EXPECT_EQ(GetMenuItemCount(appState.sharesMenu), 1);
-    EXPECT_EQ(GetMenuItemCount(appState.exportMenu), 2);
-    EXPECT_EQ(GetMenuItemID(appState.exportMenu, 1), static_cast<UINT>(IDM_EXPORT_CSV));
+    EXPECT_EQ(GetMenuItemCount(windowState.filesMenu), 4);
+    EXPECT_EQ(GetMenuItemCount(windowState.blackListMenu), 2);
+    EXPECT_EQ(GetMenuItemCount(windowState.sharesMenu), 1);
+    EXPECT_EQ(GetMenuItemCount(windowState.exportMenu), 2);
+    EXPECT_EQ(GetMenuItemID(windowState.exportMenu, 1), static_cast<UINT>(IDM_EXPORT_CSV));
 }
 
 TEST_F(MainWindowTest, TheTrayIconIsAddedWithTheProductTip)
 {
-    EXPECT_EQ(appState.trayIconAdded, 1);
-    EXPECT_EQ(appState.trayIcon.hWnd, window);
-    EXPECT_EQ(appState.trayIcon.uCallbackMessage, static_cast<UINT>(WM_TRAY_NOTIFY));
-    EXPECT_EQ(appState.trayIcon.uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
-    EXPECT_EQ(appState.trayIcon.hIcon, appState.normalIcon);
-    EXPECT_STREQ(appState.trayIcon.szTip, "Quorvel 1.2");
-    EXPECT_NE(appState.normalIcon, appState.alertIcon);
+    EXPECT_EQ(windowState.trayIconAdded, 1);
+    EXPECT_EQ(windowState.trayIcon.hWnd, window);
+    EXPECT_EQ(windowState.trayIcon.uCallbackMessage, static_cast<UINT>(WM_TRAY_NOTIFY));
+    EXPECT_EQ(windowState.trayIcon.uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
+    EXPECT_EQ(windowState.trayIcon.hIcon, windowState.normalIcon);
+    EXPECT_STREQ(windowState.trayIcon.szTip, "Quorvel 1.2");
+    EXPECT_NE(windowState.normalIcon, windowState.alertIcon);
 }
 
 TEST_F(MainWindowTest, TheExitRemovesTheTrayIconThenSavesTheLists)
 {
-    AddComputer(appState.blacklist, "pc1", kPermanent);
-    appState.blockMode = Whitelist;
+    AddComputer(engineState.rules.blacklist, "pc1", kPermanent);
+    engineState.rules.blockMode = Whitelist;
     PrepareExit();
-    EXPECT_EQ(appState.trayIconAdded, 0);
+    EXPECT_EQ(windowState.trayIconAdded, 0);
     EXPECT_EQ(ReadSettingInt("blacklist", "count", -1), 1);
     EXPECT_EQ(ReadSettingInt(kMainSection, "blockmode", -1), 1);
 }
@@ -283,7 +288,7 @@ TEST_F(MainWindowTest, TheExitDeliversEveryEventAScanFoundBeforeTheProgramEnds)
 {
     RecordTrial("faults", "the program ending while the 3,000 new files of a scan wait to be delivered",
                 "every line in the day's text log, every record in the CSV log, the scan's buffer given back");
-    appState.settings.savecsvlogs = 1;
+    engineState.settings.savecsvlogs = 1;
     for (DWORD id = 1; id <= 3000; ++id)
         server->files.push_back({id, PERM_FILE_READ, 0, L"C:\\Shares\\f" + std::to_wstring(id) + L".txt", L"ann"});
     // What the poll keeps of a scan until its lines are out.
@@ -292,8 +297,8 @@ TEST_F(MainWindowTest, TheExitDeliversEveryEventAScanFoundBeforeTheProgramEnds)
     ASSERT_TRUE(ScanOpenFilesOf(LocalWatch(), files.status, files.Records(), TakePollTime()));
     files.Detach();
     PrepareExit();
-    const std::string log = ReadWholeFile(std::string(appState.logFolder.data()) + "7.3.2026.log");
-    const std::string csv = ReadWholeFile(std::string(appState.logFolder.data()) + "7.3.2026.csv");
+    const std::string log = ReadWholeFile(std::string(engineState.logFolder.data()) + "7.3.2026.log");
+    const std::string csv = ReadWholeFile(std::string(engineState.logFolder.data()) + "7.3.2026.csv");
     std::size_t lines = 0, records = 0;
     for (std::size_t at = log.find("[ann][Read]"); at != std::string::npos; at = log.find("[ann][Read]", at + 1))
         ++lines;
@@ -333,7 +338,7 @@ protected:
         ShowWindow(window, SW_HIDE);
         ASSERT_NE(GetForegroundWindow(), window);
     }
-    HICON Showing() const { return appState.trayIcon.hIcon; }
+    HICON Showing() const { return windowState.trayIcon.hIcon; }
 };
 
 }  // namespace
@@ -341,44 +346,44 @@ protected:
 TEST_F(BlinkTest, UnseenActivityAlternatesTheIconsStartingWithTheAlert)
 {
     OnBlinkTick();
-    EXPECT_EQ(Showing(), appState.normalIcon) << "nothing unseen, nothing blinks";
-    appState.unseenActivity = 1;
+    EXPECT_EQ(Showing(), windowState.normalIcon) << "nothing unseen, nothing blinks";
+    windowState.unseenActivity = 1;
     OnBlinkTick();
-    EXPECT_EQ(appState.blinkPhase, 1);
-    EXPECT_EQ(Showing(), appState.alertIcon);
+    EXPECT_EQ(windowState.blinkPhase, 1);
+    EXPECT_EQ(Showing(), windowState.alertIcon);
     OnBlinkTick();
-    EXPECT_EQ(appState.blinkPhase, 0);
-    EXPECT_EQ(Showing(), appState.normalIcon);
+    EXPECT_EQ(windowState.blinkPhase, 0);
+    EXPECT_EQ(Showing(), windowState.normalIcon);
     OnBlinkTick();
-    EXPECT_EQ(Showing(), appState.alertIcon);
-    appState.unseenActivity = 1;  // more activity does not restart the rhythm
+    EXPECT_EQ(Showing(), windowState.alertIcon);
+    windowState.unseenActivity = 1;  // more activity does not restart the rhythm
     OnBlinkTick();
-    EXPECT_EQ(Showing(), appState.normalIcon);
+    EXPECT_EQ(Showing(), windowState.normalIcon);
 }
 
 TEST_F(BlinkTest, TurningTrayNotificationOffWhileTheAlertShowsRestoresTheNormalIcon)
 {
-    appState.unseenActivity = 1;
+    windowState.unseenActivity = 1;
     OnBlinkTick();
-    ASSERT_EQ(Showing(), appState.alertIcon);
-    appState.settings.enabletraynotify = 0;
+    ASSERT_EQ(Showing(), windowState.alertIcon);
+    engineState.settings.enabletraynotify = 0;
     OnBlinkTick();
-    EXPECT_EQ(Showing(), appState.normalIcon);
-    EXPECT_EQ(appState.blinkPhase, 0);
+    EXPECT_EQ(Showing(), windowState.normalIcon);
+    EXPECT_EQ(windowState.blinkPhase, 0);
     OnBlinkTick();
-    EXPECT_EQ(Showing(), appState.normalIcon);
-    EXPECT_EQ(appState.unseenActivity, 1);
+    EXPECT_EQ(Showing(), windowState.normalIcon);
+    EXPECT_EQ(windowState.unseenActivity, 1);
 }
 
 TEST_F(BlinkTest, SeeingTheWindowStopsTheBlink)
 {
-    appState.unseenActivity = 1;
+    windowState.unseenActivity = 1;
     OnBlinkTick();
     SendMessageA(window, WM_TRAY_NOTIFY, 0, WM_LBUTTONDOWN);
     OnBlinkTick();
-    EXPECT_EQ(Showing(), appState.normalIcon);
+    EXPECT_EQ(Showing(), windowState.normalIcon);
     OnBlinkTick();
-    EXPECT_EQ(Showing(), appState.normalIcon);
+    EXPECT_EQ(Showing(), windowState.normalIcon);
 }
 
 TEST_F(BlinkTest, TheWindowInFrontShowsTheNormalIconButKeepsTheActivityUnseen)
@@ -388,13 +393,13 @@ TEST_F(BlinkTest, TheWindowInFrontShowsTheNormalIconButKeepsTheActivityUnseen)
     PumpMessages();
     if (GetForegroundWindow() != window)
         GTEST_SKIP() << "this display gives no foreground window";
-    appState.unseenActivity = 1;
+    windowState.unseenActivity = 1;
     OnBlinkTick();
-    EXPECT_EQ(Showing(), appState.normalIcon);
-    EXPECT_EQ(appState.unseenActivity, 1);
+    EXPECT_EQ(Showing(), windowState.normalIcon);
+    EXPECT_EQ(windowState.unseenActivity, 1);
     ShowWindow(window, SW_HIDE);
     OnBlinkTick();
-    EXPECT_EQ(Showing(), appState.alertIcon) << "blinking resumes once another window is in front";
+    EXPECT_EQ(Showing(), windowState.alertIcon) << "blinking resumes once another window is in front";
 }
 
 namespace {
@@ -415,7 +420,7 @@ protected:
 TEST_F(OddSavelogsTest, StartUpOpensNoLogUnlessSavelogsIsOne)
 {
     WIN32_FIND_DATAA found{};
-    HANDLE search = FindFirstFileA((std::string(appState.logFolder.data()) + "*.*").c_str(), &found);
+    HANDLE search = FindFirstFileA((std::string(engineState.logFolder.data()) + "*.*").c_str(), &found);
     int logs = 0;
     if (search != INVALID_HANDLE_VALUE) {
         do
@@ -423,7 +428,7 @@ TEST_F(OddSavelogsTest, StartUpOpensNoLogUnlessSavelogsIsOne)
         while (FindNextFileA(search, &found));
         FindClose(search);
     }
-    EXPECT_EQ(appState.settings.savelogs, 2);
+    EXPECT_EQ(engineState.settings.savelogs, 2);
     EXPECT_EQ(logs, 0);
 }
 
@@ -449,20 +454,20 @@ TEST_F(StartUpSequenceTest, EachStepStartsWhatTheNextNeedsAndTheLastShowsTheFirs
     ASSERT_GE(steps.size(), 3u);
     bool trayBeforeTimers = false;
     for (const StartUpStep& step : steps) {
-        EXPECT_EQ(appState.currentPage, nullptr) << "no page before the last steps: " << step.what;
+        EXPECT_EQ(windowState.currentPage, nullptr) << "no page before the last steps: " << step.what;
         step.run(window);
-        if (appState.trayIconAdded && !appState.pollTimer)
+        if (windowState.trayIconAdded && !windowState.pollTimer)
             trayBeforeTimers = true;
-        if (appState.pollTimer) {
-            EXPECT_NE(appState.settingsPath[0], '\0') << "the timers come after the folders";
-            EXPECT_NE(appState.navList, nullptr) << "and after the navigation bar";
+        if (windowState.pollTimer) {
+            EXPECT_NE(SettingsFilePath()[0], '\0') << "the timers come after the folders";
+            EXPECT_NE(windowState.navList, nullptr) << "and after the navigation bar";
         }
-        if (appState.currentPage)
+        if (windowState.currentPage)
             break;
     }
     EXPECT_TRUE(trayBeforeTimers);
-    EXPECT_EQ(appState.currentPage, appState.pages[MonitoringPage]);
-    EXPECT_EQ(RowCount(appState.sessionsList), 1) << "the first page's first refresh";
+    EXPECT_EQ(windowState.currentPage, windowState.pages[MonitoringPage]);
+    EXPECT_EQ(RowCount(windowState.sessionsList), 1) << "the first page's first refresh";
     std::array<char, 64> title{};
     GetWindowTextA(window, title.data(), static_cast<int>(title.size()));
     EXPECT_STREQ(title.data(), kProductTitle);

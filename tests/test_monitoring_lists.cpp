@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "monitor/monitoring_lists.h"
+#include "windows/monitoring_lists.h"
 #include "support/reference_lists.h"
-#include "ui/list_view.h"
+#include "windows/list_view.h"
 
 namespace {
 

@@ -5,25 +5,28 @@
 #include <string>
 #include <vector>
 
-#include "blocking/computer_list.h"
-#include "core/app_state.h"
+#include "rules/block_rules.h"
+#include "engine/engine_state.h"
+#include "windows/window_state.h"
 #include "core/settings.h"
-#include "monitor/activity_poller.h"
-#include "monitor/list_export.h"
-#include "monitor/monitoring_page.h"
+#include "engine/detection.h"
+#include "engine/poll.h"
+#include "windows/list_export.h"
+#include "windows/monitoring_page.h"
 #include "resources/resource.h"
 #include "support/dialog_driver.h"
+#include "windows/engine_rounds.h"
 #include "support/test_support.h"
-#include "ui/list_view.h"
-#include "ui/main_window.h"
+#include "windows/list_view.h"
+#include "windows/main_window.h"
 
 namespace {
 
 class MonitoringPageTest : public MainWindowTest {
 protected:
-    HWND Sessions() const { return appState.sessionsList; }
-    HWND Files() const { return appState.filesList; }
-    HWND Page() const { return appState.pages[MonitoringPage]; }
+    HWND Sessions() const { return windowState.sessionsList; }
+    HWND Files() const { return windowState.filesList; }
+    HWND Page() const { return windowState.pages[MonitoringPage]; }
     static std::string Cell(HWND list, int row, int column)
     {
         std::array<char, kCellCapacity> text{};
@@ -71,7 +74,7 @@ protected:
     static int InUseWhitelist()
     {
         int count = 0;
-        for (const BlockEntry& entry : appState.whitelist)
+        for (const BlockEntry& entry : engineState.rules.whitelist)
             count += entry.inUse ? 1 : 0;
         return count;
     }
@@ -96,9 +99,9 @@ TEST_F(MonitoringPageTest, TheListsHaveTheirColumns)
     EXPECT_EQ(SendMessageA(Files(), LVM_GETCOLUMNWIDTH, 4, 0), 0) << "the stamp column is hidden";
     EXPECT_EQ(SendMessageA(Files(), LVM_GETCOLUMNWIDTH, 0, 0), 350);
     EXPECT_TRUE(SendMessageA(Files(), LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0) & LVS_EX_FULLROWSELECT);
-    EXPECT_EQ(appState.openFilesGeneration, 268435456u) << "start-up's first refresh";
-    EXPECT_EQ(appState.sessionsGeneration, 1u);
-    EXPECT_EQ(appState.autoRefresh, 1);
+    EXPECT_EQ(windowState.openFilesGeneration, 268435456u) << "start-up's first refresh";
+    EXPECT_EQ(windowState.sessionsGeneration, 1u);
+    EXPECT_EQ(windowState.autoRefresh, 1);
     EXPECT_EQ(IsDlgButtonChecked(Page(), IDC_AUTO_REFRESH), static_cast<UINT>(BST_CHECKED));
 }
 
@@ -115,7 +118,7 @@ TEST_F(MonitoringPageTest, SessionsShowUpperCasedComputersAndNeverAnonymousOnes)
     EXPECT_EQ(Cell(Sessions(), 0, 4), "00:00:02");
     EXPECT_EQ(Cell(Sessions(), 0, 5), "No");
     EXPECT_EQ(Cell(Sessions(), 1, 5), "Yes");
-    EXPECT_EQ(Rows(appState.sessionsSnapshot)[0].stamp, appState.sessionsGeneration);
+    EXPECT_EQ(Rows(windowState.sessionsSnapshot)[0].stamp, windowState.sessionsGeneration);
 
     server->sessions = {{L"10.0.0.9", L""}};
     Refresh();
@@ -142,8 +145,8 @@ TEST_F(MonitoringPageTest, AFileReopenedUnderANewIdMovesToTheEnd)
     server->files[0].id = 703;
     Refresh();
     EXPECT_EQ(Column(Files(), 0), (std::vector<std::string>{"C:\\b.txt", "C:\\a.txt"}));
-    EXPECT_EQ(Rows(appState.filesSnapshot)[1].id, 703u);
-    EXPECT_EQ(Cell(Files(), 0, 4), std::to_string(appState.openFilesGeneration));
+    EXPECT_EQ(Rows(windowState.filesSnapshot)[1].id, 703u);
+    EXPECT_EQ(Cell(Files(), 0, 4), std::to_string(windowState.openFilesGeneration));
 }
 
 TEST_F(MonitoringPageTest, StaleRowsAtTheTopGoInOneRefreshAndSurvivorsKeepTheirSelection)
@@ -164,14 +167,14 @@ TEST_F(MonitoringPageTest, NothingRefreshesWhileAnotherPageIsCurrent)
     Session(L"PC1", L"ann");
     Refresh();
     ShowPage(LogPageIndex);
-    const uint32_t sessions = appState.sessionsGeneration, files = appState.openFilesGeneration;
+    const uint32_t sessions = windowState.sessionsGeneration, files = windowState.openFilesGeneration;
     const int enumerations = server->sessionEnumCalls + server->fileEnumCalls;
     server->sessions.clear();
     Refresh();
     for (int i = 0; i < 10; ++i)
         OnPollTick();
-    EXPECT_EQ(appState.sessionsGeneration, sessions);
-    EXPECT_EQ(appState.openFilesGeneration, files);
+    EXPECT_EQ(windowState.sessionsGeneration, sessions);
+    EXPECT_EQ(windowState.openFilesGeneration, files);
     EXPECT_EQ(server->sessionEnumCalls + server->fileEnumCalls, enumerations + 12)
         << "only the poller's own scans: ten of the open files, two of the sessions";
     EXPECT_EQ(RowCount(Sessions()), 1) << "the list stays frozen";
@@ -181,26 +184,26 @@ TEST_F(MonitoringPageTest, NothingRefreshesWhileAnotherPageIsCurrent)
 
 TEST_F(MonitoringPageTest, BlockAddsEverySelectedComputerToTheBlacklistInRowOrder)
 {
-    appState.blockMode = Whitelist;
+    engineState.rules.blockMode = Whitelist;
     Session(L"pc1", L"a");
     Session(L"pc2", L"b");
     Session(L"pc3", L"c");
     Session(L"pc4", L"d");
     Refresh();
     BlockSelectedComputers(kPermanent);
-    EXPECT_EQ(appState.blacklistInUse, 0) << "nothing selected, nothing blocked";
+    EXPECT_EQ(engineState.rules.blacklist.inUse, 0) << "nothing selected, nothing blocked";
     for (int row : {0, 2, 3})
         Select(Sessions(), row);
     SendMessageA(Page(), WM_COMMAND, IDM_BLOCK_4_MIN, 0);
-    ASSERT_EQ(appState.blacklistInUse, 3);
-    EXPECT_EQ(std::wstring(appState.blacklist[0].name.data()), L"\\\\PC1");
-    EXPECT_EQ(std::wstring(appState.blacklist[1].name.data()), L"\\\\PC3");
-    EXPECT_EQ(std::wstring(appState.blacklist[2].name.data()), L"\\\\PC4");
-    EXPECT_EQ(appState.blacklist[0].ticksLeft, 2400);
+    ASSERT_EQ(engineState.rules.blacklist.inUse, 3);
+    EXPECT_EQ(std::wstring(engineState.rules.blacklist[0].name.data()), L"\\\\PC1");
+    EXPECT_EQ(std::wstring(engineState.rules.blacklist[1].name.data()), L"\\\\PC3");
+    EXPECT_EQ(std::wstring(engineState.rules.blacklist[2].name.data()), L"\\\\PC4");
+    EXPECT_EQ(engineState.rules.blacklist[0].ticksLeft, 2400);
     EXPECT_EQ(InUseWhitelist(), 0);
     PressKey(Sessions(), 'B');
-    EXPECT_EQ(appState.blacklistInUse, 6);
-    EXPECT_EQ(appState.blacklist[5].ticksLeft, kPermanent);
+    EXPECT_EQ(engineState.rules.blacklist.inUse, 6);
+    EXPECT_EQ(engineState.rules.blacklist[5].ticksLeft, kPermanent);
 }
 
 TEST_F(MonitoringPageTest, ClosingSendsTheNamesTheServerNeedsThenRefreshesFilesFirst)
@@ -241,18 +244,18 @@ TEST_F(MonitoringPageTest, TheAutoRefreshBoxIsStoredAtOnceAndDrivesThePoller)
 {
     CheckDlgButton(Page(), IDC_AUTO_REFRESH, BST_UNCHECKED);
     SendMessageA(Page(), WM_COMMAND, IDC_AUTO_REFRESH, 0);
-    EXPECT_EQ(appState.autoRefresh, 0);
+    EXPECT_EQ(windowState.autoRefresh, 0);
     EXPECT_EQ(ReadSettingInt(kMainSection, "autorefresh", -1), 0);
-    const uint32_t generation = appState.openFilesGeneration;
+    const uint32_t generation = windowState.openFilesGeneration;
     for (int i = 0; i < 5; ++i)
         OnPollTick();
-    EXPECT_EQ(appState.openFilesGeneration, generation);
+    EXPECT_EQ(windowState.openFilesGeneration, generation);
     CheckDlgButton(Page(), IDC_AUTO_REFRESH, BST_CHECKED);
     SendMessageA(Page(), WM_COMMAND, IDC_AUTO_REFRESH, 0);
     EXPECT_EQ(ReadSettingInt(kMainSection, "autorefresh", -1), 1);
     for (int i = 0; i < 5; ++i)
         OnPollTick();
-    EXPECT_EQ(appState.openFilesGeneration, generation + 1);
+    EXPECT_EQ(windowState.openFilesGeneration, generation + 1);
 }
 
 TEST_F(MonitoringPageTest, LongPathsAndNamesAreCutToACell)
@@ -338,7 +341,7 @@ TEST_F(MonitoringPageTest, TheBlockDialogRefusesBadNumbersAndReturnsGoodOnes)
                 PressButton(dialog, IDCANCEL);
             }
         });
-        return DialogBoxParamA(appState.instance, MAKEINTRESOURCEA(IDD_BLOCK), Page(), BlockDialogProc, 0);
+        return DialogBoxParamA(windowState.instance, MAKEINTRESOURCEA(IDD_BLOCK), Page(), BlockDialogProc, 0);
     };
     std::string message;
     EXPECT_EQ(run("5min", &message), 5);
@@ -373,7 +376,7 @@ TEST_F(MonitoringPageTest, NamesOutsideTheCodePageReachTheServerAsItGaveThem)
     ASSERT_EQ(RowCount(Sessions()), 1);
     Select(Sessions(), 0);
     PressKey(Sessions(), 'B');
-    EXPECT_EQ(std::wstring(appState.blacklist[0].name.data()), L"\\\\" + client);
+    EXPECT_EQ(std::wstring(engineState.rules.blacklist[0].name.data()), L"\\\\" + client);
     server->calls.clear();
     PressKey(Sessions(), VK_DELETE);
     ASSERT_FALSE(server->calls.empty());

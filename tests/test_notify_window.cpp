@@ -5,10 +5,12 @@
 #include <array>
 #include <string>
 
-#include "core/app_state.h"
-#include "notify/notify_window.h"
+#include "engine/engine_state.h"
+#include "windows/window_state.h"
+#include "windows/notify_window.h"
+#include "support/handoff_stress.h"
 #include "support/test_support.h"
-#include "ui/main_window.h"
+#include "windows/main_window.h"
 
 namespace {
 
@@ -17,14 +19,14 @@ protected:
     void SetUp() override
     {
         MainWindowTest::SetUp();
-        for (int i = 0; i < 200 && !appState.notifyList; ++i)
+        for (int i = 0; i < 200 && !windowState.notifyList; ++i)
             PumpMessages(10);
-        ASSERT_NE(appState.notifyWindow, nullptr);
+        ASSERT_NE(windowState.notifyWindow, nullptr);
         ShowWindow(window, SW_HIDE);
         SendMessageA(List(), LVM_DELETEALLITEMS, 0, 0);
     }
-    HWND Notify() const { return appState.notifyWindow; }
-    HWND List() const { return appState.notifyList; }
+    HWND Notify() const { return windowState.notifyWindow; }
+    HWND List() const { return windowState.notifyList; }
     int Lines() const { return static_cast<int>(SendMessageA(List(), LVM_GETITEMCOUNT, 0, 0)); }
     std::string Line(int index) const
     {
@@ -51,7 +53,7 @@ protected:
     bool AtAnchor() const
     {
         const RECT frame = Frame();
-        return frame.right == appState.taskbarRect.right && frame.bottom == appState.taskbarRect.top;
+        return frame.right == windowState.taskbarRect.right && frame.bottom == windowState.taskbarRect.top;
     }
     bool Parked() const { return Frame().left == kParkedPosition.x && Frame().top == kParkedPosition.y; }
     void Add(int count, int first = 1)
@@ -66,7 +68,7 @@ protected:
     }
     void RunOutLifetime()
     {
-        while (appState.notifySeconds < appState.notifyLifetime)
+        while (windowState.notifySeconds < windowState.notifyLifetime)
             SendMessageA(Notify(), WM_TIMER, 1, 0);
     }
 };
@@ -79,7 +81,7 @@ TEST_F(NotifyWindowTest, GrowsARowPerLineNewestFirstAtTheTaskbarsCorner)
     EXPECT_EQ(Lines(), 3);
     EXPECT_EQ(Line(0), "line 3");
     EXPECT_EQ(Line(2), "line 1");
-    EXPECT_EQ(appState.notifyShown, 1);
+    EXPECT_EQ(windowState.notifyShown, 1);
     EXPECT_TRUE(IsWindowVisible(Notify()));
     EXPECT_EQ(Frame().bottom - Frame().top, 5 * RowHeight());
     EXPECT_TRUE(AtAnchor());
@@ -115,20 +117,20 @@ TEST_F(NotifyWindowTest, TheLifetimeParksAndEmptiesIt)
     RunOutLifetime();
     EXPECT_EQ(Lines(), 0);
     EXPECT_TRUE(Parked());
-    EXPECT_EQ(appState.notifyShown, 0);
+    EXPECT_EQ(windowState.notifyShown, 0);
     Add(1);
-    EXPECT_EQ(appState.notifySeconds, 0) << "a line starts the lifetime again";
+    EXPECT_EQ(windowState.notifySeconds, 0) << "a line starts the lifetime again";
     EXPECT_TRUE(AtAnchor());
 }
 
 TEST_F(NotifyWindowTest, ARightClickDismissesItButTheLinesStay)
 {
-    appState.unseenActivity = 1;
+    windowState.unseenActivity = 1;
     Add(3);
     SendListNotify(NM_RCLICK);
     EXPECT_TRUE(Parked());
-    EXPECT_EQ(appState.notifyShown, 0);
-    EXPECT_EQ(appState.unseenActivity, 0);
+    EXPECT_EQ(windowState.notifyShown, 0);
+    EXPECT_EQ(windowState.unseenActivity, 0);
     EXPECT_EQ(Lines(), 3);
     Add(1, 4);
     EXPECT_TRUE(AtAnchor());
@@ -148,25 +150,25 @@ TEST_F(NotifyWindowTest, AFullWindowThatWasDismissedComesBackAtTheNextLine)
 TEST_F(NotifyWindowTest, TurnedOffItHidesInstead)
 {
     Add(1);
-    appState.settings.enablenotifywindow = 0;
+    engineState.settings.enablenotifywindow = 0;
     Add(1, 2);
     EXPECT_FALSE(IsWindowVisible(Notify()));
-    EXPECT_EQ(appState.notifyShown, 0);
+    EXPECT_EQ(windowState.notifyShown, 0);
     EXPECT_EQ(Lines(), 1);
 }
 
 TEST_F(NotifyWindowTest, AClickOpensTheMonitoringPageOnTheMainWindowsThread)
 {
     ShowPage(LogPageIndex);
-    appState.unseenActivity = 1;
+    windowState.unseenActivity = 1;
     Add(1);
     SendListNotify(NM_CLICK);
     EXPECT_TRUE(Parked());
-    EXPECT_EQ(appState.currentPage, appState.pages[LogPageIndex]) << "nothing happens on the notify window's thread";
+    EXPECT_EQ(windowState.currentPage, windowState.pages[LogPageIndex]) << "nothing happens on the notify window's thread";
     PumpMessages(100);
     EXPECT_TRUE(IsShown(window));
-    EXPECT_EQ(appState.currentPage, appState.pages[MonitoringPage]);
-    EXPECT_EQ(appState.unseenActivity, 0);
+    EXPECT_EQ(windowState.currentPage, windowState.pages[MonitoringPage]);
+    EXPECT_EQ(windowState.unseenActivity, 0);
 }
 
 TEST(NotifyAnchor, TheBottomRightCornerTouchesTheTaskbarsTopRight)
@@ -176,4 +178,28 @@ TEST(NotifyAnchor, TheBottomRightCornerTouchesTheTaskbarsTopRight)
     EXPECT_EQ(at.y, 650);
     const POINT top = NotifyAnchor(RECT{0, 0, 1280, 30}, SIZE{400, 120});
     EXPECT_LT(top.y, 0) << "a taskbar at the top puts it above the screen";
+}
+
+TEST(NotifyHandoff, TheNotifyWindowsLinesArriveOnceEachAndWhole)
+{
+    static HandoffSlots<kNotifySlots> slots;
+    static std::array<NotifyLines, kNotifySlots> lines;
+    uint32_t torn = 0;
+    const auto seen = handoff_stress::PassThroughSlots(
+        slots, lines, 1'000'000,
+        [](NotifyLines& batch, uint32_t number) {
+            batch.added = 0;
+            std::array<char, 16> text{};
+            FormatText(text, "%u", number);
+            AddToNotifyLines(batch, text.data());
+            AddToNotifyLines(batch, text.data());
+        },
+        [](const NotifyLines& batch) -> int64_t {
+            if (batch.added != 2 || strcmp(batch.ring[0].data(), batch.ring[1].data()) != 0)
+                return -1;
+            return ParseLeadingInt(batch.ring[0].data());
+        },
+        &torn);
+    EXPECT_EQ(torn, 0u);
+    EXPECT_EQ(handoff_stress::CountNot(seen, 1), 0u) << "line batches lost or seen twice";
 }

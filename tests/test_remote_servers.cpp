@@ -6,17 +6,21 @@
 #include <string>
 #include <vector>
 
-#include "blocking/computer_list.h"
-#include "core/app_state.h"
+#include "rules/block_rules.h"
+#include "engine/engine_state.h"
+#include "windows/window_state.h"
 #include "core/text.h"
-#include "monitor/log_page.h"
-#include "monitor/monitoring_page.h"
-#include "monitor/remote_servers.h"
-#include "monitor/server_choice.h"
+#include "windows/log_page.h"
+#include "windows/monitoring_page.h"
+#include "engine/server_workers.h"
+#include "engine/watches.h"
+#include "windows/server_choice.h"
 #include "resources/resource.h"
+#include "engine/log_text.h"
+#include "windows/shares_page.h"
 #include "support/test_support.h"
-#include "ui/list_view.h"
-#include "ui/main_window.h"
+#include "windows/list_view.h"
+#include "windows/main_window.h"
 
 namespace {
 
@@ -37,6 +41,7 @@ protected:
         CopyText(list.names[0], "FS2");
         CopyText(list.names[1], "fs3.branch.example");
         WatchServers(list);
+        UpdateServerChoices();  // as the Servers dialog's OK does
         fs2 = &TheFakeServer(L"FS2");
         fs3 = &TheFakeServer(L"FS3.BRANCH.EXAMPLE");
     }
@@ -48,7 +53,7 @@ protected:
     }
     // A worker's round, a round's time after the last: its deletions, then a read,
     // taken by the main window's thread.
-    void Read(int32_t place, ReplyKind kind)
+    void Read(ServerId place, ReplyKind kind)
     {
         clock->AdvanceMilliseconds(kRemoteSessionsMs);
         ReadServerOnce(place, kind);
@@ -56,13 +61,13 @@ protected:
     }
     std::string Log(const std::string& folderName) const
     {
-        return ReadWholeFile(std::string(appState.logFolder.data()) + folderName + "7.3.2026.log");
+        return ReadWholeFile(std::string(engineState.logFolder.data()) + folderName + "7.3.2026.log");
     }
     // The server box of a page, as the user reads it.
     using Texts = std::vector<std::string>;
     static Texts ServerChoices(int page)
     {
-        HWND box = GetDlgItem(appState.pages[static_cast<std::size_t>(page)], IDC_SERVER_SELECT);
+        HWND box = GetDlgItem(windowState.pages[static_cast<std::size_t>(page)], IDC_SERVER_SELECT);
         Texts texts;
         for (LRESULT item = 0; item < SendMessageA(box, CB_GETCOUNT, 0, 0); ++item) {
             std::string text(static_cast<std::size_t>(SendMessageA(box, CB_GETLBTEXTLEN, static_cast<WPARAM>(item), 0)) + 1, '\0');
@@ -99,7 +104,7 @@ TEST(ServerNames, BackslashesAndBlanksGoAndNoServersNameIsRefused)
 
 TEST_F(RemoteServerTest, AListOfManyBadAndRepeatedNamesKeepsSixteenGoodOnes)
 {
-    const std::string ini = appState.settingsPath.data();
+    const std::string ini = SettingsFilePath();
     WritePrivateProfileStringA("servers", "count", "40", ini.c_str());
     for (int k = 1; k <= 40; ++k)
         WritePrivateProfileStringA("servers", ("server" + std::to_string(k)).c_str(),
@@ -116,9 +121,9 @@ TEST_F(RemoteServerTest, AnotherServersEventsGoToItsOwnLogsAndTheLogPageNamesIt)
 {
     fs2->sessions = {{L"PC9", L"ann"}};
     fs2->files = {{40, PERM_FILE_READ, 0, L"D:\\Data\\plan.txt", L"ann"}};
-    Read(0, SessionsReply);
-    Read(0, FilesReply);
-    Read(0, FilesReply);
+    Read(1, SessionsReply);
+    Read(1, FilesReply);
+    Read(1, FilesReply);
     const std::string own = Log("FS2\\");
     EXPECT_NE(own.find("] User ann connected from PC9\r\n"), std::string::npos) << own;
     EXPECT_NE(own.find("] [ann][Read] D:\\Data\\plan.txt\r\n"), std::string::npos);
@@ -127,20 +132,20 @@ TEST_F(RemoteServerTest, AnotherServersEventsGoToItsOwnLogsAndTheLogPageNamesIt)
     EXPECT_EQ(RunCsvText().find("plan.txt"), std::string::npos);
     ShowPage(LogPageIndex);
     SyncLogPage();
-    const std::string page(appState.logPage.text.data(), appState.logPage.length);
+    const std::string page(engineState.logText.text.data(), engineState.logText.length);
     EXPECT_NE(page.find("] [\\\\FS2] [ann][Read] D:\\Data\\plan.txt\r\n"), std::string::npos) << page;
-    EXPECT_EQ(appState.unseenActivity, 1);
+    EXPECT_EQ(windowState.unseenActivity, 1);
 }
 
 TEST_F(RemoteServerTest, ABlacklistedComputerIsCutOffOnEveryServerItIsOn)
 {
-    AddComputer(appState.blacklist, "PC-BAD", kPermanent);
+    AddComputer(engineState.rules.blacklist, "PC-BAD", kPermanent);
     fs2->sessions = {{L"PC-BAD", L"eve"}, {L"PC-GOOD", L"bob"}};
     fs3->sessions = {{L"pc-bad", L"eve"}};
-    Read(0, SessionsReply);
     Read(1, SessionsReply);
-    Read(0, SessionsReply);  // the worker's next round carries the deletion out first
-    Read(1, SessionsReply);
+    Read(2, SessionsReply);
+    Read(1, SessionsReply);  // the worker's next round carries the deletion out first
+    Read(2, SessionsReply);
     EXPECT_EQ(fs2->CallsStartingWith(L"NetSessionDel"), std::vector<std::wstring>{L"NetSessionDel \\\\PC-BAD <null>"});
     EXPECT_EQ(fs3->CallsStartingWith(L"NetSessionDel"), std::vector<std::wstring>{L"NetSessionDel \\\\pc-bad <null>"});
     EXPECT_TRUE(server->CallsStartingWith(L"NetSessionDel").empty()) << "nothing asked of this computer";
@@ -149,22 +154,22 @@ TEST_F(RemoteServerTest, ABlacklistedComputerIsCutOffOnEveryServerItIsOn)
 
 TEST_F(RemoteServerTest, AServerThatDoesNotAnswerOrRefusesIsShownSoAndNothingElseHappens)
 {
-    HWND box = GetDlgItem(appState.pages[MonitoringPage], IDC_SERVER_SELECT);
+    HWND box = GetDlgItem(windowState.pages[MonitoringPage], IDC_SERVER_SELECT);
     EXPECT_TRUE(IsWindowVisible(box));
     EXPECT_EQ(ServerChoices(MonitoringPage),
               (Texts{"This computer", "\\\\FS2 (connecting)", "\\\\fs3.branch.example (connecting)"}));
     fs2->sessionStatus = 1722;  // RPC server unavailable
     fs3->sessionStatus = ERROR_ACCESS_DENIED;
-    Read(0, SessionsReply);
     Read(1, SessionsReply);
+    Read(2, SessionsReply);
     RunPollTicks(5);  // the boxes follow at the once-a-second step
     const Texts failing = {"This computer", "\\\\FS2 (not answering)", "\\\\fs3.branch.example (access denied)"};
     EXPECT_EQ(ServerChoices(MonitoringPage), failing);
     EXPECT_EQ(ServerChoices(SharesPageIndex), failing);
-    EXPECT_FALSE(FileExists(std::string(appState.logFolder.data()) + "FS2\\7.3.2026.log")) << "no events, no log";
+    EXPECT_FALSE(FileExists(std::string(engineState.logFolder.data()) + "FS2\\7.3.2026.log")) << "no events, no log";
 
     fs2->sessionStatus = NERR_Success;
-    Read(0, SessionsReply);
+    Read(1, SessionsReply);
     RunPollTicks(5);
     EXPECT_EQ(ServerChoices(MonitoringPage),
               (Texts{"This computer", "\\\\FS2", "\\\\fs3.branch.example (access denied)"}));
@@ -175,25 +180,25 @@ TEST_F(RemoteServerTest, TheMonitoringPageShowsTheChosenServerAndClosesOnIt)
     fs2->sessions = {{L"PC9", L"ann", 2, 61}};
     fs2->files = {{40, PERM_FILE_READ, 0, L"D:\\Data\\plan.txt", L"ann"}};
     server->sessions = {{L"LOCALPC", L"bob"}};
-    appState.autoRefresh = 1;
+    windowState.autoRefresh = 1;
     ShowServerOnMonitoringPage(1);
-    Read(0, SessionsReply);
-    Read(0, FilesReply);
-    ASSERT_EQ(RowCount(appState.sessionsList), 1);
+    Read(1, SessionsReply);
+    Read(1, FilesReply);
+    ASSERT_EQ(RowCount(windowState.sessionsList), 1);
     std::array<char, kCellCapacity> cell{};
-    ReadCell(appState.sessionsList, 0, 0, cell);
+    ReadCell(windowState.sessionsList, 0, 0, cell);
     EXPECT_STREQ(cell.data(), "PC9");
-    ASSERT_EQ(RowCount(appState.filesList), 1);
-    ReadCell(appState.filesList, 0, 0, cell);
+    ASSERT_EQ(RowCount(windowState.filesList), 1);
+    ReadCell(windowState.filesList, 0, 0, cell);
     EXPECT_STREQ(cell.data(), "D:\\Data\\plan.txt");
 
     LVITEMA item{};
     item.stateMask = item.state = LVIS_SELECTED;
-    SendMessageA(appState.sessionsList, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&item));
-    SendMessageA(appState.filesList, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&item));
+    SendMessageA(windowState.sessionsList, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&item));
+    SendMessageA(windowState.filesList, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&item));
     CloseSelectedFiles();
     CloseSelectedSessions();
-    Read(0, SessionsReply);
+    Read(1, SessionsReply);
     EXPECT_EQ(fs2->CallsStartingWith(L"NetFileClose"), std::vector<std::wstring>{L"NetFileClose 40"});
     EXPECT_EQ(fs2->CallsStartingWith(L"NetSessionDel"), std::vector<std::wstring>{L"NetSessionDel \\\\PC9 ann"});
     EXPECT_TRUE(server->CallsStartingWith(L"NetSessionDel").empty());
@@ -203,8 +208,8 @@ TEST_F(RemoteServerTest, TheMonitoringPageShowsTheChosenServerAndClosesOnIt)
     EXPECT_EQ(std::wstring(path.data()), L"\\\\FS2\\D$\\Data\\plan.txt") << "explored through the drive's share";
 
     ShowServerOnMonitoringPage(0);
-    ASSERT_EQ(RowCount(appState.sessionsList), 1);
-    ReadCell(appState.sessionsList, 0, 0, cell);
+    ASSERT_EQ(RowCount(windowState.sessionsList), 1);
+    ReadCell(windowState.sessionsList, 0, 0, cell);
     EXPECT_STREQ(cell.data(), "LOCALPC");
 }
 
@@ -214,17 +219,17 @@ TEST_F(RemoteServerTest, TheSharesPageListsAndRemovesTheChosenServersShares)
     server->shares = {{L"Local", STYPE_DISKTREE, L"", 0, L"C:\\Local"}};
     ShowPage(SharesPageIndex);
     ShowServerOnSharesPage(1);
-    Read(0, SharesReply);
-    ASSERT_EQ(RowCount(appState.sharesList), 2);
+    Read(1, SharesReply);
+    ASSERT_EQ(RowCount(windowState.sharesList), 2);
     std::array<char, kCellCapacity> cell{};
-    ReadCell(appState.sharesList, 1, 0, cell);
+    ReadCell(windowState.sharesList, 1, 0, cell);
     EXPECT_STREQ(cell.data(), "Old");
     LVITEMA item{};
     item.stateMask = item.state = LVIS_SELECTED;
-    SendMessageA(appState.sharesList, LVM_SETITEMSTATE, 1, reinterpret_cast<LPARAM>(&item));
-    SendMessageA(appState.pages[SharesPageIndex], WM_COMMAND, IDM_REMOVE, 0);
-    Read(0, SharesReply);
+    SendMessageA(windowState.sharesList, LVM_SETITEMSTATE, 1, reinterpret_cast<LPARAM>(&item));
+    SendMessageA(windowState.pages[SharesPageIndex], WM_COMMAND, IDM_REMOVE, 0);
+    Read(1, SharesReply);
     EXPECT_EQ(fs2->CallsStartingWith(L"NetShareDel"), std::vector<std::wstring>{L"NetShareDel Old"});
     EXPECT_TRUE(server->CallsStartingWith(L"NetShareDel").empty());
-    ASSERT_EQ(RowCount(appState.sharesList), 1);
+    ASSERT_EQ(RowCount(windowState.sharesList), 1);
 }

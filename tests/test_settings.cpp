@@ -1,15 +1,18 @@
 #include <string>
 
-#include "core/app_state.h"
+#include "engine/engine_state.h"
+#include "windows/window_state.h"
 #include "core/settings.h"
-#include "core/startup.h"
+#include "windows/exit_program.h"
+#include "app/startup.h"
+#include "windows/start_options.h"
 #include "support/test_support.h"
 
 namespace {
 
 class SettingsTest : public QuorvelTest {
 protected:
-    void WriteSettingsFile(const std::string& content) { WriteWholeFile(appState.settingsPath.data(), content); }
+    void WriteSettingsFile(const std::string& content) { WriteWholeFile(SettingsFilePath(), content); }
 };
 
 }  // namespace
@@ -29,7 +32,7 @@ TEST_F(SettingsTest, WithNoFileEveryDefaultHolds)
     EXPECT_EQ(settings.savelogs, 1);
     EXPECT_EQ(settings.savecsvlogs, 0);
     EXPECT_EQ(ReadHotKeySetting(), 0);
-    EXPECT_FALSE(FileExists(appState.settingsPath.data())) << "reading creates no file";
+    EXPECT_FALSE(FileExists(SettingsFilePath())) << "reading creates no file";
 }
 
 TEST_F(SettingsTest, StoredValuesAreRead)
@@ -90,7 +93,7 @@ TEST_F(SettingsTest, WritesCreateWhatIsMissingAndFlagsAreZeroOrOne)
     WriteSettingInt(kMainSection, "blockmode", 1);
     EXPECT_EQ(ReadSettingInt(kMainSection, "autorefresh", 1), 0);
     EXPECT_EQ(ReadSettingInt(kMainSection, "blockmode", 0), 1);
-    const std::string text = ReadWholeFile(appState.settingsPath.data());
+    const std::string text = ReadWholeFile(SettingsFilePath());
     EXPECT_NE(text.find("autorefresh=0"), std::string::npos);
     EXPECT_NE(text.find("blockmode=1"), std::string::npos);
 }

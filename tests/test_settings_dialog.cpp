@@ -4,13 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "core/app_state.h"
+#include "engine/engine_state.h"
+#include "windows/window_state.h"
 #include "core/settings.h"
-#include "core/startup.h"
+#include "windows/exit_program.h"
 #include "resources/resource.h"
 #include "support/dialog_template.h"
+#include "windows/start_options.h"
 #include "support/test_support.h"
-#include "ui/settings_dialog.h"
+#include "windows/settings_dialog.h"
 
 namespace {
 
@@ -24,7 +26,7 @@ protected:
     }
     void Open()
     {
-        dialog = CreateDialogParamA(appState.instance, MAKEINTRESOURCEA(IDD_SETTINGS), window, SettingsDialogProc, 0);
+        dialog = CreateDialogParamA(windowState.instance, MAKEINTRESOURCEA(IDD_SETTINGS), window, SettingsDialogProc, 0);
         ASSERT_NE(dialog, nullptr);
     }
     void Press(int id) { SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
@@ -68,7 +70,7 @@ protected:
 
 TEST_F(SettingsDialogTest, ShowsExactlyWhatIsStored)
 {
-    WriteWholeFile(appState.settingsPath.data(),
+    WriteWholeFile(SettingsFilePath(),
                    "[main]\r\nhotkey=1613\r\ndisplaysess=0\r\ndisplayfiles=1\r\nsavesess=0\r\nsavefiles=1\r\n"
                    "enabletraynotify=0\r\nenablenotifywindow=1\r\nsavelogs=0\r\nloadprogramonstartup=0\r\n"
                    "savecsvlogs=1\r\nsoundalertevents=2\r\nsoundalert=1\r\n");
@@ -91,7 +93,7 @@ TEST_F(SettingsDialogTest, ShowsExactlyWhatIsStored)
 
 TEST_F(SettingsDialogTest, OkWithoutChangesStoresTheSameValuesAndTheSameHotKey)
 {
-    WriteWholeFile(appState.settingsPath.data(), "[main]\r\nhotkey=1613\r\nsoundalert=1\r\nsoundalertevents=1\r\n");
+    WriteWholeFile(SettingsFilePath(), "[main]\r\nhotkey=1613\r\nsoundalert=1\r\nsoundalertevents=1\r\n");
     Open();
     Press(IDOK);
     EXPECT_EQ(Stored("hotkey"), "1613");
@@ -101,14 +103,14 @@ TEST_F(SettingsDialogTest, OkWithoutChangesStoresTheSameValuesAndTheSameHotKey)
         EXPECT_EQ(Stored(key), "1") << key;
     EXPECT_EQ(Stored("savecsvlogs"), "0");
     EXPECT_EQ(Stored("soundalertevents"), "1");
-    EXPECT_EQ(appState.settings.soundalertevents, 1);
+    EXPECT_EQ(engineState.settings.soundalertevents, 1);
     EXPECT_EQ(Stored("blockmode"), "<none>") << "the block mode is not this dialog's";
     EXPECT_EQ(Stored("autorefresh"), "<none>");
 }
 
 TEST_F(SettingsDialogTest, TheSoundBoxEnablesTheRadiosAndGuardsTheStoredFilter)
 {
-    WriteWholeFile(appState.settingsPath.data(), "[main]\r\nsoundalert=0\r\nsoundalertevents=2\r\n");
+    WriteWholeFile(SettingsFilePath(), "[main]\r\nsoundalert=0\r\nsoundalertevents=2\r\n");
     Open();
     EXPECT_FALSE(IsEnabled(IDC_SOUND_HIDDEN_SHARES));
     EXPECT_TRUE(IsChecked(IDC_SOUND_HIDDEN_SHARES)) << "disabled, the stored choice still shows";
@@ -116,23 +118,23 @@ TEST_F(SettingsDialogTest, TheSoundBoxEnablesTheRadiosAndGuardsTheStoredFilter)
     EXPECT_TRUE(IsEnabled(IDC_SOUND_HIDDEN_SHARES));
     Click(IDC_ENABLE_SOUND);
     EXPECT_FALSE(IsEnabled(IDC_SOUND_ALL_SHARES));
-    appState.settings.soundalertevents = 2;
+    engineState.settings.soundalertevents = 2;
     Press(IDOK);
     EXPECT_EQ(Stored("soundalert"), "0");
     EXPECT_EQ(Stored("soundalertevents"), "2") << "left as it was";
-    EXPECT_EQ(appState.settings.soundalert, 0);
+    EXPECT_EQ(engineState.settings.soundalert, 0);
 }
 
 TEST_F(SettingsDialogTest, AnUnknownStoredFilterShowsNoRadioAndIsWrittenBackUnchanged)
 {
-    WriteWholeFile(appState.settingsPath.data(), "[main]\r\nsoundalert=1\r\nsoundalertevents=3\r\n");
-    appState.settings.soundalertevents = 3;
+    WriteWholeFile(SettingsFilePath(), "[main]\r\nsoundalert=1\r\nsoundalertevents=3\r\n");
+    engineState.settings.soundalertevents = 3;
     Open();
     for (int radio : {IDC_SOUND_ALL_SHARES, IDC_SOUND_DRIVE_SHARES, IDC_SOUND_HIDDEN_SHARES})
         EXPECT_FALSE(IsChecked(radio));
     Press(IDOK);
     EXPECT_EQ(Stored("soundalertevents"), "3");
-    EXPECT_EQ(appState.settings.soundalertevents, 3);
+    EXPECT_EQ(engineState.settings.soundalertevents, 3);
 }
 
 TEST_F(SettingsDialogTest, OkAppliesTheBoxesAtOnce)
@@ -143,17 +145,17 @@ TEST_F(SettingsDialogTest, OkAppliesTheBoxesAtOnce)
     Click(IDC_ENABLE_SOUND);
     CheckDlgButton(dialog, IDC_SOUND_DRIVE_SHARES, BST_CHECKED);
     Press(IDOK);
-    EXPECT_EQ(appState.settings.displayfiles, 0);
-    EXPECT_EQ(appState.settings.savecsvlogs, 1);
-    EXPECT_EQ(appState.settings.soundalert, 1);
-    EXPECT_EQ(appState.settings.soundalertevents, 1);
+    EXPECT_EQ(engineState.settings.displayfiles, 0);
+    EXPECT_EQ(engineState.settings.savecsvlogs, 1);
+    EXPECT_EQ(engineState.settings.soundalert, 1);
+    EXPECT_EQ(engineState.settings.soundalertevents, 1);
     EXPECT_EQ(Stored("displayfiles"), "0");
     EXPECT_EQ(Stored("soundalertevents"), "1");
 }
 
 TEST_F(SettingsDialogTest, AClearedHotKeyIsUnregisteredAndStoredAsZero)
 {
-    WriteWholeFile(appState.settingsPath.data(), "[main]\r\nhotkey=1613\r\n");
+    WriteWholeFile(SettingsFilePath(), "[main]\r\nhotkey=1613\r\n");
     ApplyHotKey(1613);
     ASSERT_FALSE(HotKeyIsFree(MOD_CONTROL | MOD_ALT, 'M'));
     Open();
@@ -165,7 +167,7 @@ TEST_F(SettingsDialogTest, AClearedHotKeyIsUnregisteredAndStoredAsZero)
 
 TEST_F(SettingsDialogTest, CancelLeavesTheOldHotKeyAndEverythingElse)
 {
-    WriteWholeFile(appState.settingsPath.data(), "[main]\r\nhotkey=1613\r\n");
+    WriteWholeFile(SettingsFilePath(), "[main]\r\nhotkey=1613\r\n");
     ApplyHotKey(1613);
     Open();
     SendDlgItemMessageA(dialog, IDC_HOTKEY, HKM_SETHOTKEY, (HOTKEYF_CONTROL << 8) | 'Q', 0);
@@ -175,7 +177,7 @@ TEST_F(SettingsDialogTest, CancelLeavesTheOldHotKeyAndEverythingElse)
     EXPECT_TRUE(HotKeyIsFree(MOD_CONTROL, 'Q'));
     EXPECT_EQ(Stored("hotkey"), "1613");
     EXPECT_EQ(Stored("displaysess"), "<none>");
-    EXPECT_EQ(appState.settings.displaysess, 1);
+    EXPECT_EQ(engineState.settings.displaysess, 1);
 }
 
 TEST_F(SettingsDialogTest, UncheckingLoadOnStartupDeletesTheRunValueAtOnce)

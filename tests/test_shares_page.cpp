@@ -5,19 +5,20 @@
 #include <string>
 #include <vector>
 
-#include "core/app_state.h"
-#include "monitor/shares_page.h"
+#include "engine/engine_state.h"
+#include "windows/window_state.h"
+#include "windows/shares_page.h"
 #include "resources/resource.h"
 #include "support/test_support.h"
-#include "ui/list_view.h"
-#include "ui/main_window.h"
+#include "windows/list_view.h"
+#include "windows/main_window.h"
 
 namespace {
 
 class SharesPageTest : public MainWindowTest {
 protected:
-    HWND List() const { return appState.sharesList; }
-    HWND Page() const { return appState.pages[SharesPageIndex]; }
+    HWND List() const { return windowState.sharesList; }
+    HWND Page() const { return windowState.pages[SharesPageIndex]; }
     std::vector<std::string> Rows() const
     {
         std::vector<std::string> rows;

@@ -1,9 +1,10 @@
 #include <atomic>
 #include <string>
 
-#include "core/app_state.h"
+#include "engine/engine_state.h"
+#include "windows/window_state.h"
 #include "core/product.h"
-#include "notify/sound_alert.h"
+#include "windows/sound_alert.h"
 #include "support/test_support.h"
 
 namespace {
@@ -63,7 +64,7 @@ protected:
             MoveFileExA((hiddenSound + ".away").c_str(), hiddenSound.c_str(), MOVEFILE_REPLACE_EXISTING);
         QuorvelTest::TearDown();
     }
-    bool Pending() const { return WaitForSingleObject(appState.soundAlertEvent, 0) == WAIT_OBJECT_0; }
+    bool Pending() const { return WaitForSingleObject(windowState.soundAlertEvent, 0) == WAIT_OBJECT_0; }
     // warning.wav taken away from beside the program until the test ends.
     bool HideWarningSound()
     {
@@ -110,8 +111,8 @@ TEST_F(SoundAlertTest, TheEventIsManualResetAndStartsClear)
 
 TEST_F(SoundAlertTest, TheWorkerThreadEndsWhenItsEventIsGone)
 {
-    HANDLE event = appState.soundAlertEvent;
-    appState.soundAlertEvent = nullptr;
+    HANDLE event = windowState.soundAlertEvent;
+    windowState.soundAlertEvent = nullptr;
     EXPECT_FALSE(RunSoundAlertRound(kCounting));
     EXPECT_EQ(sounds, 0);
     CloseHandle(event);

@@ -8,9 +8,10 @@
 #include <string>
 #include <thread>
 
-#include "core/app_state.h"
+#include "engine/engine_state.h"
+#include "windows/window_state.h"
 #include "support/dialog_driver.h"
-#include "ui/update_check.h"
+#include "windows/update_check.h"
 #include "version.h"
 
 namespace {

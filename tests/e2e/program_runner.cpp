@@ -7,7 +7,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "core/startup.h"
+#include "core/product.h"
+#include "windows/start_options.h"
 #include "resources/resource.h"
 
 namespace {

@@ -5,7 +5,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "core/startup.h"
 #include "e2e/program_runner.h"
 
 namespace {

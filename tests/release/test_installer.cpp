@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "core/startup.h"
+#include "app/startup.h"
+#include "windows/start_options.h"
 #include "e2e/program_runner.h"
 #include "release/version_resources.h"
 #include "resources/resource.h"

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <string>
 
-#include "core/startup.h"
-#include "monitor/event_log.h"
+#include "core/product.h"
+#include "engine/day_logs.h"
 #include "release/version_resources.h"
 
 namespace {

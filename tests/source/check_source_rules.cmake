@@ -3,7 +3,7 @@
 # Time reaches the program only through its clock module, so that the tests' clock
 # is the only one the program sees.
 
-set(product_folders core monitor blocking notify ui)
+set(product_folders core rules engine windows app)
 set(clock_reads "GetTickCount|GetLocalTime|GetSystemTime|QueryPerformanceCounter|timeGetTime|std::chrono|[^a-zA-Z_]time[ ]*\\(")
 set(clock_module core/clock.cpp)
 

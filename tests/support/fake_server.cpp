@@ -7,7 +7,7 @@
 #include <map>
 
 #include "core/text.h"
-#include "monitor/server_api.h"
+#include "core/server_api.h"
 
 namespace {
 

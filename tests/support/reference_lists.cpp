@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "core/text.h"
-#include "monitor/monitoring_lists.h"
-#include "ui/list_view.h"
+#include "windows/monitoring_lists.h"
+#include "windows/list_view.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <span>
 
-#include "monitor/monitoring_lists.h"
+#include "windows/monitoring_lists.h"
 
 void ReferenceReconcileSessions(HWND list, std::span<const SESSION_INFO_1> sessions, uint32_t generation);
 void ReferenceReconcileOpenFiles(HWND list, std::span<const FILE_INFO_3> files, uint32_t generation);

@@ -1,62 +1,28 @@
-// The ground every test stands on: a fresh AppState with the default settings, a
-// private folder for the settings file and logs, the fake server and a clock the
-// test drives.
+// The ground every test of the windows stands on: the engine's fixture, with a fresh
+// windows' record; and the real main window, made with the program's whole start-up.
 #pragma once
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
 
-#include "support/fake_server.h"
+#include "support/engine_fixture.h"
 
-// A local time that moves only when the test says so. Its elapsed time starts far
-// above any real tick count (2^40 ms, some 35 years of uptime), so that a product
-// file reading the platform's clock directly fails the tests on every machine;
-// QUORVEL_FAKE_CLOCK_START_MS sets another start.
-struct FakeClock {
-    SYSTEMTIME now{};
-    std::atomic<ULONGLONG> milliseconds{0};  // the servers' workers read it too
-
-    void Reset();
-    void Set(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second);
-    void AdvanceMilliseconds(ULONGLONG amount);
-};
-ULONGLONG FakeClockStart();
-
-FakeClock& TheFakeClock();
-
-class QuorvelTest : public ::testing::Test {
+class QuorvelTest : public EngineTest {
 protected:
     void SetUp() override;
     void TearDown() override;
-    // A new start of the program: a fresh record, the same files.
     void Restart();
-
-    // The private folder of this test, ending with a backslash.
-    std::string folder;
-    FakeServer* server = nullptr;
-    FakeClock* clock = nullptr;
 };
 
-// Resets the record as the process start leaves it, keeping the run's CSV buffer.
-void ResetAppState();
-// Stops every thread timer the program started; the fixtures' tear-down does.
+// Resets the windows' record as the process start leaves it.
+void ResetWindowState();
+// Stops every thread timer the program started.
 void StopProgramTimers();
-// Thread timers none of the program's that a fixture's message pump met, and failed.
+// How many thread timers none of the fixtures knows have fired so far.
 int StrayTimersMet();
-void ApplyDefaultSettings();
-
-// What a test of bad input, faults or load tried and what held: the rows of the
-// table in docs/reliability.md, read from the test results.
-void RecordTrial(const char* area, const char* tried, const char* held);
-
-std::string ReadWholeFile(const std::string& path);
-bool FileExists(const std::string& path);
-void WriteWholeFile(const std::string& path, const std::string& content);
-std::string RunCsvText();
 
 // Runs the poll timer procedure `count` times, the clock moving 200 ms before each.
 void RunPollTicks(int count);

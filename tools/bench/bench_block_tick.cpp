@@ -4,9 +4,10 @@
 #include <cstdio>
 #include <string>
 
-#include "blocking/computer_list.h"
-#include "core/app_state.h"
-#include "monitor/server_api.h"
+#include "rules/block_rules.h"
+#include "engine/engine_state.h"
+#include "engine/blocking.h"
+#include "core/server_api.h"
 #include "support/fake_server.h"
 
 namespace {
@@ -17,7 +18,7 @@ double MicrosecondsPerTick(int ticks)
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
     for (int i = 0; i < ticks; ++i)
-        OnBlockTick();
+        RunBlockRound();
     QueryPerformanceCounter(&end);
     return static_cast<double>(end.QuadPart - start.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart) / ticks;
 }
@@ -46,7 +47,7 @@ int main()
     for (int i = 0; i < 1000; ++i)
         server.sessions.push_back({L"CLIENT-" + std::to_wstring(i), L"user"});
     for (int i = 0; i < 256; ++i)
-        AddComputer(appState.blacklist, ("BLOCKED-" + std::to_string(i)).c_str(), i % 2 ? kPermanent : 1'000'000);
+        AddComputer(engineState.rules.blacklist, ("BLOCKED-" + std::to_string(i)).c_str(), i % 2 ? kPermanent : 1'000'000);
 
     const double enumeration = MicrosecondsPerEnumeration(kTicks);
     const double noneMatch = MicrosecondsPerTick(kTicks);

@@ -6,9 +6,10 @@
 #include <cstdio>
 #include <string>
 
-#include "core/app_state.h"
-#include "monitor/activity_poller.h"
-#include "monitor/server_api.h"
+#include "engine/engine_state.h"
+#include "engine/detection.h"
+#include "engine/poll.h"
+#include "core/server_api.h"
 #include "support/fake_server.h"
 
 namespace {
@@ -27,8 +28,10 @@ double MicrosecondsPerCall(int calls, Work work)
 
 void FileTick()
 {
-    appState.pollTickCount = 0;  // never the once-a-second tick: the file scan alone
-    OnPollTick();
+    engineState.pollTickCount = 0;  // never the once-a-second tick: the file scan alone
+    PollRound round;
+    BeginPollRound(round);
+    FinishPollRound(round);
 }
 
 }  // namespace
@@ -42,7 +45,7 @@ int main()
         for (int i = 0; i < files; ++i)
             server.files.push_back({static_cast<DWORD>(1000 + i), PERM_FILE_READ, 0,
                                     L"D:\\Shares\\Projects\\folder\\file-" + std::to_wstring(i) + L".docx", L"user"});
-        StartActivityPoller();
+        StartPoll();
         FileTick();  // reports them all once
         const int calls = files >= 50000 ? 40 : 200;
         const double enumeration = MicrosecondsPerCall(calls, [] {

@@ -21,7 +21,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/startup.h"
+#include "core/product.h"
 #include "resources/resource.h"
 
 namespace {

@@ -1,0 +1,8 @@
+#include <windows.h>
+
+#include "app/startup.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR arguments, int)
+{
+    return RunProgram(instance, arguments);
+}

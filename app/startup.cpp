@@ -1,0 +1,206 @@
+#include "app/startup.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <array>
+
+#include "core/clock.h"
+#include "core/product.h"
+#include "core/server_api.h"
+#include "core/settings.h"
+#include "core/text.h"
+#include "engine/day_logs.h"
+#include "engine/engine_state.h"
+#include "engine/run_records.h"
+#include "engine/server_list.h"
+#include "engine/server_workers.h"
+#include "resources/resource.h"
+#include "rules/block_rules.h"
+#include "windows/engine_rounds.h"
+#include "windows/exit_program.h"
+#include "windows/main_window.h"
+#include "windows/notify_window.h"
+#include "windows/server_choice.h"
+#include "windows/sound_alert.h"
+#include "windows/start_options.h"
+#include "windows/tray_icon.h"
+#include "windows/window_state.h"
+
+namespace {
+
+constexpr uint32_t kFirstOpenFilesGeneration = 0x0FFFFFFF;
+constexpr int32_t kNotifyLifetimeSeconds = 4;
+
+void RecordPageOrigin(HWND window)
+{
+    RECT marker{};
+    GetWindowRect(GetDlgItem(window, IDC_PAGE_ORIGIN), &marker);
+    windowState.pageOrigin = {marker.left, marker.top};
+    ScreenToClient(window, &windowState.pageOrigin);
+}
+
+void BuildHelpPath()
+{
+    FormatText(windowState.helpPath, "%shelp.chm", ProgramFolderPath().data());
+}
+
+}  // namespace
+
+char CommandCharOf(const char* arguments)
+{
+    if (!arguments)
+        return 0;
+    while (*arguments == ' ' || *arguments == '\t')
+        ++arguments;
+    return *arguments;
+}
+
+int RunProgram(HINSTANCE instance, const char* arguments)
+{
+    AllocateRunRecords(engineState.run);
+    CreateMutexA(nullptr, FALSE, kMutexName);
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        return 0;
+    windowState.accessCheckArmed = 1;
+    windowState.commandChar = CommandCharOf(arguments);
+    InitCommonControls();
+    windowState.instance = instance;
+    windowState.notifyLifetime = kNotifyLifetimeSeconds;
+    LoadServerLibrary();
+    BuildHelpPath();
+    engineState.rules.blacklist = {};
+    DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainWindowProc,
+                    reinterpret_cast<LPARAM>(RunMainWindowStartUp));
+    ExitProgram();
+}
+
+void ResolveFolders()
+{
+    const PathText folder = UserFilesFolder();
+    PathText settingsFile{};
+    FormatText(settingsFile, "%s\\quorvel.ini", folder.data());
+    UseSettingsFile(settingsFile.data());
+    FormatText(engineState.logFolder, "%s\\quorvel_logs\\", folder.data());
+    CreateDirectoryA(engineState.logFolder.data(), nullptr);
+    engineState.local.logs.folder = &engineState.logFolder;
+}
+
+namespace {
+
+// The steps of the main window's creation, each named for what it starts.
+
+void StartSoundAlert(HWND window)
+{
+    // The hot key and the tray icon below belong to the main window, so it is known from the start.
+    windowState.mainWindow = window;
+    CreateSoundAlertEvent();
+    StartSoundAlertWorker();
+    windowState.notifyShown = 0;
+    windowState.mainWindowShown = 0;
+}
+
+void TitleAndFolders(HWND window)
+{
+    SetWindowTextA(window, kProductTitle);
+    ResolveFolders();
+}
+
+void ListsAndSettings(HWND)
+{
+    LoadBlockRules(engineState.rules);
+    ReadMainSettings(&engineState.settings);
+    SetRunAtStartup(ReadSetting(kLoadOnStartupKey));
+}
+
+void TrayIconAndHotKey(HWND)
+{
+    windowState.normalIcon = LoadIconA(windowState.instance, MAKEINTRESOURCEA(IDI_NORMAL));
+    windowState.alertIcon = LoadIconA(windowState.instance, MAKEINTRESOURCEA(IDI_ALERT));
+    AddTrayIcon();
+    ApplyHotKey(ReadHotKeySetting());
+}
+
+void NotifyWindow(HWND)
+{
+    APPBARDATA taskbar{};
+    taskbar.cbSize = sizeof(taskbar);
+    SHAppBarMessage(ABM_GETTASKBARPOS, &taskbar);
+    windowState.taskbarRect = taskbar.rc;
+    if (HANDLE thread = StartNotifyWindowThread(&windowState.notifyThreadId))
+        CloseHandle(thread);
+}
+
+void MenusAndLogs(HWND window)
+{
+    windowState.autoRefresh = 0;
+    windowState.openFilesGeneration = kFirstOpenFilesGeneration;
+    LoadContextMenus();
+    if (engineState.settings.savelogs == 1)  // a hand-edited 2 is not "on" here
+        OpenDayLogs(engineState.local.logs, LocalTimeNow());
+    windowState.mainWindow = window;
+}
+
+void NavigationAndServer(HWND window)
+{
+    RecordPageOrigin(window);
+    SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(windowState.normalIcon));
+    BuildNavigationBar(window);
+    ResolveServerEnumerations();
+    ReserveSnapshot(windowState.sessionsSnapshot);
+    ReserveSnapshot(windowState.filesSnapshot);
+}
+
+void Timers(HWND)
+{
+    StartRoundTimers();
+}
+
+void PagesAndFirstRefresh(HWND window)
+{
+    CreatePages(window);
+    ShowPage(MonitoringPage);
+}
+
+void WatchedServers(HWND)
+{
+    engineState.replyNotice = PostServerReply;
+    ServerList list{};
+    LoadServerList(list);
+    WatchServers(list);
+    UpdateServerChoices();
+}
+
+void SizeAndStartHidden(HWND window)
+{
+    SetWindowPos(window, nullptr, 0, 0, kMainWindowWidth, kMainWindowHeight, SWP_NOMOVE | SWP_NOZORDER);
+    if (windowState.commandChar == 'h')
+        SetTimer(window, kStartHiddenTimer, 10, nullptr);
+}
+
+constexpr std::array<StartUpStep, 11> kStartUpSequence = {{
+    {"sound alert worker", StartSoundAlert},
+    {"title and folders", TitleAndFolders},
+    {"computer lists and settings", ListsAndSettings},
+    {"tray icon and hot key", TrayIconAndHotKey},
+    {"notify window", NotifyWindow},
+    {"context menus and the day's logs", MenusAndLogs},
+    {"navigation bar and server", NavigationAndServer},
+    {"timers", Timers},
+    {"pages and the first refresh", PagesAndFirstRefresh},
+    {"servers watched besides this computer", WatchedServers},
+    {"size and start-hidden", SizeAndStartHidden},
+}};
+
+}  // namespace
+
+std::span<const StartUpStep> StartUpSequence()
+{
+    return kStartUpSequence;
+}
+
+void RunMainWindowStartUp(HWND window)
+{
+    for (const StartUpStep& step : kStartUpSequence)
+        step.run(window);
+}

@@ -1,3 +1,0 @@
-#include "core/app_state.h"
-
-AppState appState;

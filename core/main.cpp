@@ -1,8 +1,0 @@
-#include <windows.h>
-
-#include "core/startup.h"
-
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR arguments, int)
-{
-    return RunProgram(instance, arguments);
-}

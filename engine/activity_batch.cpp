@@ -1,0 +1,11 @@
+#include "engine/activity_batch.h"
+
+#include "core/clock.h"
+
+PollTime TakePollTime()
+{
+    PollTime time{};
+    time.at = LocalTimeNow();
+    FormatText(time.text, "%d:%d:%d", time.at.wHour, time.at.wMinute, time.at.wSecond);
+    return time;
+}

@@ -1,0 +1,3 @@
+#include "engine/engine_state.h"
+
+EngineState engineState;

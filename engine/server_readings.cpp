@@ -1,0 +1,70 @@
+#include "engine/server_readings.h"
+
+#include "core/server_api.h"
+#include "engine/activity_batch.h"
+#include "engine/blocking.h"
+#include "engine/delivery.h"
+#include "engine/detection.h"
+#include "engine/engine_state.h"
+#include "engine/server_workers.h"
+#include "engine/watches.h"
+
+bool OpenServerReply(ServerId server, uintptr_t word, ServerReading* reading)
+{
+    const std::size_t slot = SlotOfWord(word);
+    if (server < 1 || server > kMaxRemoteServers || slot >= kRepliesPerServer)
+        return false;
+    RemoteServer* remote = engineState.remote[static_cast<std::size_t>(server - 1)];
+    if (!remote || !IsPosted(remote->replySlots, slot))
+        return false;
+    ServerReply& reply = remote->replies[slot];
+    *reading = {server, static_cast<ReplyKind>(reply.kind), reply.status, reply.scanStart, reply.scanEnd,
+                reply.buffer, reply.count, remote, slot};
+    if (remote->watched && GenerationOfWord(word) == remote->generation)
+        return true;
+    CloseServerReply(*reading);  // a server no longer watched
+    return false;
+}
+
+void TakeServerSessions(ServerReading& reading)
+{
+    RemoteServer& server = *reading.remote;
+    if (!Answered(reading))
+        return;
+    const std::span<const SESSION_INFO_1> sessions = RecordsOf<const SESSION_INFO_1>(reading);
+    EnforceOnServer(reading.server, sessions);
+    const ServerWatch watch = WatchOf(server);
+    ScanSessionsOf(watch, reading.status, sessions, reading.scanStart, reading.scanEnd, TakePollTime());
+    DeliverActivity(watch);
+    ReleaseServerBuffer(server.latestSessions);
+    server.latestSessions = static_cast<SESSION_INFO_1*>(reading.buffer);
+    server.latestSessionCount = reading.count;
+    reading.buffer = nullptr;  // kept
+}
+
+void TakeServerFiles(ServerReading& reading)
+{
+    RemoteServer& server = *reading.remote;
+    const ServerWatch watch = WatchOf(server);
+    ReleaseServerBuffer(server.latestFiles);
+    server.latestFiles = nullptr;
+    server.latestFileCount = 0;
+    // The scan moves the new files to the front: kept for the list only when it took none.
+    if (!IsDelivering(watch) &&
+        ScanOpenFilesOf(watch, reading.status, RecordsOf<FILE_INFO_3>(reading), TakePollTime())) {
+        reading.buffer = nullptr;  // the pending delivery holds it
+    } else if (Answered(reading)) {
+        server.latestFiles = static_cast<FILE_INFO_3*>(reading.buffer);
+        server.latestFileCount = reading.count;
+        reading.buffer = nullptr;
+    }
+    ContinueDelivery();
+}
+
+void CloseServerReply(ServerReading& reading)
+{
+    ServerReply& reply = reading.remote->replies[reading.slot];
+    ReleaseServerBuffer(reading.buffer);
+    reply.buffer = nullptr;
+    FreeSlot(reading.remote->replySlots, reading.slot);
+}

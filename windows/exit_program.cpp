@@ -1,0 +1,22 @@
+#include "windows/exit_program.h"
+
+#include <windows.h>
+
+#include "engine/detection.h"
+#include "engine/engine_state.h"
+#include "engine/server_workers.h"
+#include "rules/block_rules.h"
+#include "windows/tray_icon.h"
+
+void PrepareExit()
+{
+    RemoveTrayIcon();
+    SaveComputerLists(engineState.rules);
+    FinishDelivery();
+}
+
+void ExitProgram()
+{
+    PrepareExit();
+    ExitProcess(0);
+}

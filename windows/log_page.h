@@ -1,0 +1,24 @@
+// The Log page: every activity line of this run, with Clear, Export and Open folder.
+#pragma once
+
+#include <windows.h>
+
+
+INT_PTR CALLBACK LogPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
+
+
+// The control catches up with the engine's Log page text (engine/log_text.h): told
+// only what changed, and only while it is on screen: laying out lines nobody sees
+// would cost more than everything else an event costs. After every engine call.
+void SyncLogPageView();
+// Gives the control the page's whole text when it fell behind; called as the page
+// comes into sight.
+void SyncLogPage();
+// Empties the page and the run's CSV records; the log files keep everything.
+void ClearLog();
+
+enum class ExportKind { Text, Csv };
+// Asks for a file name, then writes the page's text or the run's CSV records.
+void ExportLog(ExportKind kind);
+// Writes them to `path`; false if the file could not be made.
+bool WriteLogExport(ExportKind kind, const char* path);

@@ -1,0 +1,141 @@
+#include "windows/settings_dialog.h"
+
+#include <commctrl.h>
+
+#include <array>
+
+#include "engine/engine_state.h"
+#include "windows/window_state.h"
+#include "core/settings.h"
+#include "windows/start_options.h"
+#include "core/text.h"
+#include "resources/resource.h"
+#include "windows/servers_dialog.h"
+#include "windows/tripwires_dialog.h"
+
+namespace {
+
+struct SettingBox {
+    int control;
+    const SettingKey* setting;
+};
+
+// The order in which OK copies the boxes into memory.
+constexpr std::array<SettingBox, 9> kCopyOrder = {{
+    {IDC_ENABLE_NOTIFY_WINDOW, &kEnableNotifyWindowKey},
+    {IDC_ENABLE_TRAY_NOTIFY, &kEnableTrayNotifyKey},
+    {IDC_DISPLAY_SESSIONS, &kDisplaySessKey},
+    {IDC_DISPLAY_FILES, &kDisplayFilesKey},
+    {IDC_LOG_SESSIONS, &kSaveSessKey},
+    {IDC_LOG_FILES, &kSaveFilesKey},
+    {IDC_ENABLE_LOGS, &kSaveLogsKey},
+    {IDC_ENABLE_CSV_LOGS, &kSaveCsvLogsKey},
+    {IDC_ENABLE_SOUND, &kSoundAlertKey},
+}};
+
+// The order in which OK writes the boxes to the settings file.
+constexpr std::array<SettingBox, 10> kWriteOrder = {{
+    {IDC_ENABLE_SOUND, &kSoundAlertKey},
+    {IDC_DISPLAY_SESSIONS, &kDisplaySessKey},
+    {IDC_DISPLAY_FILES, &kDisplayFilesKey},
+    {IDC_LOG_SESSIONS, &kSaveSessKey},
+    {IDC_LOG_FILES, &kSaveFilesKey},
+    {IDC_ENABLE_NOTIFY_WINDOW, &kEnableNotifyWindowKey},
+    {IDC_ENABLE_TRAY_NOTIFY, &kEnableTrayNotifyKey},
+    {IDC_ENABLE_LOGS, &kSaveLogsKey},
+    {IDC_ENABLE_CSV_LOGS, &kSaveCsvLogsKey},
+    {IDC_LOAD_ON_STARTUP, &kLoadOnStartupKey},
+}};
+
+constexpr std::array<int, 3> kSoundRadios = {IDC_SOUND_ALL_SHARES, IDC_SOUND_DRIVE_SHARES, IDC_SOUND_HIDDEN_SHARES};
+
+bool IsChecked(HWND dialog, int control)
+{
+    return IsDlgButtonChecked(dialog, control) == BST_CHECKED;
+}
+
+void EnableSoundRadios(HWND dialog)
+{
+    const BOOL enable = IsChecked(dialog, IDC_ENABLE_SOUND) ? TRUE : FALSE;
+    for (int radio : kSoundRadios)
+        EnableWindow(GetDlgItem(dialog, radio), enable);
+}
+
+void InitSettingsDialog(HWND dialog)
+{
+    SendDlgItemMessageA(dialog, IDC_HOTKEY, HKM_SETHOTKEY, static_cast<WPARAM>(ReadHotKeySetting() & 0xFFFF), 0);
+    for (const SettingBox& box : kWriteOrder) {
+        if (box.control != IDC_ENABLE_SOUND)
+            CheckDlgButton(dialog, box.control,
+                           ReadSetting(*box.setting) ? BST_CHECKED : BST_UNCHECKED);
+    }
+    const int32_t events = ReadSetting(kSoundAlertEventsKey);
+    if (events >= 0 && events < static_cast<int32_t>(kSoundRadios.size()))
+        CheckDlgButton(dialog, kSoundRadios[static_cast<std::size_t>(events)], BST_CHECKED);
+    CheckDlgButton(dialog, IDC_ENABLE_SOUND, ReadSetting(kSoundAlertKey) ? BST_CHECKED : BST_UNCHECKED);
+    EnableSoundRadios(dialog);
+}
+
+void ApplySettings(HWND dialog)
+{
+    const auto hotKeyValue = static_cast<int>(SendDlgItemMessageA(dialog, IDC_HOTKEY, HKM_GETHOTKEY, 0, 0) & 0xFFFF);
+    std::array<char, 16> hotKey{};
+    FormatText(hotKey, "%d", hotKeyValue);
+    ApplyHotKey(hotKeyValue);
+    WriteSettingText(kMainSection, kHotKeyKey, hotKey.data());
+
+    for (const SettingBox& box : kCopyOrder)
+        engineState.settings.*box.setting->field = IsChecked(dialog, box.control) ? 1 : 0;
+    // The sound filter is kept only while the sound alert is on, so it survives being turned off.
+    if (IsChecked(dialog, IDC_ENABLE_SOUND)) {
+        for (std::size_t i = 0; i < kSoundRadios.size(); ++i)
+            if (IsChecked(dialog, kSoundRadios[i]))
+                engineState.settings.soundalertevents = static_cast<int32_t>(i);
+        WriteSetting(kSoundAlertEventsKey, engineState.settings.soundalertevents);
+    }
+    for (const SettingBox& box : kWriteOrder)
+        WriteSettingText(kMainSection, box.setting->key, IsChecked(dialog, box.control) ? "1" : "0");
+    SetRunAtStartup(IsChecked(dialog, IDC_LOAD_ON_STARTUP) ? 1 : 0);
+}
+
+void OnSettingsCommand(HWND dialog, WORD command)
+{
+    switch (command) {
+    case IDOK:
+        ApplySettings(dialog);
+        EndDialog(dialog, IDOK);
+        break;
+    case IDCANCEL: EndDialog(dialog, IDCANCEL); break;
+    case IDC_ENABLE_SOUND: EnableSoundRadios(dialog); break;
+    case IDM_TRIPWIRES:
+        DialogBoxParamA(windowState.instance, MAKEINTRESOURCEA(IDD_TRIPWIRES), dialog, TripwiresDialogProc, 0);
+        break;
+    case IDM_SERVERS:
+        DialogBoxParamA(windowState.instance, MAKEINTRESOURCEA(IDD_SERVERS), dialog, ServersDialogProc, 0);
+        break;
+    }
+}
+
+}  // namespace
+
+INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG: InitSettingsDialog(dialog); break;
+    case WM_COMMAND: OnSettingsCommand(dialog, LOWORD(wParam)); break;
+    case WM_CLOSE: EndDialog(dialog, IDCANCEL); break;
+    }
+    return 0;
+}
+
+INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    switch (message) {
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)
+            EndDialog(dialog, LOWORD(wParam));
+        break;
+    case WM_CLOSE: EndDialog(dialog, IDCANCEL); break;
+    }
+    return 0;
+}

@@ -1,0 +1,3 @@
+#include "windows/window_state.h"
+
+WindowState windowState;
