@@ -6,7 +6,8 @@
 #include "core/clock.h"
 #include "core/server_api.h"
 #include "core/text.h"
-#include "engine/detection.h"
+#include "engine/file_memory.h"
+#include "engine/session_memory.h"
 #include "engine/engine_state.h"
 #include "engine/watches.h"
 
@@ -153,7 +154,8 @@ bool PrepareServer(ServerId id, const char* name)
     CreateDirectoryA(server.folder.data(), nullptr);
     server.memory.logs.folder = &server.folder;
     server.memory.logs.logsFolder = &engineState.logFolder;
-    StartDetection(server.memory);
+    StartSessionMemory(server.memory.sessions, MillisecondsNow());
+    StartFileMemory(server.memory.files);
     return true;
 }
 

@@ -15,12 +15,15 @@
 #include "windows/engine_rounds.h"
 #include "windows/log_page.h"
 #include "engine/log_text.h"
+#include "support/session_script.h"
 #include "support/test_support.h"
 
 namespace {
 
 class ActivityPollerTest : public QuorvelTest {
 protected:
+    static void PollTicks(int count) { RunPollTicks(count); }
+    static void PollNow() { OnPollTick(); }
     void SetUp() override
     {
         QuorvelTest::SetUp();
@@ -234,51 +237,7 @@ TEST_F(ActivityPollerTest, NoShareScanUnlessTheSoundAlertNeedsIt)
 
 namespace {
 
-class ConnectionTest : public ActivityPollerTest {
-protected:
-    // A session that began `agoMs` before the current fake time (so a session that
-    // connects between two scans has 0).
-    void Connect(const std::wstring& client, const std::wstring& user, ULONGLONG agoMs = 0, DWORD flags = 0)
-    {
-        if (agoMs == 0)
-            clock->AdvanceMilliseconds(10);  // strictly after the scan that just ran
-        server->sessions.push_back({client, user, 0, 0, 0, flags});
-        began.push_back(clock->milliseconds - agoMs);
-    }
-    // The server's connection times follow the clock, truncated to whole seconds.
-    void AgeSessions()
-    {
-        for (std::size_t i = 0; i < server->sessions.size(); ++i)
-            server->sessions[i].seconds = static_cast<DWORD>((clock->milliseconds - began[i]) / 1000);
-    }
-    // Moves the clock to the next once-a-second tick, `lateMs` late.
-    void SecondTick(LONGLONG lateMs = 0)
-    {
-        for (int i = 0; i < 4; ++i)
-            RunPollTicks(1);
-        clock->AdvanceMilliseconds(static_cast<ULONGLONG>(200 + lateMs));
-        AgeSessions();
-        OnPollTick();
-    }
-    void Disconnect(const std::wstring& client)
-    {
-        for (std::size_t i = 0; i < server->sessions.size(); ++i)
-            if (server->sessions[i].client == client) {
-                server->sessions.erase(server->sessions.begin() + static_cast<std::ptrdiff_t>(i));
-                began.erase(began.begin() + static_cast<std::ptrdiff_t>(i));
-                return;
-            }
-    }
-    int Count(const std::string& text, const std::string& what) const
-    {
-        int found = 0;
-        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-            ++found;
-        return found;
-    }
-
-    std::vector<ULONGLONG> began;
-};
+using ConnectionTest = SessionScript<ActivityPollerTest>;
 
 }  // namespace
 

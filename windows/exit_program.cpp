@@ -4,7 +4,6 @@
 
 #include "engine/detection.h"
 #include "engine/engine_state.h"
-#include "engine/server_workers.h"
 #include "rules/block_rules.h"
 #include "windows/tray_icon.h"
 

@@ -686,14 +686,20 @@ constexpr char kThreeServers[] =
     "3.2 on FS2 connect PC-OK carl\n"
     "3.5 on FS2 open PC-OK carl D:\\Work\\a.txt perm=rw\n";
 
-// A log without its times: two runs at different moments log the same lines.
+// A log without its times, its lines sorted: two runs at different moments log the
+// same lines, but a connection and an open found by polls a moment apart (sessions
+// once a second, files every 200 ms) may come in either order.
 std::string LogWithoutTimes(const std::string& log, bool csv)
 {
-    std::string out;
+    std::vector<std::string> lines;
     for (const std::string& line : Lines(log)) {
         const std::size_t cut = csv ? line.find("\", ") : line.find("] ");
-        out += (cut == std::string::npos ? line : line.substr(cut + 2)) + "\n";
+        lines.push_back(cut == std::string::npos ? line : line.substr(cut + 2));
     }
+    std::sort(lines.begin(), lines.end());
+    std::string out;
+    for (const std::string& line : lines)
+        out += line + "\n";
     return out;
 }
 

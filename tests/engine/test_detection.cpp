@@ -10,6 +10,7 @@
 #include "engine/engine_state.h"
 #include "engine/log_text.h"
 #include "engine/poll.h"
+#include "support/session_script.h"
 #include "support/engine_fixture.h"
 
 namespace {
@@ -23,8 +24,9 @@ protected:
         server->files.push_back({id, permissions, 0, path, user});
     }
     static void RunPollTicks(int count) { RunEngineRounds(count); }
+    static void PollTicks(int count) { RunEngineRounds(count); }
     // A round of the poll at the clock's time.
-    static void PollRoundNow()
+    static void PollNow()
     {
         PollRound round;
         BeginPollRound(round);
@@ -32,51 +34,7 @@ protected:
     }
 };
 
-class ConnectionTest : public FileDetectionTest {
-protected:
-    // A session that began `agoMs` before the current fake time (so a session that
-    // connects between two scans has 0).
-    void Connect(const std::wstring& client, const std::wstring& user, ULONGLONG agoMs = 0, DWORD flags = 0)
-    {
-        if (agoMs == 0)
-            clock->AdvanceMilliseconds(10);  // strictly after the scan that just ran
-        server->sessions.push_back({client, user, 0, 0, 0, flags});
-        began.push_back(clock->milliseconds - agoMs);
-    }
-    // The server's connection times follow the clock, truncated to whole seconds.
-    void AgeSessions()
-    {
-        for (std::size_t i = 0; i < server->sessions.size(); ++i)
-            server->sessions[i].seconds = static_cast<DWORD>((clock->milliseconds - began[i]) / 1000);
-    }
-    // Moves the clock to the next once-a-second tick, `lateMs` late.
-    void SecondTick(LONGLONG lateMs = 0)
-    {
-        for (int i = 0; i < 4; ++i)
-            RunPollTicks(1);
-        clock->AdvanceMilliseconds(static_cast<ULONGLONG>(200 + lateMs));
-        AgeSessions();
-        PollRoundNow();
-    }
-    void Disconnect(const std::wstring& client)
-    {
-        for (std::size_t i = 0; i < server->sessions.size(); ++i)
-            if (server->sessions[i].client == client) {
-                server->sessions.erase(server->sessions.begin() + static_cast<std::ptrdiff_t>(i));
-                began.erase(began.begin() + static_cast<std::ptrdiff_t>(i));
-                return;
-            }
-    }
-    int Count(const std::string& text, const std::string& what) const
-    {
-        int found = 0;
-        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-            ++found;
-        return found;
-    }
-
-    std::vector<ULONGLONG> began;
-};
+using ConnectionTest = SessionScript<FileDetectionTest>;
 
 }  // namespace
 
@@ -308,7 +266,7 @@ TEST_F(ConnectionTest, ConnectionEventsComeBeforeTheTicksFileOpens)
     AddFile(1, L"C:\\x", L"ann");
     clock->AdvanceMilliseconds(200);
     AgeSessions();
-    PollRoundNow();
+    PollNow();
     const std::string text = LogPageText();
     ASSERT_NE(text.find("C:\\x"), std::string::npos);
     EXPECT_LT(text.find("connected"), text.find("C:\\x"));
