@@ -26,16 +26,21 @@ struct DayLog {
     bool csv;  // starts with the header line
 };
 
+const char* FolderText(const PathText* folder)
+{
+    return folder ? folder->data() : "";
+}
+
 DayLog TextLog(DayLogs& logs)
 {
-    return {logs.textFile, logs.textDay, logs.textBacklog, logs.folder->data(),
-            logs.logsFolder ? logs.logsFolder->data() : logs.folder->data(), "log", false};
+    return {logs.textFile, logs.textDay, logs.textBacklog, FolderText(logs.folder),
+            FolderText(logs.logsFolder ? logs.logsFolder : logs.folder), "log", false};
 }
 
 DayLog CsvLog(DayLogs& logs)
 {
-    return {logs.csvFile, logs.csvDay, logs.csvBacklog, logs.folder->data(),
-            logs.logsFolder ? logs.logsFolder->data() : logs.folder->data(), "csv", true};
+    return {logs.csvFile, logs.csvDay, logs.csvBacklog, FolderText(logs.folder),
+            FolderText(logs.logsFolder ? logs.logsFolder : logs.folder), "csv", true};
 }
 
 // The whole date: a program left running for a month must not write 7 April into 7 March's file.

@@ -168,6 +168,26 @@ TEST_F(EventLogTest, ALogFolderThatCannotBeWrittenKeepsTheTextUntilItCan)
     EXPECT_EQ(ReadWholeFile(DayLog("7.3.2026", "log")), "[9:5:7] [ann][Read] C:\\a\r\n[9:5:8] [ann][Read] C:\\b\r\n");
 }
 
+TEST_F(EventLogTest, LinesThatWaitedPastMidnightGoToTheirOwnDaysLog)
+{
+    RecordTrial("faults", "the log folder unwritable from before midnight to after it, text and CSV logs",
+                "each line that waited goes to the log of the day it was found, the next day's to its own");
+    engineState.settings.savecsvlogs = 1;
+    clock->Set(2026, 3, 7, 23, 59, 58);
+    const std::string inTheWay = BlockLogFolder();
+    Opened(L"C:\\late");
+    clock->AdvanceMilliseconds(3000);  // 8 March, 0:0:1
+    Opened(L"C:\\early");
+    DeleteFileA(inTheWay.c_str());
+    Opened(L"C:\\later");
+    EXPECT_EQ(ReadWholeFile(DayLog("7.3.2026", "log")), "[23:59:58] [ann][Read] C:\\late\r\n");
+    EXPECT_EQ(ReadWholeFile(DayLog("8.3.2026", "log")),
+              "[0:0:1] [ann][Read] C:\\early\r\n[0:0:1] [ann][Read] C:\\later\r\n");
+    EXPECT_EQ(ReadWholeFile(DayLog("7.3.2026", "csv")), Header() + "\"23:59:58\", \"Read\", \"ann\", \"C:\\late\"\r\n");
+    EXPECT_EQ(ReadWholeFile(DayLog("8.3.2026", "csv")), Header() + "\"0:0:1\", \"Read\", \"ann\", \"C:\\early\"\r\n" +
+                                                            "\"0:0:1\", \"Read\", \"ann\", \"C:\\later\"\r\n");
+}
+
 TEST_F(EventLogTest, AnOutageLongerThanTheBacklogLosesWholeLinesOnly)
 {
     RecordTrial("faults", "100 lines of 1,000 characters while the log cannot be written",
