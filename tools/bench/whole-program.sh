@@ -90,12 +90,18 @@ mkdir -p "$bin"
 for file in quorvel.exe netapi32.dll help.chm warning.wav whole_program_probe.exe enumerate_only.exe; do
   [ -f "$build_dir/bin/$file" ] && cp -p "$build_dir/bin/$file" "$bin/"
 done
+# The program as a release ships it: stripped. Wine copies a section it cannot map
+# from the file into memory, and where the debug information lands decides whether
+# some megabytes of it count in the resident memory.
+if command -v x86_64-w64-mingw32-strip >/dev/null 2>&1; then
+  x86_64-w64-mingw32-strip "$bin/quorvel.exe"
+fi
 
 built="quorvel.exe of $(date -r "$bin/quorvel.exe" '+%Y-%m-%d %H:%M')"
 if [ -n "$commit" ]; then
   built+=", commit ${commit:0:7}"
 elif grep -qx "CMAKE_HOME_DIRECTORY:INTERNAL=$root" "$build_dir/CMakeCache.txt" 2>/dev/null; then
-  changed=$(git -C "$root" status --porcelain -- core monitor blocking notify ui resources CMakeLists.txt | wc -l)
+  changed=$(git -C "$root" status --porcelain -- core rules engine windows app resources CMakeLists.txt | wc -l)
   built+=", working tree at commit $(git -C "$root" rev-parse --short HEAD)"
   if [ "$changed" -gt 0 ]; then
     built+=" with $changed uncommitted product files"
