@@ -7,9 +7,9 @@
 #include "core/text.h"
 #include "core/time_text.h"
 #include "engine/engine_state.h"
-#include "engine/trips.h"
 #include "resources/resource.h"
 #include "rules/block_rules.h"
+#include "windows/engine_link.h"
 #include "windows/layout.h"
 #include "windows/list_view.h"
 #include "windows/window_state.h"
@@ -17,6 +17,11 @@
 namespace {
 
 constexpr char kWhitelistTitle[] = "Add computer into whitelist";
+
+BlockMode ActiveList()
+{
+    return engineState.rules.blockMode ? Whitelist : Blacklist;
+}
 
 bool BlackListPageIsCurrent()
 {
@@ -53,7 +58,7 @@ void ReleaseSelectedComputers()
 {
     HWND view = windowState.trippedView;
     for (int row = NextSelectedRow(view, -1); row >= 0; row = NextSelectedRow(view, row))
-        ReleaseTrippedComputer(static_cast<std::size_t>(RowData(view, row)));
+        ReleaseTripped(static_cast<std::size_t>(RowData(view, row)));
     RefreshTrippedView();
 }
 
@@ -69,8 +74,8 @@ void OnBlackListCommand(HWND page, WORD command)
     case IDM_REMOVE: RemoveSelectedComputers(); break;
     case IDM_ADD: OpenAddComputerDialog(page); break;
     case IDC_RELEASE: ReleaseSelectedComputers(); break;
-    case IDC_MODE_BLACKLIST: engineState.rules.blockMode = Blacklist; break;
-    case IDC_MODE_WHITELIST: engineState.rules.blockMode = Whitelist; break;
+    case IDC_MODE_BLACKLIST: ChangeBlockMode(Blacklist); break;
+    case IDC_MODE_WHITELIST: ChangeBlockMode(Whitelist); break;
     }
 }
 
@@ -134,7 +139,9 @@ void OnAddComputerOk(HWND dialog)
         MessageBoxA(dialog, kInvalidComputerNameMessage, kMessageCaption, MB_OK);
         return;
     }
-    AddComputer(ActiveComputerList(engineState.rules), name.data(), kPermanent);
+    std::array<wchar_t, kCellCapacity> wide{};
+    WideFromAnsi(wide, name.data());
+    AddComputerTo(ActiveList(), wide.data(), kPermanent);
     EndDialog(dialog, IDOK);
 }
 
@@ -239,7 +246,7 @@ void RemoveSelectedComputers()
             continue;
         std::array<char, kCellCapacity> name{};
         ReadCell(view, row, 0, name);
-        RemoveComputer(ActiveComputerList(engineState.rules), name.data());
+        RemoveComputerFrom(ActiveList(), name.data());
     }
 }
 

@@ -12,6 +12,7 @@
 #include "engine/engine_state.h"
 #include "windows/window_state.h"
 #include "core/settings.h"
+#include "windows/engine_link.h"
 #include "windows/exit_program.h"
 #include "core/text.h"
 #include "windows/list_export.h"
@@ -249,15 +250,9 @@ void RefreshSessions()
 {
     if (!MonitoringPageIsCurrent())
         return;
-    if (windowState.shownServer != kThisComputer) {  // another server: what its worker brought last
-        std::span<const SESSION_INFO_1> latest;
-        if (LatestSessions(windowState.shownServer, &latest))
-            RefreshSessionsWith(NERR_Success, latest);
-        return;
-    }
-    Enumeration<SESSION_INFO_1> sessions;
-    EnumerateSessions1(&sessions);
-    RefreshSessionsWith(sessions.status, sessions.Records());
+    TableReading<SESSION_INFO_1> sessions;
+    if (ReadSessions(windowState.shownServer, &sessions))
+        RefreshSessionsWith(sessions.status, sessions.records);
 }
 
 void ShowServerOnMonitoringPage(ServerId shown)
@@ -286,15 +281,9 @@ void RefreshOpenFiles()
 {
     if (!MonitoringPageIsCurrent())
         return;
-    if (windowState.shownServer != kThisComputer) {
-        std::span<const FILE_INFO_3> latest;
-        if (LatestFiles(windowState.shownServer, &latest))
-            RefreshOpenFilesWith(latest);
-        return;
-    }
-    Enumeration<FILE_INFO_3> files;
-    EnumerateOpenFiles(&files);
-    RefreshOpenFilesWith(files.Records());
+    TableReading<FILE_INFO_3> files;
+    if (ReadFiles(windowState.shownServer, &files))
+        RefreshOpenFilesWith(files.records);
 }
 
 void RefreshOpenFilesWith(std::span<const FILE_INFO_3> files)
@@ -315,10 +304,7 @@ void CloseSelectedSessions()
         const wchar_t* user = WideOrEmpty(rows[static_cast<std::size_t>(row)].user);
         if (!FormatClientPath(rows[static_cast<std::size_t>(row)], client))
             continue;
-        if (server != kThisComputer)
-            RequestServer(server, DeleteSessionRequest, client.data(), user, 0);
-        else
-            DeleteServerSession(client.data(), user);
+        CloseSessionOn(server, client.data(), user);
     }
     if (server == kThisComputer)
         RefreshBoth();
@@ -330,10 +316,7 @@ void CloseSelectedFiles()
     const std::span<const FileRow> rows = Rows(windowState.filesSnapshot);
     for (int row = NextSelectedRow(windowState.filesList, -1); row >= 0 && static_cast<std::size_t>(row) < rows.size();
          row = NextSelectedRow(windowState.filesList, row)) {
-        if (server != kThisComputer)
-            RequestServer(server, CloseFileRequest, nullptr, nullptr, rows[static_cast<std::size_t>(row)].id);
-        else
-            CloseServerFile(rows[static_cast<std::size_t>(row)].id);
+        CloseFileOn(server, rows[static_cast<std::size_t>(row)].id);
     }
     if (server == kThisComputer)
         RefreshBoth();
@@ -370,7 +353,7 @@ void BlockSelectedComputers(int32_t ticks)
     const std::span<const SessionRow> rows = Rows(windowState.sessionsSnapshot);
     for (int row = NextSelectedRow(windowState.sessionsList, -1); row >= 0 && static_cast<std::size_t>(row) < rows.size();
          row = NextSelectedRow(windowState.sessionsList, row))
-        AddComputerWide(engineState.rules.blacklist, rows[static_cast<std::size_t>(row)].client, ticks);
+        AddComputerTo(Blacklist, rows[static_cast<std::size_t>(row)].client, ticks);
 }
 
 bool ParseBlockMinutes(const char* text, int32_t* minutes)

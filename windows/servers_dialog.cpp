@@ -10,6 +10,7 @@
 #include "engine/server_workers.h"
 #include "engine/watches.h"
 #include "resources/resource.h"
+#include "windows/engine_link.h"
 #include "windows/monitoring_page.h"
 #include "windows/server_choice.h"
 #include "windows/shares_page.h"
@@ -69,8 +70,7 @@ void OnRemoveServer(HWND dialog)
 // A page that showed a server no longer watched goes back to this computer.
 void OnServersOk(HWND dialog)
 {
-    SaveServerList(editing);
-    WatchServers(editing);
+    ChangeServerList(editing);
     if (!WatchedServer(windowState.shownServer))
         ShowServerOnMonitoringPage(kThisComputer);
     if (!WatchedServer(windowState.shownSharesServer))

@@ -12,6 +12,7 @@
 #include "core/server_api.h"
 #include "windows/server_choice.h"
 #include "resources/resource.h"
+#include "windows/engine_link.h"
 #include "windows/layout.h"
 #include "windows/list_view.h"
 
@@ -86,13 +87,9 @@ void ShowServerOnSharesPage(ServerId shown)
 void RefreshShares()
 {
     // Another server answers on its worker: the list is filled when its shares come.
-    if (windowState.shownSharesServer != kThisComputer) {
-        RequestShares(windowState.shownSharesServer);
-        return;
-    }
-    Enumeration<SHARE_INFO_502> shares;
-    EnumerateShares(&shares);
-    ShowShares(shares.Records());
+    TableReading<SHARE_INFO_502> shares;
+    if (ReadShares(windowState.shownSharesServer, &shares))
+        ShowShares(shares.records);
 }
 
 void ShowShares(std::span<const SHARE_INFO_502> shares)
@@ -133,10 +130,7 @@ void RemoveSelectedShares()
         const auto share = static_cast<std::size_t>(RowData(list, row));
         if (share >= names.count)
             continue;
-        if (windowState.shownSharesServer != kThisComputer)
-            RequestServer(windowState.shownSharesServer, DeleteShareRequest, names.names[share], nullptr, 0);
-        else
-            DeleteServerShare(names.names[share]);
+        RemoveShareOn(windowState.shownSharesServer, names.names[share]);
     }
     RefreshShares();
 }

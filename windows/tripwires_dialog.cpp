@@ -9,6 +9,7 @@
 #include "core/text.h"
 #include "windows/monitoring_page.h"
 #include "resources/resource.h"
+#include "windows/engine_link.h"
 
 namespace {
 
@@ -96,8 +97,7 @@ void OnTripwiresOk(HWND dialog)
     if (!ReadNumbers(dialog))
         return;
     editing.enabled = IsDlgButtonChecked(dialog, IDC_TRIP_ENABLED) == BST_CHECKED ? 1 : 0;
-    engineState.rules.tripwires = editing;
-    SaveTripwireRules(engineState.rules.tripwires);
+    ChangeTripwireRules(editing);
     EndDialog(dialog, IDOK);
 }
 
