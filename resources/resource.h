@@ -101,6 +101,8 @@
 #define IDC_SERVER_EDIT          1122
 #define IDC_SERVER_ADD           1123
 #define IDC_SERVER_REMOVE        1124
+// The main window's line under the pages while the protection service watches.
+#define IDC_SERVICE_STATUS       1130
 // Commands
 #define IDM_EXIT                40010
 #define IDM_SETTINGS            40012
@@ -140,3 +142,7 @@
 #define WM_NOTIFY_LINES          (WM_APP + 2)
 // A watched server's worker hands over an enumeration: wParam its place, lParam the reply.
 #define WM_SERVER_REPLY          (WM_APP + 3)
+// The protection service's pipe: a checked frame waits in a slot (wParam), or the
+// connection came or went (wParam 1 or 0).
+#define WM_SERVICE_FRAME         (WM_APP + 4)
+#define WM_SERVICE_CONNECTION    (WM_APP + 5)

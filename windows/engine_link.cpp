@@ -17,6 +17,15 @@ void Take(TableReading<Record>* reading)
 
 }  // namespace
 
+bool FindShownServer(ServerId server, ShownServer* shown)
+{
+    const RemoteServer* remote = WatchedServer(server);
+    if (!remote)
+        return false;
+    *shown = {remote->tag.data(), remote->unc.data(), static_cast<ServerState>(remote->state.load())};
+    return true;
+}
+
 bool ReadSessions(ServerId server, TableReading<SESSION_INFO_1>* reading)
 {
     if (server != kThisComputer)  // what its worker brought last

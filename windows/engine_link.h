@@ -24,6 +24,15 @@ struct TableReading {
     Enumeration<Record> own;
 };
 
+// A server watched besides this computer, as the windows show it: false for a place
+// not in use (and for this computer, which is always watched).
+struct ShownServer {
+    const char* tag;     // "\\NAME"
+    const wchar_t* unc;  // "\\NAME"
+    ServerState state;
+};
+bool FindShownServer(ServerId server, ShownServer* shown);
+
 // False when there is nothing to show yet (a server whose first reading has not come).
 bool ReadSessions(ServerId server, TableReading<SESSION_INFO_1>* reading);
 bool ReadFiles(ServerId server, TableReading<FILE_INFO_3>* reading);

@@ -15,12 +15,14 @@
 #include "windows/monitoring_page.h"
 #include "windows/settings_dialog.h"
 #include "windows/shares_page.h"
+#include "windows/tray_icon.h"
 #include "windows/update_check.h"
 #include "windows/window_state.h"
 
 namespace {
 
 constexpr std::size_t kNavImageSize = 32;
+constexpr int kStatusLineUnits = 10;
 
 struct NavItem {
     const char* text;
@@ -74,12 +76,26 @@ void OnStartHiddenTimer(HWND window)
     KillTimer(window, kStartHiddenTimer);
 }
 
+// The status line's height, under the pages, while the protection service watches.
+int StatusLineHeight(HWND window)
+{
+    if (!windowState.serviceMode)
+        return 0;
+    RECT line{0, 0, 0, kStatusLineUnits};
+    MapDialogRect(window, &line);
+    return line.bottom;
+}
+
 void LayoutMainWindow(HWND window)
 {
     RECT client{};
     GetClientRect(window, &client);
     const int width = client.right - windowState.pageOrigin.x;
-    const int height = client.bottom - windowState.pageOrigin.y;
+    const int status = StatusLineHeight(window);
+    const int height = client.bottom - windowState.pageOrigin.y - status;
+    if (status > 0)
+        SetWindowPos(GetDlgItem(window, IDC_SERVICE_STATUS), nullptr, windowState.pageOrigin.x,
+                     client.bottom - status, width, status, SWP_NOZORDER | SWP_NOACTIVATE);
     for (HWND page : windowState.pages)
         SetWindowPos(page, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     RECT nav{};
@@ -256,6 +272,20 @@ void ShowPage(int index)
     case SharesPageIndex: RefreshShares(); break;
     case LogPageIndex: SyncLogPage(); break;
     }
+}
+
+void ShowServiceStatus()
+{
+    HWND line = GetDlgItem(windowState.mainWindow, IDC_SERVICE_STATUS);
+    if (!windowState.serviceMode) {
+        ShowWindow(line, SW_HIDE);
+        return;
+    }
+    const bool connected = windowState.serviceConnected != 0;
+    SetWindowTextA(line, connected ? kServiceWatchingText : kServiceNotRunningText);
+    ShowWindow(line, SW_SHOWNA);
+    SetTrayTip(connected ? kServiceWatchingTip : kServiceNotRunningText);
+    LayoutMainWindow(windowState.mainWindow);
 }
 
 void ShowMainWindow()

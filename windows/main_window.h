@@ -15,6 +15,14 @@ constexpr UINT_PTR kStartHiddenTimer = 1;
 INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 using MainWindowStartUp = void (*)(HWND window);
 
+constexpr char kServiceWatchingText[] = "Watched by the protection service";
+constexpr char kServiceNotRunningText[] = "Protection service is not running";
+constexpr char kServiceWatchingTip[] = "Quorvel 1.2: watched by the protection service";
+
+// While the protection service watches: the line under the pages and the tray's tip
+// say whether it is there.
+void ShowServiceStatus();
+
 // Makes the page of `index` the visible one and refreshes it.
 void ShowPage(int index);
 // Shows the main window in front; the user has now seen the activity.

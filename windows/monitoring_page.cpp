@@ -257,7 +257,8 @@ void RefreshSessions()
 
 void ShowServerOnMonitoringPage(ServerId shown)
 {
-    windowState.shownServer = WatchedServer(shown) ? shown : kThisComputer;
+    ShownServer remote{};
+    windowState.shownServer = FindShownServer(shown, &remote) ? shown : kThisComputer;
     FillServerChoice(windowState.pages[MonitoringPage], windowState.shownServer);
     // Another server's rows are other records: the lists start again from its own.
     ClearSnapshot(windowState.sessionsSnapshot);
@@ -335,15 +336,16 @@ void ExploreSelectedSessions()
 
 void ExploreSelectedFiles()
 {
-    const RemoteServer* server = WatchedServer(windowState.shownServer);
+    ShownServer server{};
+    const bool remote = FindShownServer(windowState.shownServer, &server);
     const std::span<const FileRow> rows = Rows(windowState.filesSnapshot);
     for (int row = NextSelectedRow(windowState.filesList, -1); row >= 0 && static_cast<std::size_t>(row) < rows.size();
          row = NextSelectedRow(windowState.filesList, row)) {
         const wchar_t* path = WideOrEmpty(rows[static_cast<std::size_t>(row)].path);
-        static std::array<wchar_t, kRemotePathUnits> remote;
+        static std::array<wchar_t, kRemotePathUnits> remotePath;
         // Another server's path is its own drive's: reached here through the drive's hidden share.
-        if (server && FormatRemotePath(server->unc.data(), path, remote))
-            path = remote.data();
+        if (remote && FormatRemotePath(server.unc, path, remotePath))
+            path = remotePath.data();
         OpenInShellWide(path);
     }
 }

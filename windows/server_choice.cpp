@@ -3,7 +3,7 @@
 #include <array>
 
 #include "core/text.h"
-#include "engine/watches.h"
+#include "windows/engine_link.h"
 #include "resources/resource.h"
 #include "windows/window_state.h"
 
@@ -37,12 +37,12 @@ void FillServerChoice(HWND page, ServerId shown)
     SendMessageA(box, CB_SETITEMDATA, SendMessageA(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(kThisComputerText)), 0);
     bool any = false;
     for (ServerId id = 1; id <= kMaxRemoteServers; ++id) {
-        const RemoteServer* server = WatchedServer(id);
-        if (!server)
+        ShownServer server{};
+        if (!FindShownServer(id, &server))
             continue;
         any = true;
         std::array<char, kServerNameUnits * 2 + 32> text{};
-        FormatText(text, "%s%s", server->tag.data(), StateWords(static_cast<ServerState>(server->state.load())));
+        FormatText(text, "%s%s", server.tag, StateWords(server.state));
         const auto item = SendMessageA(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.data()));
         SendMessageA(box, CB_SETITEMDATA, static_cast<WPARAM>(item), id);
         if (shown == id)
@@ -56,9 +56,10 @@ void FillServerChoice(HWND page, ServerId shown)
 void UpdateServerChoices()
 {
     for (ServerId id = 1; id <= kMaxRemoteServers; ++id) {
-        const RemoteServer* server = WatchedServer(id);
-        shownWatched[static_cast<std::size_t>(id - 1)] = server != nullptr;
-        shownStates[static_cast<std::size_t>(id - 1)] = server ? server->state.load() : 0;
+        ShownServer server{};
+        const bool watched = FindShownServer(id, &server);
+        shownWatched[static_cast<std::size_t>(id - 1)] = watched;
+        shownStates[static_cast<std::size_t>(id - 1)] = watched ? server.state : 0;
     }
     FillServerChoice(windowState.pages[MonitoringPage], windowState.shownServer);
     FillServerChoice(windowState.pages[SharesPageIndex], windowState.shownSharesServer);
@@ -67,9 +68,10 @@ void UpdateServerChoices()
 void UpdateServerChoicesIfChanged()
 {
     for (ServerId id = 1; id <= kMaxRemoteServers; ++id) {
-        const RemoteServer* server = WatchedServer(id);
-        if (shownWatched[static_cast<std::size_t>(id - 1)] != (server != nullptr) ||
-            (server && shownStates[static_cast<std::size_t>(id - 1)] != server->state)) {
+        ShownServer server{};
+        const bool watched = FindShownServer(id, &server);
+        if (shownWatched[static_cast<std::size_t>(id - 1)] != watched ||
+            (watched && shownStates[static_cast<std::size_t>(id - 1)] != server.state)) {
             UpdateServerChoices();
             return;
         }

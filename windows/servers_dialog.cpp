@@ -71,9 +71,10 @@ void OnRemoveServer(HWND dialog)
 void OnServersOk(HWND dialog)
 {
     ChangeServerList(editing);
-    if (!WatchedServer(windowState.shownServer))
+    ShownServer shown{};
+    if (!FindShownServer(windowState.shownServer, &shown))
         ShowServerOnMonitoringPage(kThisComputer);
-    if (!WatchedServer(windowState.shownSharesServer))
+    if (!FindShownServer(windowState.shownSharesServer, &shown))
         ShowServerOnSharesPage(kThisComputer);
     UpdateServerChoices();
     EndDialog(dialog, IDOK);

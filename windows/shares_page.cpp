@@ -78,7 +78,8 @@ void FormatShareType(DWORD type, std::span<char> text)
 
 void ShowServerOnSharesPage(ServerId shown)
 {
-    windowState.shownSharesServer = WatchedServer(shown) ? shown : kThisComputer;
+    ShownServer remote{};
+    windowState.shownSharesServer = FindShownServer(shown, &remote) ? shown : kThisComputer;
     FillServerChoice(windowState.pages[SharesPageIndex], windowState.shownSharesServer);
     ShowShares({});
     RefreshShares();

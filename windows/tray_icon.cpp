@@ -42,6 +42,21 @@ void AddTrayIcon()
     windowState.trayIconAdded = 1;
 }
 
+void SetTrayTip(const char* tip)
+{
+    NOTIFYICONDATAA& icon = windowState.trayIcon;
+    CopyText(icon.szTip, tip);
+    if (!windowState.trayIconAdded)
+        return;
+    NOTIFYICONDATAA change{};
+    change.cbSize = kTrayRecordSize;
+    change.hWnd = windowState.mainWindow;
+    change.uID = 0;
+    change.uFlags = NIF_TIP;
+    CopyText(change.szTip, tip);
+    Shell_NotifyIconA(NIM_MODIFY, &change);
+}
+
 void RemoveTrayIcon()
 {
     Shell_NotifyIconA(NIM_DELETE, &windowState.trayIcon);

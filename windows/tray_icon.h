@@ -6,6 +6,8 @@
 
 void AddTrayIcon();
 void RemoveTrayIcon();
+// The tip shown over the icon.
+void SetTrayTip(const char* tip);
 
 // The 1000 ms thread timer procedure; its arguments are ignored.
 void CALLBACK OnBlinkTick(HWND = nullptr, UINT = 0, UINT_PTR = 0, DWORD = 0);

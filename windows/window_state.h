@@ -76,6 +76,11 @@ struct WindowState {
     uint32_t blackListGeneration;
     int32_t addTargetsWhitelist;
 
+    // The protection service watches and this window shows it (decided at start-up),
+    // and whether its pipe is up now.
+    int32_t serviceMode;
+    std::atomic<int32_t> serviceConnected;
+
     HWND logPageEdit;
     int32_t logViewBehind;  // lines came while the Log page was out of sight
 
