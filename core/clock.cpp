@@ -14,7 +14,12 @@ ULONGLONG PlatformMilliseconds()
     return GetTickCount64();
 }
 
-constexpr ClockSource kPlatformClock = {PlatformLocalTime, PlatformMilliseconds};
+void PlatformUniversalTime(SYSTEMTIME* now)
+{
+    GetSystemTime(now);
+}
+
+constexpr ClockSource kPlatformClock = {PlatformLocalTime, PlatformMilliseconds, PlatformUniversalTime};
 // Read by the servers' workers too.
 std::atomic<const ClockSource*> activeClock{&kPlatformClock};
 
@@ -29,6 +34,17 @@ SYSTEMTIME LocalTimeNow()
 {
     SYSTEMTIME now{};
     activeClock.load()->localTime(&now);
+    return now;
+}
+
+SYSTEMTIME UniversalTimeNow()
+{
+    const ClockSource* source = activeClock.load();
+    SYSTEMTIME now{};
+    if (source->universalTime)
+        source->universalTime(&now);
+    else
+        source->localTime(&now);
     return now;
 }
 

@@ -7,12 +7,14 @@
 struct ClockSource {
     void (*localTime)(SYSTEMTIME* now);
     ULONGLONG (*milliseconds)();
+    void (*universalTime)(SYSTEMTIME* now);  // UTC; nullptr: the local time's
 };
 
 // nullptr puts the platform's clock back.
 void InstallClock(const ClockSource* source);
 
 SYSTEMTIME LocalTimeNow();
+SYSTEMTIME UniversalTimeNow();
 ULONGLONG MillisecondsNow();
 
 // The platform's own elapsed time, whatever clock is installed: only for pacing a

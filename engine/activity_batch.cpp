@@ -6,6 +6,7 @@ PollTime TakePollTime()
 {
     PollTime time{};
     time.at = LocalTimeNow();
+    time.utc = UniversalTimeNow();
     FormatText(time.text, "%d:%d:%d", time.at.wHour, time.at.wMinute, time.at.wSecond);
     return time;
 }

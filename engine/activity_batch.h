@@ -29,6 +29,7 @@ struct ActivityBatch {
 // The poll's time as the lines show it; events found by one poll all carry it.
 struct PollTime {
     SYSTEMTIME at;
+    SYSTEMTIME utc;
     std::array<char, 32> text;  // "%d:%d:%d"
 };
 PollTime TakePollTime();

@@ -7,7 +7,9 @@
 #include "core/server_api.h"
 #include "core/text.h"
 #include "engine/engine_state.h"
+#include "engine/event_record.h"
 #include "engine/server_workers.h"
+#include "engine/watches.h"
 #include "rules/block_rules.h"
 
 namespace {
@@ -39,11 +41,28 @@ void EnforceOnThisComputer()
     Enumeration<SESSION_INFO_0> sessions;
     EnumerateSessions0(&sessions);
     for (const SESSION_INFO_0& session : sessions.Records())
-        ForEachCutOff(rules, WideOrEmpty(session.sesi0_cname),
-                      [](const wchar_t* name) { DeleteServerSession(name, nullptr); });
+        ForEachCutOff(rules, WideOrEmpty(session.sesi0_cname), [](const wchar_t* name, const char* rule) {
+            if (DeleteServerSession(name, nullptr) == NERR_Success)
+                PublishCutOff(kThisComputer, name, rule);
+        });
 }
 
 }  // namespace
+
+void PublishCutOff(ServerId server, const wchar_t* client, const char* rule)
+{
+    std::array<char, kFormatCapacity> text{};
+    FormatText(text, "Session of %ws deleted by the %s", client, rule);
+    const RemoteServer* remote = WatchedServer(server);
+    const SYSTEMTIME local = LocalTimeNow();
+    std::wstring_view computer(client);
+    while (!computer.empty() && computer.front() == L'\\')
+        computer.remove_prefix(1);
+    const EventRecord record{EventKind::SessionCutOff, local, UniversalTimeNow(),
+                             remote ? std::string_view(remote->tag.data()) : std::string_view(), computer, {}, {}, 0,
+                             rule, text.data()};
+    PublishEvent(record);
+}
 
 void RunBlockRound()
 {
@@ -62,9 +81,17 @@ void EnforceOnServer(ServerId server, std::span<const SESSION_INFO_1> sessions)
     const BlockRules& rules = engineState.rules;
     if (!AnythingForbidden(rules))
         return;
+    const char* rule = nullptr;
     for (std::size_t i = 0; i < sessions.size(); ++i) {
         const std::wstring_view client = WideOrEmpty(sessions[i].sesi1_cname);
-        if (client.empty() || client.size() + 3 > kClientNameUnits || !IsForbidden(rules, client))
+        if (client.empty() || client.size() + 3 > kClientNameUnits)
+            continue;
+        rule = nullptr;
+        ForEachCutOff(rules, client, [&rule](const wchar_t*, const char* why) {
+            if (!rule)
+                rule = why;
+        });
+        if (!rule)
             continue;
         bool asked = false;  // a computer with several sessions is asked for once
         for (std::size_t j = 0; j < i && !asked; ++j)
@@ -74,6 +101,8 @@ void EnforceOnServer(ServerId server, std::span<const SESSION_INFO_1> sessions)
         std::array<wchar_t, kClientNameUnits> name{};
         name[0] = name[1] = L'\\';
         CopyWideText(std::span(name).subspan(2), client);
-        RequestServer(server, DeleteSessionRequest, name.data(), nullptr, 0);
+        const bool waiting = IsRequestWaiting(server, DeleteSessionRequest, name.data(), nullptr, 0);
+        if (RequestServer(server, DeleteSessionRequest, name.data(), nullptr, 0) && !waiting)
+            PublishCutOff(server, name.data(), rule);
     }
 }

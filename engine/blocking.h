@@ -21,3 +21,5 @@ void EnforceBlocksIfDue();
 // A watched server's sessions reading: each forbidden computer's sessions go, asked
 // of that server's worker once per computer.
 void EnforceOnServer(ServerId server, std::span<const SESSION_INFO_1> sessions);
+// Tells the event sinks a session was deleted (or asked of a server's worker) by `rule`.
+void PublishCutOff(ServerId server, const wchar_t* client, const char* rule);

@@ -6,6 +6,7 @@
 #include "core/clock.h"
 #include "engine/day_logs.h"
 #include "engine/engine_state.h"
+#include "engine/event_record.h"
 #include "engine/event_text.h"
 #include "engine/log_text.h"
 #include "engine/news.h"
@@ -74,6 +75,15 @@ void AddLine(const ServerWatch& watch, std::string_view line, bool toLog, AlertK
     engineState.news.activity = 1;
 }
 
+void Publish(const ServerWatch& watch, EventKind kind, const PollTime& time, std::wstring_view computer,
+             std::wstring_view user, std::wstring_view path, DWORD permissions, std::string_view rule,
+             std::string_view line)
+{
+    const EventRecord record{kind, time.at, time.utc, watch.tag ? std::string_view(watch.tag) : std::string_view(),
+                             computer, user, path, permissions, rule, line};
+    PublishEvent(record);
+}
+
 // The run's copy takes whole records while they fit, as it took them one by one.
 void AppendRecordsToRunRecords(std::string_view records)
 {
@@ -98,6 +108,8 @@ void AddConnectionEvent(const ServerWatch& watch, const SESSION_INFO_1& session,
     ActivityBatch& batch = watch.memory->batch;
     Append(batch.csv, batch.csvLength, record.data());  // whatever savesess says
     AddLine(watch, lineText, engineState.settings.savesess != 0, ConnectionAlert);
+    Publish(watch, EventKind::Connection, time, WideOrEmpty(session.sesi1_cname),
+            IsGuestSession(session) ? kGuestUser : WideOrEmpty(session.sesi1_username), {}, 0, {}, lineText);
 }
 
 void AddFileOpenEvent(const ServerWatch& watch, const FILE_INFO_3& file, const PollTime& time)
@@ -118,6 +130,8 @@ void AddFileOpenEvent(const ServerWatch& watch, const FILE_INFO_3& file, const P
         Append(batch.csv, batch.csvLength, record.data());
     AddLine(watch, lineText, saved, FileOpenAlert);
     engineState.news.fileOpens = 1;
+    Publish(watch, EventKind::FileOpen, time, {}, WideOrEmpty(file.fi3_username), WideOrEmpty(file.fi3_pathname),
+            file.fi3_permissions, {}, lineText);
 }
 
 void AddTripwireEvent(const ServerWatch& watch, const wchar_t* user, const char* detail, const PollTime& time)
@@ -134,6 +148,7 @@ void AddTripwireEvent(const ServerWatch& watch, const wchar_t* user, const char*
     Append(batch.csv, batch.csvLength, record.data());
     AddLine(watch, lineText, true, TripAlert);
     engineState.news.trips = 1;
+    Publish(watch, EventKind::Tripwire, time, {}, WideOrEmpty(user), {}, 0, detail, lineText);
 }
 
 void DeliverActivity(const ServerWatch& watch)

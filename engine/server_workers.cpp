@@ -253,6 +253,16 @@ void StopServerWorkers()
             StopWorker(*server);
 }
 
+bool IsRequestWaiting(ServerId id, RequestKind kind, const wchar_t* name, const wchar_t* user, DWORD fileId)
+{
+    const RemoteServer* server = WatchedServer(id);
+    return server && AnyWaitingRequest(server->requests, [&](const ServerRequest& request) {
+               return request.kind == kind && request.fileId == fileId &&
+                      wcscmp(request.name.data(), WideOrEmpty(name)) == 0 &&
+                      wcscmp(request.user.data(), WideOrEmpty(user)) == 0;
+           });
+}
+
 bool RequestServer(ServerId id, RequestKind kind, const wchar_t* name, const wchar_t* user, DWORD fileId)
 {
     RemoteServer* server = WatchedServer(id);
@@ -260,11 +270,7 @@ bool RequestServer(ServerId id, RequestKind kind, const wchar_t* name, const wch
         return false;
     // The same deletion still waiting is not asked twice: sessions come every 100 ms,
     // and a slow server's worker may not have got to it yet.
-    const bool waiting = AnyWaitingRequest(server->requests, [&](const ServerRequest& request) {
-        return request.kind == kind && request.fileId == fileId && wcscmp(request.name.data(), WideOrEmpty(name)) == 0 &&
-               wcscmp(request.user.data(), WideOrEmpty(user)) == 0;
-    });
-    if (waiting)
+    if (IsRequestWaiting(id, kind, name, user, fileId))
         return true;
     ServerRequest* request = NextRequestPlace(server->requests);
     if (!request)

@@ -23,6 +23,8 @@ void StopServerWorkers();
 // Asks a server's worker for a deletion, or for its shares; false when its queue is full.
 bool RequestServer(ServerId server, RequestKind kind, const wchar_t* name, const wchar_t* user, DWORD fileId);
 void RequestShares(ServerId server);
+// Whether the same deletion waits in the server's queue already.
+bool IsRequestWaiting(ServerId server, RequestKind kind, const wchar_t* name, const wchar_t* user, DWORD fileId);
 
 // The last sessions and open files a server reported; false when there are none to
 // show (its files may be with the events still being delivered).

@@ -5,6 +5,7 @@
 
 #include "core/clock.h"
 #include "core/server_api.h"
+#include "engine/blocking.h"
 #include "engine/engine_state.h"
 #include "engine/server_workers.h"
 
@@ -30,6 +31,7 @@ bool CheckTripwires(const ServerWatch& watch, const FILE_INFO_3& file, bool burs
                 DeleteServerSession(client, nullptr);
             else
                 RequestServer(watch.server, DeleteSessionRequest, client, nullptr, 0);
+            PublishCutOff(watch.server, client, kTripwireRule);
         },
         report);
     if (told && rules.tripwires.blockMinutes == 0 && report->cut > 0)

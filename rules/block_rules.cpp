@@ -23,7 +23,7 @@ bool AnythingForbidden(const BlockRules& rules)
 bool IsForbidden(const BlockRules& rules, std::wstring_view client)
 {
     bool forbidden = false;
-    ForEachCutOff(rules, client, [&forbidden](const wchar_t*) { forbidden = true; });
+    ForEachCutOff(rules, client, [&forbidden](const wchar_t*, const char*) { forbidden = true; });
     return forbidden;
 }
 

@@ -26,9 +26,13 @@ ComputerList& ActiveComputerList(BlockRules& rules);
 bool AnythingForbidden(const BlockRules& rules);
 
 // Each deletion the rules ask for the client's sessions, with the name to delete
-// them by: each blacklist entry naming it (by the entry's name), the whitelist not
-// naming it (by the client's own name, with two backslashes), and a tripwire's cut
-// (by the entry's name). None for a client whose name no computer has.
+// them by and the rule that asks it ("blacklist", "whitelist", "tripwire"): each
+// blacklist entry naming it (by the entry's name), the whitelist not naming it (by
+// the client's own name, with two backslashes), and a tripwire's cut (by the entry's
+// name). None for a client whose name no computer has.
+constexpr char kBlacklistRule[] = "blacklist";
+constexpr char kWhitelistRule[] = "whitelist";
+constexpr char kTripwireRule[] = "tripwire";
 template <typename Delete>
 void ForEachCutOff(const BlockRules& rules, std::wstring_view client, Delete remove);
 // Whether any does.
@@ -54,7 +58,7 @@ void ForEachCutOff(const BlockRules& rules, std::wstring_view client, Delete rem
             std::array<wchar_t, kClientNameUnits> name{};
             name[0] = name[1] = L'\\';
             std::copy(client.begin(), client.end(), name.begin() + 2);
-            remove(static_cast<const wchar_t*>(name.data()));
+            remove(static_cast<const wchar_t*>(name.data()), kWhitelistRule);
         }
     } else {
         int32_t examined = 0;
@@ -65,9 +69,9 @@ void ForEachCutOff(const BlockRules& rules, std::wstring_view client, Delete rem
                 continue;
             ++examined;
             if (EntryMatchesClient(entry, client))
-                remove(static_cast<const wchar_t*>(entry.name.data()));  // the walk goes on: a duplicate deletes too
+                remove(static_cast<const wchar_t*>(entry.name.data()), kBlacklistRule);  // a duplicate deletes too
         }
     }
     if (const BlockEntry* tripped = FindComputer(rules.tripped, client))
-        remove(static_cast<const wchar_t*>(tripped->name.data()));
+        remove(static_cast<const wchar_t*>(tripped->name.data()), kTripwireRule);
 }

@@ -1,9 +1,9 @@
 #include "windows/engine_link.h"
 
 #include "core/settings.h"
+#include "engine/actions.h"
 #include "engine/engine_state.h"
 #include "engine/server_workers.h"
-#include "engine/trips.h"
 #include "engine/watches.h"
 
 namespace {
@@ -57,26 +57,17 @@ bool ReadShares(ServerId server, TableReading<SHARE_INFO_502>* reading)
 
 void CloseSessionOn(ServerId server, const wchar_t* client, const wchar_t* user)
 {
-    if (server != kThisComputer)
-        RequestServer(server, DeleteSessionRequest, client, user, 0);
-    else
-        DeleteServerSession(client, user);
+    CloseSessionAction(server, client, user);
 }
 
 void CloseFileOn(ServerId server, DWORD fileId)
 {
-    if (server != kThisComputer)
-        RequestServer(server, CloseFileRequest, nullptr, nullptr, fileId);
-    else
-        CloseServerFile(fileId);
+    CloseFileAction(server, fileId);
 }
 
 void RemoveShareOn(ServerId server, const wchar_t* name)
 {
-    if (server != kThisComputer)
-        RequestServer(server, DeleteShareRequest, name, nullptr, 0);
-    else
-        DeleteServerShare(name);
+    RemoveShareAction(server, name);
 }
 
 ComputerList& ListOf(BlockMode list)
@@ -86,12 +77,12 @@ ComputerList& ListOf(BlockMode list)
 
 void AddComputerTo(BlockMode list, const wchar_t* name, int32_t ticks)
 {
-    AddComputerWide(ListOf(list), name, ticks);
+    ListComputerAction(list, name, ticks);
 }
 
 void RemoveComputerFrom(BlockMode list, const char* name)
 {
-    RemoveComputer(ListOf(list), name);
+    UnlistComputerAction(list, name);
 }
 
 void ChangeBlockMode(int32_t mode)
@@ -101,7 +92,7 @@ void ChangeBlockMode(int32_t mode)
 
 void ReleaseTripped(std::size_t slot)
 {
-    ReleaseTrippedComputer(slot);
+    ReleaseTrippedAction(slot);
 }
 
 void ChangeTripwireRules(const TripwireRules& rules)

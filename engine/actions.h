@@ -1,0 +1,24 @@
+// What the program does when someone asks it to: close a session or a file, remove a
+// share, put a computer on a list or take it off, release a tripped computer. Done
+// here for the window of this process and for the service's windows alike, and each
+// told to the event sinks as what the program did.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/server_watch.h"
+#include "rules/computer_list.h"
+
+// A server's deletions go to its worker; this computer's are made at once.
+void CloseSessionAction(ServerId server, const wchar_t* client, const wchar_t* user);
+void CloseFileAction(ServerId server, DWORD fileId);
+void RemoveShareAction(ServerId server, const wchar_t* name);
+// `list`: Blacklist or Whitelist. `name` as given, without backslashes; false when
+// the list refused it (full, or no computer's name).
+bool ListComputerAction(BlockMode list, const wchar_t* name, int32_t ticks);
+// `name` in normal form, as the Black list page shows it.
+void UnlistComputerAction(BlockMode list, const char* name);
+void ReleaseTrippedAction(std::size_t slot);
