@@ -12,6 +12,8 @@ packages=(
   python3 fp-utils-3.2.2
   nsis
 )
+# npm fetches SQLite's pinned amalgamation (scripts/fetch-sqlite.sh); any npm will do.
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 
 missing=()
 for package in "${packages[@]}"; do

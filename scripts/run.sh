@@ -10,6 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${QUORVEL_RUN_SECONDS:-20}
 
 "$root/scripts/install-deps.sh"
+"$root/scripts/fetch-sqlite.sh"
 source "$root/scripts/wine-env.sh"
 trap stop_wine_and_xvfb EXIT
 

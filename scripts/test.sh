@@ -12,6 +12,7 @@ if [ "${1:-}" = "--hardened" ]; then
 fi
 
 "$root/scripts/install-deps.sh"
+"$root/scripts/fetch-sqlite.sh"
 source "$root/scripts/wine-env.sh"
 
 # A file system of 256 KiB of its own lets the tests fill the logs' disk. Mounting

@@ -3,6 +3,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 "$root/scripts/install-deps.sh"
+"$root/scripts/fetch-sqlite.sh"
 source "$root/scripts/wine-env.sh"
 trap stop_wine_and_xvfb EXIT
 (cd "$root" && cmake --preset mingw >/dev/null)

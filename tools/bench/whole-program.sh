@@ -53,6 +53,7 @@ fi
 
 export QUORVEL_WINEPREFIX="${QUORVEL_WINEPREFIX:-$root/build/bench-prefix}"
 "$root/scripts/install-deps.sh"
+"$root/scripts/fetch-sqlite.sh"
 source "$root/scripts/wine-env.sh"
 trap stop_wine_and_xvfb EXIT
 
@@ -72,6 +73,10 @@ if [ -n "$commit" ]; then
   fi
   # Today's probes, also for a commit from before they existed.
   cp -rp "$root/tools/bench/." "$source_dir/tools/bench/"
+  # SQLite's amalgamation, for a commit that builds it.
+  if [ -d "$source_dir/third_party/sqlite" ]; then
+    cp "$root/third_party/sqlite/sqlite3.c" "$root/third_party/sqlite/sqlite3.h" "$source_dir/third_party/sqlite/"
+  fi
   cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_WERROR=ON \
     -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" >/dev/null
 elif [ -z "$build_dir" ]; then

@@ -132,6 +132,7 @@ page_index() {
 }
 
 "$root/scripts/install-deps.sh"
+"$root/scripts/fetch-sqlite.sh"
 for tool in Xvfb xdotool xwininfo import convert winepath; do
   command -v "$tool" >/dev/null 2>&1 || { echo "Missing $tool after installing the dependencies" >&2; exit 1; }
 done

@@ -25,6 +25,7 @@ esac
 # A prefix of its own: never the one the tests use, nor the other soak's, so all can run at once.
 export QUORVEL_WINEPREFIX="${QUORVEL_WINEPREFIX:-$root/build/soak-prefix-$label}"
 "$root/scripts/install-deps.sh"
+"$root/scripts/fetch-sqlite.sh"
 source "$root/scripts/wine-env.sh"
 trap stop_wine_and_xvfb EXIT
 
