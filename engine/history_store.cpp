@@ -1,0 +1,533 @@
+#include "engine/history_store.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <array>
+
+#include "core/clock.h"
+#include "core/settings.h"
+#include "core/text.h"
+#include "core/utf8.h"
+#include "engine/history_import.h"
+#include "engine/history_keys.h"
+#include "engine/history_search.h"
+
+namespace {
+
+// The writer looks into the queue this often when nothing wakes it sooner.
+constexpr DWORD kWriterPauseMs = 100;
+// After a failed write (no room, the file locked), and before opening again.
+constexpr ULONGLONG kRetryMs = 1000;
+constexpr ULONGLONG kReopenMs = 2000;
+constexpr int kPruneEvents = 20000;
+constexpr int64_t kPruneTextIds = 20000;
+constexpr int64_t kDaySeconds = 86400;
+
+enum PrunePhase : int32_t { PruneIdle = 0, PruneEventsPhase, PrunePathsPhase, PruneNamesPhase };
+
+// The writer thread's own.
+struct WriterWork {
+    ImportWork import;
+    uint64_t missedPlanned;  // the missed count the last plan of the logs took in
+    ULONGLONG retryAt;       // pacing: the platform's time (PacingMillisecondsNow)
+    int64_t prunedDay;       // the UTC day of the last prune
+    int32_t prunePhase;
+    int64_t pruneBeforeKey;
+    int64_t pruneNextId;
+    int64_t pruneLastId;
+};
+
+WriterWork work;
+
+void SetHealth(HistoryHealth health)
+{
+    historyState.health.store(static_cast<int32_t>(health));
+}
+
+HistoryHealth HealthAfter(int result)
+{
+    const int primary = result & 0xFF;
+    if (primary == SQLITE_FULL)
+        return HistoryHealth::DiskFull;
+    if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED)
+        return HistoryHealth::Locked;
+    return HistoryHealth::Failing;
+}
+
+int64_t UtcSecondsNow()
+{
+    int64_t seconds = 0;
+    HistorySecondsOf(UniversalTimeNow(), &seconds);
+    return seconds;
+}
+
+// The oldest day the history keeps, as yyyymmdd; 0 when it keeps everything.
+int32_t OldestDayKept()
+{
+    if (historyState.keepDays <= 0)
+        return 0;
+    int64_t today = 0;
+    HistorySecondsOf(LocalTimeNow(), &today);
+    return DayNumberOf(SystemTimeOfHistorySeconds(today - int64_t{historyState.keepDays} * kDaySeconds));
+}
+
+void HistorySink(const EventRecord& record, void*)
+{
+    if (historyState.accepting.load(std::memory_order_relaxed))
+        PutHistoryEvent(historyState.queue, record);
+}
+
+// An event from the queue as the store takes it: UTF-8 texts, the local time kept whole.
+int StoreQueued(const QueuedEvent& queued)
+{
+    int64_t local = 0;
+    int64_t utc = 0;
+    const bool localKnown = HistorySecondsOf(queued.local, &local);
+    const bool utcKnown = HistorySecondsOf(queued.utc, &utc);
+    if (!localKnown && !utcKnown)
+        return SQLITE_OK;  // a time that is none: nothing to keep it by
+    if (!localKnown)
+        local = utc;
+    if (!utcKnown)
+        utc = local;
+    const int32_t zone = HistoryZoneOf(local, utc);
+    static std::array<char, Utf8Room(kQueuedServerBytes)> server;
+    static std::array<char, Utf8Room(kQueuedNameUnits)> computer;
+    static std::array<char, Utf8Room(kQueuedNameUnits)> user;
+    static std::array<char, Utf8Room(kQueuedPathUnits)> path;
+    static std::array<char, Utf8Room(kQueuedRuleBytes)> rule;
+    const StoredEvent event{1,
+                            HistoryKindCode(queued.kind, queued.permissions),
+                            local - int64_t{zone} * kHistoryZoneSeconds,
+                            zone,
+                            {server.data(), Utf8FromAnsi(server, queued.server)},
+                            {computer.data(), Utf8FromWide(computer, queued.computer)},
+                            {user.data(), Utf8FromWide(user, queued.user)},
+                            {path.data(), Utf8FromWide(path, queued.path)},
+                            {rule.data(), Utf8FromAnsi(rule, queued.rule)}};
+    return StoreHistoryEvent(historyState.writer, event);
+}
+
+// Everything queued now, in one transaction; SQLite's result code. On a failure the
+// events stay queued for the next try.
+int WriteQueued()
+{
+    HistoryQueue& queue = historyState.queue;
+    const uint64_t end = queue.head.load(std::memory_order_acquire);
+    uint64_t position = queue.tail.load(std::memory_order_relaxed);
+    if (position == end)
+        return SQLITE_OK;
+    HistoryWriter& writer = historyState.writer;
+    int result = BeginHistoryWrite(writer);
+    uint64_t count = 0;
+    QueuedEvent event{};
+    while (result == SQLITE_OK && PeekHistoryEvent(queue, position, end, &event)) {
+        result = StoreQueued(event);
+        ++count;
+    }
+    if (result == SQLITE_OK)
+        result = CommitHistoryWrite(writer);
+    if (result != SQLITE_OK) {
+        RollBackHistoryWrite(writer);
+        return result;
+    }
+    ReleaseHistoryEvents(queue, end, count);
+    historyState.stored.fetch_add(count);
+    SetEvent(historyState.written);
+    return SQLITE_OK;
+}
+
+void PlanLogs()
+{
+    work.missedPlanned = historyState.queue.missed.load();
+    const uint32_t files = PlanLogImport(work.import, historyState.writer, historyState.logFolder.data(),
+                                         OldestDayKept());
+    historyState.filesDone.store(0);
+    historyState.filesTotal.store(files);
+    historyState.backfill.store(static_cast<int32_t>(files ? BackfillState::Running : BackfillState::Done));
+}
+
+void CloseStore()
+{
+    FinishImportStatements(work.import);
+    sqlite3* db = historyState.writer.db;
+    FinishHistoryWriter(historyState.writer);
+    CloseHistoryDatabase(db);
+}
+
+void OpenStore();
+
+// A damaged file goes aside under a dated name, and a new one is filled from the logs.
+void ReplaceDamagedFile()
+{
+    CloseStore();
+    SendHistoryReadersAway();
+    AcquireSRWLockExclusive(&historyState.fileLock);
+    const bool moved = MoveHistoryAside(historyState.databasePath.data(), LocalTimeNow(), historyState.movedAsideTo);
+    historyState.fileGeneration.fetch_add(1);
+    ReleaseSRWLockExclusive(&historyState.fileLock);
+    historyState.damageSeen.store(0);
+    if (!moved) {
+        SetHealth(HistoryHealth::Unmovable);
+        work.retryAt = PacingMillisecondsNow() + kReopenMs * 30;
+        LetHistoryReadersBack();
+        return;
+    }
+    historyState.noticeWaiting.store(1);
+    OpenStore();
+    LetHistoryReadersBack();
+}
+
+void OpenStore()
+{
+    work.retryAt = PacingMillisecondsNow() + kReopenMs;
+    sqlite3* db = nullptr;
+    const HistoryOpening opening = OpenHistoryDatabase(historyState.databasePath.data(), &db);
+    if (opening == HistoryOpening::NotOurs) {
+        historyState.damageSeen.store(1);  // moved aside on the writer's next turn
+        return;
+    }
+    if (opening == HistoryOpening::Newer) {
+        SetHealth(HistoryHealth::NewerFile);
+        work.retryAt = ~0ull;
+        return;
+    }
+    if (opening == HistoryOpening::Unavailable) {
+        SetHealth(HistoryHealth::Failing);
+        return;
+    }
+    HistoryWriter& writer = historyState.writer;
+    if (!PrepareHistoryWriter(writer, db)) {
+        CloseHistoryDatabase(db);
+        SetHealth(HistoryHealth::Failing);
+        return;
+    }
+    // A new file: the logs of today on may hold what the live writer stores from now.
+    int result = BeginHistoryWrite(writer);
+    if (result == SQLITE_OK && (opening == HistoryOpening::Created || writer.firstDay == 0)) {
+        writer.firstDay = DayNumberOf(LocalTimeNow());
+        result = WriteHistoryMeta(writer, "firstDay", writer.firstDay);
+    }
+    if (result == SQLITE_OK)
+        result = WriteHistoryMeta(writer, "open", 1);
+    if (result == SQLITE_OK)
+        result = CommitHistoryWrite(writer);
+    if (result != SQLITE_OK) {
+        RollBackHistoryWrite(writer);
+        CloseStore();
+        SetHealth(IsDamagedResult(result) ? HistoryHealth::Failing : HealthAfter(result));
+        if (IsDamagedResult(result))
+            historyState.damageSeen.store(1);
+        return;
+    }
+    work.retryAt = 0;
+    SetHealth(HistoryHealth::Current);
+    PlanLogs();
+}
+
+void Fail(int result)
+{
+    if (IsDamagedResult(result)) {
+        historyState.damageSeen.store(1);
+        return;
+    }
+    SetHealth(HealthAfter(result));
+    work.retryAt = PacingMillisecondsNow() + kRetryMs;
+}
+
+// One transaction of the daily prune; true while there is more of it.
+bool PruneStep(int* result)
+{
+    HistoryWriter& writer = historyState.writer;
+    *result = SQLITE_OK;
+    if (work.prunePhase == PruneIdle) {
+        const int64_t now = UtcSecondsNow();
+        if (historyState.keepDays <= 0 || now / kDaySeconds == work.prunedDay)
+            return false;
+        work.pruneBeforeKey = HistoryKeyOfSecond(now - int64_t{historyState.keepDays} * kDaySeconds);
+        work.prunePhase = PruneEventsPhase;
+    }
+    *result = BeginHistoryWrite(writer);
+    if (*result != SQLITE_OK)
+        return true;
+    if (work.prunePhase == PruneEventsPhase) {
+        int removed = 0;
+        *result = PruneEvents(writer, work.pruneBeforeKey, kPruneEvents, &removed);
+        if (*result == SQLITE_OK && removed < kPruneEvents) {
+            work.prunePhase = PrunePathsPhase;
+            work.pruneNextId = 1;
+            work.pruneLastId = LastTextId(writer, true);
+        }
+    } else {
+        const bool paths = work.prunePhase == PrunePathsPhase;
+        *result = PruneTexts(writer, paths, work.pruneNextId, work.pruneNextId + kPruneTextIds);
+        work.pruneNextId += kPruneTextIds;
+        if (*result == SQLITE_OK && work.pruneNextId > work.pruneLastId) {
+            work.prunePhase = paths ? PruneNamesPhase : PruneIdle;
+            work.pruneNextId = 1;
+            work.pruneLastId = paths ? LastTextId(writer, false) : 0;
+            if (!paths)
+                work.prunedDay = UtcSecondsNow() / kDaySeconds;
+        }
+    }
+    if (*result == SQLITE_OK)
+        *result = CommitHistoryWrite(writer);
+    if (*result != SQLITE_OK) {
+        RollBackHistoryWrite(writer);
+        work.prunePhase = PruneEventsPhase;  // begun again: what is gone stays gone
+    }
+    // Ids removed may be given again to other texts.
+    ForgetKnownTexts(writer);
+    return work.prunePhase != PruneIdle;
+}
+
+// One chunk of the logs; true while there is more to read.
+bool ImportStepOfLogs(int* result)
+{
+    *result = SQLITE_OK;
+    if (historyState.backfillStopWanted.load()) {
+        if (historyState.backfill.load() == static_cast<int32_t>(BackfillState::Running))
+            historyState.backfill.store(static_cast<int32_t>(BackfillState::Stopped));
+        return false;
+    }
+    if (historyState.backfillResumeWanted.exchange(0) ||
+        historyState.queue.missed.load() != work.missedPlanned)
+        PlanLogs();
+    if (historyState.backfill.load() != static_cast<int32_t>(BackfillState::Running))
+        return false;
+    ImportCounts counts{};
+    HistoryWriter& writer = historyState.writer;
+    const char* folder = historyState.logFolder.data();
+    ImportStep step = ImportNextChunk(work.import, writer, folder, false, counts, result);
+    if (step == ImportStep::NeedsDrain) {
+        *result = WriteQueued();
+        if (*result != SQLITE_OK)
+            return true;
+        step = ImportNextChunk(work.import, writer, folder, true, counts, result);
+    }
+    historyState.filesDone.fetch_add(counts.filesDone);
+    historyState.linesRead.fetch_add(counts.linesRead);
+    historyState.linesTaken.fetch_add(counts.linesTaken);
+    historyState.stored.fetch_add(counts.linesTaken);
+    if (step == ImportStep::Finished) {
+        if (work.import.more)
+            PlanLogs();
+        else
+            historyState.backfill.store(static_cast<int32_t>(BackfillState::Done));
+    }
+    return historyState.backfill.load() == static_cast<int32_t>(BackfillState::Running);
+}
+
+void WriteOnClose()
+{
+    if (!historyState.writer.db)
+        return;
+    for (int tries = 0; tries < 3 && WriteQueued() != SQLITE_OK; ++tries)
+        WaitForSingleObject(historyState.writerWake, static_cast<DWORD>(kRetryMs / 4));
+    HistoryWriter& writer = historyState.writer;
+    int result = BeginHistoryWrite(writer);
+    if (result == SQLITE_OK)
+        result = WriteHistoryMeta(writer, "open", 0);
+    if (result == SQLITE_OK)
+        result = CommitHistoryWrite(writer);
+    if (result != SQLITE_OK)
+        RollBackHistoryWrite(writer);
+}
+
+DWORD WINAPI WriterMain(void*)
+{
+    OpenStore();
+    bool busy = false;
+    while (!historyState.closing.load()) {
+        WaitForSingleObject(historyState.writerWake, busy ? 0 : kWriterPauseMs);
+        busy = false;
+        if (historyState.closing.load())
+            break;
+        if (historyState.damageSeen.load()) {
+            ReplaceDamagedFile();
+            continue;
+        }
+        const ULONGLONG now = PacingMillisecondsNow();
+        if (now < work.retryAt)
+            continue;
+        if (!historyState.writer.db) {
+            OpenStore();
+            continue;
+        }
+        int result = WriteQueued();
+        if (result == SQLITE_OK)
+            busy = ImportStepOfLogs(&result);
+        if (result == SQLITE_OK)
+            busy = PruneStep(&result) || busy;
+        if (result != SQLITE_OK) {
+            Fail(result);
+            busy = false;
+        } else {
+            SetHealth(HistoryHealth::Current);
+        }
+    }
+    WriteOnClose();
+    CloseStore();
+    return 0;
+}
+
+}  // namespace
+
+int32_t ReadHistoryKeepDays()
+{
+    std::array<char, 32> text{};
+    ReadSettingText(kHistorySection, kKeepDaysKey, "", text);
+    int32_t value = 0;
+    return ReadNumber(text.data(), 0, kKeepDaysMost, &value) ? value : kKeepDaysDefault;
+}
+
+bool OpenHistory(const char* logFolder, int32_t keepDays, const HistoryOptions& options)
+{
+    if (HistoryIsOpen())
+        return true;
+    CopyText(historyState.logFolder, logFolder);
+    FormatText(historyState.databasePath, "%s%s", logFolder, kHistoryFileName);
+    historyState.keepDays = keepDays;
+    historyState.health.store(static_cast<int32_t>(HistoryHealth::Starting));
+    historyState.stored.store(0);
+    historyState.backfill.store(static_cast<int32_t>(BackfillState::Idle));
+    historyState.backfillStopWanted.store(0);
+    historyState.backfillResumeWanted.store(0);
+    historyState.filesDone.store(0);
+    historyState.filesTotal.store(0);
+    historyState.linesRead.store(0);
+    historyState.linesTaken.store(0);
+    historyState.noticeWaiting.store(0);
+    historyState.readersLeave.store(0);
+    historyState.damageSeen.store(0);
+    historyState.closing.store(0);
+    InitializeSRWLock(&historyState.fileLock);
+    work = {};
+    work.prunedDay = -1;
+    historyState.writerWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    historyState.written = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    const std::size_t queueBytes = options.queueBytes ? options.queueBytes : kHistoryQueueBytes;
+    bool made = historyState.writerWake && historyState.written && MakeImportWork(work.import) &&
+                MakeHistoryQueue(historyState.queue, queueBytes, historyState.writerWake) &&
+                StartHistorySearchThread();
+    if (made) {
+        historyState.writerThread = CreateThread(nullptr, 0, WriterMain, nullptr, 0, nullptr);
+        made = historyState.writerThread != nullptr;
+    }
+    if (!made) {
+        historyState.closing.store(1);
+        StopHistorySearchThread();
+        FreeHistoryQueue(historyState.queue);
+        FreeImportWork(work.import);
+        for (HANDLE* handle : {&historyState.writerWake, &historyState.written}) {
+            if (*handle)
+                CloseHandle(*handle);
+            *handle = nullptr;
+        }
+        historyState.health.store(static_cast<int32_t>(HistoryHealth::Off));
+        return false;
+    }
+    historyState.accepting.store(1);
+    AddEventSink(HistorySink, nullptr);
+    return true;
+}
+
+void CloseHistory(DWORD waitMs)
+{
+    if (!HistoryIsOpen())
+        return;
+    historyState.accepting.store(0);
+    // Behind already (no room, locked): the day's log holds what is queued, for the next start.
+    const auto health = static_cast<HistoryHealth>(historyState.health.load());
+    if (health == HistoryHealth::Current || health == HistoryHealth::Starting)
+        WaitForHistoryWrites(waitMs);
+    StopHistorySearchThread();
+    historyState.closing.store(1);
+    SetEvent(historyState.writerWake);
+    WaitForSingleObject(historyState.writerThread, INFINITE);
+    CloseHandle(historyState.writerThread);
+    historyState.writerThread = nullptr;
+    FreeHistoryQueue(historyState.queue);
+    FreeImportWork(work.import);
+    CloseHandle(historyState.writerWake);
+    CloseHandle(historyState.written);
+    historyState.writerWake = nullptr;
+    historyState.written = nullptr;
+    historyState.health.store(static_cast<int32_t>(HistoryHealth::Off));
+}
+
+bool HistoryIsOpen()
+{
+    return historyState.writerThread != nullptr;
+}
+
+bool WaitForHistoryWrites(DWORD waitMs)
+{
+    if (!HistoryIsOpen())
+        return false;
+    const uint64_t target = historyState.queue.head.load(std::memory_order_acquire);
+    const ULONGLONG start = PacingMillisecondsNow();
+    SetEvent(historyState.writerWake);
+    while (historyState.queue.tail.load(std::memory_order_acquire) < target) {
+        const ULONGLONG spent = PacingMillisecondsNow() - start;
+        if (spent >= waitMs)
+            return false;
+        WaitForSingleObject(historyState.written, static_cast<DWORD>(std::min<ULONGLONG>(waitMs - spent, 50)));
+    }
+    return true;
+}
+
+HistoryStatus ReadHistoryStatus()
+{
+    HistoryStatus status{};
+    status.health = static_cast<HistoryHealth>(historyState.health.load());
+    status.stored = historyState.stored.load();
+    status.waiting = historyState.queue.queued.load() - historyState.queue.released.load();
+    status.missed = historyState.queue.missed.load();
+    status.backfill = static_cast<BackfillState>(historyState.backfill.load());
+    status.filesDone = historyState.filesDone.load();
+    status.filesTotal = historyState.filesTotal.load();
+    status.linesRead = historyState.linesRead.load();
+    status.linesTaken = historyState.linesTaken.load();
+    return status;
+}
+
+const char* HistoryHealthText(HistoryHealth health)
+{
+    switch (health) {
+    case HistoryHealth::Off: return "History is off";
+    case HistoryHealth::Starting: return "History is starting";
+    case HistoryHealth::Current: return "History is up to date";
+    case HistoryHealth::DiskFull: return "History is behind: the disk is full";
+    case HistoryHealth::Locked: return "History is behind: another program has locked the database";
+    case HistoryHealth::Failing: return "History is behind: the database cannot be written";
+    case HistoryHealth::NewerFile: return "History is off: the database was made by a newer version of Quorvel";
+    case HistoryHealth::Unmovable: return "History is off: the damaged database could not be moved aside";
+    }
+    return "History is off";
+}
+
+void StopHistoryBackfill()
+{
+    historyState.backfillStopWanted.store(1);
+}
+
+void ResumeHistoryBackfill()
+{
+    historyState.backfillStopWanted.store(0);
+    historyState.backfillResumeWanted.store(1);
+    if (historyState.writerWake)
+        SetEvent(historyState.writerWake);
+}
+
+bool TakeHistoryNotice(std::span<char> text)
+{
+    if (!historyState.noticeWaiting.exchange(0))
+        return false;
+    FormatText(text,
+               "The history database was damaged. It was moved aside as %s, and a new one is being filled from the "
+               "daily logs.",
+               historyState.movedAsideTo.data());
+    return true;
+}
