@@ -82,6 +82,7 @@ struct HistoryWriter {
     int64_t cachedSecond;    // the second whose next free key is known
     int64_t nextKey;         // free, and every key after it up to cachedLimit
     int64_t cachedLimit;
+    int64_t lastKey;         // no key stored is larger (it may be smaller after a rollback)
     int64_t maxLag;          // the largest lag any event has
     int32_t firstDay;        // meta firstDay
     int32_t inTransaction;
