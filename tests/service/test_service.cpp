@@ -22,6 +22,7 @@
 #include "e2e/program_runner.h"
 #include "release/version_resources.h"
 #include "service/pe_imports.h"
+#include "service/service_probe.h"
 
 namespace {
 
@@ -41,25 +42,6 @@ bool WaitFor(const auto& condition, DWORD timeoutMs)
         Sleep(20);
     }
     return true;
-}
-
-void DeleteTree(const std::string& folder)
-{
-    WIN32_FIND_DATAA entry{};
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = entry.cFileName;
-            if (name == "." || name == "..")
-                continue;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                DeleteTree(folder + "\\" + name);
-            else
-                DeleteFileA((folder + "\\" + name).c_str());
-        } while (FindNextFileA(find, &entry));
-        FindClose(find);
-    }
-    RemoveDirectoryA(folder.c_str());
 }
 
 int Count(const std::string& text, const std::string& what)
@@ -122,84 +104,11 @@ CommandResult RunCommand(const std::string& exe, const std::string& arguments, D
     return result;
 }
 
-// The service as the service manager keeps it.
-struct InstalledService {
-    bool found = false;
-    DWORD serviceType = 0;
-    DWORD startType = 0;
-    DWORD state = 0;
-    std::string command;
-    std::string account;
-    std::string displayName;
-    DWORD resetSeconds = 0;
-    std::vector<std::pair<int, DWORD>> failureActions;  // kind, delay
-};
-
-InstalledService QueryInstalledService()
-{
-    InstalledService found;
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceA(manager, kServiceName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS)
-                                : nullptr;
-    if (service) {
-        found.found = true;
-        std::vector<BYTE> buffer(8192);
-        DWORD needed = 0;
-        if (QueryServiceConfigA(service, reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data()),
-                                static_cast<DWORD>(buffer.size()), &needed)) {
-            const auto* config = reinterpret_cast<const QUERY_SERVICE_CONFIGA*>(buffer.data());
-            found.serviceType = config->dwServiceType;
-            found.startType = config->dwStartType;
-            found.command = config->lpBinaryPathName ? config->lpBinaryPathName : "";
-            found.account = config->lpServiceStartName ? config->lpServiceStartName : "";
-            found.displayName = config->lpDisplayName ? config->lpDisplayName : "";
-        }
-        if (QueryServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(),
-                                 static_cast<DWORD>(buffer.size()), &needed)) {
-            const auto* failure = reinterpret_cast<const SERVICE_FAILURE_ACTIONSA*>(buffer.data());
-            found.resetSeconds = failure->dwResetPeriod;
-            for (DWORD k = 0; k < failure->cActions; ++k)
-                found.failureActions.push_back({failure->lpsaActions[k].Type, failure->lpsaActions[k].Delay});
-        }
-        SERVICE_STATUS status{};
-        if (QueryServiceStatus(service, &status))
-            found.state = status.dwCurrentState;
-        CloseServiceHandle(service);
-    }
-    if (manager)
-        CloseServiceHandle(manager);
-    return found;
-}
-
-// By hand, so that a broken uninstall cannot leave the next test a service.
-void RemoveServiceByHand()
-{
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceA(manager, kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE)
-                                : nullptr;
-    if (service) {
-        SERVICE_STATUS status{};
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        WaitFor([&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED; },
-                60000);
-        DeleteService(service);
-        CloseServiceHandle(service);
-    }
-    if (manager)
-        CloseServiceHandle(manager);
-    WaitFor([] { return !QueryInstalledService().found; }, 10000);
-}
-
-std::string ServiceFolder()
-{
-    return ServiceFilesFolder().data();
-}
-
 std::string TodaysServiceLog(const char* extension)
 {
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    return ServiceFolder() + "\\quorvel_logs\\" + std::to_string(now.wDay) + "." + std::to_string(now.wMonth) + "." +
+    return ServiceFilesPath() + "\\quorvel_logs\\" + std::to_string(now.wDay) + "." + std::to_string(now.wMonth) + "." +
            std::to_string(now.wYear) + "." + extension;
 }
 
@@ -230,7 +139,7 @@ protected:
                    "(scripts/wine-env.sh's prepare_wine_prefix)";
         }
         RemoveServiceByHand();
-        DeleteTree(ServiceFolder());
+        ForgetServiceFiles();
         ForgetEarlierRuns();
         folder = MakeScratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
         exe = folder + "quorvelsvc.exe";
@@ -242,7 +151,7 @@ protected:
     void TearDown() override
     {
         RemoveServiceByHand();
-        DeleteTree(ServiceFolder());
+        ForgetServiceFiles();
         ForgetEarlierRuns();
     }
 
@@ -455,7 +364,7 @@ TEST_F(ServiceTest, InstallRegistersAndStartsItOnceAndUninstallRemovesIt)
                   "Installed the service Quorvel (Quorvel share guard): \"" + exe +
                       "\", started automatically, as LocalSystem.",
                   "When it fails it is started again after 5 s, twice, then every 60 s.",
-                  "Carried over from " + DocumentsFolder() + "\\quorvel.ini to " + ServiceFolder() + "\\quorvel.ini:",
+                  "Carried over from " + DocumentsFolder() + "\\quorvel.ini to " + ServiceFilesPath() + "\\quorvel.ini:",
                   "  [blacklist]: 2 lines, count=1",
                   "  [whitelist]: not in the user's settings file",
                   "  [tripwires]: not in the user's settings file",
@@ -483,22 +392,22 @@ TEST_F(ServiceTest, InstallRegistersAndStartsItOnceAndUninstallRemovesIt)
     }
 
     // A second install changes nothing, and says so by its code.
-    const std::string carried = ReadFile(ServiceFolder() + "\\quorvel.ini");
+    const std::string carried = ReadFile(ServiceFilesPath() + "\\quorvel.ini");
     const CommandResult again = Service("install");
     EXPECT_EQ(again.code, static_cast<DWORD>(ERROR_SERVICE_EXISTS));
     EXPECT_EQ(Lines(again.output), std::vector<std::string>{"The Quorvel service is installed already: nothing was "
                                                             "changed. To install it again, run \"quorvelsvc.exe "
                                                             "uninstall\" first."});
     EXPECT_EQ(QueryInstalledService().state, static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_EQ(ReadFile(ServiceFolder() + "\\quorvel.ini"), carried);
+    EXPECT_EQ(ReadFile(ServiceFilesPath() + "\\quorvel.ini"), carried);
 
     const CommandResult uninstall = Service("uninstall");
     EXPECT_EQ(uninstall.code, 0u) << uninstall.output;
     EXPECT_EQ(Lines(uninstall.output),
               (std::vector<std::string>{"Stopped the service.", "Removed the service Quorvel.",
-                                        "Its settings file and logs are kept in " + ServiceFolder() + "."}));
+                                        "Its settings file and logs are kept in " + ServiceFilesPath() + "."}));
     EXPECT_FALSE(QueryInstalledService().found);
-    EXPECT_TRUE(Exists(ServiceFolder() + "\\quorvel.ini"));
+    EXPECT_TRUE(Exists(ServiceFilesPath() + "\\quorvel.ini"));
 
     const CommandResult none = Service("uninstall");
     EXPECT_EQ(none.code, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
@@ -603,7 +512,7 @@ TEST_F(ServiceTest, AStopDeliversTheBurstItWasDeliveringAndSavesTheLists)
     }
     RecordProperty("logged_when_first_seen", before);
     RecordProperty("logged_when_stopped", atStop);
-    EXPECT_NE(ReadFile(ServiceFolder() + "\\quorvel.ini").find("comp0=PC-BAD"), std::string::npos);
+    EXPECT_NE(ReadFile(ServiceFilesPath() + "\\quorvel.ini").find("comp0=PC-BAD"), std::string::npos);
 
     const CommandResult uninstall = Service("uninstall");
     EXPECT_EQ(uninstall.code, 0u) << uninstall.output;
