@@ -42,8 +42,8 @@ constexpr char kPathTooLong[] = "The path of quorvelsvc.exe is too long for the 
 constexpr char kInstalled[] = "Installed the service %s (%s): %s, started automatically, as LocalSystem.";
 constexpr char kRestarts[] = "When it fails it is started again after 5 s, twice, then every 60 s.";
 constexpr char kRestartsNotSet[] = "Its restarts after a failure could not be set (error %lu).";
-constexpr char kNoFolder[] = "Its folder %s could not be made or kept to the service and administrators "
-                             "(error %lu): remove the folder and install again.";
+constexpr char kNoFolder[] = "The service's folder %s could not be made or kept to the service and "
+                             "administrators (error %lu): nothing was installed.";
 constexpr char kNoProgramData[] = "The ProgramData folder cannot be found: the service has nowhere to keep its "
                                   "settings and logs.";
 constexpr char kStarted[] = "Started the service: it watches this computer's shares from now on, whether or not "
@@ -179,6 +179,32 @@ int InstallService(SayLine say)
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
     if (!manager.handle)
         return SayOpenFailure(say, GetLastError(), "Installing", "install");
+    // Installed already: nothing is touched, not even the service's files.
+    if (ServiceHandle existing(OpenServiceA(manager.handle, kServiceName, SERVICE_QUERY_STATUS)); existing.handle) {
+        say(kAlreadyInstalled);
+        return ERROR_SERVICE_EXISTS;
+    }
+
+    // Its folder and the user's lists first: a failure there leaves nothing registered,
+    // and the service reads the lists from its first start.
+    const PathText folder = ServiceFilesFolder();
+    if (folder[0] == '\0') {
+        say(kNoProgramData);
+        return ERROR_PATH_NOT_FOUND;
+    }
+    if (!PrepareServiceFolder(folder.data(), true)) {
+        const DWORD error = GetLastError();
+        SayFormatted(say, kNoFolder, folder.data(), error);
+        return static_cast<int>(error ? error : ERROR_ACCESS_DENIED);
+    }
+    PathText userFile{};
+    PathText serviceFile{};
+    FormatText(userFile, "%s\\quorvel.ini", UserFilesFolder().data());
+    FormatText(serviceFile, "%s\\quorvel.ini", folder.data());
+    int result = 0;
+    if (CarryOverUserSettings(userFile.data(), serviceFile.data(), say) == CarryOverFailed)
+        result = ERROR_WRITE_FAULT;
+
     ServiceHandle service(CreateServiceA(manager.handle, kServiceName, kServiceDisplayName,
                                          SERVICE_CHANGE_CONFIG | SERVICE_START | SERVICE_QUERY_STATUS,
                                          SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
@@ -198,32 +224,12 @@ int InstallService(SayLine say)
     SayFormatted(say, kInstalled, kServiceName, kServiceDisplayName, command.data());
     SERVICE_DESCRIPTIONA description{const_cast<char*>(kServiceDescription)};
     ChangeServiceConfig2A(service.handle, SERVICE_CONFIG_DESCRIPTION, &description);
-    int result = 0;
     if (SetRestarts(service.handle)) {
         say(kRestarts);
     } else {
         result = static_cast<int>(GetLastError());
         SayFormatted(say, kRestartsNotSet, static_cast<DWORD>(result));
     }
-
-    // The user's lists go over before the service first reads them.
-    const PathText folder = ServiceFilesFolder();
-    if (folder[0] == '\0') {
-        say(kNoProgramData);
-        return ERROR_PATH_NOT_FOUND;
-    }
-    if (!PrepareServiceFolder(folder.data(), true)) {
-        const DWORD error = GetLastError();
-        SayFormatted(say, kNoFolder, folder.data(), error);
-        return static_cast<int>(error ? error : ERROR_ACCESS_DENIED);
-    }
-    PathText userFile{};
-    PathText serviceFile{};
-    FormatText(userFile, "%s\\quorvel.ini", UserFilesFolder().data());
-    FormatText(serviceFile, "%s\\quorvel.ini", folder.data());
-    if (CarryOverUserSettings(userFile.data(), serviceFile.data(), say) == CarryOverFailed)
-        result = ERROR_WRITE_FAULT;
-
     const int started = StartInstalledService(service.handle, say);
     return started != 0 ? started : result;
 }

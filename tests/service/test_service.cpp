@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -342,7 +343,8 @@ TEST(ServiceImports, NameNoWindowOrDialogFunction)
     bool netapi = false;
     for (const ImportedFunction& function : service.functions) {
         std::string library = function.library;
-        std::transform(library.begin(), library.end(), library.begin(), [](char c) { return static_cast<char>(toupper(c)); });
+        std::transform(library.begin(), library.end(), library.begin(),
+                       [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); });
         netapi = netapi || library == "NETAPI32.DLL";
         const std::string named = function.library + ":" + function.name;
         if (std::find(windowLibraries.begin(), windowLibraries.end(), library) != windowLibraries.end() &&
@@ -361,9 +363,6 @@ TEST_F(ServiceTest, InstallRegistersAndStartsItOnceAndUninstallRemovesIt)
     EXPECT_EQ(install.code, 0u) << install.output;
     EXPECT_EQ(Lines(install.output),
               (std::vector<std::string>{
-                  "Installed the service Quorvel (Quorvel share guard): \"" + exe +
-                      "\", started automatically, as LocalSystem.",
-                  "When it fails it is started again after 5 s, twice, then every 60 s.",
                   "Carried over from " + DocumentsFolder() + "\\quorvel.ini to " + ServiceFilesPath() + "\\quorvel.ini:",
                   "  [blacklist]: 2 lines, count=1",
                   "  [whitelist]: not in the user's settings file",
@@ -371,6 +370,9 @@ TEST_F(ServiceTest, InstallRegistersAndStartsItOnceAndUninstallRemovesIt)
                   "  [tripped]: not in the user's settings file",
                   "  [servers]: not in the user's settings file",
                   "  [main]: savecsvlogs=1",
+                  "Installed the service Quorvel (Quorvel share guard): \"" + exe +
+                      "\", started automatically, as LocalSystem.",
+                  "When it fails it is started again after 5 s, twice, then every 60 s.",
                   "Started the service: it watches this computer's shares from now on, whether or not anyone is "
                   "logged on.",
               }));
