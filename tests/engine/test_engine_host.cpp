@@ -268,6 +268,17 @@ TEST_F(EngineHostTest, TheLoopTakesInboundWorkAndRepliesAndEndsWhenStopped)
     ASSERT_FALSE(steps.empty());
     EXPECT_EQ(steps.back(), InboundStep);
 
+    // A worker's reply wakes the loop: the turn ends for it, ahead of the inbound work
+    // waiting behind it, which the next turn takes.
+    fs2->sessions = {{L"PC9", L"ann"}};
+    ReadServerOnce(1, SessionsReply);
+    SetEvent(inbound);
+    EXPECT_TRUE(RunEngineHostTurn());
+    EXPECT_EQ(replyStepsTaken, 1);
+    EXPECT_EQ(inboundTaken, 1) << "the reply's notice did not wake the loop";
+    EXPECT_TRUE(RunEngineHostTurn());
+    EXPECT_EQ(inboundTaken, 2);
+
     // On its own thread, the test's clock standing still: nothing is due, and the loop
     // does only what comes.
     HANDLE loop = CreateThread(
@@ -278,16 +289,15 @@ TEST_F(EngineHostTest, TheLoopTakesInboundWorkAndRepliesAndEndsWhenStopped)
         },
         nullptr, 0, nullptr);
     ASSERT_NE(loop, nullptr);
-    fs2->sessions = {{L"PC9", L"ann"}};
     const ULONGLONG posted = GetTickCount64();
     ReadServerOnce(1, SessionsReply);
-    while (replyStepsTaken == 0 && GetTickCount64() - posted < 5000)
+    while (replyStepsTaken == 1 && GetTickCount64() - posted < 5000)
         Sleep(1);
-    EXPECT_EQ(replyStepsTaken, 1);
+    EXPECT_EQ(replyStepsTaken, 2);
     SetEvent(inbound);
-    while (inboundTaken == 1 && GetTickCount64() - posted < 5000)
+    while (inboundTaken == 2 && GetTickCount64() - posted < 5000)
         Sleep(1);
-    EXPECT_EQ(inboundTaken, 2);
+    EXPECT_EQ(inboundTaken, 3);
 
     StopEngineHost();
     EXPECT_EQ(WaitForSingleObject(loop, 5000), WAIT_OBJECT_0) << "the loop ends when stopped";
