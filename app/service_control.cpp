@@ -71,14 +71,6 @@ struct ServiceHandle {
     ServiceHandle& operator=(const ServiceHandle&) = delete;
 };
 
-template <typename... Values>
-void SayFormatted(SayLine say, const char* format, Values... values)
-{
-    std::array<char, kFormatCapacity> line{};
-    FormatText(line, format, values...);
-    say(line.data());
-}
-
 DWORD CurrentState(SC_HANDLE service, SERVICE_STATUS_PROCESS* status)
 {
     DWORD needed = 0;

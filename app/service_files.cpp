@@ -52,22 +52,23 @@ bool FileExists(const char* path)
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-template <typename... Values>
-void SayFormatted(SayLine say, const char* format, Values... values)
+std::string_view WithoutBlanks(std::string_view text)
 {
-    std::array<char, kFormatCapacity> line{};
-    FormatText(line, format, values...);
-    say(line.data());
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-// One of a section's lines, split at its first '='; false for a line without one.
+// One of a section's lines, split at its first '=', blanks around each part dropped
+// as the profile functions drop them; false for a line without one.
 bool SplitLine(std::string_view line, std::span<char> key, std::span<char> value)
 {
     const std::size_t equals = line.find('=');
     if (equals == std::string_view::npos)
         return false;
-    CopyText(key, line.substr(0, equals));
-    CopyText(value, line.substr(equals + 1));
+    CopyText(key, WithoutBlanks(line.substr(0, equals)));
+    CopyText(value, WithoutBlanks(line.substr(equals + 1)));
     return true;
 }
 

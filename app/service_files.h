@@ -3,10 +3,22 @@
 // over to it once, when it is installed.
 #pragma once
 
+#include <array>
+
 #include "core/paths.h"
+#include "core/text.h"
 
 // What the service tells whoever installs or runs it, one line at a time.
 using SayLine = void (*)(const char* line);
+
+// A line formatted as FormatText formats it, then said.
+template <typename... Values>
+void SayFormatted(SayLine say, const char* format, Values... values)
+{
+    std::array<char, kFormatCapacity> line{};
+    FormatText(line, format, values...);
+    say(line.data());
+}
 
 // %ProgramData%\Quorvel, without a backslash at its end; empty when the shell cannot say.
 PathText ServiceFilesFolder();

@@ -186,7 +186,9 @@ bool RunEngineHostTurn()
     DWORD count = 2;
     if (host.hook.inboundEvent)
         events[count++] = host.hook.inboundEvent;
-    const DWORD woken = WaitForMultipleObjects(count, events.data(), FALSE, wait);
+    DWORD woken = WaitForMultipleObjects(count, events.data(), FALSE, wait);
+    if (woken == WAIT_FAILED)  // the owner's event is no event: the loop goes on without its work
+        woken = WaitForMultipleObjects(2, events.data(), FALSE, wait);
     if (woken == WAIT_OBJECT_0)
         return false;
     if (count == 3 && woken == WAIT_OBJECT_0 + 2 && host.hook.takeInbound) {

@@ -305,3 +305,21 @@ TEST_F(EngineHostTest, TheLoopTakesInboundWorkAndRepliesAndEndsWhenStopped)
     EXPECT_FALSE(RunEngineHostTurn()) << "and stays stopped";
     CloseHandle(inbound);
 }
+
+TEST_F(EngineHostTest, AnInboundEventThatIsNoEventLeavesTheLoopRunningOnItsOwnTime)
+{
+    RecordTrial("bad input", "an owner's inbound event handle already closed",
+                "the loop waits its rounds' time without it, takes no inbound work, and still ends when stopped");
+    HANDLE closed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(closed, nullptr);
+    CloseHandle(closed);
+    CloseEngineHost();
+    ASSERT_TRUE(StartEngineHost({PublishStep, PublishReading, closed, TakeInbound}));
+    // The test's clock stands still: nothing is due, and a turn waits out a block round.
+    const ULONGLONG started = GetTickCount64();
+    EXPECT_TRUE(RunEngineHostTurn());
+    EXPECT_GE(GetTickCount64() - started, kBlockTickMs / 2) << "it did not wait: the loop would spin";
+    EXPECT_EQ(inboundTaken, 0);
+    StopEngineHost();
+    EXPECT_FALSE(RunEngineHostTurn());
+}

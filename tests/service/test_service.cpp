@@ -199,7 +199,7 @@ std::vector<std::string> CarryOverTest::said;
 TEST_F(CarryOverTest, TheListsRulesServersAndTheEnginesSettingsGoOverAndTheWindowsStay)
 {
     WriteFile(userFile,
-              "[main]\r\ndisplaysess=0\r\nblockmode=1\r\nsavesess=0\r\nsavecsvlogs=1\r\nhotkey=1601\r\n"
+              "[main]\r\ndisplaysess=0\r\nblockmode=1\r\n  SaveSess = 0 \r\nsavecsvlogs=1\r\nhotkey=1601\r\n"
               "[blacklist]\r\ncount=2\r\ncomp0=pc-bad\r\ncomp1=PC-WORSE\r\n"
               "[whitelist]\r\ncount=1\r\ncomp0=PC-GOOD\r\n"
               "[tripwires]\r\nenabled=1\r\ncount=1\r\nbait1=*\\salaries*\r\n"
@@ -467,7 +467,8 @@ TEST_F(ServiceTest, TheServiceAloneLogsConnectionsAndOpensAndCutsOffABlacklisted
         << ReadFile(TodaysServiceLog("log"));
     EXPECT_TRUE(WaitFor([] { return ReadFile(TodaysServiceLog("csv")).find("plan.txt") != std::string::npos; }, 10000))
         << "the carried savecsvlogs=1 is the service's";
-    EXPECT_FALSE(Exists(DocumentsFolder() + "\\quorvel_logs")) << "the service has no documents folder";
+    EXPECT_EQ(ReadFile(TodaysLogPath("log")).find("PC-ONE"), std::string::npos)
+        << "the service has no documents folder";
 }
 
 TEST_F(ServiceTest, AStopDeliversTheBurstItWasDeliveringAndSavesTheLists)
