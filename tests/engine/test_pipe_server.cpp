@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -200,6 +201,23 @@ long long HandleCount()
     return HandleCountOf(SampleProcess(GetCurrentProcess(), GetCurrentProcessId()));
 }
 
+// What the system's access check grants `token` on a pipe with `descriptor`.
+bool MayReadAndWrite(PSECURITY_DESCRIPTOR descriptor, HANDLE token)
+{
+    HANDLE impersonation = nullptr;
+    if (!DuplicateToken(token, SecurityImpersonation, &impersonation))
+        return false;
+    GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    PRIVILEGE_SET privileges{};
+    DWORD privilegesSize = sizeof(privileges);
+    DWORD granted = 0;
+    BOOL allowed = FALSE;
+    const BOOL checked = AccessCheck(descriptor, impersonation, FILE_GENERIC_READ | FILE_GENERIC_WRITE, &mapping,
+                                     &privileges, &privilegesSize, &granted, &allowed);
+    CloseHandle(impersonation);
+    return checked && allowed;
+}
+
 }  // namespace
 
 TEST_F(PipeServerTest, AClientIsWelcomedAndMessagesGoBothWays)
@@ -359,7 +377,10 @@ TEST_F(PipeServerTest, AClientThatStopsReadingIsDroppedAndTheEngineNeverWaits)
         EXPECT_EQ(BroadcastToPipeClients(*server, frame), 1);
     ASSERT_TRUE(fast->WaitForKind(WireKind::LogText, 20));
     EXPECT_EQ(Count(PipeEvent::Left, fastId), 0);
-    EXPECT_EQ(PipeClientRoom(*server, fastId) > 0, true);
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (PipeClientRoom(*server, fastId) != kClientBacklogBytes && Clock::now() < deadline)
+        Sleep(1);
+    EXPECT_EQ(PipeClientRoom(*server, fastId), kClientBacklogBytes) << "its backlog empties as it reads";
 }
 
 TEST_F(PipeServerTest, EightClientsAtOnceAndTheNinthWaitsForAPlace)
@@ -475,8 +496,11 @@ TEST_F(PipeServerTest, OnlySystemAndTheAdministratorsMayOpenThePipe)
     ASSERT_TRUE(client->Connect(name));
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(GetSecurityInfo(client->connection.pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                              &dacl, nullptr, &descriptor),
+    // The owner and group too: the access check below wants a whole descriptor.
+    constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                           DACL_SECURITY_INFORMATION;
+    ASSERT_EQ(GetSecurityInfo(client->connection.pipe, SE_KERNEL_OBJECT, kWhat, nullptr, nullptr, &dacl, nullptr,
+                              &descriptor),
               static_cast<DWORD>(ERROR_SUCCESS));
     ASSERT_NE(dacl, nullptr) << "a pipe without a DACL is open to everyone";
     SECURITY_DESCRIPTOR_CONTROL control = 0;
@@ -498,9 +522,26 @@ TEST_F(PipeServerTest, OnlySystemAndTheAdministratorsMayOpenThePipe)
         EXPECT_TRUE(allowed->Mask == GENERIC_ALL || (allowed->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS)
             << std::hex << allowed->Mask;
     }
-    LocalFree(descriptor);
     EXPECT_TRUE(system);
     EXPECT_TRUE(administrators);
+
+    // The system's own access check on that descriptor: this process's token may read
+    // and write the pipe; the same token with its Administrators group made deny-only
+    // may not. (Wine checks tokens against descriptors so, but lets any token open a
+    // pipe whatever its DACL: the refusal of a real open is Windows's alone.)
+    HANDLE own = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own));
+    std::array<BYTE, SECURITY_MAX_SID_SIZE> administratorsSid{};
+    DWORD sidSize = static_cast<DWORD>(administratorsSid.size());
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administratorsSid.data(), &sidSize));
+    SID_AND_ATTRIBUTES denyOnly{administratorsSid.data(), 0};
+    HANDLE withoutAdministrators = nullptr;
+    ASSERT_TRUE(CreateRestrictedToken(own, 0, 1, &denyOnly, 0, nullptr, 0, nullptr, &withoutAdministrators));
+    EXPECT_TRUE(MayReadAndWrite(descriptor, own));
+    EXPECT_FALSE(MayReadAndWrite(descriptor, withoutAdministrators));
+    CloseHandle(withoutAdministrators);
+    CloseHandle(own);
+    LocalFree(descriptor);
 }
 
 TEST_F(PipeServerTest, ANameAlreadyTakenIsNotServed)
