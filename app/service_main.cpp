@@ -9,6 +9,9 @@
 //   which it alone writes, and the host's loop (engine/engine_host.h) until stopped.
 // - a worker per file server watched besides this computer (engine/server_workers.h):
 //   its replies reach the service's thread through the host's queues and event.
+// - the pipe's thread (engine/pipe_server.h): the windows' connections; what they say
+//   reaches the service's thread through the pipe's inbound queue and event, what the
+//   service's thread sends waits in each window's backlog.
 #include <windows.h>
 
 #include <array>
@@ -18,6 +21,7 @@
 #include "app/service_control.h"
 #include "app/service_files.h"
 #include "core/clock.h"
+#include "core/product.h"
 #include "core/server_api.h"
 #include "core/settings.h"
 #include "engine/day_logs.h"
@@ -30,6 +34,7 @@
 #include "engine/run_records.h"
 #include "engine/server_list.h"
 #include "engine/server_workers.h"
+#include "engine/service_publisher.h"
 #include "rules/block_rules.h"
 
 namespace {
@@ -83,17 +88,27 @@ DWORD WINAPI OnServiceControl(DWORD control, DWORD, LPVOID, LPVOID)
     }
 }
 
-// Where the pipe to the window plugs in: it publishes what each step found (the news,
-// the Log page's text since it was last shown, the readings) and takes the window's
-// commands on inbound work. Until then nobody reads what the engine publishes, so each
-// step's news is taken and its text marked shown, and neither grows.
-void AfterServiceStep(EngineStep)
+// The windows that show the service hear of each step through its pipe: the news and
+// the Log page's new text at once, the lists and the shown tables once a second; what
+// they ask is done on inbound work. Without the pipe (its name taken by another
+// process) the service protects all the same, and each step's news is dropped.
+void AfterStepWithoutWindows(EngineStep)
 {
     ClearNews(engineState.news);
     MarkLogTextShown(engineState.logText);
 }
 
-constexpr EngineHostHook kServiceHook = {AfterServiceStep, nullptr, nullptr, nullptr};
+void AfterServiceStep(EngineStep)
+{
+    PublishAfterStep();
+}
+
+EngineHostHook ServiceHook(bool pipeStarted)
+{
+    if (!pipeStarted)
+        return {AfterStepWithoutWindows, nullptr, nullptr, nullptr};
+    return {AfterServiceStep, PublishReading, PipeInboundEvent(ServicePipe()), TakeWindowMessages};
+}
 
 // The program's start-up of its engine, in its order, without a window: the settings
 // and logs in ProgramData, the rules, the day's logs, the server, the poll, the host,
@@ -114,7 +129,8 @@ DWORD StartServiceEngine()
     LoadServerLibrary();
     ResolveServerEnumerations();
     StartPoll();
-    if (!StartEngineHost(kServiceHook))
+    const bool pipeStarted = StartPipeServer(ServicePipe(), {kPipeName, kProductTitle, 0});
+    if (!StartEngineHost(ServiceHook(pipeStarted)))
         return GetLastError();
     ServerList list{};
     LoadServerList(list);
@@ -128,6 +144,7 @@ void FinishServiceEngine()
 {
     FinishDelivery();
     SaveComputerLists(engineState.rules);
+    StopPipeServer(ServicePipe());
     CloseEngineHost();
     StopServerWorkers();
 }
