@@ -156,6 +156,11 @@ NetResult ResolveCollector(const char* host, uint16_t port, sockaddr_in* address
     *address = {};
     if (!host || !*host || !StartSockets())
         return NetResult::HostUnknown;
+    // A name no host can have is not looked up: no query leaves for it.
+    for (const char* c = host; *c; ++c) {
+        if (!IsLetter(*c) && !IsDigit(*c) && *c != '.' && *c != '-' && *c != '_')
+            return NetResult::HostUnknown;
+    }
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;

@@ -410,6 +410,9 @@ bool StartWebhook(const char* url, WebhookFormat format, const char* host, const
     webhook.alarms.head.store(0);
     webhook.alarms.tail.store(0);
     webhook.lostInQueue.store(0);
+    webhook.delivered.store(0);
+    webhook.attempts.store(0);
+    webhook.dropped.store(0);
     if (!webhook.wake)
         webhook.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     webhook.thread = CreateThread(nullptr, 0, WebhookThread, nullptr, 0, nullptr);
