@@ -25,9 +25,13 @@ constexpr DWORD kFirstRetryMs = 1000;
 constexpr DWORD kLongestRetryMs = 30000;
 constexpr DWORD kIdleWaitMs = 200;
 constexpr DWORD kAcknowledgementWaitMs = 20;
+// How long the first datagram after connecting waits for a port-unreachable answer.
+constexpr DWORD kDatagramConfirmMs = 250;
 constexpr DWORD kTestMs = 5000;
 // Messages sent in one round before the queue is looked at again.
 constexpr int kSendRound = 512;
+// TCP: frames gather into sends of this much.
+constexpr std::size_t kBatchBytes = 65536;
 
 constexpr char kDropMsgid[] = "DROPPED";
 constexpr char kTestMsgid[] = "TEST";
@@ -90,9 +94,13 @@ struct Forwarder {
     RelpClient relp;
     SOCKET socket;  // UDP and TCP
     bool connected;
+    bool datagramConfirmed;     // UDP: the first datagram drew no port-unreachable answer
     bool spoolCorrupt;          // a record did not read back as written
     uint64_t dropNoteInFlight;  // over RELP: the count the note in flight tells
     std::array<char, kSyslogMessageCapacity> message;
+    std::array<char, kBatchBytes> batch;  // TCP frames not sent yet
+    std::size_t batchLength;
+    uint64_t batchLast;  // the sequence number of the last message in the batch
     // Read by anyone:
     std::atomic<uint64_t> queued;
     std::atomic<uint64_t> delivered;
@@ -131,10 +139,10 @@ bool PutInQueue(std::string_view message)
     if (kQueueBytes - (head - tail) < size)
         return false;
     const auto length = static_cast<uint32_t>(message.size());
-    char lengthBytes[sizeof length];
-    std::memcpy(lengthBytes, &length, sizeof length);
+    std::array<char, sizeof length> lengthBytes{};
+    std::memcpy(lengthBytes.data(), &length, sizeof length);
     uint64_t at = head;
-    for (const std::string_view part : {std::string_view(lengthBytes, sizeof length), message}) {
+    for (const std::string_view part : {std::string_view(lengthBytes.data(), lengthBytes.size()), message}) {
         const std::size_t place = static_cast<std::size_t>(at % kQueueBytes);
         const std::size_t first = std::min(part.size(), kQueueBytes - place);
         std::copy_n(part.data(), first, queue.bytes.data() + place);
@@ -163,9 +171,9 @@ bool TakeFromQueue(std::span<char> dest, std::size_t* length)
         std::copy_n(queue.bytes.data(), size - first, out + first);
     };
     uint32_t size = 0;
-    char lengthBytes[sizeof size];
-    copyOut(tail, lengthBytes, sizeof size);
-    std::memcpy(&size, lengthBytes, sizeof size);
+    std::array<char, sizeof size> lengthBytes{};
+    copyOut(tail, lengthBytes.data(), sizeof size);
+    std::memcpy(&size, lengthBytes.data(), sizeof size);
     *length = std::min<std::size_t>(size, dest.size());
     copyOut(tail + sizeof size, dest.data(), *length);
     queue.tail.store(tail + sizeof size + size, std::memory_order_release);
@@ -221,6 +229,7 @@ NetResult Connect(std::span<char> problem)
     CopyText(problem, forwarder.relp.lastText[0] && result != NetResult::Ok ? forwarder.relp.lastText.data()
                                                                             : NetResultText(result));
     forwarder.connected = result == NetResult::Ok;
+    forwarder.datagramConfirmed = false;
     if (forwarder.connected)
         forwarder.connections.fetch_add(1);
     return result;
@@ -236,22 +245,53 @@ std::size_t FormatDropNote(uint64_t count)
                             text.data());
 }
 
-// UDP and TCP: one message as the transport frames it.
-NetResult SendPlain(std::string_view message)
+// TCP: the frames gathered so far, sent in one go. `sentThrough` gets the last
+// message's sequence number when they went.
+NetResult FlushBatch(uint64_t* sentThrough)
 {
-    forwarder.sent.fetch_add(1);
-    if (forwarder.settings.transport == ForwardTransport::Udp)
-        return SendAll(forwarder.socket, message, kSendMs);
-    std::array<char, 16> count{};
-    const int digits = FormatText(count, "%u ", static_cast<unsigned>(message.size()));
-    const NetResult result = SendAll(forwarder.socket, std::string_view(count.data(), static_cast<std::size_t>(digits)), kSendMs);
-    return result == NetResult::Ok ? SendAll(forwarder.socket, message, kSendMs) : result;
+    if (forwarder.batchLength == 0)
+        return NetResult::Ok;
+    const NetResult result =
+        SendAll(forwarder.socket, std::string_view(forwarder.batch.data(), forwarder.batchLength), kSendMs);
+    forwarder.batchLength = 0;
+    if (result == NetResult::Ok && forwarder.batchLast != 0)
+        *sentThrough = forwarder.batchLast;
+    return result;
 }
 
-// A TCP collector sends nothing: readable means it closed the connection.
-NetResult CheckTcpOpen()
+// One message as the transport frames it: a datagram over UDP, sent now; an
+// octet-counted frame (RFC 6587) over TCP, gathered into the batch.
+NetResult SendPlain(std::string_view message, uint64_t sequence, uint64_t* sentThrough)
 {
-    if (forwarder.settings.transport != ForwardTransport::Tcp || !WaitReadable(forwarder.socket, 0))
+    forwarder.sent.fetch_add(1);
+    if (forwarder.settings.transport == ForwardTransport::Udp) {
+        const NetResult result = SendAll(forwarder.socket, message, kSendMs);
+        if (result == NetResult::Ok && sequence != 0)
+            *sentThrough = sequence;
+        return result;
+    }
+    std::array<char, 16> count{};
+    const auto digits = static_cast<std::size_t>(FormatText(count, "%u ", static_cast<unsigned>(message.size())));
+    if (forwarder.batchLength + digits + message.size() > forwarder.batch.size()) {
+        const NetResult result = FlushBatch(sentThrough);
+        if (result != NetResult::Ok)
+            return result;
+    }
+    std::copy_n(count.data(), digits, forwarder.batch.data() + forwarder.batchLength);
+    std::copy_n(message.data(), message.size(), forwarder.batch.data() + forwarder.batchLength + digits);
+    forwarder.batchLength += digits + message.size();
+    forwarder.batchLast = sequence;
+    return NetResult::Ok;
+}
+
+// Whether the collector is still there before a round: a TCP collector sends nothing,
+// so readable means it closed the connection; a UDP one may have answered
+// "unreachable" to what was sent last (those datagrams are lost, as UDP's are).
+NetResult CheckCollectorThere()
+{
+    if (forwarder.settings.transport == ForwardTransport::Udp)
+        return PortUnreachable(forwarder.socket) ? NetResult::Refused : NetResult::Ok;
+    if (!WaitReadable(forwarder.socket, 0))
         return NetResult::Ok;
     std::array<char, 512> ignored{};
     const int received = recv(forwarder.socket, ignored.data(), static_cast<int>(ignored.size()), 0);
@@ -260,18 +300,39 @@ NetResult CheckTcpOpen()
     return NetResult::Closed;
 }
 
+// UDP: the first datagram after connecting counts as delivered only once no
+// "unreachable" came back for it, so that a collector that is down loses at most
+// that one message's copy, and it stays in the spool.
+NetResult ConfirmFirstDatagram()
+{
+    if (forwarder.settings.transport != ForwardTransport::Udp || forwarder.datagramConfirmed)
+        return NetResult::Ok;
+    WaitReadable(forwarder.socket, kDatagramConfirmMs);
+    if (PortUnreachable(forwarder.socket))
+        return NetResult::Refused;
+    forwarder.datagramConfirmed = true;
+    return NetResult::Ok;
+}
+
 NetResult SendPlainRound(SpoolCursor& cursor)
 {
     ForwardSpool& spool = forwarder.spool;
-    NetResult result = CheckTcpOpen();
+    forwarder.batchLength = 0;
+    forwarder.batchLast = 0;
+    uint64_t sentThrough = 0;
+    NetResult result = CheckCollectorThere();
     if (result == NetResult::Ok && spool.dropped > 0) {
+        // The note goes out on its own, first: the count is forgotten only once it went.
         const uint64_t count = spool.dropped;
         const std::size_t length = FormatDropNote(count);
-        result = SendPlain(std::string_view(forwarder.message.data(), length));
+        result = SendPlain(std::string_view(forwarder.message.data(), length), 0, &sentThrough);
+        if (result == NetResult::Ok)
+            result = FlushBatch(&sentThrough);
+        if (result == NetResult::Ok)
+            result = ConfirmFirstDatagram();
         if (result == NetResult::Ok)
             ForgetDropped(spool, count);
     }
-    uint64_t last = 0;
     for (int k = 0; k < kSendRound && result == NetResult::Ok; ++k) {
         std::size_t length = 0;
         uint64_t sequence = 0;
@@ -280,13 +341,18 @@ NetResult SendPlainRound(SpoolCursor& cursor)
             forwarder.spoolCorrupt = read == SpoolRead::Corrupt;
             break;
         }
-        result = SendPlain(std::string_view(forwarder.message.data(), length));
+        uint64_t sent = 0;
+        result = SendPlain(std::string_view(forwarder.message.data(), length), sequence, &sent);
         if (result == NetResult::Ok)
-            last = sequence;
+            result = ConfirmFirstDatagram();
+        if (result == NetResult::Ok && sent != 0)
+            sentThrough = sent;
     }
-    if (last != 0) {
+    if (result == NetResult::Ok)
+        result = FlushBatch(&sentThrough);
+    if (sentThrough != 0) {
         const uint64_t before = spool.count;
-        RemoveSpoolThrough(spool, last);
+        RemoveSpoolThrough(spool, sentThrough);
         forwarder.delivered.fetch_add(before - spool.count);
     }
     return result;
@@ -607,12 +673,10 @@ ForwardTestResult TestForwarding(const ForwardSettings& settings, std::span<char
         }
         if (outcome == NetResult::Ok)
             outcome = SendAll(socket, text, kTestMs);
-        // A UDP port no one listens on answers with an ICMP message, which Winsock
-        // reports at the next read of a connected socket.
-        if (outcome == NetResult::Ok && datagram && WaitReadable(socket, 500)) {
-            std::array<char, 64> ignored{};
-            if (recv(socket, ignored.data(), static_cast<int>(ignored.size()), 0) == SOCKET_ERROR &&
-                WSAGetLastError() == WSAECONNRESET)
+        // A UDP port no one listens on answers with an ICMP message.
+        if (outcome == NetResult::Ok && datagram) {
+            WaitReadable(socket, 500);
+            if (PortUnreachable(socket))
                 outcome = NetResult::Refused;
         }
         CloseSocket(&socket);
@@ -643,8 +707,14 @@ ForwardTestResult TestForwarding(const ForwardSettings& settings, std::span<char
 
 bool StartForwarding(const ForwardSettings& settings, const char* folder)
 {
-    if (forwarder.running.load() || forwarder.thread)
-        StopForwarding(10000);
+    StopForwarding(10000);
+    // A thread that did not end when asked still owns the spool and the queue.
+    if (forwarder.thread) {
+        if (WaitForSingleObject(forwarder.thread, 0) != WAIT_OBJECT_0)
+            return false;
+        CloseHandle(forwarder.thread);
+        forwarder.thread = nullptr;
+    }
     forwarder.settings = settings;
     forwarder.origin = MakeSyslogOrigin(settings.facility);
     bool started = false;
@@ -679,10 +749,11 @@ void StopForwarding(DWORD waitMs)
     forwarder.stopping.store(true);
     SetEvent(forwarder.wake);
     // A connection attempt or send under way ends within its own limit (a few
-    // seconds); a thread that is still in one is left to end by itself.
-    if (WaitForSingleObject(forwarder.thread, waitMs) == WAIT_OBJECT_0)
+    // seconds); a thread still in one keeps its handle, and the next start waits for it.
+    if (WaitForSingleObject(forwarder.thread, waitMs) == WAIT_OBJECT_0) {
         CloseHandle(forwarder.thread);
-    forwarder.thread = nullptr;
+        forwarder.thread = nullptr;
+    }
 }
 
 bool ForwardingRunning()

@@ -7,8 +7,10 @@
 // and the collector is told how many were lost). The forwarder's thread moves the
 // queue into the spool on disk (engine/forward_spool.h), connects, and sends from the
 // spool in order. Over UDP and TCP a message leaves the spool once the socket took
-// it; over RELP once the collector acknowledged it, so a collector that stops loses
-// nothing, and sends again only what was in flight when it stopped. While the
+// it (over UDP, after each connection, once the first datagram drew no "port
+// unreachable"; a collector that stops while messages flow loses what was sent
+// before its answer, as UDP and TCP do); over RELP once the collector acknowledged
+// it, so a collector that stops loses nothing, and gets again only what was in flight. While the
 // collector is out of reach the thread tries again after 1 s, then twice as long each
 // time up to 30 s.
 #pragma once
@@ -64,13 +66,16 @@ enum class ForwardTestResult { Acknowledged, Sent, BadSettings, HostUnknown, Ref
 // about 5 s on the calling thread.
 ForwardTestResult TestForwarding(const ForwardSettings& settings, std::span<char> result);
 
-// Starts forwarding with these settings: the forwarder's thread when enabled, the
-// webhook's when it has an address. The spool is `folder`\forward.spool (the log
-// folder, ending with a backslash). False when neither was started. The owner adds
-// ForwardingEventSink with AddEventSink once; while forwarding is stopped it does nothing.
+// Starts forwarding with these settings (stopping what runs first): the forwarder's
+// thread when enabled, the webhook's when it has an address. The spool is
+// `folder`forward.spool (the log folder, ending with a backslash). False when neither
+// was started, or when a thread of the last run has not ended yet. The owner adds
+// ForwardingEventSink with AddEventSink once; while forwarding is stopped it does
+// nothing. Start and stop on the engine's thread, the sink's.
 bool StartForwarding(const ForwardSettings& settings, const char* folder);
-// Stops both threads, within about `waitMs` each: what was queued is in the spool
-// first, and a RELP session is closed politely. Start again to take new settings.
+// Stops both threads, waiting up to `waitMs` each (10 s covers any connection attempt
+// or send under way): what was queued is in the spool first, and a RELP session is
+// closed politely. Start again to take new settings.
 void StopForwarding(DWORD waitMs);
 bool ForwardingRunning();
 

@@ -268,6 +268,20 @@ bool WaitReadable(SOCKET socket, DWORD timeoutMs)
     return select(0, &readable, nullptr, nullptr, &wait) > 0;
 }
 
+bool PortUnreachable(SOCKET socket)
+{
+    std::array<char, 64> ignored{};
+    if (recv(socket, ignored.data(), static_cast<int>(ignored.size()), 0) == SOCKET_ERROR) {
+        const int error = WSAGetLastError();
+        if (error == WSAECONNRESET || error == WSAECONNREFUSED)
+            return true;
+    }
+    int pending = 0;
+    int size = sizeof pending;
+    getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &size);
+    return pending == WSAECONNRESET || pending == WSAECONNREFUSED;
+}
+
 void CloseSocket(SOCKET* socket)
 {
     if (*socket != INVALID_SOCKET)

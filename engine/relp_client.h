@@ -58,6 +58,9 @@ NetResult ConnectCollector(const sockaddr_in& address, bool datagram, DWORD time
 NetResult SendAll(SOCKET socket, std::string_view bytes, DWORD timeoutMs);
 // Whether the socket has something to read (or was closed) within `timeoutMs`.
 bool WaitReadable(SOCKET socket, DWORD timeoutMs);
+// A connected UDP socket whose collector's port answered "unreachable" (ICMP): Windows
+// reports it at the next read, Wine only in the socket's pending error; both are read.
+bool PortUnreachable(SOCKET socket);
 void CloseSocket(SOCKET* socket);
 
 // One RELP frame, parsed. The views point into the bytes parsed.

@@ -402,6 +402,13 @@ bool StartWebhook(const char* url, WebhookFormat format, const char* host, const
 {
     if (webhook.running.load() || !IsWebhookUrl(url))
         return false;
+    // A thread that did not end when asked still reads the queue.
+    if (webhook.thread) {
+        if (WaitForSingleObject(webhook.thread, 0) != WAIT_OBJECT_0)
+            return false;
+        CloseHandle(webhook.thread);
+        webhook.thread = nullptr;
+    }
     CopyText(webhook.url, url);
     CopyText(webhook.host, host ? host : "");
     webhook.format = format == WebhookFormat::Unknown ? WebhookFormat::Json : format;
@@ -427,11 +434,12 @@ void StopWebhook(DWORD waitMs)
     webhook.running.store(false);
     webhook.stopping.store(true);
     SetEvent(webhook.wake);
-    // A POST under way ends within its own time limit; a thread still in one is left
-    // to finish by itself and touches nothing but its own record.
-    if (WaitForSingleObject(webhook.thread, waitMs) == WAIT_OBJECT_0)
+    // A POST under way ends within its own time limit; a thread still in one keeps
+    // its handle, and the next start waits for it.
+    if (WaitForSingleObject(webhook.thread, waitMs) == WAIT_OBJECT_0) {
         CloseHandle(webhook.thread);
-    webhook.thread = nullptr;
+        webhook.thread = nullptr;
+    }
 }
 
 bool QueueWebhookAlarm(const EventRecord& record)

@@ -219,6 +219,9 @@ TEST_F(ForwarderTest, TheTestButtonSaysWhatHappened)
     const uint16_t closed = FreeLocalPort(false);
     EXPECT_EQ(TestForwarding(To(ForwardTransport::Relp, closed), result), ForwardTestResult::Refused) << result.data();
     EXPECT_EQ(TestForwarding(To(ForwardTransport::Tcp, closed), result), ForwardTestResult::Refused) << result.data();
+    // UDP has no connection: the ICMP answer of a closed port is what tells.
+    EXPECT_EQ(TestForwarding(To(ForwardTransport::Udp, FreeLocalPort(true)), result), ForwardTestResult::Refused)
+        << result.data();
     ForwardSettings unknown = To(ForwardTransport::Relp, 2514);
     CopyText(unknown.host, "no such host");
     EXPECT_EQ(TestForwarding(unknown, result), ForwardTestResult::HostUnknown) << result.data();
@@ -375,6 +378,21 @@ TEST_F(ForwarderTest, WhatWaitsInTheSpoolIsSentAfterARestart)
     ASSERT_TRUE(StartForwarding(To(ForwardTransport::Relp, collector.relpPort), folder.c_str()));
     EXPECT_TRUE(WaitUntil([&] { return collector.Lines("relp").size() >= 200; }, 30000));
     EXPECT_EQ(EventNumbers(collector.Lines("relp")), Range(0, 200));
+}
+
+TEST_F(ForwarderTest, OverUdpAClosedPortIsNoticedAndTheEventsWaitForIt)
+{
+    if (!collector.Start())
+        GTEST_SKIP() << "no collector to test against: " << collector.why;
+    collector.Stop();
+    ASSERT_TRUE(StartForwarding(To(ForwardTransport::Udp, collector.udpPort), folder.c_str()));
+    PublishNumbered(0, 100);
+    ASSERT_TRUE(WaitUntil([&] { return ForwardingFailing() && NoticesWith("fails") == 1; }, 10000));
+    EXPECT_EQ(ForwardingCountersNow().waiting, 100u) << "none counted as delivered into a closed port";
+    ASSERT_TRUE(collector.Start());
+    ASSERT_TRUE(WaitUntil([&] { return collector.Lines("udp").size() >= 100; }, 30000));
+    EXPECT_EQ(EventNumbers(collector.Lines("udp")), Range(0, 100));
+    EXPECT_TRUE(WaitUntil([&] { return NoticesWith("works again") == 1; }, 5000));
 }
 
 TEST_F(ForwarderTest, ACollectorThatRefusesOrSendsGarbageIsDroppedAndTriedAgainWithNothingLost)

@@ -186,7 +186,8 @@ bool Collector::Start()
              << "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" << tcpPort << "\" ruleset=\"tcp\")\n"
              << "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" << udpPort << "\" ruleset=\"udp\")\n";
     }
-    if (!RunLinuxCommand("exec " + rsyslogd + " -n -f " + folder + "/rsyslog.conf -i " + folder +
+    // timeout: a test that dies leaves no collector running for long.
+    if (!RunLinuxCommand("exec timeout 300 " + rsyslogd + " -n -f " + folder + "/rsyslog.conf -i " + folder +
                          "/rsyslogd.pid >>" + folder + "/rsyslogd.out 2>&1")) {
         why = "cannot start Linux programs: not under Wine";
         return false;
