@@ -457,6 +457,7 @@ DWORD WINAPI ForwarderThread(void*)
     SpoolCursor cursor = SpoolStart(spool);
     DWORD retry = kFirstRetryMs;
     ULONGLONG nextAttempt = 0;
+    bool deliveredOnConnection = false;
     for (;;) {
         const bool stop = forwarder.stopping.load();
         MoveQueueToSpool();
@@ -466,7 +467,7 @@ DWORD WINAPI ForwarderThread(void*)
             std::array<char, 160> problem{};
             if (Connect(problem) == NetResult::Ok) {
                 cursor = SpoolStart(spool);
-                retry = kFirstRetryMs;
+                deliveredOnConnection = false;
             } else {
                 NoteFailing(problem.data());
                 nextAttempt = PacingMillisecondsNow() + retry;
@@ -479,15 +480,24 @@ DWORD WINAPI ForwarderThread(void*)
                                                                                             : SendPlainRound(cursor);
             SaveSpoolHeader(spool);
             UpdateWaiting();
-            if (forwarder.delivered.load() != deliveredBefore)
+            if (forwarder.delivered.load() != deliveredBefore) {
+                deliveredOnConnection = true;
+                retry = kFirstRetryMs;
                 NoteWorking();
+            }
             if (result != NetResult::Ok) {
                 std::array<char, 160> problem{};
                 CopyText(problem, forwarder.relp.lastText[0] ? forwarder.relp.lastText.data() : NetResultText(result));
                 Disconnect(false);
-                NoteFailing(problem.data());
-                nextAttempt = PacingMillisecondsNow() + retry;
-                retry = std::min(retry * 2, kLongestRetryMs);
+                if (deliveredOnConnection) {
+                    // A connection that worked broke (the collector restarted, or closed
+                    // it while idle): connect again at once, and tell only if that fails.
+                    nextAttempt = 0;
+                } else {
+                    NoteFailing(problem.data());
+                    nextAttempt = PacingMillisecondsNow() + retry;
+                    retry = std::min(retry * 2, kLongestRetryMs);
+                }
             }
             if (forwarder.spoolCorrupt) {
                 forwarder.spoolCorrupt = false;

@@ -188,7 +188,7 @@ void DropAlarm(const char* why)
     DropOldestRequest(webhook.alarms);
     webhook.dropped.fetch_add(1);
     std::array<char, kNoticeCapacity> text{};
-    FormatText(text, "Alarm webhook: an alarm was dropped, %s", why);
+    FormatText(text, "Alarm webhook: an alarm was dropped: %s", why);
     PutNotice(text.data());
 }
 
@@ -196,6 +196,7 @@ DWORD WINAPI WebhookThread(void*)
 {
     DWORD backoff = webhook.timing.firstRetryMs;
     ULONGLONG nextTry = 0;
+    uint32_t tries = 0;  // of the oldest alarm
     while (!webhook.stopping.load()) {
         const uint64_t lost = webhook.lostInQueue.exchange(0);
         if (lost > 0) {
@@ -212,6 +213,7 @@ DWORD WINAPI WebhookThread(void*)
         DWORD status = 0;
         std::array<char, kNoticeCapacity> what{};
         webhook.attempts.fetch_add(1);
+        ++tries;
         const WebhookResult result = PostWebhook(webhook.url.data(), std::string_view(alarm->body.data(), alarm->length),
                                                  webhook.timing.requestMs, &status, what);
         if (result == WebhookResult::Delivered) {
@@ -219,12 +221,17 @@ DWORD WINAPI WebhookThread(void*)
             webhook.delivered.fetch_add(1);
             backoff = webhook.timing.firstRetryMs;
             nextTry = 0;
+            tries = 0;
         } else if (result != WebhookResult::Retry) {
-            DropAlarm(what.data());
+            std::array<char, kNoticeCapacity> why{};
+            FormatText(why, "the receiver refused it (%s)", what.data());
+            DropAlarm(why.data());
+            tries = 0;
         } else if (PacingMillisecondsNow() - alarm->queuedAt >= webhook.timing.giveUpMs) {
             std::array<char, kNoticeCapacity> why{};
-            FormatText(why, "not taken for an hour (%s)", what.data());
+            FormatText(why, "the receiver did not take it in %u tries (%s)", tries, what.data());
             DropAlarm(why.data());
+            tries = 0;
         } else {
             nextTry = PacingMillisecondsNow() + backoff;
             backoff = std::min(backoff * 2, webhook.timing.longestRetryMs);

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <set>
 #include <string>
@@ -17,6 +19,7 @@
 #include "core/text.h"
 #include "core/settings.h"
 #include "engine/event_record.h"
+#include "engine/forward_spool.h"
 #include "engine/forwarder.h"
 #include "engine/relp_client.h"
 #include "engine/syslog_message.h"
@@ -427,6 +430,84 @@ TEST_F(ForwarderTest, ACollectorThatRefusesOrSendsGarbageIsDroppedAndTriedAgainW
     EXPECT_EQ(NoticesWith("works again"), 1);
     for (const std::string& notice : Notices())
         std::printf("[ notice ] %s\n", notice.c_str());
+}
+
+TEST_F(ForwarderTest, ADamagedSpoolAtTheStartIsSetAsideAndNothingOfItIsSent)
+{
+    std::mutex lock;
+    std::vector<std::string> received;
+    peer.Start([&](SOCKET connection, int) { ServeRelp(connection, lock, received); });
+    std::string garbage = "QVSPOOL1";
+    for (int k = 0; k < 4000; ++k)
+        garbage += static_cast<char>((k * 131) % 256);
+    WriteWholeFile(folder + kSpoolFileName, garbage);
+    ASSERT_TRUE(StartForwarding(To(ForwardTransport::Relp, peer.port), folder.c_str()));
+    PublishNumbered(0, 5);
+    ASSERT_TRUE(WaitUntil([] { return ForwardingCountersNow().delivered == 5; }, 10000));
+    EXPECT_EQ(NoticesWith("kept aside"), 1);
+    EXPECT_EQ(ReadWholeFile(folder + kSpoolFileName + kSpoolSetAsideSuffix), garbage);
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(received.size(), 5u) << "the events, and nothing of the damaged file";
+    EXPECT_EQ(EventNumbers(received), Range(0, 5));
+}
+
+TEST_F(ForwarderTest, EventsTheQueueCannotHoldAreCountedAndTheCollectorIsTold)
+{
+    std::mutex lock;
+    std::vector<std::string> received;
+    std::atomic<bool> holding{false};
+    peer.Start([&](SOCKET connection, int number) {
+        if (number == 0) {  // takes the connection, never answers the open: the thread waits 3 s
+            PeerFrame open;
+            PeerReadFrame(connection, &open);
+            holding.store(true);
+            Sleep(4000);
+            return;
+        }
+        ServeRelp(connection, lock, received);
+    });
+    ForwardSettings settings = To(ForwardTransport::Relp, peer.port);
+    settings.spoolMegabytes = 1;
+    ASSERT_TRUE(StartForwarding(settings, folder.c_str()));
+    PublishNumbered(0, 1);
+    ASSERT_TRUE(WaitUntil([&] { return holding.load(); }, 5000));
+    // While the forwarder's thread waits for the collector, the engine's thread keeps
+    // publishing, and never waits: what the 4 MiB queue cannot hold is counted.
+    const int events = 10000;
+    const ULONGLONG start = PacingMillisecondsNow();
+    PublishNumbered(1, events, EventKind::FileOpen, 600);
+    const ULONGLONG took = PacingMillisecondsNow() - start;
+    EXPECT_LT(took, 2000u) << "the engine's thread is never held up";
+    const ForwardingCounters queued = ForwardingCountersNow();
+    EXPECT_LT(queued.queued, static_cast<uint64_t>(events));
+    EXPECT_EQ(queued.queued + queued.dropped, static_cast<uint64_t>(events)) << "each event queued or counted";
+
+    // The queue keeps what it took (the oldest); the spool then keeps its newest
+    // megabyte; each drop is counted once and told once.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const ForwardingCounters counters = ForwardingCountersNow();
+            return counters.waiting == 0 && counters.delivered + counters.dropped == static_cast<uint64_t>(events);
+        },
+        30000))
+        << "delivered " << ForwardingCountersNow().delivered << ", dropped " << ForwardingCountersNow().dropped;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::lock_guard<std::mutex> guard(lock);
+            return received.size() == ForwardingCountersNow().delivered + 1;
+        },
+        5000));
+    std::lock_guard<std::mutex> guard(lock);
+    ASSERT_GT(received.size(), 2u);
+    EXPECT_NE(received[0].find(" DROPPED - "), std::string::npos) << received[0];
+    const std::vector<int> survivors = EventNumbers(std::vector<std::string>(received.begin() + 1, received.end()));
+    const uint64_t told = std::strtoull(received[0].substr(received[0].find("\xEF\xBB\xBF") + 3).c_str(), nullptr, 10);
+    EXPECT_EQ(told + survivors.size(), static_cast<uint64_t>(events)) << "every event received or told as dropped";
+    EXPECT_EQ(told, ForwardingCountersNow().dropped);
+    for (std::size_t k = 1; k < survivors.size(); ++k)
+        ASSERT_LT(survivors[k - 1], survivors[k]) << "in order";
+    std::printf("[ measured ] %d events published in %llu ms while the thread waited; %llu told as dropped\n", events,
+                took, static_cast<unsigned long long>(told));
 }
 
 TEST_F(ForwarderTest, AtMinimumActionsOnlyTripsCutOffsAndActionsAreSent)

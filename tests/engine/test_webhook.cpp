@@ -191,8 +191,8 @@ TEST_F(WebhookTest, AnAlarmNotTakenInTimeOrRefusedForGoodIsDroppedWithANotice)
     ASSERT_TRUE(QueueWebhookAlarm(TripRecord()));
     std::string notice;
     ASSERT_TRUE(WaitUntil([&] { return !(notice = NextNotice()).empty(); }, 10000));
-    EXPECT_NE(notice.find("dropped"), std::string::npos) << notice;
-    EXPECT_NE(notice.find("HTTP 500"), std::string::npos) << notice;
+    EXPECT_NE(notice.find("dropped: the receiver did not take it in "), std::string::npos) << notice;
+    EXPECT_NE(notice.find("tries (HTTP 500)"), std::string::npos) << notice;
     const WebhookCounters counters = WebhookCountersNow();
     EXPECT_EQ(counters.dropped, 1u);
     EXPECT_EQ(counters.delivered, 0u);
@@ -213,7 +213,7 @@ TEST_F(WebhookTest, AnAlarmNotTakenInTimeOrRefusedForGoodIsDroppedWithANotice)
     }
     ASSERT_TRUE(QueueWebhookAlarm(TripRecord()));
     ASSERT_TRUE(WaitUntil([&] { return !(notice = NextNotice()).empty(); }, 10000));
-    EXPECT_NE(notice.find("HTTP 400"), std::string::npos) << notice;
+    EXPECT_NE(notice.find("refused it (HTTP 400)"), std::string::npos) << notice;
     EXPECT_EQ(receiver.Requests().size(), 11u) << "one try only";
 
     // Nothing listening at all: tried again, then dropped the same way.
