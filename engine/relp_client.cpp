@@ -12,6 +12,8 @@ namespace {
 
 constexpr std::size_t kRelpCommandCapacity = 32;
 constexpr std::size_t kNumberDigits = 9;
+// Frames that wait go out within this, before acknowledgements are looked for.
+constexpr DWORD kRelpFlushMs = 5000;
 constexpr std::string_view kOpenOffers = "relp_version=0\nrelp_software=Quorvel\ncommands=syslog";
 
 std::atomic<int> socketsStarted{0};
@@ -371,6 +373,7 @@ void ResetRelpClient(RelpClient& client)
     client.nextTxnr = 1;
     client.sentCount = 0;
     client.replyLength = 0;
+    client.outgoingLength = 0;
     client.lastCode = 0;
     client.lastText[0] = '\0';
 }
@@ -437,9 +440,32 @@ NetResult SendRelpMessage(RelpClient& client, std::string_view message, uint64_t
     if (!RelpWindowOpen(client))
         return NetResult::Failed;
     const uint32_t txnr = TakeTxnr(client);
-    const NetResult result = SendFrame(client, txnr, "syslog", message, timeoutMs);
-    if (result == NetResult::Ok)
-        client.sent[client.sentCount++] = {txnr, tag, false};
+    auto room = [&client] { return std::span<char>(client.outgoing).subspan(client.outgoingLength); };
+    std::size_t length = FormatRelpFrame(room(), txnr, "syslog", message);
+    if (length == 0) {
+        const NetResult result = FlushRelp(client, timeoutMs);
+        if (result != NetResult::Ok)
+            return result;
+        length = FormatRelpFrame(room(), txnr, "syslog", message);
+        if (length == 0) {
+            NoteProblem(client, "a message too long for a frame");
+            return NetResult::Failed;
+        }
+    }
+    client.outgoingLength += length;
+    client.sent[client.sentCount++] = {txnr, tag, false};
+    return NetResult::Ok;
+}
+
+NetResult FlushRelp(RelpClient& client, DWORD timeoutMs)
+{
+    if (client.outgoingLength == 0)
+        return NetResult::Ok;
+    const NetResult result =
+        SendAll(client.socket, std::string_view(client.outgoing.data(), client.outgoingLength), timeoutMs);
+    client.outgoingLength = 0;
+    if (result != NetResult::Ok)
+        NoteProblem(client, "the connection broke while sending");
     return result;
 }
 
@@ -449,7 +475,9 @@ NetResult TakeRelpAcknowledgements(RelpClient& client, DWORD waitMs, std::span<u
     *count = 0;
     if (client.socket == INVALID_SOCKET)
         return NetResult::Closed;
-    NetResult result = ReceiveSome(client, waitMs);
+    NetResult result = FlushRelp(client, kRelpFlushMs);
+    if (result == NetResult::Ok)
+        result = ReceiveSome(client, waitMs);
     // Frames that came before a close still count: what they acknowledge is delivered.
     for (;;) {
         RelpFrame frame{};
@@ -507,7 +535,7 @@ void CloseRelp(RelpClient& client, DWORD timeoutMs)
         return;
     const ULONGLONG deadline = PacingMillisecondsNow() + timeoutMs;
     const uint32_t txnr = TakeTxnr(client);
-    if (SendFrame(client, txnr, "close", {}, timeoutMs) == NetResult::Ok) {
+    if (FlushRelp(client, timeoutMs) == NetResult::Ok && SendFrame(client, txnr, "close", {}, timeoutMs) == NetResult::Ok) {
         // Its answer, or the collector's own close: either ends the session.
         while (RemainingMs(deadline) > 0) {
             RelpFrame frame{};
@@ -532,4 +560,5 @@ void DropRelp(RelpClient& client)
     CloseSocket(&client.socket);
     client.sentCount = 0;
     client.replyLength = 0;
+    client.outgoingLength = 0;
 }

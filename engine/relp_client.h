@@ -27,6 +27,8 @@
 constexpr std::size_t kRelpWindow = 128;
 // The longest frame the collector may send us; its answers are a few dozen bytes.
 constexpr std::size_t kRelpReplyCapacity = 4096;
+// Frames gather into sends of this much.
+constexpr std::size_t kRelpSendCapacity = 65536;
 // The frame's header: 9 digits of transaction number, a command, 9 digits of length.
 constexpr std::size_t kRelpHeaderCapacity = 64;
 constexpr uint32_t kRelpHighestTxnr = 999999999;
@@ -92,6 +94,8 @@ struct RelpClient {
     std::size_t sentCount;
     std::array<char, kRelpReplyCapacity> reply;  // bytes received, not yet a whole frame
     std::size_t replyLength;
+    std::array<char, kRelpSendCapacity> outgoing;  // frames not sent yet
+    std::size_t outgoingLength;
     int32_t lastCode;                 // of the last answer that was not 200
     std::array<char, 128> lastText;   // its text, or what else went wrong
 };
@@ -103,12 +107,16 @@ void ResetRelpClient(RelpClient& client);
 NetResult OpenRelp(RelpClient& client, const sockaddr_in& address, DWORD timeoutMs);
 // Whether another message may be sent before acknowledgements come back.
 bool RelpWindowOpen(const RelpClient& client);
-// Sends one `syslog` frame: `tag` comes back from TakeRelpAcknowledgements once the
-// collector acknowledged it and everything before it.
+// One `syslog` frame: `tag` comes back from TakeRelpAcknowledgements once the
+// collector acknowledged it and everything before it. Frames gather, and go when
+// 64 KiB are waiting or acknowledgements are next looked for.
 NetResult SendRelpMessage(RelpClient& client, std::string_view message, uint64_t tag, DWORD timeoutMs);
-// Reads what the collector sent within `waitMs` and puts the tags newly delivered,
-// oldest first, in `delivered` (room for kRelpWindow); Ok, or why the connection is
-// over (the caller then drops it).
+// Sends the frames that wait, within `timeoutMs`.
+NetResult FlushRelp(RelpClient& client, DWORD timeoutMs);
+// Sends what waits, then reads what the collector sent within `waitMs` and puts the
+// tags newly delivered, oldest first, in `delivered` (room for kRelpWindow); Ok, or
+// why the connection is over (the caller then drops it; what was delivered before
+// that is in `delivered` all the same).
 NetResult TakeRelpAcknowledgements(RelpClient& client, DWORD waitMs, std::span<uint64_t, kRelpWindow> delivered,
                                    std::size_t* count);
 // Ends the session politely: `close`, its answer awaited up to `timeoutMs`, then the socket.

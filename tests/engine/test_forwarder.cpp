@@ -81,6 +81,8 @@ protected:
         std::array<char, 256> text{};
         while (TakeForwardingNotice(text))
             ;
+        if (!HasFailure())
+            RemoveLinuxTestFolder(collector.folder);
     }
 
     ForwardSettings To(ForwardTransport transport, uint16_t port)
@@ -402,6 +404,7 @@ TEST_F(ForwarderTest, ACollectorThatRefusesOrSendsGarbageIsDroppedAndTriedAgainW
 {
     std::mutex lock;
     std::vector<std::string> received;
+    std::vector<std::string> unanswered;  // taken by the session that broke, never acknowledged
     peer.Start([&](SOCKET connection, int number) {
         PeerFrame frame;
         if (number == 0) {  // refuses the session
@@ -411,8 +414,11 @@ TEST_F(ForwarderTest, ACollectorThatRefusesOrSendsGarbageIsDroppedAndTriedAgainW
         } else if (number == 1) {  // takes the session, then answers nonsense
             if (PeerReadFrame(connection, &frame))
                 PeerSend(connection, PeerAnswer(frame.txnr, "200 OK\nrelp_version=0\ncommands=syslog"));
-            if (PeerReadFrame(connection, &frame))
+            if (PeerReadFrame(connection, &frame)) {
+                std::lock_guard<std::mutex> guard(lock);
+                unanswered.push_back(frame.data);
                 PeerSend(connection, "garbage\r\n\r\n");
+            }
             Sleep(200);
         } else {
             ServeRelp(connection, lock, received);
@@ -424,7 +430,11 @@ TEST_F(ForwarderTest, ACollectorThatRefusesOrSendsGarbageIsDroppedAndTriedAgainW
     {
         std::lock_guard<std::mutex> guard(lock);
         EXPECT_EQ(EventNumbers(received), Range(0, 50));
+        EXPECT_EQ(EventNumbers(unanswered), Range(0, 1)) << "what the broken session took unanswered is sent again";
     }
+    // Sent twice: only what was in flight, unacknowledged, when the session broke.
+    EXPECT_GT(ForwardingCountersNow().sent, 50u);
+    EXPECT_LE(ForwardingCountersNow().sent, 50u + kRelpWindow);
     EXPECT_GE(ForwardingCountersNow().connections, 2u);
     EXPECT_EQ(NoticesWith("fails"), 1) << "two bad sessions, one notice";
     EXPECT_EQ(NoticesWith("works again"), 1);

@@ -58,6 +58,8 @@ protected:
         std::array<char, 256> text{};
         while (TakeWebhookNotice(text))
             ;
+        if (!HasFailure())
+            RemoveLinuxTestFolder(receiver.folder);
     }
     void StartReceiverOrSkip(const char* statuses)
     {

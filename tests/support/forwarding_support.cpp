@@ -117,6 +117,23 @@ std::string NewLinuxTestFolder()
     return {};
 }
 
+void RemoveLinuxTestFolder(const std::string& folder)
+{
+    const std::string root = Environment("QUORVEL_FORWARD_WORK");
+#ifdef QUORVEL_FORWARD_WORK
+    const std::string configured = QUORVEL_FORWARD_WORK;
+#else
+    const std::string configured;
+#endif
+    for (const std::string& base : {root, configured}) {
+        if (!base.empty() && folder.size() > base.size() + 1 && folder.rfind(base + "/", 0) == 0 &&
+            folder.find("..") == std::string::npos && folder.find(' ') == std::string::npos) {
+            RunLinuxCommand("rm -rf " + folder);
+            return;
+        }
+    }
+}
+
 bool RunLinuxCommand(const std::string& command)
 {
     // Wine turns this command line into the Linux program's arguments: the command

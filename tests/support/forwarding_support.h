@@ -31,6 +31,8 @@ uint16_t FreeLocalPort(bool datagram);
 // which this Windows program reaches a Linux path (Wine's Z: drive).
 std::string NewLinuxTestFolder();
 std::string WindowsPathOf(const std::string& linuxPath);
+// Removes a folder NewLinuxTestFolder made (a passed test's files are of no more use).
+void RemoveLinuxTestFolder(const std::string& folder);
 // Runs a shell command on the Linux side, not waiting for it; false when this is not Wine.
 bool RunLinuxCommand(const std::string& command);
 // A Linux program's path, from the environment variable or the configure step; ""
