@@ -13,6 +13,7 @@
 #include "engine/forward_spool.h"
 #include "engine/relp_client.h"
 #include "engine/syslog_message.h"
+#include "rules/block_rules.h"
 
 namespace {
 
@@ -774,7 +775,8 @@ bool ForwardingRunning()
 void ForwardingEventSink(const EventRecord& record, void*)
 {
     const SyslogKind& kind = SyslogKindOf(record.kind);
-    if (kind.alarm)
+    // A trip is one alarm: the sessions it cuts off are in the collector's messages.
+    if (kind.alarm && !(record.kind == EventKind::SessionCutOff && record.rule == kTripwireRule))
         QueueWebhookAlarm(record);
     if (!forwarder.running.load() || (forwarder.settings.minimum == ForwardMinimum::Actions && !kind.action))
         return;

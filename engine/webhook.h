@@ -1,5 +1,5 @@
-// The alarm webhook: trips, sessions cut off and a watched server that stopped
-// answering, each POSTed as one JSON body to the organisation's receiver (a chat
+// The alarm webhook: trips, sessions cut off by the blacklist or whitelist, and a
+// watched server that stopped answering, each POSTed as one JSON body to the organisation's receiver (a chat
 // channel's incoming webhook, or anything that takes JSON) over HTTP or HTTPS with
 // WinHTTP, on a thread of its own. An alarm that fails is tried again, waiting 2 s,
 // then twice as long each time up to 5 minutes; one still not taken an hour after it

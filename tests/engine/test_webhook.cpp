@@ -162,7 +162,7 @@ TEST_F(WebhookTest, AnAlarmReachesTheReceiverInEachFormatAndA500IsTriedAgain)
     EXPECT_NE(requests[3].Value("text").find("User: " + Utf8Of(kUser)), std::string::npos) << requests[3].Value("text");
 }
 
-TEST_F(WebhookTest, TheSinkSendsAlarmsOnlyAndForwardingNeedNotBeOn)
+TEST_F(WebhookTest, TheSinkSendsAlarmsOnlyOnePerTripAndForwardingNeedNotBeOn)
 {
     StartReceiverOrSkip("200");
     ForwardSettings settings = DefaultForwardSettings();
@@ -172,14 +172,21 @@ TEST_F(WebhookTest, TheSinkSendsAlarmsOnlyAndForwardingNeedNotBeOn)
     AddEventSink(ForwardingEventSink, nullptr);
     for (const EventKind kind : {EventKind::Connection, EventKind::FileOpen, EventKind::SessionCutOff,
                                  EventKind::SessionClosed, EventKind::ServerSilent, EventKind::Tripwire}) {
-        const EventRecord record{kind, {}, TestUtc(), "", L"PC1", L"ann", L"", 0, "", "line"};
+        const EventRecord record{kind, {}, TestUtc(), "", L"PC1", L"ann", L"", 0, "blacklist", "line"};
         PublishEvent(record);
     }
-    ASSERT_TRUE(WaitUntil([&] { return receiver.Requests().size() == 3; }, 10000));
-    Sleep(300);  // nothing more comes
+    // The sessions a trip cuts off: the trip is their one alarm.
+    const EventRecord tripped{EventKind::SessionCutOff, {}, TestUtc(), "", L"PC2", L"", L"", 0, "tripwire", "line"};
+    PublishEvent(tripped);
+    // Alarms go in order: once this one came, the one before it would have.
+    const EventRecord last{EventKind::ServerSilent, {}, TestUtc(), "\\\\FS9", L"", L"", L"", 0, "", "line"};
+    PublishEvent(last);
+    ASSERT_TRUE(WaitUntil([&] { return receiver.Requests().size() == 4; }, 10000));
     const auto requests = receiver.Requests();
-    ASSERT_EQ(requests.size(), 3u);
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[3].Value("server"), "FS9");
     EXPECT_EQ(requests[0].Value("kind"), "session-cut-off");
+    EXPECT_EQ(requests[0].Value("rule"), "blacklist");
     EXPECT_EQ(requests[1].Value("kind"), "server-silent");
     EXPECT_EQ(requests[2].Value("kind"), "tripwire");
 }
