@@ -49,8 +49,9 @@ constexpr std::array<Word, 3> kFormatWords = {{{"json", 0}, {"teams", 1}, {"slac
 template <std::size_t Count>
 int32_t ValueOfWord(const std::array<Word, Count>& words, const char* text, int32_t unknown)
 {
+    // The same length and the same end, letters in either case: the same word.
     for (const Word& word : words) {
-        if (EndsWithIgnoringAsciiCase(text, word.text) && std::strlen(text) == std::strlen(word.text))
+        if (std::strlen(text) == std::strlen(word.text) && EndsWithIgnoringAsciiCase(text, word.text))
             return word.value;
     }
     return unknown;
@@ -158,6 +159,15 @@ bool PutInQueue(std::string_view message)
     return true;
 }
 
+// Bytes of the queue from `at`, round its end when they reach it.
+void CopyOutOfQueue(const MessageQueue& queue, uint64_t at, char* out, std::size_t size)
+{
+    const std::size_t place = static_cast<std::size_t>(at % kQueueBytes);
+    const std::size_t first = std::min(size, kQueueBytes - place);
+    std::copy_n(queue.bytes.data() + place, first, out);
+    std::copy_n(queue.bytes.data(), size - first, out + first);
+}
+
 // The forwarder's thread: the oldest message into `dest`, false when none.
 bool TakeFromQueue(std::span<char> dest, std::size_t* length)
 {
@@ -165,18 +175,12 @@ bool TakeFromQueue(std::span<char> dest, std::size_t* length)
     const uint64_t tail = queue.tail.load(std::memory_order_relaxed);
     if (queue.head.load(std::memory_order_acquire) == tail)
         return false;
-    auto copyOut = [&queue](uint64_t at, char* out, std::size_t size) {
-        const std::size_t place = static_cast<std::size_t>(at % kQueueBytes);
-        const std::size_t first = std::min(size, kQueueBytes - place);
-        std::copy_n(queue.bytes.data() + place, first, out);
-        std::copy_n(queue.bytes.data(), size - first, out + first);
-    };
     uint32_t size = 0;
     std::array<char, sizeof size> lengthBytes{};
-    copyOut(tail, lengthBytes.data(), sizeof size);
+    CopyOutOfQueue(queue, tail, lengthBytes.data(), sizeof size);
     std::memcpy(&size, lengthBytes.data(), sizeof size);
     *length = std::min<std::size_t>(size, dest.size());
-    copyOut(tail + sizeof size, dest.data(), *length);
+    CopyOutOfQueue(queue, tail + sizeof size, dest.data(), *length);
     queue.tail.store(tail + sizeof size + size, std::memory_order_release);
     return true;
 }

@@ -209,7 +209,13 @@ bool Collector::Start()
         why = "cannot start Linux programs: not under Wine";
         return false;
     }
-    running = WaitUntil([this] { return AcceptsConnections(relpPort) && AcceptsConnections(tcpPort); }, 15000);
+    // Its process id too: a stop must find it to end it.
+    running = WaitUntil(
+        [this] {
+            return AcceptsConnections(relpPort) && AcceptsConnections(tcpPort) &&
+                   !ReadFirstLine(WindowsPathOf(folder + "/rsyslogd.pid")).empty();
+        },
+        15000);
     if (!running)
         why = "rsyslogd did not start: see " + folder + "/rsyslogd.out";
     return running;
@@ -220,7 +226,9 @@ void Collector::Stop()
     if (!running)
         return;
     KillByPidFile(folder, "rsyslogd.pid");
-    WaitUntil([this] { return !LinuxFileExists(folder + "/rsyslogd.pid") && !AcceptsConnections(relpPort); }, 15000);
+    const bool stopped = WaitUntil(
+        [this] { return !LinuxFileExists(folder + "/rsyslogd.pid") && !AcceptsConnections(relpPort); }, 15000);
+    EXPECT_TRUE(stopped) << "rsyslogd did not stop: see " << folder << "/rsyslogd.out";
     running = false;
 }
 
