@@ -120,6 +120,9 @@ TEST_F(ForwardSpoolTest, MessagesWaitingWhenTheProgramStopsAreThereAfterARestart
 
 TEST_F(ForwardSpoolTest, ADamagedFileIsSetAsideAndNothingOfItIsRead)
 {
+    RecordTrial("faults", "the forwarding spool cut short, its header or a record changed, garbage, another "
+                "program's file, and a record read back wrong while running",
+                "the file kept aside as it was, a new spool started, nothing of the old one read");
     // A whole spool to damage in several ways.
     auto makeSpool = [&] {
         CloseForwardSpool(spool);

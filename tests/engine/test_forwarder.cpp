@@ -295,6 +295,8 @@ TEST_F(ForwarderTest, EachTransportDeliversEveryEventInOrder)
 
 TEST_F(ForwarderTest, OverRelpACollectorStoppedAndStartedLosesNothingAndGetsOnlyInFlightTwice)
 {
+    RecordTrial("faults", "the collector (rsyslogd over RELP) stopped in the middle of 4,000 events and started again",
+                "every event received in order; only messages in flight were received twice; one notice each way");
     if (!collector.Start())
         GTEST_SKIP() << "no collector to test against: " << collector.why;
     ASSERT_TRUE(StartForwarding(To(ForwardTransport::Relp, collector.relpPort), folder.c_str()));
@@ -463,6 +465,9 @@ TEST_F(ForwarderTest, ADamagedSpoolAtTheStartIsSetAsideAndNothingOfItIsSent)
 
 TEST_F(ForwarderTest, EventsTheQueueCannotHoldAreCountedAndTheCollectorIsTold)
 {
+    RecordTrial("load", "10,000 events of 900 bytes published while the forwarder waited for a silent collector, "
+                "with a 1 MB spool",
+                "the engine's thread never waited; every event was received or counted, and the count sent first");
     std::mutex lock;
     std::vector<std::string> received;
     std::atomic<bool> holding{false};

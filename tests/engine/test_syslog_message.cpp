@@ -10,6 +10,7 @@
 #include "core/text.h"
 #include "engine/event_record.h"
 #include "engine/syslog_message.h"
+#include "support/engine_fixture.h"
 #include "support/forwarding_support.h"
 
 namespace {
@@ -242,6 +243,9 @@ TEST(SyslogMessage, EachKindHasItsMsgidAndSeverityAndThisComputerIsTheServer)
 
 TEST(SyslogMessage, ALongMessageIsCutAtACharacterBoundaryWithItsStructuredDataWhole)
 {
+    RecordTrial("bad input", "an event of 10,000 two-byte characters, a 40,000-character path and a user of 600 "
+                "quotes formatted as a syslog message, and into rooms of 0 to 1,001 bytes",
+                "at most 8 KiB, cut at a character boundary, the structured data whole and parseable");
     // The line: 10,000 characters of two bytes in UTF-8 (where the code page has them),
     // after one ASCII character, so that the limit falls inside a character.
     std::wstring wideLine = L"x" + std::wstring(10000, L'\u00e9');

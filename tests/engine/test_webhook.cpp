@@ -190,6 +190,8 @@ TEST_F(WebhookTest, TheSinkSendsAlarmsOnlyOnePerTripAndForwardingNeedNotBeOn)
 
 TEST_F(WebhookTest, AnAlarmNotTakenInTimeOrRefusedForGoodIsDroppedWithANotice)
 {
+    RecordTrial("faults", "an alarm webhook answering 500 until the time ran out, a 400, and no receiver at all",
+                "tried again with growing waits, then dropped with one notice; a 400 tried once");
     if (!receiver.Start("500,500,500,500,500,500,500,500,500,500,400"))
         GTEST_SKIP() << "no receiver to test against: " << receiver.why;
     WebhookTiming timing = kQuickTiming;
