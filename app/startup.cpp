@@ -22,6 +22,7 @@
 #include "windows/main_window.h"
 #include "windows/notify_window.h"
 #include "windows/server_choice.h"
+#include "windows/service_client.h"
 #include "windows/sound_alert.h"
 #include "windows/start_options.h"
 #include "windows/tray_icon.h"
@@ -106,9 +107,17 @@ void TitleAndFolders(HWND window)
     ResolveFolders();
 }
 
+// With the protection service running, this window shows the service's watch and
+// watches nothing itself; without it, it watches as it always has.
+void EngineOrService(HWND)
+{
+    windowState.serviceMode = ProtectionServiceRunning() ? 1 : 0;
+}
+
 void ListsAndSettings(HWND)
 {
-    LoadBlockRules(engineState.rules);
+    if (!windowState.serviceMode)  // else the service's, when it tells them
+        LoadBlockRules(engineState.rules);
     ReadMainSettings(&engineState.settings);
     SetRunAtStartup(ReadSetting(kLoadOnStartupKey));
 }
@@ -136,7 +145,7 @@ void MenusAndLogs(HWND window)
     windowState.autoRefresh = 0;
     windowState.openFilesGeneration = kFirstOpenFilesGeneration;
     LoadContextMenus();
-    if (engineState.settings.savelogs == 1)  // a hand-edited 2 is not "on" here
+    if (engineState.settings.savelogs == 1 && !windowState.serviceMode)  // a hand-edited 2 is not "on" here
         OpenDayLogs(engineState.local.logs, LocalTimeNow());
     windowState.mainWindow = window;
 }
@@ -146,14 +155,18 @@ void NavigationAndServer(HWND window)
     RecordPageOrigin(window);
     SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(windowState.normalIcon));
     BuildNavigationBar(window);
-    ResolveServerEnumerations();
+    if (!windowState.serviceMode)
+        ResolveServerEnumerations();
     ReserveSnapshot(windowState.sessionsSnapshot);
     ReserveSnapshot(windowState.filesSnapshot);
 }
 
 void Timers(HWND)
 {
-    StartRoundTimers();
+    if (windowState.serviceMode)
+        StartServiceTimers();
+    else
+        StartRoundTimers();
 }
 
 void PagesAndFirstRefresh(HWND window)
@@ -164,6 +177,12 @@ void PagesAndFirstRefresh(HWND window)
 
 void WatchedServers(HWND)
 {
+    if (windowState.serviceMode) {
+        ShowServiceStatus();
+        UpdateServerChoices();  // the service's servers come with its first lists
+        StartServiceClient();
+        return;
+    }
     engineState.replyNotice = PostServerReply;
     ServerList list{};
     LoadServerList(list);
@@ -178,9 +197,10 @@ void SizeAndStartHidden(HWND window)
         SetTimer(window, kStartHiddenTimer, 10, nullptr);
 }
 
-constexpr std::array<StartUpStep, 11> kStartUpSequence = {{
+constexpr std::array<StartUpStep, 12> kStartUpSequence = {{
     {"sound alert worker", StartSoundAlert},
     {"title and folders", TitleAndFolders},
+    {"this process's watch or the protection service's", EngineOrService},
     {"computer lists and settings", ListsAndSettings},
     {"tray icon and hot key", TrayIconAndHotKey},
     {"notify window", NotifyWindow},
@@ -188,7 +208,7 @@ constexpr std::array<StartUpStep, 11> kStartUpSequence = {{
     {"navigation bar and server", NavigationAndServer},
     {"timers", Timers},
     {"pages and the first refresh", PagesAndFirstRefresh},
-    {"servers watched besides this computer", WatchedServers},
+    {"servers watched besides this computer, or the service's pipe", WatchedServers},
     {"size and start-hidden", SizeAndStartHidden},
 }};
 

@@ -10,6 +10,7 @@ packages=(
   wine wine64 fonts-wine
   xvfb xauth x11-utils imagemagick xdotool
   python3 fp-utils-3.2.2
+  rsyslog rsyslog-relp
   nsis
 )
 # npm fetches SQLite's pinned amalgamation (scripts/fetch-sqlite.sh); any npm will do.

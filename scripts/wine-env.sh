@@ -15,7 +15,7 @@ quorvel_xvfb_pid=""
 # run), no sound device (its absence only makes noise on a server), a virtual
 # desktop, and the fonts the dialogs ask for.
 prepare_wine_prefix() {
-  if [ -f "$WINEPREFIX/.quorvel-ready-4" ]; then
+  if [ -f "$WINEPREFIX/.quorvel-ready-5" ]; then
     private_documents
     return 0
   fi
@@ -30,12 +30,15 @@ prepare_wine_prefix() {
   # captions, and none of the stalls a bare X server gives the tray and dialogs.
   wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /t REG_SZ /d Default /f >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /t REG_SZ /d 1280x800 /f >/dev/null 2>&1
-  # quorvel.exe takes the netapi32.dll beside it, the simulated server, before Wine's own.
+  # quorvel.exe and the service, quorvelsvc.exe, take the netapi32.dll beside them, the
+  # simulated server, before Wine's own. The service manager starts the service without
+  # the environment of whoever started it: the registry reaches it, WINEDLLOVERRIDES not.
   wine reg add 'HKCU\Software\Wine\AppDefaults\quorvel.exe\DllOverrides' /v netapi32 /t REG_SZ /d native,builtin /f >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\AppDefaults\quorvelsvc.exe\DllOverrides' /v netapi32 /t REG_SZ /d native,builtin /f >/dev/null 2>&1
   cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
   wineserver -w
   private_documents
-  touch "$WINEPREFIX/.quorvel-ready-4"
+  touch "$WINEPREFIX/.quorvel-ready-5"
 }
 
 # Wine links a new prefix's Documents to $HOME, which every prefix of the user shares:

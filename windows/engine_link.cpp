@@ -5,8 +5,25 @@
 #include "engine/engine_state.h"
 #include "engine/server_workers.h"
 #include "engine/watches.h"
+#include "windows/service_client.h"
+#include "windows/window_state.h"
 
 namespace {
+
+bool ServiceWatches()
+{
+    return windowState.serviceMode != 0;
+}
+
+// A command for the service, its kind and server set.
+WireCommand& Command(CommandKind kind, ServerId server)
+{
+    static WireCommand command;
+    command = {};
+    command.kind = kind;
+    command.server = server;
+    return command;
+}
 
 template <typename Record>
 void Take(TableReading<Record>* reading)
@@ -19,6 +36,8 @@ void Take(TableReading<Record>* reading)
 
 bool FindShownServer(ServerId server, ShownServer* shown)
 {
+    if (ServiceWatches())
+        return ServiceServer(server, &shown->tag, &shown->unc, &shown->state);
     const RemoteServer* remote = WatchedServer(server);
     if (!remote)
         return false;
@@ -26,8 +45,16 @@ bool FindShownServer(ServerId server, ShownServer* shown)
     return true;
 }
 
+void WatchServerShown()
+{
+    if (ServiceWatches())
+        SendServiceWatch(windowState.shownServer, windowState.shownSharesServer);
+}
+
 bool ReadSessions(ServerId server, TableReading<SESSION_INFO_1>* reading)
 {
+    if (ServiceWatches())
+        return ServiceSessions(server, &reading->records, &reading->status);
     if (server != kThisComputer)  // what its worker brought last
         return LatestSessions(server, &reading->records);
     EnumerateSessions1(&reading->own);
@@ -37,6 +64,8 @@ bool ReadSessions(ServerId server, TableReading<SESSION_INFO_1>* reading)
 
 bool ReadFiles(ServerId server, TableReading<FILE_INFO_3>* reading)
 {
+    if (ServiceWatches())
+        return ServiceFiles(server, &reading->records, &reading->status);
     if (server != kThisComputer)
         return LatestFiles(server, &reading->records);
     EnumerateOpenFiles(&reading->own);
@@ -46,6 +75,10 @@ bool ReadFiles(ServerId server, TableReading<FILE_INFO_3>* reading)
 
 bool ReadShares(ServerId server, TableReading<SHARE_INFO_502>* reading)
 {
+    if (ServiceWatches()) {  // the service sends them back
+        SendServiceCommand(Command(CommandKind::RefreshShares, server));
+        return false;
+    }
     if (server != kThisComputer) {
         RequestShares(server);
         return false;
@@ -57,17 +90,36 @@ bool ReadShares(ServerId server, TableReading<SHARE_INFO_502>* reading)
 
 void CloseSessionOn(ServerId server, const wchar_t* client, const wchar_t* user)
 {
-    CloseSessionAction(server, client, user);
+    if (!ServiceWatches()) {
+        CloseSessionAction(server, client, user);
+        return;
+    }
+    WireCommand& command = Command(CommandKind::CloseSession, server);
+    CopyWideText(command.name, WideOrEmpty(client));
+    CopyWideText(command.user, WideOrEmpty(user));
+    SendServiceCommand(command);
 }
 
 void CloseFileOn(ServerId server, DWORD fileId)
 {
-    CloseFileAction(server, fileId);
+    if (!ServiceWatches()) {
+        CloseFileAction(server, fileId);
+        return;
+    }
+    WireCommand& command = Command(CommandKind::CloseFile, server);
+    command.fileId = fileId;
+    SendServiceCommand(command);
 }
 
 void RemoveShareOn(ServerId server, const wchar_t* name)
 {
-    RemoveShareAction(server, name);
+    if (!ServiceWatches()) {
+        RemoveShareAction(server, name);
+        return;
+    }
+    WireCommand& command = Command(CommandKind::RemoveShare, server);
+    CopyWideText(command.name, WideOrEmpty(name));
+    SendServiceCommand(command);
 }
 
 ComputerList& ListOf(BlockMode list)
@@ -77,38 +129,95 @@ ComputerList& ListOf(BlockMode list)
 
 void AddComputerTo(BlockMode list, const wchar_t* name, int32_t ticks)
 {
-    ListComputerAction(list, name, ticks);
+    if (!ServiceWatches()) {
+        ListComputerAction(list, name, ticks);
+        return;
+    }
+    WireCommand& command = Command(CommandKind::AddComputer, kThisComputer);
+    command.list = list;
+    command.ticks = ticks;
+    CopyWideText(command.name, WideOrEmpty(name));
+    SendServiceCommand(command);
 }
 
 void RemoveComputerFrom(BlockMode list, const char* name)
 {
-    UnlistComputerAction(list, name);
+    if (!ServiceWatches()) {
+        UnlistComputerAction(list, name);
+        return;
+    }
+    WireCommand& command = Command(CommandKind::RemoveComputer, kThisComputer);
+    command.list = list;
+    WideFromAnsi(command.name, name);
+    SendServiceCommand(command);
 }
 
 void ChangeBlockMode(int32_t mode)
 {
     engineState.rules.blockMode = mode;
+    if (!ServiceWatches())
+        return;
+    WireCommand& command = Command(CommandKind::SetBlockMode, kThisComputer);
+    command.blockMode = mode ? Whitelist : Blacklist;
+    SendServiceCommand(command);
 }
 
 void ReleaseTripped(std::size_t slot)
 {
-    ReleaseTrippedAction(slot);
+    if (!ServiceWatches()) {
+        ReleaseTrippedAction(slot);
+        return;
+    }
+    WireCommand& command = Command(CommandKind::ReleaseTripped, kThisComputer);
+    command.slot = static_cast<int32_t>(slot);
+    SendServiceCommand(command);
 }
 
 void ChangeTripwireRules(const TripwireRules& rules)
 {
     engineState.rules.tripwires = rules;
-    SaveTripwireRules(engineState.rules.tripwires);
+    if (!ServiceWatches()) {
+        SaveTripwireRules(engineState.rules.tripwires);
+        return;
+    }
+    WireCommand& command = Command(CommandKind::SetTripwires, kThisComputer);
+    command.tripwires = rules;
+    SendServiceCommand(command);
+}
+
+void CurrentServerList(ServerList& list)
+{
+    if (ServiceWatches())
+        ServiceServerList(list);
+    else
+        LoadServerList(list);
 }
 
 void ChangeServerList(const ServerList& list)
 {
-    SaveServerList(list);
-    WatchServers(list);
+    if (!ServiceWatches()) {
+        SaveServerList(list);
+        WatchServers(list);
+        return;
+    }
+    WireCommand& command = Command(CommandKind::SetServers, kThisComputer);
+    command.servers = list;
+    SendServiceCommand(command);
+}
+
+bool LogGatesAreTheServices()
+{
+    return ServiceWatches();
 }
 
 void ChangeLogGates(const Settings& gates)
 {
+    if (ServiceWatches()) {
+        WireCommand& command = Command(CommandKind::SetLogGates, kThisComputer);
+        command.gates = {gates.savesess, gates.savefiles, gates.savelogs, gates.savecsvlogs};
+        SendServiceCommand(command);
+        return;
+    }
     Settings& settings = engineState.settings;
     for (const SettingKey* key : {&kSaveSessKey, &kSaveFilesKey, &kSaveLogsKey, &kSaveCsvLogsKey}) {
         settings.*key->field = gates.*key->field;

@@ -33,6 +33,10 @@ struct ShownServer {
 };
 bool FindShownServer(ServerId server, ShownServer* shown);
 
+// The servers the Monitoring and Shares pages show changed: the service then sends
+// their readings.
+void WatchServerShown();
+
 // False when there is nothing to show yet (a server whose first reading has not come).
 bool ReadSessions(ServerId server, TableReading<SESSION_INFO_1>* reading);
 bool ReadFiles(ServerId server, TableReading<FILE_INFO_3>* reading);
@@ -55,6 +59,10 @@ void RemoveComputerFrom(BlockMode list, const char* name);
 void ChangeBlockMode(int32_t mode);
 void ReleaseTripped(std::size_t slot);
 void ChangeTripwireRules(const TripwireRules& rules);
+// The servers watched besides this computer, as the Servers dialog starts from.
+void CurrentServerList(ServerList& list);
 void ChangeServerList(const ServerList& list);
+// Whether the log gates are the protection service's (the rest of [main] is the user's).
+bool LogGatesAreTheServices();
 // The log gates of the [main] settings: savesess, savefiles, savelogs, savecsvlogs.
 void ChangeLogGates(const Settings& gates);

@@ -17,6 +17,7 @@
 #include "windows/monitoring_page.h"
 #include "windows/notify_window.h"
 #include "windows/server_choice.h"
+#include "windows/service_client.h"
 #include "windows/shares_page.h"
 #include "windows/sound_alert.h"
 #include "windows/tray_icon.h"
@@ -144,6 +145,13 @@ void StartRoundTimers()
     windowState.blinkTimer = SetTimer(nullptr, 0, kBlinkPeriodMs, OnBlinkTick);
 }
 
+void StartServiceTimers()
+{
+    windowState.unseenActivity = 0;
+    windowState.blinkPhase = 0;
+    windowState.blinkTimer = SetTimer(nullptr, 0, kBlinkPeriodMs, OnBlinkTick);
+}
+
 void OnServerReply(ServerId server, uintptr_t word)
 {
     ServerReading reading{};
@@ -180,4 +188,42 @@ void AfterEngineStep()
     SyncLogPageView();
     ShowEngineNews();
     ContinueDeliveryLater();
+}
+
+namespace {
+
+// A whole reading: the lists of the place shown follow it, as they follow a poll.
+void ShowServiceReading(const ReadingAssembler& reading)
+{
+    const WireReadingBegin& begin = reading.begin;
+    if (begin.kind == SharesReply) {
+        if (windowState.shownSharesServer == begin.server)
+            ShowShares(AssembledShares(reading));
+        return;
+    }
+    if (windowState.shownServer != begin.server || !windowState.autoRefresh)
+        return;
+    if (begin.kind == SessionsReply)
+        RefreshSessionsWith(begin.status, AssembledSessions(reading));
+    else
+        RefreshOpenFilesWith(AssembledFiles(reading));
+}
+
+}  // namespace
+
+void OnServiceFrame(WPARAM slot)
+{
+    const ServiceFrameChange change = TakeServiceFrame(slot);
+    if (!change.taken)
+        return;
+    if (change.rules) {
+        RefreshBlackListView(ActiveComputerList(engineState.rules));
+        RefreshTrippedView();
+        ShowBlockModeRadios();
+    }
+    if (change.servers)
+        UpdateServerChoicesIfChanged();
+    if (change.reading)
+        ShowServiceReading(*change.reading);
+    AfterEngineStep();
 }

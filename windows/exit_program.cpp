@@ -6,10 +6,13 @@
 #include "engine/engine_state.h"
 #include "rules/block_rules.h"
 #include "windows/tray_icon.h"
+#include "windows/window_state.h"
 
 void PrepareExit()
 {
     RemoveTrayIcon();
+    if (windowState.serviceMode)
+        return;  // the service keeps watching, its lists and logs its own
     SaveComputerLists(engineState.rules);
     FinishDelivery();
 }

@@ -13,6 +13,7 @@
 #include "windows/exit_program.h"
 #include "windows/log_page.h"
 #include "windows/monitoring_page.h"
+#include "windows/service_client.h"
 #include "windows/settings_dialog.h"
 #include "windows/shares_page.h"
 #include "windows/tray_icon.h"
@@ -288,6 +289,16 @@ void ShowServiceStatus()
     LayoutMainWindow(windowState.mainWindow);
 }
 
+namespace {
+
+void OnServiceConnection(bool connected)
+{
+    TakeServiceConnection(connected);
+    ShowServiceStatus();
+}
+
+}  // namespace
+
 void ShowMainWindow()
 {
     windowState.unseenActivity = 0;
@@ -310,6 +321,8 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_NOTIFY_WINDOW_CLICKED: OnNotifyWindowClicked(); break;
     case WM_SERVER_REPLY: OnServerReply(static_cast<ServerId>(wParam), static_cast<uintptr_t>(lParam)); break;
     case WM_ENDSESSION: OnEndSession(wParam != 0); break;
+    case WM_SERVICE_FRAME: OnServiceFrame(wParam); break;
+    case WM_SERVICE_CONNECTION: OnServiceConnection(wParam != 0); break;
     }
     return 0;
 }

@@ -259,6 +259,7 @@ void ShowServerOnMonitoringPage(ServerId shown)
 {
     ShownServer remote{};
     windowState.shownServer = FindShownServer(shown, &remote) ? shown : kThisComputer;
+    WatchServerShown();
     FillServerChoice(windowState.pages[MonitoringPage], windowState.shownServer);
     // Another server's rows are other records: the lists start again from its own.
     ClearSnapshot(windowState.sessionsSnapshot);

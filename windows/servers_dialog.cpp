@@ -33,7 +33,7 @@ void ShowServers(HWND dialog)
 
 void InitServersDialog(HWND dialog)
 {
-    LoadServerList(editing);
+    CurrentServerList(editing);
     SendDlgItemMessageA(dialog, IDC_SERVER_EDIT, EM_LIMITTEXT, kServerNameUnits - 1, 0);
     ShowServers(dialog);
 }

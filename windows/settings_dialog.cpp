@@ -10,6 +10,7 @@
 #include "windows/start_options.h"
 #include "core/text.h"
 #include "resources/resource.h"
+#include "windows/engine_link.h"
 #include "windows/servers_dialog.h"
 #include "windows/tripwires_dialog.h"
 
@@ -49,6 +50,13 @@ constexpr std::array<SettingBox, 10> kWriteOrder = {{
 
 constexpr std::array<int, 3> kSoundRadios = {IDC_SOUND_ALL_SHARES, IDC_SOUND_DRIVE_SHARES, IDC_SOUND_HIDDEN_SHARES};
 
+// The log gates: while the protection service watches, they are its settings, not the user's.
+bool IsServicesGate(const SettingKey* setting)
+{
+    return LogGatesAreTheServices() && (setting == &kSaveSessKey || setting == &kSaveFilesKey ||
+                                        setting == &kSaveLogsKey || setting == &kSaveCsvLogsKey);
+}
+
 bool IsChecked(HWND dialog, int control)
 {
     return IsDlgButtonChecked(dialog, control) == BST_CHECKED;
@@ -65,9 +73,11 @@ void InitSettingsDialog(HWND dialog)
 {
     SendDlgItemMessageA(dialog, IDC_HOTKEY, HKM_SETHOTKEY, static_cast<WPARAM>(ReadHotKeySetting() & 0xFFFF), 0);
     for (const SettingBox& box : kWriteOrder) {
-        if (box.control != IDC_ENABLE_SOUND)
-            CheckDlgButton(dialog, box.control,
-                           ReadSetting(*box.setting) ? BST_CHECKED : BST_UNCHECKED);
+        if (box.control == IDC_ENABLE_SOUND)
+            continue;
+        const int32_t value = IsServicesGate(box.setting) ? engineState.settings.*box.setting->field
+                                                          : ReadSetting(*box.setting);
+        CheckDlgButton(dialog, box.control, value ? BST_CHECKED : BST_UNCHECKED);
     }
     const int32_t events = ReadSetting(kSoundAlertEventsKey);
     if (events >= 0 && events < static_cast<int32_t>(kSoundRadios.size()))
@@ -94,7 +104,10 @@ void ApplySettings(HWND dialog)
         WriteSetting(kSoundAlertEventsKey, engineState.settings.soundalertevents);
     }
     for (const SettingBox& box : kWriteOrder)
-        WriteSettingText(kMainSection, box.setting->key, IsChecked(dialog, box.control) ? "1" : "0");
+        if (!IsServicesGate(box.setting))
+            WriteSettingText(kMainSection, box.setting->key, IsChecked(dialog, box.control) ? "1" : "0");
+    if (LogGatesAreTheServices())
+        ChangeLogGates(engineState.settings);
     SetRunAtStartup(IsChecked(dialog, IDC_LOAD_ON_STARTUP) ? 1 : 0);
 }
 

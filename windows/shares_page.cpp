@@ -80,6 +80,7 @@ void ShowServerOnSharesPage(ServerId shown)
 {
     ShownServer remote{};
     windowState.shownSharesServer = FindShownServer(shown, &remote) ? shown : kThisComputer;
+    WatchServerShown();
     FillServerChoice(windowState.pages[SharesPageIndex], windowState.shownSharesServer);
     ShowShares({});
     RefreshShares();

@@ -26,15 +26,20 @@ foreach(_input IN LISTS INPUTS)
   list(APPEND _names ${_name})
 endforeach()
 
-# The build keeps its debug information; users get the program without it (a
-# seventh of the size, and no build machine's paths inside). The stripped header
-# is dated when the program was built, not when it was packed.
+# The build keeps its debug information; users get the programs without it (a
+# seventh of the size, and no build machine's paths inside). A stripped header is
+# dated when its program was built, not when it was packed.
 if(STRIP)
-  list(GET INPUTS 0 _exe)
-  file(TIMESTAMP ${_exe} _built "%s" UTC)
-  execute_process(COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${_built}
-                          ${STRIP} --strip-all ${STAGE}/quorvel.exe
-                  COMMAND_ERROR_IS_FATAL ANY)
+  foreach(_input IN LISTS INPUTS)
+    get_filename_component(_name ${_input} NAME)
+    if(NOT _name MATCHES "\\.exe$")
+      continue()
+    endif()
+    file(TIMESTAMP ${_input} _built "%s" UTC)
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${_built}
+                            ${STRIP} --strip-all ${STAGE}/${_name}
+                    COMMAND_ERROR_IS_FATAL ANY)
+  endforeach()
 endif()
 
 execute_process(

@@ -4,7 +4,11 @@
 ;   makensis -DQUORVEL_VERSION=1.2.0 -DQUORVEL_VERSION_MAJOR=1 -DQUORVEL_VERSION_MINOR=2
 ;            -DQUORVEL_STAGE=<folder> -DQUORVEL_ICON=<quorvel.ico> -DQUORVEL_OUTFILE=<setup.exe>
 ;            quorvel.nsi
-; The uninstaller keeps the user's settings file and logs, and says so.
+; The option "Keep watching when nobody is logged on" (on by default, and in a silent
+; install unless /NOSERVICE is given) installs quorvelsvc.exe and runs
+; "quorvelsvc.exe install"; an install over one with the service stops it, copies and
+; starts it again. The uninstaller runs "quorvelsvc.exe uninstall" before it removes
+; anything, and keeps the user's settings file and logs, and the service's, and says so.
 
 !macro QuorvelRequire name
   !ifndef ${name}
@@ -24,6 +28,7 @@ Target amd64-unicode
 SetCompressor /SOLID lzma
 
 !include LogicLib.nsh
+!include Sections.nsh
 !include FileFunc.nsh
 !include WinVer.nsh
 !include WinMessages.nsh
@@ -37,6 +42,15 @@ SetCompressor /SOLID lzma
 !define PROGRAM_WINDOW "Quorvel ${QUORVEL_VERSION_MAJOR}.${QUORVEL_VERSION_MINOR}"
 !define PROGRAM_EXIT_COMMAND 40010
 !define SYNCHRONIZE 0x00100000
+; The service (app/service_control.h) and the service manager's numbers it needs.
+!define SERVICE_NAME "Quorvel"
+!define SC_MANAGER_CONNECT 0x0001
+!define SERVICE_QUERY_STATUS 0x0004
+!define SERVICE_START 0x0010
+!define SERVICE_STOP 0x0020
+!define SERVICE_CONTROL_STOP 1
+!define SERVICE_STOPPED 1
+!define ERROR_SERVICE_DOES_NOT_EXIST 1060
 
 Name "Quorvel ${QUORVEL_VERSION}"
 OutFile "${QUORVEL_OUTFILE}"
@@ -53,6 +67,7 @@ VIProductVersion "${QUORVEL_VERSION}.0"
 VIFileVersion "${QUORVEL_VERSION}.0"
 
 Var KeptFiles
+Var ServiceWasInstalled
 
 !define MUI_ICON "${QUORVEL_ICON}"
 !define MUI_UNICON "${QUORVEL_ICON}"
@@ -60,6 +75,9 @@ Var KeptFiles
 
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_LICENSE "${QUORVEL_STAGE}/LICENSE.txt"
+; The description under the list, which is then wide enough for the option's whole name.
+!define MUI_COMPONENTSPAGE_SMALLDESC
+!insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !define MUI_FINISHPAGE_RUN "$INSTDIR\quorvel.exe"
@@ -118,29 +136,77 @@ FunctionEnd
 !insertmacro CloseRunningProgram ""
 !insertmacro CloseRunningProgram "un."
 
-Function .onInit
-  ${IfNot} ${AtLeastWin7}
-    MessageBox MB_OK|MB_ICONSTOP "Quorvel needs Windows 7 or later." /SD IDOK
-    SetErrorLevel 1150  ; ERROR_OLD_WIN_VERSION
-    Quit
+; Whether the service is registered ($ServiceWasInstalled 1 or 0), and when it is, stops
+; it and waits up to a minute: a stop first delivers what the service had found. When it
+; does not stop, nothing more is changed (exit code 2).
+Function StopServiceForUpgrade
+  StrCpy $ServiceWasInstalled 0
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i ${SC_MANAGER_CONNECT}) p .r0'
+  ${If} $0 P= 0
+    Return
   ${EndIf}
-  ; With User Account Control off, a standard user gets no prompt and no rights.
-  UserInfo::GetAccountType
-  Pop $0
-  ${If} $0 != "Admin"
-    MessageBox MB_OK|MB_ICONSTOP \
-      "Installing Quorvel needs administrator rights.$\r$\n$\r$\nStart the installer again from an administrator account, or with Run as administrator." \
-      /SD IDOK
-    SetErrorLevel 740  ; ERROR_ELEVATION_REQUIRED
-    Quit
+  System::Call 'advapi32::OpenServiceW(p r0, w "${SERVICE_NAME}", i ${SERVICE_STOP}|${SERVICE_QUERY_STATUS}) p .r1'
+  ${If} $1 P<> 0
+    StrCpy $ServiceWasInstalled 1
+    System::Call '*(i, i, i, i, i, i, i) p .r2'  ; SERVICE_STATUS
+    System::Call 'advapi32::QueryServiceStatus(p r1, p r2) i .r3'
+    System::Call '*$2(i, i .r4)'
+    ${If} $4 <> ${SERVICE_STOPPED}
+      DetailPrint "Stopping the Quorvel service"
+      System::Call 'advapi32::ControlService(p r1, i ${SERVICE_CONTROL_STOP}, p r2) i .r3'
+      StrCpy $5 0
+      ${DoUntil} $4 = ${SERVICE_STOPPED}
+        ${If} $5 >= 300
+          ${Break}
+        ${EndIf}
+        Sleep 200
+        System::Call 'advapi32::QueryServiceStatus(p r1, p r2) i .r3'
+        System::Call '*$2(i, i .r4)'
+        IntOp $5 $5 + 1
+      ${Loop}
+    ${EndIf}
+    System::Free $2
+    System::Call 'advapi32::CloseServiceHandle(p r1)'
   ${EndIf}
-  SetShellVarContext all
-  SetRegView 64
+  System::Call 'advapi32::CloseServiceHandle(p r0)'
+  ${If} $ServiceWasInstalled = 1
+  ${AndIf} $4 <> ${SERVICE_STOPPED}
+    MessageBox MB_OK|MB_ICONSTOP "The Quorvel service did not stop within a minute: nothing was changed. Try again later." /SD IDOK
+    DetailPrint "The Quorvel service did not stop: nothing was changed."
+    SetErrorLevel 2
+    Abort
+  ${EndIf}
 FunctionEnd
 
-Section "Quorvel"
+; The service stopped for the copy starts again.
+Function StartServiceAgain
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i ${SC_MANAGER_CONNECT}) p .r0'
+  System::Call 'advapi32::OpenServiceW(p r0, w "${SERVICE_NAME}", i ${SERVICE_START}) p .r1'
+  System::Call 'advapi32::StartServiceW(p r1, i 0, p 0) i .r2 ?e'
+  Pop $3
+  System::Call 'advapi32::CloseServiceHandle(p r1)'
+  System::Call 'advapi32::CloseServiceHandle(p r0)'
+  ${If} $2 = 0
+    DetailPrint "The Quorvel service did not start again (error $3)."
+    MessageBox MB_OK|MB_ICONEXCLAMATION "The Quorvel service did not start again (error $3). Start it in the Services window." /SD IDOK
+    SetErrorLevel $3
+  ${Else}
+    DetailPrint "Started the Quorvel service again."
+  ${EndIf}
+FunctionEnd
+
+; Runs quorvelsvc.exe with `command`, its lines in the details; its exit code in $0
+; ("error" when it could not be run).
+!macro RunServiceProgram command
+  nsExec::ExecToLog '"$INSTDIR\quorvelsvc.exe" ${command}'
+  Pop $0
+!macroend
+
+
+Section "Quorvel" SecProgram
   SectionIn RO
   Call CloseRunningProgram
+  Call StopServiceForUpgrade
   SetOutPath "$INSTDIR"
   File "${QUORVEL_STAGE}/quorvel.exe"
   File "${QUORVEL_STAGE}/help.chm"
@@ -162,9 +228,70 @@ Section "Quorvel"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+SectionEnd
+
+Section "Keep watching when nobody is logged on" SecService
+  SetOutPath "$INSTDIR"
+  File "${QUORVEL_STAGE}/quorvelsvc.exe"
+  ${If} $ServiceWasInstalled = 1
+    Call StartServiceAgain
+  ${Else}
+    !insertmacro RunServiceProgram "install"
+    ${If} $0 == "error"
+      StrCpy $0 2
+    ${EndIf}
+    ${If} $0 != 0
+      DetailPrint "The Quorvel service could not be installed (code $0)."
+      MessageBox MB_OK|MB_ICONEXCLAMATION "The Quorvel service could not be installed (code $0): Quorvel watches only while it runs. See Show details." /SD IDOK
+      SetErrorLevel $0
+    ${EndIf}
+  ${EndIf}
+SectionEnd
+
+; Without the option, a service an earlier install left is removed with its program.
+Section "-Without the service"
+  ${IfNot} ${SectionIsSelected} ${SecService}
+  ${AndIf} ${FileExists} "$INSTDIR\quorvelsvc.exe"
+    ${If} $ServiceWasInstalled = 1
+      !insertmacro RunServiceProgram "uninstall"
+    ${EndIf}
+    Delete "$INSTDIR\quorvelsvc.exe"
+  ${EndIf}
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
 SectionEnd
+
+!insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecProgram} "Quorvel's window, its help and its sound."
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecService} "A service that logs and blocks whether or not anyone is logged on."
+!insertmacro MUI_FUNCTION_DESCRIPTION_END
+
+Function .onInit
+  ${IfNot} ${AtLeastWin7}
+    MessageBox MB_OK|MB_ICONSTOP "Quorvel needs Windows 7 or later." /SD IDOK
+    SetErrorLevel 1150  ; ERROR_OLD_WIN_VERSION
+    Quit
+  ${EndIf}
+  ; With User Account Control off, a standard user gets no prompt and no rights.
+  UserInfo::GetAccountType
+  Pop $0
+  ${If} $0 != "Admin"
+    MessageBox MB_OK|MB_ICONSTOP \
+      "Installing Quorvel needs administrator rights.$\r$\n$\r$\nStart the installer again from an administrator account, or with Run as administrator." \
+      /SD IDOK
+    SetErrorLevel 740  ; ERROR_ELEVATION_REQUIRED
+    Quit
+  ${EndIf}
+  SetShellVarContext all
+  SetRegView 64
+  ; A silent deploy without the service: setup.exe /S /NOSERVICE
+  ${GetParameters} $0
+  ClearErrors
+  ${GetOptions} $0 "/NOSERVICE" $1
+  ${IfNot} ${Errors}
+    !insertmacro UnselectSection ${SecService}
+  ${EndIf}
+FunctionEnd
 
 Function un.onInit
   ; The settings file and the logs are the user's, in their own Documents folder.
@@ -174,12 +301,31 @@ Function un.onInit
   ${OrIf} ${FileExists} "$DOCUMENTS\quorvel_logs\*.*"
     StrCpy $KeptFiles "Your settings file, $DOCUMENTS\quorvel.ini, and your logs, in $DOCUMENTS\quorvel_logs, were kept. Delete them yourself if you no longer need them."
   ${EndIf}
+  ; The service's, in ProgramData.
   SetShellVarContext all
+  ${If} ${FileExists} "$APPDATA\Quorvel\*.*"
+    ${If} $KeptFiles != ""
+      StrCpy $KeptFiles "$KeptFiles$\r$\n$\r$\n"
+    ${EndIf}
+    StrCpy $KeptFiles "$KeptFilesThe service's settings file and logs, in $APPDATA\Quorvel, were kept."
+  ${EndIf}
   SetRegView 64
 FunctionEnd
 
 Section "Uninstall"
   Call un.CloseRunningProgram
+
+  ; The service goes first: it holds quorvelsvc.exe while it runs.
+  ${If} ${FileExists} "$INSTDIR\quorvelsvc.exe"
+    !insertmacro RunServiceProgram "uninstall"
+    ${If} $0 != 0
+    ${AndIf} $0 != ${ERROR_SERVICE_DOES_NOT_EXIST}
+      MessageBox MB_OK|MB_ICONSTOP "The Quorvel service could not be removed (code $0): nothing else was changed. See Show details." /SD IDOK
+      DetailPrint "The Quorvel service could not be removed: nothing else was changed."
+      SetErrorLevel 2
+      Abort
+    ${EndIf}
+  ${EndIf}
 
   ; Stop at the first file that will not go: the entry in Programs and Features
   ; stays, so the uninstall can be run again.
@@ -190,6 +336,7 @@ Section "Uninstall"
     DetailPrint "$INSTDIR\quorvel.exe could not be removed: nothing else was changed."
     Abort
   ${EndIf}
+  Delete "$INSTDIR\quorvelsvc.exe"
   Delete "$INSTDIR\help.chm"
   Delete "$INSTDIR\warning.wav"
   Delete "$INSTDIR\LICENSE.txt"

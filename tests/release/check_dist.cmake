@@ -4,7 +4,7 @@
 
 cmake_minimum_required(VERSION 3.25)
 
-foreach(name DIST_DIR ZIP SETUP STAGE EXE CHM WAV README LICENSE VERSION WORK)
+foreach(name DIST_DIR ZIP SETUP STAGE EXE SERVICE_EXE CHM WAV README LICENSE VERSION WORK)
   if(NOT DEFINED ${name} OR "${${name}}" STREQUAL "")
     message(FATAL_ERROR "check_dist.cmake needs -D${name}=...")
   endif()
@@ -45,7 +45,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${DIST_DIR}/${ZIP}
 string(REPLACE "\n" ";" listing "${listing}")
 list(REMOVE_ITEM listing "")
 list(SORT listing)
-set(expected LICENSE.txt README.txt help.chm quorvel.exe warning.wav)
+set(expected LICENSE.txt README.txt help.chm quorvel.exe quorvelsvc.exe warning.wav)
 if(NOT listed EQUAL 0 OR NOT listing STREQUAL expected)
   fail("${ZIP} holds [${listing}], not [${expected}]")
 endif()
@@ -56,8 +56,9 @@ if(NOT extracted EQUAL 0)
 endif()
 
 # The zip's files are the staged ones, which the installer carries too; the staged
-# files are the build's, its program stripped of debug information.
-foreach(pair "quorvel.exe|${STAGE}/quorvel.exe" "help.chm|${CHM}" "warning.wav|${WAV}"
+# files are the build's, its programs stripped of debug information.
+foreach(pair "quorvel.exe|${STAGE}/quorvel.exe" "quorvelsvc.exe|${STAGE}/quorvelsvc.exe" "help.chm|${CHM}"
+             "warning.wav|${WAV}"
              "README.txt|${README}" "LICENSE.txt|${LICENSE}")
   string(REPLACE "|" ";" pair "${pair}")
   list(GET pair 0 name)
@@ -68,13 +69,6 @@ foreach(pair "quorvel.exe|${STAGE}/quorvel.exe" "help.chm|${CHM}" "warning.wav|$
     fail("${name} in ${ZIP} is not ${source}")
   endif()
 endforeach()
-if(STRIP)
-  file(COPY_FILE ${EXE} ${WORK}/built.exe)
-  execute_process(COMMAND ${STRIP} --strip-all ${WORK}/built.exe RESULT_VARIABLE stripped)
-  set(built_exe ${WORK}/built.exe)
-else()
-  set(built_exe ${EXE})
-endif()
 # Apart from the header's date, which strip may set to its own time, and the
 # header's checksum, which covers the date.
 function(read_program path result)
@@ -91,11 +85,23 @@ function(read_program path result)
   endforeach()
   set(${result} "${hex}" PARENT_SCOPE)
 endfunction()
-read_program(${built_exe} built)
-read_program(${STAGE}/quorvel.exe staged)
-if(NOT built STREQUAL staged)
-  fail("the released quorvel.exe is not the one the build made (${EXE}): make target dist again")
-endif()
+foreach(pair "quorvel.exe|${EXE}" "quorvelsvc.exe|${SERVICE_EXE}")
+  string(REPLACE "|" ";" pair "${pair}")
+  list(GET pair 0 name)
+  list(GET pair 1 exe)
+  if(STRIP)
+    file(COPY_FILE ${exe} ${WORK}/built.exe)
+    execute_process(COMMAND ${STRIP} --strip-all ${WORK}/built.exe RESULT_VARIABLE stripped)
+    set(built_exe ${WORK}/built.exe)
+  else()
+    set(built_exe ${exe})
+  endif()
+  read_program(${built_exe} built)
+  read_program(${STAGE}/${name} staged)
+  if(NOT built STREQUAL staged)
+    fail("the released ${name} is not the one the build made (${exe}): make target dist again")
+  endif()
+endforeach()
 
 # For Notepad: CR LF line ends (file(READ) drops CRs, so the bytes are read), and
 # the readme names this release.
@@ -109,7 +115,8 @@ foreach(name README.txt LICENSE.txt)
   endif()
 endforeach()
 file(READ ${WORK}/README.txt readme)
-foreach(wanted "Quorvel ${VERSION}" "${ZIP}" "${SETUP}" "quorvel.ini" "administrator" "Uninstall")
+foreach(wanted "Quorvel ${VERSION}" "${ZIP}" "${SETUP}" "quorvel.ini" "administrator" "Uninstall" "quorvelsvc.exe"
+               "/NOSERVICE")
   string(FIND "${readme}" "${wanted}" at)
   if(at EQUAL -1)
     fail("README.txt does not mention ${wanted}")

@@ -19,6 +19,7 @@
 #include "e2e/program_runner.h"
 #include "release/version_resources.h"
 #include "resources/resource.h"
+#include "service/service_probe.h"
 
 namespace {
 
@@ -261,8 +262,8 @@ bool WaitFor(const auto& condition, DWORD timeoutMs)
     return true;
 }
 
-const std::vector<std::string> kInstalledNames = {"LICENSE.txt", "help.chm", "quorvel.exe", "uninstall.exe",
-                                                  "warning.wav"};
+const std::vector<std::string> kInstalledNames = {"LICENSE.txt", "help.chm",      "quorvel.exe",
+                                                  "quorvelsvc.exe", "uninstall.exe", "warning.wav"};
 
 class InstallerTest : public ::testing::Test {
 protected:
@@ -284,8 +285,11 @@ protected:
     }
 
     // By hand, so that a broken uninstaller cannot leave the next test a stale install.
+    // The service goes first: it holds its program while it runs.
     static void RemoveEarlierInstall()
     {
+        RemoveServiceByHand();
+        ForgetServiceFiles();
         for (const std::string& name : FolderNames(InstallFolder()))
             DeleteFileA((InstallFolder() + "\\" + name).c_str());
         RemoveDirectoryA(InstallFolder().c_str());
@@ -362,8 +366,14 @@ TEST_F(InstallerTest, InstallsRunsAgainstTheServerAndUninstallsKeepingTheUsersFi
     // The program's files and nothing else; the program is the release's.
     const std::string folder = InstallFolder();
     EXPECT_EQ(FolderNames(folder), kInstalledNames);
-    for (const char* name : {"quorvel.exe", "help.chm", "warning.wav", "LICENSE.txt"})
+    for (const char* name : {"quorvel.exe", "quorvelsvc.exe", "help.chm", "warning.wav", "LICENSE.txt"})
         EXPECT_EQ(ReadFile(folder + "\\" + name), ReadFile(Staged(name))) << name;
+    // The silent install keeps watching when nobody is logged on: the service runs.
+    const InstalledService service = QueryInstalledService();
+    ASSERT_TRUE(service.found);
+    EXPECT_EQ(service.command, "\"" + folder + "\\quorvelsvc.exe\"");
+    EXPECT_EQ(service.startType, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(service.state, static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(ReadVersionResource(folder + "\\quorvel.exe").productVersion, QUORVEL_PROJECT_VERSION);
 
     const Shortcut shortcut = ReadShortcut(StartMenuShortcut());
@@ -425,6 +435,8 @@ TEST_F(InstallerTest, InstallsRunsAgainstTheServerAndUninstallsKeepingTheUsersFi
     EXPECT_FALSE(Exists(folder)) << "the install folder is left: " << ::testing::PrintToString(FolderNames(folder));
     EXPECT_FALSE(Exists(StartMenuShortcut()));
     EXPECT_FALSE(UninstallKeyExists());
+    EXPECT_FALSE(QueryInstalledService().found);
+    EXPECT_TRUE(Exists(ServiceFilesPath() + "\\quorvel.ini")) << "the service's settings are kept";
     EXPECT_EQ(RunValue(), "<none>");
     EXPECT_EQ(ReadFile(settings), settingsBefore) << "the settings file is the user's";
     EXPECT_FALSE(logsBefore.empty());
@@ -482,9 +494,42 @@ TEST_F(InstallerTest, ASilentUninstallGivesUpOnAProgramThatDoesNotEnd)
     EXPECT_EQ(FolderNames(InstallFolder()), kInstalledNames);
     EXPECT_TRUE(Exists(StartMenuShortcut()));
     EXPECT_TRUE(UninstallKeyExists());
+    EXPECT_EQ(QueryInstalledService().state, static_cast<DWORD>(SERVICE_RUNNING)) << "the service is left too";
 
     // Once it has ended, the uninstall goes through.
     EXPECT_EQ(Uninstall(kInstallerTimeoutMs), 0u);
     EXPECT_FALSE(Exists(InstallFolder()));
     EXPECT_FALSE(UninstallKeyExists());
+}
+
+TEST_F(InstallerTest, TheServiceOptionInstallsTheServiceAnUpgradeRestartsItAndWithoutItTheServiceGoes)
+{
+    // The installing user's lists go over to the service, once.
+    WriteFile(DocumentsFolder() + "\\quorvel.ini", "[blacklist]\r\ncount=1\r\ncomp0=PC-BAD\r\n");
+    Install();
+    if (HasFatalFailure())
+        return;
+    const InstalledService first = QueryInstalledService();
+    ASSERT_TRUE(first.found);
+    EXPECT_EQ(first.state, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_NE(ReadFile(ServiceFilesPath() + "\\quorvel.ini").find("comp0=PC-BAD"), std::string::npos);
+
+    // Over it: stopped for the copy, then started again, a new process.
+    Install();
+    const InstalledService upgraded = QueryInstalledService();
+    ASSERT_TRUE(upgraded.found);
+    EXPECT_EQ(upgraded.state, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_NE(upgraded.processId, first.processId) << "the service was not stopped and started again";
+    EXPECT_EQ(ReadFile(InstallFolder() + "\\quorvelsvc.exe"), ReadFile(Staged("quorvelsvc.exe")));
+
+    // Without the option, the service an earlier install left goes, with its program.
+    ASSERT_EQ(RunAndWait(SetupExe(), "/S /NOSERVICE", kInstallerTimeoutMs), 0u);
+    EXPECT_FALSE(QueryInstalledService().found);
+    std::vector<std::string> withoutService = kInstalledNames;
+    std::erase(withoutService, "quorvelsvc.exe");
+    EXPECT_EQ(FolderNames(InstallFolder()), withoutService);
+    EXPECT_TRUE(Exists(ServiceFilesPath() + "\\quorvel.ini")) << "its settings are kept for a later install";
+
+    EXPECT_EQ(Uninstall(kInstallerTimeoutMs), 0u) << "an install without the service uninstalls too";
+    EXPECT_FALSE(Exists(InstallFolder()));
 }

@@ -1,0 +1,325 @@
+#include "engine/service_publisher.h"
+
+#include <array>
+#include <span>
+
+#include "core/clock.h"
+#include "core/server_api.h"
+#include "core/settings.h"
+#include "engine/actions.h"
+#include "engine/engine_state.h"
+#include "engine/log_text.h"
+#include "engine/news.h"
+#include "engine/server_list.h"
+#include "engine/server_workers.h"
+#include "engine/watches.h"
+#include "engine/wire.h"
+#include "rules/block_rules.h"
+
+namespace {
+
+constexpr ULONGLONG kListsEveryMs = 1000;
+
+struct WindowClient {
+    PipeClientId id;
+    WireWatch watch;
+    ServerId sharesAsked;  // the server whose shares it waits for; -1 none
+};
+
+PipeServer pipe;
+std::array<WindowClient, kMaxPipeClients> clients;
+std::array<uint8_t, kMaxFrameBytes> room;
+ULONGLONG lastLists;
+// Per place (this computer, then each server) and table (sessions, files).
+std::array<std::array<ULONGLONG, 2>, kMaxRemoteServers + 1> lastReadings;
+
+template <typename Message, typename Encode>
+std::span<const uint8_t> FrameOf(WireKind kind, const Message& message, Encode encode)
+{
+    return MakeFrame(std::span<uint8_t>(room), kind, message, encode);
+}
+
+void SendOrBroadcast(PipeClientId client, std::span<const uint8_t> frame)
+{
+    if (frame.empty())
+        return;
+    if (client)
+        SendToPipeClient(pipe, client, frame);
+    else
+        BroadcastToPipeClients(pipe, frame);
+}
+
+// 0: every window.
+void SendLogGates(PipeClientId client)
+{
+    const Settings& settings = engineState.settings;
+    const WireLogGates gates{settings.savesess, settings.savefiles, settings.savelogs, settings.savecsvlogs};
+    SendOrBroadcast(client, FrameOf(WireKind::LogGates, gates, EncodeLogGates));
+}
+
+void SendRules(PipeClientId client)
+{
+    static WireRules rules;
+    rules.blockMode = engineState.rules.blockMode ? 1 : 0;
+    rules.blacklist = engineState.rules.blacklist;
+    rules.whitelist = engineState.rules.whitelist;
+    rules.tripped = engineState.rules.tripped;
+    SendOrBroadcast(client, FrameOf(WireKind::Rules, rules, EncodeRules));
+}
+
+void SendTripwires(PipeClientId client)
+{
+    SendOrBroadcast(client, FrameOf(WireKind::Tripwires, engineState.rules.tripwires, EncodeTripwires));
+}
+
+void SendServers(PipeClientId client)
+{
+    WireServers servers{};
+    for (ServerId id = 1; id <= kMaxRemoteServers; ++id) {
+        const RemoteServer* server = WatchedServer(id);
+        if (!server)
+            continue;
+        WireServer& entry = servers.servers[static_cast<std::size_t>(servers.count++)];
+        entry.id = id;
+        CopyText(entry.name, server->tag.data() + 2);
+        entry.state = server->state.load();
+    }
+    SendOrBroadcast(client, FrameOf(WireKind::Servers, servers, EncodeServers));
+}
+
+void SendWholeLogText(PipeClientId client)
+{
+    const WireLogText text{1, WholeLogText(engineState.logText)};
+    SendOrBroadcast(client, FrameOf(WireKind::LogText, text, EncodeLogText));
+}
+
+// A reading in as many frames as it needs; a window without room for it now gets the
+// next one instead.
+template <typename Record>
+void SendReading(PipeClientId client, ServerId server, NET_API_STATUS status, std::span<const Record> records)
+{
+    if (PipeClientRoom(pipe, client) < kMaxFrameBytes * 2)
+        return;
+    ReadingEncoder encoder{};
+    StartReading(encoder, server, status, records);
+    for (std::span<const uint8_t> frame = NextReadingFrame(encoder, room); !frame.empty();
+         frame = NextReadingFrame(encoder, room)) {
+        if (!SendToPipeClient(pipe, client, frame))
+            return;
+    }
+}
+
+WindowClient* ClientOf(PipeClientId id)
+{
+    for (WindowClient& client : clients)
+        if (client.id == id)
+            return &client;
+    return nullptr;
+}
+
+// This computer's tables as a window that just asked sees them.
+void SendThisComputer(const WindowClient& client)
+{
+    if (client.watch.monitoring == kThisComputer) {
+        Enumeration<SESSION_INFO_1> sessions;
+        EnumerateSessions1(&sessions);
+        SendReading<SESSION_INFO_1>(client.id, kThisComputer, sessions.status, sessions.Records());
+        Enumeration<FILE_INFO_3> files;
+        EnumerateOpenFiles(&files);
+        SendReading<FILE_INFO_3>(client.id, kThisComputer, files.status, files.Records());
+    } else {
+        std::span<const SESSION_INFO_1> sessions;
+        if (LatestSessions(client.watch.monitoring, &sessions))
+            SendReading<SESSION_INFO_1>(client.id, client.watch.monitoring, NERR_Success, sessions);
+        std::span<const FILE_INFO_3> files;
+        if (LatestFiles(client.watch.monitoring, &files))
+            SendReading<FILE_INFO_3>(client.id, client.watch.monitoring, NERR_Success, files);
+    }
+}
+
+void SendShares(WindowClient& client, ServerId server)
+{
+    if (server == kThisComputer) {
+        Enumeration<SHARE_INFO_502> shares;
+        EnumerateShares(&shares);
+        SendReading<SHARE_INFO_502>(client.id, kThisComputer, shares.status, shares.Records());
+        return;
+    }
+    client.sharesAsked = server;
+    RequestShares(server);
+}
+
+void Join(PipeClientId id)
+{
+    for (WindowClient& client : clients) {
+        if (client.id)
+            continue;
+        client = {id, {kThisComputer, kThisComputer}, -1};
+        SendLogGates(id);
+        SendRules(id);
+        SendTripwires(id);
+        SendServers(id);
+        SendWholeLogText(id);
+        SendThisComputer(client);
+        return;
+    }
+}
+
+void Leave(PipeClientId id)
+{
+    if (WindowClient* client = ClientOf(id))
+        *client = {};
+}
+
+void SaveLists()
+{
+    SaveComputerLists(engineState.rules);
+    SendRules(0);
+}
+
+CommandResult Do(WindowClient& client, const WireCommand& command)
+{
+    const bool serverKnown = command.server == kThisComputer || WatchedServer(command.server);
+    switch (command.kind) {
+    case CommandKind::CloseSession:
+    case CommandKind::CloseFile:
+    case CommandKind::RemoveShare:
+    case CommandKind::RefreshShares:
+        if (!serverKnown)
+            return CommandResult::UnknownServer;
+        break;
+    default: break;
+    }
+    switch (command.kind) {
+    case CommandKind::CloseSession: CloseSessionAction(command.server, command.name.data(), command.user.data()); break;
+    case CommandKind::CloseFile: CloseFileAction(command.server, command.fileId); break;
+    case CommandKind::RemoveShare: RemoveShareAction(command.server, command.name.data()); break;
+    case CommandKind::RefreshShares: SendShares(client, command.server); break;
+    case CommandKind::AddComputer:
+        if (!ListComputerAction(command.list ? Whitelist : Blacklist, command.name.data(), command.ticks))
+            return CommandResult::Refused;
+        SaveLists();
+        break;
+    case CommandKind::RemoveComputer: {
+        std::array<char, kClientNameUnits * 2> name{};
+        AnsiFromWide(name, command.name.data());
+        UnlistComputerAction(command.list ? Whitelist : Blacklist, name.data());
+        SaveLists();
+        break;
+    }
+    case CommandKind::SetBlockMode:
+        engineState.rules.blockMode = command.blockMode ? Whitelist : Blacklist;
+        SaveLists();
+        break;
+    case CommandKind::ReleaseTripped:
+        ReleaseTrippedAction(static_cast<std::size_t>(command.slot));
+        SendRules(0);
+        break;
+    case CommandKind::SetTripwires:
+        engineState.rules.tripwires = command.tripwires;
+        SaveTripwireRules(engineState.rules.tripwires);
+        SendTripwires(0);
+        break;
+    case CommandKind::SetServers:
+        SaveServerList(command.servers);
+        WatchServers(command.servers);
+        SendServers(0);
+        break;
+    case CommandKind::SetLogGates: {
+        Settings& settings = engineState.settings;
+        settings.savesess = command.gates.savesess;
+        settings.savefiles = command.gates.savefiles;
+        settings.savelogs = command.gates.savelogs;
+        settings.savecsvlogs = command.gates.savecsvlogs;
+        for (const SettingKey* key : {&kSaveSessKey, &kSaveFilesKey, &kSaveLogsKey, &kSaveCsvLogsKey})
+            WriteSetting(*key, settings.*key->field);
+        SendLogGates(0);
+        break;
+    }
+    }
+    return CommandResult::Done;
+}
+
+}  // namespace
+
+PipeServer& ServicePipe()
+{
+    return pipe;
+}
+
+void PublishAfterStep()
+{
+    EngineNews& news = engineState.news;
+    if (HasNews(news)) {
+        BroadcastToPipeClients(pipe, FrameOf(WireKind::News, news, EncodeNews));
+        ClearNews(news);
+    }
+    LogText& log = engineState.logText;
+    if (log.emptied || log.newFrom < log.length) {
+        const WireLogText text{log.emptied, WholeLogText(log).substr(log.emptied ? 0 : log.newFrom)};
+        BroadcastToPipeClients(pipe, FrameOf(WireKind::LogText, text, EncodeLogText));
+        MarkLogTextShown(log);
+    }
+    const ULONGLONG now = MillisecondsNow();
+    if (now - lastLists >= kListsEveryMs) {
+        lastLists = now;
+        SendRules(0);
+        SendServers(0);
+    }
+}
+
+void PublishReading(const EngineReading& reading)
+{
+    if (reading.kind == SharesReply) {
+        for (WindowClient& client : clients) {
+            if (client.id && client.sharesAsked == reading.server) {
+                SendReading(client.id, reading.server, reading.status, RecordsOf<SHARE_INFO_502>(reading));
+                client.sharesAsked = -1;
+            }
+        }
+        return;
+    }
+    if (reading.status != NERR_Success && reading.status != ERROR_MORE_DATA)
+        return;
+    if (reading.server < kThisComputer || reading.server > kMaxRemoteServers)
+        return;
+    // The poll reads every 200 ms and a server's worker every 100 ms: the windows follow
+    // each table once a second.
+    ULONGLONG& last = lastReadings[static_cast<std::size_t>(reading.server)][reading.kind == FilesReply ? 1 : 0];
+    const ULONGLONG now = MillisecondsNow();
+    if (last != 0 && now - last < kListsEveryMs)
+        return;
+    last = now;
+    for (const WindowClient& client : clients) {
+        if (!client.id || client.watch.monitoring != reading.server)
+            continue;
+        if (reading.kind == SessionsReply)
+            SendReading(client.id, reading.server, reading.status, RecordsOf<SESSION_INFO_1>(reading));
+        else if (reading.kind == FilesReply)
+            SendReading(client.id, reading.server, reading.status, RecordsOf<FILE_INFO_3>(reading));
+    }
+}
+
+void TakeWindowMessages()
+{
+    while (const PipeInbound* inbound = NextPipeInbound(pipe)) {
+        switch (inbound->event) {
+        case PipeEvent::Joined: Join(inbound->client); break;
+        case PipeEvent::Left: Leave(inbound->client); break;
+        case PipeEvent::Message:
+            if (WindowClient* client = ClientOf(inbound->client)) {
+                if (inbound->kind == WireKind::Watch) {
+                    const bool changed = client->watch.monitoring != inbound->watch.monitoring;
+                    client->watch = inbound->watch;
+                    if (changed)
+                        SendThisComputer(*client);
+                } else if (inbound->kind == WireKind::Command) {
+                    const WireCommandDone done{inbound->command.id, Do(*client, inbound->command)};
+                    SendToPipeClient(pipe, client->id, FrameOf(WireKind::CommandDone, done, EncodeCommandDone));
+                }
+            }
+            break;
+        }
+        DonePipeInbound(pipe);
+    }
+}

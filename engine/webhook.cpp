@@ -1,0 +1,482 @@
+#include "engine/webhook.h"
+
+#include <winhttp.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "core/clock.h"
+#include "core/handoff.h"
+#include "core/text.h"
+#include "engine/syslog_message.h"
+
+namespace {
+
+// Each field's share of the body once escaped, so that the whole always fits.
+constexpr std::size_t kNameBudget = 512;
+constexpr std::size_t kPathBudget = 1536;
+constexpr std::size_t kTextBudget = 2048;
+constexpr std::size_t kNoticeCapacity = 256;
+constexpr std::size_t kNoticeCount = 16;
+constexpr std::size_t kResponseDrainBytes = 65536;
+
+struct Writer {
+    std::span<char> dest;
+    std::size_t length;
+};
+
+void Put(Writer& writer, std::string_view text)
+{
+    const std::size_t count = std::min(writer.dest.size() - writer.length, text.size());
+    std::copy_n(text.data(), count, writer.dest.data() + writer.length);
+    writer.length += count;
+}
+
+std::size_t Utf8SequenceLength(char lead)
+{
+    const auto byte = static_cast<unsigned char>(lead);
+    return byte < 0xC0 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
+}
+
+// UTF-8 text as the inside of a JSON string, escaped, taking at most `budget` bytes;
+// a character that would not fit is left out with everything after it. Slack reads
+// its text as markup in which &, < and > are escapes of their own.
+void PutJsonText(Writer& writer, std::string_view utf8, std::size_t budget, bool slackMarkup)
+{
+    std::size_t spent = 0;
+    for (std::size_t at = 0; at < utf8.size();) {
+        const char c = utf8[at];
+        std::size_t step = 1;
+        std::array<char, 8> escaped{};
+        std::string_view piece;
+        if (c == '"') {
+            piece = "\\\"";
+        } else if (c == '\\') {
+            piece = "\\\\";
+        } else if (slackMarkup && c == '&') {
+            piece = "&amp;";
+        } else if (slackMarkup && c == '<') {
+            piece = "&lt;";
+        } else if (slackMarkup && c == '>') {
+            piece = "&gt;";
+        } else if (c == '\n') {
+            piece = "\\n";
+        } else if (IsControlCharacter(c)) {
+            FormatText(escaped, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+            piece = escaped.data();
+        } else {
+            step = std::min(Utf8SequenceLength(c), utf8.size() - at);
+            piece = utf8.substr(at, step);
+        }
+        if (spent + piece.size() > budget)
+            break;
+        Put(writer, piece);
+        spent += piece.size();
+        at += step;
+    }
+}
+
+void PutJsonString(Writer& writer, std::string_view utf8, std::size_t budget)
+{
+    Put(writer, "\"");
+    PutJsonText(writer, utf8, budget - 2, false);
+    Put(writer, "\"");
+}
+
+std::string_view WideAsUtf8(std::span<char> room, std::wstring_view text)
+{
+    return std::string_view(room.data(), Utf8FromWide(room, text));
+}
+
+std::string_view AnsiAsUtf8(std::span<char> room, std::string_view text)
+{
+    return std::string_view(room.data(), Utf8FromAnsi(room, text));
+}
+
+void PutField(Writer& writer, std::string_view name, std::string_view utf8, std::size_t budget, bool first = false)
+{
+    if (!first)
+        Put(writer, ",");
+    Put(writer, "\"");
+    Put(writer, name);
+    Put(writer, "\":");
+    PutJsonString(writer, utf8, budget);
+}
+
+struct AlarmTexts {
+    std::array<char, kNameBudget> server, computer, user, rule;
+    std::array<char, kPathBudget> path;
+    std::array<char, kTextBudget> text;
+    std::string_view serverText, computerText, userText, ruleText, pathText, lineText;
+};
+
+void ConvertTexts(const EventRecord& record, const char* host, AlarmTexts& texts)
+{
+    std::string_view server = record.server;
+    while (!server.empty() && server.front() == '\\')
+        server.remove_prefix(1);
+    texts.serverText = AnsiAsUtf8(texts.server, server.empty() ? std::string_view(host) : server);
+    texts.computerText = WideAsUtf8(texts.computer, record.computer);
+    texts.userText = WideAsUtf8(texts.user, record.user);
+    texts.pathText = WideAsUtf8(texts.path, record.path);
+    texts.ruleText = AnsiAsUtf8(texts.rule, record.rule);
+    texts.lineText = AnsiAsUtf8(texts.text, record.text);
+}
+
+// A line of the Slack message or a fact of the Teams card: left out when empty.
+void PutFact(Writer& writer, WebhookFormat format, std::string_view name, std::string_view value,
+             std::size_t budget, bool* first)
+{
+    if (value.empty())
+        return;
+    if (format == WebhookFormat::Teams) {
+        Put(writer, *first ? "{\"name\":\"" : ",{\"name\":\"");
+        Put(writer, name);
+        Put(writer, "\",\"value\":");
+        PutJsonString(writer, value, budget);
+        Put(writer, "}");
+    } else {
+        // Inside the Slack message's one text: a line break and "Name: value".
+        Put(writer, "\\n");
+        Put(writer, name);
+        Put(writer, ": ");
+        PutJsonText(writer, value, budget, true);
+    }
+    *first = false;
+}
+
+struct AlarmSlot {
+    std::array<char, kWebhookBodyCapacity> body;
+    std::size_t length;
+    ULONGLONG queuedAt;  // the pacing clock's
+};
+
+struct Notice {
+    std::array<char, kNoticeCapacity> text;
+};
+
+struct Webhook {
+    std::array<char, kWebhookUrlCapacity> url;
+    std::array<char, 256> host;
+    WebhookFormat format;
+    WebhookTiming timing;
+    HANDLE thread;
+    HANDLE wake;
+    std::atomic<bool> running;
+    std::atomic<bool> stopping;
+    RequestRing<AlarmSlot, kWebhookQueueCapacity> alarms;
+    RequestRing<Notice, kNoticeCount> notices;
+    std::atomic<uint64_t> delivered;
+    std::atomic<uint64_t> attempts;
+    std::atomic<uint64_t> dropped;
+    std::atomic<uint64_t> lostInQueue;  // the engine's thread counts, the webhook's thread tells
+};
+
+Webhook webhook;
+
+void PutNotice(const char* text)
+{
+    Notice* notice = NextRequestPlace(webhook.notices);
+    if (!notice)
+        return;  // the engine's thread is behind: a notice is worth less than the memory
+    CopyText(notice->text, text);
+    PutRequest(webhook.notices);
+}
+
+void DropAlarm(const char* why)
+{
+    DropOldestRequest(webhook.alarms);
+    webhook.dropped.fetch_add(1);
+    std::array<char, kNoticeCapacity> text{};
+    FormatText(text, "Alarm webhook: an alarm was dropped: %s", why);
+    PutNotice(text.data());
+}
+
+DWORD WINAPI WebhookThread(void*)
+{
+    DWORD backoff = webhook.timing.firstRetryMs;
+    ULONGLONG nextTry = 0;
+    uint32_t tries = 0;  // of the oldest alarm
+    while (!webhook.stopping.load()) {
+        const uint64_t lost = webhook.lostInQueue.exchange(0);
+        if (lost > 0) {
+            std::array<char, kNoticeCapacity> text{};
+            FormatText(text, "Alarm webhook: %u alarms dropped, too many were waiting", static_cast<unsigned>(lost));
+            PutNotice(text.data());
+        }
+        const AlarmSlot* alarm = OldestRequest(webhook.alarms);
+        const ULONGLONG now = PacingMillisecondsNow();
+        if (!alarm || now < nextTry) {
+            WaitForSingleObject(webhook.wake, alarm ? static_cast<DWORD>(std::min<ULONGLONG>(nextTry - now, 1000)) : 1000);
+            continue;
+        }
+        DWORD status = 0;
+        std::array<char, kNoticeCapacity> what{};
+        webhook.attempts.fetch_add(1);
+        ++tries;
+        const WebhookResult result = PostWebhook(webhook.url.data(), std::string_view(alarm->body.data(), alarm->length),
+                                                 webhook.timing.requestMs, &status, what);
+        if (result == WebhookResult::Delivered) {
+            DropOldestRequest(webhook.alarms);
+            webhook.delivered.fetch_add(1);
+            backoff = webhook.timing.firstRetryMs;
+            nextTry = 0;
+            tries = 0;
+        } else if (result != WebhookResult::Retry) {
+            std::array<char, kNoticeCapacity> why{};
+            FormatText(why, "the receiver refused it (%s)", what.data());
+            DropAlarm(why.data());
+            tries = 0;
+        } else if (PacingMillisecondsNow() - alarm->queuedAt >= webhook.timing.giveUpMs) {
+            std::array<char, kNoticeCapacity> why{};
+            FormatText(why, "the receiver did not take it in %u tries (%s)", tries, what.data());
+            DropAlarm(why.data());
+            tries = 0;
+        } else {
+            nextTry = PacingMillisecondsNow() + backoff;
+            backoff = std::min(backoff * 2, webhook.timing.longestRetryMs);
+        }
+    }
+    return 0;
+}
+
+struct HttpHandles {
+    HINTERNET session = nullptr;
+    HINTERNET connection = nullptr;
+    HINTERNET request = nullptr;
+    ~HttpHandles()
+    {
+        if (request)
+            WinHttpCloseHandle(request);
+        if (connection)
+            WinHttpCloseHandle(connection);
+        if (session)
+            WinHttpCloseHandle(session);
+    }
+};
+
+}  // namespace
+
+bool IsWebhookUrl(const char* url)
+{
+    const std::string_view text(url ? url : "");
+    for (const std::string_view scheme : {std::string_view("http://"), std::string_view("https://")}) {
+        if (text.size() > scheme.size() && EndsWithIgnoringAsciiCase(text.substr(0, scheme.size()), scheme) &&
+            text[scheme.size()] != '/' && text[scheme.size()] != ':')
+            return text.find_first_of(" \t\r\n") == std::string_view::npos;
+    }
+    return false;
+}
+
+std::size_t FormatWebhookBody(std::span<char> dest, WebhookFormat format, const EventRecord& record,
+                              const char* host)
+{
+    Writer writer{dest.first(std::min(dest.size(), kWebhookBodyCapacity)), 0};
+    AlarmTexts texts{};
+    ConvertTexts(record, host ? host : "", texts);
+    const SyslogKind& kind = SyslogKindOf(record.kind);
+    const std::array<char, 32> time = FormatSyslogTime(record.utc);
+    if (format == WebhookFormat::Teams || format == WebhookFormat::Slack) {
+        // The title names the server the alarm is about (its name is cut to kNameBudget).
+        std::array<char, kNameBudget * 2> title{};
+        Writer titleWriter{title, 0};
+        Put(titleWriter, "Quorvel: ");
+        Put(titleWriter, kind.name);
+        Put(titleWriter, " on ");
+        Put(titleWriter, texts.serverText);
+        const std::string_view titleText(title.data(), titleWriter.length);
+        bool first = true;
+        if (format == WebhookFormat::Teams) {
+            Put(writer, "{\"@type\":\"MessageCard\",\"@context\":\"https://schema.org/extensions\",\"summary\":");
+            PutJsonString(writer, titleText, kNameBudget * 2);
+            Put(writer, ",\"themeColor\":\"D83B01\",\"title\":");
+            PutJsonString(writer, titleText, kNameBudget * 2);
+            Put(writer, ",\"text\":");
+            PutJsonString(writer, texts.lineText, kTextBudget);
+            Put(writer, ",\"sections\":[{\"facts\":[");
+        } else {
+            Put(writer, "{\"text\":\"*");
+            PutJsonText(writer, titleText, kNameBudget * 2, true);
+            Put(writer, "*");
+            first = false;
+            PutFact(writer, format, "Event", texts.lineText, kTextBudget, &first);
+        }
+        PutFact(writer, format, "Time", time.data(), 64, &first);
+        PutFact(writer, format, "Computer", texts.computerText, kNameBudget, &first);
+        PutFact(writer, format, "User", texts.userText, kNameBudget, &first);
+        PutFact(writer, format, "Path", texts.pathText, kPathBudget, &first);
+        PutFact(writer, format, "Rule", texts.ruleText, kNameBudget, &first);
+        Put(writer, format == WebhookFormat::Teams ? "]}]}" : "\"}");
+        return writer.length;
+    }
+    Put(writer, "{");
+    PutField(writer, "kind", kind.name, kNameBudget, true);
+    PutField(writer, "time", time.data(), 64);
+    PutField(writer, "host", host ? host : "", kNameBudget);
+    PutField(writer, "server", texts.serverText, kNameBudget);
+    PutField(writer, "computer", texts.computerText, kNameBudget);
+    PutField(writer, "user", texts.userText, kNameBudget);
+    PutField(writer, "path", texts.pathText, kPathBudget);
+    PutField(writer, "rule", texts.ruleText, kNameBudget);
+    PutField(writer, "text", texts.lineText, kTextBudget);
+    Put(writer, "}");
+    return writer.length;
+}
+
+WebhookResult PostWebhook(const char* url, std::string_view body, DWORD requestMs, DWORD* status,
+                          std::span<char> text)
+{
+    *status = 0;
+    if (!IsWebhookUrl(url)) {
+        CopyText(text, "the address is not http:// or https://");
+        return WebhookResult::BadUrl;
+    }
+    std::array<wchar_t, kWebhookUrlCapacity> wideUrl{};
+    WideFromAnsi(wideUrl, url);
+    std::array<wchar_t, 256> host{};
+    std::array<wchar_t, kWebhookUrlCapacity> path{};
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host.data();
+    parts.dwHostNameLength = static_cast<DWORD>(host.size());
+    parts.lpszUrlPath = path.data();
+    parts.dwUrlPathLength = static_cast<DWORD>(path.size());
+    std::array<wchar_t, kWebhookUrlCapacity> extra{};
+    parts.lpszExtraInfo = extra.data();
+    parts.dwExtraInfoLength = static_cast<DWORD>(extra.size());
+    if (!WinHttpCrackUrl(wideUrl.data(), 0, 0, &parts) || host[0] == L'\0') {
+        CopyText(text, "the address cannot be read");
+        return WebhookResult::BadUrl;
+    }
+    std::array<wchar_t, kWebhookUrlCapacity * 2> target{};
+    std::size_t targetLength = CopyWideText(target, path[0] ? path.data() : L"/");
+    CopyWideText(std::span<wchar_t>(target).subspan(targetLength), extra.data());
+
+    HttpHandles http;
+    http.session = WinHttpOpen(L"Quorvel", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                               WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!http.session) {
+        CopyText(text, "WinHTTP cannot start");
+        return WebhookResult::Retry;
+    }
+    const int timeout = static_cast<int>(std::min<DWORD>(requestMs, 0x7FFFFFFF));
+    WinHttpSetTimeouts(http.session, timeout, timeout, timeout, timeout);
+    http.connection = WinHttpConnect(http.session, host.data(), parts.nPort, 0);
+    const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    if (http.connection)
+        http.request = WinHttpOpenRequest(http.connection, L"POST", target.data(), nullptr, WINHTTP_NO_REFERER,
+                                          WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
+    if (!http.request) {
+        CopyText(text, "the request cannot be made");
+        return WebhookResult::Retry;
+    }
+    constexpr wchar_t kHeaders[] = L"Content-Type: application/json; charset=utf-8\r\n";
+    const DWORD bodyLength = static_cast<DWORD>(body.size());
+    if (!WinHttpSendRequest(http.request, kHeaders, static_cast<DWORD>(-1L), const_cast<char*>(body.data()),
+                            bodyLength, bodyLength, 0) ||
+        !WinHttpReceiveResponse(http.request, nullptr)) {
+        const DWORD error = GetLastError();
+        FormatText(text, "%s",
+                   error == ERROR_WINHTTP_NAME_NOT_RESOLVED   ? "host unknown"
+                   : error == ERROR_WINHTTP_CANNOT_CONNECT    ? "connection refused"
+                   : error == ERROR_WINHTTP_TIMEOUT           ? "timed out"
+                   : error == ERROR_WINHTTP_SECURE_FAILURE    ? "the receiver's certificate is not trusted"
+                                                              : "no answer");
+        return WebhookResult::Retry;
+    }
+    DWORD code = 0;
+    DWORD size = sizeof code;
+    WinHttpQueryHeaders(http.request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                        &code, &size, WINHTTP_NO_HEADER_INDEX);
+    *status = code;
+    // The answer's body is read and thrown away, up to a limit, so that the
+    // connection ends cleanly.
+    std::array<char, 4096> drain{};
+    std::size_t drained = 0;
+    DWORD read = 0;
+    while (drained < kResponseDrainBytes && WinHttpReadData(http.request, drain.data(), static_cast<DWORD>(drain.size()), &read) &&
+           read > 0)
+        drained += read;
+    FormatText(text, "HTTP %u", static_cast<unsigned>(code));
+    if (code >= 200 && code < 300)
+        return WebhookResult::Delivered;
+    if (code >= 400 && code < 500 && code != 408 && code != 429)
+        return WebhookResult::Refused;
+    return WebhookResult::Retry;
+}
+
+bool StartWebhook(const char* url, WebhookFormat format, const char* host, const WebhookTiming& timing)
+{
+    if (webhook.running.load() || !IsWebhookUrl(url))
+        return false;
+    // A thread that did not end when asked still reads the queue.
+    if (webhook.thread) {
+        if (WaitForSingleObject(webhook.thread, 0) != WAIT_OBJECT_0)
+            return false;
+        CloseHandle(webhook.thread);
+        webhook.thread = nullptr;
+    }
+    CopyText(webhook.url, url);
+    CopyText(webhook.host, host ? host : "");
+    webhook.format = format == WebhookFormat::Unknown ? WebhookFormat::Json : format;
+    webhook.timing = timing;
+    webhook.stopping.store(false);
+    webhook.alarms.head.store(0);
+    webhook.alarms.tail.store(0);
+    webhook.lostInQueue.store(0);
+    webhook.delivered.store(0);
+    webhook.attempts.store(0);
+    webhook.dropped.store(0);
+    if (!webhook.wake)
+        webhook.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    webhook.thread = CreateThread(nullptr, 0, WebhookThread, nullptr, 0, nullptr);
+    webhook.running.store(webhook.thread != nullptr);
+    return webhook.thread != nullptr;
+}
+
+void StopWebhook(DWORD waitMs)
+{
+    if (!webhook.running.load())
+        return;
+    webhook.running.store(false);
+    webhook.stopping.store(true);
+    SetEvent(webhook.wake);
+    // A POST under way ends within its own time limit; a thread still in one keeps
+    // its handle, and the next start waits for it.
+    if (WaitForSingleObject(webhook.thread, waitMs) == WAIT_OBJECT_0) {
+        CloseHandle(webhook.thread);
+        webhook.thread = nullptr;
+    }
+}
+
+bool QueueWebhookAlarm(const EventRecord& record)
+{
+    if (!webhook.running.load())
+        return false;
+    AlarmSlot* slot = NextRequestPlace(webhook.alarms);
+    if (!slot) {
+        webhook.lostInQueue.fetch_add(1);
+        webhook.dropped.fetch_add(1);
+        return false;
+    }
+    slot->length = FormatWebhookBody(slot->body, webhook.format, record, webhook.host.data());
+    slot->queuedAt = PacingMillisecondsNow();
+    PutRequest(webhook.alarms);
+    SetEvent(webhook.wake);
+    return true;
+}
+
+bool TakeWebhookNotice(std::span<char> text)
+{
+    const Notice* notice = OldestRequest(webhook.notices);
+    if (!notice)
+        return false;
+    CopyText(text, notice->text.data());
+    DropOldestRequest(webhook.notices);
+    return true;
+}
+
+WebhookCounters WebhookCountersNow()
+{
+    return {webhook.delivered.load(), webhook.attempts.load(), webhook.dropped.load()};
+}

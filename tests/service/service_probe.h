@@ -1,0 +1,32 @@
+// The Quorvel service as the service manager and ProgramData hold it, read and cleared
+// from outside, for the service's tests and the installer's.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct InstalledService {
+    bool found = false;
+    DWORD serviceType = 0;
+    DWORD startType = 0;
+    DWORD state = 0;
+    DWORD processId = 0;
+    std::string command;
+    std::string account;
+    std::string displayName;
+    DWORD resetSeconds = 0;
+    std::vector<std::pair<int, DWORD>> failureActions;  // kind, delay
+};
+InstalledService QueryInstalledService();
+
+// Stops and deletes the service by hand, so that a broken uninstall cannot leave the
+// next test a service, and waits until it is gone.
+void RemoveServiceByHand();
+
+// %ProgramData%\Quorvel, where the service keeps its settings and logs.
+std::string ServiceFilesPath();
+// Removes that folder and everything in it.
+void ForgetServiceFiles();

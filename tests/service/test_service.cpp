@@ -1,0 +1,523 @@
+// quorvelsvc.exe, the engine as a Windows service: what its install carries over, what
+// its import table names, and the real service under the real service manager against
+// the simulated server. The service does not see the test's environment: the simulated
+// server finds its scenario beside it (netapi-sim.scenario) and keeps its journal there.
+// The tests install and remove the service named Quorvel and clear its ProgramData
+// folder: run them in the tests' Wine prefix or on a test machine.
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "app/service_control.h"
+#include "app/service_files.h"
+#include "e2e/program_runner.h"
+#include "release/version_resources.h"
+#include "service/pe_imports.h"
+#include "service/service_probe.h"
+
+namespace {
+
+constexpr DWORD kCommandTimeoutMs = 120000;
+
+bool Exists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool WaitFor(const auto& condition, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!condition()) {
+        if (GetTickCount64() > deadline)
+            return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+int Count(const std::string& text, const std::string& what)
+{
+    int found = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++found;
+    return found;
+}
+
+struct CommandResult {
+    DWORD code = STILL_ACTIVE;
+    std::string output;
+};
+
+// Runs a console program with its output in a pipe; ends it when it outlasts `timeoutMs`.
+CommandResult RunCommand(const std::string& exe, const std::string& arguments, DWORD timeoutMs)
+{
+    CommandResult result;
+    SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherited, 0))
+        return result;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = writeEnd;
+    PROCESS_INFORMATION process{};
+    std::string commandLine = "\"" + exe + "\" " + arguments;
+    const bool started = CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                        nullptr, nullptr, &startup, &process) != FALSE;
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        result.code = static_cast<DWORD>(-1);
+        return result;
+    }
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (bool ended = false; !ended;) {
+        ended = WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0;
+        if (!ended && GetTickCount64() > deadline) {
+            TerminateProcess(process.hProcess, 98);
+            ended = true;
+        }
+        DWORD waiting = 0;
+        while (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &waiting, nullptr) && waiting > 0) {
+            std::array<char, 4096> chunk{};
+            DWORD read = 0;
+            if (!::ReadFile(readEnd, chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr) || read == 0)
+                break;
+            result.output.append(chunk.data(), read);
+        }
+    }
+    GetExitCodeProcess(process.hProcess, &result.code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    CloseHandle(readEnd);
+    return result;
+}
+
+std::string TodaysServiceLog(const char* extension)
+{
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    return ServiceFilesPath() + "\\quorvel_logs\\" + std::to_string(now.wDay) + "." + std::to_string(now.wMonth) + "." +
+           std::to_string(now.wYear) + "." + extension;
+}
+
+// Wine keeps its own netapi32 unless told per program (scripts/wine-env.sh tells it for
+// quorvelsvc.exe); Windows takes the one beside the program by itself.
+bool UnderWine()
+{
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+bool SimulatedServerOverridden()
+{
+    std::array<char, 64> value{};
+    DWORD size = static_cast<DWORD>(value.size());
+    return RegGetValueA(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\quorvelsvc.exe\\DllOverrides", "netapi32",
+                        RRF_RT_REG_SZ, nullptr, value.data(), &size) == ERROR_SUCCESS &&
+           std::string(value.data()).rfind("native", 0) == 0;
+}
+
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (UnderWine()) {
+            ASSERT_TRUE(SimulatedServerOverridden())
+                << "quorvelsvc.exe would not take the simulated server: make the Wine prefix again "
+                   "(scripts/wine-env.sh's prepare_wine_prefix)";
+        }
+        RemoveServiceByHand();
+        ForgetServiceFiles();
+        ForgetEarlierRuns();
+        folder = MakeScratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        exe = folder + "quorvelsvc.exe";
+        journalPath = folder + "netapi-sim.journal";
+        ASSERT_TRUE(CopyFileA(NativePath(QUORVEL_SERVICE_EXE).c_str(), exe.c_str(), FALSE)) << GetLastError();
+        ASSERT_TRUE(CopyFileA(NativePath(QUORVEL_SIM_DLL).c_str(), (folder + "netapi32.dll").c_str(), FALSE))
+            << GetLastError();
+    }
+    void TearDown() override
+    {
+        RemoveServiceByHand();
+        ForgetServiceFiles();
+        ForgetEarlierRuns();
+    }
+
+    void WriteUserSettings(const std::string& content) { WriteFile(DocumentsFolder() + "\\quorvel.ini", content); }
+    void WriteScenario(const std::string& scenario) { WriteFile(folder + "netapi-sim.scenario", scenario); }
+    CommandResult Service(const char* arguments) { return RunCommand(exe, arguments, kCommandTimeoutMs); }
+    std::vector<JournalLine> Journal() const { return ReadJournal(journalPath); }
+    std::vector<JournalLine> Find(const std::vector<JournalLine>& journal, const std::string& kind,
+                                  const std::string& what) const
+    {
+        std::vector<JournalLine> found;
+        std::copy_if(journal.begin(), journal.end(), std::back_inserter(found),
+                     [&](const JournalLine& line) { return line.kind == kind && line.what == what; });
+        return found;
+    }
+
+    std::string folder;  // the service's own, with the simulated server beside it
+    std::string exe;
+    std::string journalPath;
+};
+
+// The install's carry-over, called directly: each part said, nothing dropped unsaid.
+class CarryOverTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        folder = MakeScratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        userFile = folder + "user.ini";
+        serviceFile = folder + "service.ini";
+        said.clear();
+    }
+    CarryOverResult Carry() { return CarryOverUserSettings(userFile.c_str(), serviceFile.c_str(), Say); }
+    static void Say(const char* line) { said.push_back(line); }
+
+    std::string folder;
+    std::string userFile;
+    std::string serviceFile;
+    static std::vector<std::string> said;
+};
+std::vector<std::string> CarryOverTest::said;
+
+}  // namespace
+
+TEST_F(CarryOverTest, TheListsRulesServersAndTheEnginesSettingsGoOverAndTheWindowsStay)
+{
+    WriteFile(userFile,
+              "[main]\r\ndisplaysess=0\r\nblockmode=1\r\n  SaveSess = 0 \r\nsavecsvlogs=1\r\nhotkey=1601\r\n"
+              "[blacklist]\r\ncount=2\r\ncomp0=pc-bad\r\ncomp1=PC-WORSE\r\n"
+              "[whitelist]\r\ncount=1\r\ncomp0=PC-GOOD\r\n"
+              "[tripwires]\r\nenabled=1\r\ncount=1\r\nbait1=*\\salaries*\r\n"
+              "[tripped]\r\ncount=1\r\ncomp0=PC-VICTIM\r\nuser0=mallory\r\n"
+              "[servers]\r\ncount=1\r\nserver1=FS2\r\n"
+              "[other]\r\nx=1\r\n");
+    EXPECT_EQ(Carry(), CarriedOver);
+    EXPECT_EQ(said, (std::vector<std::string>{
+                        "Carried over from " + userFile + " to " + serviceFile + ":",
+                        "  [blacklist]: 3 lines, count=2",
+                        "  [whitelist]: 2 lines, count=1",
+                        "  [tripwires]: 3 lines, count=1",
+                        "  [tripped]: 3 lines, count=1",
+                        "  [servers]: 2 lines, count=1",
+                        "  [main]: blockmode=1 savesess=0 savecsvlogs=1",
+                    }));
+    const std::string carried = ReadFile(serviceFile);
+    for (const char* line : {"comp0=pc-bad", "comp1=PC-WORSE", "comp0=PC-GOOD", "bait1=*\\salaries*", "user0=mallory",
+                             "server1=FS2", "blockmode=1", "savesess=0", "savecsvlogs=1"})
+        EXPECT_NE(carried.find(line), std::string::npos) << line;
+    for (const char* line : {"displaysess", "hotkey", "[other]"})
+        EXPECT_EQ(carried.find(line), std::string::npos) << line << " is the window's, or nobody's";
+
+    // Once: the service's own file is never overwritten by a later install.
+    said.clear();
+    WriteFile(userFile, "[blacklist]\r\ncount=0\r\n");
+    EXPECT_EQ(Carry(), ServiceSettingsKept);
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find("nothing carried over"), std::string::npos);
+    EXPECT_EQ(ReadFile(serviceFile), carried);
+}
+
+TEST_F(CarryOverTest, WhatCannotBeCarriedIsSaidAndTheRestStillGoes)
+{
+    RecordProperty("area", "bad input");
+    RecordProperty("tried", "a user's settings file whose blacklist is larger than 64 KiB, a service folder that "
+                            "cannot be written, no user's settings file at all");
+    RecordProperty("held", "each part not carried is named with its reason and the install ends with an error "
+                           "code; the rest is carried; without a file nothing is written");
+    said.clear();
+    EXPECT_EQ(Carry(), NoUserSettings);
+    EXPECT_EQ(said, std::vector<std::string>{"No settings file at " + userFile +
+                                             ": the service starts with empty lists and the default settings."});
+    EXPECT_FALSE(Exists(serviceFile));
+
+    std::string huge = "[blacklist]\r\ncount=5000\r\n";
+    for (int k = 0; k < 5000; ++k)
+        huge += "comp" + std::to_string(k) + "=PC-" + std::string(12, 'X') + std::to_string(k) + "\r\n";
+    WriteFile(userFile, huge + "[whitelist]\r\ncount=1\r\ncomp0=PC-GOOD\r\n");
+    said.clear();
+    EXPECT_EQ(Carry(), CarryOverFailed);
+    EXPECT_NE(std::find(said.begin(), said.end(), "  [blacklist]: NOT carried over: larger than 64 KiB"),
+              said.end())
+        << ::testing::PrintToString(said);
+    EXPECT_NE(std::find(said.begin(), said.end(), "  [whitelist]: 2 lines, count=1"), said.end());
+    EXPECT_EQ(ReadFile(serviceFile).find("comp4999"), std::string::npos) << "no part of a list is carried";
+
+    const std::string nowhere = folder + "missing\\service.ini";
+    said.clear();
+    EXPECT_EQ(CarryOverUserSettings(userFile.c_str(), nowhere.c_str(), Say), CarryOverFailed);
+    EXPECT_NE(std::find_if(said.begin(), said.end(),
+                           [](const std::string& line) {
+                               return line.rfind("  [whitelist]: NOT carried over: ", 0) == 0 &&
+                                      line.find("cannot be written") != std::string::npos;
+                           }),
+              said.end())
+        << ::testing::PrintToString(said);
+}
+
+namespace {
+
+// The folder's access list as text (SDDL).
+std::string AccessList(const std::string& folder)
+{
+    PSECURITY_DESCRIPTOR security = nullptr;
+    PACL access = nullptr;
+    if (GetNamedSecurityInfoA(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &access,
+                              nullptr, &security) != ERROR_SUCCESS)
+        return "<unreadable>";
+    char* text = nullptr;
+    std::string granted = "<unreadable>";
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorA(security, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                             &text, nullptr))
+        granted = text;
+    LocalFree(text);
+    LocalFree(security);
+    return granted;
+}
+
+constexpr char kServiceAndAdministrators[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+}  // namespace
+
+TEST(ServiceFolder, IsTheServicesAndTheAdministratorsAlone)
+{
+    const std::string scratch = MakeScratchFolder("ServiceFolder");
+    const std::string made = scratch + "Quorvel";
+    const std::string found = scratch + "Found";
+    RemoveDirectoryA(made.c_str());
+    RemoveDirectoryA(found.c_str());
+
+    ASSERT_TRUE(PrepareServiceFolder(made.c_str(), false));
+    const std::string granted = AccessList(made);
+    // Not everyone, not the users, not whoever logs on: a folder made plainly lets
+    // everyone read, under Wine as in a user's temporary folder on Windows.
+    for (const char* other : {";WD)", ";BU)", ";AU)", ";IU)", ";S-1-1-0)", ";S-1-5-32-545)"})
+        EXPECT_EQ(granted.find(other), std::string::npos) << granted;
+    EXPECT_NE(granted.find("(A;OICI;FA;;;SY)"), std::string::npos) << granted;
+
+    // A folder someone made before the install is kept to them too.
+    ASSERT_TRUE(CreateDirectoryA(found.c_str(), nullptr));
+    EXPECT_TRUE(PrepareServiceFolder(found.c_str(), true));
+    // Wine keeps a file's access as Unix permissions, and gives back what they map to:
+    // the exact list is Windows's alone.
+    if (!UnderWine()) {
+        EXPECT_EQ(granted, kServiceAndAdministrators) << "nothing inherited from ProgramData";
+        EXPECT_EQ(AccessList(found), kServiceAndAdministrators);
+    }
+    EXPECT_FALSE(PrepareServiceFolder("", false));
+}
+
+TEST(ServiceImports, NameNoWindowOrDialogFunction)
+{
+    // The same reader finds the program's own dialog functions: it reads what is there.
+    const ImportTable program = ReadImportTable(NativePath(QUORVEL_PROGRAM_EXE));
+    ASSERT_EQ(program.fault, "");
+    EXPECT_TRUE(std::any_of(program.functions.begin(), program.functions.end(),
+                            [](const ImportedFunction& f) { return f.name == "DialogBoxParamA"; }));
+
+    const ImportTable service = ReadImportTable(NativePath(QUORVEL_SERVICE_EXE));
+    ASSERT_EQ(service.fault, "");
+    EXPECT_FALSE(service.delayLoads) << "a delay-loaded library would escape this check";
+    // Of the window libraries, user32's text functions alone; of shell32, its folders.
+    const std::vector<std::string> allowed = {"USER32.dll:wvsprintfA", "USER32.dll:wsprintfA",
+                                              "USER32.dll:CharUpperBuffW", "USER32.dll:CharUpperBuffA",
+                                              "USER32.dll:CharLowerBuffW", "USER32.dll:CharLowerBuffA",
+                                              "SHELL32.dll:SHGetFolderPathA", "SHELL32.dll:SHGetSpecialFolderPathA"};
+    const std::vector<std::string> windowLibraries = {"USER32.DLL", "GDI32.DLL", "COMCTL32.DLL", "COMDLG32.DLL",
+                                                      "UXTHEME.DLL", "WINMM.DLL", "WININET.DLL", "SHELL32.DLL"};
+    std::vector<std::string> windowFunctions;
+    bool netapi = false;
+    for (const ImportedFunction& function : service.functions) {
+        std::string library = function.library;
+        std::transform(library.begin(), library.end(), library.begin(),
+                       [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); });
+        netapi = netapi || library == "NETAPI32.DLL";
+        const std::string named = function.library + ":" + function.name;
+        if (std::find(windowLibraries.begin(), windowLibraries.end(), library) != windowLibraries.end() &&
+            std::find(allowed.begin(), allowed.end(), named) == allowed.end())
+            windowFunctions.push_back(named);
+    }
+    EXPECT_TRUE(netapi) << "the reader saw the server's functions";
+    EXPECT_EQ(windowFunctions, std::vector<std::string>{});
+}
+
+TEST_F(ServiceTest, InstallRegistersAndStartsItOnceAndUninstallRemovesIt)
+{
+    WriteUserSettings("[main]\r\nsavecsvlogs=1\r\nhotkey=1601\r\n[blacklist]\r\ncount=1\r\ncomp0=PC-BAD\r\n");
+    WriteScenario("");
+    const CommandResult install = Service("install");
+    EXPECT_EQ(install.code, 0u) << install.output;
+    EXPECT_EQ(Lines(install.output),
+              (std::vector<std::string>{
+                  "Carried over from " + DocumentsFolder() + "\\quorvel.ini to " + ServiceFilesPath() + "\\quorvel.ini:",
+                  "  [blacklist]: 2 lines, count=1",
+                  "  [whitelist]: not in the user's settings file",
+                  "  [tripwires]: not in the user's settings file",
+                  "  [tripped]: not in the user's settings file",
+                  "  [servers]: not in the user's settings file",
+                  "  [main]: savecsvlogs=1",
+                  "Installed the service Quorvel (Quorvel share guard): \"" + exe +
+                      "\", started automatically, as LocalSystem.",
+                  "When it fails it is started again after 5 s, twice, then every 60 s.",
+                  "Started the service: it watches this computer's shares from now on, whether or not anyone is "
+                  "logged on.",
+              }));
+    const InstalledService service = QueryInstalledService();
+    ASSERT_TRUE(service.found);
+    EXPECT_EQ(service.serviceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(service.startType, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(service.state, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(service.command, "\"" + exe + "\"");
+    EXPECT_EQ(service.account, "LocalSystem");
+    EXPECT_EQ(service.displayName, "Quorvel share guard");
+    // Wine's service manager takes the restarts without keeping them (it has no
+    // FailureActions value to give back); Windows keeps them.
+    if (!UnderWine()) {
+        EXPECT_EQ(service.resetSeconds, 86400u);
+        EXPECT_EQ(service.failureActions,
+                  (std::vector<std::pair<int, DWORD>>{
+                      {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 60000}}));
+    }
+
+    // A second install changes nothing, and says so by its code.
+    const std::string carried = ReadFile(ServiceFilesPath() + "\\quorvel.ini");
+    const CommandResult again = Service("install");
+    EXPECT_EQ(again.code, static_cast<DWORD>(ERROR_SERVICE_EXISTS));
+    EXPECT_EQ(Lines(again.output), std::vector<std::string>{"The Quorvel service is installed already: nothing was "
+                                                            "changed. To install it again, run \"quorvelsvc.exe "
+                                                            "uninstall\" first."});
+    EXPECT_EQ(QueryInstalledService().state, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(ReadFile(ServiceFilesPath() + "\\quorvel.ini"), carried);
+
+    const CommandResult uninstall = Service("uninstall");
+    EXPECT_EQ(uninstall.code, 0u) << uninstall.output;
+    EXPECT_EQ(Lines(uninstall.output),
+              (std::vector<std::string>{"Stopped the service.", "Removed the service Quorvel.",
+                                        "Its settings file and logs are kept in " + ServiceFilesPath() + "."}));
+    EXPECT_FALSE(QueryInstalledService().found);
+    EXPECT_TRUE(Exists(ServiceFilesPath() + "\\quorvel.ini"));
+
+    const CommandResult none = Service("uninstall");
+    EXPECT_EQ(none.code, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(Lines(none.output), std::vector<std::string>{"The Quorvel service is not installed: nothing to remove."});
+
+    // Without a word it knows, it says how to use it and does nothing.
+    for (const char* arguments : {"", "start"}) {
+        const CommandResult usage = Service(arguments);
+        EXPECT_EQ(usage.code, static_cast<DWORD>(ERROR_INVALID_COMMAND_LINE)) << arguments;
+        EXPECT_NE(usage.output.find("quorvelsvc.exe install"), std::string::npos) << arguments;
+    }
+    EXPECT_FALSE(QueryInstalledService().found);
+}
+
+TEST_F(ServiceTest, TheServiceAloneLogsConnectionsAndOpensAndCutsOffABlacklistedComputer)
+{
+    RecordProperty("area", "service");
+    RecordProperty("tried", "the service with no window and nobody's program running: a visitor opens a file, a "
+                            "blacklisted computer connects and keeps coming back");
+    RecordProperty("held", "both in ProgramData's day logs; the computer cut off within 300 ms each time");
+    WriteUserSettings("[main]\r\nsavecsvlogs=1\r\n[blacklist]\r\ncount=1\r\ncomp0=PC-BAD\r\n");
+    WriteScenario("0 share Docs disk C:\\Shares\\Docs\n"
+                  "1 connect PC-ONE bob\n"
+                  "1.5 open PC-ONE bob C:\\Shares\\Docs\\plan.txt perm=rw\n"
+                  "2 reconnect PC-BAD 0.5\n"
+                  "2 connect PC-BAD eve\n");
+    const CommandResult install = Service("install");
+    ASSERT_EQ(install.code, 0u) << install.output;
+
+    ASSERT_TRUE(WaitFor([&] { return Find(Journal(), "call", "NetSessionDel").size() >= 3; }, 20000))
+        << "the blacklisted computer was not cut off three times; journal: " << ReadFile(journalPath).substr(0, 2000);
+    const std::vector<JournalLine> journal = Journal();
+    long long slowest = 0;
+    for (const JournalLine& connect : Find(journal, "event", "connect")) {
+        if (connect.Field("computer") != "PC-BAD")
+            continue;
+        const auto cut = std::find_if(journal.begin(), journal.end(), [&](const JournalLine& line) {
+            return line.kind == "call" && line.what == "NetSessionDel" && line.t >= connect.t;
+        });
+        if (cut == journal.end())
+            continue;  // the last came back after the journal was read
+        EXPECT_EQ(cut->Field("client"), "\\\\PC-BAD");
+        EXPECT_LE(cut->t - connect.t, 300) << connect.text;
+        slowest = std::max(slowest, cut->t - connect.t);
+    }
+    RecordProperty("slowest_cut_ms", static_cast<int>(slowest));
+
+    EXPECT_TRUE(WaitFor(
+        [] {
+            const std::string log = ReadFile(TodaysServiceLog("log"));
+            return log.find("] User bob connected from PC-ONE\r\n") != std::string::npos &&
+                   log.find("] [bob][ReadWrite] C:\\Shares\\Docs\\plan.txt\r\n") != std::string::npos;
+        },
+        10000))
+        << ReadFile(TodaysServiceLog("log"));
+    EXPECT_TRUE(WaitFor([] { return ReadFile(TodaysServiceLog("csv")).find("plan.txt") != std::string::npos; }, 10000))
+        << "the carried savecsvlogs=1 is the service's";
+    EXPECT_EQ(ReadFile(TodaysLogPath("log")).find("PC-ONE"), std::string::npos)
+        << "the service has no documents folder";
+}
+
+TEST_F(ServiceTest, AStopDeliversTheBurstItWasDeliveringAndSavesTheLists)
+{
+    RecordProperty("area", "service");
+    RecordProperty("tried", "stopping the service as soon as the first of 50,000 files opened at once are logged");
+    RecordProperty("held", "the stop waits for every open to be in the day's log, in order; the lists are saved");
+    constexpr int kBurst = 50000;
+    WriteUserSettings("[blacklist]\r\ncount=1\r\ncomp0=pc-bad\r\n");  // saved again at the stop, in normal form
+    WriteScenario("0 share Docs disk C:\\Shares\\Docs\n"
+                  "0.5 connect PC-BUSY bob\n"
+                  "1 repeat " + std::to_string(kBurst) + " 0\n"
+                  "0 open PC-BUSY bob C:\\Shares\\Docs\\f{i}.txt perm=rw\n"
+                  "end\n");
+    const CommandResult install = Service("install");
+    ASSERT_EQ(install.code, 0u) << install.output;
+    const std::string logPath = TodaysServiceLog("log");
+    int before = 0;
+    ASSERT_TRUE(WaitFor([&] { return (before = Count(ReadFile(logPath), "\\Docs\\f")) > 0; }, 20000))
+        << "the service never logged the burst";
+
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS);
+    ASSERT_NE(service, nullptr);
+    SERVICE_STATUS status{};
+    EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    // Read once the service took the stop: fewer than all, so they were still being
+    // delivered when it came.
+    const int atStop = Count(ReadFile(logPath), "\\Docs\\f");
+    EXPECT_TRUE(WaitFor([&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED; },
+                        60000));
+    EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+
+    EXPECT_LT(atStop, kBurst) << "the burst was delivered before the stop came: it proves nothing";
+    const std::string log = ReadFile(logPath);
+    EXPECT_EQ(Count(log, "\\Docs\\f"), kBurst);
+    std::size_t at = 0;
+    for (int i = 1; i <= kBurst; ++i) {
+        const std::string line = "[bob][ReadWrite] C:\\Shares\\Docs\\f" + std::to_string(i) + ".txt\r\n";
+        at = log.find(line, at);
+        ASSERT_NE(at, std::string::npos) << "file " << i << " missing or out of order";
+    }
+    RecordProperty("logged_when_first_seen", before);
+    RecordProperty("logged_when_stopped", atStop);
+    EXPECT_NE(ReadFile(ServiceFilesPath() + "\\quorvel.ini").find("comp0=PC-BAD"), std::string::npos);
+
+    const CommandResult uninstall = Service("uninstall");
+    EXPECT_EQ(uninstall.code, 0u) << uninstall.output;
+    EXPECT_EQ(Lines(uninstall.output).front(), "Removed the service Quorvel.") << "it was stopped already";
+}

@@ -1,0 +1,47 @@
+// A window that shows the protection service. A thread of its own keeps the pipe to
+// the service: it hands each checked frame to the main window's thread in a slot
+// (WM_SERVICE_FRAME), says when the connection comes or goes (WM_SERVICE_CONNECTION),
+// and connects again by itself when the service comes back. The main window's thread
+// keeps a copy of what the service's engine publishes in the engine's own records,
+// so that the pages read it as they would read this process's engine.
+#pragma once
+
+#include <windows.h>
+
+#include <span>
+
+#include "engine/server_list.h"
+#include "engine/server_watch.h"
+#include "engine/wire.h"
+
+// Whether the protection service is installed and running, as the service manager says.
+bool ProtectionServiceRunning();
+
+// Starts the connection thread (once).
+void StartServiceClient();
+// What a frame changed, for the pages to follow.
+struct ServiceFrameChange {
+    bool taken;  // false: nothing waited in the slot
+    bool rules;  // the lists, the block mode, the tripped computers
+    bool servers;
+    const ReadingAssembler* reading;  // a reading just made whole, until the next frame
+};
+// The main window's thread: takes the frame that waits in `slot` into the copy of the
+// service's engine; a frame that breaks the rules ends the connection, which starts again.
+ServiceFrameChange TakeServiceFrame(WPARAM slot);
+// The main window's thread, told the connection came or went.
+void TakeServiceConnection(bool connected);
+
+// What the service showed last: a server's sessions and open files, this computer's
+// included; false when none came yet for that server.
+bool ServiceSessions(ServerId server, std::span<const SESSION_INFO_1>* sessions, NET_API_STATUS* status);
+bool ServiceFiles(ServerId server, std::span<const FILE_INFO_3>* files, NET_API_STATUS* status);
+// The servers the service watches besides its computer, by id: false for a place not in use.
+bool ServiceServer(ServerId server, const char** tag, const wchar_t** unc, ServerState* state);
+void ServiceServerList(ServerList& list);
+
+// Asks the service; false when the pipe is not up. Commands are answered by the
+// service's next lists, readings and news.
+bool SendServiceCommand(WireCommand& command);
+// The servers the window shows, so that the service sends their readings.
+void SendServiceWatch(ServerId monitoring, ServerId shares);
