@@ -93,14 +93,14 @@ void PutParam(Writer& writer, std::string_view name, std::string_view utf8, std:
 void PutWideParam(Writer& writer, std::string_view name, std::wstring_view value, std::size_t limit)
 {
     std::array<char, kPathValueBytes> utf8{};
-    const std::size_t length = Utf8FromWide(std::span<char>(utf8).first(std::min(limit, utf8.size())), value);
+    const std::size_t length = CutUtf8FromWide(std::span<char>(utf8).first(std::min(limit, utf8.size())), value);
     PutParam(writer, name, std::string_view(utf8.data(), length), limit);
 }
 
 void PutAnsiParam(Writer& writer, std::string_view name, std::string_view value, std::size_t limit)
 {
     std::array<char, kPathValueBytes> utf8{};
-    const std::size_t length = Utf8FromAnsi(std::span<char>(utf8).first(std::min(limit, utf8.size())), value);
+    const std::size_t length = CutUtf8FromAnsi(std::span<char>(utf8).first(std::min(limit, utf8.size())), value);
     PutParam(writer, name, std::string_view(utf8.data(), length), limit);
 }
 
@@ -130,7 +130,7 @@ void PutMessageText(Writer& writer, std::string_view ansiText)
     Put(writer, " ");
     Put(writer, kByteOrderMark);
     const std::span<char> rest = writer.dest.subspan(writer.length);
-    const std::size_t length = Utf8FromAnsi(rest, ansiText);
+    const std::size_t length = CutUtf8FromAnsi(rest, ansiText);
     ReplaceControls(rest.first(length));
     writer.length += length;
 }
@@ -221,7 +221,7 @@ std::size_t FormatSyslogNote(std::span<char> dest, const SyslogOrigin& origin, c
     return writer.length;
 }
 
-std::size_t Utf8FromWide(std::span<char> dest, std::wstring_view source)
+std::size_t CutUtf8FromWide(std::span<char> dest, std::wstring_view source)
 {
     std::size_t length = 0;
     for (std::size_t at = 0; at < source.size(); ++at) {
@@ -243,7 +243,7 @@ std::size_t Utf8FromWide(std::span<char> dest, std::wstring_view source)
     return length;
 }
 
-std::size_t Utf8FromAnsi(std::span<char> dest, std::string_view source)
+std::size_t CutUtf8FromAnsi(std::span<char> dest, std::string_view source)
 {
     // Every byte of the code page gives at least one byte of UTF-8, so a head one
     // byte longer than the destination fills it: no character is half converted.
@@ -253,7 +253,7 @@ std::size_t Utf8FromAnsi(std::span<char> dest, std::string_view source)
         return 0;
     const int units = MultiByteToWideChar(CP_ACP, 0, source.data(), static_cast<int>(take), wide.data(),
                                           static_cast<int>(wide.size()));
-    return Utf8FromWide(dest, std::wstring_view(wide.data(), static_cast<std::size_t>(std::max(units, 0))));
+    return CutUtf8FromWide(dest, std::wstring_view(wide.data(), static_cast<std::size_t>(std::max(units, 0))));
 }
 
 std::size_t Utf8HeadLength(std::string_view text, std::size_t limit)

@@ -91,8 +91,8 @@ std::size_t FormatSyslogNote(std::span<char> dest, const SyslogOrigin& origin, c
 
 // UTF-8 text, cut to fit `dest` at a character boundary; not terminated. Unpaired
 // surrogates and bytes the code page cannot map become U+FFFD. Returns the length.
-std::size_t Utf8FromWide(std::span<char> dest, std::wstring_view source);
-std::size_t Utf8FromAnsi(std::span<char> dest, std::string_view source);
+std::size_t CutUtf8FromWide(std::span<char> dest, std::wstring_view source);
+std::size_t CutUtf8FromAnsi(std::span<char> dest, std::string_view source);
 // The longest head of UTF-8 `text` of at most `limit` bytes that ends at a character boundary.
 std::size_t Utf8HeadLength(std::string_view text, std::size_t limit);
 

@@ -85,12 +85,12 @@ void PutJsonString(Writer& writer, std::string_view utf8, std::size_t budget)
 
 std::string_view WideAsUtf8(std::span<char> room, std::wstring_view text)
 {
-    return std::string_view(room.data(), Utf8FromWide(room, text));
+    return std::string_view(room.data(), CutUtf8FromWide(room, text));
 }
 
 std::string_view AnsiAsUtf8(std::span<char> room, std::string_view text)
 {
-    return std::string_view(room.data(), Utf8FromAnsi(room, text));
+    return std::string_view(room.data(), CutUtf8FromAnsi(room, text));
 }
 
 void PutField(Writer& writer, std::string_view name, std::string_view utf8, std::size_t budget, bool first = false)

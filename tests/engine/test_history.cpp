@@ -155,14 +155,14 @@ TEST_F(HistoryTest, ExportWritesTheRowsFoundAndTheRestoreListAUsersWritesInTheRa
 
     const std::string list = folder + "restore.txt";
     ASSERT_TRUE(StartHistoryRestoreList(list.c_str(), "ann", Time(2026, 3, 7, 0, 0, 0), Time(2026, 3, 7, 23, 59, 59)));
-    ASSERT_TRUE(WaitUntil([] { return !ReadHistoryJob().running; }));
+    ASSERT_TRUE(PollUntil([] { return !ReadHistoryJob().running; }));
     EXPECT_TRUE(ReadHistoryJob().succeeded);
     EXPECT_EQ(ReadHistoryJob().lines, 4u);
     EXPECT_EQ(ReadWholeFile(list), "=HYPERLINK(\"http://x\")\r\nC:\\d\\a.txt\r\nC:\\d\\b.txt\r\n" +
                                        Utf8(L"C:\\d\\\u00c4.txt") + "\r\n")
         << "distinct, sorted, only writes and creates of that user in the range";
     ASSERT_TRUE(StartHistoryRestoreList(list.c_str(), "nobody", {}, {}));
-    ASSERT_TRUE(WaitUntil([] { return !ReadHistoryJob().running; }));
+    ASSERT_TRUE(PollUntil([] { return !ReadHistoryJob().running; }));
     EXPECT_TRUE(ReadHistoryJob().succeeded);
     EXPECT_EQ(ReadWholeFile(list), "");
 
@@ -172,7 +172,7 @@ TEST_F(HistoryTest, ExportWritesTheRowsFoundAndTheRestoreListAUsersWritesInTheRa
     ASSERT_EQ(Find(anns, &generation).size(), 7u);
     const std::string csv = folder + "found.csv";
     ASSERT_TRUE(StartHistoryExport(generation, csv.c_str()));
-    ASSERT_TRUE(WaitUntil([] { return !ReadHistoryJob().running; }));
+    ASSERT_TRUE(PollUntil([] { return !ReadHistoryJob().running; }));
     EXPECT_TRUE(ReadHistoryJob().succeeded);
     const std::vector<std::string> lines = Lines(ReadWholeFile(csv));
     ASSERT_EQ(lines.size(), 8u);
@@ -183,7 +183,7 @@ TEST_F(HistoryTest, ExportWritesTheRowsFoundAndTheRestoreListAUsersWritesInTheRa
     EXPECT_EQ(lines[4], "\"2026-03-07 10:00:00\",\"\",\"File open\",\"\",\"ANN\",\"C:\\d\\a.txt\",\"ReadWrite\"");
     EXPECT_EQ(lines[7], "\"2026-03-07 10:00:00\",\"\",\"File open\",\"\",\"ann\",\"C:\\d\\b.txt\",\"Write\"");
 
-    EXPECT_FALSE(StartHistoryExport(generation + 5, csv.c_str()) && WaitUntil([] { return !ReadHistoryJob().running; }) &&
+    EXPECT_FALSE(StartHistoryExport(generation + 5, csv.c_str()) && PollUntil([] { return !ReadHistoryJob().running; }) &&
                  ReadHistoryJob().succeeded)
         << "the rows of a search that is not the last are not exported";
 }
@@ -256,10 +256,10 @@ TEST_F(HistoryTest, OldEventsGoAfterTheDaysKeptWithTheNamesOnlyTheyUsed)
     Opened(L"C:\\new.txt", PERM_FILE_READ, L"shared");
     Opened(L"C:\\kept.txt", PERM_FILE_READ, L"newuser");
     Flush();
-    ASSERT_TRUE(WaitUntil([] { return ReadHistoryStatus().backfill == BackfillState::Done; }));
+    ASSERT_TRUE(PollUntil([] { return ReadHistoryStatus().backfill == BackfillState::Done; }));
 
     clock->Set(2026, 3, 8, 0, 0, 1);  // a new day: the writer prunes
-    ASSERT_TRUE(WaitUntil([this] { return CountIn("SELECT count(*) FROM names WHERE text = 'olduser'") == 0; }));
+    ASSERT_TRUE(PollUntil([this] { return CountIn("SELECT count(*) FROM names WHERE text = 'olduser'") == 0; }));
     EXPECT_EQ(PathsOf(Find(AllEvents())), (std::vector<std::string>{"C:\\kept.txt", "C:\\new.txt"}));
     EXPECT_EQ(CountIn("SELECT count(*) FROM paths WHERE text = 'C:\\old.txt'"), 0);
     EXPECT_EQ(CountIn("SELECT count(*) FROM paths WHERE text = 'C:\\kept.txt'"), 1);

@@ -171,7 +171,7 @@ TEST_F(HistoryTest, TheLogsAreReadInOnceOldestFirstResumingWhereTheyStoppedBesid
 
     OpenHistoryHere();
     StopHistoryBackfill();
-    ASSERT_TRUE(WaitUntil([] { return BackfillIs(BackfillState::Stopped); }));
+    ASSERT_TRUE(PollUntil([] { return BackfillIs(BackfillState::Stopped); }));
     EXPECT_LT(ReadHistoryStatus().linesTaken, 40000u) << "stopped part of the way";
     CloseHistory();
     RemoveEventSinks();
@@ -181,7 +181,7 @@ TEST_F(HistoryTest, TheLogsAreReadInOnceOldestFirstResumingWhereTheyStoppedBesid
     clock->Set(2026, 3, 7, 9, 30, 0);
     for (int k = 0; k < 100; ++k)
         Opened(L"C:\\today\\live" + std::to_wstring(k), PERM_FILE_READ, L"ann");
-    ASSERT_TRUE(WaitUntil([] { return BackfillIs(BackfillState::Done); }, 120000));
+    ASSERT_TRUE(PollUntil([] { return BackfillIs(BackfillState::Done); }, 120000));
     Flush();
     const HistoryStatus status = ReadHistoryStatus();
     EXPECT_EQ(status.filesDone, status.filesTotal);
@@ -207,7 +207,7 @@ TEST_F(HistoryTest, TheLogsAreReadInOnceOldestFirstResumingWhereTheyStoppedBesid
     CloseHistory();
     RemoveEventSinks();
     OpenHistoryHere();
-    ASSERT_TRUE(WaitUntil([] { return BackfillIs(BackfillState::Done); }));
+    ASSERT_TRUE(PollUntil([] { return BackfillIs(BackfillState::Done); }));
     Flush();
     EXPECT_EQ(CountIn("SELECT count(*) FROM events"), kAll);
 }
@@ -224,7 +224,7 @@ TEST_F(HistoryTest, AFullDiskKeepsEventsWaitingAndTheOnesTheQueueMissedComeBackF
     diskFull = true;
     for (int k = 0; k < 600; ++k)
         Opened(L"C:\\full\\" + std::to_wstring(k) + L".txt", PERM_FILE_WRITE, L"ann");
-    ASSERT_TRUE(WaitUntil([] { return ReadHistoryStatus().health == HistoryHealth::DiskFull; }));
+    ASSERT_TRUE(PollUntil([] { return ReadHistoryStatus().health == HistoryHealth::DiskFull; }));
     EXPECT_STREQ(HistoryHealthText(HistoryHealth::DiskFull), "History is behind: the disk is full");
     const HistoryStatus behind = ReadHistoryStatus();
     EXPECT_GT(behind.missed, 0u) << "the queue overflowed";
@@ -232,8 +232,8 @@ TEST_F(HistoryTest, AFullDiskKeepsEventsWaitingAndTheOnesTheQueueMissedComeBackF
     EXPECT_EQ(LoggedPaths(ReadWholeFile(TodayLog())).size(), 601u) << "the day's log goes on";
 
     diskFull = false;
-    ASSERT_TRUE(WaitUntil([this] { return CountIn("SELECT count(*) FROM events") == 601; }));
-    ASSERT_TRUE(WaitUntil([] { return ReadHistoryStatus().health == HistoryHealth::Current; }));
+    ASSERT_TRUE(PollUntil([this] { return CountIn("SELECT count(*) FROM events") == 601; }));
+    ASSERT_TRUE(PollUntil([] { return ReadHistoryStatus().health == HistoryHealth::Current; }));
     const std::vector<std::string> logged = LoggedPaths(ReadWholeFile(TodayLog()));
     EXPECT_EQ(PathsIn(DatabasePath()), std::set<std::string>(logged.begin(), logged.end()));
     EXPECT_EQ(CountIn("SELECT count(DISTINCT path) FROM events"), 601);
@@ -253,7 +253,7 @@ TEST_F(HistoryTest, ADatabaseLockedByAnotherProgramKeepsEventsWaitingUntilItIsFr
 
     for (int k = 0; k < 50; ++k)
         Opened(L"C:\\lock\\" + std::to_wstring(k) + L".txt", PERM_FILE_READ, L"ann");
-    ASSERT_TRUE(WaitUntil([] { return ReadHistoryStatus().health == HistoryHealth::Locked; }));
+    ASSERT_TRUE(PollUntil([] { return ReadHistoryStatus().health == HistoryHealth::Locked; }));
     EXPECT_STREQ(HistoryHealthText(ReadHistoryStatus().health),
                  "History is behind: another program has locked the database");
     EXPECT_EQ(ReadHistoryStatus().waiting, 50u);
@@ -262,7 +262,7 @@ TEST_F(HistoryTest, ADatabaseLockedByAnotherProgramKeepsEventsWaitingUntilItIsFr
     EXPECT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(other);
     Flush();
-    ASSERT_TRUE(WaitUntil([] { return ReadHistoryStatus().health == HistoryHealth::Current; }));
+    ASSERT_TRUE(PollUntil([] { return ReadHistoryStatus().health == HistoryHealth::Current; }));
     EXPECT_EQ(CountIn("SELECT count(*) FROM events"), 51);
 }
 
@@ -277,7 +277,7 @@ TEST_F(HistoryTest, ADamagedFileIsMovedAsideOnceAndANewOneIsFilledFromTheLogs)
     WriteWholeFile(DatabasePath(), junk);
 
     OpenHistoryHere();
-    ASSERT_TRUE(WaitUntil([] { return BackfillIs(BackfillState::Done); }));
+    ASSERT_TRUE(PollUntil([] { return BackfillIs(BackfillState::Done); }));
     EXPECT_EQ(ReadWholeFile(DatabasePath() + ".corrupt-2026-03-07"), junk);
     EXPECT_EQ(CountIn("SELECT count(*) FROM events"), 3);
     std::array<char, 1024> notice{};
@@ -307,8 +307,8 @@ TEST_F(HistoryTest, ADamagedFileIsMovedAsideOnceAndANewOneIsFilledFromTheLogs)
     CloseHandle(file);
 
     OpenHistoryHere();
-    ASSERT_TRUE(WaitUntil([this] { return FileExists(DatabasePath() + ".corrupt-2026-03-07-2"); }));
-    ASSERT_TRUE(WaitUntil([] { return BackfillIs(BackfillState::Done); }));
+    ASSERT_TRUE(PollUntil([this] { return FileExists(DatabasePath() + ".corrupt-2026-03-07-2"); }));
+    ASSERT_TRUE(PollUntil([] { return BackfillIs(BackfillState::Done); }));
     EXPECT_EQ(CountIn("SELECT count(*) FROM events"), 3);
     EXPECT_EQ(OneText(DatabasePath(), "PRAGMA integrity_check"), "ok");
     EXPECT_TRUE(TakeHistoryNotice(notice));
@@ -365,7 +365,7 @@ TEST_F(HistoryTest, AWriterKilledInABurstLosesNothingTheDayLogHolds)
     if (resultsLength > 0 && resultsLength < results.size())
         SetEnvironmentVariableA("GTEST_OUTPUT", results.data());
     ASSERT_TRUE(started);
-    const bool busy = WaitUntil(
+    const bool busy = PollUntil(
         [this] {
             return LoggedPaths(ReadWholeFile(TodayLog())).size() >= 4000 && CountIn("SELECT count(*) FROM events") > 1000;
         },
@@ -382,7 +382,7 @@ TEST_F(HistoryTest, AWriterKilledInABurstLosesNothingTheDayLogHolds)
     EXPECT_LE(storedBefore, static_cast<int64_t>(logged.size()) + 20) << "at most the unfinished delivery beyond the log";
 
     OpenHistoryHere();
-    ASSERT_TRUE(WaitUntil([] { return BackfillIs(BackfillState::Done); }, 60000));
+    ASSERT_TRUE(PollUntil([] { return BackfillIs(BackfillState::Done); }, 60000));
     Flush();
     const std::set<std::string> stored = PathsIn(DatabasePath());
     for (const std::string& path : logged)

@@ -280,16 +280,16 @@ TEST(SyslogMessage, TextConversionsCutWholeCharactersAndReplaceWhatCannotBeRead)
     std::array<char, 16> room{};
     // "a", "é" (2), "€" (3), "🔒" (4) = 10 bytes.
     const std::wstring mixed = L"a\u00e9\u20ac\U0001F512";
-    EXPECT_EQ(Utf8FromWide(room, mixed), 10u);
+    EXPECT_EQ(CutUtf8FromWide(room, mixed), 10u);
     EXPECT_EQ(std::string(room.data(), 10), Utf8Of(mixed));
     for (std::size_t size = 0; size < 10; ++size) {
-        const std::size_t length = Utf8FromWide(std::span<char>(room).first(size), mixed);
+        const std::size_t length = CutUtf8FromWide(std::span<char>(room).first(size), mixed);
         const std::size_t whole = size < 1 ? 0 : size < 3 ? 1 : size < 6 ? 3 : 6;
         EXPECT_EQ(length, whole) << "room " << size;
     }
     // An unpaired surrogate, either half, is U+FFFD.
     const std::wstring broken = {L'a', static_cast<wchar_t>(0xD83D), L'b', static_cast<wchar_t>(0xDD12)};
-    EXPECT_EQ(std::string(room.data(), Utf8FromWide(room, broken)), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    EXPECT_EQ(std::string(room.data(), CutUtf8FromWide(room, broken)), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
     EXPECT_EQ(Utf8HeadLength("a\xC3\xA9", 2), 1u);
     EXPECT_EQ(Utf8HeadLength("a\xC3\xA9", 3), 3u);
     EXPECT_EQ(Utf8HeadLength("\xE2\x82\xAC", 2), 0u);

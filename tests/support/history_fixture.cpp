@@ -10,7 +10,7 @@
 #include "engine/event_record.h"
 #include "engine/watches.h"
 
-bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs)
+bool PollUntil(const std::function<bool()>& done, DWORD timeoutMs)
 {
     const ULONGLONG start = GetTickCount64();
     while (!done()) {
@@ -39,7 +39,7 @@ void HistoryTest::OpenHistoryHere(int32_t keepDays, std::size_t queueBytes)
     HistoryOptions options{};
     options.queueBytes = queueBytes;
     ASSERT_TRUE(OpenHistory(engineState.logFolder.data(), keepDays, options));
-    ASSERT_TRUE(WaitUntil([] { return ReadHistoryStatus().health != HistoryHealth::Starting; }));
+    ASSERT_TRUE(PollUntil([] { return ReadHistoryStatus().health != HistoryHealth::Starting; }));
 }
 
 void HistoryTest::Flush()
@@ -85,7 +85,7 @@ std::vector<HistoryRow> HistoryTest::Find(const HistoryQuery& query, uint32_t* g
     const uint32_t started = StartHistorySearch(query);
     if (generation)
         *generation = started;
-    EXPECT_TRUE(WaitUntil([started] {
+    EXPECT_TRUE(PollUntil([started] {
         const HistorySearchStatus status = ReadHistorySearch();
         return status.generation == started && status.finished;
     }));
@@ -93,7 +93,7 @@ std::vector<HistoryRow> HistoryTest::Find(const HistoryQuery& query, uint32_t* g
     EXPECT_FALSE(status.failed);
     std::vector<HistoryRow> rows(status.found);
     for (uint32_t k = 0; k < status.found; ++k)
-        EXPECT_TRUE(WaitUntil([&] { return GetHistoryRow(started, k, &rows[k]); })) << "row " << k;
+        EXPECT_TRUE(PollUntil([&] { return GetHistoryRow(started, k, &rows[k]); })) << "row " << k;
     return rows;
 }
 

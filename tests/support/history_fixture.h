@@ -18,7 +18,7 @@
 struct sqlite3;
 
 // Polls `done` every few milliseconds until it holds or `timeoutMs` passes.
-bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = 20000);
+bool PollUntil(const std::function<bool()>& done, DWORD timeoutMs = 20000);
 
 class HistoryTest : public EngineTest {
 protected:
