@@ -28,6 +28,7 @@
 #include "engine/detection.h"
 #include "engine/engine_host.h"
 #include "engine/engine_state.h"
+#include "engine/history_store.h"
 #include "engine/log_text.h"
 #include "engine/news.h"
 #include "engine/poll.h"
@@ -126,6 +127,10 @@ DWORD StartServiceEngine()
     ReadMainSettings(&engineState.settings);
     if (engineState.settings.savelogs == 1)  // a hand-edited 2 is not "on", as in the program
         OpenDayLogs(engineState.local.logs, LocalTimeNow());
+    // Its windows search this file and set its keepdays through the pipe.
+    SetHistoryKeepDays(ReadHistoryKeepDays());
+    if (ReadHistoryEnabled())
+        OpenHistory(engineState.logFolder.data(), ReadHistoryKeepDays());
     LoadServerLibrary();
     ResolveServerEnumerations();
     StartPoll();
@@ -143,6 +148,7 @@ DWORD StartServiceEngine()
 void FinishServiceEngine()
 {
     FinishDelivery();
+    CloseHistory();
     SaveComputerLists(engineState.rules);
     StopPipeServer(ServicePipe());
     CloseEngineHost();

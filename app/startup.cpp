@@ -10,8 +10,10 @@
 #include "core/server_api.h"
 #include "core/settings.h"
 #include "core/text.h"
+#include "app/service_files.h"
 #include "engine/day_logs.h"
 #include "engine/engine_state.h"
+#include "engine/history_store.h"
 #include "engine/run_records.h"
 #include "engine/server_list.h"
 #include "engine/server_workers.h"
@@ -150,6 +152,20 @@ void MenusAndLogs(HWND window)
     windowState.mainWindow = window;
 }
 
+// After the day's logs: the history takes back from today's log what it misses. The
+// protection service keeps its own; this window only searches the service's file.
+void History(HWND)
+{
+    if (windowState.serviceMode) {
+        PathText logs{};
+        FormatText(logs, "%s\\quorvel_logs\\", ServiceFilesFolder().data());
+        OpenHistoryForSearch(logs.data());
+        return;
+    }
+    if (ReadHistoryEnabled())
+        OpenHistory(engineState.logFolder.data(), ReadHistoryKeepDays());
+}
+
 void NavigationAndServer(HWND window)
 {
     RecordPageOrigin(window);
@@ -197,7 +213,7 @@ void SizeAndStartHidden(HWND window)
         SetTimer(window, kStartHiddenTimer, 10, nullptr);
 }
 
-constexpr std::array<StartUpStep, 12> kStartUpSequence = {{
+constexpr std::array<StartUpStep, 13> kStartUpSequence = {{
     {"sound alert worker", StartSoundAlert},
     {"title and folders", TitleAndFolders},
     {"this process's watch or the protection service's", EngineOrService},
@@ -205,6 +221,7 @@ constexpr std::array<StartUpStep, 12> kStartUpSequence = {{
     {"tray icon and hot key", TrayIconAndHotKey},
     {"notify window", NotifyWindow},
     {"context menus and the day's logs", MenusAndLogs},
+    {"the history", History},
     {"navigation bar and server", NavigationAndServer},
     {"timers", Timers},
     {"pages and the first refresh", PagesAndFirstRefresh},

@@ -23,6 +23,7 @@ enum class HistoryHealth : int32_t {
     Failing,       // behind: the file cannot be written for another reason
     NewerFile,     // off: the file was made by a newer Quorvel and is left alone
     Unmovable,     // off: the file is damaged and could not be moved aside
+    ServiceOwned,  // the protection service keeps it: this process only searches its file
 };
 
 enum class BackfillState : int32_t { Idle = 0, Running, Stopped, Done };
@@ -30,7 +31,9 @@ enum class BackfillState : int32_t { Idle = 0, Running, Stopped, Done };
 struct HistoryState {
     PathText databasePath;
     PathText logFolder;  // ends with a backslash
-    int32_t keepDays;
+    std::atomic<int32_t> keepDays;
+    std::atomic<int32_t> keepDaysChanged;  // prune again now, not tomorrow
+    int32_t searchOnly;                    // OpenHistoryForSearch: no writer
 
     HANDLE writerThread;
     HANDLE writerWake;  // the queue filling, a request, or the close

@@ -65,11 +65,12 @@ int64_t UtcSecondsNow()
 // The oldest day the history keeps, as yyyymmdd; 0 when it keeps everything.
 int32_t OldestDayKept()
 {
-    if (historyState.keepDays <= 0)
+    const int32_t keepDays = historyState.keepDays.load();
+    if (keepDays <= 0)
         return 0;
     int64_t today = 0;
     HistorySecondsOf(LocalTimeNow(), &today);
-    return DayNumberOf(SystemTimeOfHistorySeconds(today - int64_t{historyState.keepDays} * kDaySeconds));
+    return DayNumberOf(SystemTimeOfHistorySeconds(today - int64_t{keepDays} * kDaySeconds));
 }
 
 void HistorySink(const EventRecord& record, void*)
@@ -243,9 +244,12 @@ bool PruneStep(int* result)
     *result = SQLITE_OK;
     if (work.prunePhase == PruneIdle) {
         const int64_t now = UtcSecondsNow();
-        if (historyState.keepDays <= 0 || now / kDaySeconds == work.prunedDay)
+        const int32_t keepDays = historyState.keepDays.load();
+        if (historyState.keepDaysChanged.exchange(0))
+            work.prunedDay = -1;
+        if (keepDays <= 0 || now / kDaySeconds == work.prunedDay)
             return false;
-        work.pruneBeforeKey = HistoryKeyOfSecond(now - int64_t{historyState.keepDays} * kDaySeconds);
+        work.pruneBeforeKey = HistoryKeyOfSecond(now - int64_t{keepDays} * kDaySeconds);
         work.prunePhase = PruneEventsPhase;
     }
     *result = BeginHistoryWrite(writer);
@@ -382,13 +386,48 @@ int32_t ReadHistoryKeepDays()
     return ReadNumber(text.data(), 0, kKeepDaysMost, &value) ? value : kKeepDaysDefault;
 }
 
+bool ReadHistoryEnabled()
+{
+    std::array<char, 16> text{};
+    ReadSettingText(kHistorySection, kHistoryEnabledKey, "", text);
+    int32_t value = 1;
+    return !ReadNumber(text.data(), 0, 1, &value) || value != 0;
+}
+
+bool SetHistoryKeepDays(int32_t keepDays)
+{
+    if (keepDays < 0 || keepDays > kKeepDaysMost)
+        return false;
+    historyState.keepDays.store(keepDays);
+    historyState.keepDaysChanged.store(1);
+    if (historyState.writerWake)
+        SetEvent(historyState.writerWake);
+    return true;
+}
+
+bool SaveHistoryKeepDays(int32_t keepDays)
+{
+    if (!SetHistoryKeepDays(keepDays))
+        return false;
+    std::array<char, 16> text{};
+    FormatText(text, "%d", keepDays);
+    WriteSettingText(kHistorySection, kKeepDaysKey, text.data());
+    return true;
+}
+
+int32_t HistoryKeepDays()
+{
+    return historyState.keepDays.load();
+}
+
 bool OpenHistory(const char* logFolder, int32_t keepDays, const HistoryOptions& options)
 {
     if (HistoryIsOpen())
         return true;
     CopyText(historyState.logFolder, logFolder);
     FormatText(historyState.databasePath, "%s%s", logFolder, kHistoryFileName);
-    historyState.keepDays = keepDays;
+    historyState.keepDays.store(std::clamp(keepDays, 0, kKeepDaysMost));
+    historyState.keepDaysChanged.store(0);
     historyState.health.store(static_cast<int32_t>(HistoryHealth::Starting));
     historyState.stored.store(0);
     historyState.backfill.store(static_cast<int32_t>(BackfillState::Idle));
@@ -433,8 +472,37 @@ bool OpenHistory(const char* logFolder, int32_t keepDays, const HistoryOptions& 
     return true;
 }
 
+bool OpenHistoryForSearch(const char* logFolder)
+{
+    if (HistoryIsOpen() || historyState.searchOnly)
+        return true;
+    CopyText(historyState.logFolder, logFolder);
+    FormatText(historyState.databasePath, "%s%s", logFolder, kHistoryFileName);
+    historyState.readersLeave.store(0);
+    historyState.damageSeen.store(0);
+    InitializeSRWLock(&historyState.fileLock);
+    if (!StartHistorySearchThread()) {
+        StopHistorySearchThread();
+        return false;
+    }
+    historyState.searchOnly = 1;
+    SetHealth(HistoryHealth::ServiceOwned);
+    return true;
+}
+
+bool HistoryIsSearchOnly()
+{
+    return historyState.searchOnly != 0;
+}
+
 void CloseHistory(DWORD waitMs)
 {
+    if (historyState.searchOnly) {
+        StopHistorySearchThread();
+        historyState.searchOnly = 0;
+        SetHealth(HistoryHealth::Off);
+        return;
+    }
     if (!HistoryIsOpen())
         return;
     historyState.accepting.store(0);
@@ -504,6 +572,7 @@ const char* HistoryHealthText(HistoryHealth health)
     case HistoryHealth::Failing: return "History is behind: the database cannot be written";
     case HistoryHealth::NewerFile: return "History is off: the database was made by a newer version of Quorvel";
     case HistoryHealth::Unmovable: return "History is off: the damaged database could not be moved aside";
+    case HistoryHealth::ServiceOwned: return "History is kept by the protection service";
     }
     return "History is off";
 }

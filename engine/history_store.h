@@ -19,10 +19,21 @@ constexpr char kHistorySection[] = "history";
 constexpr char kKeepDaysKey[] = "keepdays";
 constexpr int32_t kKeepDaysDefault = 365;
 constexpr int32_t kKeepDaysMost = 36500;  // a hundred years: beyond is a typing mistake
+// [history] enabled=0 keeps no history at all (the daily logs go on): for a machine
+// whose disk has no room for it, and to measure the program without it.
+constexpr char kHistoryEnabledKey[] = "enabled";
 
 // [history] keepdays: 0 keeps everything; a value that is not a number within
 // [0, kKeepDaysMost] gives the default.
 int32_t ReadHistoryKeepDays();
+// [history] enabled: 1 unless it reads 0.
+bool ReadHistoryEnabled();
+// The days kept from now on; the next prune runs at once. Values outside
+// [0, kKeepDaysMost] are refused (false).
+bool SetHistoryKeepDays(int32_t keepDays);
+int32_t HistoryKeepDays();
+// SetHistoryKeepDays, and the value written to [history] keepdays when it was taken.
+bool SaveHistoryKeepDays(int32_t keepDays);
 
 struct HistoryOptions {
     std::size_t queueBytes;  // 0: kHistoryQueueBytes
@@ -38,6 +49,11 @@ bool OpenHistory(const char* logFolder, int32_t keepDays, const HistoryOptions& 
 // threads and closes the file. The event sink stays registered and takes nothing.
 void CloseHistory(DWORD waitMs = 5000);
 bool HistoryIsOpen();
+// The window of the protection service searches the service's file (in the service's
+// log folder, ending with a backslash): the search thread only, no writer, no sink.
+// CloseHistory stops it.
+bool OpenHistoryForSearch(const char* logFolder);
+bool HistoryIsSearchOnly();
 
 // Waits until every event queued before the call is stored (or `waitMs` passes);
 // false when it did not happen in time. Not for the engine's thread.

@@ -8,6 +8,7 @@
 #include "core/settings.h"
 #include "engine/actions.h"
 #include "engine/engine_state.h"
+#include "engine/history_store.h"
 #include "engine/log_text.h"
 #include "engine/news.h"
 #include "engine/server_list.h"
@@ -53,7 +54,8 @@ void SendOrBroadcast(PipeClientId client, std::span<const uint8_t> frame)
 void SendLogGates(PipeClientId client)
 {
     const Settings& settings = engineState.settings;
-    const WireLogGates gates{settings.savesess, settings.savefiles, settings.savelogs, settings.savecsvlogs};
+    const WireLogGates gates{settings.savesess, settings.savefiles, settings.savelogs, settings.savecsvlogs,
+                             HistoryKeepDays()};
     SendOrBroadcast(client, FrameOf(WireKind::LogGates, gates, EncodeLogGates));
 }
 
@@ -233,6 +235,7 @@ CommandResult Do(WindowClient& client, const WireCommand& command)
         settings.savecsvlogs = command.gates.savecsvlogs;
         for (const SettingKey* key : {&kSaveSessKey, &kSaveFilesKey, &kSaveLogsKey, &kSaveCsvLogsKey})
             WriteSetting(*key, settings.*key->field);
+        SaveHistoryKeepDays(command.gates.historyKeepDays);
         SendLogGates(0);
         break;
     }

@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "core/text.h"
+#include "engine/history_store.h"
 
 namespace {
 
@@ -262,6 +263,8 @@ void TakeLogGateFields(PayloadReader& reader, WireLogGates& gates)
     gates.savefiles = TakeI32(reader);
     gates.savelogs = TakeI32(reader);
     gates.savecsvlogs = TakeI32(reader);
+    gates.historyKeepDays = TakeI32(reader);
+    Require(reader, gates.historyKeepDays >= 0 && gates.historyKeepDays <= kKeepDaysMost);
 }
 
 void TakeServerName(PayloadReader& reader, std::span<char> name)
@@ -662,6 +665,7 @@ void EncodeLogGates(const WireLogGates& gates, PayloadWriter& writer)
     PutI32(writer, gates.savefiles);
     PutI32(writer, gates.savelogs);
     PutI32(writer, gates.savecsvlogs);
+    PutI32(writer, gates.historyKeepDays);
 }
 
 bool DecodeLogGates(std::span<const uint8_t> payload, WireLogGates* gates)

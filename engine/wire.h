@@ -23,7 +23,7 @@
 
 // Header: u32 magic, u16 version, u16 kind, u32 payload length, all little-endian.
 constexpr uint32_t kWireMagic = 0x31505651;  // "QVP1" as it lies in the stream
-constexpr uint16_t kWireVersion = 1;
+constexpr uint16_t kWireVersion = 2;  // 2: the log gates carry [history] keepdays
 constexpr std::size_t kFrameHeaderBytes = 12;
 constexpr uint32_t kMaxFramePayload = 1u << 20;
 constexpr std::size_t kMaxFrameBytes = kFrameHeaderBytes + kMaxFramePayload;
@@ -143,12 +143,14 @@ struct WireWelcome {
     std::array<char, kProductVersionUnits> product;
 };
 
-// The [main] settings the service's logging obeys, as the settings hold them.
+// The [main] settings the service's logging obeys, as the settings hold them, and
+// the days its history keeps (0 to kKeepDaysMost; any other value refuses the message).
 struct WireLogGates {
     int32_t savesess;
     int32_t savefiles;
     int32_t savelogs;
     int32_t savecsvlogs;
+    int32_t historyKeepDays;
 };
 
 // The tables go by slot, so that an entry the window names (a release) is the

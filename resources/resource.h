@@ -16,6 +16,7 @@
 #define IDD_NOTIFY          171
 #define IDD_TRIPWIRES       190
 #define IDD_SERVERS         191
+#define IDD_HISTORY_PAGE    200
 
 // Menus
 #define IDR_MAIN_MENU       120
@@ -25,6 +26,8 @@
 #define IDR_SHARES_MENU     148
 #define IDR_TRAY_MENU       173
 #define IDR_EXPORT_MENU     183
+#define IDR_HISTORY_MENU    201
+#define IDR_TRIP_MENU       202
 
 // Icons and bitmaps
 #define IDI_NORMAL          176
@@ -37,6 +40,8 @@
 #define IDB_NAV_SHARES_MASK      167
 #define IDB_NAV_LOG              168
 #define IDB_NAV_LOG_MASK         169
+#define IDB_NAV_HISTORY          203
+#define IDB_NAV_HISTORY_MASK     204
 
 // Controls of the main window
 #define IDC_NAV_BAR         1000
@@ -101,6 +106,27 @@
 #define IDC_SERVER_EDIT          1122
 #define IDC_SERVER_ADD           1123
 #define IDC_SERVER_REMOVE        1124
+// The Settings dialog's history box.
+#define IDC_HISTORY_KEEP_DAYS    1200
+// Controls of the History page; its kind boxes run in order, connections to actions.
+#define IDC_HISTORY_FROM         1201
+#define IDC_HISTORY_TO           1202
+#define IDC_HISTORY_SERVER       1203
+#define IDC_HISTORY_COMPUTER     1204
+#define IDC_HISTORY_USER         1205
+#define IDC_HISTORY_PATH         1206
+#define IDC_HISTORY_CONNECTIONS  1207
+#define IDC_HISTORY_READS        1208
+#define IDC_HISTORY_WRITES       1209
+#define IDC_HISTORY_TRIPS        1210
+#define IDC_HISTORY_BLOCKS       1211
+#define IDC_HISTORY_ACTIONS      1212
+#define IDC_HISTORY_SEARCH       1213
+#define IDC_HISTORY_EXPORT       1214
+#define IDC_HISTORY_FOUND        1215
+#define IDC_HISTORY_STATUS       1216
+#define IDC_HISTORY_STOP         1217
+#define IDC_HISTORY_LIST         1218
 // The main window's line under the pages while the protection service watches.
 #define IDC_SERVICE_STATUS       1130
 // Commands
@@ -134,6 +160,12 @@
 #define IDM_EXPORT_CSV          40054
 #define IDM_TRIPWIRES           40060
 #define IDM_SERVERS             40061
+// The History page's rows, and a trip's menu on the Black list and Log pages.
+#define IDM_HISTORY_EXPLORE     40100
+#define IDM_HISTORY_BLOCK       40101
+#define IDM_HISTORY_BLOCK_MORE  40102
+#define IDM_SHOW_USER_WRITES    40103
+#define IDM_EXPORT_RESTORE_LIST 40104
 
 // Private messages
 #define WM_TRAY_NOTIFY          11024
@@ -146,3 +178,6 @@
 // connection came or went (wParam 1 or 0).
 #define WM_SERVICE_FRAME         (WM_APP + 4)
 #define WM_SERVICE_CONNECTION    (WM_APP + 5)
+// The history's search thread: a search's rows or count are there (wParam the
+// HistoryNoticeKind, lParam the search's generation).
+#define WM_HISTORY_NOTICE        (WM_APP + 200)

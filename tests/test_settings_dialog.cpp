@@ -9,7 +9,9 @@
 #include "core/settings.h"
 #include "windows/exit_program.h"
 #include "resources/resource.h"
+#include "support/dialog_driver.h"
 #include "support/dialog_template.h"
+#include "engine/history_store.h"
 #include "windows/start_options.h"
 #include "support/test_support.h"
 #include "windows/settings_dialog.h"
@@ -153,6 +155,48 @@ TEST_F(SettingsDialogTest, OkAppliesTheBoxesAtOnce)
     EXPECT_EQ(Stored("soundalertevents"), "1");
 }
 
+// The history's days: shown as stored, a bad value (text, negative, past a hundred
+// years, empty, a fraction) refused with the program's message and nothing applied, a good one
+// stored and in force at once.
+TEST_F(SettingsDialogTest, KeepDaysIsShownRefusedWhenNotANumberInRangeAndStoredWhenGood)
+{
+    WriteSettingText(kHistorySection, kKeepDaysKey, "90");
+    const auto run = [&](const char* typed, std::string* message) {
+        DialogDriver driver([=] {
+            HWND shown = WaitForDialog("Settings", 5000);
+            if (!shown)
+                return;
+            std::array<char, 16> typedBox{};
+            GetDlgItemTextA(shown, IDC_HISTORY_KEEP_DAYS, typedBox.data(), static_cast<int>(typedBox.size()));
+            *message = std::string("shown ") + typedBox.data();
+            CheckDlgButton(shown, IDC_DISPLAY_FILES, BST_UNCHECKED);
+            SetDlgItemTextA(shown, IDC_HISTORY_KEEP_DAYS, typed);
+            PressButton(shown, IDOK);
+            if (HWND box = WaitForMessageBoxOf(shown)) {
+                *message += ", " + MessageBoxText(box);
+                PressButton(box, IDOK);
+                WaitUntilGone(box);
+                PressButton(shown, IDCANCEL);
+            }
+            WaitUntilGone(shown);
+        });
+        DialogBoxParamA(windowState.instance, MAKEINTRESOURCEA(IDD_SETTINGS), window, SettingsDialogProc, 0);
+    };
+    for (const char* bad : {"abc", "-1", "36501", "", "1.5", "x5"}) {
+        std::string message;
+        run(bad, &message);
+        EXPECT_EQ(message, "shown 90, Please enter valid number") << bad;
+        EXPECT_EQ(engineState.settings.displayfiles, 1) << bad << ": a refused dialog changes nothing";
+    }
+    EXPECT_EQ(ReadHistoryKeepDays(), 90);
+    std::string message;
+    run("0", &message);
+    EXPECT_EQ(message, "shown 90");
+    EXPECT_EQ(ReadHistoryKeepDays(), 0) << "0 keeps everything";
+    EXPECT_EQ(HistoryKeepDays(), 0) << "in force at once";
+    EXPECT_EQ(engineState.settings.displayfiles, 0);
+}
+
 TEST_F(SettingsDialogTest, AClearedHotKeyIsUnregisteredAndStoredAsZero)
 {
     WriteWholeFile(SettingsFilePath(), "[main]\r\nhotkey=1613\r\n");
@@ -201,7 +245,8 @@ TEST(DialogTemplates, SoundRadiosHaveNoTabStopAndTheAboutIconItsSize)
         IDOK, IDCANCEL, IDC_ENABLE_NOTIFY_WINDOW, IDC_ENABLE_TRAY_NOTIFY, 0xFFFF, IDC_DISPLAY_SESSIONS,
         IDC_DISPLAY_FILES, 0xFFFF, IDC_ENABLE_LOGS, IDC_LOG_SESSIONS, IDC_LOG_FILES, 0xFFFF, IDC_HOTKEY, 0xFFFF,
         IDC_LOAD_ON_STARTUP, 0xFFFF, IDC_ENABLE_SOUND, IDC_SOUND_ALL_SHARES, IDC_SOUND_DRIVE_SHARES,
-        IDC_SOUND_HIDDEN_SHARES, IDC_ENABLE_CSV_LOGS, IDM_TRIPWIRES, IDM_SERVERS};
+        IDC_SOUND_HIDDEN_SHARES, IDC_ENABLE_CSV_LOGS, IDM_TRIPWIRES, IDM_SERVERS, 0xFFFF, 0xFFFF,
+        IDC_HISTORY_KEEP_DAYS};
     EXPECT_EQ(order, expected);
 
     int radios = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 
 #include "core/product.h"
 #include "core/text.h"
@@ -10,6 +11,7 @@
 #include "resources/resource.h"
 #include "rules/block_rules.h"
 #include "windows/engine_link.h"
+#include "windows/history_page.h"
 #include "windows/layout.h"
 #include "windows/list_view.h"
 #include "windows/window_state.h"
@@ -62,6 +64,28 @@ void ReleaseSelectedComputers()
     RefreshTrippedView();
 }
 
+// After a trip: the first selected tripped computer's user, as the trip named it.
+const wchar_t* SelectedTrippedUser()
+{
+    const int row = NextSelectedRow(windowState.trippedView, -1);
+    const auto slot = row >= 0 ? static_cast<std::size_t>(RowData(windowState.trippedView, row)) : SIZE_MAX;
+    const ComputerList& tripped = engineState.rules.tripped;
+    if (slot >= tripped.size() || !tripped[slot].inUse || tripped[slot].user[0] == L'\0')
+        return nullptr;
+    return tripped[slot].user.data();
+}
+
+void OnTrippedCommand(WORD command)
+{
+    const wchar_t* user = SelectedTrippedUser();
+    if (!user)
+        return;
+    if (command == IDM_SHOW_USER_WRITES)
+        ShowUserWritesAfterTrip(user, nullptr);
+    else
+        ExportRestoreListAfterTrip(user, nullptr);
+}
+
 void OpenAddComputerDialog(HWND page)
 {
     windowState.addTargetsWhitelist = IsDlgButtonChecked(page, IDC_MODE_BLACKLIST) == BST_CHECKED ? 0 : 1;
@@ -76,6 +100,8 @@ void OnBlackListCommand(HWND page, WORD command)
     case IDC_RELEASE: ReleaseSelectedComputers(); break;
     case IDC_MODE_BLACKLIST: ChangeBlockMode(Blacklist); break;
     case IDC_MODE_WHITELIST: ChangeBlockMode(Whitelist); break;
+    case IDM_SHOW_USER_WRITES:
+    case IDM_EXPORT_RESTORE_LIST: OnTrippedCommand(command); break;
     }
 }
 
@@ -84,6 +110,8 @@ void OnBlackListNotify(HWND page, const NMHDR* header)
     if (header->idFrom == IDC_TRIPPED_LIST && header->code == LVN_KEYDOWN &&
         reinterpret_cast<const NMLVKEYDOWN*>(header)->wVKey == VK_DELETE)
         ReleaseSelectedComputers();
+    if (header->idFrom == IDC_TRIPPED_LIST && header->code == NM_RCLICK && SelectedTrippedUser())
+        ShowContextMenu(windowState.tripMenu, page);
     if (header->idFrom != IDC_BLACKLIST_LIST)
         return;
     if (header->code == NM_RCLICK)

@@ -3,6 +3,7 @@
 #include "core/settings.h"
 #include "engine/actions.h"
 #include "engine/engine_state.h"
+#include "engine/history_store.h"
 #include "engine/server_workers.h"
 #include "engine/watches.h"
 #include "windows/service_client.h"
@@ -210,14 +211,15 @@ bool LogGatesAreTheServices()
     return ServiceWatches();
 }
 
-void ChangeLogGates(const Settings& gates)
+void ChangeLogGates(const Settings& gates, int32_t historyKeepDays)
 {
     if (ServiceWatches()) {
         WireCommand& command = Command(CommandKind::SetLogGates, kThisComputer);
-        command.gates = {gates.savesess, gates.savefiles, gates.savelogs, gates.savecsvlogs};
+        command.gates = {gates.savesess, gates.savefiles, gates.savelogs, gates.savecsvlogs, historyKeepDays};
         SendServiceCommand(command);
         return;
     }
+    SaveHistoryKeepDays(historyKeepDays);
     Settings& settings = engineState.settings;
     for (const SettingKey* key : {&kSaveSessKey, &kSaveFilesKey, &kSaveLogsKey, &kSaveCsvLogsKey}) {
         settings.*key->field = gates.*key->field;

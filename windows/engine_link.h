@@ -64,5 +64,6 @@ void CurrentServerList(ServerList& list);
 void ChangeServerList(const ServerList& list);
 // Whether the log gates are the protection service's (the rest of [main] is the user's).
 bool LogGatesAreTheServices();
-// The log gates of the [main] settings: savesess, savefiles, savelogs, savecsvlogs.
-void ChangeLogGates(const Settings& gates);
+// The log gates of the [main] settings: savesess, savefiles, savelogs, savecsvlogs;
+// and [history] keepdays, which goes with them to the service.
+void ChangeLogGates(const Settings& gates, int32_t historyKeepDays);

@@ -4,6 +4,7 @@
 
 #include "engine/detection.h"
 #include "engine/engine_state.h"
+#include "engine/history_store.h"
 #include "rules/block_rules.h"
 #include "windows/tray_icon.h"
 #include "windows/window_state.h"
@@ -11,10 +12,13 @@
 void PrepareExit()
 {
     RemoveTrayIcon();
-    if (windowState.serviceMode)
+    if (windowState.serviceMode) {
+        CloseHistory();  // the service's file, searched from here
         return;  // the service keeps watching, its lists and logs its own
+    }
     SaveComputerLists(engineState.rules);
     FinishDelivery();
+    CloseHistory();  // after the last delivery: what it stored goes in too
 }
 
 void ExitProgram()

@@ -3,6 +3,11 @@
 
 #include <windows.h>
 
+#include <array>
+#include <span>
+#include <string_view>
+
+#include "rules/computer_list.h"
 
 INT_PTR CALLBACK LogPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -22,3 +27,17 @@ enum class ExportKind { Text, Csv };
 void ExportLog(ExportKind kind);
 // Writes them to `path`; false if the file could not be made.
 bool WriteLogExport(ExportKind kind, const char* path);
+
+// A Tripwire line of the page: its user and its local time (the page holds this run's
+// lines: today's, or yesterday's when that time is still to come today).
+struct TripOfLine {
+    std::array<wchar_t, kBlockUserUnits> user;
+    SYSTEMTIME local;
+};
+// `line` as the page shows it ("[h:m:s] Tripwire [user]rule", a watched server's with
+// "[\\NAME] " after the time); false for any other line.
+bool ReadTripLine(std::string_view line, const SYSTEMTIME& now, TripOfLine* trip);
+// The page's line `index` (as the control counts them), when it is a Tripwire line.
+bool ReadTripOfLogLine(int index, TripOfLine* trip);
+// The trip menu's commands: IDM_SHOW_USER_WRITES, IDM_EXPORT_RESTORE_LIST.
+void RunTripCommand(UINT command, const TripOfLine& trip);

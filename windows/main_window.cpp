@@ -10,6 +10,7 @@
 #include "rules/block_rules.h"
 #include "windows/black_list_page.h"
 #include "windows/engine_rounds.h"
+#include "windows/history_page.h"
 #include "windows/exit_program.h"
 #include "windows/log_page.h"
 #include "windows/monitoring_page.h"
@@ -37,6 +38,7 @@ constexpr std::array<NavItem, kPageCount> kNavItems = {{
     {"Black list", IDB_NAV_BLACKLIST, IDB_NAV_BLACKLIST_MASK},
     {"Shares", IDB_NAV_SHARES, IDB_NAV_SHARES_MASK},
     {"Log", IDB_NAV_LOG, IDB_NAV_LOG_MASK},
+    {"History", IDB_NAV_HISTORY, IDB_NAV_HISTORY_MASK},
 }};
 
 struct PageTemplate {
@@ -51,6 +53,7 @@ constexpr std::array<PageTemplate, kPageCount> kPageTemplates = {{
     {IDD_BLACKLIST_PAGE, BlackListPageIndex, BlackListPage},
     {IDD_LOG_PAGE, LogPageIndex, LogPageProc},
     {IDD_SHARES_PAGE, SharesPageIndex, SharesPageProc},
+    {IDD_HISTORY_PAGE, HistoryPageIndex, HistoryPageProc},
 }};
 
 HMENU FirstPopup(int menu)
@@ -153,6 +156,8 @@ void OnEnterKey()
         ExploreSelectedSessions();
     else if (focus == windowState.filesList)
         ExploreSelectedFiles();
+    else
+        OnHistoryEnter(focus);
 }
 
 void RunDialog(int dialog, DLGPROC procedure)
@@ -217,6 +222,8 @@ void LoadContextMenus()
     windowState.sharesMenu = FirstPopup(IDR_SHARES_MENU);
     windowState.trayMenu = FirstPopup(IDR_TRAY_MENU);
     windowState.exportMenu = FirstPopup(IDR_EXPORT_MENU);
+    windowState.historyMenu = FirstPopup(IDR_HISTORY_MENU);
+    windowState.tripMenu = FirstPopup(IDR_TRIP_MENU);
 }
 
 void BuildNavigationBar(HWND window)
@@ -272,6 +279,7 @@ void ShowPage(int index)
         break;
     case SharesPageIndex: RefreshShares(); break;
     case LogPageIndex: SyncLogPage(); break;
+    case HistoryPageIndex: OnHistoryPageShown(); break;
     }
 }
 

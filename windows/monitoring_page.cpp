@@ -82,9 +82,8 @@ void RefreshBothSessionsFirst()
 
 void BlockForMoreMinutes(HWND page)
 {
-    const INT_PTR minutes = DialogBoxParamA(windowState.instance, MAKEINTRESOURCEA(IDD_BLOCK), page, BlockDialogProc, 0);
-    if (minutes > 0)
-        BlockSelectedComputers(static_cast<int32_t>(minutes) * kTicksPerMinute);
+    if (const int32_t ticks = AskBlockTicks(page))
+        BlockSelectedComputers(ticks);
 }
 
 void OnAutoRefreshClicked(HWND page)
@@ -324,6 +323,33 @@ void CloseSelectedFiles()
         RefreshBoth();
 }
 
+void ExploreComputer(const wchar_t* client)
+{
+    SessionRow row{};
+    row.client = WideOrEmpty(client);
+    while (*row.client == L'\\')
+        ++row.client;
+    std::array<wchar_t, kClientNameUnits> target{};
+    if (*row.client && FormatClientPath(row, target))
+        OpenInShellWide(target.data());
+}
+
+void ExploreFileOn(const wchar_t* serverUnc, const wchar_t* path)
+{
+    path = WideOrEmpty(path);
+    static std::array<wchar_t, kRemotePathUnits> remotePath;
+    // Another server's path is its own drive's: reached here through the drive's hidden share.
+    if (serverUnc && *serverUnc && FormatRemotePath(serverUnc, path, remotePath))
+        path = remotePath.data();
+    OpenInShellWide(path);
+}
+
+int32_t AskBlockTicks(HWND owner)
+{
+    const INT_PTR minutes = DialogBoxParamA(windowState.instance, MAKEINTRESOURCEA(IDD_BLOCK), owner, BlockDialogProc, 0);
+    return minutes > 0 ? static_cast<int32_t>(minutes) * kTicksPerMinute : 0;
+}
+
 void ExploreSelectedSessions()
 {
     const std::span<const SessionRow> rows = Rows(windowState.sessionsSnapshot);
@@ -341,14 +367,8 @@ void ExploreSelectedFiles()
     const bool remote = FindShownServer(windowState.shownServer, &server);
     const std::span<const FileRow> rows = Rows(windowState.filesSnapshot);
     for (int row = NextSelectedRow(windowState.filesList, -1); row >= 0 && static_cast<std::size_t>(row) < rows.size();
-         row = NextSelectedRow(windowState.filesList, row)) {
-        const wchar_t* path = WideOrEmpty(rows[static_cast<std::size_t>(row)].path);
-        static std::array<wchar_t, kRemotePathUnits> remotePath;
-        // Another server's path is its own drive's: reached here through the drive's hidden share.
-        if (remote && FormatRemotePath(server.unc, path, remotePath))
-            path = remotePath.data();
-        OpenInShellWide(path);
-    }
+         row = NextSelectedRow(windowState.filesList, row))
+        ExploreFileOn(remote ? server.unc : nullptr, rows[static_cast<std::size_t>(row)].path);
 }
 
 void BlockSelectedComputers(int32_t ticks)

@@ -34,8 +34,15 @@ void CloseSelectedFiles();
 // Open every selected computer, or every selected file, in the shell.
 void ExploreSelectedSessions();
 void ExploreSelectedFiles();
+// One computer ("NAME" or "\\NAME") in the shell; one file, on this computer
+// (`serverUnc` nullptr or empty) or on a watched server ("\\NAME"), reached there
+// through its drive's hidden share.
+void ExploreComputer(const wchar_t* client);
+void ExploreFileOn(const wchar_t* serverUnc, const wchar_t* path);
 // Adds the computer of every selected session to the blacklist for `ticks` block ticks.
 void BlockSelectedComputers(int32_t ticks);
+// The "Block" dialog over `owner`: block ticks, or 0 when cancelled.
+int32_t AskBlockTicks(HWND owner);
 // Asks for a file name, then writes both lists to it.
 void ExportMonitoringLists();
 // Writes both lists, as they stand, to `path`; false if the file could not be made.

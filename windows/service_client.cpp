@@ -8,6 +8,7 @@
 #include "core/reserved_store.h"
 #include "core/text.h"
 #include "engine/engine_state.h"
+#include "engine/history_store.h"
 #include "engine/log_text.h"
 #include "engine/pipe_client.h"
 #include "engine/pipe_server.h"
@@ -232,6 +233,7 @@ bool ApplyFrame(const Frame& frame, ServiceFrameChange& change)
         settings.savefiles = gates.savefiles;
         settings.savelogs = gates.savelogs;
         settings.savecsvlogs = gates.savecsvlogs;
+        SetHistoryKeepDays(gates.historyKeepDays);  // what the Settings dialog shows
         return true;
     }
     case WireKind::Rules: {

@@ -5,6 +5,8 @@
 #include <array>
 
 #include "engine/engine_state.h"
+#include "engine/history_store.h"
+#include "windows/monitoring_page.h"
 #include "windows/window_state.h"
 #include "core/settings.h"
 #include "windows/start_options.h"
@@ -48,6 +50,8 @@ constexpr std::array<SettingBox, 10> kWriteOrder = {{
     {IDC_LOAD_ON_STARTUP, &kLoadOnStartupKey},
 }};
 
+constexpr std::size_t kKeepDaysTextCapacity = 16;  // at most 15 characters are read
+
 constexpr std::array<int, 3> kSoundRadios = {IDC_SOUND_ALL_SHARES, IDC_SOUND_DRIVE_SHARES, IDC_SOUND_HIDDEN_SHARES};
 
 // The log gates: while the protection service watches, they are its settings, not the user's.
@@ -84,9 +88,25 @@ void InitSettingsDialog(HWND dialog)
         CheckDlgButton(dialog, kSoundRadios[static_cast<std::size_t>(events)], BST_CHECKED);
     CheckDlgButton(dialog, IDC_ENABLE_SOUND, ReadSetting(kSoundAlertKey) ? BST_CHECKED : BST_UNCHECKED);
     EnableSoundRadios(dialog);
+    SendDlgItemMessageA(dialog, IDC_HISTORY_KEEP_DAYS, EM_LIMITTEXT, kKeepDaysTextCapacity - 1, 0);
+    // The service's own, as its pipe told it, while it watches.
+    const int32_t keepDays = LogGatesAreTheServices() ? HistoryKeepDays() : ReadHistoryKeepDays();
+    SetDlgItemInt(dialog, IDC_HISTORY_KEEP_DAYS, static_cast<UINT>(keepDays), FALSE);
 }
 
-void ApplySettings(HWND dialog)
+// The days typed, read like every number the program takes; refused with its message.
+bool ReadKeepDays(HWND dialog, int32_t* keepDays)
+{
+    std::array<char, kKeepDaysTextCapacity> text{};
+    GetDlgItemTextA(dialog, IDC_HISTORY_KEEP_DAYS, text.data(), static_cast<int>(text.size()));
+    if (ReadNumber(text.data(), 0, kKeepDaysMost, keepDays))
+        return true;
+    MessageBoxA(dialog, kInvalidNumberMessage, kMessageCaption, MB_OK);
+    SetFocus(GetDlgItem(dialog, IDC_HISTORY_KEEP_DAYS));
+    return false;
+}
+
+void ApplySettings(HWND dialog, int32_t keepDays)
 {
     const auto hotKeyValue = static_cast<int>(SendDlgItemMessageA(dialog, IDC_HOTKEY, HKM_GETHOTKEY, 0, 0) & 0xFFFF);
     std::array<char, 16> hotKey{};
@@ -107,17 +127,23 @@ void ApplySettings(HWND dialog)
         if (!IsServicesGate(box.setting))
             WriteSettingText(kMainSection, box.setting->key, IsChecked(dialog, box.control) ? "1" : "0");
     if (LogGatesAreTheServices())
-        ChangeLogGates(engineState.settings);
+        ChangeLogGates(engineState.settings, keepDays);
+    else
+        SaveHistoryKeepDays(keepDays);
     SetRunAtStartup(IsChecked(dialog, IDC_LOAD_ON_STARTUP) ? 1 : 0);
 }
 
 void OnSettingsCommand(HWND dialog, WORD command)
 {
     switch (command) {
-    case IDOK:
-        ApplySettings(dialog);
+    case IDOK: {
+        int32_t keepDays = 0;
+        if (!ReadKeepDays(dialog, &keepDays))
+            break;  // nothing applied: the dialog stays open on the box
+        ApplySettings(dialog, keepDays);
         EndDialog(dialog, IDOK);
         break;
+    }
     case IDCANCEL: EndDialog(dialog, IDCANCEL); break;
     case IDC_ENABLE_SOUND: EnableSoundRadios(dialog); break;
     case IDM_TRIPWIRES:

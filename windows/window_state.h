@@ -26,8 +26,14 @@ struct ShareNames {
     TextArena texts;
 };
 
-enum PageIndex : int { MonitoringPage = 0, BlackListPageIndex = 1, SharesPageIndex = 2, LogPageIndex = 3 };
-constexpr int kPageCount = 4;
+enum PageIndex : int {
+    MonitoringPage = 0,
+    BlackListPageIndex = 1,
+    SharesPageIndex = 2,
+    LogPageIndex = 3,
+    HistoryPageIndex = 4,
+};
+constexpr int kPageCount = 5;
 
 struct WindowState {
     HINSTANCE instance;
@@ -49,6 +55,8 @@ struct WindowState {
     HMENU sharesMenu;
     HMENU trayMenu;
     HMENU exportMenu;
+    HMENU historyMenu;
+    HMENU tripMenu;  // a trip's row on the Black list page, its line on the Log page
 
     // The thread timers, kept so that a test can stop them; the program never does.
     UINT_PTR pollTimer;

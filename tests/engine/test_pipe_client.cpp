@@ -176,14 +176,14 @@ TEST_F(ScriptedServiceTest, FramesSplitAnywhereComeWholeAndInOrder)
 TEST_F(ScriptedServiceTest, AMalformedStreamEndsTheReadingLoop)
 {
     RecordTrial("bad input",
-                "a service whose first frame is not a Welcome, whose Welcome is of version 2, or who then sends a "
+                "a service whose first frame is not a Welcome, whose Welcome is of version 3, or who then sends a "
                 "wrong magic, a kind only the window sends, a header announcing 1 MiB + 1, a payload its decoder "
                 "refuses, or half a frame before going away",
                 "the window's reading loop ends, as malformed (or broken, for the half frame), having handed over "
                 "only the whole, sound frames before it");
     const auto command = static_cast<uint16_t>(WireKind::Command);
-    Bytes version2 = Welcome();
-    version2[kFrameHeaderBytes] = 2;  // the Welcome's own version
+    Bytes otherVersion = Welcome();
+    otherVersion[kFrameHeaderBytes] = 3;  // the Welcome's own version
     const Bytes done = FrameOf(WireKind::CommandDone, WireCommandDone{1, CommandResult::Done}, EncodeCommandDone);
     struct Case {
         const char* name;
@@ -194,7 +194,7 @@ TEST_F(ScriptedServiceTest, AMalformedStreamEndsTheReadingLoop)
     };
     const std::vector<Case> cases = {
         {"not welcomed first", done, 0, ServiceReadEnd::Malformed, false},
-        {"a welcome of version 2", version2, 0, ServiceReadEnd::Malformed, false},
+        {"a welcome of version 3", otherVersion, 0, ServiceReadEnd::Malformed, false},
         {"a wrong magic", Joined({Welcome(), RawFrame(0x31505650, kWireVersion, command, {}, 0)}), 1,
          ServiceReadEnd::Malformed, false},
         {"a kind the window sends", Joined({Welcome(), RawFrame(kWireMagic, kWireVersion, command, {}, 0)}), 1,

@@ -17,6 +17,7 @@
 
 #include "engine/news.h"
 #include "engine/wire.h"
+#include "engine/history_store.h"
 #include "rules/tripwires.h"
 #include "support/engine_fixture.h"
 
@@ -368,7 +369,7 @@ TEST_F(FrameTest, FramesComeTogetherHoweverTheBytesAreSplit)
 
 TEST_F(FrameTest, ABadHeaderMakesTheStreamMalformedAtOnce)
 {
-    RecordTrial("bad input", "pipe frame headers: wrong magic, versions 0 and 2, kinds 0, 12, 100, 104 and 65535, "
+    RecordTrial("bad input", "pipe frame headers: wrong magic, versions 0, 1 and 3, kinds 0, 12, 100, 104 and 65535, "
                              "a kind sent the other way, payload lengths of 1 MiB + 1 and 4 GiB - 1",
                 "the stream is malformed as soon as the 12 header bytes are in, without waiting for a payload; "
                 "it stays so until reset");
@@ -377,7 +378,8 @@ TEST_F(FrameTest, ABadHeaderMakesTheStreamMalformedAtOnce)
         {"magic", Header(0x31505652, kWireVersion, hello, 2)},
         {"magic backwards", Header(0x51565031, kWireVersion, hello, 2)},
         {"version 0", Header(kWireMagic, 0, hello, 2)},
-        {"version 2", Header(kWireMagic, 2, hello, 2)},
+        {"version 1 (before the log gates carried keepdays)", Header(kWireMagic, 1, hello, 2)},
+        {"version 3", Header(kWireMagic, 3, hello, 2)},
         {"kind 0", Header(kWireMagic, kWireVersion, 0, 2)},
         {"kind 12", Header(kWireMagic, kWireVersion, 12, 0)},
         {"kind 100", Header(kWireMagic, kWireVersion, 100, 0)},
@@ -415,7 +417,7 @@ TEST(Wire, MessagesFromTheServiceComeBackAsTheyWent)
     ASSERT_TRUE(DecodeWelcome(Encoded(welcome, EncodeWelcome), &gotWelcome));
     EXPECT_STREQ(gotWelcome.product.data(), "1.2.0.0");
 
-    WireLogGates gates{0, 1, 5, INT32_MIN};  // as the settings hold them, whatever they hold
+    WireLogGates gates{0, 1, 5, INT32_MIN, 365};  // as the settings hold them, whatever they hold
     WireLogGates gotGates{};
     ASSERT_TRUE(DecodeLogGates(Encoded(gates, EncodeLogGates), &gotGates));
     EXPECT_EQ(std::memcmp(&gates, &gotGates, sizeof(gates)), 0);
@@ -686,11 +688,29 @@ TEST(Wire, ValuesOutOfTheirRangeAreRefused)
     };
     const std::wstring longName = Units(kMaxComputerName);
     std::vector<Row> rows = {
-        {"hello version", hello, [](PayloadWriter& w, bool bad) { PutU16(w, bad ? 2 : kWireVersion); }},
+        {"hello version", hello, [](PayloadWriter& w, bool bad) { PutU16(w, bad ? kWireVersion + 1 : kWireVersion); }},
+        {"log gates' keepdays past a hundred years", [](std::span<const uint8_t> p) {
+             WireLogGates g{};
+             return DecodeLogGates(p, &g);
+         },
+         [](PayloadWriter& w, bool bad) {
+             for (int32_t gate : {1, 1, 1, 0})
+                 PutI32(w, gate);
+             PutI32(w, bad ? kKeepDaysMost + 1 : kKeepDaysMost);
+         }},
+        {"log gates' keepdays below 0", [](std::span<const uint8_t> p) {
+             WireLogGates g{};
+             return DecodeLogGates(p, &g);
+         },
+         [](PayloadWriter& w, bool bad) {
+             for (int32_t gate : {1, 1, 1, 0})
+                 PutI32(w, gate);
+             PutI32(w, bad ? -1 : 0);
+         }},
         {"hello version 0", hello, [](PayloadWriter& w, bool bad) { PutU16(w, bad ? 0 : kWireVersion); }},
         {"welcome version", welcome,
          [](PayloadWriter& w, bool bad) {
-             PutU16(w, bad ? 2 : kWireVersion);
+             PutU16(w, bad ? kWireVersion + 1 : kWireVersion);
              PutNarrow(w, "1.2", SIZE_MAX);
          }},
         {"welcome product too long", welcome,

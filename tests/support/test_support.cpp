@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include "engine/history_store.h"
+
 #include <shlobj.h>
 
 #include <atomic>
@@ -144,6 +146,7 @@ void MainWindowTest::TearDown()
     }
     if (window)
         DestroyWindow(window);
+    CloseHistory();  // the start-up opened it on the test's folder
     WriteDocumentsSetting(documentsBefore);
     QuorvelTest::TearDown();
 }

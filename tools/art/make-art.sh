@@ -58,7 +58,7 @@ make_ico "$art/tray-alert.svg"  "$icons/quorvel-alert.ico"
 # Colour: shape pixels keep their colour, everything else is black (0,0,0).
 # Mask: shape black, background white, as ImageList_Add(image, mask) expects.
 # The shape is where the SVG's alpha is at least 50%.
-for name in monitoring blacklist shares log; do
+for name in monitoring blacklist shares log history; do
     png="$tmp/nav-$name.png"
     rsvg-convert -w 32 -h 32 -f png -o "$png" "$art/nav-$name.svg"
     convert "$png" -channel A -threshold 50% +channel \
@@ -122,7 +122,7 @@ def read_bmp(path):
             sys.exit(f"{path}: unexpected bit count {bits}")
     return bits, rows
 
-for name in ("monitoring", "blacklist", "shares", "log"):
+for name in ("monitoring", "blacklist", "shares", "log", "history"):
     cbits, colour = read_bmp(os.path.join(folder, f"nav-{name}.bmp"))
     mbits, mask = read_bmp(os.path.join(folder, f"nav-{name}-mask.bmp"))
     if cbits != 24 or mbits != 1:

@@ -1,0 +1,654 @@
+#include "windows/history_page.h"
+
+#include <commctrl.h>
+
+#include <array>
+#include <atomic>
+#include <cstring>
+
+#include "core/clock.h"
+#include "core/paths.h"
+#include "core/text.h"
+#include "core/utf8.h"
+#include "engine/event_text.h"
+#include "engine/history_keys.h"
+#include "engine/history_store.h"
+#include "resources/resource.h"
+#include "rules/computer_list.h"
+#include "windows/engine_link.h"
+#include "windows/layout.h"
+#include "windows/list_export.h"
+#include "windows/list_view.h"
+#include "windows/main_window.h"
+#include "windows/monitoring_page.h"
+#include "windows/window_state.h"
+
+namespace {
+
+struct Column {
+    const char* title;
+    int width;
+};
+constexpr std::array<Column, 7> kColumns = {{
+    {"Time", 120}, {"Server", 80}, {"Kind", 90}, {"Computer", 90}, {"User", 80}, {"Path or detail", 300}, {"Mode", 80},
+}};
+enum ColumnIndex : int { TimeColumn, ServerColumn, KindColumn, ComputerColumn, UserColumn, PathColumn, ModeColumn };
+
+// The kind boxes in the order of HistoryKindBits.
+constexpr std::array<int, 6> kKindBoxes = {IDC_HISTORY_CONNECTIONS, IDC_HISTORY_READS,  IDC_HISTORY_WRITES,
+                                           IDC_HISTORY_TRIPS,       IDC_HISTORY_BLOCKS, IDC_HISTORY_ACTIONS};
+constexpr std::array<int, 3> kTextBoxes = {IDC_HISTORY_COMPUTER, IDC_HISTORY_USER, IDC_HISTORY_PATH};
+
+constexpr char kPickerFormat[] = "yyyy'-'MM'-'dd HH':'mm':'ss";
+constexpr char kAllServersText[] = "All servers";
+constexpr char kThisComputerText[] = "This computer";
+constexpr char kCsvFilter[] = "CSV files\0*.csv*\0";
+constexpr char kRestoreFilter[] = "Text files\0*.txt*\0";
+constexpr LRESULT kAnyServer = -1;  // the server box's item data: -1 any, 0 this computer, 1 to 16 a watched one
+
+constexpr UINT_PTR kStatusTimer = 1;
+constexpr UINT kStatusTimerMs = 1000;
+constexpr int64_t kHourSeconds = 3600;
+constexpr int64_t kDaySeconds = 86400;
+
+// A trip whose time is not known yet: the user's newest trip is looked up first.
+enum class AfterTripStep : int32_t { None = 0, LookingUp };
+
+struct AfterTrip {
+    AfterTripStep step;
+    uint32_t lookup;  // the generation of the lookup's search
+    std::array<wchar_t, kBlockUserUnits> user;
+    int32_t restore;  // write the restore list too
+    PathText restorePath;
+};
+
+struct HistoryPage {
+    HWND page;
+    HWND list;
+    uint32_t generation;  // of the search the list shows
+    int32_t searched;     // the first search ran
+    AfterTrip afterTrip;
+    std::array<char, kFormatCapacity> jobText;  // the last export's outcome
+    std::array<char, kFormatCapacity> notice;   // the history's one notice of this run
+    std::array<char, kFormatCapacity> statusShown;
+    // The last row read for the list: a row is asked once per cell.
+    HistoryRow row;
+    uint32_t rowGeneration;
+    int32_t rowIndex;
+};
+
+HistoryPage state;
+std::atomic<HWND> noticeTarget{nullptr};
+
+// Called on the search thread: only the word is handed on.
+void PostHistoryNotice(HistoryNoticeKind kind, uint32_t generation, void*)
+{
+    if (HWND page = noticeTarget.load())
+        PostMessageA(page, WM_HISTORY_NOTICE, static_cast<WPARAM>(kind), static_cast<LPARAM>(generation));
+}
+
+int64_t SecondsOf(const SYSTEMTIME& time)
+{
+    int64_t seconds = 0;
+    HistorySecondsOf(time, &seconds);
+    return seconds;
+}
+
+// Local and UTC differ by what the clock says they differ by now.
+int64_t ZoneSeconds()
+{
+    return SecondsOf(LocalTimeNow()) - SecondsOf(UniversalTimeNow());
+}
+
+SYSTEMTIME UtcOfLocal(const SYSTEMTIME& local)
+{
+    return SystemTimeOfHistorySeconds(SecondsOf(local) - ZoneSeconds());
+}
+
+void SetPicker(HWND page, int control, const SYSTEMTIME* local)
+{
+    SYSTEMTIME time = local ? *local : LocalTimeNow();
+    time.wMilliseconds = 0;
+    SendDlgItemMessageA(page, control, DTM_SETSYSTEMTIME, local ? GDT_VALID : GDT_NONE,
+                        reinterpret_cast<LPARAM>(&time));
+}
+
+// The picker's time as UTC; a year of 0 (no bound) when its box is unchecked.
+SYSTEMTIME PickerUtc(HWND page, int control, WORD endMilliseconds)
+{
+    SYSTEMTIME local{};
+    if (SendDlgItemMessageA(page, control, DTM_GETSYSTEMTIME, 0, reinterpret_cast<LPARAM>(&local)) != GDT_VALID)
+        return SYSTEMTIME{};
+    local.wMilliseconds = 0;
+    SYSTEMTIME utc = UtcOfLocal(local);
+    utc.wMilliseconds = endMilliseconds;
+    return utc;
+}
+
+template <std::size_t N>
+void ReadBoxUtf8(HWND page, int control, std::array<char, N>& text)
+{
+    std::array<wchar_t, N> wide{};
+    GetDlgItemTextW(page, control, wide.data(), static_cast<int>(wide.size()));
+    Utf8FromWide(text, wide.data());
+}
+
+void FillServerBox(HWND page)
+{
+    HWND box = GetDlgItem(page, IDC_HISTORY_SERVER);
+    const auto chosen = SendMessageA(box, CB_GETCURSEL, 0, 0);
+    const LRESULT chosenData = chosen >= 0 ? SendMessageA(box, CB_GETITEMDATA, static_cast<WPARAM>(chosen), 0) : kAnyServer;
+    SendMessageA(box, CB_RESETCONTENT, 0, 0);
+    const auto add = [box](const char* text, LRESULT data) {
+        const auto item = SendMessageA(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+        SendMessageA(box, CB_SETITEMDATA, static_cast<WPARAM>(item), data);
+        return item;
+    };
+    LRESULT select = add(kAllServersText, kAnyServer);
+    const LRESULT local = add(kThisComputerText, 0);
+    if (chosenData == 0)
+        select = local;
+    for (ServerId id = 1; id <= kMaxRemoteServers; ++id) {
+        ShownServer server{};
+        if (!FindShownServer(id, &server))
+            continue;
+        const LRESULT item = add(server.tag, id);
+        if (chosenData == id)
+            select = item;
+    }
+    SendMessageA(box, CB_SETCURSEL, static_cast<WPARAM>(select), 0);
+}
+
+void ReadServerChoice(HWND page, HistoryQuery* query)
+{
+    HWND box = GetDlgItem(page, IDC_HISTORY_SERVER);
+    const auto item = SendMessageA(box, CB_GETCURSEL, 0, 0);
+    const LRESULT data = item >= 0 ? SendMessageA(box, CB_GETITEMDATA, static_cast<WPARAM>(item), 0) : kAnyServer;
+    ShownServer server{};
+    if (data == 0)
+        query->serverChoice = HistoryServerChoice::ThisComputer;
+    else if (data > 0 && FindShownServer(static_cast<ServerId>(data), &server)) {
+        query->serverChoice = HistoryServerChoice::Named;
+        CopyText(query->server, server.tag);
+    } else
+        query->serverChoice = HistoryServerChoice::Any;
+}
+
+void SetFoundText(const char* text)
+{
+    SetDlgItemTextA(state.page, IDC_HISTORY_FOUND, text);
+}
+
+void ShowCount()
+{
+    const HistorySearchStatus status = ReadHistorySearch();
+    if (status.generation != state.generation)
+        return;
+    ListView_SetItemCountEx(state.list, static_cast<int>(status.found), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+    InvalidateRect(state.list, nullptr, FALSE);
+    std::array<char, kFormatCapacity> text{};
+    if (status.failed)
+        CopyText(text, kHistoryUnreadableText);
+    else if (!status.finished)
+        FormatText(text, "%s %u found so far", kHistorySearchingText, status.found);
+    else if (status.more)
+        FormatText(text, "More than %u found: the newest are shown", status.found);
+    else
+        FormatText(text, "%u found", status.found);
+    SetFoundText(text.data());
+}
+
+void StartSearch(const HistoryQuery& query)
+{
+    state.generation = StartHistorySearch(query);
+    state.searched = 1;
+    state.rowGeneration = 0;
+    ListView_SetItemCountEx(state.list, 0, 0);
+    SetFoundText(kHistorySearchingText);
+}
+
+// ---- After a trip -----------------------------------------------------------------
+
+void ShowWritesFrom(const SYSTEMTIME& tripLocal, const wchar_t* user)
+{
+    HWND page = state.page;
+    const SYSTEMTIME from = SystemTimeOfHistorySeconds(SecondsOf(tripLocal) - kHourSeconds);
+    const SYSTEMTIME now = LocalTimeNow();
+    SetPicker(page, IDC_HISTORY_FROM, &from);
+    SetPicker(page, IDC_HISTORY_TO, &now);
+    SetDlgItemTextA(page, IDC_HISTORY_COMPUTER, "");
+    SetDlgItemTextA(page, IDC_HISTORY_PATH, "");
+    SetDlgItemTextW(page, IDC_HISTORY_USER, user);
+    for (int box : kKindBoxes)
+        CheckDlgButton(page, box, box == IDC_HISTORY_WRITES ? BST_CHECKED : BST_UNCHECKED);
+    SendDlgItemMessageA(page, IDC_HISTORY_SERVER, CB_SETCURSEL, 0, 0);  // all servers
+    SearchHistory();
+    if (!state.afterTrip.restore)
+        return;
+    std::array<char, Utf8Room(kBlockUserUnits)> userText{};
+    Utf8FromWide(userText, user);
+    const bool started = StartHistoryRestoreList(state.afterTrip.restorePath.data(), userText.data(),
+                                                 UtcOfLocal(from), UniversalTimeNow());
+    FormatText(state.jobText, started ? "Writing the restore list..." : "The restore list could not be started");
+    state.afterTrip.restore = 0;
+}
+
+void StartAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal)
+{
+    state.searched = 1;  // the page's first search gives way to this one
+    ShowPage(HistoryPageIndex);
+    CopyWideText(state.afterTrip.user, WideOrEmpty(user));
+    if (tripLocal) {
+        state.afterTrip.step = AfterTripStep::None;
+        ShowWritesFrom(*tripLocal, state.afterTrip.user.data());
+        return;
+    }
+    HistoryQuery trips{};
+    trips.kinds = HistoryTrips;
+    Utf8FromWide(trips.user, state.afterTrip.user.data());
+    state.afterTrip.step = AfterTripStep::LookingUp;
+    state.afterTrip.lookup = StartHistorySearch(trips);
+    state.generation = 0;  // the list's search is replaced by the lookup
+    ListView_SetItemCountEx(state.list, 0, 0);
+    SetFoundText(kHistorySearchingText);
+}
+
+// The lookup's search has news: its newest row is the trip, once that row is read.
+void ContinueAfterTrip(uint32_t generation)
+{
+    AfterTrip& after = state.afterTrip;
+    if (after.step != AfterTripStep::LookingUp || generation != after.lookup)
+        return;
+    const HistorySearchStatus status = ReadHistorySearch();
+    if (status.generation != generation)
+        return;
+    static HistoryRow newest;
+    SYSTEMTIME trip{};
+    if (status.found > 0) {
+        if (!GetHistoryRow(generation, 0, &newest))
+            return;  // its page is asked for: the Rows notice brings it
+        trip = newest.local;
+    } else if (status.finished || status.failed) {
+        // No trip of this user in the history: the last day, so that nothing is missed.
+        trip = SystemTimeOfHistorySeconds(SecondsOf(LocalTimeNow()) - kDaySeconds + kHourSeconds);
+    } else {
+        return;
+    }
+    after.step = AfterTripStep::None;
+    ShowWritesFrom(trip, after.user.data());
+}
+
+// ---- The list ---------------------------------------------------------------------
+
+const HistoryRow* RowAt(int index)
+{
+    if (state.rowGeneration == state.generation && state.rowIndex == index)
+        return &state.row;
+    if (index < 0 || !GetHistoryRow(state.generation, static_cast<uint32_t>(index), &state.row))
+        return nullptr;
+    state.rowGeneration = state.generation;
+    state.rowIndex = index;
+    return &state.row;
+}
+
+void FormatCell(const HistoryRow& row, int column, std::span<char> text)
+{
+    std::array<char, sizeof(HistoryRow::path)> utf8{};
+    switch (column) {
+    case TimeColumn: FormatHistoryTime(row.local, text); return;
+    case ServerColumn:
+        if (row.server[0] == '\0') {
+            CopyText(text, kThisComputerText);
+            return;
+        }
+        CopyText(utf8, row.server.data());
+        break;
+    case KindColumn: CopyText(text, HistoryKindName(row.kind)); return;
+    case ComputerColumn: CopyText(utf8, row.computer.data()); break;
+    case UserColumn: CopyText(utf8, row.user.data()); break;
+    case PathColumn: CopyText(utf8, row.path[0] ? row.path.data() : row.detail.data()); break;
+    case ModeColumn:
+        CopyText(text, "");
+        if (row.kind == EventKind::FileOpen)
+            FormatOpenMode(row.mode, text);
+        return;
+    default: CopyText(text, ""); return;
+    }
+    AnsiFromUtf8(text, utf8.data());
+    ReplaceControlCharacters(text);
+}
+
+void OnGetDisplayInfo(NMLVDISPINFOA* info)
+{
+    if (!(info->item.mask & LVIF_TEXT) || !info->item.pszText || info->item.cchTextMax <= 0)
+        return;
+    const std::span<char> text(info->item.pszText, static_cast<std::size_t>(info->item.cchTextMax));
+    const HistoryRow* row = RowAt(info->item.iItem);
+    if (!row) {
+        CopyText(text, "");  // drawn again once its page is read
+        return;
+    }
+    FormatCell(*row, info->item.iSubItem, text);
+}
+
+// A list that asks in UTF-16 (its parent said so): the same text, widened.
+void OnGetDisplayInfoWide(NMLVDISPINFOW* info)
+{
+    if (!(info->item.mask & LVIF_TEXT) || !info->item.pszText || info->item.cchTextMax <= 0)
+        return;
+    std::array<char, kFormatCapacity> text{};
+    if (const HistoryRow* row = RowAt(info->item.iItem))
+        FormatCell(*row, info->item.iSubItem, text);
+    WideFromAnsi(std::span<wchar_t>(info->item.pszText, static_cast<std::size_t>(info->item.cchTextMax)), text.data());
+}
+
+void OnCacheHint(const NMLVCACHEHINT* hint)
+{
+    if (hint->iFrom >= 0 && hint->iTo >= hint->iFrom)
+        HintHistoryRows(state.generation, static_cast<uint32_t>(hint->iFrom), static_cast<uint32_t>(hint->iTo));
+}
+
+const HistoryRow* FocusedRow()
+{
+    const int index = NextSelectedRow(state.list, -1);
+    return index >= 0 ? RowAt(index) : nullptr;
+}
+
+void ExploreRow()
+{
+    const HistoryRow* row = FocusedRow();
+    if (!row)
+        return;
+    static std::array<wchar_t, sizeof(HistoryRow::path)> path;
+    std::array<wchar_t, sizeof(HistoryRow::server)> server{};
+    WideFromUtf8(server, row->server.data());
+    if (row->path[0] != '\0') {
+        WideFromUtf8(path, row->path.data());
+        ExploreFileOn(server.data(), path.data());
+    } else if (row->computer[0] != '\0') {
+        WideFromUtf8(path, row->computer.data());
+        ExploreComputer(path.data());
+    }
+}
+
+void BlockRow(int32_t ticks)
+{
+    const HistoryRow* row = FocusedRow();
+    if (!row || row->computer[0] == '\0' || ticks == 0)
+        return;
+    std::array<wchar_t, sizeof(HistoryRow::computer)> computer{};
+    WideFromUtf8(computer, row->computer.data());
+    AddComputerTo(Blacklist, computer.data(), ticks);
+}
+
+void ShowRowMenu(HWND page)
+{
+    const HistoryRow* row = FocusedRow();
+    if (!row)
+        return;
+    const UINT block = row->computer[0] ? MF_ENABLED : MF_GRAYED;
+    const UINT explore = row->computer[0] || row->path[0] ? MF_ENABLED : MF_GRAYED;
+    EnableMenuItem(windowState.historyMenu, IDM_HISTORY_EXPLORE, MF_BYCOMMAND | explore);
+    EnableMenuItem(windowState.historyMenu, IDM_HISTORY_BLOCK, MF_BYCOMMAND | block);
+    EnableMenuItem(windowState.historyMenu, IDM_HISTORY_BLOCK_MORE, MF_BYCOMMAND | block);
+    ShowContextMenu(windowState.historyMenu, page);
+}
+
+// ---- Export and status --------------------------------------------------------------
+
+void ExportFound()
+{
+    std::array<char, kExportNameCapacity + 4> name{};
+    if (!AskExportFileName(kCsvFilter, "Export to CSV", name))
+        return;
+    AddExportExtension(name, ".csv");
+    const bool started = StartHistoryExport(state.generation, name.data());
+    FormatText(state.jobText, started ? "Exporting..." : "The export could not be started");
+    SetFoundText(state.jobText.data());
+}
+
+void ShowJobDone()
+{
+    const HistoryJobStatus job = ReadHistoryJob();
+    if (job.succeeded)
+        FormatText(state.jobText, "%u lines written", job.lines);
+    else
+        FormatText(state.jobText, "The file could not be written");
+    SetFoundText(state.jobText.data());
+}
+
+void AppendBackfill(const HistoryStatus& status, std::span<char> text)
+{
+    std::array<char, kFormatCapacity> part{};
+    switch (status.backfill) {
+    case BackfillState::Running:
+        FormatText(part, "; reading the daily logs: %u of %u, %llu lines", status.filesDone, status.filesTotal,
+                   static_cast<unsigned long long>(status.linesRead));
+        break;
+    case BackfillState::Stopped:
+        FormatText(part, "; reading the daily logs stopped at %u of %u", status.filesDone, status.filesTotal);
+        break;
+    default: return;
+    }
+    AppendText(text, part.data());
+}
+
+void UpdateStatus()
+{
+    HWND page = state.page;
+    const HistoryStatus status = ReadHistoryStatus();
+    std::array<char, kFormatCapacity> notice{};
+    if (TakeHistoryNotice(notice))
+        CopyText(state.notice, notice.data());
+    std::array<char, kFormatCapacity> text{};
+    CopyText(text, state.notice[0] ? state.notice.data() : HistoryHealthText(status.health));
+    if (!state.notice[0])
+        AppendBackfill(status, text);
+    if (std::strcmp(text.data(), state.statusShown.data()) != 0) {
+        CopyText(state.statusShown, text.data());
+        SetDlgItemTextA(page, IDC_HISTORY_STATUS, text.data());
+    }
+    const bool stoppable = status.backfill == BackfillState::Running || status.backfill == BackfillState::Stopped;
+    HWND stop = GetDlgItem(page, IDC_HISTORY_STOP);
+    SetWindowTextA(stop, status.backfill == BackfillState::Stopped ? "Resume" : "Stop");
+    ShowWindow(stop, stoppable ? SW_SHOWNA : SW_HIDE);
+}
+
+void OnStopClicked()
+{
+    if (ReadHistoryStatus().backfill == BackfillState::Stopped)
+        ResumeHistoryBackfill();
+    else
+        StopHistoryBackfill();
+    UpdateStatus();
+}
+
+// ---- The page -----------------------------------------------------------------------
+
+void InitHistoryPage(HWND page)
+{
+    PlacePageAtOrigin(page);
+    state = {};
+    state.page = page;
+    state.list = GetDlgItem(page, IDC_HISTORY_LIST);
+    SetFullRowSelect(state.list);
+    for (std::size_t i = 0; i < kColumns.size(); ++i)
+        AddColumn(state.list, static_cast<int>(i), kColumns[i].title, kColumns[i].width);
+    for (int control : {IDC_HISTORY_FROM, IDC_HISTORY_TO}) {
+        SendDlgItemMessageA(page, control, DTM_SETFORMATA, 0, reinterpret_cast<LPARAM>(kPickerFormat));
+        SetPicker(page, control, nullptr);
+    }
+    for (int box : kTextBoxes)
+        SendDlgItemMessageA(page, box, EM_LIMITTEXT, sizeof(HistoryQuery::computer) / 3 - 1, 0);
+    SendDlgItemMessageA(page, IDC_HISTORY_PATH, EM_LIMITTEXT, sizeof(HistoryQuery::pathContains) / 3 - 1, 0);
+    for (int box : kKindBoxes)
+        CheckDlgButton(page, box, BST_CHECKED);
+    FillServerBox(page);
+    noticeTarget.store(page);
+    SetHistoryNotice(PostHistoryNotice, nullptr);
+    SetTimer(page, kStatusTimer, kStatusTimerMs, nullptr);
+    UpdateStatus();
+}
+
+void OnHistoryDestroyed(HWND page)
+{
+    KillTimer(page, kStatusTimer);
+    if (noticeTarget.load() == page) {
+        SetHistoryNotice(nullptr, nullptr);
+        noticeTarget.store(nullptr);
+    }
+    state.page = nullptr;
+    state.list = nullptr;
+}
+
+void OnHistoryNotice(WPARAM kind, LPARAM generation)
+{
+    const auto searched = static_cast<uint32_t>(generation);
+    if (static_cast<HistoryNoticeKind>(kind) == HistoryNoticeKind::JobDone) {
+        ShowJobDone();
+        return;
+    }
+    ContinueAfterTrip(searched);
+    if (searched != state.generation)
+        return;
+    if (static_cast<HistoryNoticeKind>(kind) == HistoryNoticeKind::Rows) {
+        state.rowGeneration = 0;  // the row kept may have been an empty one
+        InvalidateRect(state.list, nullptr, FALSE);
+        return;
+    }
+    ShowCount();
+}
+
+void OnHistoryCommand(HWND page, WORD command, WORD code)
+{
+    switch (command) {
+    case IDC_HISTORY_SEARCH: SearchHistory(); break;
+    case IDC_HISTORY_EXPORT: ExportFound(); break;
+    case IDC_HISTORY_STOP: OnStopClicked(); break;
+    case IDC_HISTORY_SERVER:
+        if (code == CBN_DROPDOWN)
+            FillServerBox(page);
+        break;
+    case IDM_HISTORY_EXPLORE: ExploreRow(); break;
+    case IDM_HISTORY_BLOCK: BlockRow(kPermanent); break;
+    case IDM_HISTORY_BLOCK_MORE:
+        if (FocusedRow())
+            BlockRow(AskBlockTicks(page));
+        break;
+    }
+}
+
+void OnHistoryNotify(HWND page, NMHDR* header)
+{
+    if (header->idFrom != IDC_HISTORY_LIST)
+        return;
+    switch (header->code) {
+    case LVN_GETDISPINFOA: OnGetDisplayInfo(reinterpret_cast<NMLVDISPINFOA*>(header)); break;
+    case LVN_GETDISPINFOW: OnGetDisplayInfoWide(reinterpret_cast<NMLVDISPINFOW*>(header)); break;
+    case LVN_ODCACHEHINT: OnCacheHint(reinterpret_cast<const NMLVCACHEHINT*>(header)); break;
+    case NM_RCLICK: ShowRowMenu(page); break;
+    }
+}
+
+void LayoutHistoryPage(HWND page)
+{
+    LayoutLock lock(page);
+    StretchToEdges(page, IDC_HISTORY_LIST, true);
+    AnchorRowToRight(page, {IDC_HISTORY_STOP});
+}
+
+}  // namespace
+
+bool ReadHistoryBoxes(HWND page, HistoryQuery* query)
+{
+    *query = HistoryQuery{};
+    for (std::size_t bit = 0; bit < kKindBoxes.size(); ++bit)
+        if (IsDlgButtonChecked(page, kKindBoxes[bit]) == BST_CHECKED)
+            query->kinds |= 1u << bit;
+    if (query->kinds == 0)
+        return false;
+    query->from = PickerUtc(page, IDC_HISTORY_FROM, 0);
+    query->to = PickerUtc(page, IDC_HISTORY_TO, 999);
+    ReadBoxUtf8(page, IDC_HISTORY_COMPUTER, query->computer);
+    ReadBoxUtf8(page, IDC_HISTORY_USER, query->user);
+    ReadBoxUtf8(page, IDC_HISTORY_PATH, query->pathContains);
+    ReadServerChoice(page, query);
+    return true;
+}
+
+void SearchHistory()
+{
+    if (!state.page)
+        return;
+    static HistoryQuery query;
+    state.afterTrip.step = AfterTripStep::None;  // what the person asks now comes first
+    if (!ReadHistoryBoxes(state.page, &query)) {
+        state.generation = 0;
+        ListView_SetItemCountEx(state.list, 0, 0);
+        SetFoundText(kHistoryNoKindText);
+        return;
+    }
+    StartSearch(query);
+}
+
+void OnHistoryPageShown()
+{
+    if (!state.page)
+        return;
+    FillServerBox(state.page);
+    UpdateStatus();
+    if (!state.searched)
+        SearchHistory();
+}
+
+void OnHistoryEnter(HWND focus)
+{
+    if (!state.page || !focus)
+        return;
+    if (focus == state.list)
+        ExploreRow();
+    else if (IsChild(state.page, focus))
+        SearchHistory();
+}
+
+void ShowUserWritesAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal)
+{
+    if (!state.page)
+        return;
+    state.afterTrip.restore = 0;
+    StartAfterTrip(user, tripLocal);
+}
+
+void ExportRestoreListAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal, const char* path)
+{
+    if (!state.page)
+        return;
+    std::array<char, kExportNameCapacity + 4> name{};
+    if (path)
+        CopyText(name, path);
+    else if (!AskExportFileName(kRestoreFilter, "Export restore list", name))
+        return;
+    else
+        AddExportExtension(name, ".txt");
+    CopyText(state.afterTrip.restorePath, name.data());
+    state.afterTrip.restore = 1;
+    StartAfterTrip(user, tripLocal);
+}
+
+INT_PTR CALLBACK HistoryPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_INITDIALOG: InitHistoryPage(page); break;
+    case WM_COMMAND: OnHistoryCommand(page, LOWORD(wParam), HIWORD(wParam)); break;
+    case WM_NOTIFY: OnHistoryNotify(page, reinterpret_cast<NMHDR*>(lParam)); break;
+    case WM_HISTORY_NOTICE: OnHistoryNotice(wParam, lParam); break;
+    case WM_TIMER:
+        if (wParam == kStatusTimer)
+            UpdateStatus();
+        break;
+    case WM_SIZE: LayoutHistoryPage(page); break;
+    case WM_DESTROY: OnHistoryDestroyed(page); break;
+    case WM_CLOSE: EndDialog(page, 0); break;
+    }
+    return 0;
+}

@@ -1,0 +1,38 @@
+// The History page: what the history holds (engine/history_search.h), searched by
+// time, server, computer, user, path and kind, newest first, in a list that asks for
+// its rows as it draws them. Searches run on the history's search thread; a newer one
+// replaces the older, and the page hears of rows and counts by a posted message.
+#pragma once
+
+#include <windows.h>
+
+#include "engine/history_search.h"
+
+INT_PTR CALLBACK HistoryPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The page came into sight: its first search (the newest events) runs once.
+void OnHistoryPageShown();
+// Enter with the focus on `focus`: on the page's list it explores the row, in any other
+// of the page's boxes it searches; elsewhere nothing.
+void OnHistoryEnter(HWND focus);
+// A search with what the boxes say, replacing any other.
+void SearchHistory();
+
+// What the page asks of a search, as its boxes say; false when no kind is chosen
+// (nothing to search). Times are the pickers' local times moved to UTC by the
+// clock's own distance between the two.
+bool ReadHistoryBoxes(HWND page, HistoryQuery* query);
+
+// After a trip, for `user` (as the trip named it): the page shows the user's write and
+// create opens from an hour before the trip to now. `tripLocal` is the trip's local
+// time when the caller knows it (the Log page's line); nullptr takes the user's newest
+// trip in the history, or the last day when the history holds none.
+void ShowUserWritesAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal);
+// The same files as a restore list (distinct paths, sorted, one a line, UTF-8) in a
+// file the save dialog names; `path` given, without the dialog.
+void ExportRestoreListAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal, const char* path = nullptr);
+
+// The page's texts as it shows them.
+constexpr char kHistorySearchingText[] = "Searching...";
+constexpr char kHistoryNoKindText[] = "Choose at least one kind";
+constexpr char kHistoryUnreadableText[] = "The history cannot be read now";
