@@ -17,6 +17,12 @@
 //   manual-reset event.
 // - the update check (windows/update_check.h): one request at start-up, then it ends;
 //   its offer is its own message box.
+// - the history's writer (engine/history_store.h): the database file, the reading of
+//   the daily logs and the daily prune. The main window's thread only copies each
+//   event into the history's queue (engine/history_queue.h) as delivery publishes it.
+// - the history's search thread (engine/history_search.h): searches, their rows and
+//   the files made from them, on a connection of its own; it posts WM_HISTORY_NOTICE
+//   to the History page, which asks for rows by index.
 // Values read across threads are std::atomic fields of the two state records.
 #pragma once
 
