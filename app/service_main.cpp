@@ -129,7 +129,7 @@ DWORD StartServiceEngine()
         OpenDayLogs(engineState.local.logs, LocalTimeNow());
     // Its windows search this file and set its keepdays through the pipe.
     SetHistoryKeepDays(ReadHistoryKeepDays());
-    if (ReadHistoryEnabled())
+    if (engineState.settings.savelogs == 1 && ReadHistoryEnabled())  // as in the program
         OpenHistory(engineState.logFolder.data(), ReadHistoryKeepDays());
     LoadServerLibrary();
     ResolveServerEnumerations();

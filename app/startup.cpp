@@ -152,8 +152,10 @@ void MenusAndLogs(HWND window)
     windowState.mainWindow = window;
 }
 
-// After the day's logs: the history takes back from today's log what it misses. The
-// protection service keeps its own; this window only searches the service's file.
+// After the day's logs: the history takes back from today's log what it misses. It is
+// a memory of what the logs record: with the log files off, nothing is recorded there
+// either. The protection service keeps its own; this window only searches the
+// service's file.
 void History(HWND)
 {
     if (windowState.serviceMode) {
@@ -162,7 +164,7 @@ void History(HWND)
         OpenHistoryForSearch(logs.data());
         return;
     }
-    if (ReadHistoryEnabled())
+    if (engineState.settings.savelogs == 1 && ReadHistoryEnabled())
         OpenHistory(engineState.logFolder.data(), ReadHistoryKeepDays());
 }
 

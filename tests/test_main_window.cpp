@@ -69,13 +69,13 @@ TEST_F(MainWindowTest, ComesUpTitledAt720By480OnTheMonitoringPage)
     EXPECT_EQ(GetMenuItemID(GetSubMenu(GetMenu(window), 0), 2), static_cast<UINT>(IDM_EXIT));
 }
 
-TEST_F(MainWindowTest, TheNavigationBarListsTheFourPagesInOrderWithNothingSelected)
+TEST_F(MainWindowTest, TheNavigationBarListsTheFivePagesInOrderWithNothingSelected)
 {
     HWND nav = GetDlgItem(window, IDC_NAV_BAR);
     ASSERT_EQ(nav, windowState.navList);
-    ASSERT_EQ(SendMessageA(nav, LVM_GETITEMCOUNT, 0, 0), 4);
-    const std::array<const char*, 4> texts = {"Monitoring", "Black list", "Shares", "Log"};
-    for (int index = 0; index < 4; ++index) {
+    ASSERT_EQ(SendMessageA(nav, LVM_GETITEMCOUNT, 0, 0), 5);
+    const std::array<const char*, 5> texts = {"Monitoring", "Black list", "Shares", "Log", "History"};
+    for (int index = 0; index < 5; ++index) {
         EXPECT_EQ(ItemText(nav, index), texts[static_cast<std::size_t>(index)]);
         LVITEMA item{};
         item.mask = LVIF_IMAGE;
@@ -88,7 +88,7 @@ TEST_F(MainWindowTest, TheNavigationBarListsTheFourPagesInOrderWithNothingSelect
     ASSERT_TRUE(ImageList_GetIconSize(windowState.navImages, &width, &height));
     EXPECT_EQ(width, 32);
     EXPECT_EQ(height, 32);
-    EXPECT_EQ(ImageList_GetImageCount(windowState.navImages), 4);
+    EXPECT_EQ(ImageList_GetImageCount(windowState.navImages), 5);
     EXPECT_EQ(reinterpret_cast<HIMAGELIST>(SendMessageA(nav, LVM_GETIMAGELIST, LVSIL_NORMAL, 0)), windowState.navImages);
     EXPECT_EQ(static_cast<COLORREF>(SendMessageA(nav, LVM_GETBKCOLOR, 0, 0)), GetSysColor(COLOR_BTNFACE));
 }

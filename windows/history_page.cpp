@@ -19,7 +19,6 @@
 #include "windows/layout.h"
 #include "windows/list_export.h"
 #include "windows/list_view.h"
-#include "windows/main_window.h"
 #include "windows/monitoring_page.h"
 #include "windows/window_state.h"
 
@@ -236,7 +235,11 @@ void ShowWritesFrom(const SYSTEMTIME& tripLocal, const wchar_t* user)
 void StartAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal)
 {
     state.searched = 1;  // the page's first search gives way to this one
-    ShowPage(HistoryPageIndex);
+    // Chosen in the navigation bar, as a click would: the main window shows the page
+    // (taken off first, for a bar that still shows it chosen behind another page).
+    ListView_SetItemState(windowState.navList, HistoryPageIndex, 0, LVIS_SELECTED);
+    ListView_SetItemState(windowState.navList, HistoryPageIndex, LVIS_SELECTED | LVIS_FOCUSED,
+                          LVIS_SELECTED | LVIS_FOCUSED);
     CopyWideText(state.afterTrip.user, WideOrEmpty(user));
     if (tripLocal) {
         state.afterTrip.step = AfterTripStep::None;
