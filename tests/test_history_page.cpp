@@ -241,3 +241,23 @@ TEST_F(HistoryPageTest, AfterATripTheUsersWritesFromAnHourBeforeAndTheRestoreLis
     EXPECT_EQ(Rows().size(), 3u);
     EXPECT_EQ(PickerText(IDC_HISTORY_FROM), "08:00:00");
 }
+
+// A server's names reach the page as they came: line breaks and control characters
+// are shown as '?', a name of 70,000 characters is cut to what the cell holds, and
+// the page goes on searching.
+TEST_F(HistoryPageTest, HostileNamesAreShownCutAndWithoutControlCharacters)
+{
+    Opened(L"C:\\evil\r\nfake line\t\x01.txt", PERM_FILE_READ, std::wstring(70000, L'u'));
+    Opened(L"C:\\plain.txt", PERM_FILE_WRITE, L"ann");
+    Stored();
+    ShowPage(HistoryPageIndex);
+    const std::vector<Row> rows = Rows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1][5], "C:\\evil??fake line??.txt");
+    EXPECT_FALSE(rows[1][4].empty());
+    EXPECT_LT(rows[1][4].size(), 512u);
+    EXPECT_EQ(rows[1][4].find_first_not_of('u'), std::string::npos);
+    Type(IDC_HISTORY_PATH, "fake line");
+    Press(IDC_HISTORY_SEARCH);
+    EXPECT_EQ(Rows().size(), 1u);
+}

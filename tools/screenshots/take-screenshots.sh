@@ -5,7 +5,7 @@
 #
 #   tools/screenshots/take-screenshots.sh [page|settings|tripwires|about|servers|notify|all]...
 #
-# Each page named (monitoring, blacklist, shares, log; or all) is also shown, by a
+# Each page named (monitoring, blacklist, shares, log, history; or all) is also shown, by a
 # click on its item in the navigation bar, and saved as docs/<page>-page.png.
 # Also by name (or all):
 #   settings   File > Settings..., the dialog alone: docs/settings-dialog.png
@@ -107,14 +107,14 @@ want_servers=""
 want_notify=""
 for argument in "$@"; do
   case "$argument" in
-    monitoring | blacklist | shares | log) pages+=("$argument") ;;
+    monitoring | blacklist | shares | log | history) pages+=("$argument") ;;
     settings) want_settings=1 ;;
     tripwires) want_tripwires=1 ;;
     about) want_about=1 ;;
     servers) want_servers=1 ;;
     notify) want_notify=1 ;;
     all)
-      pages+=(monitoring blacklist shares log)
+      pages+=(monitoring blacklist shares log history)
       want_settings=1; want_tripwires=1; want_about=1; want_servers=1; want_notify=1
       ;;
     -h | --help) usage ;;
@@ -128,6 +128,7 @@ page_index() {
     blacklist) echo 1 ;;
     shares) echo 2 ;;
     log) echo 3 ;;
+    history) echo 4 ;;
   esac
 }
 
