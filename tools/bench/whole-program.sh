@@ -15,6 +15,8 @@
 #   tools/bench/whole-program.sh --build-dir build/other --no-build ...
 #                                                the programs already built there
 #   tools/bench/whole-program.sh --commit HEAD~3 a committed version, exported and built
+#   tools/bench/whole-program.sh --history-off first50k burst blacklist idle memory
+#                                                the same cases without the history store
 #                                                apart (build/bench-whole-program/build-<commit>)
 #
 # Cases: first10k, first50k, burst, blacklist, sessions, refresh, idle, memory,

@@ -36,6 +36,11 @@ FIELD = re.compile(r' (\w+)=("(?:[^"]|"")*"|\S*)')
 
 # ---- settings files and scenarios ----------------------------------------------------
 
+# --history-off: every run's settings keep no history ([history] enabled=0), so that
+# the same cases show the program with its history store and without it.
+HISTORY_OFF = False
+
+
 def settings_text(main=None, blacklist=(), servers=()):
     """The settings file: the program's defaults spelled out, then `main` over them;
     the blacklist, and the file servers watched besides this computer."""
@@ -49,6 +54,8 @@ def settings_text(main=None, blacklist=(), servers=()):
     if servers:
         lines += ["[servers]", f"count={len(servers)}"]
         lines += [f"server{k}={name}" for k, name in enumerate(servers, 1)]
+    if HISTORY_OFF:
+        lines += ["[history]", "enabled=0"]
     return "\r\n".join(lines) + "\r\n"
 
 
@@ -1025,8 +1032,13 @@ def main():
     parser.add_argument("--out", required=True, help="folder for each run's scenario, journal and probe output")
     parser.add_argument("--quick", action="store_true", help="8 s CPU windows and 60 s time-outs")
     parser.add_argument("--header", action="append", default=[], help="a line to print above the table")
+    parser.add_argument("--history-off", action="store_true",
+                        help="runs without the history store ([history] enabled=0), to set beside a run with it")
     parser.add_argument("cases", nargs="*", help="any of " + ", ".join(CASES) + "; default: all")
     args = parser.parse_args()
+    global HISTORY_OFF
+    HISTORY_OFF = args.history_off
+    args.header.append("History store: " + ("off ([history] enabled=0)." if HISTORY_OFF else "on (the default)."))
     unknown = [case for case in args.cases if case not in CASES]
     if unknown:
         parser.error("no such case: " + ", ".join(unknown))
