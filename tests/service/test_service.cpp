@@ -205,6 +205,7 @@ TEST_F(CarryOverTest, TheListsRulesServersAndTheEnginesSettingsGoOverAndTheWindo
               "[tripwires]\r\nenabled=1\r\ncount=1\r\nbait1=*\\salaries*\r\n"
               "[tripped]\r\ncount=1\r\ncomp0=PC-VICTIM\r\nuser0=mallory\r\n"
               "[servers]\r\ncount=1\r\nserver1=FS2\r\n"
+              "[history]\r\nkeepdays=90\r\n"
               "[other]\r\nx=1\r\n");
     EXPECT_EQ(Carry(), CarriedOver);
     EXPECT_EQ(said, (std::vector<std::string>{
@@ -214,11 +215,12 @@ TEST_F(CarryOverTest, TheListsRulesServersAndTheEnginesSettingsGoOverAndTheWindo
                         "  [tripwires]: 3 lines, count=1",
                         "  [tripped]: 3 lines, count=1",
                         "  [servers]: 2 lines, count=1",
+                        "  [history]: 1 line",
                         "  [main]: blockmode=1 savesess=0 savecsvlogs=1",
                     }));
     const std::string carried = ReadFile(serviceFile);
     for (const char* line : {"comp0=pc-bad", "comp1=PC-WORSE", "comp0=PC-GOOD", "bait1=*\\salaries*", "user0=mallory",
-                             "server1=FS2", "blockmode=1", "savesess=0", "savecsvlogs=1"})
+                             "server1=FS2", "keepdays=90", "blockmode=1", "savesess=0", "savecsvlogs=1"})
         EXPECT_NE(carried.find(line), std::string::npos) << line;
     for (const char* line : {"displaysess", "hotkey", "[other]"})
         EXPECT_EQ(carried.find(line), std::string::npos) << line << " is the window's, or nobody's";
@@ -369,6 +371,7 @@ TEST_F(ServiceTest, InstallRegistersAndStartsItOnceAndUninstallRemovesIt)
                   "  [tripwires]: not in the user's settings file",
                   "  [tripped]: not in the user's settings file",
                   "  [servers]: not in the user's settings file",
+                  "  [history]: not in the user's settings file",
                   "  [main]: savecsvlogs=1",
                   "Installed the service Quorvel (Quorvel share guard): \"" + exe +
                       "\", started automatically, as LocalSystem.",

@@ -181,15 +181,18 @@ int MakeDatabase(const std::string& folder, int64_t total, int days)
     // row by row, each day's transaction rewrites most of their pages (the writer's own
     // rate is measured by the writer mode, the logs' by the back-fill).
     std::vector<std::string> indexes;
+    std::vector<std::string> drops;
     sqlite3_stmt* listed = nullptr;
     if (sqlite3_prepare_v2(db, "SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = 'events'"
                                " AND sql IS NOT NULL", -1, &listed, nullptr) == SQLITE_OK)
         while (sqlite3_step(listed) == SQLITE_ROW) {
             indexes.push_back(reinterpret_cast<const char*>(sqlite3_column_text(listed, 1)));
-            const std::string drop = std::string("DROP INDEX ") + reinterpret_cast<const char*>(sqlite3_column_text(listed, 0));
-            sqlite3_exec(db, drop.c_str(), nullptr, nullptr, nullptr);
+            drops.push_back(std::string("DROP INDEX ") + reinterpret_cast<const char*>(sqlite3_column_text(listed, 0)));
         }
-    sqlite3_finalize(listed);
+    sqlite3_finalize(listed);  // a table being read cannot lose an index
+    for (const std::string& drop : drops)
+        if (sqlite3_exec(db, drop.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+            std::printf("%s: %s\n", drop.c_str(), sqlite3_errmsg(db));
     PrepareHistoryWriter(writer, db);
     Random random;
     std::vector<OfficeEvent> events;
@@ -221,7 +224,8 @@ int MakeDatabase(const std::string& folder, int64_t total, int days)
     }
     const double stored = Seconds() - start;
     for (const std::string& index : indexes)
-        sqlite3_exec(db, index.c_str(), nullptr, nullptr, nullptr);
+        if (sqlite3_exec(db, index.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+            std::printf("%s: %s\n", index.c_str(), sqlite3_errmsg(db));
     const double spent = Seconds() - start;
     std::printf("stored %lld events straight into the database in %.1f s, its %zu indexes made after in %.1f s\n",
                 static_cast<long long>(total), stored, indexes.size(), spent - stored);
