@@ -70,6 +70,7 @@ struct HistoryPage {
     std::array<char, kFormatCapacity> jobText;  // the last export's outcome
     std::array<char, kFormatCapacity> notice;   // the history's one notice of this run
     std::array<char, kFormatCapacity> statusShown;
+    int32_t stopShownFor;  // the BackfillState the Stop button was last shown for; -1 none
     // The last row read for the list: a row is asked once per cell.
     HistoryRow row;
     uint32_t rowGeneration;
@@ -451,6 +452,11 @@ void UpdateStatus()
         CopyText(state.statusShown, text.data());
         SetDlgItemTextA(page, IDC_HISTORY_STATUS, text.data());
     }
+    // The button only while the logs are being read, and touched only when it changes.
+    const auto backfill = static_cast<int32_t>(status.backfill);
+    if (backfill == state.stopShownFor)
+        return;
+    state.stopShownFor = backfill;
     const bool stoppable = status.backfill == BackfillState::Running || status.backfill == BackfillState::Stopped;
     HWND stop = GetDlgItem(page, IDC_HISTORY_STOP);
     SetWindowTextA(stop, status.backfill == BackfillState::Stopped ? "Resume" : "Stop");
@@ -472,6 +478,7 @@ void InitHistoryPage(HWND page)
 {
     PlacePageAtOrigin(page);
     state = {};
+    state.stopShownFor = -1;
     state.page = page;
     state.list = GetDlgItem(page, IDC_HISTORY_LIST);
     SetFullRowSelect(state.list);
