@@ -229,7 +229,7 @@ void ShowWritesFrom(const SYSTEMTIME& tripLocal, const wchar_t* user)
     Utf8FromWide(userText, user);
     const bool started = StartHistoryRestoreList(state.afterTrip.restorePath.data(), userText.data(),
                                                  UtcOfLocal(from), UniversalTimeNow());
-    FormatText(state.jobText, started ? "Writing the restore list..." : "The restore list could not be started");
+    CopyText(state.jobText, started ? "Writing the restore list..." : "The restore list could not be started");
     state.afterTrip.restore = 0;
 }
 
@@ -407,7 +407,7 @@ void ExportFound()
         return;
     AddExportExtension(name, ".csv");
     const bool started = StartHistoryExport(state.generation, name.data());
-    FormatText(state.jobText, started ? "Exporting..." : "The export could not be started");
+    CopyText(state.jobText, started ? "Exporting..." : "The export could not be started");
     SetFoundText(state.jobText.data());
 }
 
@@ -417,7 +417,7 @@ void ShowJobDone()
     if (job.succeeded)
         FormatText(state.jobText, "%u lines written", job.lines);
     else
-        FormatText(state.jobText, "The file could not be written");
+        CopyText(state.jobText, "The file could not be written");
     SetFoundText(state.jobText.data());
 }
 
