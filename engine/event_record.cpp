@@ -15,6 +15,11 @@ std::array<SinkSlot, 4> sinks;
 
 bool AddEventSink(EventSink sink, void* context)
 {
+    // Added twice, a sink would see every record twice.
+    for (const SinkSlot& slot : sinks) {
+        if (slot.sink == sink && slot.context == context)
+            return true;
+    }
     for (SinkSlot& slot : sinks) {
         if (!slot.sink) {
             slot = {sink, context};
