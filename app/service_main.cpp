@@ -28,6 +28,7 @@
 #include "engine/detection.h"
 #include "engine/engine_host.h"
 #include "engine/engine_state.h"
+#include "engine/forwarding_control.h"
 #include "engine/log_text.h"
 #include "engine/news.h"
 #include "engine/poll.h"
@@ -94,12 +95,14 @@ DWORD WINAPI OnServiceControl(DWORD control, DWORD, LPVOID, LPVOID)
 // process) the service protects all the same, and each step's news is dropped.
 void AfterStepWithoutWindows(EngineStep)
 {
+    AfterForwardingStep();
     ClearNews(engineState.news);
     MarkLogTextShown(engineState.logText);
 }
 
 void AfterServiceStep(EngineStep)
 {
+    AfterForwardingStep();  // its lines go out with the step's own
     PublishAfterStep();
 }
 
@@ -111,7 +114,7 @@ EngineHostHook ServiceHook(bool pipeStarted)
 }
 
 // The program's start-up of its engine, in its order, without a window: the settings
-// and logs in ProgramData, the rules, the day's logs, the server, the poll, the host,
+// and logs in ProgramData, the rules, the day's logs, the server, forwarding, the poll, the host,
 // then the servers watched besides this computer, whose replies the host takes.
 DWORD StartServiceEngine()
 {
@@ -128,6 +131,7 @@ DWORD StartServiceEngine()
         OpenDayLogs(engineState.local.logs, LocalTimeNow());
     LoadServerLibrary();
     ResolveServerEnumerations();
+    BeginForwarding();
     StartPoll();
     const bool pipeStarted = StartPipeServer(ServicePipe(), {kPipeName, kProductTitle, 0});
     if (!StartEngineHost(ServiceHook(pipeStarted)))
@@ -143,6 +147,7 @@ DWORD StartServiceEngine()
 void FinishServiceEngine()
 {
     FinishDelivery();
+    EndForwarding();  // after the last delivery, whose events it takes to the spool
     SaveComputerLists(engineState.rules);
     StopPipeServer(ServicePipe());
     CloseEngineHost();

@@ -12,6 +12,7 @@
 #include "core/text.h"
 #include "engine/day_logs.h"
 #include "engine/engine_state.h"
+#include "engine/forwarding_control.h"
 #include "engine/run_records.h"
 #include "engine/server_list.h"
 #include "engine/server_workers.h"
@@ -161,6 +162,13 @@ void NavigationAndServer(HWND window)
     ReserveSnapshot(windowState.filesSnapshot);
 }
 
+// Events leave the machine from the engine that finds them: the service's, when it watches.
+void Forwarding(HWND)
+{
+    if (!windowState.serviceMode)
+        BeginForwarding();
+}
+
 void Timers(HWND)
 {
     if (windowState.serviceMode)
@@ -197,7 +205,7 @@ void SizeAndStartHidden(HWND window)
         SetTimer(window, kStartHiddenTimer, 10, nullptr);
 }
 
-constexpr std::array<StartUpStep, 12> kStartUpSequence = {{
+constexpr std::array<StartUpStep, 13> kStartUpSequence = {{
     {"sound alert worker", StartSoundAlert},
     {"title and folders", TitleAndFolders},
     {"this process's watch or the protection service's", EngineOrService},
@@ -206,6 +214,7 @@ constexpr std::array<StartUpStep, 12> kStartUpSequence = {{
     {"notify window", NotifyWindow},
     {"context menus and the day's logs", MenusAndLogs},
     {"navigation bar and server", NavigationAndServer},
+    {"forwarding to the collector and the webhook", Forwarding},
     {"timers", Timers},
     {"pages and the first refresh", PagesAndFirstRefresh},
     {"servers watched besides this computer, or the service's pipe", WatchedServers},

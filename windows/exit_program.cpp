@@ -4,6 +4,7 @@
 
 #include "engine/detection.h"
 #include "engine/engine_state.h"
+#include "engine/forwarding_control.h"
 #include "rules/block_rules.h"
 #include "windows/tray_icon.h"
 #include "windows/window_state.h"
@@ -15,6 +16,7 @@ void PrepareExit()
         return;  // the service keeps watching, its lists and logs its own
     SaveComputerLists(engineState.rules);
     FinishDelivery();
+    EndForwarding();  // after the last delivery, whose events it takes to the spool
 }
 
 void ExitProgram()
