@@ -16,6 +16,7 @@
 #define IDD_NOTIFY          171
 #define IDD_TRIPWIRES       190
 #define IDD_SERVERS         191
+#define IDD_FORWARDING      220
 
 // Menus
 #define IDR_MAIN_MENU       120
@@ -101,6 +102,21 @@
 #define IDC_SERVER_EDIT          1122
 #define IDC_SERVER_ADD           1123
 #define IDC_SERVER_REMOVE        1124
+// Controls of the Forwarding dialog
+#define IDC_FWD_WHOSE            1300
+#define IDC_FWD_ENABLED          1301
+#define IDC_FWD_HOST             1302
+#define IDC_FWD_PORT             1303
+#define IDC_FWD_TRANSPORT        1304
+#define IDC_FWD_FACILITY         1305
+#define IDC_FWD_MINIMUM          1306
+#define IDC_FWD_SPOOL            1307
+#define IDC_FWD_TEST_SYSLOG      1308
+#define IDC_FWD_SYSLOG_RESULT    1309
+#define IDC_FWD_WEBHOOK          1310
+#define IDC_FWD_WEBHOOK_FORMAT   1311
+#define IDC_FWD_TEST_WEBHOOK     1312
+#define IDC_FWD_WEBHOOK_RESULT   1313
 // The main window's line under the pages while the protection service watches.
 #define IDC_SERVICE_STATUS       1130
 // Commands
@@ -134,6 +150,7 @@
 #define IDM_EXPORT_CSV          40054
 #define IDM_TRIPWIRES           40060
 #define IDM_SERVERS             40061
+#define IDM_FORWARDING          40120
 
 // Private messages
 #define WM_TRAY_NOTIFY          11024
@@ -146,3 +163,5 @@
 // connection came or went (wParam 1 or 0).
 #define WM_SERVICE_FRAME         (WM_APP + 4)
 #define WM_SERVICE_CONNECTION    (WM_APP + 5)
+// A Test button's send ended off the dialog's thread: wParam says which (its button's id).
+#define WM_FORWARD_TEST_DONE     (WM_APP + 20)

@@ -205,13 +205,13 @@ TEST_F(RemoteServerTest, AServerThatStopsAnsweringRaisesOneAlarmEachTimeItTurnsS
     ASSERT_EQ(silent.size(), 1u) << "one alarm, not one per read";
     EXPECT_NE(silent[0].find("\\FS2 | "), std::string::npos) << silent[0];
     EXPECT_NE(silent[0].find("does not answer (error 1722)"), std::string::npos) << silent[0];
-    EXPECT_EQ(lines("[\\FS2] The server does not answer"), 1);
+    EXPECT_EQ(lines("[\\\\FS2] The server does not answer"), 1);
     EXPECT_EQ(lines("fs3.branch.example] The server does not answer"), 0) << "access denied is an answer";
 
     fs2->sessionStatus = NERR_Success;
     Read(1, SessionsReply);
     Read(1, SessionsReply);
-    EXPECT_EQ(lines("[\\FS2] The server answers again"), 1);
+    EXPECT_EQ(lines("[\\\\FS2] The server answers again"), 1);
     EXPECT_EQ(silent.size(), 1u) << "answering again is no alarm";
 
     fs2->sessionStatus = ERROR_BAD_NETPATH;

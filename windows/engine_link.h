@@ -11,6 +11,7 @@
 
 #include "core/server_api.h"
 #include "core/settings.h"
+#include "engine/forwarder.h"
 #include "engine/server_list.h"
 #include "engine/server_watch.h"
 #include "rules/block_rules.h"
@@ -66,3 +67,9 @@ void ChangeServerList(const ServerList& list);
 bool LogGatesAreTheServices();
 // The log gates of the [main] settings: savesess, savefiles, savelogs, savecsvlogs.
 void ChangeLogGates(const Settings& gates);
+// The [forward] settings the engine forwards with: the service's while it watches
+// (false until it told them), else this program's settings file.
+bool CurrentForwardSettings(ForwardSettings* settings);
+// Saved and put in force at once (the service saves its own); false when the
+// service's pipe is not up.
+bool ChangeForwardSettings(const ForwardSettings& settings);
