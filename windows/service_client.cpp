@@ -138,10 +138,39 @@ bool HandOverFrame(void*, const Frame& frame)
     return true;
 }
 
+// The process the service manager runs as the protection service; 0 when none.
+DWORD ServiceProcessId()
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager)
+        return 0;
+    SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS);
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    const bool known = service && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                                       sizeof(status), &needed);
+    if (service)
+        CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return known && status.dwCurrentState == SERVICE_RUNNING ? status.dwProcessId : 0;
+}
+
+// The pipe's other end is the protection service itself, not a program that took the
+// name while the service was away: the window would show what that program says and
+// send it the user's commands.
+bool ServedByTheService(HANDLE pipe)
+{
+    ULONG server = 0;
+    return GetNamedPipeServerProcessId(pipe, &server) && server != 0 && server == ServiceProcessId();
+}
+
 DWORD WINAPI ServiceClientThread(LPVOID)
 {
     for (;;) {
-        if (ConnectToService(connection, kPipeName, kConnectMs)) {
+        const bool connected = ConnectToService(connection, kPipeName, kConnectMs);
+        if (connected && !ServedByTheService(connection.pipe)) {
+            CloseServiceConnection(connection);
+        } else if (connected) {
             windowState.serviceConnected = 1;
             PostMessageA(windowState.mainWindow, WM_SERVICE_CONNECTION, 1, 0);
             ReadFromService(connection, HandOverFrame, nullptr);

@@ -50,6 +50,8 @@ SetCompressor /SOLID lzma
 !define SERVICE_STOP 0x0020
 !define SERVICE_CONTROL_STOP 1
 !define SERVICE_STOPPED 1
+!define SERVICE_START_PENDING 2
+!define SERVICE_RUNNING 4
 !define ERROR_SERVICE_DOES_NOT_EXIST 1060
 
 Name "Quorvel ${QUORVEL_VERSION}"
@@ -181,9 +183,33 @@ FunctionEnd
 ; The service stopped for the copy starts again.
 Function StartServiceAgain
   System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i ${SC_MANAGER_CONNECT}) p .r0'
-  System::Call 'advapi32::OpenServiceW(p r0, w "${SERVICE_NAME}", i ${SERVICE_START}) p .r1'
+  System::Call 'advapi32::OpenServiceW(p r0, w "${SERVICE_NAME}", i ${SERVICE_START}|${SERVICE_QUERY_STATUS}) p .r1'
   System::Call 'advapi32::StartServiceW(p r1, i 0, p 0) i .r2 ?e'
   Pop $3
+  ; Started is said only when the service says it runs: one that ends while starting
+  ; is a failure, not a success.
+  ${If} $2 <> 0
+    System::Call '*(i, i, i, i, i, i, i) p .r6'  ; SERVICE_STATUS
+    StrCpy $4 ${SERVICE_START_PENDING}
+    StrCpy $5 0
+    ${DoWhile} $4 = ${SERVICE_START_PENDING}
+      ${If} $5 >= 150
+        ${Break}
+      ${EndIf}
+      Sleep 200
+      System::Call 'advapi32::QueryServiceStatus(p r1, p r6) i .r3'
+      System::Call '*$6(i, i .r4, i, i .r7)'
+      IntOp $5 $5 + 1
+    ${Loop}
+    System::Free $6
+    ${If} $4 <> ${SERVICE_RUNNING}
+      StrCpy $2 0
+      StrCpy $3 $7  ; its exit code
+      ${If} $4 = ${SERVICE_START_PENDING}
+        StrCpy $3 1053  ; ERROR_SERVICE_REQUEST_TIMEOUT
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
   System::Call 'advapi32::CloseServiceHandle(p r1)'
   System::Call 'advapi32::CloseServiceHandle(p r0)'
   ${If} $2 = 0

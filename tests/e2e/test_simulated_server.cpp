@@ -180,7 +180,8 @@ TEST_F(SimulatedServerTest, ABlacklistedComputerIsCutOffAsSoonAsItConnects)
     }
     EXPECT_LE(deletions[0].t - 1000, 250) << "within a block tick or two";
     for (const JournalLine& connect : Find("event", "connect")) {
-        if (connect.Field("computer") != "PC-BAD")
+        // A reconnect in the last moments of the run may find the program already ending.
+        if (connect.Field("computer") != "PC-BAD" || connect.t > 4500 - 300)
             continue;
         const JournalLine* cut = FirstCallAfter("NetSessionDel", connect.t);
         ASSERT_NE(cut, nullptr);
@@ -742,7 +743,8 @@ TEST_F(SimulatedServerTest, ThreeServersBesidesThisComputerOneNotAnswering)
     // The blacklisted computer: cut off on FS2, by a call to FS2, each time it comes.
     int cuts = 0;
     for (const JournalLine& connect : Find("event", "connect")) {
-        if (connect.Field("computer") != "PC-BAD")
+        // A reconnect in the last moments of the run may find the program already ending.
+        if (connect.Field("computer") != "PC-BAD" || connect.t > 4500 - 300)
             continue;
         EXPECT_EQ(connect.Field("server"), "FS2");
         const JournalLine* cut = nullptr;

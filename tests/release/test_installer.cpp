@@ -398,7 +398,9 @@ TEST_F(InstallerTest, InstallsRunsAgainstTheServerAndUninstallsKeepingTheUsersFi
     EXPECT_GE(UninstallNumber("EstimatedSize"), installedKb);
     EXPECT_LE(UninstallNumber("EstimatedSize"), installedKb + 8);
 
-    // The installed program, from its shortcut, watches the simulated server.
+    // Without the service running, the installed program from its shortcut watches the
+    // simulated server itself, as an unzipped copy does.
+    ASSERT_TRUE(StopInstalledService());
     UseSimulatedServerInInstallFolder();
     if (HasFatalFailure())
         return;

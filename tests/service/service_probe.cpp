@@ -97,6 +97,38 @@ void RemoveServiceByHand()
     WaitUntil([] { return !QueryInstalledService().found; }, 10000);
 }
 
+namespace {
+
+SC_HANDLE OpenInstalledService(DWORD access)
+{
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceA(manager, kServiceName, access) : nullptr;
+    if (manager)
+        CloseServiceHandle(manager);
+    return service;
+}
+
+}  // namespace
+
+bool StartInstalledService()
+{
+    SC_HANDLE service = OpenInstalledService(SERVICE_START);
+    const bool started = service && StartServiceA(service, 0, nullptr);
+    if (service)
+        CloseServiceHandle(service);
+    return started && WaitUntil([] { return QueryInstalledService().state == SERVICE_RUNNING; }, 30000);
+}
+
+bool StopInstalledService()
+{
+    SC_HANDLE service = OpenInstalledService(SERVICE_STOP);
+    SERVICE_STATUS status{};
+    const bool asked = service && ControlService(service, SERVICE_CONTROL_STOP, &status);
+    if (service)
+        CloseServiceHandle(service);
+    return asked && WaitUntil([] { return QueryInstalledService().state == SERVICE_STOPPED; }, 60000);
+}
+
 std::string ServiceFilesPath()
 {
     std::array<char, MAX_PATH> path{};

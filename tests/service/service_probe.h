@@ -22,6 +22,10 @@ struct InstalledService {
 };
 InstalledService QueryInstalledService();
 
+// Asks the service manager to start or stop the service and waits until it says so.
+bool StartInstalledService();
+bool StopInstalledService();
+
 // Stops and deletes the service by hand, so that a broken uninstall cannot leave the
 // next test a service, and waits until it is gone.
 void RemoveServiceByHand();

@@ -424,51 +424,85 @@ TEST_F(ServiceTest, InstallRegistersAndStartsItOnceAndUninstallRemovesIt)
     EXPECT_FALSE(QueryInstalledService().found);
 }
 
-TEST_F(ServiceTest, TheServiceAloneLogsConnectionsAndOpensAndCutsOffABlacklistedComputer)
+// A day log's distinct lines without their times: runs at different moments log the
+// same lines, a blacklisted computer's comings as often as the run lets it come.
+std::vector<std::string> LinesWithoutTimes(const std::string& log, bool csv)
+{
+    std::vector<std::string> lines;
+    for (const std::string& line : Lines(log)) {
+        const std::size_t cut = csv ? line.find("\", ") : line.find("] ");
+        lines.push_back(cut == std::string::npos ? line : line.substr(cut + 2));
+    }
+    std::sort(lines.begin(), lines.end());
+    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+    return lines;
+}
+
+TEST_F(ServiceTest, TheServiceAloneLogsAsTheProgramWouldAndCutsOffABlacklistedComputerAndABaitReader)
 {
     RecordProperty("area", "service");
     RecordProperty("tried", "the service with no window and nobody's program running: a visitor opens a file, a "
-                            "blacklisted computer connects and keeps coming back");
-    RecordProperty("held", "both in ProgramData's day logs; the computer cut off within 300 ms each time");
-    WriteUserSettings("[main]\r\nsavecsvlogs=1\r\n[blacklist]\r\ncount=1\r\ncomp0=PC-BAD\r\n");
+                            "blacklisted computer connects and keeps coming back, another reads a bait file; then "
+                            "the program alone on the same server");
+    RecordProperty("held", "both in ProgramData's day logs, line for line as the program's own (times aside); the "
+                           "computer cut off within 300 ms each time, the bait reader cut off");
+    WriteUserSettings("[main]\r\nsavecsvlogs=1\r\n[blacklist]\r\ncount=1\r\ncomp0=PC-BAD\r\n"
+                      "[tripwires]\r\nenabled=1\r\ncount=1\r\nbait1=*\\salaries*\r\n");
     WriteScenario("0 share Docs disk C:\\Shares\\Docs\n"
                   "1 connect PC-ONE bob\n"
                   "1.5 open PC-ONE bob C:\\Shares\\Docs\\plan.txt perm=rw\n"
                   "2 reconnect PC-BAD 0.5\n"
-                  "2 connect PC-BAD eve\n");
+                  "2 connect PC-BAD eve\n"
+                  "2.5 connect PC-READER dan\n"
+                  "3 open PC-READER dan C:\\Shares\\Docs\\salaries.xlsx perm=r\n");
     const CommandResult install = Service("install");
     ASSERT_EQ(install.code, 0u) << install.output;
 
-    ASSERT_TRUE(WaitFor([&] { return Find(Journal(), "call", "NetSessionDel").size() >= 3; }, 20000))
-        << "the blacklisted computer was not cut off three times; journal: " << ReadFile(journalPath).substr(0, 2000);
+    ASSERT_TRUE(WaitFor([&] { return Find(Journal(), "call", "NetSessionDel").size() >= 4; }, 20000))
+        << "the blacklisted computer and the bait reader were not cut off; journal: "
+        << ReadFile(journalPath).substr(0, 2000);
     const std::vector<JournalLine> journal = Journal();
     long long slowest = 0;
     for (const JournalLine& connect : Find(journal, "event", "connect")) {
         if (connect.Field("computer") != "PC-BAD")
             continue;
         const auto cut = std::find_if(journal.begin(), journal.end(), [&](const JournalLine& line) {
-            return line.kind == "call" && line.what == "NetSessionDel" && line.t >= connect.t;
+            return line.kind == "call" && line.what == "NetSessionDel" && line.t >= connect.t &&
+                   line.Field("client") == "\\\\PC-BAD";
         });
         if (cut == journal.end())
             continue;  // the last came back after the journal was read
-        EXPECT_EQ(cut->Field("client"), "\\\\PC-BAD");
         EXPECT_LE(cut->t - connect.t, 300) << connect.text;
         slowest = std::max(slowest, cut->t - connect.t);
     }
     RecordProperty("slowest_cut_ms", static_cast<int>(slowest));
+    EXPECT_TRUE(std::any_of(journal.begin(), journal.end(), [](const JournalLine& line) {
+        return line.kind == "call" && line.what == "NetSessionDel" && line.Field("client") == "\\\\PC-READER";
+    })) << "the bait reader was not cut off";
 
-    EXPECT_TRUE(WaitFor(
-        [] {
-            const std::string log = ReadFile(TodaysServiceLog("log"));
-            return log.find("] User bob connected from PC-ONE\r\n") != std::string::npos &&
-                   log.find("] [bob][ReadWrite] C:\\Shares\\Docs\\plan.txt\r\n") != std::string::npos;
-        },
-        10000))
+    const auto complete = [](const std::string& log) {
+        return log.find("] User bob connected from PC-ONE\r\n") != std::string::npos &&
+               log.find("] [bob][ReadWrite] C:\\Shares\\Docs\\plan.txt\r\n") != std::string::npos &&
+               log.find("Tripwire [dan][PC-READER]") != std::string::npos;
+    };
+    EXPECT_TRUE(WaitFor([&] { return complete(ReadFile(TodaysServiceLog("log"))); }, 10000))
         << ReadFile(TodaysServiceLog("log"));
     EXPECT_TRUE(WaitFor([] { return ReadFile(TodaysServiceLog("csv")).find("plan.txt") != std::string::npos; }, 10000))
         << "the carried savecsvlogs=1 is the service's";
     EXPECT_EQ(ReadFile(TodaysLogPath("log")).find("PC-ONE"), std::string::npos)
         << "the service has no documents folder";
+
+    // The program alone, on the same server from the start, with the same settings.
+    ASSERT_TRUE(StopInstalledService());
+    const std::string serviceLog = ReadFile(TodaysServiceLog("log"));
+    const std::string serviceCsv = ReadFile(TodaysServiceLog("csv"));
+    UseSimulatedServer(folder + "netapi-sim.scenario", folder + "alone.journal");
+    RunningProgram alone;
+    ASSERT_TRUE(StartProgram("h", &alone));
+    EXPECT_TRUE(WaitFor([&] { return complete(ReadFile(TodaysLogPath("log"))); }, 15000));
+    EXPECT_EQ(ExitProgramThroughMenu(&alone), 0u);
+    EXPECT_EQ(LinesWithoutTimes(serviceLog, false), LinesWithoutTimes(ReadFile(TodaysLogPath("log")), false));
+    EXPECT_EQ(LinesWithoutTimes(serviceCsv, true), LinesWithoutTimes(ReadFile(TodaysLogPath("csv")), true));
 }
 
 TEST_F(ServiceTest, AStopDeliversTheBurstItWasDeliveringAndSavesTheLists)
@@ -520,4 +554,227 @@ TEST_F(ServiceTest, AStopDeliversTheBurstItWasDeliveringAndSavesTheLists)
     const CommandResult uninstall = Service("uninstall");
     EXPECT_EQ(uninstall.code, 0u) << uninstall.output;
     EXPECT_EQ(Lines(uninstall.output).front(), "Removed the service Quorvel.") << "it was stopped already";
+}
+
+// The window as the service's client: it watches nothing itself, shows what the
+// service tells it, and what it is asked to do is done by the service.
+namespace {
+
+constexpr int kSessionsList = 1015;
+constexpr int kServiceStatusLine = 1130;
+constexpr WPARAM kCloseSessionCommand = 40021;
+constexpr WPARAM kAddCommand = 40028;
+constexpr WPARAM kShowBlacklistCommand = 40040;
+constexpr char kWatchingText[] = "Watched by the protection service";
+constexpr char kNotRunningText[] = "Protection service is not running";
+
+// As a crash would end it: no stop, no saving.
+bool KillQuorvelService()
+{
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, QueryInstalledService().processId);
+    const bool killed = process && TerminateProcess(process, 99) && WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+    if (process)
+        CloseHandle(process);
+    return killed;
+}
+
+// What the recovery actions do after a crash: the service started again. Wine's service
+// manager does not notice that the process died and still says it runs, so it is told
+// to stop first.
+bool RestartKilledQuorvelService()
+{
+    if (QueryInstalledService().state != SERVICE_STOPPED)
+        StopInstalledService();
+    return StartInstalledService();
+}
+
+std::string StatusLine(HWND mainWindow)
+{
+    std::array<char, 128> text{};
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutA(FindProgramControl(mainWindow, kServiceStatusLine), WM_GETTEXT, text.size(),
+                        reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG, 2000, &copied);
+    return text.data();
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> texts)
+{
+    std::sort(texts.begin(), texts.end());
+    return texts;
+}
+
+}  // namespace
+
+class ServiceWindowTest : public ServiceTest {
+protected:
+    void TearDown() override
+    {
+        if (window.process.hProcess)
+            KillProgram(&window);
+        ServiceTest::TearDown();
+    }
+
+    // The window, with a simulated server of its own that it must never ask.
+    void StartWindow()
+    {
+        WriteFile(folder + "window.scenario", "0 connect PC-WINDOWS-OWN nobody\n");
+        UseSimulatedServer(folder + "window.scenario", folder + "window.journal");
+        ASSERT_TRUE(StartProgram("", &window));
+        window.mainWindow = WaitForMainWindow(window, 20000);
+        ASSERT_NE(window.mainWindow, nullptr);
+        ASSERT_TRUE(WaitFor([&] { return FindProgramControl(window.mainWindow, kSessionsList) != nullptr; }, 10000));
+    }
+    bool WaitForStatus(const char* text, DWORD timeoutMs)
+    {
+        return WaitFor([&] { return StatusLine(window.mainWindow) == text; }, timeoutMs);
+    }
+    std::size_t CutsOf(const std::string& client) const
+    {
+        std::size_t cuts = 0;
+        for (const JournalLine& line : Find(Journal(), "call", "NetSessionDel"))
+            cuts += line.Field("client") == client ? 1 : 0;
+        return cuts;
+    }
+
+    RunningProgram window;
+};
+
+TEST_F(ServiceWindowTest, TheWindowShowsTheServicesWatchAndWhatItAsksIsDoneThereAndLasts)
+{
+    RecordProperty("area", "service");
+    RecordProperty("tried", "the window started beside the running service: its lists, a session closed and a computer "
+                            "blacklisted through it; the service killed and started again");
+    RecordProperty("held", "the window's lists within 1 s of joining, asked of no server of its own; both commands done "
+                           "by the service; the block saved in ProgramData and in force after the restart; the window "
+                           "said the service was gone and came back to it within 2 s");
+    WriteScenario("0 share Docs disk C:\\Shares\\Docs\n"
+                  "1 connect PC-ONE bob\n"
+                  "1 open PC-ONE bob C:\\Shares\\Docs\\plan.txt perm=rw\n"
+                  "1 connect PC-TWO ann\n"
+                  "2 reconnect PC-EVE 0.5\n"
+                  "2 connect PC-EVE eve\n");
+    const CommandResult install = Service("install");
+    ASSERT_EQ(install.code, 0u) << install.output;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            for (const JournalLine& line : Find(Journal(), "event", "connect"))
+                if (line.Field("computer") == "PC-EVE")
+                    return true;
+            return false;
+        },
+        20000));
+
+    StartWindow();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_TRUE(WaitForStatus(kWatchingText, 10000)) << StatusLine(window.mainWindow);
+    const ULONGLONG joined = GetTickCount64();
+    HWND sessions = FindProgramControl(window.mainWindow, kSessionsList);
+    const std::vector<std::string> everyone{"PC-EVE", "PC-ONE", "PC-TWO"};
+    ASSERT_TRUE(WaitFor([&] { return Sorted(RemoteListColumn(window, sessions, 0)) == everyone; }, 5000))
+        << "the window shows what the service sees";
+    const auto listsAfterMs = static_cast<int>(GetTickCount64() - joined);
+    RecordProperty("lists_after_joining_ms", listsAfterMs);
+    EXPECT_LE(listsAfterMs, 1000);
+
+    // Closed through the window, by the service.
+    const std::vector<std::string> shown = RemoteListColumn(window, sessions, 0);
+    const auto two = std::find(shown.begin(), shown.end(), "PC-TWO") - shown.begin();
+    SelectRemoteRow(window, sessions, static_cast<int>(two));
+    PostMessageA(GetParent(sessions), WM_COMMAND, kCloseSessionCommand, 0);
+    EXPECT_TRUE(WaitFor([&] { return CutsOf("\\\\PC-TWO") == 1; }, 3000));
+
+    // Blacklisted through the window, cut off by the service and saved in its file.
+    PostMessageA(window.mainWindow, WM_COMMAND, kShowBlacklistCommand, 0);
+    PostMessageA(GetParent(FindProgramControl(window.mainWindow, 1040)), WM_COMMAND, kAddCommand, 0);
+    std::vector<HWND> dialogs;
+    ASSERT_TRUE(WaitFor([&] { return !(dialogs = ProgramDialogs(window, "Add computer into blacklist")).empty(); }, 5000));
+    SetWindowTextA(GetDlgItem(dialogs[0], 1002), "pc-eve");
+    PostMessageA(dialogs[0], WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(WaitFor([&] { return CutsOf("\\\\PC-EVE") >= 2; }, 5000)) << "cut off, and again when it came back";
+    EXPECT_TRUE(WaitFor([] { return ReadFile(ServiceFilesPath() + "\\quorvel.ini").find("comp0=PC-EVE") != std::string::npos; },
+                        3000))
+        << "the service saves a list when it changes, not only at its stop";
+
+    // Killed as a crash would end it, and started again: the window says so, then joins again.
+    ASSERT_TRUE(KillQuorvelService());
+    EXPECT_TRUE(WaitForStatus(kNotRunningText, 2000)) << StatusLine(window.mainWindow);
+    const std::size_t cutsBefore = CutsOf("\\\\PC-EVE");
+    ASSERT_TRUE(RestartKilledQuorvelService());
+    const ULONGLONG restarted = GetTickCount64();
+    EXPECT_TRUE(WaitForStatus(kWatchingText, 2000)) << StatusLine(window.mainWindow);
+    RecordProperty("window_back_after_ms", static_cast<int>(GetTickCount64() - restarted));
+    EXPECT_TRUE(WaitFor([&] { return CutsOf("\\\\PC-EVE") > cutsBefore; }, 10000)) << "the block survives the restart";
+
+    ASSERT_EQ(ExitProgramThroughMenu(&window), 0u);
+    for (const JournalLine& line : ReadJournal(folder + "window.journal"))
+        EXPECT_TRUE(line.kind != "call" || line.what.rfind("Net", 0) != 0) << "the window asked its own server: " << line.text;
+    EXPECT_EQ(ReadFile(DocumentsFolder() + "\\quorvel.ini").find("PC-EVE"), std::string::npos)
+        << "the window keeps no lists of its own while the service runs";
+    EXPECT_EQ(QueryInstalledService().state, static_cast<DWORD>(SERVICE_RUNNING)) << "the window's exit leaves the service";
+}
+
+TEST_F(ServiceWindowTest, AKilledWindowLeavesTheServiceAndNoWindowTalksToAProgramThatTookThePipesName)
+{
+    RecordProperty("area", "service");
+    RecordProperty("tried", "the window killed, then started again; the service stopped and the pipe's name taken by "
+                            "another program");
+    RecordProperty("held", "the service watched on and took the new window; the window left the other program at once, "
+                           "having sent it only its greeting, and said the service was not running");
+    WriteScenario("1 connect PC-ONE bob\n"
+                  "4 connect PC-LATE ann\n");
+    const CommandResult install = Service("install");
+    ASSERT_EQ(install.code, 0u) << install.output;
+    StartWindow();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_TRUE(WaitForStatus(kWatchingText, 10000));
+    KillProgram(&window);
+    EXPECT_TRUE(WaitFor([] { return ReadFile(TodaysServiceLog("log")).find("connected from PC-LATE") != std::string::npos; },
+                        15000))
+        << "the service logs on with its window gone";
+    StartWindow();
+    ASSERT_FALSE(HasFatalFailure());
+    EXPECT_TRUE(WaitForStatus(kWatchingText, 10000));
+
+    ASSERT_TRUE(StopInstalledService());
+    EXPECT_TRUE(WaitForStatus(kNotRunningText, 2000));
+    HANDLE squatter = CreateNamedPipeW(L"\\\\.\\pipe\\Quorvel",
+                                       PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
+                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
+    ASSERT_NE(squatter, INVALID_HANDLE_VALUE) << GetLastError();
+    OVERLAPPED overlap{};
+    overlap.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD moved = 0;
+    // The window connects within its retry time; what it sends before it finds out is read here.
+    bool connected = ConnectNamedPipe(squatter, &overlap) != FALSE || GetLastError() == ERROR_PIPE_CONNECTED;
+    if (!connected && GetLastError() == ERROR_IO_PENDING)
+        connected = WaitForSingleObject(overlap.hEvent, 5000) == WAIT_OBJECT_0 &&
+                    GetOverlappedResult(squatter, &overlap, &moved, FALSE);
+    std::string heard;
+    bool closedByTheWindow = false;
+    while (connected && !closedByTheWindow) {
+        std::array<char, 4096> chunk{};
+        ResetEvent(overlap.hEvent);
+        if (!::ReadFile(squatter, chunk.data(), static_cast<DWORD>(chunk.size()), nullptr, &overlap) &&
+            GetLastError() != ERROR_IO_PENDING) {
+            closedByTheWindow = GetLastError() == ERROR_BROKEN_PIPE;
+            break;
+        }
+        if (WaitForSingleObject(overlap.hEvent, 3000) != WAIT_OBJECT_0) {
+            CancelIo(squatter);
+            GetOverlappedResult(squatter, &overlap, &moved, TRUE);
+            break;  // still open: the window did not leave
+        }
+        if (!GetOverlappedResult(squatter, &overlap, &moved, FALSE) || moved == 0)
+            closedByTheWindow = true;
+        else
+            heard.append(chunk.data(), moved);
+    }
+    CloseHandle(overlap.hEvent);
+    CloseHandle(squatter);
+    EXPECT_TRUE(connected);
+    EXPECT_TRUE(closedByTheWindow) << "the window stayed with a program that is not the service";
+    EXPECT_LE(heard.size(), 64u) << "the window's greeting, and nothing it was asked to do";
+    EXPECT_EQ(StatusLine(window.mainWindow), kNotRunningText);
+    ASSERT_TRUE(StartInstalledService());
+    EXPECT_TRUE(WaitForStatus(kWatchingText, 3000)) << "the service itself is taken again";
 }
