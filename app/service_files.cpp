@@ -13,6 +13,7 @@
 #include "core/settings.h"
 #include "core/text.h"
 #include "engine/engine_state.h"
+#include "engine/forwarder.h"
 #include "engine/server_list.h"
 #include "rules/tripwires.h"
 
@@ -23,8 +24,9 @@ namespace {
 constexpr char kServiceFolderSecurity[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // The sections carried over whole, as the lists' and rules' modules name them.
-constexpr std::array<const char*, 5> kCarriedSections = {"blacklist", "whitelist", kTripwiresSection,
-                                                         kTrippedSection, kServersSection};
+// Forwarding goes too: the service forwards once it watches, and the program no longer does.
+constexpr std::array<const char*, 6> kCarriedSections = {"blacklist", "whitelist", kTripwiresSection,
+                                                         kTrippedSection, kServersSection, kForwardSection};
 // Of [main], the keys that are the engine's; the rest are the window's own.
 constexpr std::array<const SettingKey*, 5> kCarriedMainKeys = {&kBlockModeKey, &kSaveSessKey, &kSaveFilesKey,
                                                                &kSaveLogsKey, &kSaveCsvLogsKey};
