@@ -263,7 +263,8 @@ bool IsWebhookUrl(const char* url)
     for (const std::string_view scheme : {std::string_view("http://"), std::string_view("https://")}) {
         if (text.size() > scheme.size() && EndsWithIgnoringAsciiCase(text.substr(0, scheme.size()), scheme) &&
             text[scheme.size()] != '/' && text[scheme.size()] != ':')
-            return text.find_first_of(" \t\r\n") == std::string_view::npos;
+            // No blank and no control character: the pipe refuses them too, and a header could hide behind one.
+            return std::none_of(text.begin(), text.end(), [](char c) { return c == ' ' || IsControlCharacter(c); });
     }
     return false;
 }
