@@ -589,8 +589,12 @@ ForwardField CheckForwardValues(const ForwardSettings& settings, std::span<char>
         const char* message;
     };
     // In the dialog's order, so that the first bad box is the one named.
+    const std::string_view host(settings.host.data(), strnlen(settings.host.data(), settings.host.size()));
     const Check checks[] = {
         {settings.enabled && !settings.host[0], ForwardField::Host, "Enter the collector's host name or address."},
+        // Even while forwarding is off: the service's pipe refuses such a name.
+        {std::any_of(host.begin(), host.end(), IsControlCharacter), ForwardField::Host,
+         "The collector's host name holds a control character."},
         {settings.port < 0 || settings.port > 65535, ForwardField::Port,
          "The port must be a number from 1 to 65535 (0 for the transport's usual port)."},
         {settings.transport != ForwardTransport::Udp && settings.transport != ForwardTransport::Tcp &&

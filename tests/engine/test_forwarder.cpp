@@ -192,6 +192,7 @@ TEST_F(ForwarderTest, SettingsAreReadWithTheirDefaultsAndBadOnesAreNamed)
         {"minimum", "some", "all or actions"},
         {"host", "", "host name or address"},
         {"host", "no such host", "is unknown"},
+        {"host", "col\x01lector", "control character"},
         {"webhook", "ftp://files.example.org/", "http:// or https://"},
         {"webhook", "http://", "http:// or https://"},
         {"webhookformat", "xml", "json, teams or slack"},
