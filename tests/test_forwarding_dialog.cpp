@@ -76,7 +76,9 @@ protected:
         std::string message;
         int focus = 0;
     };
-    static Refusal PressOk(HWND dialog)
+    // `expectFocus`: the box that should have the focus after the message; the dialog's
+    // manager first gives it back to whichever had it, so the test waits for the one asked.
+    static Refusal PressOk(HWND dialog, int expectFocus = 0)
     {
         Refusal refusal;
         PressButton(dialog, IDOK);
@@ -91,7 +93,7 @@ protected:
         info.cbSize = sizeof(info);
         Within(2000, [&] {
             GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info);
-            return info.hwndFocus && GetParent(info.hwndFocus) == dialog && GetDlgCtrlID(info.hwndFocus) != IDOK;
+            return info.hwndFocus && GetParent(info.hwndFocus) == dialog && GetDlgCtrlID(info.hwndFocus) == expectFocus;
         });
         refusal.focus = info.hwndFocus ? GetDlgCtrlID(info.hwndFocus) : 0;
         return refusal;
@@ -133,13 +135,13 @@ TEST_F(ForwardingDialogTest, OkRefusesEachBadBoxWithItsMessageThenSavesAndApplie
         transportRow = Row(dialog, IDC_FWD_TRANSPORT);
         CheckDlgButton(dialog, IDC_FWD_ENABLED, BST_CHECKED);
         // The word the file holds is none of the rows: OK names the box.
-        const Refusal unknown = PressOk(dialog);
+        const Refusal unknown = PressOk(dialog, IDC_FWD_TRANSPORT);
         refused.push_back(unknown.message + " @" + std::to_string(unknown.focus == IDC_FWD_TRANSPORT));
         Choose(dialog, IDC_FWD_TRANSPORT, 2);
         for (const Bad& bad : bads) {
             const std::string good = Text(dialog, bad.control);
             SetDlgItemTextA(dialog, bad.control, bad.text);
-            const Refusal refusal = PressOk(dialog);
+            const Refusal refusal = PressOk(dialog, bad.expectFocus);
             refused.push_back(refusal.message + " @" + std::to_string(refusal.focus == bad.expectFocus));
             if (refusal.message.empty())
                 return;  // taken: the dialog ended
@@ -216,6 +218,7 @@ TEST_F(ForwardingDialogTest, TestButtonsSendOffTheDialogsThreadAndSayWhatHappene
         syslogResult = Text(dialog, IDC_FWD_SYSLOG_RESULT);
 
         SetDlgItemTextA(dialog, IDC_FWD_WEBHOOK, "");
+        SetDlgItemTextA(dialog, IDC_FWD_WEBHOOK_RESULT, "");  // a result of an earlier test is shown until then
         PressButton(dialog, IDC_FWD_TEST_WEBHOOK);
         Within(10000, [&] {
             const std::string text = Text(dialog, IDC_FWD_WEBHOOK_RESULT);
