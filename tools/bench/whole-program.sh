@@ -19,9 +19,12 @@
 #
 # Cases: first10k, first50k, burst, blacklist, sessions, refresh, idle, memory,
 # servers8slow, servers8busy (eight file servers watched besides this computer);
-# forwarding to a real rsyslogd the run starts on 127.0.0.1: fwd-relp-burst,
-# fwd-relp-outage (the collector stopped for 60 s), fwd-udp, fwd-tcp (2,000 events/s),
-# fwd-unanswered (a port of 127.0.0.1 that takes connections and never answers).
+# with the engine as a Windows service (quorvelsvc.exe installed in the prefix, each
+# beside the standalone figure): svc-blacklist, svc-burst, svc-first50k, svc-logline,
+# svc-idle, svc-flood; forwarding to a real rsyslogd the run starts on 127.0.0.1:
+# fwd-relp-burst, fwd-relp-outage (the collector stopped for 60 s), fwd-udp, fwd-tcp
+# (2,000 events/s), fwd-unanswered (a port of 127.0.0.1 that takes connections and
+# never answers).
 # Without --build-dir it configures and builds the mingw preset (build/mingw). The
 # programs run from a copy (build/bench-whole-program/bin), so a build during the
 # run changes nothing under it. Each run's scenario, journal and probe output stay
@@ -84,13 +87,13 @@ elif [ -z "$build_dir" ]; then
   fi
 fi
 if [ $build -eq 1 ]; then
-  cmake --build "$build_dir" --target quorvel netapi_sim whole_program_probe enumerate_only
+  cmake --build "$build_dir" --target quorvel quorvelsvc netapi_sim whole_program_probe enumerate_only
 fi
 
 bin="$out/bin"
 rm -rf "$bin"
 mkdir -p "$bin"
-for file in quorvel.exe netapi32.dll help.chm warning.wav whole_program_probe.exe enumerate_only.exe; do
+for file in quorvel.exe quorvelsvc.exe netapi32.dll help.chm warning.wav whole_program_probe.exe enumerate_only.exe; do
   [ -f "$build_dir/bin/$file" ] && cp -p "$build_dir/bin/$file" "$bin/"
 done
 # The program as a release ships it: stripped. Wine copies a section it cannot map
@@ -98,6 +101,7 @@ done
 # some megabytes of it count in the resident memory.
 if command -v x86_64-w64-mingw32-strip >/dev/null 2>&1; then
   x86_64-w64-mingw32-strip "$bin/quorvel.exe"
+  if [ -f "$bin/quorvelsvc.exe" ]; then x86_64-w64-mingw32-strip "$bin/quorvelsvc.exe"; fi
 fi
 
 built="quorvel.exe of $(date -r "$bin/quorvel.exe" '+%Y-%m-%d %H:%M')"

@@ -10,16 +10,29 @@
 //       driver can pick those of any stretch of the run.
 //   whole_program_probe exit
 //       Posts File > Exit to the main window and waits for the process to end.
+//   whole_program_probe logpage <stop-file> [<period-ms>]
+//       Brings the main window's Log page up and reads its text control every
+//       period (5 ms) until the stop file exists; prints each new line with the Unix
+//       time it was first seen.
+//   whole_program_probe pipeconnect <count>
+//       Opens the service's pipe <count> times, closing each at once, as fast as it
+//       is let (a busy pipe is waited for).
+//   whole_program_probe pipegarbage <seconds>
+//       Connects to the service's pipe and writes random bytes until the service
+//       drops it, then again, for <seconds>.
 //
 // Every line it prints is "<kind> key=value ...", flushed at once.
 #include <windows.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "core/product.h"
 #include "resources/resource.h"
@@ -36,6 +49,14 @@ constexpr double kSlowAnswerMs = 50;
 constexpr long long kMostSlowLines = 100000;
 constexpr ULONGLONG kUnixEpochInFileTime = 116444736000000000ULL;
 constexpr ULONGLONG kSamplePeriodMs = 1000;
+constexpr DWORD kLogPollMs = 5;
+constexpr int kLogPageCommand = IDM_TRAY_LOGS;
+constexpr int kLogEditId = IDC_LOG_EDIT;
+constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\Quorvel";
+constexpr DWORD kPipeWaitMs = 2000;
+constexpr DWORD kGarbageWriteMs = 1000;  // a write the service neither takes nor refuses
+constexpr DWORD kGarbageChunk = 4096;
+constexpr long long kProgressEvery = 1000;
 
 struct Target {
     HWND window = nullptr;
@@ -273,6 +294,217 @@ int Exit()
     return ended ? 0 : 1;
 }
 
+// ---- the Log page ----------------------------------------------------------------
+
+struct FoundControl {
+    HWND window = nullptr;
+    int id = 0;
+};
+
+BOOL CALLBACK MatchEditById(HWND window, LPARAM parameter)
+{
+    auto* found = reinterpret_cast<FoundControl*>(parameter);
+    std::array<char, 32> kind{};
+    GetClassNameA(window, kind.data(), static_cast<int>(kind.size()));
+    if (GetDlgCtrlID(window) != found->id || _stricmp(kind.data(), "Edit") != 0)
+        return TRUE;
+    found->window = window;
+    return FALSE;
+}
+
+HWND FindEdit(HWND top, int id)
+{
+    FoundControl found;
+    found.id = id;
+    EnumChildWindows(top, MatchEditById, reinterpret_cast<LPARAM>(&found));
+    return found.window;
+}
+
+// The text's length, or -1 when the window did not answer within a second.
+long long TextLength(HWND edit)
+{
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutA(edit, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, 1000, &length))
+        return -1;
+    return static_cast<long long>(length);
+}
+
+// Prints the whole lines of text[from, length); returns where the unfinished one begins.
+std::size_t PrintNewLines(const char* text, std::size_t from, std::size_t length, long long seenUnixMs)
+{
+    std::size_t lineStart = from;
+    for (std::size_t at = from; at < length; ++at) {
+        if (text[at] != '\n')
+            continue;
+        std::size_t end = at;
+        if (end > lineStart && text[end - 1] == '\r')
+            --end;
+        std::printf("logline unix_ms=%lld text=%.*s\n", seenUnixMs, static_cast<int>(end - lineStart),
+                    text + lineStart);
+        lineStart = at + 1;
+    }
+    std::fflush(stdout);
+    return lineStart;
+}
+
+int WatchLogPage(const char* stopFile, DWORD periodMs)
+{
+    const Target target = WaitForMainWindow(kFindTimeoutMs);
+    if (!target.window) {
+        std::printf("error reason=\"no main window within %lu ms\"\n", kFindTimeoutMs);
+        return 1;
+    }
+    PostMessageA(target.window, WM_COMMAND, kLogPageCommand, 0);
+    HWND edit = nullptr;
+    const ULONGLONG deadline = GetTickCount64() + kFindTimeoutMs;
+    while (!(edit && IsWindowVisible(edit)) && GetTickCount64() < deadline) {
+        edit = FindEdit(target.window, kLogEditId);
+        Sleep(10);
+    }
+    if (!edit) {
+        std::printf("error reason=\"no Log page text control\"\n");
+        return 1;
+    }
+    std::printf("logpage found_unix_ms=%lld visible=%d\n", UnixMillisecondsNow(), IsWindowVisible(edit) ? 1 : 0);
+    std::fflush(stdout);
+    // The text only grows at its end; a line is printed once it is whole.
+    std::vector<char> text;
+    std::size_t printedTo = 0;
+    long long polls = 0, slowest = 0;
+    while (!FileExists(stopFile)) {
+        const long long length = TextLength(edit);
+        ++polls;
+        if (length < 0 && !IsWindow(edit))
+            break;
+        if (length >= 0 && static_cast<std::size_t>(length) != printedTo) {
+            const long long seen = UnixMillisecondsNow();
+            text.assign(static_cast<std::size_t>(length) + 1, '\0');
+            DWORD_PTR copied = 0;
+            SendMessageTimeoutA(edit, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_NORMAL,
+                                1000, &copied);
+            const std::size_t got = std::min<std::size_t>(copied, static_cast<std::size_t>(length));
+            if (got < printedTo) {
+                // Cleared, or lines dropped at its start: read on from its end.
+                std::printf("reset unix_ms=%lld length=%zu was=%zu\n", seen, got, printedTo);
+                printedTo = got;
+            } else {
+                printedTo = PrintNewLines(text.data(), printedTo, got, seen);
+            }
+            slowest = std::max(slowest, UnixMillisecondsNow() - seen);
+        }
+        Sleep(periodMs);
+    }
+    std::printf("logpage polls=%lld slowest_read_ms=%lld\n", polls, slowest);
+    std::fflush(stdout);
+    return 0;
+}
+
+// ---- the service's pipe ----------------------------------------------------------
+
+// Opens the pipe, waiting while every instance is taken; nullptr when it never came.
+HANDLE OpenServicePipe(DWORD flags, long long* busy)
+{
+    const ULONGLONG deadline = GetTickCount64() + kPipeWaitMs;
+    for (;;) {
+        HANDLE pipe = CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE)
+            return pipe;
+        const DWORD error = GetLastError();
+        if (GetTickCount64() >= deadline)
+            return nullptr;
+        if (error == ERROR_PIPE_BUSY) {
+            ++*busy;
+            WaitNamedPipeW(kPipeName, 100);
+        } else {
+            Sleep(10);
+        }
+    }
+}
+
+int PipeConnect(long long count)
+{
+    const long long begin = UnixMillisecondsNow();
+    std::printf("flood kind=connect start_unix_ms=%lld\n", begin);
+    std::fflush(stdout);
+    long long opened = 0, busy = 0, failed = 0;
+    for (long long k = 0; k < count; ++k) {
+        HANDLE pipe = OpenServicePipe(0, &busy);
+        if (pipe) {
+            ++opened;
+            CloseHandle(pipe);
+        } else {
+            ++failed;
+        }
+        if ((k + 1) % kProgressEvery == 0) {
+            std::printf("progress connects=%lld unix_ms=%lld\n", k + 1, UnixMillisecondsNow());
+            std::fflush(stdout);
+        }
+    }
+    std::printf("flood kind=connect end_unix_ms=%lld opened=%lld busy=%lld failed=%lld\n", UnixMillisecondsNow(),
+                opened, busy, failed);
+    std::fflush(stdout);
+    return failed ? 1 : 0;
+}
+
+// The next of a fixed pseudo-random byte sequence: the same garbage every run.
+uint8_t NextGarbage(uint32_t* state)
+{
+    *state = *state * 1664525u + 1013904223u;
+    return static_cast<uint8_t>(*state >> 24);
+}
+
+int PipeGarbage(DWORD seconds)
+{
+    const long long begin = UnixMillisecondsNow();
+    std::printf("flood kind=garbage start_unix_ms=%lld\n", begin);
+    std::fflush(stdout);
+    const ULONGLONG deadline = GetTickCount64() + seconds * 1000ULL;
+    long long connections = 0, busy = 0, failed = 0, dropped = 0, stuck = 0, bytes = 0;
+    uint32_t state = 12345;
+    std::array<uint8_t, kGarbageChunk> chunk{};
+    OVERLAPPED overlap{};
+    overlap.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    while (GetTickCount64() < deadline) {
+        HANDLE pipe = OpenServicePipe(FILE_FLAG_OVERLAPPED, &busy);
+        if (!pipe) {
+            ++failed;
+            continue;
+        }
+        ++connections;
+        for (bool open = true; open && GetTickCount64() < deadline;) {
+            for (auto& byte : chunk)
+                byte = NextGarbage(&state);
+            ResetEvent(overlap.hEvent);
+            DWORD written = 0;
+            if (WriteFile(pipe, chunk.data(), static_cast<DWORD>(chunk.size()), &written, &overlap)) {
+                bytes += written;
+                continue;
+            }
+            if (GetLastError() != ERROR_IO_PENDING) {
+                ++dropped;
+                open = false;
+            } else if (WaitForSingleObject(overlap.hEvent, kGarbageWriteMs) != WAIT_OBJECT_0) {
+                CancelIo(pipe);
+                GetOverlappedResult(pipe, &overlap, &written, TRUE);
+                ++stuck;
+                open = false;
+            } else if (GetOverlappedResult(pipe, &overlap, &written, FALSE)) {
+                bytes += written;
+            } else {
+                ++dropped;
+                open = false;
+            }
+        }
+        CloseHandle(pipe);
+    }
+    CloseHandle(overlap.hEvent);
+    std::printf("flood kind=garbage end_unix_ms=%lld connections=%lld busy=%lld failed=%lld dropped=%lld "
+                "stuck=%lld bytes=%lld\n",
+                UnixMillisecondsNow(), connections, busy, failed, dropped, stuck, bytes);
+    std::fflush(stdout);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -283,6 +515,15 @@ int main(int argc, char** argv)
     }
     if (argc >= 2 && strcmp(argv[1], "exit") == 0)
         return Exit();
-    std::fprintf(stderr, "usage: whole_program_probe watch <stop-file> [<period-ms>] | exit\n");
+    if (argc >= 3 && strcmp(argv[1], "logpage") == 0) {
+        const DWORD period = argc >= 4 ? static_cast<DWORD>(strtoul(argv[3], nullptr, 10)) : kLogPollMs;
+        return WatchLogPage(argv[2], period);
+    }
+    if (argc >= 3 && strcmp(argv[1], "pipeconnect") == 0)
+        return PipeConnect(strtoll(argv[2], nullptr, 10));
+    if (argc >= 3 && strcmp(argv[1], "pipegarbage") == 0)
+        return PipeGarbage(static_cast<DWORD>(strtoul(argv[2], nullptr, 10)));
+    std::fprintf(stderr, "usage: whole_program_probe watch <stop-file> [<period-ms>] | exit | "
+                         "logpage <stop-file> [<period-ms>] | pipeconnect <count> | pipegarbage <seconds>\n");
     return 2;
 }
