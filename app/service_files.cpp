@@ -13,6 +13,7 @@
 #include "core/settings.h"
 #include "core/text.h"
 #include "engine/engine_state.h"
+#include "engine/forwarder.h"
 #include "engine/history_store.h"
 #include "engine/server_list.h"
 #include "rules/tripwires.h"
@@ -24,8 +25,10 @@ namespace {
 constexpr char kServiceFolderSecurity[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // The sections carried over whole, as the lists' and rules' modules name them.
-constexpr std::array<const char*, 6> kCarriedSections = {"blacklist",      "whitelist",     kTripwiresSection,
-                                                         kTrippedSection, kServersSection, kHistorySection};
+// Forwarding goes too: the service forwards once it watches, and the program no longer does.
+constexpr std::array<const char*, 7> kCarriedSections = {"blacklist",     "whitelist",     kTripwiresSection,
+                                                         kTrippedSection, kServersSection, kForwardSection,
+                                                         kHistorySection};
 // Of [main], the keys that are the engine's; the rest are the window's own.
 constexpr std::array<const SettingKey*, 5> kCarriedMainKeys = {&kBlockModeKey, &kSaveSessKey, &kSaveFilesKey,
                                                                &kSaveLogsKey, &kSaveCsvLogsKey};

@@ -28,6 +28,7 @@
 #include "engine/detection.h"
 #include "engine/engine_host.h"
 #include "engine/engine_state.h"
+#include "engine/forwarding_control.h"
 #include "engine/history_store.h"
 #include "engine/log_text.h"
 #include "engine/news.h"
@@ -95,12 +96,14 @@ DWORD WINAPI OnServiceControl(DWORD control, DWORD, LPVOID, LPVOID)
 // process) the service protects all the same, and each step's news is dropped.
 void AfterStepWithoutWindows(EngineStep)
 {
+    AfterForwardingStep();
     ClearNews(engineState.news);
     MarkLogTextShown(engineState.logText);
 }
 
 void AfterServiceStep(EngineStep)
 {
+    AfterForwardingStep();  // its lines go out with the step's own
     PublishAfterStep();
 }
 
@@ -112,7 +115,7 @@ EngineHostHook ServiceHook(bool pipeStarted)
 }
 
 // The program's start-up of its engine, in its order, without a window: the settings
-// and logs in ProgramData, the rules, the day's logs, the server, the poll, the host,
+// and logs in ProgramData, the rules, the day's logs, the server, forwarding, the poll, the host,
 // then the servers watched besides this computer, whose replies the host takes.
 DWORD StartServiceEngine()
 {
@@ -133,6 +136,7 @@ DWORD StartServiceEngine()
         OpenHistory(engineState.logFolder.data(), ReadHistoryKeepDays());
     LoadServerLibrary();
     ResolveServerEnumerations();
+    BeginForwarding();
     StartPoll();
     const bool pipeStarted = StartPipeServer(ServicePipe(), {kPipeName, kProductTitle, 0});
     if (!StartEngineHost(ServiceHook(pipeStarted)))
@@ -148,6 +152,7 @@ DWORD StartServiceEngine()
 void FinishServiceEngine()
 {
     FinishDelivery();
+    EndForwarding();  // after the last delivery, whose events it takes to the spool
     CloseHistory();
     SaveComputerLists(engineState.rules);
     StopPipeServer(ServicePipe());

@@ -13,6 +13,7 @@
 #include "app/service_files.h"
 #include "engine/day_logs.h"
 #include "engine/engine_state.h"
+#include "engine/forwarding_control.h"
 #include "engine/history_store.h"
 #include "engine/run_records.h"
 #include "engine/server_list.h"
@@ -179,6 +180,13 @@ void NavigationAndServer(HWND window)
     ReserveSnapshot(windowState.filesSnapshot);
 }
 
+// Events leave the machine from the engine that finds them: the service's, when it watches.
+void Forwarding(HWND)
+{
+    if (!windowState.serviceMode)
+        BeginForwarding();
+}
+
 void Timers(HWND)
 {
     if (windowState.serviceMode)
@@ -215,7 +223,7 @@ void SizeAndStartHidden(HWND window)
         SetTimer(window, kStartHiddenTimer, 10, nullptr);
 }
 
-constexpr std::array<StartUpStep, 13> kStartUpSequence = {{
+constexpr std::array<StartUpStep, 14> kStartUpSequence = {{
     {"sound alert worker", StartSoundAlert},
     {"title and folders", TitleAndFolders},
     {"this process's watch or the protection service's", EngineOrService},
@@ -225,6 +233,7 @@ constexpr std::array<StartUpStep, 13> kStartUpSequence = {{
     {"context menus and the day's logs", MenusAndLogs},
     {"the history", History},
     {"navigation bar and server", NavigationAndServer},
+    {"forwarding to the collector and the webhook", Forwarding},
     {"timers", Timers},
     {"pages and the first refresh", PagesAndFirstRefresh},
     {"servers watched besides this computer, or the service's pipe", WatchedServers},

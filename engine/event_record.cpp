@@ -15,10 +15,11 @@ std::array<SinkSlot, 4> sinks;
 
 bool AddEventSink(EventSink sink, void* context)
 {
-    // Added again (a store opened a second time): one slot, or each event would go twice.
-    for (const SinkSlot& slot : sinks)
+    // Added twice, a sink would see every record twice.
+    for (const SinkSlot& slot : sinks) {
         if (slot.sink == sink && slot.context == context)
             return true;
+    }
     for (SinkSlot& slot : sinks) {
         if (!slot.sink) {
             slot = {sink, context};

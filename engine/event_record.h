@@ -38,7 +38,8 @@ struct EventRecord {
     std::string_view text;   // the line as the Log page shows it, or the action in words
 };
 
-// Up to four sinks, each called on the engine's thread for every record, in order.
+// Up to four sinks, each called on the engine's thread for every record, in order;
+// a sink added again (the same function and context) is there once.
 using EventSink = void (*)(const EventRecord& record, void* context);
 bool AddEventSink(EventSink sink, void* context);
 void RemoveEventSinks();

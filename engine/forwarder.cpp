@@ -581,70 +581,67 @@ uint16_t ForwardPort(const ForwardSettings& settings)
     return static_cast<uint16_t>(settings.transport == ForwardTransport::Relp ? kRelpPort : kSyslogPort);
 }
 
-namespace {
-
-// Everything but whether the host resolves.
-bool CheckForwardValues(const ForwardSettings& settings, std::span<char> message)
+ForwardField CheckForwardValues(const ForwardSettings& settings, std::span<char> message)
 {
+    struct Check {
+        bool bad;
+        ForwardField field;
+        const char* message;
+    };
+    // In the dialog's order, so that the first bad box is the one named.
+    const std::string_view host(settings.host.data(), strnlen(settings.host.data(), settings.host.size()));
+    const Check checks[] = {
+        {settings.enabled && !settings.host[0], ForwardField::Host, "Enter the collector's host name or address."},
+        // Even while forwarding is off: the service's pipe refuses such a name.
+        {std::any_of(host.begin(), host.end(), IsControlCharacter), ForwardField::Host,
+         "The collector's host name holds a control character."},
+        {settings.port < 0 || settings.port > 65535, ForwardField::Port,
+         "The port must be a number from 1 to 65535 (0 for the transport's usual port)."},
+        {settings.transport != ForwardTransport::Udp && settings.transport != ForwardTransport::Tcp &&
+             settings.transport != ForwardTransport::Relp,
+         ForwardField::Transport, "The transport must be udp, tcp or relp."},
+        {settings.facility < 0 || settings.facility > kHighestSyslogFacility, ForwardField::Facility,
+         "The facility must be a number from 0 to 23."},
+        {settings.minimum != ForwardMinimum::AllEvents && settings.minimum != ForwardMinimum::Actions,
+         ForwardField::Minimum, "What is sent must be all or actions."},
+        {settings.spoolMegabytes < kLowestSpoolMegabytes || settings.spoolMegabytes > kHighestSpoolMegabytes,
+         ForwardField::Spool, "The spool's size must be from 1 to 4096 MB."},
+        {settings.webhook[0] && !IsWebhookUrl(settings.webhook.data()), ForwardField::Webhook,
+         "The webhook's address must start with http:// or https:// and name a host."},
+        {settings.webhookFormat != WebhookFormat::Json && settings.webhookFormat != WebhookFormat::Teams &&
+             settings.webhookFormat != WebhookFormat::Slack,
+         ForwardField::WebhookFormat, "The webhook's format must be json, teams or slack."},
+    };
     CopyText(message, "");
-    if (settings.webhook[0] && !IsWebhookUrl(settings.webhook.data())) {
-        CopyText(message, "The webhook's address must start with http:// or https:// and name a host.");
-        return false;
+    for (const Check& check : checks) {
+        if (check.bad) {
+            CopyText(message, check.message);
+            return check.field;
+        }
     }
-    if (settings.webhookFormat == WebhookFormat::Unknown) {
-        CopyText(message, "The webhook's format must be json, teams or slack.");
-        return false;
-    }
-    if (!settings.enabled)
-        return true;
-    if (settings.transport == ForwardTransport::Unknown) {
-        CopyText(message, "The transport must be udp, tcp or relp.");
-        return false;
-    }
-    if (settings.port < 0 || settings.port > 65535) {
-        CopyText(message, "The port must be a number from 1 to 65535 (0 for the transport's usual port).");
-        return false;
-    }
-    if (settings.facility < 0 || settings.facility > kHighestSyslogFacility) {
-        CopyText(message, "The facility must be a number from 0 to 23.");
-        return false;
-    }
-    if (settings.minimum == ForwardMinimum::Unknown) {
-        CopyText(message, "What is sent must be all or actions.");
-        return false;
-    }
-    if (settings.spoolMegabytes < kLowestSpoolMegabytes || settings.spoolMegabytes > kHighestSpoolMegabytes) {
-        CopyText(message, "The spool's size must be from 1 to 4096 MB.");
-        return false;
-    }
-    if (!settings.host[0]) {
-        CopyText(message, "Enter the collector's host name or address.");
-        return false;
-    }
-    return true;
+    return ForwardField::None;
 }
 
-}  // namespace
-
-bool CheckForwardSettings(const ForwardSettings& settings, std::span<char> message)
+bool CheckForwardSettings(const ForwardSettings& settings, std::span<char> message, ForwardField* field)
 {
-    if (!CheckForwardValues(settings, message))
-        return false;
-    if (!settings.enabled)
-        return true;
-    sockaddr_in address{};
-    if (ResolveCollector(settings.host.data(), ForwardPort(settings), &address) != NetResult::Ok) {
-        FormatText(message, "The collector's host %s is unknown.", settings.host.data());
-        return false;
+    ForwardField bad = CheckForwardValues(settings, message);
+    if (bad == ForwardField::None && settings.enabled) {
+        sockaddr_in address{};
+        if (ResolveCollector(settings.host.data(), ForwardPort(settings), &address) != NetResult::Ok) {
+            FormatText(message, "The collector's host %s is unknown.", settings.host.data());
+            bad = ForwardField::Host;
+        }
     }
-    return true;
+    if (field)
+        *field = bad;
+    return bad == ForwardField::None;
 }
 
 ForwardTestResult TestForwarding(const ForwardSettings& settings, std::span<char> result)
 {
     ForwardSettings asEnabled = settings;
     asEnabled.enabled = 1;
-    if (!CheckForwardValues(asEnabled, result))
+    if (CheckForwardValues(asEnabled, result) != ForwardField::None)
         return ForwardTestResult::BadSettings;
     const std::array<char, 300> collector = CollectorName(settings);
     sockaddr_in address{};
@@ -774,6 +771,11 @@ void StopForwarding(DWORD waitMs)
 bool ForwardingRunning()
 {
     return forwarder.running.load();
+}
+
+bool ForwardingThreadsEnded()
+{
+    return (!forwarder.thread || WaitForSingleObject(forwarder.thread, 0) == WAIT_OBJECT_0) && WebhookThreadEnded();
 }
 
 void ForwardingEventSink(const EventRecord& record, void*)

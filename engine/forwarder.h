@@ -56,9 +56,18 @@ ForwardSettings DefaultForwardSettings();
 // The port forwarding uses: the setting, or the transport's usual one.
 uint16_t ForwardPort(const ForwardSettings& settings);
 
+// Which setting a check found wrong, so that a dialog can point at its box.
+enum class ForwardField : int32_t {
+    None = 0, Host, Port, Transport, Facility, Minimum, Spool, Webhook, WebhookFormat
+};
+// Every value in its range whether forwarding is on or not, and a host when it is on;
+// the host is not resolved. ForwardField::None when all hold; otherwise the first bad
+// one, in the dialog's order, with a message for the person who typed it.
+ForwardField CheckForwardValues(const ForwardSettings& settings, std::span<char> message);
 // True when the settings can work; otherwise a message for the person who typed
-// them. With forwarding enabled the host is resolved, which can take a moment.
-bool CheckForwardSettings(const ForwardSettings& settings, std::span<char> message);
+// them, and in `field` which one is wrong. With forwarding enabled the host is
+// resolved, which can take a moment.
+bool CheckForwardSettings(const ForwardSettings& settings, std::span<char> message, ForwardField* field = nullptr);
 
 enum class ForwardTestResult { Acknowledged, Sent, BadSettings, HostUnknown, Refused, TimedOut, Rejected, Failed };
 // Sends one message now and says what happened, for the dialog's Test button: RELP
@@ -78,6 +87,9 @@ bool StartForwarding(const ForwardSettings& settings, const char* folder);
 // closed politely. Start again to take new settings.
 void StopForwarding(DWORD waitMs);
 bool ForwardingRunning();
+// Whether every thread of the last run has ended (a stop that did not wait long
+// enough leaves one in a connection attempt, a send or a POST): a start now waits for none.
+bool ForwardingThreadsEnded();
 
 // The event sink, on the engine's thread: formats, filters by `minimum`, queues.
 void ForwardingEventSink(const EventRecord& record, void* context);

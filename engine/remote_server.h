@@ -72,4 +72,5 @@ struct RemoteServer {
     DWORD latestSessionCount;
     FILE_INFO_3* latestFiles;  // the last open files, kept for the list until the next
     DWORD latestFileCount;
+    int32_t silent;  // its sessions' last reply said it is not answering
 };

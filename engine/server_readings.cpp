@@ -1,13 +1,47 @@
 #include "engine/server_readings.h"
 
+#include <array>
+
 #include "core/server_api.h"
+#include "core/text.h"
 #include "engine/activity_batch.h"
 #include "engine/blocking.h"
 #include "engine/delivery.h"
 #include "engine/detection.h"
 #include "engine/engine_state.h"
+#include "engine/event_record.h"
+#include "engine/log_text.h"
 #include "engine/server_workers.h"
 #include "engine/watches.h"
+
+namespace {
+
+// A server that stops answering: a Log page line and one ServerSilent event (an alarm)
+// each time it turns silent, and a line when it answers again. Access denied is an
+// answer: the server is there.
+void FollowServerAnswers(RemoteServer& server, const ServerReading& reading)
+{
+    const bool silent = !Answered(reading) && reading.status != ERROR_ACCESS_DENIED;
+    if (silent == (server.silent != 0))
+        return;
+    server.silent = silent ? 1 : 0;
+    const PollTime time = TakePollTime();
+    std::array<char, kFormatCapacity> line{};
+    if (silent)
+        FormatText(line, "[%s] [%s] The server does not answer (error %u)\r\n", time.text.data(), server.tag.data(),
+                   static_cast<unsigned>(reading.status));
+    else
+        FormatText(line, "[%s] [%s] The server answers again\r\n", time.text.data(), server.tag.data());
+    AppendLogText(engineState.logText, line.data());
+    const std::string_view whole(line.data());
+    const std::string_view text = whole.substr(0, whole.size() - 2);  // the line without its end
+    if (silent) {
+        const EventRecord record{EventKind::ServerSilent, time.at, time.utc, server.tag.data(), {}, {}, {}, 0, {}, text};
+        PublishEvent(record);
+    }
+}
+
+}  // namespace
 
 bool OpenServerReply(ServerId server, uintptr_t word, ServerReading* reading)
 {
@@ -29,6 +63,7 @@ bool OpenServerReply(ServerId server, uintptr_t word, ServerReading* reading)
 void TakeServerSessions(ServerReading& reading)
 {
     RemoteServer& server = *reading.remote;
+    FollowServerAnswers(server, reading);
     if (!Answered(reading))
         return;
     const std::span<const SESSION_INFO_1> sessions = RecordsOf<const SESSION_INFO_1>(reading);

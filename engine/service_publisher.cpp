@@ -8,6 +8,7 @@
 #include "core/settings.h"
 #include "engine/actions.h"
 #include "engine/engine_state.h"
+#include "engine/forwarding_control.h"
 #include "engine/history_store.h"
 #include "engine/log_text.h"
 #include "engine/news.h"
@@ -89,6 +90,11 @@ void SendServers(PipeClientId client)
     SendOrBroadcast(client, FrameOf(WireKind::Servers, servers, EncodeServers));
 }
 
+void SendForward(PipeClientId client)
+{
+    SendOrBroadcast(client, FrameOf(WireKind::Forward, ForwardingSettingsInForce(), EncodeForward));
+}
+
 void SendWholeLogText(PipeClientId client)
 {
     const WireLogText text{1, WholeLogText(engineState.logText)};
@@ -161,6 +167,7 @@ void Join(PipeClientId id)
         SendRules(id);
         SendTripwires(id);
         SendServers(id);
+        SendForward(id);
         SendWholeLogText(id);
         SendThisComputer(client);
         return;
@@ -239,6 +246,13 @@ CommandResult Do(WindowClient& client, const WireCommand& command)
         SendLogGates(0);
         break;
     }
+    case CommandKind::SetForward:
+        // The decoder let through only values in their ranges; the host is resolved
+        // by the forwarder's thread, which says on the Log page when it cannot be.
+        WriteForwardSettings(command.forward);
+        RestartForwarding(command.forward);
+        SendForward(0);
+        break;
     }
     return CommandResult::Done;
 }

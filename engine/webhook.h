@@ -48,10 +48,17 @@ enum class WebhookResult { Delivered, Retry, Refused, BadUrl };
 WebhookResult PostWebhook(const char* url, std::string_view body, DWORD requestMs, DWORD* status,
                           std::span<char> text);
 
+// One test alarm POSTed now, for the dialog's Test button, waiting up to `requestMs`
+// a step on the calling thread; `result` says what happened in words.
+WebhookResult TestWebhook(const char* url, WebhookFormat format, DWORD requestMs, std::span<char> result);
+
 // Starts the webhook's thread; false when the address is not a webhook's.
 bool StartWebhook(const char* url, WebhookFormat format, const char* host, const WebhookTiming& timing);
 // Stops it within `waitMs`; alarms still waiting are dropped.
 void StopWebhook(DWORD waitMs);
+// Whether the thread of the last start has ended (a stop during a POST may leave it
+// running until the POST's own limit).
+bool WebhookThreadEnded();
 // The engine's thread: the record's alarm is queued (the kind is not checked here).
 // False when the webhook is not running or its queue is full (then counted dropped).
 bool QueueWebhookAlarm(const EventRecord& record);

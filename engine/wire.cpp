@@ -14,7 +14,7 @@ struct KindRule {
     WireKind kind;
     WireDirection direction;
 };
-constexpr std::array<KindRule, 14> kKinds = {{
+constexpr std::array<KindRule, 15> kKinds = {{
     {WireKind::Welcome, WireDirection::ToWindow},
     {WireKind::LogGates, WireDirection::ToWindow},
     {WireKind::Rules, WireDirection::ToWindow},
@@ -26,6 +26,7 @@ constexpr std::array<KindRule, 14> kKinds = {{
     {WireKind::ReadingPart, WireDirection::ToWindow},
     {WireKind::ReadingEnd, WireDirection::ToWindow},
     {WireKind::CommandDone, WireDirection::ToWindow},
+    {WireKind::Forward, WireDirection::ToWindow},
     {WireKind::Hello, WireDirection::ToService},
     {WireKind::Watch, WireDirection::ToService},
     {WireKind::Command, WireDirection::ToService},
@@ -265,6 +266,33 @@ void TakeLogGateFields(PayloadReader& reader, WireLogGates& gates)
     gates.savecsvlogs = TakeI32(reader);
     gates.historyKeepDays = TakeI32(reader);
     Require(reader, gates.historyKeepDays >= 0 && gates.historyKeepDays <= kKeepDaysMost);
+}
+
+void PutForwardFields(PayloadWriter& writer, const ForwardSettings& settings)
+{
+    PutFlag(writer, settings.enabled);
+    PutNarrow(writer, TextOf(settings.host), kForwardHostUnits - 1);
+    PutI32(writer, settings.port);
+    PutByte(writer, static_cast<int32_t>(settings.transport));
+    PutI32(writer, settings.facility);
+    PutByte(writer, static_cast<int32_t>(settings.minimum));
+    PutI32(writer, settings.spoolMegabytes);
+    PutNarrow(writer, TextOf(settings.webhook), kWebhookUrlCapacity - 1);
+    PutByte(writer, static_cast<int32_t>(settings.webhookFormat));
+}
+
+// The words that read as none of a setting's words come as Unknown, as ReadForwardSettings leaves them.
+void TakeForwardFields(PayloadReader& reader, ForwardSettings& settings)
+{
+    settings.enabled = TakeSmall(reader, 1);
+    TakeNarrow(reader, kForwardHostUnits - 1, settings.host);
+    settings.port = TakeI32(reader);
+    settings.transport = static_cast<ForwardTransport>(TakeSmall(reader, static_cast<int32_t>(ForwardTransport::Unknown)));
+    settings.facility = TakeI32(reader);
+    settings.minimum = static_cast<ForwardMinimum>(TakeSmall(reader, static_cast<int32_t>(ForwardMinimum::Unknown)));
+    settings.spoolMegabytes = TakeI32(reader);
+    TakeNarrow(reader, kWebhookUrlCapacity - 1, settings.webhook);
+    settings.webhookFormat = static_cast<WebhookFormat>(TakeSmall(reader, static_cast<int32_t>(WebhookFormat::Unknown)));
 }
 
 void TakeServerName(PayloadReader& reader, std::span<char> name)
@@ -857,6 +885,19 @@ bool DecodeCommandDone(std::span<const uint8_t> payload, WireCommandDone* done)
     return ReadWhole(reader);
 }
 
+void EncodeForward(const ForwardSettings& settings, PayloadWriter& writer)
+{
+    PutForwardFields(writer, settings);
+}
+
+bool DecodeForward(std::span<const uint8_t> payload, ForwardSettings* settings)
+{
+    Clear(settings);
+    PayloadReader reader{payload};
+    TakeForwardFields(reader, *settings);
+    return ReadWhole(reader);
+}
+
 // ---- The window to the service ----
 
 void EncodeHello(const WireHello& hello, PayloadWriter& writer)
@@ -927,6 +968,7 @@ void EncodeCommand(const WireCommand& command, PayloadWriter& writer)
         break;
     }
     case CommandKind::SetLogGates: EncodeLogGates(command.gates, writer); break;
+    case CommandKind::SetForward: PutForwardFields(writer, command.forward); break;
     default: writer.failed = true; break;
     }
 }
@@ -976,6 +1018,13 @@ bool DecodeCommand(std::span<const uint8_t> payload, WireCommand* command)
             TakeServerName(reader, command->servers.names[i]);
         break;
     case CommandKind::SetLogGates: TakeLogGateFields(reader, command->gates); break;
+    case CommandKind::SetForward: {
+        TakeForwardFields(reader, command->forward);
+        std::array<char, 160> why{};
+        Require(reader, CheckForwardValues(command->forward, why) == ForwardField::None &&
+                            !HasControl(TextOf(command->forward.host)) && !HasControl(TextOf(command->forward.webhook)));
+        break;
+    }
     default: reader.failed = true; break;
     }
     return ReadWhole(reader);

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "core/reserved_store.h"
+#include "engine/forwarder.h"
 #include "engine/log_text.h"
 #include "engine/news.h"
 #include "engine/remote_server.h"
@@ -41,6 +42,7 @@ enum class WireKind : uint16_t {
     ReadingPart = 9,
     ReadingEnd = 10,
     CommandDone = 11,
+    Forward = 12,
     // The window to the service.
     Hello = 101,
     Watch = 102,
@@ -185,6 +187,10 @@ struct WireReadingBegin {
     uint32_t total;  // records in the parts to come
 };
 
+// The service's [forward] settings as it read them: a hand-edited value out of its
+// range comes as it is (the window shows it to be put right); texts within their limits.
+constexpr std::size_t kForwardHostUnits = sizeof(ForwardSettings::host);
+
 enum class CommandResult : uint8_t { Done = 0, Refused = 1, UnknownServer = 2 };
 struct WireCommandDone {
     uint32_t command;
@@ -201,6 +207,7 @@ void EncodeLogText(const WireLogText& text, PayloadWriter& writer);
 void EncodeNews(const EngineNews& news, PayloadWriter& writer);
 void EncodeReadingBegin(const WireReadingBegin& begin, PayloadWriter& writer);
 void EncodeCommandDone(const WireCommandDone& done, PayloadWriter& writer);
+void EncodeForward(const ForwardSettings& settings, PayloadWriter& writer);
 
 bool DecodeWelcome(std::span<const uint8_t> payload, WireWelcome* welcome);
 bool DecodeLogGates(std::span<const uint8_t> payload, WireLogGates* gates);
@@ -213,6 +220,7 @@ bool DecodeNews(std::span<const uint8_t> payload, EngineNews* news);
 bool DecodeReadingBegin(std::span<const uint8_t> payload, WireReadingBegin* begin);
 bool DecodeReadingEnd(std::span<const uint8_t> payload);
 bool DecodeCommandDone(std::span<const uint8_t> payload, WireCommandDone* done);
+bool DecodeForward(std::span<const uint8_t> payload, ForwardSettings* settings);
 
 // ---- The window to the service ----------------------------------------------------
 
@@ -238,6 +246,7 @@ enum class CommandKind : uint16_t {
     SetTripwires = 9,    // tripwires
     SetServers = 10,     // servers
     SetLogGates = 11,    // gates
+    SetForward = 12,     // forward: every value in its range (CheckForwardValues), the host not resolved
 };
 
 // One record for every command; each kind fills only the fields it names.
@@ -255,6 +264,7 @@ struct WireCommand {
     TripwireRules tripwires;
     ServerList servers;
     WireLogGates gates;
+    ForwardSettings forward;
 };
 
 void EncodeHello(const WireHello& hello, PayloadWriter& writer);

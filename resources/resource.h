@@ -16,6 +16,7 @@
 #define IDD_NOTIFY          171
 #define IDD_TRIPWIRES       190
 #define IDD_SERVERS         191
+#define IDD_FORWARDING      220
 #define IDD_HISTORY_PAGE    200
 
 // Menus
@@ -106,6 +107,21 @@
 #define IDC_SERVER_EDIT          1122
 #define IDC_SERVER_ADD           1123
 #define IDC_SERVER_REMOVE        1124
+// Controls of the Forwarding dialog
+#define IDC_FWD_WHOSE            1300
+#define IDC_FWD_ENABLED          1301
+#define IDC_FWD_HOST             1302
+#define IDC_FWD_PORT             1303
+#define IDC_FWD_TRANSPORT        1304
+#define IDC_FWD_FACILITY         1305
+#define IDC_FWD_MINIMUM          1306
+#define IDC_FWD_SPOOL            1307
+#define IDC_FWD_TEST_SYSLOG      1308
+#define IDC_FWD_SYSLOG_RESULT    1309
+#define IDC_FWD_WEBHOOK          1310
+#define IDC_FWD_WEBHOOK_FORMAT   1311
+#define IDC_FWD_TEST_WEBHOOK     1312
+#define IDC_FWD_WEBHOOK_RESULT   1313
 // The Settings dialog's history box.
 #define IDC_HISTORY_KEEP_DAYS    1200
 // Controls of the History page; its kind boxes run in order, connections to actions.
@@ -160,6 +176,7 @@
 #define IDM_EXPORT_CSV          40054
 #define IDM_TRIPWIRES           40060
 #define IDM_SERVERS             40061
+#define IDM_FORWARDING          40120
 // The History page's rows, and a trip's menu on the Black list and Log pages.
 #define IDM_HISTORY_EXPLORE     40100
 #define IDM_HISTORY_BLOCK       40101
@@ -178,6 +195,8 @@
 // connection came or went (wParam 1 or 0).
 #define WM_SERVICE_FRAME         (WM_APP + 4)
 #define WM_SERVICE_CONNECTION    (WM_APP + 5)
+// A Test button's send ended off the dialog's thread: wParam says which (its button's id).
+#define WM_FORWARD_TEST_DONE     (WM_APP + 20)
 // The history's search thread: a search's rows or count are there (wParam the
 // HistoryNoticeKind, lParam the search's generation).
 #define WM_HISTORY_NOTICE        (WM_APP + 200)

@@ -17,6 +17,7 @@
 #include "windows/server_choice.h"
 #include "resources/resource.h"
 #include "engine/log_text.h"
+#include "engine/event_record.h"
 #include "windows/shares_page.h"
 #include "support/test_support.h"
 #include "windows/list_view.h"
@@ -173,6 +174,51 @@ TEST_F(RemoteServerTest, AServerThatDoesNotAnswerOrRefusesIsShownSoAndNothingEls
     RunPollTicks(5);
     EXPECT_EQ(ServerChoices(MonitoringPage),
               (Texts{"This computer", "\\\\FS2", "\\\\fs3.branch.example (access denied)"}));
+}
+
+// The alarm for a server that stops answering: one event when it turns silent, not one
+// per unanswered read; none for a server that refuses (it is there); again after it
+// answered in between. The Log page says each turn once.
+TEST_F(RemoteServerTest, AServerThatStopsAnsweringRaisesOneAlarmEachTimeItTurnsSilent)
+{
+    static std::vector<std::string> silent;
+    silent.clear();
+    AddEventSink(
+        [](const EventRecord& record, void*) {
+            if (record.kind == EventKind::ServerSilent)
+                silent.push_back(std::string(record.server) + " | " + std::string(record.text));
+        },
+        nullptr);
+    const auto lines = [](const char* what) {
+        const std::string_view log = WholeLogText(engineState.logText);
+        int count = 0;
+        for (std::size_t at = log.find(what); at != std::string_view::npos; at = log.find(what, at + 1))
+            ++count;
+        return count;
+    };
+    fs2->sessionStatus = 1722;  // RPC server unavailable
+    fs3->sessionStatus = ERROR_ACCESS_DENIED;
+    for (int round = 0; round < 3; ++round) {
+        Read(1, SessionsReply);
+        Read(2, SessionsReply);
+    }
+    ASSERT_EQ(silent.size(), 1u) << "one alarm, not one per read";
+    EXPECT_NE(silent[0].find("\\FS2 | "), std::string::npos) << silent[0];
+    EXPECT_NE(silent[0].find("does not answer (error 1722)"), std::string::npos) << silent[0];
+    EXPECT_EQ(lines("[\\\\FS2] The server does not answer"), 1);
+    EXPECT_EQ(lines("fs3.branch.example] The server does not answer"), 0) << "access denied is an answer";
+
+    fs2->sessionStatus = NERR_Success;
+    Read(1, SessionsReply);
+    Read(1, SessionsReply);
+    EXPECT_EQ(lines("[\\\\FS2] The server answers again"), 1);
+    EXPECT_EQ(silent.size(), 1u) << "answering again is no alarm";
+
+    fs2->sessionStatus = ERROR_BAD_NETPATH;
+    Read(1, SessionsReply);
+    Read(1, SessionsReply);
+    EXPECT_EQ(silent.size(), 2u) << "silent again: a second alarm";
+    RemoveEventSinks();
 }
 
 TEST_F(RemoteServerTest, TheMonitoringPageShowsTheChosenServerAndClosesOnIt)

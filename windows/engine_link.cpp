@@ -3,6 +3,7 @@
 #include "core/settings.h"
 #include "engine/actions.h"
 #include "engine/engine_state.h"
+#include "engine/forwarding_control.h"
 #include "engine/history_store.h"
 #include "engine/server_workers.h"
 #include "engine/watches.h"
@@ -225,4 +226,24 @@ void ChangeLogGates(const Settings& gates, int32_t historyKeepDays)
         settings.*key->field = gates.*key->field;
         WriteSetting(*key, settings.*key->field);
     }
+}
+
+bool CurrentForwardSettings(ForwardSettings* settings)
+{
+    if (ServiceWatches())
+        return ServiceForwardSettings(settings);
+    ReadForwardSettings(settings);
+    return true;
+}
+
+bool ChangeForwardSettings(const ForwardSettings& settings)
+{
+    if (ServiceWatches()) {
+        WireCommand& command = Command(CommandKind::SetForward, kThisComputer);
+        command.forward = settings;
+        return SendServiceCommand(command);
+    }
+    WriteForwardSettings(settings);
+    RestartForwarding(settings);
+    return true;
 }

@@ -11,6 +11,7 @@
 
 #include "core/server_api.h"
 #include "core/settings.h"
+#include "engine/forwarder.h"
 #include "engine/server_list.h"
 #include "engine/server_watch.h"
 #include "rules/block_rules.h"
@@ -67,3 +68,9 @@ bool LogGatesAreTheServices();
 // The log gates of the [main] settings: savesess, savefiles, savelogs, savecsvlogs;
 // and [history] keepdays, which goes with them to the service.
 void ChangeLogGates(const Settings& gates, int32_t historyKeepDays);
+// The [forward] settings the engine forwards with: the service's while it watches
+// (false until it told them), else this program's settings file.
+bool CurrentForwardSettings(ForwardSettings* settings);
+// Saved and put in force at once (the service saves its own); false when the
+// service's pipe is not up.
+bool ChangeForwardSettings(const ForwardSettings& settings);

@@ -6,6 +6,7 @@
 #include "engine/blocking.h"
 #include "engine/detection.h"
 #include "engine/engine_state.h"
+#include "engine/forwarding_control.h"
 #include "engine/news.h"
 #include "engine/poll.h"
 #include "engine/server_readings.h"
@@ -185,6 +186,8 @@ bool PostServerReply(ServerId server, uintptr_t word)
 
 void AfterEngineStep()
 {
+    if (!windowState.serviceMode)  // else the service forwards, and its lines come through the pipe
+        AfterForwardingStep();
     SyncLogPageView();
     ShowEngineNews();
     ContinueDeliveryLater();

@@ -4,6 +4,7 @@
 
 #include "engine/detection.h"
 #include "engine/engine_state.h"
+#include "engine/forwarding_control.h"
 #include "engine/history_store.h"
 #include "rules/block_rules.h"
 #include "windows/tray_icon.h"
@@ -18,6 +19,7 @@ void PrepareExit()
     }
     SaveComputerLists(engineState.rules);
     FinishDelivery();
+    EndForwarding();  // after the last delivery, whose events it takes to the spool
     CloseHistory();  // after the last delivery: what it stored goes in too
 }
 

@@ -54,6 +54,8 @@ struct ServerCopy {
     ServerState state;
 };
 std::array<ServerCopy, kMaxRemoteServers> servers;
+ForwardSettings serviceForward;
+bool serviceForwardCame;
 
 uint8_t* PayloadOf(std::size_t slot)
 {
@@ -92,6 +94,7 @@ bool CheckedFrame(const Frame& frame)
     static WireLogText text;
     static EngineNews news;
     static WireCommandDone done;
+    static ForwardSettings forward;
     switch (frame.kind) {
     case WireKind::Welcome: return DecodeWelcome(frame.payload, &welcome);
     case WireKind::LogGates: return DecodeLogGates(frame.payload, &gates);
@@ -101,6 +104,7 @@ bool CheckedFrame(const Frame& frame)
     case WireKind::LogText: return DecodeLogText(frame.payload, &text);
     case WireKind::News: return DecodeNews(frame.payload, &news);
     case WireKind::CommandDone: return DecodeCommandDone(frame.payload, &done);
+    case WireKind::Forward: return DecodeForward(frame.payload, &forward);
     case WireKind::ReadingBegin:
     case WireKind::ReadingPart:
     case WireKind::ReadingEnd: return true;
@@ -268,6 +272,9 @@ bool ApplyFrame(const Frame& frame, ServiceFrameChange& change)
         return true;
     }
     case WireKind::News: return DecodeNews(frame.payload, &engineState.news);
+    case WireKind::Forward:
+        serviceForwardCame = DecodeForward(frame.payload, &serviceForward);
+        return serviceForwardCame;
     case WireKind::ReadingBegin:
     case WireKind::ReadingPart:
     case WireKind::ReadingEnd: return TakeReading(frame, change);
@@ -364,6 +371,13 @@ void ServiceServerList(ServerList& list)
     for (const ServerCopy& copy : servers)
         if (copy.inUse)
             CopyText(list.names[static_cast<std::size_t>(list.count++)], copy.tag.data() + 2);
+}
+
+bool ServiceForwardSettings(ForwardSettings* settings)
+{
+    if (serviceForwardCame)
+        *settings = serviceForward;
+    return serviceForwardCame;
 }
 
 bool SendServiceCommand(WireCommand& command)

@@ -39,6 +39,8 @@ bool ServiceFiles(ServerId server, std::span<const FILE_INFO_3>* files, NET_API_
 // The servers the service watches besides its computer, by id: false for a place not in use.
 bool ServiceServer(ServerId server, const char** tag, const wchar_t** unc, ServerState* state);
 void ServiceServerList(ServerList& list);
+// The service's [forward] settings as it told them last; false before they came.
+bool ServiceForwardSettings(ForwardSettings* settings);
 
 // Asks the service; false when the pipe is not up. Commands are answered by the
 // service's next lists, readings and news.

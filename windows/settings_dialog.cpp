@@ -13,6 +13,7 @@
 #include "core/text.h"
 #include "resources/resource.h"
 #include "windows/engine_link.h"
+#include "windows/forwarding_dialog.h"
 #include "windows/servers_dialog.h"
 #include "windows/tripwires_dialog.h"
 
@@ -152,6 +153,7 @@ void OnSettingsCommand(HWND dialog, WORD command)
     case IDM_SERVERS:
         DialogBoxParamA(windowState.instance, MAKEINTRESOURCEA(IDD_SERVERS), dialog, ServersDialogProc, 0);
         break;
+    case IDM_FORWARDING: OpenForwardingDialog(dialog); break;
     }
 }
 

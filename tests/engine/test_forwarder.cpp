@@ -20,7 +20,10 @@
 #include "core/settings.h"
 #include "engine/event_record.h"
 #include "engine/forward_spool.h"
+#include "engine/engine_state.h"
 #include "engine/forwarder.h"
+#include "engine/forwarding_control.h"
+#include "engine/log_text.h"
 #include "engine/relp_client.h"
 #include "engine/syslog_message.h"
 #include "support/engine_fixture.h"
@@ -189,6 +192,7 @@ TEST_F(ForwarderTest, SettingsAreReadWithTheirDefaultsAndBadOnesAreNamed)
         {"minimum", "some", "all or actions"},
         {"host", "", "host name or address"},
         {"host", "no such host", "is unknown"},
+        {"host", "col\x01lector", "control character"},
         {"webhook", "ftp://files.example.org/", "http:// or https://"},
         {"webhook", "http://", "http:// or https://"},
         {"webhookformat", "xml", "json, teams or slack"},
@@ -542,4 +546,46 @@ TEST_F(ForwarderTest, AtMinimumActionsOnlyTripsCutOffsAndActionsAreSent)
     EXPECT_NE(received[0].find(" TRIP "), std::string::npos);
     EXPECT_NE(received[1].find(" CUTOFF "), std::string::npos);
     EXPECT_NE(received[2].find(" CLOSE-SESSION "), std::string::npos);
+}
+
+// Forwarding as a run of the program or the service drives it: the Log page says once
+// that it fails, however many events wait, and once that it works again.
+TEST_F(ForwarderTest, TheLogPageSaysOnceThatForwardingFailsAndOnceThatItWorksAgain)
+{
+    CopyText(engineState.logFolder, folder.c_str());
+    ClearLogText(engineState.logText);
+    const auto lines = [](const char* words) {
+        const std::string_view log = WholeLogText(engineState.logText);
+        int count = 0;
+        for (std::size_t at = log.find(words); at != std::string_view::npos; at = log.find(words, at + 1))
+            ++count;
+        return count;
+    };
+    const uint16_t port = FreeLocalPort(false);  // nothing listens there yet
+    WriteForwardSettings(To(ForwardTransport::Tcp, port));
+    BeginForwarding();
+    PublishNumbered(0, 50);
+    ASSERT_TRUE(WaitUntil([&] { AfterForwardingStep(); return lines("fails") >= 1; }, 10000));
+    PublishNumbered(50, 100);
+    const ULONGLONG until = PacingMillisecondsNow() + 1500;  // a retry or two, each failing again
+    while (PacingMillisecondsNow() < until) {
+        AfterForwardingStep();
+        Sleep(20);
+    }
+    EXPECT_EQ(lines("fails"), 1) << WholeLogText(engineState.logText);
+
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(listener, 4), 0);  // the system takes the connection and its bytes
+    EXPECT_TRUE(WaitUntil([&] { AfterForwardingStep(); return lines("works again") == 1; }, 15000))
+        << WholeLogText(engineState.logText);
+    EXPECT_EQ(lines("fails"), 1);
+    const std::string_view log = WholeLogText(engineState.logText);
+    EXPECT_EQ(log.substr(0, 1), "[") << "each notice is a Log page line: [time] text";
+    EndForwarding();
+    closesocket(listener);
 }

@@ -106,6 +106,8 @@ TEST(WebhookBody, OnlyHttpAndHttpsAddressesWithAHostAreTaken)
     EXPECT_FALSE(IsWebhookUrl("http://"));
     EXPECT_FALSE(IsWebhookUrl("http:///path"));
     EXPECT_FALSE(IsWebhookUrl("https://host/with space"));
+    EXPECT_FALSE(IsWebhookUrl("https://host/with\x01control")) << "the service's pipe would refuse it";
+    EXPECT_FALSE(IsWebhookUrl("https://host/\x7F"));
     EXPECT_FALSE(IsWebhookUrl(""));
     EXPECT_FALSE(IsWebhookUrl(nullptr));
     EXPECT_FALSE(StartWebhook("mailto:x@example.org", WebhookFormat::Json, "h", kWebhookTiming));

@@ -232,6 +232,22 @@ WireServers SampleServers(int count)
     return servers;
 }
 
+// Every field at an end of its range, the texts as long as they may be.
+ForwardSettings SampleForward()
+{
+    ForwardSettings forward = DefaultForwardSettings();
+    forward.enabled = 1;
+    Fill(forward.host, std::string(forward.host.size() - 1, 'h'));
+    forward.port = 65535;
+    forward.transport = ForwardTransport::Relp;
+    forward.facility = 23;
+    forward.minimum = ForwardMinimum::Actions;
+    forward.spoolMegabytes = 4096;
+    Fill(forward.webhook, "https://hooks.example/" + std::string(forward.webhook.size() - 23, 'w'));
+    forward.webhookFormat = WebhookFormat::Slack;
+    return forward;
+}
+
 std::unique_ptr<WireCommand> SampleCommand(CommandKind kind)
 {
     auto command = std::make_unique<WireCommand>();
@@ -258,6 +274,7 @@ std::unique_ptr<WireCommand> SampleCommand(CommandKind kind)
             Fill(command->servers.names[i], "server" + std::to_string(i));
         break;
     case CommandKind::SetLogGates: command->gates = {0, 1, -7, INT32_MIN}; break;
+    case CommandKind::SetForward: command->forward = SampleForward(); break;
     default: break;
     }
     return command;
@@ -266,7 +283,7 @@ std::unique_ptr<WireCommand> SampleCommand(CommandKind kind)
 constexpr std::array kCommandKinds = {
     CommandKind::CloseSession,   CommandKind::CloseFile,    CommandKind::RemoveShare,    CommandKind::RefreshShares,
     CommandKind::AddComputer,    CommandKind::RemoveComputer, CommandKind::SetBlockMode, CommandKind::ReleaseTripped,
-    CommandKind::SetTripwires,   CommandKind::SetServers,   CommandKind::SetLogGates,
+    CommandKind::SetTripwires,   CommandKind::SetServers,   CommandKind::SetLogGates,    CommandKind::SetForward,
 };
 
 std::vector<Sample> Samples()
@@ -289,6 +306,11 @@ std::vector<Sample> Samples()
     samples.push_back(MakeSample("CommandDone", WireKind::CommandDone,
                                  WireCommandDone{7, CommandResult::UnknownServer}, DecodeCommandDone,
                                  EncodeCommandDone));
+    // What the service read from its settings file, a hand-edited value out of its range included.
+    ForwardSettings handEdited = SampleForward();
+    handEdited.port = -1;
+    handEdited.transport = ForwardTransport::Unknown;
+    samples.push_back(MakeSample("Forward", WireKind::Forward, handEdited, DecodeForward, EncodeForward));
     samples.push_back(MakeSample("Hello", WireKind::Hello, WireHello{kWireVersion}, DecodeHello, EncodeHello));
     samples.push_back(MakeSample("Watch", WireKind::Watch, WireWatch{kMaxRemoteServers, kThisComputer}, DecodeWatch,
                                  EncodeWatch));
@@ -548,6 +570,17 @@ TEST(Wire, MessagesFromTheWindowComeBackAsTheyWent)
             break;
         case CommandKind::SetLogGates:
             EXPECT_EQ(std::memcmp(&got->gates, &sent->gates, sizeof(got->gates)), 0);
+            break;
+        case CommandKind::SetForward:
+            EXPECT_EQ(got->forward.enabled, 1);
+            EXPECT_EQ(got->forward.host, sent->forward.host);
+            EXPECT_EQ(got->forward.port, 65535);
+            EXPECT_EQ(got->forward.transport, ForwardTransport::Relp);
+            EXPECT_EQ(got->forward.facility, 23);
+            EXPECT_EQ(got->forward.minimum, ForwardMinimum::Actions);
+            EXPECT_EQ(got->forward.spoolMegabytes, 4096);
+            EXPECT_EQ(got->forward.webhook, sent->forward.webhook);
+            EXPECT_EQ(got->forward.webhookFormat, WebhookFormat::Slack);
             break;
         }
     }
@@ -1000,6 +1033,58 @@ TEST(Wire, ValuesOutOfTheirRangeAreRefused)
              PutNarrow(w, bad ? "" : "g", SIZE_MAX);
          }},
     };
+    // The forwarding command: the service applies and saves only values in their ranges.
+    struct ForwardRow {
+        const char* name;
+        std::function<void(ForwardSettings&)> spoil;
+    };
+    const std::vector<ForwardRow> forwardRows = {
+        {"enabled without a host", [](ForwardSettings& f) { f.host = {}; }},
+        {"port 65536", [](ForwardSettings& f) { f.port = 65536; }},
+        {"port -1", [](ForwardSettings& f) { f.port = -1; }},
+        {"transport unknown", [](ForwardSettings& f) { f.transport = ForwardTransport::Unknown; }},
+        {"facility 24", [](ForwardSettings& f) { f.facility = 24; }},
+        {"facility -1", [](ForwardSettings& f) { f.facility = -1; }},
+        {"minimum unknown", [](ForwardSettings& f) { f.minimum = ForwardMinimum::Unknown; }},
+        {"spool 0 MB", [](ForwardSettings& f) { f.spoolMegabytes = 0; }},
+        {"spool 4097 MB", [](ForwardSettings& f) { f.spoolMegabytes = 4097; }},
+        {"webhook not http", [](ForwardSettings& f) { Fill(f.webhook, "ftp://hooks.example/x"); }},
+        {"webhook without a host", [](ForwardSettings& f) { Fill(f.webhook, "https://"); }},
+        {"webhook with a line break", [](ForwardSettings& f) { Fill(f.webhook, "https://hooks.example/\r\nX: y"); }},
+        {"webhook format unknown", [](ForwardSettings& f) { f.webhookFormat = WebhookFormat::Unknown; }},
+        {"host with a line break", [](ForwardSettings& f) { Fill(f.host, "collector\nevil"); }},
+    };
+    for (const ForwardRow& forwardRow : forwardRows) {
+        rows.push_back({std::string("set forward ") + forwardRow.name, command,
+                        [commandHead, forwardRow](PayloadWriter& w, bool bad) {
+                            commandHead(w, CommandKind::SetForward);
+                            ForwardSettings forward = SampleForward();
+                            if (bad)
+                                forwardRow.spoil(forward);
+                            PutU8(w, static_cast<uint8_t>(forward.enabled));
+                            PutNarrow(w, forward.host.data(), SIZE_MAX);
+                            PutI32(w, forward.port);
+                            PutU8(w, static_cast<uint8_t>(forward.transport));
+                            PutI32(w, forward.facility);
+                            PutU8(w, static_cast<uint8_t>(forward.minimum));
+                            PutI32(w, forward.spoolMegabytes);
+                            PutNarrow(w, forward.webhook.data(), SIZE_MAX);
+                            PutU8(w, static_cast<uint8_t>(forward.webhookFormat));
+                        }});
+    }
+    // Texts one byte past their room, and words past the last a setting has, even from the service.
+    auto forwardFrame = [](std::span<const uint8_t> p) { return DecodeForward(p, std::make_unique<ForwardSettings>().get()); };
+    rows.push_back({"forward host 256 bytes, minimum past its words", forwardFrame, [](PayloadWriter& w, bool bad) {
+                        PutU8(w, 1);
+                        PutNarrow(w, std::string(bad ? 256 : 255, 'h'), SIZE_MAX);
+                        PutI32(w, 0);
+                        PutU8(w, 3);
+                        PutI32(w, 13);
+                        PutU8(w, bad ? 3 : 2);
+                        PutI32(w, 64);
+                        PutNarrow(w, "", SIZE_MAX);
+                        PutU8(w, 3);
+                    }});
     for (const ReplyKind kind : {SessionsReply, FilesReply, SharesReply}) {
         rows.push_back({"reading past its most records, kind " + std::to_string(kind), begin,
                         [kind](PayloadWriter& w, bool bad) {

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdio>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -22,8 +23,10 @@
 #include "app/service_files.h"
 #include "e2e/program_runner.h"
 #include "release/version_resources.h"
+#include "resources/resource.h"
 #include "service/pe_imports.h"
 #include "service/service_probe.h"
+#include "support/forwarding_support.h"
 
 namespace {
 
@@ -205,6 +208,7 @@ TEST_F(CarryOverTest, TheListsRulesServersAndTheEnginesSettingsGoOverAndTheWindo
               "[tripwires]\r\nenabled=1\r\ncount=1\r\nbait1=*\\salaries*\r\n"
               "[tripped]\r\ncount=1\r\ncomp0=PC-VICTIM\r\nuser0=mallory\r\n"
               "[servers]\r\ncount=1\r\nserver1=FS2\r\n"
+              "[forward]\r\nenabled=1\r\nhost=logs.example\r\ntransport=relp\r\n"
               "[history]\r\nkeepdays=90\r\n"
               "[other]\r\nx=1\r\n");
     EXPECT_EQ(Carry(), CarriedOver);
@@ -215,12 +219,14 @@ TEST_F(CarryOverTest, TheListsRulesServersAndTheEnginesSettingsGoOverAndTheWindo
                         "  [tripwires]: 3 lines, count=1",
                         "  [tripped]: 3 lines, count=1",
                         "  [servers]: 2 lines, count=1",
+                        "  [forward]: 3 lines",
                         "  [history]: 1 line",
                         "  [main]: blockmode=1 savesess=0 savecsvlogs=1",
                     }));
     const std::string carried = ReadFile(serviceFile);
     for (const char* line : {"comp0=pc-bad", "comp1=PC-WORSE", "comp0=PC-GOOD", "bait1=*\\salaries*", "user0=mallory",
-                             "server1=FS2", "keepdays=90", "blockmode=1", "savesess=0", "savecsvlogs=1"})
+                             "server1=FS2", "host=logs.example", "keepdays=90", "blockmode=1", "savesess=0",
+                             "savecsvlogs=1"})
         EXPECT_NE(carried.find(line), std::string::npos) << line;
     for (const char* line : {"displaysess", "hotkey", "[other]"})
         EXPECT_EQ(carried.find(line), std::string::npos) << line << " is the window's, or nobody's";
@@ -371,6 +377,7 @@ TEST_F(ServiceTest, InstallRegistersAndStartsItOnceAndUninstallRemovesIt)
                   "  [tripwires]: not in the user's settings file",
                   "  [tripped]: not in the user's settings file",
                   "  [servers]: not in the user's settings file",
+                  "  [forward]: not in the user's settings file",
                   "  [history]: not in the user's settings file",
                   "  [main]: savecsvlogs=1",
                   "Installed the service Quorvel (Quorvel share guard): \"" + exe +
@@ -600,6 +607,33 @@ std::string StatusLine(HWND mainWindow)
     return text.data();
 }
 
+// Another process's control, through the messages the system carries across.
+std::string ControlText(HWND control)
+{
+    std::array<char, 256> text{};
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutA(control, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
+                        2000, &copied);
+    return text.data();
+}
+
+void SendToControl(HWND control, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(control, message, wParam, lParam, SMTO_ABORTIFHUNG, 2000, &result);
+}
+
+// The MSGID of an RFC 5424 line: the sixth field.
+std::string MsgidOf(const std::string& line)
+{
+    std::size_t at = 0;
+    for (int field = 0; field < 5 && at != std::string::npos; ++field)
+        at = line.find(' ', at + 1);
+    if (at == std::string::npos)
+        return "";
+    return line.substr(at + 1, line.find(' ', at + 1) - at - 1);
+}
+
 std::vector<std::string> Sorted(std::vector<std::string> texts)
 {
     std::sort(texts.begin(), texts.end());
@@ -697,6 +731,46 @@ TEST_F(ServiceWindowTest, TheWindowShowsTheServicesWatchAndWhatItAsksIsDoneThere
     EXPECT_TRUE(WaitFor([] { return ReadFile(ServiceFilesPath() + "\\quorvel.ini").find("comp0=PC-EVE") != std::string::npos; },
                         3000))
         << "the service saves a list when it changes, not only at its stop";
+
+    // Forwarding set through the window: the dialog shows the service's settings, and its OK has
+    // the service save them and forward what it does to a collector the test started.
+    Collector collector;
+    if (collector.Start()) {
+        PostMessageA(window.mainWindow, WM_COMMAND, IDM_SETTINGS, 0);
+        ASSERT_TRUE(WaitFor([&] { return !(dialogs = ProgramDialogs(window, "Settings")).empty(); }, 5000));
+        HWND settings = dialogs[0];
+        PostMessageA(settings, WM_COMMAND, IDM_FORWARDING, 0);
+        ASSERT_TRUE(WaitFor([&] { return !(dialogs = ProgramDialogs(window, "Forwarding")).empty(); }, 5000));
+        HWND forwarding = dialogs[0];
+        EXPECT_EQ(ControlText(GetDlgItem(forwarding, IDC_FWD_WHOSE)).rfind("The protection service's settings", 0), 0u);
+        SendToControl(GetDlgItem(forwarding, IDC_FWD_ENABLED), BM_SETCHECK, BST_CHECKED, 0);
+        SendToControl(GetDlgItem(forwarding, IDC_FWD_HOST), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("127.0.0.1"));
+        const std::string port = std::to_string(collector.relpPort);
+        SendToControl(GetDlgItem(forwarding, IDC_FWD_PORT), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(port.c_str()));
+        SendToControl(GetDlgItem(forwarding, IDC_FWD_TRANSPORT), CB_SETCURSEL, 2, 0);
+        PostMessageA(forwarding, WM_COMMAND, IDOK, 0);
+        EXPECT_TRUE(WaitFor([&] { return !IsWindow(forwarding); }, 5000)) << "OK took the settings";
+        PostMessageA(settings, WM_COMMAND, IDCANCEL, 0);
+        EXPECT_TRUE(WaitFor([] { return ReadFile(ServiceFilesPath() + "\\quorvel.ini").find("transport=relp") !=
+                                        std::string::npos; }, 5000))
+            << "the service saves its forwarding";
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                for (const std::string& line : collector.Lines("relp"))
+                    if (MsgidOf(line) == "CUTOFF" && line.find("PC-EVE") != std::string::npos)
+                        return true;
+                return false;
+            },
+            10000))
+            << "the service forwards its cut-offs";
+        EXPECT_EQ(ReadFile(DocumentsFolder() + "\\quorvel.ini").find("[forward]"), std::string::npos)
+            << "the window's own settings file is not the service's";
+        collector.Stop();
+        if (!HasFailure())
+            RemoveLinuxTestFolder(collector.folder);
+    } else {
+        std::printf("[ skipped ] forwarding through the window: %s\n", collector.why.c_str());
+    }
 
     // Killed as a crash would end it, and started again: the window says so, then joins again.
     ASSERT_TRUE(KillQuorvelService());

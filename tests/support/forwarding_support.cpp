@@ -189,6 +189,12 @@ bool Collector::Start()
         relpPort = FreeLocalPort(false);
         tcpPort = FreeLocalPort(false);
         udpPort = FreeLocalPort(true);
+        // Port 0 in its configuration would have rsyslogd take syslog's own 514.
+        if (!relpPort || !tcpPort || !udpPort || relpPort == tcpPort) {
+            why = "no free ports on 127.0.0.1 (error " + std::to_string(WSAGetLastError()) + ")";
+            folder.clear();
+            return false;
+        }
         CreateDirectoryA(WindowsPathOf(folder + "/work").c_str(), nullptr);
         std::ofstream conf(WindowsPathOf(folder + "/rsyslog.conf"), std::ios::binary);
         // Direct queues: a message is in its file before RELP acknowledges it.
@@ -216,8 +222,14 @@ bool Collector::Start()
                    !ReadFirstLine(WindowsPathOf(folder + "/rsyslogd.pid")).empty();
         },
         15000);
-    if (!running)
-        why = "rsyslogd did not start: see " + folder + "/rsyslogd.out";
+    if (!running) {
+        // What it said, since the folder of a skipped test is removed.
+        std::string said;
+        for (const std::string& line : ReadLines(WindowsPathOf(folder + "/rsyslogd.out")))
+            said += "\n  " + line;
+        why = "rsyslogd did not start (" + std::to_string(relpPort) + ", " + std::to_string(tcpPort) + ", " +
+              std::to_string(udpPort) + "):" + said;
+    }
     return running;
 }
 

@@ -20,10 +20,13 @@
 #                                                apart (build/bench-whole-program/build-<commit>)
 #
 # Cases: first10k, first50k, burst, blacklist, sessions, refresh, idle, memory,
-# servers8slow, servers8busy (eight file servers watched besides this computer), and
+# servers8slow, servers8busy (eight file servers watched besides this computer);
 # with the engine as a Windows service (quorvelsvc.exe installed in the prefix, each
 # beside the standalone figure): svc-blacklist, svc-burst, svc-first50k, svc-logline,
-# svc-idle, svc-flood.
+# svc-idle, svc-flood; forwarding to a real rsyslogd the run starts on 127.0.0.1:
+# fwd-relp-burst, fwd-relp-outage (the collector stopped for 60 s), fwd-udp, fwd-tcp
+# (2,000 events/s), fwd-unanswered (a port of 127.0.0.1 that takes connections and
+# never answers).
 # Without --build-dir it configures and builds the mingw preset (build/mingw). The
 # programs run from a copy (build/bench-whole-program/bin), so a build during the
 # run changes nothing under it. Each run's scenario, journal and probe output stay

@@ -18,6 +18,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -41,9 +42,9 @@ FIELD = re.compile(r' (\w+)=("(?:[^"]|"")*"|\S*)')
 HISTORY_OFF = False
 
 
-def settings_text(main=None, blacklist=(), servers=()):
+def settings_text(main=None, blacklist=(), servers=(), forward=None):
     """The settings file: the program's defaults spelled out, then `main` over them;
-    the blacklist, and the file servers watched besides this computer."""
+    the blacklist, the file servers watched besides this computer, and [forward]."""
     values = {"loadprogramonstartup": 0, "savelogs": 1, "savesess": 1, "savefiles": 1, "savecsvlogs": 0,
               "displaysess": 1, "displayfiles": 1, "enablenotifywindow": 1, "soundalert": 0,
               "autorefresh": 1, "blockmode": 0}
@@ -54,6 +55,8 @@ def settings_text(main=None, blacklist=(), servers=()):
     if servers:
         lines += ["[servers]", f"count={len(servers)}"]
         lines += [f"server{k}={name}" for k, name in enumerate(servers, 1)]
+    if forward:
+        lines += ["[forward]"] + [f"{key}={value}" for key, value in forward.items()]
     if HISTORY_OFF:
         lines += ["[history]", "enabled=0"]
     return "\r\n".join(lines) + "\r\n"
@@ -182,6 +185,122 @@ def busy_servers_scenario(files_per_server, computers):
         keys[server] = {bench_key(server, f"c{c}\\f{f}")
                         for c in range(1, computers + 1) for f in range(1, per_computer + 1)}
     return lines, keys
+
+
+# ---- forwarding to a real rsyslogd on 127.0.0.1 ----------------------------------------
+
+FWD_KEY = re.compile(rb"Bench\\fwd\\([a-z]\d+)\.txt")  # the message's text: the structured data doubles "\"
+FWD_AT_S = 6
+
+
+def free_port(kind=socket.SOCK_STREAM):
+    with socket.socket(socket.AF_INET, kind) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Collector:
+    """rsyslogd with a RELP, a TCP and a UDP input on free ports of 127.0.0.1, each
+    writing the raw messages it receives, one a line, to a file of its own."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        os.makedirs(os.path.join(folder, "work"), exist_ok=True)
+        for old in glob.glob(os.path.join(folder, "*.log")):
+            os.remove(old)
+        self.ports = {"relp": free_port(), "tcp": free_port(), "udp": free_port(socket.SOCK_DGRAM)}
+        with open(os.path.join(folder, "rsyslog.conf"), "w") as conf:
+            conf.write(f'global(workDirectory="{folder}/work" maxMessageSize="64k")\n'
+                       'main_queue(queue.type="Direct")\n'
+                       'module(load="imrelp")\nmodule(load="imtcp")\nmodule(load="imudp")\n'
+                       'template(name="raw" type="string" string="%rawmsg%\\n")\n')
+            for name, port in self.ports.items():
+                conf.write(f'ruleset(name="{name}" queue.type="Direct") {{ action(type="omfile" '
+                           f'file="{folder}/{name}.log" template="raw") }}\n'
+                           f'input(type="im{name}" address="127.0.0.1" port="{port}" ruleset="{name}")\n')
+        self.process = None
+        self.offsets = {}
+        self.keys = {}  # by input: the file keys in the order received
+
+    def start(self):
+        rsyslogd = shutil.which("rsyslogd") or "/usr/sbin/rsyslogd"
+        self.process = subprocess.Popen([rsyslogd, "-n", "-f", os.path.join(self.folder, "rsyslog.conf"),
+                                         "-i", os.path.join(self.folder, "rsyslogd.pid")],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 15
+        while time.time() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.ports["relp"]), 0.5).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise SystemExit("rsyslogd did not start")
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(timeout=15)
+
+    def received(self, name):
+        """The file keys received on an input so far, in order, duplicates kept."""
+        keys = self.keys.setdefault(name, [])
+        path = os.path.join(self.folder, f"{name}.log")
+        if os.path.exists(path):
+            with open(path, "rb") as file:
+                file.seek(self.offsets.get(name, 0))
+                data = file.read()
+            whole = data[:data.rfind(b"\n") + 1]
+            self.offsets[name] = self.offsets.get(name, 0) + len(whole)
+            for line in whole.split(b"\n"):
+                match = FWD_KEY.search(line)
+                if match:
+                    keys.append(match.group(1).decode())
+        return keys
+
+
+def unanswering_listener():
+    """A port on 127.0.0.1 that takes connections into its backlog and never reads
+    nor answers: a collector host that never answers."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(0)
+    return listener
+
+
+def fwd_scenario(count, per_step, step_s, close_after_s=None, blocked_at=()):
+    """From 6 s on, `count` file opens by WS1, `per_step` every `step_s`; each file
+    closed `close_after_s` later (None: kept open); blacklisted computers connecting
+    at the times given. Returns the lines and the keys in the order they open."""
+    lines = [SHARE_LINE, "1 connect WS1 user1"]
+    lines.append(f"{FWD_AT_S} repeat {count // per_step} {step_s} k")
+    for side in "abcdefghij"[:per_step]:
+        lines.append(rf"0 open WS1 user1 D:\Shares\Bench\fwd\{side}{{k}}.txt perm=rw")
+        if close_after_s is not None:
+            lines.append(rf"{close_after_s} close WS1 user1 D:\Shares\Bench\fwd\{side}{{k}}.txt")
+    lines.append("end")
+    lines += [f"{at:.1f} connect {name} intruder" for name, at in blocked_at]
+    keys = [f"{side}{k}" for k in range(1, count // per_step + 1) for side in "abcdefghij"[:per_step]]
+    return lines, keys
+
+
+def day_log_keys(documents):
+    """The forwarding cases' file keys in the order the day's text log holds them."""
+    keys = []
+    for path in glob.glob(os.path.join(documents, "quorvel_logs", "*.log")):
+        with open(path, "rb") as file:
+            keys += [match.group(1).decode() for match in FWD_KEY.finditer(file.read())]
+    return keys
+
+
+def delivery_text(received, sent_keys, in_order_of):
+    """'n of N received, d twice, in order' for a collector's keys."""
+    unique = set(received)
+    missing = len(set(sent_keys) - unique)
+    twice = len(received) - len(unique)
+    first_seen = list(dict.fromkeys(received))
+    order = "in the log's order" if first_seen == [key for key in in_order_of if key in unique] else "**out of order**"
+    return (f"{len(unique):,} of {len(sent_keys):,} received" + (f", **{missing:,} missing**" if missing else "")
+            + (f", {twice:,} received twice" if twice else ", none twice") + f", {order}")
 
 
 # ---- reading what the program and the server wrote -----------------------------------
@@ -1186,6 +1305,130 @@ class Bench:
                  mib(floor) + " (enumeration only)", ratio(run.get("rss_kib"), floor.get("rss_kib")), run, None,
                  "; ".join(filter(None, [peak, settled_note(run), run["exit"]])))
 
+    # ---- forwarding to a real rsyslogd on 127.0.0.1 ----------------------------------
+
+    def fwd_run(self, name, transport, lines, keys, blocked=(), outage_s=0, unanswered=False, spoolmb=64,
+                forwarding=True):
+        """The program forwarding the scenario's events; the collector stopped for
+        `outage_s` from 10 s into the events, or a port that never answers instead.
+        Without `forwarding`: the same run with forwarding off, the floor."""
+        collector = Collector(os.path.join(self.out, name + "-collector"))
+        listener = unanswering_listener() if unanswered and forwarding else None
+        forward = None
+        if forwarding:
+            if listener:
+                port = listener.getsockname()[1]
+            else:
+                collector.start()
+                port = collector.ports[transport]
+            forward = {"enabled": 1, "host": "127.0.0.1", "port": port, "transport": transport, "spoolmb": spoolmb}
+        run = self.start(name, lines, settings_text(blacklist=[computer for computer, _ in blocked], forward=forward),
+                         "h")
+        journal = run.journal
+        keyset = set(keys)
+        logged_keys = {f"fwd\\{key}" for key in keys}  # as the text log's keys read
+        last_path = f"D:\\Shares\\Bench\\fwd\\{keys[-1]}.txt"
+        last_open = lambda: journal.first("event", "open", path=last_path)
+        spool = os.path.join(self.documents, "quorvel_logs", "forward.spool")
+        result = {"spool_max": 0, "collector_down": 0.0}
+
+        def watching(condition):
+            def check():
+                if os.path.exists(spool):
+                    result["spool_max"] = max(result["spool_max"], os.path.getsize(spool))
+                return condition()
+            return check
+        if outage_s:
+            run.wait_for(watching(lambda: run.journal_zero() is not None), 30)
+            zero = run.journal_zero()
+            if zero is not None:
+                run.wait_for(watching(lambda: False), max(0.0, zero + FWD_AT_S + 10 - time.time()))
+                collector.stop()
+                down = time.time()
+                run.wait_for(watching(lambda: False), outage_s)
+                collector.start()
+                result["collector_down"] = time.time() - down
+        logged = run.wait_for(watching(lambda: run.log.holds(logged_keys)), FWD_AT_S + 60 + outage_s)
+        result["lag_s"] = logged - run.journal_to_local(last_open()) if logged and last_open() else None
+        zero = run.journal_zero()
+        if zero is not None:  # the stalls counted: from the first event to the last one logged
+            run.window = (zero + FWD_AT_S, logged or time.time())
+        if forwarding and not unanswered:
+            received = run.wait_for(watching(lambda: keyset <= set(collector.received(transport))), 60)
+            result["forward_s"] = received - logged if received and logged else None
+        else:
+            run.wait_for(watching(lambda: False), 3)
+        connected = lambda computer: journal.first("event", "connect", computer=computer)
+        deleted = lambda computer: journal.first_where("call", "NetSessionDel", lambda entry: entry.fields.get(
+            "status") == "0" and entry.fields.get("client", "").lstrip("\\").upper() == computer.upper())
+        result["block_ms"] = [deleted(computer).t - connected(computer).t for computer, _ in blocked
+                              if connected(computer) and deleted(computer)]
+        result["ended_early"] = run.ended_early
+        self.finish(run, result)
+        if forwarding and not unanswered:
+            result["delivery"] = delivery_text(collector.received(transport), keys, day_log_keys(self.documents))
+        collector.stop()
+        if listener:
+            listener.close()
+        return result
+
+    @staticmethod
+    def worst_block(result, blocked):
+        if len(result["block_ms"]) < len(blocked):
+            return f"{len(blocked) - len(result['block_ms'])} of {len(blocked)} blacklisted not deleted"
+        return f"blacklisted: connect to NetSessionDel worst {max(result['block_ms'])} ms" if blocked else ""
+
+    def fwd_relp_burst(self):
+        lines, keys = fwd_scenario(10000, 10, 0.001)
+        run = self.once("fwd-relp-burst", lambda name: self.fwd_run(name, "relp", lines, keys))
+        seconds = lambda value: f"{value:.2f} s" if value is not None else "–"
+        self.row("10,000 events within 1 s over RELP: the last logged to all received", seconds(run.get("forward_s")),
+                 "–", "–", run, None, f"target under 2 s; last open to logged {seconds(run['lag_s'])}; "
+                 f"{run.get('delivery', '')}; {run['exit']}")
+
+    def fwd_relp_outage(self):
+        lines, keys = fwd_scenario(4500, 1, 0.02)  # 50 a second for 90 s
+        run = self.once("fwd-relp-outage", lambda name: self.fwd_run(name, "relp", lines, keys, outage_s=60))
+        self.row(f"collector stopped {run['collector_down']:.0f} s during 50 events/s over RELP, then started",
+                 run.get("delivery", "–"), "–", "–", run, None,
+                 f"target: none lost, only in-flight ones twice; the last logged to all received "
+                 f"{run['forward_s']:.1f} s; spool at most {run['spool_max'] / 1024:,.0f} KiB; {run['exit']}"
+                 if run.get("forward_s") is not None else run["exit"])
+
+    def fwd_floor(self, blocked, lines, keys):
+        """The rate cases' scenario with forwarding off."""
+        return self.once("fwd-off", lambda name: self.fwd_run(name, "udp", lines, keys, blocked, forwarding=False))
+
+    def fwd_rate(self, transport):
+        blocked = [(f"BADPC{k}", FWD_AT_S + 1.1 + 1.7 * k) for k in range(5)]
+        lines, keys = fwd_scenario(20000, 2, 0.001, close_after_s=1, blocked_at=blocked)
+        run = self.once(f"fwd-{transport}", lambda name: self.fwd_run(name, transport, lines, keys, blocked))
+        floor = self.fwd_floor(blocked, lines, keys)
+        lag = run.get("lag_s")
+        text = lambda value: f"{value:.2f} s" if value is not None else "–"
+        self.row(f"2,000 events/s for 10 s over {transport.upper()}: the last open to logged",
+                 text(lag), text(floor.get("lag_s")) + " (forwarding off)", ratio(lag, floor.get("lag_s")), run, floor,
+                 "; ".join(filter(None, ["targets: under 1 s behind, blocking under 300 ms",
+                                         self.worst_block(run, blocked),
+                                         "forwarding off: " + self.worst_block(floor, blocked),
+                                         run.get("delivery"), run["exit"]])))
+
+    def fwd_unanswered(self):
+        blocked = [(f"BADPC{k}", FWD_AT_S + 1.1 + 1.7 * k) for k in range(5)]
+        lines, keys = fwd_scenario(20000, 2, 0.001, close_after_s=1, blocked_at=blocked)
+        run = self.once("fwd-unanswered", lambda name: self.fwd_run(name, "relp", lines, keys, blocked,
+                                                                     unanswered=True, spoolmb=1))
+        floor = self.fwd_floor(blocked, lines, keys)
+        stall = lambda r: "< 50 ms" if r.get("window_stall") == 0 else milliseconds(r.get("window_stall"))
+        self.row("a collector that never answers (RELP, spool 1 MB), 2,000 events/s for 10 s: longest WM_NULL wait "
+                 "from the first event to the last logged", stall(run), stall(floor) + " (forwarding off)",
+                 ratio(run.get("window_stall"), floor.get("window_stall")), run, floor,
+                 "; ".join(filter(None, ["target: under 50 ms", self.worst_block(run, blocked),
+                                         "forwarding off: " + self.worst_block(floor, blocked),
+                                         f"spool at most {run['spool_max'] / 1024:,.0f} KiB of 1,024",
+                                         f"last open to logged {run['lag_s']:.2f} s" if run.get("lag_s") else "",
+                                         run["exit"]])))
+
 
     # ---- the service: the engine as a Windows service, alone or beside the window ------
 
@@ -1550,6 +1793,11 @@ CASES = {
     "svc-logline": Bench.service_log_page,
     "svc-idle": Bench.service_idle,
     "svc-flood": Bench.service_flood,
+    "fwd-relp-burst": Bench.fwd_relp_burst,
+    "fwd-relp-outage": Bench.fwd_relp_outage,
+    "fwd-udp": lambda bench: bench.fwd_rate("udp"),
+    "fwd-tcp": lambda bench: bench.fwd_rate("tcp"),
+    "fwd-unanswered": Bench.fwd_unanswered,
 }
 
 

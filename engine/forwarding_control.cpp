@@ -1,0 +1,90 @@
+#include "engine/forwarding_control.h"
+
+#include <array>
+
+#include "core/text.h"
+#include "engine/activity_batch.h"
+#include "engine/engine_state.h"
+#include "engine/event_record.h"
+#include "engine/log_text.h"
+
+namespace {
+
+// A restart waits this long for each thread: an idle one ends at once, and the engine's
+// thread never stalls for a connection attempt under way.
+constexpr DWORD kRestartStopWaitMs = 100;
+// The exit waits for any connection attempt or send under way.
+constexpr DWORD kExitStopWaitMs = 10000;
+constexpr std::size_t kNoticeCapacity = 512;
+
+constexpr char kStartWaitsLine[] =
+    "Forwarding starts with the new settings once the last connection attempt ends; events until then are not forwarded";
+constexpr char kStartedLine[] = "Forwarding started with the new settings";
+
+struct ForwardingControl {
+    ForwardSettings inForce;
+    bool startWaiting;  // the new settings wait for the last run's threads to end
+};
+
+ForwardingControl control;
+
+// A line of the Log page, "[h:m:s] text", as the engine's own lines read.
+void PutLogLine(const char* text)
+{
+    std::array<char, kNoticeCapacity> clean{};
+    CopyText(clean, text);
+    ReplaceControlCharacters(clean);  // a collector's answer is quoted in some notices
+    const PollTime time = TakePollTime();
+    std::array<char, kFormatCapacity> line{};
+    FormatText(line, "[%s] %s\r\n", time.text.data(), clean.data());
+    AppendLogText(engineState.logText, line.data());
+}
+
+// True once the settings in force were started.
+bool StartWhenReady()
+{
+    if (!control.startWaiting || !ForwardingThreadsEnded())
+        return false;
+    control.startWaiting = false;
+    StartForwarding(control.inForce, engineState.logFolder.data());
+    return true;
+}
+
+}  // namespace
+
+void BeginForwarding()
+{
+    ForwardSettings settings{};
+    ReadForwardSettings(&settings);
+    RestartForwarding(settings);
+}
+
+void RestartForwarding(const ForwardSettings& settings)
+{
+    AddEventSink(ForwardingEventSink, nullptr);  // once, however often forwarding starts
+    control.inForce = settings;
+    StopForwarding(kRestartStopWaitMs);
+    control.startWaiting = true;
+    if (!StartWhenReady())
+        PutLogLine(kStartWaitsLine);
+}
+
+void AfterForwardingStep()
+{
+    if (control.startWaiting && StartWhenReady())
+        PutLogLine(kStartedLine);
+    std::array<char, kNoticeCapacity> notice{};
+    while (TakeForwardingNotice(notice))
+        PutLogLine(notice.data());
+}
+
+void EndForwarding()
+{
+    StopForwarding(kExitStopWaitMs);
+    control.startWaiting = false;
+}
+
+const ForwardSettings& ForwardingSettingsInForce()
+{
+    return control.inForce;
+}
