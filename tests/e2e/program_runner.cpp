@@ -32,6 +32,8 @@ BOOL CALLBACK FindProgramWindow(HWND window, LPARAM parameter)
     return TRUE;
 }
 
+// The folder and everything in it: a watched server's logs sit in a folder of their
+// own, and the next run's history would read them in.
 void DeleteFolder(const std::string& folder)
 {
     WIN32_FIND_DATAA entry{};
@@ -39,7 +41,11 @@ void DeleteFolder(const std::string& folder)
     if (find != INVALID_HANDLE_VALUE) {
         do {
             const std::string name = entry.cFileName;
-            if (name != "." && name != "..")
+            if (name == "." || name == "..")
+                continue;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                DeleteFolder(folder + "\\" + name);
+            else
                 DeleteFileA((folder + "\\" + name).c_str());
         } while (FindNextFileA(find, &entry));
         FindClose(find);
