@@ -32,6 +32,8 @@ BOOL CALLBACK FindProgramWindow(HWND window, LPARAM parameter)
     return TRUE;
 }
 
+}  // namespace
+
 // The folder and everything in it: a watched server's logs sit in a folder of their
 // own, and the next run's history would read them in.
 void DeleteFolder(const std::string& folder)
@@ -52,8 +54,6 @@ void DeleteFolder(const std::string& folder)
     }
     RemoveDirectoryA(folder.c_str());
 }
-
-}  // namespace
 
 std::string ProgramFolder()
 {

@@ -46,6 +46,8 @@ std::string RunValue();
 
 // Removes the settings file, the logs and the Run value a previous run left.
 void ForgetEarlierRuns();
+// Removes a folder and everything in it.
+void DeleteFolder(const std::string& folder);
 
 // One line of the simulated server's journal.
 struct JournalLine {

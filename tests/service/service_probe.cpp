@@ -5,6 +5,7 @@
 #include <array>
 
 #include "app/service_control.h"
+#include "e2e/program_runner.h"
 
 namespace {
 
@@ -17,25 +18,6 @@ bool WaitUntil(const auto& condition, DWORD timeoutMs)
         Sleep(20);
     }
     return true;
-}
-
-void DeleteTree(const std::string& folder)
-{
-    WIN32_FIND_DATAA entry{};
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = entry.cFileName;
-            if (name == "." || name == "..")
-                continue;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                DeleteTree(folder + "\\" + name);
-            else
-                DeleteFileA((folder + "\\" + name).c_str());
-        } while (FindNextFileA(find, &entry));
-        FindClose(find);
-    }
-    RemoveDirectoryA(folder.c_str());
 }
 
 }  // namespace
@@ -138,5 +120,5 @@ std::string ServiceFilesPath()
 
 void ForgetServiceFiles()
 {
-    DeleteTree(ServiceFilesPath());
+    DeleteFolder(ServiceFilesPath());
 }
