@@ -186,7 +186,7 @@ TEST(NotifyHandoff, TheNotifyWindowsLinesArriveOnceEachAndWhole)
     static std::array<NotifyLines, kNotifySlots> lines;
     uint32_t torn = 0;
     const auto seen = handoff_stress::PassThroughSlots(
-        slots, lines, 1'000'000,
+        slots, lines, 250'000,
         [](NotifyLines& batch, uint32_t number) {
             batch.added = 0;
             std::array<char, 16> text{};

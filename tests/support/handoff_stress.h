@@ -21,9 +21,11 @@ std::vector<uint8_t> PassThroughSlots(HandoffSlots<Count>& slots, std::array<Pay
     std::thread consumer([&] {
         uint32_t received = 0;
         while (received < total) {
+            bool took = false;
             for (std::size_t slot = 0; slot < Count; ++slot) {
                 if (!IsPosted(slots, slot))
                     continue;
+                took = true;
                 const int64_t number = read(payloads[slot]);
                 if (number < 0 || number >= total)
                     ++*torn;
@@ -32,6 +34,10 @@ std::vector<uint8_t> PassThroughSlots(HandoffSlots<Count>& slots, std::array<Pay
                 FreeSlot(slots, slot);
                 ++received;
             }
+            // Sharing a core with the producer (a loaded machine), a consumer that spun
+            // would hold it for its whole time slice per sweep.
+            if (!took)
+                std::this_thread::yield();
         }
     });
     for (uint32_t number = 0; number < total;) {
