@@ -95,10 +95,17 @@ SC_HANDLE OpenInstalledService(DWORD access)
 bool StartInstalledService()
 {
     SC_HANDLE service = OpenInstalledService(SERVICE_START);
-    const bool started = service && StartServiceA(service, 0, nullptr);
-    if (service)
-        CloseServiceHandle(service);
-    return started && WaitUntil([] { return QueryInstalledService().state == SERVICE_RUNNING; }, 30000);
+    if (!service)
+        return false;
+    // Just after a stop, Wine's service manager can refuse a start while the old process
+    // is still ending: asked again for a while, as an administrator would.
+    bool started = false;
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (!(started = StartServiceA(service, 0, nullptr) != FALSE) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING &&
+           GetTickCount64() < deadline)
+        Sleep(200);
+    CloseServiceHandle(service);
+    return WaitUntil([] { return QueryInstalledService().state == SERVICE_RUNNING; }, 30000);
 }
 
 bool StopInstalledService()
