@@ -100,7 +100,7 @@ bool ParseLogLine(std::string_view line, LogLine* parsed)
         parsed->computer = rest.substr(from + kConnectedFrom.size());
         return true;
     }
-    if (rest[0] == '[')
+    if (!rest.empty() && rest[0] == '[')
         return ParseFileOpen(rest, parsed);
     return false;
 }

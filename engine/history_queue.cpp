@@ -99,12 +99,15 @@ bool PutHistoryEvent(HistoryQueue& queue, const EventRecord& record)
                       static_cast<uint16_t>(rule.size())};
     memcpy(place, &headOf, sizeof(headOf));
     char* text = place + sizeof(headOf);
+    // An empty view may hold no pointer at all, which memcpy may not be given.
     for (const std::wstring_view wide : {computer, user, path}) {
-        memcpy(text, wide.data(), wide.size() * sizeof(wchar_t));
+        if (!wide.empty())
+            memcpy(text, wide.data(), wide.size() * sizeof(wchar_t));
         text += wide.size() * sizeof(wchar_t);
     }
     for (const std::string_view bytes : {server, rule}) {
-        memcpy(text, bytes.data(), bytes.size());
+        if (!bytes.empty())
+            memcpy(text, bytes.data(), bytes.size());
         text += bytes.size();
     }
     queue.head.store(head + padding + size, std::memory_order_release);
