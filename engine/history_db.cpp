@@ -14,6 +14,17 @@ namespace {
 
 constexpr int kBusyMilliseconds = 200;
 
+// The events' indexes lead with the key's bucket (engine/history_keys.h): the
+// expression is written out here as the searches write it.
+static_assert(kHistoryBucketShift == 29);
+constexpr char kEventIndexes[] =
+    "CREATE INDEX events_by_user ON events(id >> 29, user) WHERE user IS NOT NULL;"
+    "CREATE INDEX events_by_path ON events(id >> 29, path) WHERE path IS NOT NULL;"
+    "CREATE INDEX events_by_computer ON events(id >> 29, computer) WHERE computer IS NOT NULL;"
+    "CREATE INDEX events_by_detail ON events(id >> 29, detail) WHERE detail IS NOT NULL;"
+    // Texts the pruned events referred to, to be removed once no event does.
+    "CREATE TABLE pruned_texts(paths INTEGER NOT NULL, id INTEGER NOT NULL, PRIMARY KEY(paths, id)) WITHOUT ROWID;";
+
 constexpr char kSchema[] =
     "CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;"
     "CREATE TABLE servers(id INTEGER PRIMARY KEY, text TEXT NOT NULL UNIQUE);"
@@ -23,11 +34,13 @@ constexpr char kSchema[] =
     "CREATE INDEX paths_by_hash ON paths(hash);"
     "CREATE TABLE events(id INTEGER PRIMARY KEY, lag INTEGER NOT NULL, zone INTEGER NOT NULL,"
     " kind INTEGER NOT NULL, server INTEGER, computer INTEGER, user INTEGER, path INTEGER, detail INTEGER);"
-    "CREATE INDEX events_by_user ON events(user) WHERE user IS NOT NULL;"
-    "CREATE INDEX events_by_path ON events(path) WHERE path IS NOT NULL;"
-    "CREATE INDEX events_by_computer ON events(computer) WHERE computer IS NOT NULL;"
-    "CREATE INDEX events_by_detail ON events(detail) WHERE detail IS NOT NULL;"
     "CREATE TABLE logs(name TEXT PRIMARY KEY, done INTEGER NOT NULL) WITHOUT ROWID;";
+
+// The first version's indexes were by the text alone: each transaction wrote a page
+// of each index for nearly every event. They are made again the new way.
+constexpr char kFromVersion1[] =
+    "DROP INDEX IF EXISTS events_by_user; DROP INDEX IF EXISTS events_by_path;"
+    "DROP INDEX IF EXISTS events_by_computer; DROP INDEX IF EXISTS events_by_detail;";
 
 enum Statement : std::size_t {
     InsertEvent,
@@ -117,13 +130,16 @@ HistoryOpening ClassifyFailure(int result)
     return IsDamagedResult(result) ? HistoryOpening::NotOurs : HistoryOpening::Unavailable;
 }
 
-// A new file: WAL first (it cannot change inside a transaction), then the tables.
-int CreateSchema(sqlite3* db)
+// A new file's tables (WAL first: it cannot change inside a transaction), or an older
+// version's brought up to date.
+int CreateSchema(sqlite3* db, int64_t fromVersion)
 {
     int result = Execute(db, "BEGIN IMMEDIATE");
     if (result != SQLITE_OK)
         return result;
-    result = Execute(db, kSchema);
+    result = Execute(db, fromVersion == 0 ? kSchema : kFromVersion1);
+    if (result == SQLITE_OK)
+        result = Execute(db, kEventIndexes);
     if (result == SQLITE_OK) {
         std::array<char, 128> pragmas{};
         FormatText(pragmas, "PRAGMA application_id=%d; PRAGMA user_version=%d;", kHistoryApplicationId,
@@ -153,7 +169,7 @@ HistoryOpening CheckAndPrepare(sqlite3* db)
         return HistoryOpening::NotOurs;
     if (!empty && version > kHistorySchemaVersion)
         return HistoryOpening::Newer;
-    if (!empty && version != kHistorySchemaVersion)
+    if (!empty && version != kHistorySchemaVersion && version != 1)
         return HistoryOpening::NotOurs;
     if (!QueryTextIs(db, "PRAGMA journal_mode=WAL", "wal"))
         return HistoryOpening::Unavailable;
@@ -170,11 +186,12 @@ HistoryOpening CheckAndPrepare(sqlite3* db)
         return ClassifyFailure(result);
     if (checkWhole && !QueryTextIs(db, "PRAGMA quick_check", "ok"))
         return HistoryOpening::NotOurs;
-    if (empty) {
-        result = CreateSchema(db);
-        return result == SQLITE_OK ? HistoryOpening::Created : ClassifyFailure(result);
+    if (empty || version != kHistorySchemaVersion) {
+        result = CreateSchema(db, empty ? 0 : version);
+        if (result != SQLITE_OK)
+            return ClassifyFailure(result);
     }
-    return HistoryOpening::Opened;
+    return empty ? HistoryOpening::Created : HistoryOpening::Opened;
 }
 
 void Utf8Path(const char* path, PathText& utf8)
@@ -550,30 +567,85 @@ int RunWithIntegers(sqlite3* db, const char* sql, int64_t first, int64_t second)
 int PruneEvents(HistoryWriter& writer, int64_t beforeKey, int most, int* removed)
 {
     *removed = 0;
-    const int result = RunWithIntegers(
-        writer.db, "DELETE FROM events WHERE id IN (SELECT id FROM events WHERE id < ?1 ORDER BY id LIMIT ?2)",
+    // The texts go in a table, not a memory: a run that ends here still removes them later.
+    int result = RunWithIntegers(
+        writer.db,
+        "WITH chosen AS MATERIALIZED (SELECT user, computer, path, detail FROM events WHERE id < ?1 ORDER BY id LIMIT ?2)"
+        " INSERT OR IGNORE INTO pruned_texts(paths, id)"
+        " SELECT 1, path FROM chosen WHERE path IS NOT NULL"
+        " UNION ALL SELECT 0, user FROM chosen WHERE user IS NOT NULL"
+        " UNION ALL SELECT 0, computer FROM chosen WHERE computer IS NOT NULL"
+        " UNION ALL SELECT 0, detail FROM chosen WHERE detail IS NOT NULL",
         beforeKey, most);
+    if (result == SQLITE_OK)
+        result = RunWithIntegers(
+            writer.db, "DELETE FROM events WHERE id IN (SELECT id FROM events WHERE id < ?1 ORDER BY id LIMIT ?2)",
+            beforeKey, most);
     if (result == SQLITE_OK)
         *removed = sqlite3_changes(writer.db);
     return result;
 }
 
-int PruneTexts(HistoryWriter& writer, bool paths, int64_t from, int64_t to)
+namespace {
+
+// The buckets that hold events, newest first, into temp.history_buckets: a seek each.
+int ListBuckets(sqlite3* db)
 {
-    // Each test goes through an index of events: user, computer, detail and path are indexed.
-    return RunWithIntegers(
-        writer.db,
-        paths ? "DELETE FROM paths WHERE id >= ?1 AND id < ?2"
-                " AND NOT EXISTS (SELECT 1 FROM events WHERE path = paths.id)"
-              : "DELETE FROM names WHERE id >= ?1 AND id < ?2"
-                " AND NOT EXISTS (SELECT 1 FROM events WHERE user = names.id)"
-                " AND NOT EXISTS (SELECT 1 FROM events WHERE computer = names.id)"
-                " AND NOT EXISTS (SELECT 1 FROM events WHERE detail = names.id)",
-        from, to);
+    int result = Execute(db, "CREATE TEMP TABLE IF NOT EXISTS history_buckets(newest INTEGER PRIMARY KEY);"
+                             "DELETE FROM temp.history_buckets;");
+    sqlite3_stmt* older = nullptr;
+    sqlite3_stmt* add = nullptr;
+    if (result == SQLITE_OK)
+        result = sqlite3_prepare_v2(db, "SELECT max(id) FROM events WHERE id < ?1", -1, &older, nullptr);
+    if (result == SQLITE_OK)
+        result = sqlite3_prepare_v2(db, "INSERT INTO temp.history_buckets(newest) VALUES(?1)", -1, &add, nullptr);
+    int64_t before = INT64_MAX;
+    while (result == SQLITE_OK) {
+        sqlite3_bind_int64(older, 1, before);
+        result = sqlite3_step(older);
+        const bool found = result == SQLITE_ROW && sqlite3_column_type(older, 0) != SQLITE_NULL;
+        const int64_t key = found ? sqlite3_column_int64(older, 0) : 0;
+        sqlite3_reset(older);
+        result = result == SQLITE_ROW ? SQLITE_OK : result;
+        if (!found || result != SQLITE_OK)
+            break;
+        const int64_t bucket = HistoryBucketOfKey(key);
+        sqlite3_bind_int64(add, 1, -bucket);  // its row order is newest first
+        result = RunToEnd(add);
+        before = HistoryFirstKeyOfBucket(bucket);
+    }
+    sqlite3_finalize(older);
+    sqlite3_finalize(add);
+    return result;
 }
 
-int64_t LastTextId(HistoryWriter& writer, bool paths)
+}  // namespace
+
+int PruneTexts(HistoryWriter& writer, bool paths, int most, int* checked)
 {
-    int result = SQLITE_OK;
-    return QueryInteger(writer.db, paths ? "SELECT max(id) FROM paths" : "SELECT max(id) FROM names", 0, &result);
+    *checked = 0;
+    int result = ListBuckets(writer.db);
+    // Each test seeks a bucket at a time, newest first: a text in use is found at once.
+    if (result == SQLITE_OK)
+        result = RunWithIntegers(
+            writer.db,
+            paths ? "DELETE FROM paths WHERE id IN (SELECT id FROM pruned_texts WHERE paths = ?1 ORDER BY id LIMIT ?2)"
+                    " AND NOT EXISTS (SELECT 1 FROM temp.history_buckets b CROSS JOIN events e"
+                    " WHERE (e.id >> 29) = -b.newest AND e.path = paths.id)"
+                  : "DELETE FROM names WHERE id IN (SELECT id FROM pruned_texts WHERE paths = ?1 ORDER BY id LIMIT ?2)"
+                    " AND NOT EXISTS (SELECT 1 FROM temp.history_buckets b CROSS JOIN events e"
+                    " WHERE (e.id >> 29) = -b.newest AND e.user = names.id)"
+                    " AND NOT EXISTS (SELECT 1 FROM temp.history_buckets b CROSS JOIN events e"
+                    " WHERE (e.id >> 29) = -b.newest AND e.computer = names.id)"
+                    " AND NOT EXISTS (SELECT 1 FROM temp.history_buckets b CROSS JOIN events e"
+                    " WHERE (e.id >> 29) = -b.newest AND e.detail = names.id)",
+            paths ? 1 : 0, most);
+    if (result == SQLITE_OK)
+        result = RunWithIntegers(writer.db,
+                                 "DELETE FROM pruned_texts WHERE paths = ?1 AND id IN"
+                                 " (SELECT id FROM pruned_texts WHERE paths = ?1 ORDER BY id LIMIT ?2)",
+                                 paths ? 1 : 0, most);
+    if (result == SQLITE_OK)
+        *checked = sqlite3_changes(writer.db);
+    return result;
 }

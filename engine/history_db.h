@@ -6,9 +6,11 @@
 //   events(id, lag, zone, kind, server, computer, user, path, detail): id is the
 //     time key of engine/history_keys.h; server, computer, user, path and detail
 //     refer to servers, names, names, paths and names, NULL when the event has none;
-//     indexed by user, path and computer (each with the id, so newest first).
+//     indexed by the key's bucket (engine/history_keys.h) with user, path, computer
+//     and detail (each with the id, so newest first within a bucket).
 //   names(id, hash, text), paths(id, hash, text): each text once, found by its hash.
 //   servers(id, text): "\\NAME" of the servers watched besides this computer.
+//   pruned_texts(paths, id): texts pruned events referred to, removed when unused.
 //   logs(name, done): how far each daily log has been read into the history.
 //   meta(key, value): firstDay (yyyymmdd: the logs of this day on may hold lines the
 //     live writer stored too), maxLag, open (1 while a run has the file open).
@@ -26,7 +28,7 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-constexpr int32_t kHistorySchemaVersion = 1;
+constexpr int32_t kHistorySchemaVersion = 2;
 constexpr int32_t kHistoryApplicationId = 0x51525648;  // "QRVH"
 constexpr char kHistoryFileName[] = "quorvel-history.db";
 
@@ -117,8 +119,9 @@ int64_t ReadLogDone(HistoryWriter& writer, std::string_view name);
 int WriteLogDone(HistoryWriter& writer, std::string_view name, int64_t done);
 
 // Retention, a transaction's worth at a time (the caller begins and commits).
-// Removes up to `most` events stored before the key; how many in *removed.
+// Removes up to `most` events stored before the key; how many in *removed. The texts
+// they referred to are noted in pruned_texts.
 int PruneEvents(HistoryWriter& writer, int64_t beforeKey, int most, int* removed);
-// Removes the names (or paths) with ids in [from, to) that no event refers to.
-int PruneTexts(HistoryWriter& writer, bool paths, int64_t from, int64_t to);
-int64_t LastTextId(HistoryWriter& writer, bool paths);
+// Looks at up to `most` of the noted names (or paths), removing those no event refers
+// to now; how many were looked at in *checked (fewer than `most`: all of them).
+int PruneTexts(HistoryWriter& writer, bool paths, int most, int* checked);

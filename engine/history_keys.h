@@ -14,6 +14,10 @@
 
 constexpr int kHistorySequenceBits = 12;
 constexpr int64_t kHistorySecondEvents = int64_t{1} << kHistorySequenceBits;
+// The events' indexes by user, path and computer lead with the key's bucket (2^17
+// seconds, some 36 hours): events added together land on the same few index pages
+// whoever they are of, and a search takes the buckets one by one, newest first.
+constexpr int kHistoryBucketShift = kHistorySequenceBits + 17;
 // A zone beyond UTC-16 or UTC+16 is a clock's mistake: it is kept at the limit.
 constexpr int32_t kHistoryZoneLimit = 64;
 constexpr int32_t kHistoryZoneSeconds = 900;
@@ -32,6 +36,14 @@ int32_t HistoryZoneOf(int64_t localSeconds, int64_t utcSeconds);
 constexpr int64_t HistoryKeyOfSecond(int64_t utcSecond)
 {
     return utcSecond * kHistorySecondEvents;
+}
+constexpr int64_t HistoryBucketOfKey(int64_t key)
+{
+    return key >> kHistoryBucketShift;
+}
+constexpr int64_t HistoryFirstKeyOfBucket(int64_t bucket)
+{
+    return bucket << kHistoryBucketShift;
 }
 // The UTC second of a key; `lag` is how many seconds later than its event's second
 // the key lies, when a second held more events than it has places.

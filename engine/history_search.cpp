@@ -315,12 +315,13 @@ struct KeyRange {
     int64_t fromSecond;
     int64_t toSecond;
     bool exact;  // some event's key lies later than its second: check the seconds too
+    bool byBucket;  // the search's statement takes one bucket of keys at a time
 };
 
 KeyRange RangeOf(const SYSTEMTIME& from, const SYSTEMTIME& to)
 {
     const int64_t maxLag = ReadHistoryMeta(search.db, "maxLag", 0);
-    KeyRange range{INT64_MIN, INT64_MAX, INT64_MIN / 8192, INT64_MAX / 8192, maxLag > 0};
+    KeyRange range{INT64_MIN, INT64_MAX, INT64_MIN / 8192, INT64_MAX / 8192, maxLag > 0, false};
     int64_t seconds = 0;
     if (from.wYear && HistorySecondsOf(from, &seconds)) {
         range.from = HistoryKeyOfSecond(seconds);
@@ -344,7 +345,7 @@ void BindRange(sqlite3_stmt* statement, const KeyRange& range)
 // The search's statement, from fixed pieces only: the values are bound. The filter
 // that narrows most drives (its index gives events newest first); the others are
 // marked with a unary plus so that SQLite tests them on each event instead.
-int PrepareSearch(const HistoryQuery& query, sqlite3_stmt** statement, bool* empty)
+int PrepareSearch(const HistoryQuery& query, sqlite3_stmt** statement, bool* empty, KeyRange* range)
 {
     *empty = false;
     int64_t users = 0, computers = 0, paths = 0, servers = 0;
@@ -386,10 +387,15 @@ int PrepareSearch(const HistoryQuery& query, sqlite3_stmt** statement, bool* emp
         AppendText(sql, table);
         AppendText(sql, ")");
     };
-    const KeyRange range = RangeOf(query.from, query.to);
+    *range = RangeOf(query.from, query.to);
+    range->byBucket = driver[0] != '\0';
     std::array<char, 1024> sql{};
     CopyText(sql, "SELECT id FROM events WHERE id >= ?1 AND id < ?2");
-    if (range.exact)
+    // The driving index leads with the bucket: the search takes one at a time (?5).
+    static_assert(kHistoryBucketShift == 29);
+    if (range->byBucket)
+        AppendText(sql, " AND (id >> 29) = ?5");
+    if (range->exact)
         AppendText(sql, " AND (id >> 12) - lag BETWEEN ?3 AND ?4");
     if (byUser)
         filter(sql, "user", "found_users");
@@ -406,8 +412,22 @@ int PrepareSearch(const HistoryQuery& query, sqlite3_stmt** statement, bool* emp
     AppendText(sql, " ORDER BY id DESC");
     result = sqlite3_prepare_v2(search.db, sql.data(), -1, statement, nullptr);
     if (result == SQLITE_OK)
-        BindRange(*statement, range);
+        BindRange(*statement, *range);
     return result;
+}
+
+// The newest bucket holding an event in [range.from, before); false when none.
+bool OlderBucket(sqlite3_stmt* older, const KeyRange& range, int64_t before, int64_t* bucket, int* result)
+{
+    sqlite3_bind_int64(older, 1, range.from);
+    sqlite3_bind_int64(older, 2, before);
+    const int step = sqlite3_step(older);
+    const bool found = step == SQLITE_ROW && sqlite3_column_type(older, 0) != SQLITE_NULL;
+    if (found)
+        *bucket = HistoryBucketOfKey(sqlite3_column_int64(older, 0));
+    sqlite3_reset(older);
+    *result = step == SQLITE_ROW ? SQLITE_OK : step;
+    return found;
 }
 
 void SetSearchStatus(uint32_t generation, int32_t finished, int32_t failed)
@@ -427,14 +447,34 @@ void RunSearch(const HistoryQuery& query, uint32_t generation)
     SetSearchStatus(generation, 0, 0);
     sqlite3_stmt* statement = nullptr;
     bool empty = false;
-    int result = EnsureReader() ? PrepareSearch(query, &statement, &empty) : SQLITE_CANTOPEN;
+    KeyRange range{};
+    int result = EnsureReader() ? PrepareSearch(query, &statement, &empty, &range) : SQLITE_CANTOPEN;
+    sqlite3_stmt* older = nullptr;
+    if (result == SQLITE_OK && !empty && range.byBucket)
+        result = sqlite3_prepare_v2(search.db, "SELECT max(id) FROM events WHERE id >= ?1 AND id < ?2", -1, &older,
+                                    nullptr);
+    int64_t before = range.to;  // the keys left to search lie below
+    bool inBucket = !range.byBucket;
     bool firstTold = false;
     uint32_t steps = 0;
     search.searching.store(1);
     while (result == SQLITE_OK && !empty) {
         if (search.latest.load() != generation)
             break;
+        if (!inBucket) {
+            int64_t bucket = 0;
+            if (!OlderBucket(older, range, before, &bucket, &result))
+                break;
+            sqlite3_reset(statement);
+            sqlite3_bind_int64(statement, 5, bucket);
+            before = HistoryFirstKeyOfBucket(bucket);
+            inBucket = true;
+        }
         const int step = sqlite3_step(statement);
+        if (step == SQLITE_DONE && range.byBucket) {
+            inBucket = false;
+            continue;
+        }
         if (step == SQLITE_DONE)
             break;
         if (step != SQLITE_ROW) {
@@ -457,6 +497,7 @@ void RunSearch(const HistoryQuery& query, uint32_t generation)
     }
     search.searching.store(0);
     sqlite3_finalize(statement);
+    sqlite3_finalize(older);
     if (search.latest.load() != generation)
         return;  // a newer search replaced this one
     ReportDamage(result);
@@ -501,7 +542,7 @@ bool RunRestoreList(const Job& job, uint32_t* lines)
     std::array<char, 512> sql{};
     CopyText(sql, "SELECT DISTINCT p.text FROM events e JOIN paths p ON p.id = e.path"
                   " WHERE e.user IN (SELECT id FROM temp.found_users) AND e.id >= ?1 AND e.id < ?2"
-                  " AND e.kind >= 8 AND e.kind < 16 AND (e.kind & 6) <> 0");
+                  " AND e.kind >= 8 AND e.kind < 16 AND (e.kind & 6) <> 0 AND (e.id >> 29) BETWEEN ?5 AND ?6");
     if (range.exact)
         AppendText(sql, " AND (e.id >> 12) - e.lag BETWEEN ?3 AND ?4");
     AppendText(sql, " ORDER BY p.text");
@@ -512,6 +553,8 @@ bool RunRestoreList(const Job& job, uint32_t* lines)
     const bool created = result == SQLITE_OK && CreateOutputFile(output, job.path.data());
     if (created) {
         BindRange(statement, range);
+        sqlite3_bind_int64(statement, 5, HistoryBucketOfKey(range.from));
+        sqlite3_bind_int64(statement, 6, HistoryBucketOfKey(range.to));
         int step = SQLITE_ROW;
         while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
             WriteOutput(output, ColumnText(statement, 0));

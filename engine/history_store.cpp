@@ -21,7 +21,7 @@ constexpr DWORD kWriterPauseMs = 100;
 constexpr ULONGLONG kRetryMs = 1000;
 constexpr ULONGLONG kReopenMs = 2000;
 constexpr int kPruneEvents = 20000;
-constexpr int64_t kPruneTextIds = 20000;
+constexpr int kPruneTexts = 5000;
 constexpr int64_t kDaySeconds = 86400;
 
 enum PrunePhase : int32_t { PruneIdle = 0, PruneEventsPhase, PrunePathsPhase, PruneNamesPhase };
@@ -34,8 +34,6 @@ struct WriterWork {
     int64_t prunedDay;       // the UTC day of the last prune
     int32_t prunePhase;
     int64_t pruneBeforeKey;
-    int64_t pruneNextId;
-    int64_t pruneLastId;
 };
 
 WriterWork work;
@@ -258,19 +256,14 @@ bool PruneStep(int* result)
     if (work.prunePhase == PruneEventsPhase) {
         int removed = 0;
         *result = PruneEvents(writer, work.pruneBeforeKey, kPruneEvents, &removed);
-        if (*result == SQLITE_OK && removed < kPruneEvents) {
+        if (*result == SQLITE_OK && removed < kPruneEvents)
             work.prunePhase = PrunePathsPhase;
-            work.pruneNextId = 1;
-            work.pruneLastId = LastTextId(writer, true);
-        }
     } else {
         const bool paths = work.prunePhase == PrunePathsPhase;
-        *result = PruneTexts(writer, paths, work.pruneNextId, work.pruneNextId + kPruneTextIds);
-        work.pruneNextId += kPruneTextIds;
-        if (*result == SQLITE_OK && work.pruneNextId > work.pruneLastId) {
+        int checked = 0;
+        *result = PruneTexts(writer, paths, kPruneTexts, &checked);
+        if (*result == SQLITE_OK && checked < kPruneTexts) {
             work.prunePhase = paths ? PruneNamesPhase : PruneIdle;
-            work.pruneNextId = 1;
-            work.pruneLastId = paths ? LastTextId(writer, false) : 0;
             if (!paths)
                 work.prunedDay = UtcSecondsNow() / kDaySeconds;
         }
