@@ -204,8 +204,10 @@ TEST_F(HistoryTest, ANewerSearchReplacesTheOlderAndRowsComeInPagesNewestFirst)
         },
         &context);
     OpenHistoryHere();
+    // Seven hours apart: the events lie over half a year, many to a day and many days
+    // with none of a user's.
     for (int k = 0; k < 600; ++k) {
-        clock->AdvanceMilliseconds(1000);
+        clock->AdvanceMilliseconds(7 * 3600 * 1000);
         Opened(L"C:\\p\\" + std::to_wstring(k), PERM_FILE_READ, k % 3 == 0 ? L"ann" : L"bob");
     }
     Flush();
@@ -224,6 +226,22 @@ TEST_F(HistoryTest, ANewerSearchReplacesTheOlderAndRowsComeInPagesNewestFirst)
         EXPECT_EQ(Text(rows[k].path), "C:\\p\\" + std::to_string(597 - 3 * k)) << "row " << k;
         EXPECT_EQ(Text(rows[k].user), "ann");
     }
+    // Ranges that end inside a day, by user and by path.
+    HistoryQuery cut = anns;
+    cut.to = rows[100].utc;  // event 297
+    EXPECT_EQ(Find(cut).size(), 100u);
+    cut.from = rows[150].utc;  // event 147
+    const std::vector<HistoryRow> between = Find(cut);
+    ASSERT_EQ(between.size(), 51u);
+    EXPECT_EQ(Text(between.front().path), "C:\\p\\297");
+    EXPECT_EQ(Text(between.back().path), "C:\\p\\147");
+    HistoryQuery ones{};
+    Put(ones.pathContains, "p\\1");
+    const std::vector<HistoryRow> paths = Find(ones);
+    ASSERT_EQ(paths.size(), 111u) << "1, 10 to 19, 100 to 199";
+    EXPECT_EQ(Text(paths.front().path), "C:\\p\\199");
+    for (std::size_t k = 1; k < paths.size(); ++k)
+        EXPECT_GT(paths[k - 1].key, paths[k].key) << "newest first, row " << k;
     std::lock_guard<std::mutex> lock(told);
     int finishedNewer = 0;
     int rowsNewer = 0;

@@ -16,6 +16,7 @@
 #include "core/clock.h"
 #include "engine/delivery.h"
 #include "engine/engine_state.h"
+#include "engine/history_keys.h"
 #include "engine/watches.h"
 #include "support/history_fixture.h"
 
@@ -312,6 +313,45 @@ TEST_F(HistoryTest, ADamagedFileIsMovedAsideOnceAndANewOneIsFilledFromTheLogs)
     EXPECT_EQ(CountIn("SELECT count(*) FROM events"), 3);
     EXPECT_EQ(OneText(DatabasePath(), "PRAGMA integrity_check"), "ok");
     EXPECT_TRUE(TakeHistoryNotice(notice));
+}
+
+TEST_F(HistoryTest, AFileOfTheFirstVersionKeepsItsEventsAndIsIndexedTheNewWay)
+{
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(DatabasePath().c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr),
+              SQLITE_OK);
+    int64_t second = 0;
+    ASSERT_TRUE(HistorySecondsOf(Time(2026, 3, 6, 8, 0, 0), &second));
+    const std::string made =
+        "PRAGMA journal_mode=WAL; PRAGMA application_id=1364350536; PRAGMA user_version=1;"
+        "CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;"
+        "CREATE TABLE servers(id INTEGER PRIMARY KEY, text TEXT NOT NULL UNIQUE);"
+        "CREATE TABLE names(id INTEGER PRIMARY KEY, hash INTEGER NOT NULL, text TEXT NOT NULL);"
+        "CREATE INDEX names_by_hash ON names(hash);"
+        "CREATE TABLE paths(id INTEGER PRIMARY KEY, hash INTEGER NOT NULL, text TEXT NOT NULL);"
+        "CREATE INDEX paths_by_hash ON paths(hash);"
+        "CREATE TABLE events(id INTEGER PRIMARY KEY, lag INTEGER NOT NULL, zone INTEGER NOT NULL,"
+        " kind INTEGER NOT NULL, server INTEGER, computer INTEGER, user INTEGER, path INTEGER, detail INTEGER);"
+        "CREATE INDEX events_by_user ON events(user) WHERE user IS NOT NULL;"
+        "CREATE INDEX events_by_path ON events(path) WHERE path IS NOT NULL;"
+        "CREATE INDEX events_by_computer ON events(computer) WHERE computer IS NOT NULL;"
+        "CREATE INDEX events_by_detail ON events(detail) WHERE detail IS NOT NULL;"
+        "CREATE TABLE logs(name TEXT PRIMARY KEY, done INTEGER NOT NULL) WITHOUT ROWID;"
+        "INSERT INTO names VALUES(1, 0, 'ann'); INSERT INTO paths VALUES(1, 0, 'C:\\a.txt');"
+        "INSERT INTO events VALUES(" + std::to_string(HistoryKeyOfSecond(second)) + ", 0, 0, 10, NULL, NULL, 1, 1, NULL);";
+    ASSERT_EQ(sqlite3_exec(db, made.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+
+    OpenHistoryHere();
+    ASSERT_TRUE(PollUntil([] { return BackfillIs(BackfillState::Done); }));
+    HistoryQuery anns{};
+    CopyText(anns.user, "ANN");
+    const std::vector<HistoryRow> rows = Find(anns);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(Text(rows[0].path), "C:\\a.txt");
+    EXPECT_EQ(CountIn("PRAGMA user_version"), 2);
+    EXPECT_EQ(CountIn("SELECT count(*) FROM sqlite_schema WHERE type = 'index' AND sql LIKE '%id >> 29%'"), 4);
+    EXPECT_FALSE(FileExists(DatabasePath() + ".corrupt-2026-03-07")) << "an older file is no damaged one";
 }
 
 // Run only as the child of the test below, which kills it.
