@@ -1,5 +1,6 @@
 #include "engine/service_publisher.h"
 
+#include <algorithm>
 #include <array>
 #include <span>
 
@@ -32,6 +33,7 @@ PipeServer pipe;
 std::array<WindowClient, kMaxPipeClients> clients;
 std::array<uint8_t, kMaxFrameBytes> room;
 ULONGLONG lastLists;
+WireHistoryState historySent;
 // Per place (this computer, then each server) and table (sessions, files).
 std::array<std::array<ULONGLONG, 2>, kMaxRemoteServers + 1> lastReadings;
 
@@ -93,6 +95,19 @@ void SendServers(PipeClientId client)
 void SendForward(PipeClientId client)
 {
     SendOrBroadcast(client, FrameOf(WireKind::Forward, ForwardingSettingsInForce(), EncodeForward));
+}
+
+WireHistoryState HistoryStateNow()
+{
+    const HistoryStatus status = ReadHistoryStatus();
+    return {status.health, status.backfill, status.filesDone, std::max(status.filesDone, status.filesTotal),
+            status.linesRead};
+}
+
+void SendHistoryState(PipeClientId client)
+{
+    historySent = HistoryStateNow();
+    SendOrBroadcast(client, FrameOf(WireKind::HistoryState, historySent, EncodeHistoryState));
 }
 
 void SendWholeLogText(PipeClientId client)
@@ -168,6 +183,7 @@ void Join(PipeClientId id)
         SendTripwires(id);
         SendServers(id);
         SendForward(id);
+        SendHistoryState(id);
         SendWholeLogText(id);
         SendThisComputer(client);
         return;
@@ -253,6 +269,14 @@ CommandResult Do(WindowClient& client, const WireCommand& command)
         RestartForwarding(command.forward);
         SendForward(0);
         break;
+    case CommandKind::StopBackfill:
+        StopHistoryBackfill();
+        SendHistoryState(0);
+        break;
+    case CommandKind::ResumeBackfill:
+        ResumeHistoryBackfill();
+        SendHistoryState(0);
+        break;
     }
     return CommandResult::Done;
 }
@@ -283,6 +307,11 @@ void PublishAfterStep()
         SendRules(0);
         SendServers(0);
     }
+    // Sent when it changes: while the logs are read, a step at a time.
+    const WireHistoryState history = HistoryStateNow();
+    if (history.health != historySent.health || history.backfill != historySent.backfill ||
+        history.filesDone != historySent.filesDone || history.linesRead != historySent.linesRead)
+        SendHistoryState(0);
 }
 
 void PublishReading(const EngineReading& reading)

@@ -14,7 +14,7 @@ struct KindRule {
     WireKind kind;
     WireDirection direction;
 };
-constexpr std::array<KindRule, 15> kKinds = {{
+constexpr std::array<KindRule, 16> kKinds = {{
     {WireKind::Welcome, WireDirection::ToWindow},
     {WireKind::LogGates, WireDirection::ToWindow},
     {WireKind::Rules, WireDirection::ToWindow},
@@ -27,6 +27,7 @@ constexpr std::array<KindRule, 15> kKinds = {{
     {WireKind::ReadingEnd, WireDirection::ToWindow},
     {WireKind::CommandDone, WireDirection::ToWindow},
     {WireKind::Forward, WireDirection::ToWindow},
+    {WireKind::HistoryState, WireDirection::ToWindow},
     {WireKind::Hello, WireDirection::ToService},
     {WireKind::Watch, WireDirection::ToService},
     {WireKind::Command, WireDirection::ToService},
@@ -890,6 +891,28 @@ void EncodeForward(const ForwardSettings& settings, PayloadWriter& writer)
     PutForwardFields(writer, settings);
 }
 
+void EncodeHistoryState(const WireHistoryState& state, PayloadWriter& writer)
+{
+    PutByte(writer, static_cast<int32_t>(state.health));
+    PutByte(writer, static_cast<int32_t>(state.backfill));
+    PutU32(writer, state.filesDone);
+    PutU32(writer, state.filesTotal);
+    PutU64(writer, state.linesRead);
+}
+
+bool DecodeHistoryState(std::span<const uint8_t> payload, WireHistoryState* state)
+{
+    Clear(state);
+    PayloadReader reader{payload};
+    state->health = static_cast<HistoryHealth>(TakeSmall(reader, static_cast<int32_t>(HistoryHealth::ServiceOwned)));
+    state->backfill = static_cast<BackfillState>(TakeSmall(reader, static_cast<int32_t>(BackfillState::Done)));
+    state->filesDone = TakeU32(reader);
+    state->filesTotal = TakeU32(reader);
+    state->linesRead = TakeU64(reader);
+    Require(reader, state->filesDone <= state->filesTotal);
+    return ReadWhole(reader);
+}
+
 bool DecodeForward(std::span<const uint8_t> payload, ForwardSettings* settings)
 {
     Clear(settings);
@@ -969,6 +992,8 @@ void EncodeCommand(const WireCommand& command, PayloadWriter& writer)
     }
     case CommandKind::SetLogGates: EncodeLogGates(command.gates, writer); break;
     case CommandKind::SetForward: PutForwardFields(writer, command.forward); break;
+    case CommandKind::StopBackfill:
+    case CommandKind::ResumeBackfill: break;
     default: writer.failed = true; break;
     }
 }
@@ -1025,6 +1050,8 @@ bool DecodeCommand(std::span<const uint8_t> payload, WireCommand* command)
                             !HasControl(TextOf(command->forward.host)) && !HasControl(TextOf(command->forward.webhook)));
         break;
     }
+    case CommandKind::StopBackfill:
+    case CommandKind::ResumeBackfill: break;
     default: reader.failed = true; break;
     }
     return ReadWhole(reader);

@@ -16,6 +16,7 @@
 
 #include "core/reserved_store.h"
 #include "engine/forwarder.h"
+#include "engine/history_state.h"
 #include "engine/log_text.h"
 #include "engine/news.h"
 #include "engine/remote_server.h"
@@ -24,7 +25,7 @@
 
 // Header: u32 magic, u16 version, u16 kind, u32 payload length, all little-endian.
 constexpr uint32_t kWireMagic = 0x31505651;  // "QVP1" as it lies in the stream
-constexpr uint16_t kWireVersion = 2;  // 2: the log gates carry [history] keepdays
+constexpr uint16_t kWireVersion = 3;  // 2: the log gates carry [history] keepdays; 3: the history's state
 constexpr std::size_t kFrameHeaderBytes = 12;
 constexpr uint32_t kMaxFramePayload = 1u << 20;
 constexpr std::size_t kMaxFrameBytes = kFrameHeaderBytes + kMaxFramePayload;
@@ -43,6 +44,7 @@ enum class WireKind : uint16_t {
     ReadingEnd = 10,
     CommandDone = 11,
     Forward = 12,
+    HistoryState = 13,
     // The window to the service.
     Hello = 101,
     Watch = 102,
@@ -192,6 +194,15 @@ struct WireReadingBegin {
 constexpr std::size_t kForwardHostUnits = sizeof(ForwardSettings::host);
 
 enum class CommandResult : uint8_t { Done = 0, Refused = 1, UnknownServer = 2 };
+// The service's history as its window's History page shows it.
+struct WireHistoryState {
+    HistoryHealth health;
+    BackfillState backfill;
+    uint32_t filesDone;  // no more than filesTotal
+    uint32_t filesTotal;
+    uint64_t linesRead;
+};
+
 struct WireCommandDone {
     uint32_t command;
     CommandResult result;
@@ -208,6 +219,7 @@ void EncodeNews(const EngineNews& news, PayloadWriter& writer);
 void EncodeReadingBegin(const WireReadingBegin& begin, PayloadWriter& writer);
 void EncodeCommandDone(const WireCommandDone& done, PayloadWriter& writer);
 void EncodeForward(const ForwardSettings& settings, PayloadWriter& writer);
+void EncodeHistoryState(const WireHistoryState& state, PayloadWriter& writer);
 
 bool DecodeWelcome(std::span<const uint8_t> payload, WireWelcome* welcome);
 bool DecodeLogGates(std::span<const uint8_t> payload, WireLogGates* gates);
@@ -221,6 +233,7 @@ bool DecodeReadingBegin(std::span<const uint8_t> payload, WireReadingBegin* begi
 bool DecodeReadingEnd(std::span<const uint8_t> payload);
 bool DecodeCommandDone(std::span<const uint8_t> payload, WireCommandDone* done);
 bool DecodeForward(std::span<const uint8_t> payload, ForwardSettings* settings);
+bool DecodeHistoryState(std::span<const uint8_t> payload, WireHistoryState* state);
 
 // ---- The window to the service ----------------------------------------------------
 
@@ -247,6 +260,8 @@ enum class CommandKind : uint16_t {
     SetServers = 10,     // servers
     SetLogGates = 11,    // gates
     SetForward = 12,     // forward: every value in its range (CheckForwardValues), the host not resolved
+    StopBackfill = 13,   // nothing: the history's reading of the daily logs stops
+    ResumeBackfill = 14, // nothing: and goes on where it stopped
 };
 
 // One record for every command; each kind fills only the fields it names.

@@ -247,3 +247,33 @@ bool ChangeForwardSettings(const ForwardSettings& settings)
     RestartForwarding(settings);
     return true;
 }
+
+HistoryStatus ShownHistoryStatus()
+{
+    HistoryStatus status = ReadHistoryStatus();
+    WireHistoryState service{};
+    if (ServiceWatches() && ServiceHistoryState(&service)) {
+        status.health = service.health;
+        status.backfill = service.backfill;
+        status.filesDone = service.filesDone;
+        status.filesTotal = service.filesTotal;
+        status.linesRead = service.linesRead;
+    }
+    return status;
+}
+
+void StopHistoryReading()
+{
+    if (ServiceWatches())
+        SendServiceCommand(Command(CommandKind::StopBackfill, kThisComputer));
+    else
+        StopHistoryBackfill();
+}
+
+void ResumeHistoryReading()
+{
+    if (ServiceWatches())
+        SendServiceCommand(Command(CommandKind::ResumeBackfill, kThisComputer));
+    else
+        ResumeHistoryBackfill();
+}

@@ -12,6 +12,7 @@
 #include "core/server_api.h"
 #include "core/settings.h"
 #include "engine/forwarder.h"
+#include "engine/history_store.h"
 #include "engine/server_list.h"
 #include "engine/server_watch.h"
 #include "rules/block_rules.h"
@@ -74,3 +75,8 @@ bool CurrentForwardSettings(ForwardSettings* settings);
 // Saved and put in force at once (the service saves its own); false when the
 // service's pipe is not up.
 bool ChangeForwardSettings(const ForwardSettings& settings);
+// The history's state and its reading of the daily logs: the protection service's
+// while it watches (this window only searches its file), else this program's.
+HistoryStatus ShownHistoryStatus();
+void StopHistoryReading();
+void ResumeHistoryReading();

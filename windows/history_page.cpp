@@ -440,7 +440,7 @@ void AppendBackfill(const HistoryStatus& status, std::span<char> text)
 void UpdateStatus()
 {
     HWND page = state.page;
-    const HistoryStatus status = ReadHistoryStatus();
+    const HistoryStatus status = ShownHistoryStatus();
     std::array<char, kFormatCapacity> notice{};
     if (TakeHistoryNotice(notice))
         CopyText(state.notice, notice.data());
@@ -465,10 +465,10 @@ void UpdateStatus()
 
 void OnStopClicked()
 {
-    if (ReadHistoryStatus().backfill == BackfillState::Stopped)
-        ResumeHistoryBackfill();
+    if (ShownHistoryStatus().backfill == BackfillState::Stopped)
+        ResumeHistoryReading();
     else
-        StopHistoryBackfill();
+        StopHistoryReading();
     UpdateStatus();
 }
 

@@ -56,6 +56,8 @@ struct ServerCopy {
 std::array<ServerCopy, kMaxRemoteServers> servers;
 ForwardSettings serviceForward;
 bool serviceForwardCame;
+WireHistoryState serviceHistory;
+bool serviceHistoryCame;
 
 uint8_t* PayloadOf(std::size_t slot)
 {
@@ -95,6 +97,7 @@ bool CheckedFrame(const Frame& frame)
     static EngineNews news;
     static WireCommandDone done;
     static ForwardSettings forward;
+    static WireHistoryState history;
     switch (frame.kind) {
     case WireKind::Welcome: return DecodeWelcome(frame.payload, &welcome);
     case WireKind::LogGates: return DecodeLogGates(frame.payload, &gates);
@@ -105,6 +108,7 @@ bool CheckedFrame(const Frame& frame)
     case WireKind::News: return DecodeNews(frame.payload, &news);
     case WireKind::CommandDone: return DecodeCommandDone(frame.payload, &done);
     case WireKind::Forward: return DecodeForward(frame.payload, &forward);
+    case WireKind::HistoryState: return DecodeHistoryState(frame.payload, &history);
     case WireKind::ReadingBegin:
     case WireKind::ReadingPart:
     case WireKind::ReadingEnd: return true;
@@ -275,6 +279,9 @@ bool ApplyFrame(const Frame& frame, ServiceFrameChange& change)
     case WireKind::Forward:
         serviceForwardCame = DecodeForward(frame.payload, &serviceForward);
         return serviceForwardCame;
+    case WireKind::HistoryState:
+        serviceHistoryCame = DecodeHistoryState(frame.payload, &serviceHistory);
+        return serviceHistoryCame;
     case WireKind::ReadingBegin:
     case WireKind::ReadingPart:
     case WireKind::ReadingEnd: return TakeReading(frame, change);
@@ -378,6 +385,13 @@ bool ServiceForwardSettings(ForwardSettings* settings)
     if (serviceForwardCame)
         *settings = serviceForward;
     return serviceForwardCame;
+}
+
+bool ServiceHistoryState(WireHistoryState* state)
+{
+    if (serviceHistoryCame)
+        *state = serviceHistory;
+    return serviceHistoryCame;
 }
 
 bool SendServiceCommand(WireCommand& command)

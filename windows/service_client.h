@@ -41,6 +41,8 @@ bool ServiceServer(ServerId server, const char** tag, const wchar_t** unc, Serve
 void ServiceServerList(ServerList& list);
 // The service's [forward] settings as it told them last; false before they came.
 bool ServiceForwardSettings(ForwardSettings* settings);
+// The service's history (its state, its reading of the daily logs) as it told it last.
+bool ServiceHistoryState(WireHistoryState* state);
 
 // Asks the service; false when the pipe is not up. Commands are answered by the
 // service's next lists, readings and news.

@@ -284,6 +284,7 @@ constexpr std::array kCommandKinds = {
     CommandKind::CloseSession,   CommandKind::CloseFile,    CommandKind::RemoveShare,    CommandKind::RefreshShares,
     CommandKind::AddComputer,    CommandKind::RemoveComputer, CommandKind::SetBlockMode, CommandKind::ReleaseTripped,
     CommandKind::SetTripwires,   CommandKind::SetServers,   CommandKind::SetLogGates,    CommandKind::SetForward,
+    CommandKind::StopBackfill,   CommandKind::ResumeBackfill,
 };
 
 std::vector<Sample> Samples()
@@ -311,6 +312,9 @@ std::vector<Sample> Samples()
     handEdited.port = -1;
     handEdited.transport = ForwardTransport::Unknown;
     samples.push_back(MakeSample("Forward", WireKind::Forward, handEdited, DecodeForward, EncodeForward));
+    samples.push_back(MakeSample("HistoryState", WireKind::HistoryState,
+                                 WireHistoryState{HistoryHealth::Locked, BackfillState::Running, 7, 365, 1ull << 40},
+                                 DecodeHistoryState, EncodeHistoryState));
     samples.push_back(MakeSample("Hello", WireKind::Hello, WireHello{kWireVersion}, DecodeHello, EncodeHello));
     samples.push_back(MakeSample("Watch", WireKind::Watch, WireWatch{kMaxRemoteServers, kThisComputer}, DecodeWatch,
                                  EncodeWatch));
@@ -510,6 +514,16 @@ TEST(Wire, MessagesFromTheServiceComeBackAsTheyWent)
     EXPECT_EQ(begin.status, static_cast<NET_API_STATUS>(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(DecodeReadingEnd({}));
 
+    WireHistoryState history{};
+    ASSERT_TRUE(DecodeHistoryState(
+        Encoded(WireHistoryState{HistoryHealth::ServiceOwned, BackfillState::Done, 365, 365, UINT64_MAX},
+                EncodeHistoryState),
+        &history));
+    EXPECT_EQ(history.health, HistoryHealth::ServiceOwned);
+    EXPECT_EQ(history.backfill, BackfillState::Done);
+    EXPECT_EQ(history.filesDone, 365u);
+    EXPECT_EQ(history.linesRead, UINT64_MAX);
+
     WireCommandDone done{};
     ASSERT_TRUE(DecodeCommandDone(Encoded(WireCommandDone{0xFFFFFFFF, CommandResult::Refused}, EncodeCommandDone), &done));
     EXPECT_EQ(done.command, 0xFFFFFFFFu);
@@ -582,6 +596,8 @@ TEST(Wire, MessagesFromTheWindowComeBackAsTheyWent)
             EXPECT_EQ(got->forward.webhook, sent->forward.webhook);
             EXPECT_EQ(got->forward.webhookFormat, WebhookFormat::Slack);
             break;
+        case CommandKind::StopBackfill:
+        case CommandKind::ResumeBackfill: break;
         }
     }
     // A permanent block is a command too, and a temporary one of one tick.
@@ -739,6 +755,39 @@ TEST(Wire, ValuesOutOfTheirRangeAreRefused)
              for (int32_t gate : {1, 1, 1, 0})
                  PutI32(w, gate);
              PutI32(w, bad ? -1 : 0);
+         }},
+        {"history state past its last", [](std::span<const uint8_t> p) {
+             WireHistoryState h{};
+             return DecodeHistoryState(p, &h);
+         },
+         [](PayloadWriter& w, bool bad) {
+             PutU8(w, static_cast<uint8_t>(HistoryHealth::ServiceOwned) + (bad ? 1 : 0));
+             PutU8(w, static_cast<uint8_t>(BackfillState::Done));
+             PutU32(w, 1);
+             PutU32(w, 1);
+             PutU64(w, 0);
+         }},
+        {"history back-fill past its last", [](std::span<const uint8_t> p) {
+             WireHistoryState h{};
+             return DecodeHistoryState(p, &h);
+         },
+         [](PayloadWriter& w, bool bad) {
+             PutU8(w, 0);
+             PutU8(w, static_cast<uint8_t>(BackfillState::Done) + (bad ? 1 : 0));
+             PutU32(w, 1);
+             PutU32(w, 1);
+             PutU64(w, 0);
+         }},
+        {"history logs done past their number", [](std::span<const uint8_t> p) {
+             WireHistoryState h{};
+             return DecodeHistoryState(p, &h);
+         },
+         [](PayloadWriter& w, bool bad) {
+             PutU8(w, 0);
+             PutU8(w, 1);
+             PutU32(w, bad ? 366 : 365);
+             PutU32(w, 365);
+             PutU64(w, 0);
          }},
         {"hello version 0", hello, [](PayloadWriter& w, bool bad) { PutU16(w, bad ? 0 : kWireVersion); }},
         {"welcome version", welcome,

@@ -575,6 +575,8 @@ constexpr int kServiceStatusLine = 1130;
 constexpr WPARAM kCloseSessionCommand = 40021;
 constexpr WPARAM kAddCommand = 40028;
 constexpr WPARAM kShowBlacklistCommand = 40040;
+constexpr int kNavBar = 1000;
+constexpr int kHistoryPageIndex = 4;
 constexpr char kWatchingText[] = "Watched by the protection service";
 constexpr char kNotRunningText[] = "Protection service is not running";
 
@@ -788,6 +790,64 @@ TEST_F(ServiceWindowTest, TheWindowShowsTheServicesWatchAndWhatItAsksIsDoneThere
     EXPECT_EQ(ReadFile(DocumentsFolder() + "\\quorvel.ini").find("PC-EVE"), std::string::npos)
         << "the window keeps no lists of its own while the service runs";
     EXPECT_EQ(QueryInstalledService().state, static_cast<DWORD>(SERVICE_RUNNING)) << "the window's exit leaves the service";
+}
+
+TEST_F(ServiceWindowTest, TheHistoryPageShowsTheServicesReadingOfItsLogsAndStopsAndResumesIt)
+{
+    RecordProperty("area", "service");
+    RecordProperty("tried", "the service reading three weeks of its daily logs into its history while the window "
+                            "shows the History page; Stop, then Resume on the page");
+    RecordProperty("held", "the page shows the service's progress, the service stops and resumes at the page's word "
+                           "and the page says so, and the reading ends");
+    WriteScenario("0 connect PC-ONE bob\n");
+    const CommandResult install = Service("install");
+    ASSERT_EQ(install.code, 0u) << install.output;
+    ASSERT_TRUE(StopInstalledService());
+    // Three weeks of days before today, 40,000 lines each: some seconds of reading.
+    const std::string logs = ServiceFilesPath() + "\\quorvel_logs\\";
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    FILETIME today{};
+    SystemTimeToFileTime(&now, &today);
+    std::string day;
+    for (int k = 0; k < 40000; ++k)
+        day += "[9:" + std::to_string(k / 60 % 60) + ":" + std::to_string(k % 60) + "] [user" +
+               std::to_string(k % 50) + "][Read] C:\\Shares\\Docs\\file" + std::to_string(k % 700) + ".txt\r\n";
+    for (int back = 1; back <= 21; ++back) {
+        ULARGE_INTEGER at{};
+        at.LowPart = today.dwLowDateTime;
+        at.HighPart = today.dwHighDateTime;
+        at.QuadPart -= static_cast<ULONGLONG>(back) * 864000000000ull;
+        const FILETIME then{at.LowPart, at.HighPart};
+        SYSTEMTIME date{};
+        FileTimeToSystemTime(&then, &date);
+        WriteFile(logs + std::to_string(date.wDay) + "." + std::to_string(date.wMonth) + "." +
+                      std::to_string(date.wYear) + ".log",
+                  day);
+    }
+    ASSERT_TRUE(StartInstalledService());
+
+    StartWindow();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_TRUE(WaitForStatus(kWatchingText, 10000)) << StatusLine(window.mainWindow);
+    SelectRemoteRow(window, FindProgramControl(window.mainWindow, kNavBar), kHistoryPageIndex);
+    HWND status = FindProgramControl(window.mainWindow, IDC_HISTORY_STATUS);
+    HWND stop = FindProgramControl(window.mainWindow, IDC_HISTORY_STOP);
+    ASSERT_NE(status, nullptr);
+    ASSERT_NE(stop, nullptr);
+    const auto shows = [&](const char* part) { return ControlText(status).find(part) != std::string::npos; };
+    ASSERT_TRUE(WaitFor([&] { return shows("reading the daily logs:"); }, 20000)) << ControlText(status);
+    EXPECT_EQ(ControlText(status).rfind("History is kept by the protection service", 0), std::string::npos)
+        << "the service's own state, not only that it keeps the history";
+
+    const auto click = [&] { PostMessageA(GetParent(stop), WM_COMMAND, MAKEWPARAM(IDC_HISTORY_STOP, BN_CLICKED), 0); };
+    click();
+    ASSERT_TRUE(WaitFor([&] { return shows("reading the daily logs stopped at"); }, 5000)) << ControlText(status);
+    EXPECT_TRUE(WaitFor([&] { return ControlText(stop) == "Resume"; }, 2000));
+    click();
+    EXPECT_TRUE(WaitFor([&] { return ControlText(stop) == "Stop" || !IsWindowVisible(stop); }, 5000));
+    EXPECT_TRUE(WaitFor([&] { return !shows("reading the daily logs"); }, 120000)) << ControlText(status);
+    EXPECT_FALSE(IsWindowVisible(stop)) << "the button goes once the logs are read";
 }
 
 TEST_F(ServiceWindowTest, AKilledWindowLeavesTheServiceAndNoWindowTalksToAProgramThatTookThePipesName)
