@@ -183,7 +183,7 @@ TEST_F(ScriptedServiceTest, AMalformedStreamEndsTheReadingLoop)
                 "only the whole, sound frames before it");
     const auto command = static_cast<uint16_t>(WireKind::Command);
     Bytes otherVersion = Welcome();
-    otherVersion[kFrameHeaderBytes] = 3;  // the Welcome's own version
+    otherVersion[kFrameHeaderBytes] = kWireVersion + 1;  // the Welcome's own version
     const Bytes done = FrameOf(WireKind::CommandDone, WireCommandDone{1, CommandResult::Done}, EncodeCommandDone);
     struct Case {
         const char* name;

@@ -268,9 +268,9 @@ TEST_F(PipeServerTest, AClientIsWelcomedAndMessagesGoBothWays)
 TEST_F(PipeServerTest, AMalformedMessageEndsThatClientAndNoOther)
 {
     RecordTrial("bad input",
-                "clients that send a frame with a wrong magic, version 3, kind 12345, a kind the service sends, a "
+                "clients that send a frame with a wrong magic, a later version, kind 12345, a kind the service sends, a "
                 "header announcing 1 MiB + 1, a Watch of server 17, a command of kind 99, a second Hello, a Watch "
-                "before any Hello, a Hello of version 3, or 1000 random bytes",
+                "before any Hello, a Hello of a later version, or 1000 random bytes",
                 "each such client is disconnected at once (the engine's thread is told it left, and hears none of "
                 "it); another client joined all along keeps its connection and gets every broadcast");
     auto good = std::make_unique<TestClient>();
@@ -292,7 +292,7 @@ TEST_F(PipeServerTest, AMalformedMessageEndsThatClientAndNoOther)
     };
     const std::vector<Case> cases = {
         {"wrong magic", true, RawFrame(0x31505652, kWireVersion, command, {}, 0)},
-        {"version 3", true, RawFrame(kWireMagic, 3, command, {}, 0)},
+        {"a later version", true, RawFrame(kWireMagic, kWireVersion + 1, command, {}, 0)},
         {"kind 12345", true, RawFrame(kWireMagic, kWireVersion, 12345, {}, 0)},
         {"a kind the service sends", true,
          RawFrame(kWireMagic, kWireVersion, static_cast<uint16_t>(WireKind::News), {}, 0)},
@@ -301,7 +301,8 @@ TEST_F(PipeServerTest, AMalformedMessageEndsThatClientAndNoOther)
         {"command of kind 99", true, badCommand},
         {"a second hello", true, HelloFrame()},
         {"a watch before hello", false, FrameOf(WireKind::Watch, WireWatch{1, 1}, EncodeWatch)},
-        {"hello of version 3", false, RawFrame(kWireMagic, kWireVersion, hello, {3, 0}, 2)},
+        {"hello of a later version", false,
+         RawFrame(kWireMagic, kWireVersion, hello, {static_cast<uint8_t>(kWireVersion + 1), 0}, 2)},
         {"random bytes", false, noise},
     };
     int broadcasts = 0;
