@@ -737,6 +737,19 @@ TEST(Wire, ValuesOutOfTheirRangeAreRefused)
         }
     };
     const std::wstring longName = Units(kMaxComputerName);
+    auto historyDecodes = [](std::span<const uint8_t> p) {
+        WireHistoryState h{};
+        return DecodeHistoryState(p, &h);
+    };
+    // Health (8: the last), back-fill (3: the last), logs done, logs in all, lines read.
+    auto historyFields = [](PayloadWriter& w, uint8_t health, uint8_t backfill, uint32_t logsDone, uint32_t total) {
+        PutU8(w, health);
+        PutU8(w, backfill);
+        PutU32(w, logsDone);
+        PutU32(w, total);
+        PutU64(w, 0);
+    };
+    static_assert(static_cast<int>(HistoryHealth::ServiceOwned) == 8 && static_cast<int>(BackfillState::Done) == 3);
     std::vector<Row> rows = {
         {"hello version", hello, [](PayloadWriter& w, bool bad) { PutU16(w, bad ? kWireVersion + 1 : kWireVersion); }},
         {"log gates' keepdays past a hundred years", [](std::span<const uint8_t> p) {
@@ -757,39 +770,12 @@ TEST(Wire, ValuesOutOfTheirRangeAreRefused)
                  PutI32(w, gate);
              PutI32(w, bad ? -1 : 0);
          }},
-        {"history state past its last", [](std::span<const uint8_t> p) {
-             WireHistoryState h{};
-             return DecodeHistoryState(p, &h);
-         },
-         [](PayloadWriter& w, bool bad) {
-             PutU8(w, static_cast<uint8_t>(HistoryHealth::ServiceOwned) + (bad ? 1 : 0));
-             PutU8(w, static_cast<uint8_t>(BackfillState::Done));
-             PutU32(w, 1);
-             PutU32(w, 1);
-             PutU64(w, 0);
-         }},
-        {"history back-fill past its last", [](std::span<const uint8_t> p) {
-             WireHistoryState h{};
-             return DecodeHistoryState(p, &h);
-         },
-         [](PayloadWriter& w, bool bad) {
-             PutU8(w, 0);
-             PutU8(w, static_cast<uint8_t>(BackfillState::Done) + (bad ? 1 : 0));
-             PutU32(w, 1);
-             PutU32(w, 1);
-             PutU64(w, 0);
-         }},
-        {"history logs done past their number", [](std::span<const uint8_t> p) {
-             WireHistoryState h{};
-             return DecodeHistoryState(p, &h);
-         },
-         [](PayloadWriter& w, bool bad) {
-             PutU8(w, 0);
-             PutU8(w, 1);
-             PutU32(w, bad ? 366 : 365);
-             PutU32(w, 365);
-             PutU64(w, 0);
-         }},
+        {"history state past its last", historyDecodes,
+         [historyFields](PayloadWriter& w, bool bad) { historyFields(w, bad ? 9 : 8, 3, 1, 1); }},
+        {"history back-fill past its last", historyDecodes,
+         [historyFields](PayloadWriter& w, bool bad) { historyFields(w, 0, bad ? 4 : 3, 1, 1); }},
+        {"history logs done past their number", historyDecodes,
+         [historyFields](PayloadWriter& w, bool bad) { historyFields(w, 0, 1, bad ? 366 : 365, 365); }},
         {"hello version 0", hello, [](PayloadWriter& w, bool bad) { PutU16(w, bad ? 0 : kWireVersion); }},
         {"welcome version", welcome,
          [](PayloadWriter& w, bool bad) {
