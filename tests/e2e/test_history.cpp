@@ -22,6 +22,7 @@ constexpr int kTrippedList = 1110;
 constexpr int kHistoryUser = 1205;
 constexpr int kHistoryPath = 1206;
 constexpr int kHistorySearch = 1213;
+constexpr int kHistoryExport = 1214;
 constexpr int kHistoryFound = 1215;
 constexpr int kHistoryList = 1218;
 constexpr WPARAM kExportRestoreList = 40104;
@@ -207,7 +208,8 @@ TEST_F(HistoryProgramTest, TheOfficeDaySearchedByUserAndPathAndTheRestoreListAft
         EXPECT_FALSE(found.empty()) << user;
     }
     std::vector<std::string> harbour;
-    for (const auto& row : Search("", "harbour BRIDGE"))
+    const auto harbourRows = Search("", "harbour BRIDGE");
+    for (const auto& row : harbourRows)
         if (row[1] == "This computer")
             harbour.push_back(row[5]);
     std::vector<std::string> logged;
@@ -217,6 +219,17 @@ TEST_F(HistoryProgramTest, TheOfficeDaySearchedByUserAndPathAndTheRestoreListAft
     std::sort(harbour.begin(), harbour.end());
     std::sort(logged.begin(), logged.end());
     EXPECT_EQ(harbour, logged) << "a part of the path, in any case";
+
+    // What was found, exported from the page: the header, then a line per row with its path.
+    const std::string csv = scratch + "harbour.csv";
+    PostMessageA(GetParent(Control(kHistoryExport)), WM_COMMAND, MAKEWPARAM(kHistoryExport, BN_CLICKED), 0);
+    ASSERT_TRUE(SaveAs("Export to CSV", csv));
+    std::vector<std::string> exported;
+    ASSERT_TRUE(WaitFor([&] { return (exported = Lines(ReadFile(csv))).size() == harbourRows.size() + 1; }, 20000))
+        << exported.size() << " lines for " << harbourRows.size() << " rows";
+    EXPECT_EQ(exported[0].find("\"Time\",\"Server\",\"Kind\""), 3u) << "after the byte order mark";
+    for (std::size_t k = 1; k < exported.size(); ++k)
+        EXPECT_NE(exported[k].find("\\Harbour Bridge\\"), std::string::npos) << exported[k];
 
     // The restore list from the Black list page's tripped row: eve's write opens, as the server saw them.
     Show(kBlackListPage);
