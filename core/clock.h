@@ -8,6 +8,9 @@ struct ClockSource {
     void (*localTime)(SYSTEMTIME* now);
     ULONGLONG (*milliseconds)();
     void (*universalTime)(SYSTEMTIME* now);  // UTC; nullptr: the local time's
+    // A local calendar time as UTC by the zone's rules for that date; nullptr: by
+    // the distance between the clock's local time and UTC now.
+    bool (*utcOfLocal)(const SYSTEMTIME& local, SYSTEMTIME* utc);
 };
 
 // nullptr puts the platform's clock back.
@@ -16,6 +19,9 @@ void InstallClock(const ClockSource* source);
 SYSTEMTIME LocalTimeNow();
 SYSTEMTIME UniversalTimeNow();
 ULONGLONG MillisecondsNow();
+// A date and time a person gave in local time, as UTC: a summer date picked in winter
+// is an hour apart from UTC as that summer was, not as today is.
+SYSTEMTIME UtcOfLocalTime(const SYSTEMTIME& local);
 
 // The platform's own elapsed time, whatever clock is installed: only for pacing a
 // worker's real waits. What the program decides or records takes MillisecondsNow.

@@ -94,15 +94,11 @@ int64_t SecondsOf(const SYSTEMTIME& time)
     return seconds;
 }
 
-// Local and UTC differ by what the clock says they differ by now.
-int64_t ZoneSeconds()
-{
-    return SecondsOf(LocalTimeNow()) - SecondsOf(UniversalTimeNow());
-}
-
 SYSTEMTIME UtcOfLocal(const SYSTEMTIME& local)
 {
-    return SystemTimeOfHistorySeconds(SecondsOf(local) - ZoneSeconds());
+    SYSTEMTIME utc = UtcOfLocalTime(local);
+    utc.wMilliseconds = 0;
+    return utc;
 }
 
 void SetPicker(HWND page, int control, const SYSTEMTIME* local)

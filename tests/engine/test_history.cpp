@@ -330,3 +330,21 @@ TEST(HistoryLines, LinesAreReadBackAsDeliveryWritesThemAndAnythingElseIsRefused)
                             "1.1.2026", "1.1.2026.log.bak", "a.1.2026.log", "1..2026.log", "1.1.20266.log", ".log"})
         EXPECT_FALSE(ParseLogFileName(bad, &day)) << bad;
 }
+
+// A summer time picked in winter (or the other way round) is as far from UTC as that
+// date was; the machine's own zone decides, so the check bites where it has summer time.
+TEST(HistoryTimes, ALocalTimeIsTakenToUtcByTheRulesOfItsOwnDate)
+{
+    for (const WORD month : {WORD{1}, WORD{4}, WORD{7}, WORD{10}}) {
+        const SYSTEMTIME utc = Time(2026, month, 15, 12, 0, 0);
+        SYSTEMTIME local{};
+        ASSERT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local));
+        EXPECT_TRUE(SameTime(UtcOfLocalTime(local), utc)) << "month " << month;
+    }
+    // A clock set for a test keeps its own distance from UTC.
+    TheFakeClock().Set(2026, 1, 10, 8, 0, 0);
+    InstallClock(&kIndiaClock);
+    const SYSTEMTIME india = UtcOfLocalTime(Time(2026, 7, 1, 10, 0, 0));
+    InstallClock(nullptr);
+    EXPECT_TRUE(SameTime(india, Time(2026, 7, 1, 4, 30, 0)));
+}
