@@ -446,6 +446,10 @@ bool OpenHistory(const char* logFolder, int32_t keepDays, const HistoryOptions& 
     if (made) {
         historyState.writerThread = CreateThread(nullptr, 0, WriterMain, nullptr, 0, nullptr);
         made = historyState.writerThread != nullptr;
+        // Its work can wait for the engine's and the window's: it has its queue, and
+        // what the queue misses the day's log gives back.
+        if (made)
+            SetThreadPriority(historyState.writerThread, THREAD_PRIORITY_BELOW_NORMAL);
     }
     if (!made) {
         historyState.closing.store(1);
