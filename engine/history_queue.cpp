@@ -113,9 +113,10 @@ bool PutHistoryEvent(HistoryQueue& queue, const EventRecord& record)
     queue.head.store(head + padding + size, std::memory_order_release);
     queue.queued.fetch_add(1, std::memory_order_relaxed);
     ReleaseSRWLockExclusive(&queue.putting);
-    // The writer looks in often anyway; a filling ring wakes it at once.
-    const uint64_t quarter = queue.capacity / 4;
-    if (used < quarter && used + padding + size >= quarter && queue.wake)
+    // The writer looks in often anyway; a ring half full wakes it at once. Not sooner:
+    // in a burst the more a transaction stores, the fewer index pages per event it writes.
+    const uint64_t half = queue.capacity / 2;
+    if (used < half && used + padding + size >= half && queue.wake)
         SetEvent(queue.wake);
     return true;
 }

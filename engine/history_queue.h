@@ -33,7 +33,7 @@ struct HistoryQueue {
     std::atomic<uint64_t> queued;  // events ever put in
     std::atomic<uint64_t> released;  // events ever given back, stored
     SRWLOCK putting;               // more than one thread may publish
-    HANDLE wake;                   // set when a quarter of the ring is in use
+    HANDLE wake;                   // set when half the ring is in use
 };
 
 // An event as the writer reads it back: views into the ring, valid until Release.
