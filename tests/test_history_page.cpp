@@ -118,7 +118,40 @@ protected:
     }
 };
 
+// [history] enabled=0: the program keeps no history.
+class HistoryOffPageTest : public HistoryPageTest {
+protected:
+    void BeforeStart() override
+    {
+        WritePrivateProfileStringA("history", "enabled", "0", (folder + "quorvel.ini").c_str());
+    }
+    std::string BoxText(int box) const
+    {
+        std::array<char, 64> text{};
+        GetDlgItemTextA(Page(), box, text.data(), static_cast<int>(text.size()));
+        return text.data();
+    }
+};
+
 }  // namespace
+
+// With no history kept, the page's first search, Enter in a box and the writes after a
+// trip each say so at once over an empty list, instead of "Searching..." for ever.
+TEST_F(HistoryOffPageTest, EverySearchSaysNoHistoryIsKept)
+{
+    ASSERT_FALSE(HistoryIsOpen());
+    ShowPage(HistoryPageIndex);
+    EXPECT_EQ(Found(), kHistoryNotKeptText);
+    EXPECT_EQ(SendMessageA(List(), LVM_GETITEMCOUNT, 0, 0), 0);
+    Type(IDC_HISTORY_USER, "ann");
+    EnterIn(IDC_HISTORY_USER);
+    EXPECT_EQ(Found(), kHistoryNotKeptText);
+    ShowUserWritesAfterTrip(L"bob", nullptr);
+    PumpMessages();
+    EXPECT_EQ(Found(), kHistoryNotKeptText);
+    EXPECT_EQ(BoxText(IDC_HISTORY_USER), "bob") << "the boxes are set as for a user without trips";
+    EXPECT_EQ(SendMessageA(List(), LVM_GETITEMCOUNT, 0, 0), 0);
+}
 
 // Each box narrows what is found, newest first, the cells as the columns say; the
 // texts are taken literally (% _ * are characters, not patterns) and in any case;

@@ -204,7 +204,7 @@ void StartSearch(const HistoryQuery& query)
     state.searched = 1;
     state.rowGeneration = 0;
     ListView_SetItemCountEx(state.list, 0, 0);
-    SetFoundText(kHistorySearchingText);
+    SetFoundText(state.generation ? kHistorySearchingText : kHistoryNotKeptText);
 }
 
 // ---- After a trip -----------------------------------------------------------------
@@ -233,6 +233,13 @@ void ShowWritesFrom(const SYSTEMTIME& tripLocal, const wchar_t* user)
     state.afterTrip.restore = 0;
 }
 
+// No trip of this user in the history: a trip an hour into the last day, so that the
+// writes of the whole last day are shown and nothing is missed.
+SYSTEMTIME LastDayFromNow()
+{
+    return SystemTimeOfHistorySeconds(SecondsOf(LocalTimeNow()) - kDaySeconds + kHourSeconds);
+}
+
 void StartAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal)
 {
     state.searched = 1;  // the page's first search gives way to this one
@@ -250,8 +257,14 @@ void StartAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal)
     HistoryQuery trips{};
     trips.kinds = HistoryTrips;
     Utf8FromWide(trips.user, state.afterTrip.user.data());
-    state.afterTrip.step = AfterTripStep::LookingUp;
     state.afterTrip.lookup = StartHistorySearch(trips);
+    if (!state.afterTrip.lookup) {
+        // No history to look in: the boxes as for a user without trips, and the page says why.
+        state.afterTrip.step = AfterTripStep::None;
+        ShowWritesFrom(LastDayFromNow(), state.afterTrip.user.data());
+        return;
+    }
+    state.afterTrip.step = AfterTripStep::LookingUp;
     state.generation = 0;  // the list's search is replaced by the lookup
     ListView_SetItemCountEx(state.list, 0, 0);
     SetFoundText(kHistorySearchingText);
@@ -273,8 +286,7 @@ void ContinueAfterTrip(uint32_t generation)
             return;  // its page is asked for: the Rows notice brings it
         trip = newest.local;
     } else if (status.finished || status.failed) {
-        // No trip of this user in the history: the last day, so that nothing is missed.
-        trip = SystemTimeOfHistorySeconds(SecondsOf(LocalTimeNow()) - kDaySeconds + kHourSeconds);
+        trip = LastDayFromNow();
     } else {
         return;
     }

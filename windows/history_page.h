@@ -36,3 +36,4 @@ void ExportRestoreListAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal
 constexpr char kHistorySearchingText[] = "Searching...";
 constexpr char kHistoryNoKindText[] = "Choose at least one kind";
 constexpr char kHistoryUnreadableText[] = "The history cannot be read now";
+constexpr char kHistoryNotKeptText[] = "No history is kept";
