@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/text.h"
 #include "engine/activity_batch.h"
 #include "engine/delivery.h"
 #include "engine/engine_state.h"
@@ -293,4 +294,31 @@ TEST_F(HistoryPageTest, HostileNamesAreShownCutAndWithoutControlCharacters)
     Type(IDC_HISTORY_PATH, "fake line");
     Press(IDC_HISTORY_SEARCH);
     EXPECT_EQ(Rows().size(), 1u);
+}
+
+// The status while the daily logs are read in: files and lines, a count past 32 bits
+// whole; stopped, where it stopped; otherwise nothing added; a short room is cut.
+TEST(HistoryPageStatus, TheBackfillTellsTheFilesAndLinesRead)
+{
+    HistoryStatus status{};
+    status.backfill = BackfillState::Running;
+    status.filesDone = 3;
+    status.filesTotal = 365;
+    status.linesRead = 5000000001ull;
+    std::array<char, 256> text{};
+    CopyText(text, "History is up to date");
+    AppendBackfillText(status, text);
+    EXPECT_STREQ(text.data(), "History is up to date; reading the daily logs: 3 of 365, 5000000001 lines");
+    status.backfill = BackfillState::Stopped;
+    CopyText(text, "History is up to date");
+    AppendBackfillText(status, text);
+    EXPECT_STREQ(text.data(), "History is up to date; reading the daily logs stopped at 3 of 365");
+    status.backfill = BackfillState::Done;
+    CopyText(text, "History is up to date");
+    AppendBackfillText(status, text);
+    EXPECT_STREQ(text.data(), "History is up to date");
+    std::array<char, 30> room{};
+    status.backfill = BackfillState::Running;
+    AppendBackfillText(status, room);
+    EXPECT_STREQ(room.data(), "; reading the daily logs: 3 o");
 }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <charconv>
 #include <cstring>
 
 #include "core/clock.h"
@@ -433,14 +434,20 @@ void ShowJobDone()
     SetFoundText(state.jobText.data());
 }
 
-void AppendBackfill(const HistoryStatus& status, std::span<char> text)
+}  // namespace
+
+void AppendBackfillText(const HistoryStatus& status, std::span<char> text)
 {
     std::array<char, kFormatCapacity> part{};
     switch (status.backfill) {
-    case BackfillState::Running:
-        FormatText(part, "; reading the daily logs: %u of %u, %llu lines", status.filesDone, status.filesTotal,
-                   static_cast<unsigned long long>(status.linesRead));
+    case BackfillState::Running: {
+        // wsprintf takes no %llu: the 64-bit count is written apart.
+        std::array<char, 24> lines{};
+        std::to_chars(lines.data(), lines.data() + lines.size() - 1, status.linesRead);
+        FormatText(part, "; reading the daily logs: %u of %u, %s lines", status.filesDone, status.filesTotal,
+                   lines.data());
         break;
+    }
     case BackfillState::Stopped:
         FormatText(part, "; reading the daily logs stopped at %u of %u", status.filesDone, status.filesTotal);
         break;
@@ -448,6 +455,8 @@ void AppendBackfill(const HistoryStatus& status, std::span<char> text)
     }
     AppendText(text, part.data());
 }
+
+namespace {
 
 void UpdateStatus()
 {
@@ -459,7 +468,7 @@ void UpdateStatus()
     std::array<char, kFormatCapacity> text{};
     CopyText(text, state.notice[0] ? state.notice.data() : HistoryHealthText(status.health));
     if (!state.notice[0])
-        AppendBackfill(status, text);
+        AppendBackfillText(status, text);
     if (std::strcmp(text.data(), state.statusShown.data()) != 0) {
         CopyText(state.statusShown, text.data());
         SetDlgItemTextA(page, IDC_HISTORY_STATUS, text.data());
