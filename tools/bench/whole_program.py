@@ -687,24 +687,25 @@ class Run:
                 return float(dict(FIELD.findall(" " + line[4:]))["longest_ms"])
         return None
 
+    def slow_waits(self):
+        """The WM_NULL waits over 50 ms: (Unix ms when sent, ms waited)."""
+        waits = [dict(FIELD.findall(" " + line[5:])) for line in self.probe_lines if line.startswith("slow ")]
+        return [(float(wait["sent_unix_ms"]), float(wait["ms"])) for wait in waits]
+
     def window_stall_ms(self):
         """The longest WM_NULL wait that overlapped the measured stretch; 0 when none
         took over 50 ms (the probe reports only those one by one)."""
         if self.window is None or self.gui_stall_ms() is None:
             return None
         start, end = (moment * 1000 for moment in self.window)
-        waits = [dict(FIELD.findall(" " + line[5:])) for line in self.probe_lines if line.startswith("slow ")]
-        waits = [(float(wait["sent_unix_ms"]), float(wait["ms"])) for wait in waits]
-        return max((ms for sent, ms in waits if sent < end and sent + ms > start), default=0)
+        return max((ms for sent, ms in self.slow_waits() if sent < end and sent + ms > start), default=0)
 
     def slow_answers_in_window(self):
         """How many WM_NULL answers slower than 50 ms overlapped the measured stretch."""
         if self.window is None:
             return None
         start, end = (moment * 1000 for moment in self.window)
-        waits = [dict(FIELD.findall(" " + line[5:])) for line in self.probe_lines if line.startswith("slow ")]
-        return sum(1 for wait in waits if float(wait["sent_unix_ms"]) < end and
-                   float(wait["sent_unix_ms"]) + float(wait["ms"]) > start)
+        return sum(1 for sent, ms in self.slow_waits() if sent < end and sent + ms > start)
 
     def window_gap_ms(self):
         """The longest gap between scans ending in the measured stretch (the last one
@@ -1820,6 +1821,7 @@ class Bench:
             result["db_mb"] = sum(os.path.getsize(os.path.join(cache, entry)) for entry in files) / 1e6
         run.wait_for(lambda: any(line.startswith("window ") for line in run.probe_lines), 60)
         result["quiet_s"] = self.wait_quiet(run)
+        ran_before = run_and_wait_s(run.pid)
         started = time.time()
         try:
             probe = subprocess.run(["wine", os.path.join(self.bin, "whole_program_probe.exe"), "history",
@@ -1829,6 +1831,9 @@ class Bench:
         except subprocess.TimeoutExpired as expired:
             lines = (expired.stdout or b"").decode("utf-8", "replace").splitlines() + ["error reason=\"probe killed\""]
         run.window = (started, time.time())
+        if run.alive():
+            ran_after = run_and_wait_s(run.pid)
+            result["ran_s"], result["waited_s"] = (after - before for after, before in zip(ran_after, ran_before))
         run.output += lines
         for line in lines:
             kind, _, rest = line.partition(" ")
@@ -1840,6 +1845,7 @@ class Bench:
             elif kind == "error":
                 result["error"] = fields.get("reason")
         result["ended_early"] = not run.alive()
+        result["window"] = run.window
         return self.finish(run, result)
 
     def history_row(self, run, step, target_ms, what):
@@ -1869,6 +1875,9 @@ class Bench:
                 notes.append(f"first row: {fields['row'].replace('|', ' · ')}")
             notes.append("store off: n/a (no history)")
         if step == "open":
+            if fields.get("acted_ms"):
+                notes.append(f"the click's own message answered after {float(fields['acted_ms']):.0f} ms, the page's "
+                             f"search started by {float(fields['started_ms']):.0f} ms")
             status = before.get("status", "?")
             notes.append(f"status before the click: \"{status}\"")
             if "reading the daily logs" in status:
@@ -1879,6 +1888,11 @@ class Bench:
             notes.append(f"clicked {run['quiet_s']:.1f} s after the window was found, once the program's CPU was under "
                          "5 % for a second" if run.get("quiet_s") is not None else
                          "**the program never settled under 5 % CPU within 60 s**: clicked anyway")
+            if run.get("ran_s") is not None:
+                span_s = run["window"][1] - run["window"][0] if run.get("window") else None
+                notes.append(f"over the three steps ({span_s:.2f} s with the probe's own waits) the program's threads "
+                             f"ran {run['ran_s'] * 1000:.0f} ms and waited {run['waited_s'] * 1000:.0f} ms for a core"
+                             if span_s else "")
         if run.get("error"):
             notes.append(f"**probe: {run['error']}**")
         notes.append(run["exit"])
@@ -1951,7 +1965,14 @@ class Bench:
         result["ended_early"] = not run.alive()
         run.hold(2)
         result = self.finish(run, result)  # its stop file ends the status probe too
-        result["slow"] = run.slow_answers_in_window()
+        if run.window:
+            # Sent while the logs were read: a wait that ended as the first status was
+            # read began in the start-up (the status probe waited for the same thread).
+            start, end = (moment * 1000 for moment in run.window)
+            during = [ms for sent, ms in run.slow_waits() if start <= sent < end]
+            result["window_stall"] = max(during, default=0)
+            result["slow"] = len(during)
+            result["startup_stall"] = max((ms for sent, ms in run.slow_waits() if sent < start), default=0)
         try:
             status_probe.wait(timeout=30)
         except subprocess.TimeoutExpired:
@@ -1984,6 +2005,9 @@ class Bench:
                 notes.append(f"the program's CPU meanwhile: {run['cpu']:.0f} % of a core")
             if run.get("slow"):
                 notes.append(f"{run['slow']} WM_NULL answers over 50 ms while reading")
+            if run.get("startup_stall"):
+                notes.append(f"before the reading began (the start-up): longest WM_NULL wait "
+                             f"{run['startup_stall']:.0f} ms")
         notes.append(f"logs: {HISTORY_DAYS} files, {run['logs_mb']:,.0f} MB, the year made {run['made_on']} "
                      "(bench_history make-logs)")
         notes.append(run["exit"])

@@ -73,7 +73,7 @@ constexpr DWORD kGarbageChunk = 4096;
 constexpr long long kProgressEvery = 1000;
 constexpr int kHistoryNavItem = 4;  // the navigation bar's fifth item (kNavItems, windows/main_window.cpp)
 constexpr DWORD kHistoryStepTimeoutMs = 60000;
-constexpr DWORD kHistoryPollMs = 1;
+constexpr DWORD kHistoryPollMs = 2;  // each poll is two or three messages the GUI thread answers
 constexpr DWORD kFocusTimeoutMs = 5000;
 constexpr DWORD kReplyTimeoutMs = 5000;  // one message to the program
 constexpr int kFirstRowsWanted = 100;    // a page's first screenful and then some, as bench_history counts
@@ -716,6 +716,7 @@ void PrintQuoted(const char* name, const char* text)
 // What one step saw: when the search began (its found-count text replaced the
 // marker), when its first rows could be read, when its count was final.
 struct StepTimes {
+    double actedMs = -1;  // the action's own message answered (the click's, for the open)
     double startedMs = -1, firstRowsMs = -1, finalMs = -1;
     long long items = 0;
     std::array<char, kTextRoom> found{};
@@ -763,8 +764,9 @@ StepTimes TimeHistoryStep(const Remote& remote, const HistoryControls& page, LON
 void PrintStep(const char* name, const StepTimes& times)
 {
     const bool timedOut = times.firstRowsMs < 0 || times.finalMs < 0;
-    std::printf("histstep name=%s first_rows_ms=%.1f final_ms=%.1f started_ms=%.1f items=%lld timed_out=%d", name,
-                times.firstRowsMs, times.finalMs, times.startedMs, times.items, timedOut ? 1 : 0);
+    std::printf("histstep name=%s first_rows_ms=%.1f final_ms=%.1f started_ms=%.1f acted_ms=%.1f items=%lld "
+                "timed_out=%d",
+                name, times.firstRowsMs, times.finalMs, times.startedMs, times.actedMs, times.items, timedOut ? 1 : 0);
     PrintQuoted("found", times.found.data());
     std::printf(" row=\"");
     for (std::size_t column = 0; column < times.row.size(); ++column) {
@@ -788,7 +790,9 @@ bool RunHistoryStep(const Remote& remote, const HistoryControls& page, const cha
         std::fflush(stdout);
         return false;
     }
-    const StepTimes times = TimeHistoryStep(remote, page, begin);
+    const double actedMs = MillisecondsBetween(begin, Now());
+    StepTimes times = TimeHistoryStep(remote, page, begin);
+    times.actedMs = actedMs;
     PrintStep(name, times);
     return times.firstRowsMs >= 0 && times.finalMs >= 0;
 }
