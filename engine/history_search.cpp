@@ -645,6 +645,8 @@ void SetHistoryNotice(HistoryNotice notice, void* context)
 
 uint32_t StartHistorySearch(const HistoryQuery& query)
 {
+    if (!search.wake)
+        return 0;  // no search thread: nothing would ever answer
     AcquireSRWLockExclusive(&search.lock);
     const uint32_t generation = search.queryGeneration + 1;
     search.query = query;
@@ -654,8 +656,7 @@ uint32_t StartHistorySearch(const HistoryQuery& query)
     ReleaseSRWLockExclusive(&search.lock);
     if (search.searching.load())
         Interrupt();
-    if (search.wake)
-        SetEvent(search.wake);
+    SetEvent(search.wake);
     return generation;
 }
 

@@ -65,7 +65,8 @@ enum class HistoryNoticeKind : int32_t {
 using HistoryNotice = void (*)(HistoryNoticeKind kind, uint32_t generation, void* context);
 void SetHistoryNotice(HistoryNotice notice, void* context);
 
-// Starts a search, replacing any other: its generation, which the rows are asked by.
+// Starts a search, replacing any other: its generation, which the rows are asked by;
+// 0 when no history is open to search (nothing will be found or told).
 uint32_t StartHistorySearch(const HistoryQuery& query);
 HistorySearchStatus ReadHistorySearch();
 

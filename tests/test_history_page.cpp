@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/text.h"
 #include "engine/activity_batch.h"
 #include "engine/delivery.h"
 #include "engine/engine_state.h"
@@ -118,7 +119,40 @@ protected:
     }
 };
 
+// [history] enabled=0: the program keeps no history.
+class HistoryOffPageTest : public HistoryPageTest {
+protected:
+    void BeforeStart() override
+    {
+        WritePrivateProfileStringA("history", "enabled", "0", (folder + "quorvel.ini").c_str());
+    }
+    std::string BoxText(int box) const
+    {
+        std::array<char, 64> text{};
+        GetDlgItemTextA(Page(), box, text.data(), static_cast<int>(text.size()));
+        return text.data();
+    }
+};
+
 }  // namespace
+
+// With no history kept, the page's first search, Enter in a box and the writes after a
+// trip each say so at once over an empty list, instead of "Searching..." for ever.
+TEST_F(HistoryOffPageTest, EverySearchSaysNoHistoryIsKept)
+{
+    ASSERT_FALSE(HistoryIsOpen());
+    ShowPage(HistoryPageIndex);
+    EXPECT_EQ(Found(), kHistoryNotKeptText);
+    EXPECT_EQ(SendMessageA(List(), LVM_GETITEMCOUNT, 0, 0), 0);
+    Type(IDC_HISTORY_USER, "ann");
+    EnterIn(IDC_HISTORY_USER);
+    EXPECT_EQ(Found(), kHistoryNotKeptText);
+    ShowUserWritesAfterTrip(L"bob", nullptr);
+    PumpMessages();
+    EXPECT_EQ(Found(), kHistoryNotKeptText);
+    EXPECT_EQ(BoxText(IDC_HISTORY_USER), "bob") << "the boxes are set as for a user without trips";
+    EXPECT_EQ(SendMessageA(List(), LVM_GETITEMCOUNT, 0, 0), 0);
+}
 
 // Each box narrows what is found, newest first, the cells as the columns say; the
 // texts are taken literally (% _ * are characters, not patterns) and in any case;
@@ -260,4 +294,31 @@ TEST_F(HistoryPageTest, HostileNamesAreShownCutAndWithoutControlCharacters)
     Type(IDC_HISTORY_PATH, "fake line");
     Press(IDC_HISTORY_SEARCH);
     EXPECT_EQ(Rows().size(), 1u);
+}
+
+// The status while the daily logs are read in: files and lines, a count past 32 bits
+// whole; stopped, where it stopped; otherwise nothing added; a short room is cut.
+TEST(HistoryPageStatus, TheBackfillTellsTheFilesAndLinesRead)
+{
+    HistoryStatus status{};
+    status.backfill = BackfillState::Running;
+    status.filesDone = 3;
+    status.filesTotal = 365;
+    status.linesRead = 5000000001ull;
+    std::array<char, 256> text{};
+    CopyText(text, "History is up to date");
+    AppendBackfillText(status, text);
+    EXPECT_STREQ(text.data(), "History is up to date; reading the daily logs: 3 of 365, 5000000001 lines");
+    status.backfill = BackfillState::Stopped;
+    CopyText(text, "History is up to date");
+    AppendBackfillText(status, text);
+    EXPECT_STREQ(text.data(), "History is up to date; reading the daily logs stopped at 3 of 365");
+    status.backfill = BackfillState::Done;
+    CopyText(text, "History is up to date");
+    AppendBackfillText(status, text);
+    EXPECT_STREQ(text.data(), "History is up to date");
+    std::array<char, 30> room{};
+    status.backfill = BackfillState::Running;
+    AppendBackfillText(status, room);
+    EXPECT_STREQ(room.data(), "; reading the daily logs: 3 o");
 }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <charconv>
 #include <cstring>
 
 #include "core/clock.h"
@@ -200,7 +201,7 @@ void StartSearch(const HistoryQuery& query)
     state.searched = 1;
     state.rowGeneration = 0;
     ListView_SetItemCountEx(state.list, 0, 0);
-    SetFoundText(kHistorySearchingText);
+    SetFoundText(state.generation ? kHistorySearchingText : kHistoryNotKeptText);
 }
 
 // ---- After a trip -----------------------------------------------------------------
@@ -229,6 +230,13 @@ void ShowWritesFrom(const SYSTEMTIME& tripLocal, const wchar_t* user)
     state.afterTrip.restore = 0;
 }
 
+// No trip of this user in the history: a trip an hour into the last day, so that the
+// writes of the whole last day are shown and nothing is missed.
+SYSTEMTIME LastDayFromNow()
+{
+    return SystemTimeOfHistorySeconds(SecondsOf(LocalTimeNow()) - kDaySeconds + kHourSeconds);
+}
+
 void StartAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal)
 {
     state.searched = 1;  // the page's first search gives way to this one
@@ -246,8 +254,14 @@ void StartAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal)
     HistoryQuery trips{};
     trips.kinds = HistoryTrips;
     Utf8FromWide(trips.user, state.afterTrip.user.data());
-    state.afterTrip.step = AfterTripStep::LookingUp;
     state.afterTrip.lookup = StartHistorySearch(trips);
+    if (!state.afterTrip.lookup) {
+        // No history to look in: the boxes as for a user without trips, and the page says why.
+        state.afterTrip.step = AfterTripStep::None;
+        ShowWritesFrom(LastDayFromNow(), state.afterTrip.user.data());
+        return;
+    }
+    state.afterTrip.step = AfterTripStep::LookingUp;
     state.generation = 0;  // the list's search is replaced by the lookup
     ListView_SetItemCountEx(state.list, 0, 0);
     SetFoundText(kHistorySearchingText);
@@ -269,8 +283,7 @@ void ContinueAfterTrip(uint32_t generation)
             return;  // its page is asked for: the Rows notice brings it
         trip = newest.local;
     } else if (status.finished || status.failed) {
-        // No trip of this user in the history: the last day, so that nothing is missed.
-        trip = SystemTimeOfHistorySeconds(SecondsOf(LocalTimeNow()) - kDaySeconds + kHourSeconds);
+        trip = LastDayFromNow();
     } else {
         return;
     }
@@ -417,14 +430,20 @@ void ShowJobDone()
     SetFoundText(state.jobText.data());
 }
 
-void AppendBackfill(const HistoryStatus& status, std::span<char> text)
+}  // namespace
+
+void AppendBackfillText(const HistoryStatus& status, std::span<char> text)
 {
     std::array<char, kFormatCapacity> part{};
     switch (status.backfill) {
-    case BackfillState::Running:
-        FormatText(part, "; reading the daily logs: %u of %u, %llu lines", status.filesDone, status.filesTotal,
-                   static_cast<unsigned long long>(status.linesRead));
+    case BackfillState::Running: {
+        // wsprintf takes no %llu: the 64-bit count is written apart.
+        std::array<char, 24> lines{};
+        std::to_chars(lines.data(), lines.data() + lines.size() - 1, status.linesRead);
+        FormatText(part, "; reading the daily logs: %u of %u, %s lines", status.filesDone, status.filesTotal,
+                   lines.data());
         break;
+    }
     case BackfillState::Stopped:
         FormatText(part, "; reading the daily logs stopped at %u of %u", status.filesDone, status.filesTotal);
         break;
@@ -432,6 +451,8 @@ void AppendBackfill(const HistoryStatus& status, std::span<char> text)
     }
     AppendText(text, part.data());
 }
+
+namespace {
 
 void UpdateStatus()
 {
@@ -443,7 +464,7 @@ void UpdateStatus()
     std::array<char, kFormatCapacity> text{};
     CopyText(text, state.notice[0] ? state.notice.data() : HistoryHealthText(status.health));
     if (!state.notice[0])
-        AppendBackfill(status, text);
+        AppendBackfillText(status, text);
     if (std::strcmp(text.data(), state.statusShown.data()) != 0) {
         CopyText(state.statusShown, text.data());
         SetDlgItemTextA(page, IDC_HISTORY_STATUS, text.data());

@@ -6,7 +6,10 @@
 
 #include <windows.h>
 
+#include <span>
+
 #include "engine/history_search.h"
+#include "engine/history_store.h"
 
 INT_PTR CALLBACK HistoryPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -32,7 +35,12 @@ void ShowUserWritesAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal);
 // file the save dialog names; `path` given, without the dialog.
 void ExportRestoreListAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal, const char* path = nullptr);
 
+// The reading of the daily logs as the page's status tells it, appended to `text`
+// ("; reading the daily logs: 3 of 365, 81234 lines"); nothing unless it is running or stopped.
+void AppendBackfillText(const HistoryStatus& status, std::span<char> text);
+
 // The page's texts as it shows them.
 constexpr char kHistorySearchingText[] = "Searching...";
 constexpr char kHistoryNoKindText[] = "Choose at least one kind";
 constexpr char kHistoryUnreadableText[] = "The history cannot be read now";
+constexpr char kHistoryNotKeptText[] = "No history is kept";

@@ -15,9 +15,9 @@
 #   tools/bench/whole-program.sh --build-dir build/other --no-build ...
 #                                                the programs already built there
 #   tools/bench/whole-program.sh --commit HEAD~3 a committed version, exported and built
+#                                                apart (build/bench-whole-program/build-<commit>)
 #   tools/bench/whole-program.sh --history-off first50k burst blacklist idle memory
 #                                                the same cases without the history store
-#                                                apart (build/bench-whole-program/build-<commit>)
 #
 # Cases: first10k, first50k, burst, blacklist, sessions, refresh, idle, memory,
 # servers8slow, servers8busy (eight file servers watched besides this computer);
@@ -26,7 +26,12 @@
 # svc-idle, svc-flood; forwarding to a real rsyslogd the run starts on 127.0.0.1:
 # fwd-relp-burst, fwd-relp-outage (the collector stopped for 60 s), fwd-udp, fwd-tcp
 # (2,000 events/s), fwd-unanswered (a port of 127.0.0.1 that takes connections and
-# never answers).
+# never answers); the History page over a busy office's year (10,000,000 events, made
+# once by bench_history and kept in build/bench-whole-program/history-cache):
+# hist-open (the page's click to its first rows), hist-search (a user and a path part;
+# one day's writes), hist-backfill (the year's daily logs read in, and the GUI meanwhile).
+#   tools/bench/whole-program.sh --history-events 200000 quick hist-open hist-search
+#                                                a smaller year, for a quick try
 # Without --build-dir it configures and builds the mingw preset (build/mingw). The
 # programs run from a copy (build/bench-whole-program/bin), so a build during the
 # run changes nothing under it. Each run's scenario, journal and probe output stay
@@ -94,13 +99,14 @@ elif [ -z "$build_dir" ]; then
   fi
 fi
 if [ $build -eq 1 ]; then
-  cmake --build "$build_dir" --target quorvel quorvelsvc netapi_sim whole_program_probe enumerate_only
+  cmake --build "$build_dir" --target quorvel quorvelsvc netapi_sim whole_program_probe enumerate_only bench_history
 fi
 
 bin="$out/bin"
 rm -rf "$bin"
 mkdir -p "$bin"
-for file in quorvel.exe quorvelsvc.exe netapi32.dll help.chm warning.wav whole_program_probe.exe enumerate_only.exe; do
+for file in quorvel.exe quorvelsvc.exe netapi32.dll help.chm warning.wav whole_program_probe.exe enumerate_only.exe \
+    bench_history.exe; do
   [ -f "$build_dir/bin/$file" ] && cp -p "$build_dir/bin/$file" "$bin/"
 done
 # The program as a release ships it: stripped. Wine copies a section it cannot map

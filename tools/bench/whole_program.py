@@ -187,6 +187,20 @@ def busy_servers_scenario(files_per_server, computers):
     return lines, keys
 
 
+# ---- the History page over a busy office's year (tools/bench/bench_history.cpp) -------
+
+HISTORY_FILE = "quorvel-history.db"
+HISTORY_DAYS = 365
+HISTORY_EVENTS = 10_000_000  # --history-events, or QUORVEL_BENCH_HISTORY_EVENTS, for a quicker try
+HISTORY_USER = "user0042"
+HISTORY_PATH_PART = "project05"
+HISTORY_DAY_BACK = 165  # bench_history's "one day": day 200 of the year that ends yesterday
+HISTORY_STEP_TIMEOUT_S = 60  # the probe's wait for each step
+HISTORY_BACKFILL_TIMEOUT_S = 3600  # quick: a third
+BACKFILL_RUNNING = "reading the daily logs"  # the page's status while the logs are read in
+BACKFILL_DONE = "History is up to date"
+
+
 # ---- forwarding to a real rsyslogd on 127.0.0.1 ----------------------------------------
 
 FWD_KEY = re.compile(rb"Bench\\fwd\\([a-z]\d+)\.txt")  # the message's text: the structured data doubles "\"
@@ -504,7 +518,8 @@ class Run:
     settings file and arguments; ends the program when done."""
 
     def __init__(self, bench, name, scenario, settings="", arguments="", enumerate_only=False, servers=(),
-                 probe_period_ms=None):
+                 probe_period_ms=None, before_start=None):
+        """`before_start(log_folder)`: puts files into the emptied log folder before the start."""
         self.bench = bench
         self.name = name
         self.folder = os.path.join(bench.out, name)
@@ -529,6 +544,10 @@ class Run:
         if settings:
             with open(ini, "w", newline="") as file:
                 file.write(settings)
+        if before_start:
+            log_folder = os.path.join(documents, "quorvel_logs")
+            os.makedirs(log_folder, exist_ok=True)
+            before_start(log_folder)
         self.log = TextLog(documents)
         self.logs = {None: self.log}  # by server: this computer's, and any added by follow_server_logs
         self.journal = Journal(self.journal_path)
@@ -668,24 +687,25 @@ class Run:
                 return float(dict(FIELD.findall(" " + line[4:]))["longest_ms"])
         return None
 
+    def slow_waits(self):
+        """The WM_NULL waits over 50 ms: (Unix ms when sent, ms waited)."""
+        waits = [dict(FIELD.findall(" " + line[5:])) for line in self.probe_lines if line.startswith("slow ")]
+        return [(float(wait["sent_unix_ms"]), float(wait["ms"])) for wait in waits]
+
     def window_stall_ms(self):
         """The longest WM_NULL wait that overlapped the measured stretch; 0 when none
         took over 50 ms (the probe reports only those one by one)."""
         if self.window is None or self.gui_stall_ms() is None:
             return None
         start, end = (moment * 1000 for moment in self.window)
-        waits = [dict(FIELD.findall(" " + line[5:])) for line in self.probe_lines if line.startswith("slow ")]
-        waits = [(float(wait["sent_unix_ms"]), float(wait["ms"])) for wait in waits]
-        return max((ms for sent, ms in waits if sent < end and sent + ms > start), default=0)
+        return max((ms for sent, ms in self.slow_waits() if sent < end and sent + ms > start), default=0)
 
     def slow_answers_in_window(self):
         """How many WM_NULL answers slower than 50 ms overlapped the measured stretch."""
         if self.window is None:
             return None
         start, end = (moment * 1000 for moment in self.window)
-        waits = [dict(FIELD.findall(" " + line[5:])) for line in self.probe_lines if line.startswith("slow ")]
-        return sum(1 for wait in waits if float(wait["sent_unix_ms"]) < end and
-                   float(wait["sent_unix_ms"]) + float(wait["ms"]) > start)
+        return sum(1 for sent, ms in self.slow_waits() if sent < end and sent + ms > start)
 
     def window_gap_ms(self):
         """The longest gap between scans ending in the measured stretch (the last one
@@ -900,6 +920,7 @@ class Bench:
         self.bin = args.bin
         self.out = args.out
         self.quick = args.quick
+        self.history_events = args.history_events
         self.measure_s = 8 if args.quick else 20
         self.settle_s = 60 if args.quick else 120
         self.prefix = os.environ["WINEPREFIX"]
@@ -1730,6 +1751,269 @@ class Bench:
                      text, floor_text, ratio(max(during, default=None), worst(floor)), run, None,
                      "; ".join(filter(None, notes)))
 
+    # ---- the History page over a busy office's year ---------------------------------
+
+    def history_cache(self, kind):
+        """The year made once by bench_history (`make-db`, or `make-logs` for "logs") in
+        build/bench-whole-program/history-cache/<kind>-<events>, kept between runs; its
+        folder and the day it was made (the year ends the day before)."""
+        folder = os.path.join(self.out, "history-cache", f"{kind}-{self.history_events}")
+        made_path = os.path.join(folder, "made.txt")
+        if not os.path.exists(made_path):
+            partial = folder + ".partial"
+            shutil.rmtree(partial, ignore_errors=True)
+            shutil.rmtree(folder, ignore_errors=True)
+            os.makedirs(partial)
+            mode = "make-db" if kind == "db" else "make-logs"
+            print(f"  {mode}: {self.history_events:,} events over {HISTORY_DAYS} days, once, into {folder}",
+                  file=sys.stderr, flush=True)
+            made = subprocess.run(["wine", os.path.join(self.bin, "bench_history.exe"), mode, windows_path(partial),
+                                   str(self.history_events), str(HISTORY_DAYS)],
+                                  capture_output=True, text=True, timeout=4 * 3600)
+            names = os.listdir(partial)
+            whole = (HISTORY_FILE in names if kind == "db"
+                     else sum(1 for name in names if name.endswith(".log")) == HISTORY_DAYS)
+            if made.returncode != 0 or not whole:
+                raise SystemExit(f"bench_history {mode} failed (code {made.returncode}):\n{made.stdout}{made.stderr}")
+            with open(os.path.join(partial, "made.txt"), "w") as file:
+                file.write(f"{datetime.date.today().isoformat()}\n{made.stdout}")
+            os.rename(partial, folder)
+        with open(made_path) as file:
+            made_on = file.readline().strip()
+        return folder, made_on
+
+    @staticmethod
+    def copy_into(source, names):
+        """A `before_start` that copies the cached files into the log folder (the program
+        writes the database, and must never write the cache's)."""
+        def copy(log_folder):
+            for name in names:
+                shutil.copyfile(os.path.join(source, name), os.path.join(log_folder, name))
+        return copy
+
+    @staticmethod
+    def wait_quiet(run, timeout_s=60, span_s=1.0, below_percent=5.0):
+        """Waits until the program's CPU over `span_s` is under `below_percent` of a core
+        (its start-up work over: the database opened, the day's prune done); the
+        seconds it took, or None when it never was within `timeout_s`."""
+        begin = time.time()
+        while time.time() - begin < timeout_s and run.alive():
+            before = cpu_ms(run.pid)
+            time.sleep(span_s)
+            if run.alive() and (cpu_ms(run.pid) - before) / (span_s * 1000) * 100 < below_percent:
+                return time.time() - begin
+        return None
+
+    def history_page_run(self, name):
+        """The program started over the year's database (none with --history-off), left to
+        settle, then `whole_program_probe history` works the page: open, a user and a
+        path part, one day's writes."""
+        before = None
+        if not HISTORY_OFF:
+            cache, made_on = self.history_cache("db")
+            files = [entry for entry in os.listdir(cache) if entry.startswith(HISTORY_FILE)]
+            before = self.copy_into(cache, files)
+        run = self.start(name, [SHARE_LINE], settings_text(), "", before_start=before)
+        run.logs = {}  # no text log to follow here
+        result = {"steps": {}, "pages": {}, "ended_early": False}
+        if not HISTORY_OFF:
+            result["made_on"] = made_on
+            result["db_mb"] = sum(os.path.getsize(os.path.join(cache, entry)) for entry in files) / 1e6
+        run.wait_for(lambda: any(line.startswith("window ") for line in run.probe_lines), 60)
+        result["quiet_s"] = self.wait_quiet(run)
+        ran_before = run_and_wait_s(run.pid)
+        started = time.time()
+        try:
+            probe = subprocess.run(["wine", os.path.join(self.bin, "whole_program_probe.exe"), "history",
+                                    HISTORY_USER, HISTORY_PATH_PART, str(HISTORY_DAY_BACK)],
+                                   capture_output=True, text=True, timeout=300)
+            lines = probe.stdout.splitlines()
+        except subprocess.TimeoutExpired as expired:
+            lines = (expired.stdout or b"").decode("utf-8", "replace").splitlines() + ["error reason=\"probe killed\""]
+        run.window = (started, time.time())
+        if run.alive():
+            ran_after = run_and_wait_s(run.pid)
+            result["ran_s"], result["waited_s"] = (after - before for after, before in zip(ran_after, ran_before))
+        run.output += lines
+        for line in lines:
+            kind, _, rest = line.partition(" ")
+            fields = {key: value.strip('"') for key, value in FIELD.findall(" " + rest)}
+            if kind == "histstep":
+                result["steps"][fields.get("name")] = fields
+            elif kind == "histpage":
+                result["pages"][fields.get("when")] = fields
+            elif kind == "error":
+                result["error"] = fields.get("reason")
+        result["ended_early"] = not run.alive()
+        result["window"] = run.window
+        return self.finish(run, result)
+
+    def history_row(self, run, step, target_ms, what):
+        """One step of the page's run: its first rows against the target."""
+        fields = run["steps"].get(step, {})
+        first = float(fields["first_rows_ms"]) if fields.get("first_rows_ms") not in (None, "-1.0") else None
+        final = float(fields["final_ms"]) if fields.get("final_ms") not in (None, "-1.0") else None
+        before = run["pages"].get("before", {})
+        notes = []
+        if HISTORY_OFF:
+            measured, ratio_text = "n/a (no history)", "–"
+            if fields.get("found"):
+                notes.append(f"the page said \"{fields['found']}\" after {milliseconds(final)}")
+        else:
+            if first is not None:
+                measured = f"{first:,.0f} ms"
+            elif not fields or fields.get("error"):
+                measured = "**not measured**"
+            else:
+                measured = f"**> {HISTORY_STEP_TIMEOUT_S} s**"
+            ratio_text = ratio(first, target_ms)
+            if fields.get("error"):
+                notes.append(f"**{fields['error']}**")
+            if fields:
+                notes.append(f"{fields.get('items', '?')} rows, \"{fields.get('found', '')}\" at {milliseconds(final)}")
+            if fields.get("row", "").strip("|"):
+                notes.append(f"first row: {fields['row'].replace('|', ' · ')}")
+            notes.append("store off: n/a (no history)")
+        if step == "open":
+            if fields.get("acted_ms"):
+                notes.append(f"the click's own message answered after {float(fields['acted_ms']):.0f} ms, the page's "
+                             f"search started by {float(fields['started_ms']):.0f} ms")
+            status = before.get("status", "?")
+            notes.append(f"status before the click: \"{status}\"")
+            if "reading the daily logs" in status:
+                notes.append("**the back-fill was running**")
+            if not HISTORY_OFF:
+                notes.append(f"database: {self.history_events:,} events, {run['db_mb']:,.0f} MB, the year made "
+                             f"{run['made_on']} (bench_history make-db)")
+            notes.append(f"clicked {run['quiet_s']:.1f} s after the window was found, once the program's CPU was under "
+                         "5 % for a second" if run.get("quiet_s") is not None else
+                         "**the program never settled under 5 % CPU within 60 s**: clicked anyway")
+            if run.get("ran_s") is not None:
+                span_s = run["window"][1] - run["window"][0] if run.get("window") else None
+                notes.append(f"over the three steps ({span_s:.2f} s with the probe's own waits) the program's threads "
+                             f"ran {run['ran_s'] * 1000:.0f} ms and waited {run['waited_s'] * 1000:.0f} ms for a core"
+                             if span_s else "")
+        if run.get("error"):
+            notes.append(f"**probe: {run['error']}**")
+        notes.append(run["exit"])
+        self.row(what, measured, f"< {target_ms} ms (target)", ratio_text, run, None,
+                 "; ".join(filter(None, notes)))
+
+    def history_open(self):
+        run = self.once("hist", self.history_page_run)
+        self.history_row(run, "open", 100,
+                         f"History page, {self.history_events:,} events over a year: the navigation bar's click to "
+                         "100 rows listed and the first row read back")
+
+    def history_search(self):
+        run = self.once("hist", self.history_page_run)
+        self.history_row(run, "user-path", 300,
+                         f"History page, {self.history_events:,} events: {HISTORY_USER} and {HISTORY_PATH_PART} typed, "
+                         "Enter to the first rows (all found, or 100)")
+        self.history_row(run, "day-writes", 100,
+                         f"History page, {self.history_events:,} events: what {HISTORY_USER} wrote in one day (both "
+                         "pickers on the day, Writes only), Enter to the first rows")
+
+    def history_backfill_run(self, name):
+        """The year's daily logs in the log folder, no database: the program reads them in
+        while the `watch` probe times its answers and `histstatus` reads the page's status."""
+        cache, made_on = self.history_cache("logs")
+        logs = sorted(name for name in os.listdir(cache) if name.endswith(".log"))
+        run = self.start(name, [SHARE_LINE], settings_text(), "", before_start=self.copy_into(cache, logs))
+        run.logs = {}  # 365 logs of the past: not this script's to read while the program does
+        result = {"made_on": made_on, "logs_mb": sum(os.path.getsize(os.path.join(cache, log)) for log in logs) / 1e6,
+                  "ended_early": False}
+        statuses = []
+        status_probe = subprocess.Popen(["wine", os.path.join(self.bin, "whole_program_probe.exe"), "histstatus",
+                                         windows_path(run.stop_path)], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        threading.Thread(target=Run._collect, args=(status_probe.stdout, statuses), daemon=True).start()
+
+        def parsed():
+            return [(float(fields["unix_ms"]) / 1000, fields.get("text", "").strip('"'))
+                    for fields in (dict(FIELD.findall(" " + line[11:])) for line in list(statuses)
+                                   if line.startswith("histstatus "))]
+
+        def finished():
+            """The status that first said the history is up to date with no reading
+            after one that said the logs were being read; with none of those, one that
+            has said so for 3 s (a small year read in before the status's first turn)."""
+            seen = parsed()
+            running = [at for at, text in seen if BACKFILL_RUNNING in text]
+            after = running[0] if running else 0
+            done = next(((at, text) for at, text in seen
+                         if at > after and BACKFILL_RUNNING not in text and BACKFILL_DONE in text), None)
+            if done and not running and time.time() - done[0] < 3:
+                return None
+            return done
+        cpu_begin = cpu_ms(run.pid)
+        run.wait_for(lambda: finished() is not None, HISTORY_BACKFILL_TIMEOUT_S // (3 if self.quick else 1))
+        seen = parsed()
+        running = [(at, text) for at, text in seen if BACKFILL_RUNNING in text]
+        done = finished()
+        if running:
+            result["first_seen_s"] = running[0][0] - run.started
+            result["last_running"] = running[-1][1]
+        if done:
+            result["seconds"] = done[0] - run.started
+            result["done_text"] = done[1]
+            run.window = (running[0][0] if running else run.started, done[0])
+            result["cpu"] = (cpu_ms(run.pid) - cpu_begin) / ((done[0] - run.started) * 1000) * 100 \
+                if run.alive() else None
+        result["last_status"] = seen[-1][1] if seen else None
+        run.output += statuses  # kept in the run's probe.txt
+        result["statuses"] = len(seen)
+        result["ended_early"] = not run.alive()
+        run.hold(2)
+        result = self.finish(run, result)  # its stop file ends the status probe too
+        if run.window:
+            # Sent while the logs were read: a wait that ended as the first status was
+            # read began in the start-up (the status probe waited for the same thread).
+            start, end = (moment * 1000 for moment in run.window)
+            during = [ms for sent, ms in run.slow_waits() if start <= sent < end]
+            result["window_stall"] = max(during, default=0)
+            result["slow"] = len(during)
+            result["startup_stall"] = max((ms for sent, ms in run.slow_waits() if sent < start), default=0)
+        try:
+            status_probe.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            status_probe.kill()
+        return result
+
+    def history_backfill(self):
+        case = f"History back-fill: a year of daily logs ({self.history_events:,} lines), no database: start to read in"
+        if HISTORY_OFF:
+            self.row(case, "n/a (no history)", "< 180 s (target)", "–", {}, None,
+                     "nothing is read in without the history store")
+            return
+        run = self.once("hist-backfill", self.history_backfill_run)
+        timeout_s = HISTORY_BACKFILL_TIMEOUT_S // (3 if self.quick else 1)
+        measured = seconds_text(run, timeout_s)
+        notes = [f"target: under 180 s for 10,000,000 lines, no WM_NULL answer over 50 ms while it runs"]
+        if run.get("seconds") is not None and run.get("first_seen_s") is not None:
+            notes.append(f"read in {run['seconds'] - run['first_seen_s']:.1f} s from the first status that said so "
+                         f"({run['first_seen_s']:.1f} s after the start; the page's status changes once a second)")
+            notes.append(f"the last status while reading: \"{run['last_running']}\"; then \"{run['done_text']}\"")
+        elif run.get("seconds") is not None:
+            notes.append(f"read in before the page's status first said so: \"{run['done_text']}\" (the status "
+                         "changes once a second)")
+        elif run.get("last_running"):
+            notes.append(f"**unfinished**: \"{run['last_running']}\"")
+        else:
+            notes.append(f"**never read in**: the status said \"{run.get('last_status')}\"")
+        if run.get("seconds") is not None:
+            if run.get("cpu") is not None:
+                notes.append(f"the program's CPU meanwhile: {run['cpu']:.0f} % of a core")
+            if run.get("slow"):
+                notes.append(f"{run['slow']} WM_NULL answers over 50 ms while reading")
+            if run.get("startup_stall"):
+                notes.append(f"before the reading began (the start-up): longest WM_NULL wait "
+                             f"{run['startup_stall']:.0f} ms")
+        notes.append(f"logs: {HISTORY_DAYS} files, {run['logs_mb']:,.0f} MB, the year made {run['made_on']} "
+                     "(bench_history make-logs)")
+        notes.append(run["exit"])
+        self.row(case, measured, "< 180 s (target)", ratio(run.get("seconds"), 180), run, None,
+                 "; ".join(filter(None, notes)))
+
 
 def logged(keys, connections=()):
     """Settled: the log holds these file opens and connections."""
@@ -1798,6 +2082,9 @@ CASES = {
     "fwd-udp": lambda bench: bench.fwd_rate("udp"),
     "fwd-tcp": lambda bench: bench.fwd_rate("tcp"),
     "fwd-unanswered": Bench.fwd_unanswered,
+    "hist-open": Bench.history_open,
+    "hist-search": Bench.history_search,
+    "hist-backfill": Bench.history_backfill,
 }
 
 
@@ -1820,6 +2107,10 @@ def main():
     parser.add_argument("--header", action="append", default=[], help="a line to print above the table")
     parser.add_argument("--history-off", action="store_true",
                         help="runs without the history store ([history] enabled=0), to set beside a run with it")
+    parser.add_argument("--history-events", type=int,
+                        default=int(os.environ.get("QUORVEL_BENCH_HISTORY_EVENTS", HISTORY_EVENTS)),
+                        help="events in the History cases' year (default 10,000,000; also "
+                             "QUORVEL_BENCH_HISTORY_EVENTS); each count's year is made once and kept")
     parser.add_argument("cases", nargs="*", help="any of " + ", ".join(CASES) + "; default: all")
     args = parser.parse_args()
     global HISTORY_OFF

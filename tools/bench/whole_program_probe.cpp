@@ -20,13 +20,26 @@
 //   whole_program_probe pipegarbage <seconds>
 //       Connects to the service's pipe and writes random bytes until the service
 //       drops it, then again, for <seconds>.
+//   whole_program_probe history <user> <path-part> <days-back>
+//       Works the History page as a person does and times each step from the click
+//       or the Enter to its first rows: chooses History in the navigation bar (the
+//       page's first search: the newest events); types <user> and <path-part> into
+//       its boxes and presses Enter; then sets both date pickers to the day
+//       <days-back> days before today, leaves only Writes checked, empties the path
+//       box and presses Enter again.
+//   whole_program_probe histstatus <stop-file>
+//       Reads the History page's status text (the page sets it once a second, shown
+//       or not) every 50 ms until the stop file exists or the window goes; prints it
+//       with the Unix time whenever it changed.
 //
 // Every line it prints is "<kind> key=value ...", flushed at once.
 #include <windows.h>
+#include <commctrl.h>
 #include <psapi.h>
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +49,7 @@
 
 #include "core/product.h"
 #include "resources/resource.h"
+#include "windows/history_page.h"
 
 namespace {
 
@@ -57,6 +71,16 @@ constexpr DWORD kPipeWaitMs = 2000;
 constexpr DWORD kGarbageWriteMs = 1000;  // a write the service neither takes nor refuses
 constexpr DWORD kGarbageChunk = 4096;
 constexpr long long kProgressEvery = 1000;
+constexpr int kHistoryNavItem = 4;  // the navigation bar's fifth item (kNavItems, windows/main_window.cpp)
+constexpr DWORD kHistoryStepTimeoutMs = 60000;
+constexpr DWORD kHistoryPollMs = 2;  // each poll is two or three messages the GUI thread answers
+constexpr DWORD kFocusTimeoutMs = 5000;
+constexpr DWORD kReplyTimeoutMs = 5000;  // one message to the program
+constexpr int kFirstRowsWanted = 100;    // a page's first screenful and then some, as bench_history counts
+constexpr int kRowColumnsShown = 6;      // the row printed: Time ... Path (kColumns, windows/history_page.cpp)
+constexpr int kTextRoom = 512;
+constexpr DWORD kStatusPollMs = 50;
+constexpr char kFoundMarker[] = "(probe: waiting)";  // written into the found-count text before a step
 
 struct Target {
     HWND window = nullptr;
@@ -505,6 +529,390 @@ int PipeGarbage(DWORD seconds)
     return 0;
 }
 
+// ---- the History page ------------------------------------------------------------
+
+// Memory in the program for the list messages that carry a pointer (the platform
+// copies none of theirs between processes): an item, and room for its text.
+struct Remote {
+    HANDLE process = nullptr;
+    char* base = nullptr;
+};
+
+struct RemoteBlock {
+    LVITEMA item;
+    SYSTEMTIME time;
+    std::array<char, kTextRoom> text;
+};
+
+bool OpenRemote(DWORD processId, Remote* remote)
+{
+    remote->process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE | PROCESS_QUERY_INFORMATION,
+                                  FALSE, processId);
+    if (!remote->process)
+        return false;
+    remote->base = static_cast<char*>(
+        VirtualAllocEx(remote->process, nullptr, sizeof(RemoteBlock), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    return remote->base != nullptr;
+}
+
+void CloseRemote(Remote* remote)
+{
+    if (remote->base)
+        VirtualFreeEx(remote->process, remote->base, 0, MEM_RELEASE);
+    if (remote->process)
+        CloseHandle(remote->process);
+}
+
+template <typename T>
+bool WriteRemote(const Remote& remote, std::size_t offset, const T& value)
+{
+    SIZE_T written = 0;
+    return WriteProcessMemory(remote.process, remote.base + offset, &value, sizeof(value), &written) &&
+           written == sizeof(value);
+}
+
+bool Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* answer = nullptr)
+{
+    DWORD_PTR result = 0;
+    const bool answered =
+        SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, kReplyTimeoutMs, &result) != 0;
+    if (answer)
+        *answer = static_cast<LRESULT>(result);
+    return answered;
+}
+
+// A cell of the list as the list itself gives it (LVM_GETITEMTEXTA, which asks the
+// page for the row); empty when the row is not read yet or the list did not answer.
+bool ReadCell(const Remote& remote, HWND list, int index, int column, std::array<char, kTextRoom>& text)
+{
+    text[0] = '\0';
+    LVITEMA item{};
+    item.iSubItem = column;
+    item.pszText = remote.base + offsetof(RemoteBlock, text);
+    item.cchTextMax = kTextRoom;
+    const char empty = '\0';
+    LRESULT length = 0;
+    if (!WriteRemote(remote, offsetof(RemoteBlock, item), item) ||
+        !WriteRemote(remote, offsetof(RemoteBlock, text), empty) ||
+        !Send(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(index),
+              reinterpret_cast<LPARAM>(remote.base + offsetof(RemoteBlock, item)), &length))
+        return false;
+    SIZE_T read = 0;
+    if (!ReadProcessMemory(remote.process, remote.base + offsetof(RemoteBlock, text), text.data(), text.size(), &read))
+        return false;
+    text.back() = '\0';
+    return text[0] != '\0';
+}
+
+// The navigation bar's item chosen as a click chooses it: its state set in the bar,
+// whose LVN_ITEMCHANGED the main window answers by showing the page.
+bool ChooseNavItem(const Remote& remote, HWND bar, int index)
+{
+    LVITEMA item{};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    return WriteRemote(remote, offsetof(RemoteBlock, item), item) &&
+           Send(bar, LVM_SETITEMSTATE, static_cast<WPARAM>(index),
+                reinterpret_cast<LPARAM>(remote.base + offsetof(RemoteBlock, item)));
+}
+
+bool SetPickerDay(const Remote& remote, HWND picker, const SYSTEMTIME& day)
+{
+    LRESULT taken = 0;
+    return WriteRemote(remote, offsetof(RemoteBlock, time), day) &&
+           Send(picker, DTM_SETSYSTEMTIME, GDT_VALID,
+                reinterpret_cast<LPARAM>(remote.base + offsetof(RemoteBlock, time)), &taken) &&
+           taken != 0;
+}
+
+BOOL CALLBACK MatchControlById(HWND window, LPARAM parameter)
+{
+    auto* found = reinterpret_cast<FoundControl*>(parameter);
+    if (GetDlgCtrlID(window) != found->id)
+        return TRUE;
+    found->window = window;
+    return FALSE;
+}
+
+// A control of the main window's pages by its id (the ids are the product's, one each).
+HWND FindControl(HWND top, int id)
+{
+    FoundControl found;
+    found.id = id;
+    EnumChildWindows(top, MatchControlById, reinterpret_cast<LPARAM>(&found));
+    return found.window;
+}
+
+template <std::size_t N>
+void ReadText(HWND window, std::array<char, N>& text)
+{
+    text[0] = '\0';
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutA(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_NORMAL,
+                             kReplyTimeoutMs, &copied))
+        text[0] = '\0';
+    text.back() = '\0';
+}
+
+struct HistoryControls {
+    HWND bar, list, found, status, user, path, from, to;
+    std::array<HWND, 6> kinds;  // Connections, Reads, Writes, Trips, Blocks, Actions
+};
+constexpr std::size_t kWritesBox = 2;
+
+bool FindHistoryControls(HWND top, HistoryControls* page)
+{
+    page->bar = FindControl(top, IDC_NAV_BAR);
+    page->list = FindControl(top, IDC_HISTORY_LIST);
+    page->found = FindControl(top, IDC_HISTORY_FOUND);
+    page->status = FindControl(top, IDC_HISTORY_STATUS);
+    page->user = FindControl(top, IDC_HISTORY_USER);
+    page->path = FindControl(top, IDC_HISTORY_PATH);
+    page->from = FindControl(top, IDC_HISTORY_FROM);
+    page->to = FindControl(top, IDC_HISTORY_TO);
+    const std::array<int, 6> kindIds = {IDC_HISTORY_CONNECTIONS, IDC_HISTORY_READS,  IDC_HISTORY_WRITES,
+                                        IDC_HISTORY_TRIPS,       IDC_HISTORY_BLOCKS, IDC_HISTORY_ACTIONS};
+    bool all = page->bar && page->list && page->found && page->status && page->user && page->path && page->from &&
+               page->to;
+    for (std::size_t k = 0; k < kindIds.size(); ++k) {
+        page->kinds[k] = FindControl(top, kindIds[k]);
+        all = all && page->kinds[k];
+    }
+    return all;
+}
+
+// A click into a box, as the mouse gives it: the box takes the focus itself.
+bool ClickInto(HWND box)
+{
+    PostMessageA(box, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, 2));
+    PostMessageA(box, WM_LBUTTONUP, 0, MAKELPARAM(2, 2));
+    const DWORD thread = GetWindowThreadProcessId(box, nullptr);
+    const ULONGLONG deadline = GetTickCount64() + kFocusTimeoutMs;
+    while (GetTickCount64() < deadline) {
+        GUITHREADINFO info{};
+        info.cbSize = sizeof(info);
+        if (GetGUIThreadInfo(thread, &info) && info.hwndFocus == box)
+            return true;
+        Sleep(5);
+    }
+    return false;
+}
+
+// Enter in the focused box: the main window's dialog loop turns it into IDOK.
+void PressEnter(HWND box)
+{
+    PostMessageA(box, WM_KEYDOWN, VK_RETURN, 0x001C0001);
+    PostMessageA(box, WM_KEYUP, VK_RETURN, 0xC01C0001);
+}
+
+void PrintQuoted(const char* name, const char* text)
+{
+    std::printf(" %s=\"", name);
+    for (const char* at = text; *at; ++at)
+        std::putchar(*at == '"' ? '\'' : *at);
+    std::putchar('"');
+}
+
+// What one step saw: when the search began (its found-count text replaced the
+// marker), when its first rows could be read, when its count was final.
+struct StepTimes {
+    double actedMs = -1;  // the action's own message answered (the click's, for the open)
+    double startedMs = -1, firstRowsMs = -1, finalMs = -1;
+    long long items = 0;
+    std::array<char, kTextRoom> found{};
+    std::array<std::array<char, kTextRoom>, kRowColumnsShown> row{};
+};
+
+// Polls the page from `begin` until the search's count is final and its first rows
+// read back (at most kHistoryStepTimeoutMs). First rows: the list holds 100 items, or
+// all there are once the count is final, and its first row's cells come back from the
+// list (the list draws the same cells). The found-count text is the page's own
+// ("Searching... n found so far" until final).
+StepTimes TimeHistoryStep(const Remote& remote, const HistoryControls& page, LONGLONG begin)
+{
+    StepTimes times;
+    const std::string_view searching(kHistorySearchingText);
+    const ULONGLONG deadline = GetTickCount64() + kHistoryStepTimeoutMs;
+    while (GetTickCount64() < deadline && (times.firstRowsMs < 0 || times.finalMs < 0)) {
+        ReadText(page.found, times.found);
+        const std::string_view found(times.found.data());
+        const double at = MillisecondsBetween(begin, Now());
+        if (found == kFoundMarker || found.empty()) {
+            Sleep(kHistoryPollMs);
+            continue;
+        }
+        if (times.startedMs < 0)
+            times.startedMs = at;
+        const bool final = found.substr(0, searching.size()) != searching;
+        LRESULT count = 0;
+        Send(page.list, LVM_GETITEMCOUNT, 0, 0, &count);
+        times.items = static_cast<long long>(count);
+        if (final && times.finalMs < 0)
+            times.finalMs = at;
+        // Every row has a time; its other cells may be empty.
+        if (times.firstRowsMs < 0 && (count >= kFirstRowsWanted || final) &&
+            (count == 0 || ReadCell(remote, page.list, 0, 0, times.row[0]))) {
+            times.firstRowsMs = at;
+            for (int column = 1; column < kRowColumnsShown && count > 0; ++column)
+                ReadCell(remote, page.list, 0, column, times.row[static_cast<std::size_t>(column)]);
+        }
+        Sleep(kHistoryPollMs);
+    }
+    return times;
+}
+
+void PrintStep(const char* name, const StepTimes& times)
+{
+    const bool timedOut = times.firstRowsMs < 0 || times.finalMs < 0;
+    std::printf("histstep name=%s first_rows_ms=%.1f final_ms=%.1f started_ms=%.1f acted_ms=%.1f items=%lld "
+                "timed_out=%d",
+                name, times.firstRowsMs, times.finalMs, times.startedMs, times.actedMs, times.items, timedOut ? 1 : 0);
+    PrintQuoted("found", times.found.data());
+    std::printf(" row=\"");
+    for (std::size_t column = 0; column < times.row.size(); ++column) {
+        if (column > 0)
+            std::putchar('|');
+        for (const char* at = times.row[column].data(); *at; ++at)
+            std::putchar(*at == '"' ? '\'' : *at);
+    }
+    std::printf("\"\n");
+    std::fflush(stdout);
+}
+
+// The found-count text marked, then the step's own action, then the wait.
+template <typename Act>
+bool RunHistoryStep(const Remote& remote, const HistoryControls& page, const char* name, Act act)
+{
+    Send(page.found, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(kFoundMarker));
+    const LONGLONG begin = Now();
+    if (!act()) {
+        std::printf("histstep name=%s error=\"the action was not taken\"\n", name);
+        std::fflush(stdout);
+        return false;
+    }
+    const double actedMs = MillisecondsBetween(begin, Now());
+    StepTimes times = TimeHistoryStep(remote, page, begin);
+    times.actedMs = actedMs;
+    PrintStep(name, times);
+    return times.firstRowsMs >= 0 && times.finalMs >= 0;
+}
+
+void PrintPageState(const char* when, const HistoryControls& page)
+{
+    std::array<char, kTextRoom> status{}, found{};
+    ReadText(page.status, status);
+    ReadText(page.found, found);
+    std::printf("histpage when=%s unix_ms=%lld", when, UnixMillisecondsNow());
+    PrintQuoted("status", status.data());
+    PrintQuoted("found", found.data());
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+// Midnight of the day `daysBack` days before today, local time.
+SYSTEMTIME DayBefore(int daysBack)
+{
+    SYSTEMTIME today{};
+    GetLocalTime(&today);
+    today.wHour = today.wMinute = today.wSecond = today.wMilliseconds = 0;
+    FILETIME file{};
+    SystemTimeToFileTime(&today, &file);
+    ULARGE_INTEGER value{};
+    value.LowPart = file.dwLowDateTime;
+    value.HighPart = file.dwHighDateTime;
+    value.QuadPart -= static_cast<ULONGLONG>(daysBack) * 86400ULL * 10000000ULL;
+    file.dwLowDateTime = value.LowPart;
+    file.dwHighDateTime = value.HighPart;
+    SYSTEMTIME day{};
+    FileTimeToSystemTime(&file, &day);
+    return day;
+}
+
+int WorkHistoryPage(const char* user, const char* pathPart, int daysBack)
+{
+    const Target target = WaitForMainWindow(kFindTimeoutMs);
+    if (!target.window) {
+        std::printf("error reason=\"no main window within %lu ms\"\n", kFindTimeoutMs);
+        return 1;
+    }
+    HistoryControls page{};
+    const ULONGLONG deadline = GetTickCount64() + kFindTimeoutMs;
+    while (!FindHistoryControls(target.window, &page) && GetTickCount64() < deadline)
+        Sleep(10);  // the pages are made after the window has its title
+    if (!FindHistoryControls(target.window, &page)) {
+        std::printf("error reason=\"the History page's controls were not found\"\n");
+        return 1;
+    }
+    Remote remote;
+    if (!OpenRemote(target.processId, &remote)) {
+        std::printf("error reason=\"no memory in the program (error %lu)\"\n", GetLastError());
+        CloseRemote(&remote);
+        return 1;
+    }
+    PrintPageState("before", page);
+    bool ok = RunHistoryStep(remote, page, "open", [&] { return ChooseNavItem(remote, page.bar, kHistoryNavItem); });
+    // Typed into the boxes: set as a whole, as a paste does; the page reads them at Enter.
+    ok = ok && ClickInto(page.user);
+    if (ok) {
+        Send(page.user, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(user));
+        Send(page.path, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(pathPart));
+        ok = RunHistoryStep(remote, page, "user-path", [&] {
+            PressEnter(page.user);
+            return true;
+        });
+    } else {
+        std::printf("histstep name=user-path error=\"the user box did not take the focus\"\n");
+    }
+    if (ok) {
+        SYSTEMTIME from = DayBefore(daysBack);
+        SYSTEMTIME to = from;
+        to.wHour = 23;
+        to.wMinute = to.wSecond = 59;
+        const bool picked = SetPickerDay(remote, page.from, from) && SetPickerDay(remote, page.to, to);
+        for (std::size_t k = 0; k < page.kinds.size(); ++k)
+            Send(page.kinds[k], BM_SETCHECK, k == kWritesBox ? BST_CHECKED : BST_UNCHECKED, 0);
+        Send(page.path, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""));
+        std::printf("histday from=%04u-%02u-%02u picked=%d\n", from.wYear, from.wMonth, from.wDay, picked ? 1 : 0);
+        ok = picked && RunHistoryStep(remote, page, "day-writes", [&] {
+            PressEnter(page.user);
+            return true;
+        });
+    }
+    PrintPageState("after", page);
+    CloseRemote(&remote);
+    return ok ? 0 : 1;
+}
+
+int WatchHistoryStatus(const char* stopFile)
+{
+    // The window has its title before its pages are made: the control is waited for too.
+    const ULONGLONG deadline = GetTickCount64() + kFindTimeoutMs;
+    HWND status = nullptr;
+    while (!status && GetTickCount64() < deadline) {
+        const Target target = WaitForMainWindow(kFindTimeoutMs);
+        status = target.window ? FindControl(target.window, IDC_HISTORY_STATUS) : nullptr;
+        if (!status)
+            Sleep(10);
+    }
+    if (!status) {
+        std::printf("error reason=\"no History page status within %lu ms\"\n", kFindTimeoutMs);
+        return 1;
+    }
+    std::array<char, kTextRoom> shown{}, text{};
+    while (!FileExists(stopFile) && IsWindow(status)) {
+        ReadText(status, text);
+        if (std::strcmp(text.data(), shown.data()) != 0) {
+            shown = text;
+            std::printf("histstatus unix_ms=%lld", UnixMillisecondsNow());
+            PrintQuoted("text", shown.data());
+            std::printf("\n");
+            std::fflush(stdout);
+        }
+        Sleep(kStatusPollMs);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -523,7 +931,12 @@ int main(int argc, char** argv)
         return PipeConnect(strtoll(argv[2], nullptr, 10));
     if (argc >= 3 && strcmp(argv[1], "pipegarbage") == 0)
         return PipeGarbage(static_cast<DWORD>(strtoul(argv[2], nullptr, 10)));
+    if (argc >= 5 && strcmp(argv[1], "history") == 0)
+        return WorkHistoryPage(argv[2], argv[3], atoi(argv[4]));
+    if (argc >= 3 && strcmp(argv[1], "histstatus") == 0)
+        return WatchHistoryStatus(argv[2]);
     std::fprintf(stderr, "usage: whole_program_probe watch <stop-file> [<period-ms>] | exit | "
-                         "logpage <stop-file> [<period-ms>] | pipeconnect <count> | pipegarbage <seconds>\n");
+                         "logpage <stop-file> [<period-ms>] | pipeconnect <count> | pipegarbage <seconds> | "
+                         "history <user> <path-part> <days-back> | histstatus <stop-file>\n");
     return 2;
 }
