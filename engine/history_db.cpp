@@ -18,12 +18,15 @@ constexpr int kBusyMilliseconds = 200;
 // expression is written out here as the searches write it.
 static_assert(kHistoryBucketShift == 29);
 constexpr char kEventIndexes[] =
-    "CREATE INDEX events_by_user ON events(id >> 29, user) WHERE user IS NOT NULL;"
+    // The path beside the user: a user's events are tested against a path's words
+    // in the index, without reading each event.
+    "CREATE INDEX events_by_user ON events(id >> 29, user, path) WHERE user IS NOT NULL;"
     "CREATE INDEX events_by_path ON events(id >> 29, path) WHERE path IS NOT NULL;"
     "CREATE INDEX events_by_computer ON events(id >> 29, computer) WHERE computer IS NOT NULL;"
     "CREATE INDEX events_by_detail ON events(id >> 29, detail) WHERE detail IS NOT NULL;"
     // Texts the pruned events referred to, to be removed once no event does.
-    "CREATE TABLE pruned_texts(paths INTEGER NOT NULL, id INTEGER NOT NULL, PRIMARY KEY(paths, id)) WITHOUT ROWID;";
+    "CREATE TABLE IF NOT EXISTS pruned_texts(paths INTEGER NOT NULL, id INTEGER NOT NULL, PRIMARY KEY(paths, id))"
+    " WITHOUT ROWID;";
 
 constexpr char kSchema[] =
     "CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;"
@@ -37,8 +40,9 @@ constexpr char kSchema[] =
     "CREATE TABLE logs(name TEXT PRIMARY KEY, done INTEGER NOT NULL) WITHOUT ROWID;";
 
 // The first version's indexes were by the text alone: each transaction wrote a page
-// of each index for nearly every event. They are made again the new way.
-constexpr char kFromVersion1[] =
+// of each index for nearly every event; the second's by user held no path. They are
+// made again the new way.
+constexpr char kFromOlderVersion[] =
     "DROP INDEX IF EXISTS events_by_user; DROP INDEX IF EXISTS events_by_path;"
     "DROP INDEX IF EXISTS events_by_computer; DROP INDEX IF EXISTS events_by_detail;";
 
@@ -137,7 +141,7 @@ int CreateSchema(sqlite3* db, int64_t fromVersion)
     int result = Execute(db, "BEGIN IMMEDIATE");
     if (result != SQLITE_OK)
         return result;
-    result = Execute(db, fromVersion == 0 ? kSchema : kFromVersion1);
+    result = Execute(db, fromVersion == 0 ? kSchema : kFromOlderVersion);
     if (result == SQLITE_OK)
         result = Execute(db, kEventIndexes);
     if (result == SQLITE_OK) {
@@ -169,7 +173,7 @@ HistoryOpening CheckAndPrepare(sqlite3* db)
         return HistoryOpening::NotOurs;
     if (!empty && version > kHistorySchemaVersion)
         return HistoryOpening::Newer;
-    if (!empty && version != kHistorySchemaVersion && version != 1)
+    if (!empty && version != kHistorySchemaVersion && version != 1 && version != 2)
         return HistoryOpening::NotOurs;
     if (!QueryTextIs(db, "PRAGMA journal_mode=WAL", "wal"))
         return HistoryOpening::Unavailable;

@@ -6,8 +6,8 @@
 //   events(id, lag, zone, kind, server, computer, user, path, detail): id is the
 //     time key of engine/history_keys.h; server, computer, user, path and detail
 //     refer to servers, names, names, paths and names, NULL when the event has none;
-//     indexed by the key's bucket (engine/history_keys.h) with user, path, computer
-//     and detail (each with the id, so newest first within a bucket).
+//     indexed by the key's bucket (engine/history_keys.h) with user (and path),
+//     path, computer and detail (each with the id, so newest first within a bucket).
 //   names(id, hash, text), paths(id, hash, text): each text once, found by its hash.
 //   servers(id, text): "\\NAME" of the servers watched besides this computer.
 //   pruned_texts(paths, id): texts pruned events referred to, removed when unused.
@@ -28,7 +28,7 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-constexpr int32_t kHistorySchemaVersion = 2;
+constexpr int32_t kHistorySchemaVersion = 3;
 constexpr int32_t kHistoryApplicationId = 0x51525648;  // "QRVH"
 constexpr char kHistoryFileName[] = "quorvel-history.db";
 

@@ -430,6 +430,18 @@ bool OlderBucket(sqlite3_stmt* older, const KeyRange& range, int64_t before, int
     return found;
 }
 
+bool AskPage(uint32_t generation, uint32_t first);
+
+// The rows a list shows first are read before it is told there are rows: its first
+// paint finds them, not a page to ask for and wait on.
+void ServeFirstPage(uint32_t generation)
+{
+    AcquireSRWLockExclusive(&search.lock);
+    AskPage(generation, 0);
+    ReleaseSRWLockExclusive(&search.lock);
+    ServePages();
+}
+
 void SetSearchStatus(uint32_t generation, int32_t finished, int32_t failed)
 {
     search.found.store(search.keyCount);
@@ -488,7 +500,7 @@ void RunSearch(const HistoryQuery& query, uint32_t generation)
         search.keys[search.keyCount++] = sqlite3_column_int64(statement, 0);
         search.found.store(search.keyCount);
         if (search.keyCount == kFirstRows) {
-            ServePages();
+            ServeFirstPage(generation);
             Notify(HistoryNoticeKind::FirstRows, generation);
             firstTold = true;
         }
@@ -503,7 +515,10 @@ void RunSearch(const HistoryQuery& query, uint32_t generation)
     ReportDamage(result);
     search.keysFinished = 1;
     SetSearchStatus(generation, 1, result != SQLITE_OK);
-    ServePages();
+    if (firstTold)
+        ServePages();
+    else
+        ServeFirstPage(generation);
     if (!firstTold)
         Notify(HistoryNoticeKind::FirstRows, generation);
     Notify(HistoryNoticeKind::Finished, generation);

@@ -349,7 +349,7 @@ TEST_F(HistoryTest, AFileOfTheFirstVersionKeepsItsEventsAndIsIndexedTheNewWay)
     const std::vector<HistoryRow> rows = Find(anns);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(Text(rows[0].path), "C:\\a.txt");
-    EXPECT_EQ(CountIn("PRAGMA user_version"), 2);
+    EXPECT_EQ(CountIn("PRAGMA user_version"), kHistorySchemaVersion);
     EXPECT_EQ(CountIn("SELECT count(*) FROM sqlite_schema WHERE type = 'index' AND sql LIKE '%id >> 29%'"), 4);
     EXPECT_FALSE(FileExists(DatabasePath() + ".corrupt-2026-03-07")) << "an older file is no damaged one";
 }
