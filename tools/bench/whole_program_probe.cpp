@@ -323,25 +323,37 @@ int Exit()
 struct FoundControl {
     HWND window = nullptr;
     int id = 0;
+    const char* kind = nullptr;  // a class name; nullptr: any
 };
 
-BOOL CALLBACK MatchEditById(HWND window, LPARAM parameter)
+BOOL CALLBACK MatchControlById(HWND window, LPARAM parameter)
 {
     auto* found = reinterpret_cast<FoundControl*>(parameter);
-    std::array<char, 32> kind{};
-    GetClassNameA(window, kind.data(), static_cast<int>(kind.size()));
-    if (GetDlgCtrlID(window) != found->id || _stricmp(kind.data(), "Edit") != 0)
+    if (GetDlgCtrlID(window) != found->id)
         return TRUE;
+    if (found->kind) {
+        std::array<char, 32> kind{};
+        GetClassNameA(window, kind.data(), static_cast<int>(kind.size()));
+        if (_stricmp(kind.data(), found->kind) != 0)
+            return TRUE;
+    }
     found->window = window;
     return FALSE;
 }
 
-HWND FindEdit(HWND top, int id)
+// A child of `top` by its id, and of a class when `kind` names one.
+HWND FindChild(HWND top, int id, const char* kind)
 {
     FoundControl found;
     found.id = id;
-    EnumChildWindows(top, MatchEditById, reinterpret_cast<LPARAM>(&found));
+    found.kind = kind;
+    EnumChildWindows(top, MatchControlById, reinterpret_cast<LPARAM>(&found));
     return found.window;
+}
+
+HWND FindEdit(HWND top, int id)
+{
+    return FindChild(top, id, "Edit");
 }
 
 // The text's length, or -1 when the window did not answer within a second.
@@ -625,22 +637,10 @@ bool SetPickerDay(const Remote& remote, HWND picker, const SYSTEMTIME& day)
            taken != 0;
 }
 
-BOOL CALLBACK MatchControlById(HWND window, LPARAM parameter)
-{
-    auto* found = reinterpret_cast<FoundControl*>(parameter);
-    if (GetDlgCtrlID(window) != found->id)
-        return TRUE;
-    found->window = window;
-    return FALSE;
-}
-
 // A control of the main window's pages by its id (the ids are the product's, one each).
 HWND FindControl(HWND top, int id)
 {
-    FoundControl found;
-    found.id = id;
-    EnumChildWindows(top, MatchControlById, reinterpret_cast<LPARAM>(&found));
-    return found.window;
+    return FindChild(top, id, nullptr);
 }
 
 template <std::size_t N>
