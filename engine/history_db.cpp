@@ -67,7 +67,7 @@ static_assert(kStatements <= std::tuple_size_v<decltype(HistoryWriter::statement
 
 constexpr const char* kStatementText[kStatements] = {
     "INSERT INTO events(id, lag, zone, kind, server, computer, user, path, detail) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9)",
-    "SELECT max(id) FROM events WHERE id >= ?1 AND id < ?2",
+    kHistoryNewestKeyIn,
     "SELECT id FROM names WHERE hash = ?1 AND text = ?2",
     "INSERT INTO names(hash, text) VALUES(?1, ?2)",
     "SELECT id FROM paths WHERE hash = ?1 AND text = ?2",
@@ -569,6 +569,19 @@ int RunWithIntegers(sqlite3* db, const char* sql, int64_t first, int64_t second)
 
 }  // namespace
 
+bool NewestHistoryBucket(sqlite3_stmt* newest, int64_t from, int64_t before, int64_t* bucket, int* result)
+{
+    sqlite3_bind_int64(newest, 1, from);
+    sqlite3_bind_int64(newest, 2, before);
+    const int step = sqlite3_step(newest);
+    const bool found = step == SQLITE_ROW && sqlite3_column_type(newest, 0) != SQLITE_NULL;
+    if (found)
+        *bucket = HistoryBucketOfKey(sqlite3_column_int64(newest, 0));
+    sqlite3_reset(newest);
+    *result = step == SQLITE_ROW ? SQLITE_OK : step;
+    return found;
+}
+
 int PruneEvents(HistoryWriter& writer, int64_t beforeKey, int most, int* removed)
 {
     *removed = 0;
@@ -594,32 +607,22 @@ int PruneEvents(HistoryWriter& writer, int64_t beforeKey, int most, int* removed
 namespace {
 
 // The buckets that hold events, newest first, into temp.history_buckets: a seek each.
-int ListBuckets(sqlite3* db)
+int ListBuckets(HistoryWriter& writer)
 {
-    int result = Execute(db, "CREATE TEMP TABLE IF NOT EXISTS history_buckets(newest INTEGER PRIMARY KEY);"
-                             "DELETE FROM temp.history_buckets;");
-    sqlite3_stmt* older = nullptr;
+    int result = Execute(writer.db, "CREATE TEMP TABLE IF NOT EXISTS history_buckets(newest INTEGER PRIMARY KEY);"
+                                    "DELETE FROM temp.history_buckets;");
     sqlite3_stmt* add = nullptr;
     if (result == SQLITE_OK)
-        result = sqlite3_prepare_v2(db, "SELECT max(id) FROM events WHERE id < ?1", -1, &older, nullptr);
-    if (result == SQLITE_OK)
-        result = sqlite3_prepare_v2(db, "INSERT INTO temp.history_buckets(newest) VALUES(?1)", -1, &add, nullptr);
+        result = sqlite3_prepare_v2(writer.db, "INSERT INTO temp.history_buckets(newest) VALUES(?1)", -1, &add,
+                                    nullptr);
     int64_t before = INT64_MAX;
-    while (result == SQLITE_OK) {
-        sqlite3_bind_int64(older, 1, before);
-        result = sqlite3_step(older);
-        const bool found = result == SQLITE_ROW && sqlite3_column_type(older, 0) != SQLITE_NULL;
-        const int64_t key = found ? sqlite3_column_int64(older, 0) : 0;
-        sqlite3_reset(older);
-        result = result == SQLITE_ROW ? SQLITE_OK : result;
-        if (!found || result != SQLITE_OK)
-            break;
-        const int64_t bucket = HistoryBucketOfKey(key);
+    int64_t bucket = 0;
+    while (result == SQLITE_OK &&
+           NewestHistoryBucket(writer.statements[LastKeyIn], INT64_MIN, before, &bucket, &result)) {
         sqlite3_bind_int64(add, 1, -bucket);  // its row order is newest first
         result = RunToEnd(add);
         before = HistoryFirstKeyOfBucket(bucket);
     }
-    sqlite3_finalize(older);
     sqlite3_finalize(add);
     return result;
 }
@@ -629,7 +632,7 @@ int ListBuckets(sqlite3* db)
 int PruneTexts(HistoryWriter& writer, bool paths, int most, int* checked)
 {
     *checked = 0;
-    int result = ListBuckets(writer.db);
+    int result = ListBuckets(writer);
     // Each test seeks a bucket at a time, newest first: a text in use is found at once.
     if (result == SQLITE_OK)
         result = RunWithIntegers(

@@ -118,6 +118,12 @@ constexpr int32_t DayNumberOf(const SYSTEMTIME& day)
 int64_t ReadLogDone(HistoryWriter& writer, std::string_view name);
 int WriteLogDone(HistoryWriter& writer, std::string_view name, int64_t done);
 
+// The newest event's key in [?1, ?2), and the bucket of the newest event in [from,
+// before) by a statement of that text; false when there is none, or on a failure
+// (its result code in *result).
+constexpr char kHistoryNewestKeyIn[] = "SELECT max(id) FROM events WHERE id >= ?1 AND id < ?2";
+bool NewestHistoryBucket(sqlite3_stmt* newest, int64_t from, int64_t before, int64_t* bucket, int* result);
+
 // Retention, a transaction's worth at a time (the caller begins and commits).
 // Removes up to `most` events stored before the key; how many in *removed. The texts
 // they referred to are noted in pruned_texts.

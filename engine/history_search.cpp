@@ -416,20 +416,6 @@ int PrepareSearch(const HistoryQuery& query, sqlite3_stmt** statement, bool* emp
     return result;
 }
 
-// The newest bucket holding an event in [range.from, before); false when none.
-bool OlderBucket(sqlite3_stmt* older, const KeyRange& range, int64_t before, int64_t* bucket, int* result)
-{
-    sqlite3_bind_int64(older, 1, range.from);
-    sqlite3_bind_int64(older, 2, before);
-    const int step = sqlite3_step(older);
-    const bool found = step == SQLITE_ROW && sqlite3_column_type(older, 0) != SQLITE_NULL;
-    if (found)
-        *bucket = HistoryBucketOfKey(sqlite3_column_int64(older, 0));
-    sqlite3_reset(older);
-    *result = step == SQLITE_ROW ? SQLITE_OK : step;
-    return found;
-}
-
 bool AskPage(uint32_t generation, uint32_t first);
 
 // The rows a list shows first are read before it is told there are rows: its first
@@ -463,8 +449,7 @@ void RunSearch(const HistoryQuery& query, uint32_t generation)
     int result = EnsureReader() ? PrepareSearch(query, &statement, &empty, &range) : SQLITE_CANTOPEN;
     sqlite3_stmt* older = nullptr;
     if (result == SQLITE_OK && !empty && range.byBucket)
-        result = sqlite3_prepare_v2(search.db, "SELECT max(id) FROM events WHERE id >= ?1 AND id < ?2", -1, &older,
-                                    nullptr);
+        result = sqlite3_prepare_v2(search.db, kHistoryNewestKeyIn, -1, &older, nullptr);
     int64_t before = range.to;  // the keys left to search lie below
     bool inBucket = !range.byBucket;
     bool firstTold = false;
@@ -475,7 +460,7 @@ void RunSearch(const HistoryQuery& query, uint32_t generation)
             break;
         if (!inBucket) {
             int64_t bucket = 0;
-            if (!OlderBucket(older, range, before, &bucket, &result))
+            if (!NewestHistoryBucket(older, range.from, before, &bucket, &result))
                 break;
             sqlite3_reset(statement);
             sqlite3_bind_int64(statement, 5, bucket);
@@ -515,12 +500,12 @@ void RunSearch(const HistoryQuery& query, uint32_t generation)
     ReportDamage(result);
     search.keysFinished = 1;
     SetSearchStatus(generation, 1, result != SQLITE_OK);
-    if (firstTold)
+    if (firstTold) {
         ServePages();
-    else
+    } else {
         ServeFirstPage(generation);
-    if (!firstTold)
         Notify(HistoryNoticeKind::FirstRows, generation);
+    }
     Notify(HistoryNoticeKind::Finished, generation);
 }
 
