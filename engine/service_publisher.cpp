@@ -310,7 +310,8 @@ void PublishAfterStep()
     // Sent when it changes: while the logs are read, a step at a time.
     const WireHistoryState history = HistoryStateNow();
     if (history.health != historySent.health || history.backfill != historySent.backfill ||
-        history.filesDone != historySent.filesDone || history.linesRead != historySent.linesRead)
+        history.filesDone != historySent.filesDone || history.filesTotal != historySent.filesTotal ||
+        history.linesRead != historySent.linesRead)
         SendHistoryState(0);
 }
 
