@@ -18,6 +18,7 @@
 #include "windows/engine_rounds.h"
 #include "support/test_support.h"
 #include "windows/list_view.h"
+#include "windows/explore.h"
 #include "windows/main_window.h"
 
 namespace {
@@ -381,4 +382,66 @@ TEST_F(MonitoringPageTest, NamesOutsideTheCodePageReachTheServerAsItGaveThem)
     PressKey(Sessions(), VK_DELETE);
     ASSERT_FALSE(server->calls.empty());
     EXPECT_EQ(server->calls[0], L"NetSessionDel \\\\" + client + L" " + user);
+}
+
+// What a share user can put in the tables: a batch file in an open file's row, and a
+// computer's name that is a path to a program on another share.
+TEST_F(MonitoringPageTest, ExploreShowsAFileInItsFolderAndNeverRunsIt)
+{
+    const std::string share = folder + "mallory-share";
+    ASSERT_TRUE(CreateDirectoryA(share.c_str(), nullptr));
+    const std::string marker = share + "\\ran.txt";
+    WriteWholeFile(share + "\\run.bat", "echo ran > \"" + marker + "\"\r\n");
+    std::array<wchar_t, MAX_PATH> batch{};
+    MultiByteToWideChar(CP_ACP, 0, (share + "\\run.bat").c_str(), -1, batch.data(), static_cast<int>(batch.size()));
+    File(7, batch.data());
+    Refresh();
+    ASSERT_EQ(RowCount(Files()), 1);
+    Select(Files(), 0);
+
+    // The shell answers in a process of its own: waited for, the window's messages running.
+    const auto shownOrRun = [&](HWND* shown) {
+        for (const ULONGLONG deadline = GetTickCount64() + 20000; GetTickCount64() < deadline; PumpMessages(20)) {
+            *shown = FindWindowA("ExplorerWClass", "mallory-share");
+            if (*shown || FileExists(marker))
+                return true;
+        }
+        return false;
+    };
+    // Enter on the list, then the menu's Explore.
+    SetFocus(Files());
+    SendMessageA(window, WM_COMMAND, IDOK, 0);
+    HWND shown = nullptr;
+    ASSERT_TRUE(shownOrRun(&shown)) << "neither the folder opened nor the batch ran";
+    EXPECT_FALSE(FileExists(marker)) << "Enter ran the share user's batch file";
+    ASSERT_NE(shown, nullptr) << "the file's folder did not open";
+    PostMessageA(shown, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(WaitUntilGone(shown));
+
+    SendMessageA(Page(), WM_COMMAND, IDM_EXPLORE_FILE, 0);
+    ASSERT_TRUE(shownOrRun(&shown));
+    EXPECT_FALSE(FileExists(marker)) << "Explore ran the share user's batch file";
+    ASSERT_NE(shown, nullptr);
+    PostMessageA(shown, WM_CLOSE, 0, 0);
+    WaitUntilGone(shown);
+}
+
+TEST_F(MonitoringPageTest, OnlyPlainPathsAndComputerNamesReachTheShell)
+{
+    for (const wchar_t* path : {L"C:\\Data\\plan.txt", L"d:\\a", L"\\\\FS2\\D$\\Data\\plan.txt", L"\\\\10.0.0.9\\s\\f"})
+        EXPECT_TRUE(IsExplorablePath(path)) << std::wstring_view(path).size();
+    for (const wchar_t* path :
+         {L"", L"C:", L"C:\\", L"plan.txt", L"\\Data\\plan.txt", L"C:\\Data\\plan.txt:hidden.exe", L"\\\\?\\C:\\run.bat",
+          L"\\\\.\\pipe\\Quorvel", L"\\\\FS2\\D$", L"\\\\FS2\\\\x", L"\\\\FS2\\D$\\", L"C:\\a\"b", L"C:\\a*", L"C:\\a\nb",
+          L"\\\\F:S\\s\\f", L"\\\\FS2/x\\s\\f"})
+        EXPECT_FALSE(IsExplorablePath(path)) << std::wstring_view(path).size();
+    EXPECT_FALSE(IsExplorablePath(std::wstring(40000, L'a').insert(0, L"C:\\")));
+
+    for (const wchar_t* name : {L"PC1", L"pc-one.corp.example", L"10.0.0.9", L"Дмитрий-ПК"})
+        EXPECT_TRUE(IsExplorableComputer(name)) << std::wstring_view(name).size();
+    for (const wchar_t* name : {L"", L".", L"..", L"EVIL\\c$\\run.hta", L"evil/x", L"C:", L"a\tb", L"a\"b", L"a?"})
+        EXPECT_FALSE(IsExplorableComputer(name)) << std::wstring_view(name).size();
+    EXPECT_FALSE(IsExplorableComputer(std::wstring(300, L'A')));
+    RecordTrial("Explore", "paths with streams, device and raw prefixes, quotes, wildcards, control characters; "
+                "computer names holding a path", "refused before the shell sees them");
 }

@@ -1,7 +1,6 @@
 #include "windows/monitoring_page.h"
 
 #include <commctrl.h>
-#include <shellapi.h>
 
 #include <array>
 #include <climits>
@@ -14,6 +13,7 @@
 #include "core/settings.h"
 #include "windows/engine_link.h"
 #include "windows/exit_program.h"
+#include "windows/explore.h"
 #include "core/text.h"
 #include "windows/list_export.h"
 #include "windows/monitoring_lists.h"
@@ -202,11 +202,6 @@ bool FormatClientPath(const SessionRow& row, std::span<wchar_t> path)
     return true;
 }
 
-void OpenInShellWide(const wchar_t* target)
-{
-    ShellExecuteW(nullptr, L"open", target, nullptr, nullptr, SW_SHOWNORMAL);
-}
-
 void OnBlockDialogOk(HWND dialog)
 {
     std::array<char, kMinutesTextCapacity> text{};
@@ -325,13 +320,10 @@ void CloseSelectedFiles()
 
 void ExploreComputer(const wchar_t* client)
 {
-    SessionRow row{};
-    row.client = WideOrEmpty(client);
-    while (*row.client == L'\\')
-        ++row.client;
-    std::array<wchar_t, kClientNameUnits> target{};
-    if (*row.client && FormatClientPath(row, target))
-        OpenInShellWide(target.data());
+    std::wstring_view name(WideOrEmpty(client));
+    while (!name.empty() && name.front() == L'\\')
+        name.remove_prefix(1);
+    OpenComputerInShell(name);
 }
 
 void ExploreFileOn(const wchar_t* serverUnc, const wchar_t* path)
@@ -341,7 +333,7 @@ void ExploreFileOn(const wchar_t* serverUnc, const wchar_t* path)
     // Another server's path is its own drive's: reached here through the drive's hidden share.
     if (serverUnc && *serverUnc && FormatRemotePath(serverUnc, path, remotePath))
         path = remotePath.data();
-    OpenInShellWide(path);
+    ShowFileInItsFolder(path);
 }
 
 int32_t AskBlockTicks(HWND owner)
@@ -354,11 +346,8 @@ void ExploreSelectedSessions()
 {
     const std::span<const SessionRow> rows = Rows(windowState.sessionsSnapshot);
     for (int row = NextSelectedRow(windowState.sessionsList, -1); row >= 0 && static_cast<std::size_t>(row) < rows.size();
-         row = NextSelectedRow(windowState.sessionsList, row)) {
-        std::array<wchar_t, kClientNameUnits> target{};
-        if (FormatClientPath(rows[static_cast<std::size_t>(row)], target))
-            OpenInShellWide(target.data());
-    }
+         row = NextSelectedRow(windowState.sessionsList, row))
+        ExploreComputer(rows[static_cast<std::size_t>(row)].client);
 }
 
 void ExploreSelectedFiles()

@@ -31,12 +31,13 @@ void RefreshOpenFilesWith(std::span<const FILE_INFO_3> files);
 
 void CloseSelectedSessions();
 void CloseSelectedFiles();
-// Open every selected computer, or every selected file, in the shell.
+// Opens every selected computer in the shell, or shows every selected file in its
+// folder (windows/explore.h: a file is never opened).
 void ExploreSelectedSessions();
 void ExploreSelectedFiles();
-// One computer ("NAME" or "\\NAME") in the shell; one file, on this computer
-// (`serverUnc` nullptr or empty) or on a watched server ("\\NAME"), reached there
-// through its drive's hidden share.
+// One computer ("NAME" or "\\NAME") in the shell; one file shown in its folder, on
+// this computer (`serverUnc` nullptr or empty) or on a watched server ("\\NAME"),
+// reached there through its drive's hidden share.
 void ExploreComputer(const wchar_t* client);
 void ExploreFileOn(const wchar_t* serverUnc, const wchar_t* path);
 // Adds the computer of every selected session to the blacklist for `ticks` block ticks.
