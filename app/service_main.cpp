@@ -24,6 +24,7 @@
 #include "core/product.h"
 #include "core/server_api.h"
 #include "core/settings.h"
+#include "core/system_library.h"
 #include "engine/day_logs.h"
 #include "engine/detection.h"
 #include "engine/engine_host.h"
@@ -182,6 +183,7 @@ void WINAPI RunService(DWORD, LPSTR*)
 
 int main(int argc, char** argv)
 {
+    KeepLibrariesToTheSystemFolder();
     if (argc == 2 && lstrcmpiA(argv[1], "install") == 0)
         return InstallService(SayOnConsole);
     if (argc == 2 && lstrcmpiA(argv[1], "uninstall") == 0)

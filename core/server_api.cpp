@@ -1,22 +1,22 @@
 #include "core/server_api.h"
 
+#include "core/system_library.h"
+
 namespace {
 
 constexpr DWORD kPreferAll = MAX_PREFERRED_LENGTH;
 
 HMODULE serverLibrary;
 
-// The imported functions are always there; the enumerations arrive by name.
-ServerApiFunctions platformServer = {nullptr, nullptr, nullptr, NetSessionDel, NetFileClose, NetShareDel,
-                                     NetApiBufferFree};
+// Every function arrives by name from the system folder's library: the enumerations
+// once the start-up says, the rest with the library.
+ServerApiFunctions platformServer{};
 const ServerApiFunctions* server = &platformServer;
 
 template <typename Function>
 Function Bind(const char* name)
 {
-    if (!serverLibrary)
-        return nullptr;
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(serverLibrary, name)));
+    return SystemFunction<Function>(serverLibrary, name);
 }
 
 // Only success and a partial answer carry records; anything else counts as none.
@@ -49,7 +49,11 @@ void EnumerateSessions(Enumeration<Record>* result, DWORD level, const wchar_t* 
 
 void LoadServerLibrary()
 {
-    serverLibrary = LoadLibraryA("netapi32.dll");
+    serverLibrary = LoadSystemLibrary(L"netapi32.dll");
+    platformServer.sessionDel = Bind<decltype(ServerApiFunctions::sessionDel)>("NetSessionDel");
+    platformServer.fileClose = Bind<decltype(ServerApiFunctions::fileClose)>("NetFileClose");
+    platformServer.shareDel = Bind<decltype(ServerApiFunctions::shareDel)>("NetShareDel");
+    platformServer.bufferFree = Bind<decltype(ServerApiFunctions::bufferFree)>("NetApiBufferFree");
 }
 
 void ResolveServerEnumerations()

@@ -19,7 +19,8 @@ struct ServerApiFunctions {
     NET_API_STATUS(WINAPI* bufferFree)(LPVOID);
 };
 
-// Loads netapi32.dll by name; the delete, close and release functions are imported.
+// Loads the system folder's netapi32.dll and binds its delete, close and release
+// functions; one that is missing answers ERROR_PROC_NOT_FOUND.
 void LoadServerLibrary();
 // Binds the three enumerations by name. One that is missing is never called: its
 // enumerations answer ERROR_PROC_NOT_FOUND with no records.

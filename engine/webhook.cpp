@@ -7,10 +7,51 @@
 
 #include "core/clock.h"
 #include "core/handoff.h"
+#include "core/system_library.h"
 #include "core/text.h"
 #include "engine/syslog_message.h"
 
 namespace {
+
+// WinHTTP from the system folder, bound once (core/system_library.h says why).
+struct WinHttpApi {
+    decltype(&WinHttpCrackUrl) crackUrl;
+    decltype(&WinHttpOpen) open;
+    decltype(&WinHttpSetTimeouts) setTimeouts;
+    decltype(&WinHttpConnect) connect;
+    decltype(&WinHttpOpenRequest) openRequest;
+    decltype(&WinHttpSendRequest) sendRequest;
+    decltype(&WinHttpReceiveResponse) receiveResponse;
+    decltype(&WinHttpQueryHeaders) queryHeaders;
+    decltype(&WinHttpReadData) readData;
+    decltype(&WinHttpCloseHandle) closeHandle;
+};
+
+WinHttpApi BindWinHttp()
+{
+    const HMODULE library = LoadSystemLibrary(L"winhttp.dll");
+    WinHttpApi api{};
+    api.crackUrl = SystemFunction<decltype(api.crackUrl)>(library, "WinHttpCrackUrl");
+    api.open = SystemFunction<decltype(api.open)>(library, "WinHttpOpen");
+    api.setTimeouts = SystemFunction<decltype(api.setTimeouts)>(library, "WinHttpSetTimeouts");
+    api.connect = SystemFunction<decltype(api.connect)>(library, "WinHttpConnect");
+    api.openRequest = SystemFunction<decltype(api.openRequest)>(library, "WinHttpOpenRequest");
+    api.sendRequest = SystemFunction<decltype(api.sendRequest)>(library, "WinHttpSendRequest");
+    api.receiveResponse = SystemFunction<decltype(api.receiveResponse)>(library, "WinHttpReceiveResponse");
+    api.queryHeaders = SystemFunction<decltype(api.queryHeaders)>(library, "WinHttpQueryHeaders");
+    api.readData = SystemFunction<decltype(api.readData)>(library, "WinHttpReadData");
+    api.closeHandle = SystemFunction<decltype(api.closeHandle)>(library, "WinHttpCloseHandle");
+    return api;
+}
+
+// Null when the library or one of its functions is missing.
+const WinHttpApi* WinHttp()
+{
+    static const WinHttpApi api = BindWinHttp();
+    const bool whole = api.crackUrl && api.open && api.setTimeouts && api.connect && api.openRequest &&
+                       api.sendRequest && api.receiveResponse && api.queryHeaders && api.readData && api.closeHandle;
+    return whole ? &api : nullptr;
+}
 
 // Each field's share of the body once escaped, so that the whole always fits.
 constexpr std::size_t kNameBudget = 512;
@@ -241,17 +282,18 @@ DWORD WINAPI WebhookThread(void*)
 }
 
 struct HttpHandles {
+    const WinHttpApi& api;
     HINTERNET session = nullptr;
     HINTERNET connection = nullptr;
     HINTERNET request = nullptr;
     ~HttpHandles()
     {
         if (request)
-            WinHttpCloseHandle(request);
+            api.closeHandle(request);
         if (connection)
-            WinHttpCloseHandle(connection);
+            api.closeHandle(connection);
         if (session)
-            WinHttpCloseHandle(session);
+            api.closeHandle(session);
     }
 };
 
@@ -375,7 +417,12 @@ WebhookResult PostWebhook(const char* url, std::string_view body, DWORD requestM
     std::array<wchar_t, kWebhookUrlCapacity> extra{};
     parts.lpszExtraInfo = extra.data();
     parts.dwExtraInfoLength = static_cast<DWORD>(extra.size());
-    if (!WinHttpCrackUrl(wideUrl.data(), 0, 0, &parts) || host[0] == L'\0') {
+    const WinHttpApi* api = WinHttp();
+    if (!api) {
+        CopyText(text, "WinHTTP cannot be loaded from the system folder");
+        return WebhookResult::Retry;
+    }
+    if (!api->crackUrl(wideUrl.data(), 0, 0, &parts) || host[0] == L'\0') {
         CopyText(text, "the address cannot be read");
         return WebhookResult::BadUrl;
     }
@@ -383,19 +430,19 @@ WebhookResult PostWebhook(const char* url, std::string_view body, DWORD requestM
     std::size_t targetLength = CopyWideText(target, path[0] ? path.data() : L"/");
     CopyWideText(std::span<wchar_t>(target).subspan(targetLength), extra.data());
 
-    HttpHandles http;
-    http.session = WinHttpOpen(L"Quorvel", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+    HttpHandles http{*api};
+    http.session = api->open(L"Quorvel", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                WINHTTP_NO_PROXY_BYPASS, 0);
     if (!http.session) {
         CopyText(text, "WinHTTP cannot start");
         return WebhookResult::Retry;
     }
     const int timeout = static_cast<int>(std::min<DWORD>(requestMs, 0x7FFFFFFF));
-    WinHttpSetTimeouts(http.session, timeout, timeout, timeout, timeout);
-    http.connection = WinHttpConnect(http.session, host.data(), parts.nPort, 0);
+    api->setTimeouts(http.session, timeout, timeout, timeout, timeout);
+    http.connection = api->connect(http.session, host.data(), parts.nPort, 0);
     const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
     if (http.connection)
-        http.request = WinHttpOpenRequest(http.connection, L"POST", target.data(), nullptr, WINHTTP_NO_REFERER,
+        http.request = api->openRequest(http.connection, L"POST", target.data(), nullptr, WINHTTP_NO_REFERER,
                                           WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
     if (!http.request) {
         CopyText(text, "the request cannot be made");
@@ -403,9 +450,9 @@ WebhookResult PostWebhook(const char* url, std::string_view body, DWORD requestM
     }
     constexpr wchar_t kHeaders[] = L"Content-Type: application/json; charset=utf-8\r\n";
     const DWORD bodyLength = static_cast<DWORD>(body.size());
-    if (!WinHttpSendRequest(http.request, kHeaders, static_cast<DWORD>(-1L), const_cast<char*>(body.data()),
+    if (!api->sendRequest(http.request, kHeaders, static_cast<DWORD>(-1L), const_cast<char*>(body.data()),
                             bodyLength, bodyLength, 0) ||
-        !WinHttpReceiveResponse(http.request, nullptr)) {
+        !api->receiveResponse(http.request, nullptr)) {
         const DWORD error = GetLastError();
         FormatText(text, "%s",
                    error == ERROR_WINHTTP_NAME_NOT_RESOLVED   ? "host unknown"
@@ -417,7 +464,7 @@ WebhookResult PostWebhook(const char* url, std::string_view body, DWORD requestM
     }
     DWORD code = 0;
     DWORD size = sizeof code;
-    WinHttpQueryHeaders(http.request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+    api->queryHeaders(http.request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
                         &code, &size, WINHTTP_NO_HEADER_INDEX);
     *status = code;
     // The answer's body is read and thrown away, up to a limit, so that the
@@ -425,7 +472,7 @@ WebhookResult PostWebhook(const char* url, std::string_view body, DWORD requestM
     std::array<char, 4096> drain{};
     std::size_t drained = 0;
     DWORD read = 0;
-    while (drained < kResponseDrainBytes && WinHttpReadData(http.request, drain.data(), static_cast<DWORD>(drain.size()), &read) &&
+    while (drained < kResponseDrainBytes && api->readData(http.request, drain.data(), static_cast<DWORD>(drain.size()), &read) &&
            read > 0)
         drained += read;
     FormatText(text, "HTTP %u", static_cast<unsigned>(code));

@@ -24,6 +24,7 @@ if [ -z "${DISPLAY:-}" ]; then
   start_xvfb
 fi
 prepare_wine_prefix
+install_simulated_server "$bin/netapi32.dll"
 
 scenario=${QUORVEL_SCENARIO:-$root/tools/netapi-sim/office.scenario}
 journal="$root/build/demo.journal"

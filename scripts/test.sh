@@ -40,6 +40,7 @@ fi
 
 start_xvfb
 prepare_wine_prefix
+install_simulated_server "$root/build/$preset/bin/netapi32.dll"
 # One Wine server for the whole run: each test then starts in a fraction of a second.
 wineserver -p 60
 wine cmd /c exit 0 >/dev/null 2>&1 || true

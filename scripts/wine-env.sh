@@ -30,15 +30,25 @@ prepare_wine_prefix() {
   # captions, and none of the stalls a bare X server gives the tray and dialogs.
   wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /t REG_SZ /d Default /f >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /t REG_SZ /d 1280x800 /f >/dev/null 2>&1
-  # quorvel.exe and the service, quorvelsvc.exe, take the netapi32.dll beside them, the
-  # simulated server, before Wine's own. The service manager starts the service without
-  # the environment of whoever started it: the registry reaches it, WINEDLLOVERRIDES not.
+  # quorvel.exe and the service, quorvelsvc.exe, take the system folder's netapi32.dll,
+  # the simulated server once install_simulated_server put it there, before Wine's own.
+  # The service manager starts the service without the environment of whoever started
+  # it: the registry reaches it, WINEDLLOVERRIDES not.
   wine reg add 'HKCU\Software\Wine\AppDefaults\quorvel.exe\DllOverrides' /v netapi32 /t REG_SZ /d native,builtin /f >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\AppDefaults\quorvelsvc.exe\DllOverrides' /v netapi32 /t REG_SZ /d native,builtin /f >/dev/null 2>&1
   cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
   wineserver -w
   private_documents
   touch "$WINEPREFIX/.quorvel-ready-5"
+}
+
+# The simulated server where the program and the service take netapi32 from: the
+# prefix's system folder (they never take one beside them). Programs without the
+# override above keep Wine's own.
+install_simulated_server() {
+  local dll=$1
+  local system32="$WINEPREFIX/drive_c/windows/system32"
+  cmp -s "$dll" "$system32/netapi32.dll" || cp "$dll" "$system32/netapi32.dll"
 }
 
 # Wine links a new prefix's Documents to $HOME, which every prefix of the user shares:

@@ -5,6 +5,7 @@
 #include "engine/engine_state.h"
 #include "windows/window_state.h"
 #include "core/product.h"
+#include "core/system_library.h"
 #include "core/text.h"
 
 namespace {
@@ -55,9 +56,13 @@ DWORD WINAPI SoundAlertWorker(LPVOID)
 
 void PlayWarningSound()
 {
+    // The system folder's winmm (core/system_library.h says why), bound once.
+    static const auto play = SystemFunction<decltype(&sndPlaySoundA)>(LoadSystemLibrary(L"winmm.dll"), "sndPlaySoundA");
+    if (!play)
+        return;
     // Beside the program first: started at logon, the current folder is not ours.
     PathText path{};
     FormatText(path, "%s%s", ProgramFolderPath().data(), kWarningSound);
-    if (!sndPlaySoundA(path.data(), SND_SYNC | SND_NODEFAULT))
-        sndPlaySoundA(kWarningSound, SND_SYNC);
+    if (!play(path.data(), SND_SYNC | SND_NODEFAULT))
+        play(kWarningSound, SND_SYNC);
 }

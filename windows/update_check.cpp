@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "core/system_library.h"
 #include "engine/engine_state.h"
 #include "windows/window_state.h"
 #include "core/text.h"
@@ -15,12 +16,35 @@ namespace {
 constexpr DWORD kReceiveCapacity = 4096;
 constexpr char kUpdateAgent[] = "Quorvel";
 
+// WinINet from the system folder (core/system_library.h says why).
+struct WinInetApi {
+    decltype(&InternetOpenA) open;
+    decltype(&InternetOpenUrlA) openUrl;
+    decltype(&InternetReadFile) readFile;
+    decltype(&InternetCloseHandle) closeHandle;
+};
+
+WinInetApi BindWinInet()
+{
+    const HMODULE library = LoadSystemLibrary(L"wininet.dll");
+    return {SystemFunction<decltype(&InternetOpenA)>(library, "InternetOpenA"),
+            SystemFunction<decltype(&InternetOpenUrlA)>(library, "InternetOpenUrlA"),
+            SystemFunction<decltype(&InternetReadFile)>(library, "InternetReadFile"),
+            SystemFunction<decltype(&InternetCloseHandle)>(library, "InternetCloseHandle")};
+}
+
+const WinInetApi& WinInet()
+{
+    static const WinInetApi api = BindWinInet();
+    return api;
+}
+
 struct InternetHandle {
     explicit InternetHandle(HINTERNET opened) : handle(opened) {}
     ~InternetHandle()
     {
         if (handle)
-            InternetCloseHandle(handle);
+            WinInet().closeHandle(handle);
     }
     InternetHandle(const InternetHandle&) = delete;
     InternetHandle& operator=(const InternetHandle&) = delete;
@@ -42,15 +66,18 @@ const char* WebSiteAddress()
 int ReadNewestUpdate(const char* address)
 {
     std::array<char, kReceiveCapacity> received{};  // zero-filled: what is read is always terminated
-    InternetHandle session(InternetOpenA(kUpdateAgent, INTERNET_OPEN_TYPE_PRECONFIG_WITH_NO_AUTOPROXY, nullptr,
+    const WinInetApi& api = WinInet();
+    if (!api.open || !api.openUrl || !api.readFile || !api.closeHandle)
+        return 0;
+    InternetHandle session(api.open(kUpdateAgent, INTERNET_OPEN_TYPE_PRECONFIG_WITH_NO_AUTOPROXY, nullptr,
                                          nullptr, 0));
     if (!session.handle)
         return 0;
-    InternetHandle request(InternetOpenUrlA(session.handle, address, nullptr, 0, 0, 0));
+    InternetHandle request(api.openUrl(session.handle, address, nullptr, 0, 0, 0));
     if (!request.handle)
         return 0;
     DWORD read = 0;
-    InternetReadFile(request.handle, received.data(), kReceiveCapacity - 1, &read);
+    api.readFile(request.handle, received.data(), kReceiveCapacity - 1, &read);
     return ParseLeadingInt(std::string_view(received.data(), std::min<DWORD>(read, kReceiveCapacity - 1)));
 }
 

@@ -271,8 +271,27 @@ std::string MakeScratchFolder(const std::string& name)
     return folder + "\\";
 }
 
+bool UnderWine()
+{
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+bool PutSimulatedServerInSystemFolder(const std::string& simDll)
+{
+    // Never on Windows itself: there the system folder's netapi32 is the real server's.
+    if (!UnderWine())
+        return false;
+    std::array<char, MAX_PATH> system{};
+    GetSystemDirectoryA(system.data(), static_cast<UINT>(system.size()));
+    const std::string target = std::string(system.data()) + "\\netapi32.dll";
+    const std::string wanted = ReadFile(simDll);
+    return !wanted.empty() && (ReadFile(target) == wanted || CopyFileA(simDll.c_str(), target.c_str(), FALSE));
+}
+
 void UseSimulatedServer(const std::string& scenarioPath, const std::string& journalPath)
 {
+    PutSimulatedServerInSystemFolder(ProgramFolder() + "netapi32.dll");
     // The program inherits these; an empty value means no scenario, or no journal.
     SetEnvironmentVariableA("QUORVEL_SIM_SCENARIO", scenarioPath.c_str());
     SetEnvironmentVariableA("QUORVEL_SIM_JOURNAL", journalPath.c_str());

@@ -19,8 +19,14 @@ void WriteFile(const std::string& path, const std::string& content);
 // A new, empty folder for one test's scenario and journal, ending with a backslash.
 std::string MakeScratchFolder(const std::string& name);
 
-// The simulated server the program will find beside it: the scenario it plays
-// (empty text: an empty server) and the journal it keeps (empty: none).
+bool UnderWine();
+// The program and the service take netapi32 from the system folder only: under Wine
+// the simulated server is put there (the prefix's own; never on Windows). False when
+// it is not there.
+bool PutSimulatedServerInSystemFolder(const std::string& simDll);
+// The simulated server the program will find (the one built beside this test program,
+// put in the system folder): the scenario it plays (empty text: an empty server) and
+// the journal it keeps (empty: none).
 void UseSimulatedServer(const std::string& scenarioPath, const std::string& journalPath);
 
 // Starts quorvel.exe with `arguments`; false if it could not be started.

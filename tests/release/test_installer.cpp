@@ -302,20 +302,20 @@ protected:
         ASSERT_EQ(RunAndWait(SetupExe(), "/S", kInstallerTimeoutMs), 0u) << SetupExe() << " /S";
     }
 
-    // The simulated server beside the installed program, playing one visitor.
-    // Installs, puts the simulated server beside the installed program and starts it.
+    // Installs, gives the simulated server a visitor to play and starts the program.
     void InstallAndStartProgram()
     {
         Install();
         if (!HasFatalFailure())
-            UseSimulatedServerInInstallFolder();
+            PlayOneVisitor();
         if (!HasFatalFailure())
             StartProgram();
     }
-    void UseSimulatedServerInInstallFolder()
+    // The simulated server, in the system folder where the installed program takes
+    // netapi32 from, playing one visitor.
+    void PlayOneVisitor()
     {
-        const std::string dll = InstallFolder() + "\\netapi32.dll";
-        ASSERT_TRUE(CopyFileA(NativePath(QUORVEL_SIM_DLL).c_str(), dll.c_str(), FALSE)) << GetLastError();
+        ASSERT_TRUE(PutSimulatedServerInSystemFolder(NativePath(QUORVEL_SIM_DLL))) << GetLastError();
         WriteFile(scratch + "visitor.scenario",
                   "0 share Projects disk C:\\Shares\\Projects\n"
                   "0 connect PC17 bob\n"
@@ -401,7 +401,7 @@ TEST_F(InstallerTest, InstallsRunsAgainstTheServerAndUninstallsKeepingTheUsersFi
     // Without the service running, the installed program from its shortcut watches the
     // simulated server itself, as an unzipped copy does.
     ASSERT_TRUE(StopInstalledService());
-    UseSimulatedServerInInstallFolder();
+    PlayOneVisitor();
     if (HasFatalFailure())
         return;
     StartProgram();
@@ -430,8 +430,6 @@ TEST_F(InstallerTest, InstallsRunsAgainstTheServerAndUninstallsKeepingTheUsersFi
     const std::string settingsBefore = ReadFile(settings);
     const std::vector<std::string> logsBefore = FolderNames(logs);
 
-    // The test's own file goes first: what is left is the release's.
-    ASSERT_TRUE(DeleteFileA((folder + "\\netapi32.dll").c_str())) << GetLastError();
     EXPECT_EQ(Uninstall(kInstallerTimeoutMs), 0u);
 
     EXPECT_FALSE(Exists(folder)) << "the install folder is left: " << ::testing::PrintToString(FolderNames(folder));
@@ -456,8 +454,8 @@ TEST_F(InstallerTest, AnUninstallClosesTheRunningProgramAndLeavesAnotherCopysRun
 
     EXPECT_EQ(Uninstall(kInstallerTimeoutMs), 0u);
     EXPECT_EQ(WaitForExit(program, 0), 0u) << "the program ends through its own exit";
-    EXPECT_EQ(FolderNames(InstallFolder()), std::vector<std::string>{"netapi32.dll"})
-        << "all of the program's files go; the folder stays for the file the test put there";
+    EXPECT_FALSE(Exists(InstallFolder())) << "all of the program's files go: "
+                                          << ::testing::PrintToString(FolderNames(InstallFolder()));
     EXPECT_FALSE(Exists(StartMenuShortcut()));
     EXPECT_FALSE(UninstallKeyExists());
     EXPECT_EQ(RunValue(), otherCopy);

@@ -34,7 +34,7 @@ wait_for_line() {
 rm -rf "$folder" "$settings"
 mkdir -p "$folder" "$settings"
 cp "$service_exe" "$folder/quorvelsvc.exe"
-cp "$sim_dll" "$folder/netapi32.dll"
+install_simulated_server "$sim_dll"
 printf '1 connect PC-ONE bob\n2 connect PC-BAD eve\n' >"$folder/netapi-sim.scenario"
 printf '[blacklist]\r\ncount=1\r\ncomp0=PC-BAD\r\n' >"$settings/quorvel.ini"
 

@@ -1,7 +1,8 @@
 // quorvelsvc.exe, the engine as a Windows service: what its install carries over, what
 // its import table names, and the real service under the real service manager against
-// the simulated server. The service does not see the test's environment: the simulated
-// server finds its scenario beside it (netapi-sim.scenario) and keeps its journal there.
+// the simulated server, in the prefix's system folder. The service does not see the
+// test's environment: the simulated server finds its scenario beside the service's exe
+// (netapi-sim.scenario) and keeps its journal there.
 // The tests install and remove the service named Quorvel and clear its ProgramData
 // folder: run them in the tests' Wine prefix or on a test machine.
 #include <windows.h>
@@ -116,14 +117,15 @@ std::string TodaysServiceLog(const char* extension)
            std::to_string(now.wYear) + "." + extension;
 }
 
-// Wine keeps its own netapi32 unless told per program (scripts/wine-env.sh tells it for
-// quorvelsvc.exe); Windows takes the one beside the program by itself.
-bool UnderWine()
+std::string UpperCased(std::string text)
 {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); });
+    return text;
 }
 
+// Wine keeps its own netapi32 unless told per program (scripts/wine-env.sh tells it for
+// quorvelsvc.exe).
 bool SimulatedServerOverridden()
 {
     std::array<char, 64> value{};
@@ -149,8 +151,9 @@ protected:
         exe = folder + "quorvelsvc.exe";
         journalPath = folder + "netapi-sim.journal";
         ASSERT_TRUE(CopyFileA(NativePath(QUORVEL_SERVICE_EXE).c_str(), exe.c_str(), FALSE)) << GetLastError();
-        ASSERT_TRUE(CopyFileA(NativePath(QUORVEL_SIM_DLL).c_str(), (folder + "netapi32.dll").c_str(), FALSE))
-            << GetLastError();
+        if (UnderWine()) {
+            ASSERT_TRUE(PutSimulatedServerInSystemFolder(NativePath(QUORVEL_SIM_DLL))) << GetLastError();
+        }
     }
     void TearDown() override
     {
@@ -172,7 +175,7 @@ protected:
         return found;
     }
 
-    std::string folder;  // the service's own, with the simulated server beside it
+    std::string folder;  // the service's own, with the simulated server's scenario and journal beside it
     std::string exe;
     std::string journalPath;
 };
@@ -348,19 +351,41 @@ TEST(ServiceImports, NameNoWindowOrDialogFunction)
     const std::vector<std::string> windowLibraries = {"USER32.DLL", "GDI32.DLL", "COMCTL32.DLL", "COMDLG32.DLL",
                                                       "UXTHEME.DLL", "WINMM.DLL", "WININET.DLL", "SHELL32.DLL"};
     std::vector<std::string> windowFunctions;
-    bool netapi = false;
     for (const ImportedFunction& function : service.functions) {
-        std::string library = function.library;
-        std::transform(library.begin(), library.end(), library.begin(),
-                       [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); });
-        netapi = netapi || library == "NETAPI32.DLL";
+        const std::string library = UpperCased(function.library);
         const std::string named = function.library + ":" + function.name;
         if (std::find(windowLibraries.begin(), windowLibraries.end(), library) != windowLibraries.end() &&
             std::find(allowed.begin(), allowed.end(), named) == allowed.end())
             windowFunctions.push_back(named);
     }
-    EXPECT_TRUE(netapi) << "the reader saw the server's functions";
     EXPECT_EQ(windowFunctions, std::vector<std::string>{});
+}
+
+// A library that is not one of the system's known DLLs is looked for in the exe's own
+// folder first, before the system folder. Both exes import only known ones (the
+// program's common controls come from the side-by-side store its manifest names) and
+// bind netapi32, winhttp, wininet and winmm from the system folder.
+TEST(ServiceImports, NameOnlyTheSystemsKnownLibraries)
+{
+    const std::vector<std::string> known = {"ADVAPI32.DLL", "COMDLG32.DLL", "GDI32.DLL", "KERNEL32.DLL", "MSVCRT.DLL",
+                                            "OLE32.DLL",    "SHELL32.DLL",  "USER32.DLL", "WS2_32.DLL"};
+    for (const char* exe : {QUORVEL_PROGRAM_EXE, QUORVEL_SERVICE_EXE}) {
+        const ImportTable table = ReadImportTable(NativePath(exe));
+        ASSERT_EQ(table.fault, "") << exe;
+        EXPECT_FALSE(table.delayLoads) << exe;
+        std::vector<std::string> others;
+        for (const ImportedFunction& function : table.functions) {
+            const std::string library = UpperCased(function.library);
+            const bool sideBySide = library == "COMCTL32.DLL" && exe == std::string(QUORVEL_PROGRAM_EXE);
+            if (!sideBySide && std::find(known.begin(), known.end(), library) == known.end() &&
+                std::find(others.begin(), others.end(), library) == others.end())
+                others.push_back(library);
+        }
+        EXPECT_EQ(others, std::vector<std::string>{}) << exe;
+        EXPECT_TRUE(std::any_of(table.functions.begin(), table.functions.end(),
+                                [](const ImportedFunction& f) { return f.name == "LoadLibraryExW"; }))
+            << "the reader saw the library loader";
+    }
 }
 
 TEST_F(ServiceTest, InstallRegistersAndStartsItOnceAndUninstallRemovesIt)
@@ -432,6 +457,24 @@ TEST_F(ServiceTest, InstallRegistersAndStartsItOnceAndUninstallRemovesIt)
         EXPECT_NE(usage.output.find("quorvelsvc.exe install"), std::string::npos) << arguments;
     }
     EXPECT_FALSE(QueryInstalledService().found);
+}
+
+// Whoever can write the folder the service's exe stands in puts a netapi32.dll there:
+// it must never run as SYSTEM. (Under Wine the override native,builtin makes a DLL found
+// beside the exe load as it would on Windows, where netapi32 is no known DLL.)
+TEST_F(ServiceTest, ALibraryPlantedBesideTheServiceIsNeverLoaded)
+{
+    RecordProperty("area", "service");
+    RecordProperty("tried", "a netapi32.dll that leaves a marker when loaded, beside quorvelsvc.exe; install and start");
+    RecordProperty("held", "the service reads the system folder's server and never loads the planted library");
+    ASSERT_TRUE(CopyFileA(NativePath(QUORVEL_MARKER_LIBRARY).c_str(), (folder + "netapi32.dll").c_str(), FALSE))
+        << GetLastError();
+    WriteScenario("1 connect PC-ONE bob\n");
+    const CommandResult install = Service("install");
+    ASSERT_EQ(install.code, 0u) << install.output;
+    EXPECT_TRUE(WaitFor([&] { return !Find(Journal(), "call", "NetSessionEnum").empty(); }, 20000))
+        << "the service does not read the system folder's server";
+    EXPECT_FALSE(Exists(folder + "marker-loaded.txt")) << "the service loaded the library planted beside it";
 }
 
 // A day log's distinct lines without their times: runs at different moments log the

@@ -134,6 +134,7 @@ fi
 wineserver -k >/dev/null 2>&1 || true
 start_xvfb
 prepare_wine_prefix
+install_simulated_server "$bin/netapi32.dll"
 # One Wine server for all runs, started before them, so no run pays for its start.
 wineserver -p 60
 wine cmd /c exit 0 >/dev/null 2>&1 || true

@@ -166,6 +166,7 @@ fi
 
 start_xvfb
 prepare_wine_prefix
+install_simulated_server "$bin/netapi32.dll"
 
 # The shots' own settings: the tripwires on, with two bait patterns and the default
 # rules, no computer left cut off by an earlier run, and no other server watched. The

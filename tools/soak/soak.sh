@@ -56,6 +56,7 @@ windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 start_xvfb
 prepare_wine_prefix
+install_simulated_server "$bin/netapi32.dll"
 wineserver -p 60
 wine cmd /c exit 0 >/dev/null 2>&1 || true
 

@@ -36,9 +36,11 @@ bool get_env(const wchar_t* name, std::wstring& out) {
     return true;
 }
 
-std::wstring beside_module(const wchar_t* file) {
+// Beside the program that loaded the DLL: Quorvel takes netapi32 from the system folder
+// only, so the DLL stands there, and each program's scenario stands beside that program.
+std::wstring beside_program(const wchar_t* file) {
     std::wstring path(32768, L'\0');
-    const DWORD n = GetModuleFileNameW(g_module, path.data(), static_cast<DWORD>(path.size()));
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
     path.resize(n);
     const size_t slash = path.find_last_of(L"\\/");
     path.resize(slash == std::wstring::npos ? 0 : slash + 1);
@@ -71,7 +73,7 @@ nsim::Sim* sim() {
     if (!g_sim) {
         nsim::SimOptions opt;
         std::wstring journal, scenario, speed;
-        if (!get_env(L"QUORVEL_SIM_JOURNAL", journal)) journal = beside_module(L"netapi-sim.journal");
+        if (!get_env(L"QUORVEL_SIM_JOURNAL", journal)) journal = beside_program(L"netapi-sim.journal");
         opt.journal_path = journal;  // set but empty: no journal
         std::string speed_note;
         if (get_env(L"QUORVEL_SIM_SPEED", speed) && !speed.empty()) {
@@ -85,7 +87,7 @@ nsim::Sim* sim() {
         opt.local_names = local_names();
         g_sim = nsim::sim_create(opt);
         const bool scenario_set = get_env(L"QUORVEL_SIM_SCENARIO", scenario);
-        if (!scenario_set) scenario = beside_module(L"netapi-sim.scenario");
+        if (!scenario_set) scenario = beside_program(L"netapi-sim.scenario");
         std::wstring dll(32768, L'\0');
         dll.resize(GetModuleFileNameW(g_module, dll.data(), static_cast<DWORD>(dll.size())));
         char speed_text[32];

@@ -318,7 +318,7 @@ TEST(ProbeProgram, ImportsTheDllBesideIt) {
                            "0 open PC1 alice D:\\Shares\\Projects\\a.txt perm=rw\n"));
     DeleteFileW(journal.c_str());
     DeleteFileW(out.c_str());
-    // No settings: the scenario and journal beside the DLL are the ones used.
+    // No settings: the scenario and journal beside the program are the ones used.
     const WineOverride override_for(exe_name);
     const DWORD code = run(L"\"" + exe + L"\" \"" + out + L"\"",
                            {{L"QUORVEL_SIM_SCENARIO", L""},
