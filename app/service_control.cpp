@@ -2,9 +2,14 @@
 
 #include <windows.h>
 
+#include <shlobj.h>
+
 #include <array>
+#include <cstring>
 
 #include "core/clock.h"
+#include "core/event_log.h"
+#include "core/file_trust.h"
 #include "core/paths.h"
 #include "core/product.h"
 #include "core/text.h"
@@ -44,6 +49,13 @@ constexpr char kRestarts[] = "When it fails it is started again after 5 s, twice
 constexpr char kRestartsNotSet[] = "Its restarts after a failure could not be set (error %lu).";
 constexpr char kNoFolder[] = "The service's folder %s could not be made or kept to the service and "
                              "administrators (error %lu): nothing was installed.";
+constexpr char kWritablePlace[] =
+    "The service was not installed: %s is %s, and whoever can change it would run code as SYSTEM at the "
+    "service's next start. Put quorvelsvc.exe in a folder only administrators can change, such as %s, and run "
+    "\"quorvelsvc.exe install\" from there.";
+constexpr char kEventSource[] = "Its events go to the Application event log under the source %s.";
+constexpr char kEventSourceNotSet[] = "Its event source %s could not be registered (error %lu): its events show "
+                                      "in the Application log without their texts.";
 constexpr char kNoProgramData[] = "The ProgramData folder cannot be found: the service has nowhere to keep its "
                                   "settings and logs.";
 constexpr char kStarted[] = "Started the service: it watches this computer's shares from now on, whether or not "
@@ -155,6 +167,55 @@ int StartInstalledService(SC_HANDLE service, SayLine say)
     return static_cast<int>(error ? error : ERROR_SERVICE_NOT_ACTIVE);
 }
 
+// The exe, its folder and every folder above: none that anyone but SYSTEM, the
+// Administrators and their owner may change. 0 when none, or the code of the refusal.
+int RefuseWritablePlace(const char* exe, SayLine say)
+{
+    PathText folder{};
+    CopyText(folder, exe);
+    if (char* slash = std::strrchr(folder.data(), '\\'))
+        *slash = '\0';
+    TrustVerdict verdict = JudgePath(exe, TrustScope::FileOnly);
+    const char* judged = exe;
+    if (verdict.fault == TrustFault::None) {
+        verdict = JudgePathAndAncestors(folder.data(), TrustScope::FolderAndNewFiles);
+        judged = folder.data();
+    }
+    if (verdict.fault == TrustFault::None)
+        return 0;
+    std::array<char, 256> why{};
+    DescribeVerdict(verdict, why);
+    std::array<char, MAX_PATH> programs{};
+    PathText place{};
+    if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, programs.data())))
+        FormatText(place, "%s\\Quorvel", programs.data());
+    else
+        CopyText(place, "C:\\Program Files\\Quorvel");
+    // The folder above that failed is named by the verdict's own words when it is not the exe's.
+    SayFormatted(say, kWritablePlace, judged, why.data(), place.data());
+    ReportProductEvent(QUORVEL_EVENT_BINARY_FOLDER_WRITABLE, {judged, why.data(), place.data()});
+    return ERROR_ACCESS_DENIED;
+}
+
+// The source for the Application log, when none is registered yet: the installer's
+// names the program's exe, which carries the same messages.
+void RegisterOwnEventSource(const char* exe, SayLine say)
+{
+    const DWORD error = RegisterProductEventSource(exe, false);
+    if (error == ERROR_SUCCESS)
+        SayFormatted(say, kEventSource, kEventSourceName);
+    else
+        SayFormatted(say, kEventSourceNotSet, kEventSourceName, error);
+}
+
+// Only a source that names this exe: the installer's stays for the program.
+void RemoveOwnEventSource()
+{
+    std::array<char, kPathCapacity> exe{};
+    if (GetModuleFileNameA(nullptr, exe.data(), static_cast<DWORD>(exe.size())))
+        RemoveProductEventSource(exe.data());
+}
+
 }  // namespace
 
 int InstallService(SayLine say)
@@ -177,6 +238,10 @@ int InstallService(SayLine say)
         return ERROR_SERVICE_EXISTS;
     }
 
+    // The service runs as SYSTEM whatever stands where it is registered.
+    if (const int refused = RefuseWritablePlace(exe.data(), say))
+        return refused;
+
     // Its folder and the user's lists first: a failure there leaves nothing registered,
     // and the service reads the lists from its first start.
     const PathText folder = ServiceFilesFolder();
@@ -184,7 +249,8 @@ int InstallService(SayLine say)
         say(kNoProgramData);
         return ERROR_PATH_NOT_FOUND;
     }
-    if (!PrepareServiceFolder(folder.data(), true)) {
+    FolderFindings findings{};
+    if (!TakeOverServiceFolder(folder.data(), say, &findings)) {
         const DWORD error = GetLastError();
         SayFormatted(say, kNoFolder, folder.data(), error);
         return static_cast<int>(error ? error : ERROR_ACCESS_DENIED);
@@ -214,6 +280,7 @@ int InstallService(SayLine say)
         return static_cast<int>(error);
     }
     SayFormatted(say, kInstalled, kServiceName, kServiceDisplayName, command.data());
+    RegisterOwnEventSource(exe.data(), say);
     SERVICE_DESCRIPTIONA description{const_cast<char*>(kServiceDescription)};
     ChangeServiceConfig2A(service.handle, SERVICE_CONFIG_DESCRIPTION, &description);
     if (SetRestarts(service.handle)) {
@@ -264,6 +331,7 @@ int UninstallService(SayLine say)
         return static_cast<int>(error);
     }
     SayFormatted(say, kRemoved, kServiceName);
+    RemoveOwnEventSource();
     const PathText folder = ServiceFilesFolder();
     if (folder[0] != '\0')
         SayFormatted(say, kFilesKept, folder.data());

@@ -10,6 +10,9 @@
 #include <span>
 #include <string_view>
 
+#include "core/clock.h"
+#include "core/event_log.h"
+#include "core/file_trust.h"
 #include "core/settings.h"
 #include "core/text.h"
 #include "engine/engine_state.h"
@@ -23,6 +26,10 @@ namespace {
 // SYSTEM and the administrators, full control, inherited by every file and folder
 // inside; nothing inherited from ProgramData, whose users may create files.
 constexpr char kServiceFolderSecurity[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// Taken over: owned by the Administrators, the folder with the list above, what is
+// inside with nothing of its own (it inherits the folder's).
+constexpr char kTakenFolderSecurity[] = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+constexpr char kTakenInsideSecurity[] = "O:BAD:";
 
 // The sections carried over whole, as the lists' and rules' modules name them.
 // Forwarding goes too: the service forwards once it watches, and the program no longer does.
@@ -174,6 +181,268 @@ bool CarryMainKeys(const char* userFile, const char* serviceFile, SayLine say)
     return written;
 }
 
+// ---- The service's folder ----
+
+constexpr char kSettingsFileName[] = "quorvel.ini";
+constexpr char kLastGoodName[] = "quorvel.ini.good";
+constexpr char kLogsFolderName[] = "quorvel_logs";
+constexpr char kSetAsideMark[] = ".untrusted-";
+// The service's own tree is two folders deep (its logs, and a watched server's): one
+// deeper was made by someone else, and is not walked.
+constexpr int kDeepestFolder = 8;
+
+constexpr char kFolderTaken[] = "The service's folder %s was %s: it is the service's now, kept to SYSTEM and "
+                                "the Administrators.";
+constexpr char kSetAside[] = "Set aside %s as %s: it is %s, and is not used.";
+constexpr char kNotSetAside[] = "%s is %s and could not be set aside (error %lu).";
+constexpr char kNotTaken[] = "%s could not be given to the Administrators (error %lu).";
+constexpr char kLinkFound[] = "%s is a link to another place: Quorvel never follows, moves or removes a link it did "
+                              "not make.";
+constexpr char kLinksRefused[] = "Nothing was installed: remove the link (rmdir for a folder, del for a file), then "
+                                 "install again.";
+constexpr char kTooDeep[] = "%s is deeper than the service's own folders: it is not looked into.";
+constexpr char kReserveUsed[] = "The service does not use %s while a link is in it: it keeps its settings and logs "
+                                "in %s until the link is gone.";
+constexpr char kHoldsLink[] = "it holds a link to another place";
+constexpr char kLastGoodUsed[] = "The service watches with its last good settings, %s.";
+constexpr char kDefaultsUsed[] = "The service watches with the default settings: empty lists, no tripwires, no "
+                                 "servers, no forwarding.";
+constexpr char kWithLastGood[] = "its last good settings";
+constexpr char kWithDefaults[] = "the default settings";
+
+void EnableTakeOverPrivileges()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return;
+    // Taking ownership, and setting an owner and access list whatever the old list says.
+    for (const char* name : {SE_TAKE_OWNERSHIP_NAME, SE_RESTORE_NAME, SE_BACKUP_NAME}) {
+        TOKEN_PRIVILEGES privilege{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+        if (LookupPrivilegeValueA(nullptr, name, &privilege.Privileges[0].Luid))
+            AdjustTokenPrivileges(token, FALSE, &privilege, 0, nullptr, nullptr);
+    }
+    CloseHandle(token);
+}
+
+void NoteFirst(FolderFindings& findings, const char* format, auto... values)
+{
+    if (findings.first[0] == '\0')
+        FormatText(findings.first, format, values...);
+}
+
+// "quorvel.ini" becomes "quorvel.ini.untrusted-20261209-183000", or with "-2" and on
+// when that is taken. Only files and folders: no link is in the tree by now.
+bool SetAside(const char* path, const char* why, SayLine say, FolderFindings& findings)
+{
+    const SYSTEMTIME now = LocalTimeNow();
+    PathText aside{};
+    for (int attempt = 1; attempt <= 9; ++attempt) {
+        FormatText(aside, attempt == 1 ? "%s%s%04u%02u%02u-%02u%02u%02u" : "%s%s%04u%02u%02u-%02u%02u%02u-%d", path,
+                   kSetAsideMark, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, attempt);
+        if (MoveFileExA(path, aside.data(), 0))
+            break;
+        if (GetLastError() != ERROR_ALREADY_EXISTS || attempt == 9) {
+            SayFormatted(say, kNotSetAside, path, why, GetLastError());
+            return false;
+        }
+    }
+    SayFormatted(say, kSetAside, path, aside.data(), why);
+    ReportProductEvent(QUORVEL_EVENT_SET_ASIDE, {path, aside.data(), why});
+    ++findings.setAside;
+    NoteFirst(findings, kSetAside, path, aside.data(), why);
+    return true;
+}
+
+// Owned by the Administrators; the top folder with the service's protected access
+// list, everything inside inheriting it. Opened not to follow a link.
+bool TakeOver(const char* path, bool top)
+{
+    PSECURITY_DESCRIPTOR security = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(top ? kTakenFolderSecurity : kTakenInsideSecurity,
+                                                              SDDL_REVISION_1, &security, nullptr))
+        return false;
+    PSID owner = nullptr;
+    PACL access = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    GetSecurityDescriptorOwner(security, &owner, &defaulted);
+    GetSecurityDescriptorDacl(security, &present, &access, &defaulted);
+    const HANDLE file = CreateFileA(path, READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    DWORD result = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (result == ERROR_SUCCESS) {
+        const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                          (top ? PROTECTED_DACL_SECURITY_INFORMATION
+                                               : UNPROTECTED_DACL_SECURITY_INFORMATION);
+        result = SetSecurityInfo(file, SE_FILE_OBJECT, what, owner, nullptr, access, nullptr);
+        CloseHandle(file);
+    }
+    LocalFree(security);
+    SetLastError(result);
+    return result == ERROR_SUCCESS;
+}
+
+bool IsNamed(const char* name, const char* wanted)
+{
+    return lstrcmpiA(name, wanted) == 0;
+}
+
+bool IsSetAside(const WIN32_FIND_DATAA& entry)
+{
+    return std::string_view(entry.cFileName).find(kSetAsideMark) != std::string_view::npos;
+}
+
+bool IsFolderEntry(const WIN32_FIND_DATAA& entry)
+{
+    return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Each entry of `folder`, files and folders, "." and ".." left out; `visit` is given
+// its whole path and what the listing says of it.
+template <typename Visit>
+void ForEachEntry(const char* folder, Visit visit)
+{
+    PathText pattern{};
+    FormatText(pattern, "%s\\*", folder);
+    WIN32_FIND_DATAA entry{};
+    const HANDLE search = FindFirstFileA(pattern.data(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if (IsNamed(entry.cFileName, ".") || IsNamed(entry.cFileName, ".."))
+            continue;
+        PathText path{};
+        FormatText(path, "%s\\%s", folder, entry.cFileName);
+        visit(path.data(), entry);
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+}
+
+// Every link under `folder`, each said; how many. Links are never walked into.
+int32_t SayLinks(const char* folder, int depth, SayLine say)
+{
+    int32_t links = 0;
+    ForEachEntry(folder, [&](const char* path, const WIN32_FIND_DATAA& entry) {
+        if (IsLinkEntry(entry)) {
+            SayFormatted(say, kLinkFound, path);
+            ++links;
+        } else if (IsFolderEntry(entry) && depth + 1 < kDeepestFolder) {
+            links += SayLinks(path, depth + 1, say);
+        } else if (IsFolderEntry(entry)) {
+            SayFormatted(say, kTooDeep, path);
+        }
+    });
+    return links;
+}
+
+// Inside a folder with no link in it: what someone else made or may change set aside.
+// With `whole`, every file and folder is judged and taken over (a folder someone else
+// made is taken over, its files judged one by one); otherwise (each start of a folder
+// that is the service's) the settings file, its last good copy and the log folders.
+void SecureInside(const char* folder, int depth, bool whole, SayLine say, FolderFindings& findings)
+{
+    ForEachEntry(folder, [&](const char* path, const WIN32_FIND_DATAA& entry) {
+        const bool isFolder = IsFolderEntry(entry);
+        if (IsSetAside(entry) || IsLinkEntry(entry) || (isFolder && depth + 1 >= kDeepestFolder))
+            return;  // nothing reads it
+        const bool judged = whole || (depth == 0 && (IsNamed(entry.cFileName, kSettingsFileName) ||
+                                                     IsNamed(entry.cFileName, kLastGoodName))) ||
+                            (isFolder && (depth > 0 || IsNamed(entry.cFileName, kLogsFolderName)));
+        if (judged) {
+            const TrustVerdict verdict =
+                JudgePath(path, isFolder ? TrustScope::FolderAndNewFiles : TrustScope::FileOnly);
+            if (verdict.fault != TrustFault::None && (!isFolder || !whole)) {
+                std::array<char, 256> why{};
+                DescribeVerdict(verdict, why);
+                if (SetAside(path, why.data(), say, findings) && depth == 0 &&
+                    IsNamed(entry.cFileName, kSettingsFileName))
+                    findings.settingsSetAside = true;
+                return;
+            }
+            if (whole && !TakeOver(path, false))
+                SayFormatted(say, kNotTaken, path, GetLastError());
+        }
+        if (isFolder)
+            SecureInside(path, depth + 1, whole, say, findings);
+    });
+}
+
+// A folder with no link in or under it: made when missing; one that is not the
+// service's taken over whole, and with `whole` in any case.
+bool SecureFolder(const char* folder, bool whole, SayLine say, FolderFindings& findings)
+{
+    PSECURITY_DESCRIPTOR security = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kServiceFolderSecurity, SDDL_REVISION_1, &security,
+                                                              nullptr))
+        return false;
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), security, FALSE};
+    const bool made = CreateDirectoryA(folder, &attributes) != FALSE;
+    const DWORD error = made ? ERROR_SUCCESS : GetLastError();
+    LocalFree(security);
+    if (!made && error != ERROR_ALREADY_EXISTS) {
+        SetLastError(error);
+        return false;
+    }
+    if (!made) {
+        const TrustVerdict verdict = JudgePath(folder, TrustScope::FolderAndNewFiles);
+        if (verdict.fault != TrustFault::None) {
+            std::array<char, 256> why{};
+            DescribeVerdict(verdict, why);
+            SayFormatted(say, kFolderTaken, folder, why.data());
+            ReportProductEvent(QUORVEL_EVENT_FOLDER_NOT_TRUSTED, {folder, why.data()});
+            findings.folderTakenOver = true;
+            NoteFirst(findings, kFolderTaken, folder, why.data());
+            whole = true;
+        }
+        if (whole && !TakeOver(folder, true))
+            return false;
+        SecureInside(folder, 0, whole, say, findings);
+    }
+    // The logs' folder, inheriting the folder's list.
+    PathText logs{};
+    FormatText(logs, "%s\\%s", folder, kLogsFolderName);
+    return CreateDirectoryA(logs.data(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+bool HoldsLink(const char* folder, SayLine say)
+{
+    if (IsLinkPath(folder)) {
+        SayFormatted(say, kLinkFound, folder);
+        return true;
+    }
+    return SayLinks(folder, 0, say) > 0;
+}
+
+// The last good copy of the settings is kept in the reserve, where no one but SYSTEM
+// and the Administrators may write: a settings file that is trusted is copied there at
+// each start; one set aside, or none in the reserve when the service first falls back
+// to it, is replaced by that copy, or the defaults hold.
+void KeepLastGoodSettings(const char* settingsFile, const char* reserve, bool inReserve, SayLine say,
+                          FolderFindings& findings)
+{
+    PathText lastGood{};
+    if (reserve[0] != '\0')
+        FormatText(lastGood, "%s\\%s", reserve, kLastGoodName);
+    const bool replace = findings.settingsSetAside || (inReserve && !FileExists(settingsFile));
+    if (!replace) {
+        if (!inReserve && lastGood[0] != '\0' && FileExists(settingsFile)) {
+            DeleteFileA(lastGood.data());  // made anew, so that it inherits the reserve's list
+            CopyFileA(settingsFile, lastGood.data(), TRUE);
+        }
+        return;
+    }
+    const bool restored = lastGood[0] != '\0' && FileExists(lastGood.data()) &&
+                          JudgePath(lastGood.data(), TrustScope::FileOnly).fault == TrustFault::None &&
+                          CopyFileA(lastGood.data(), settingsFile, TRUE);
+    if (restored)
+        SayFormatted(say, kLastGoodUsed, lastGood.data());
+    else
+        say(kDefaultsUsed);
+    ReportProductEvent(QUORVEL_EVENT_SETTINGS_REFUSED,
+                       {settingsFile, findings.first.data(), restored ? kWithLastGood : kWithDefaults});
+}
+
 }  // namespace
 
 PathText ServiceFilesFolder()
@@ -186,41 +455,61 @@ PathText ServiceFilesFolder()
     return folder;
 }
 
-bool PrepareServiceFolder(const char* folder, bool restrictExisting)
+PathText ServiceReserveFolder()
 {
-    if (!folder || folder[0] == '\0')
-        return false;
-    PSECURITY_DESCRIPTOR security = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kServiceFolderSecurity, SDDL_REVISION_1, &security,
-                                                              nullptr))
-        return false;
-    SECURITY_ATTRIBUTES attributes{sizeof(attributes), security, FALSE};
-    bool ready = CreateDirectoryA(folder, &attributes) != FALSE;
-    if (!ready && GetLastError() == ERROR_ALREADY_EXISTS) {
-        ready = true;
-        PACL access = nullptr;
-        BOOL present = FALSE;
-        BOOL defaulted = FALSE;
-        if (restrictExisting) {
-            ready = GetSecurityDescriptorDacl(security, &present, &access, &defaulted) &&
-                    SetNamedSecurityInfoA(const_cast<char*>(folder), SE_FILE_OBJECT,
-                                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                          nullptr, access, nullptr) == ERROR_SUCCESS;
-        }
-    }
-    LocalFree(security);
-    return ready;
+    PathText folder{};
+    std::array<char, MAX_PATH> path{};
+    if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path.data())) &&
+        path[0] != '\0')
+        FormatText(folder, "%s\\Quorvel", path.data());
+    return folder;
 }
 
-bool UseServiceFolder(const char* folder)
+bool TakeOverServiceFolder(const char* folder, SayLine say, FolderFindings* findings)
 {
-    if (!PrepareServiceFolder(folder, false))
+    *findings = {};
+    if (!folder || folder[0] == '\0')
         return false;
+    if (HoldsLink(folder, say)) {
+        say(kLinksRefused);
+        SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+        return false;
+    }
+    EnableTakeOverPrivileges();
+    return SecureFolder(folder, true, say, *findings);
+}
+
+bool UseServiceFolder(const char* folder, const char* reserve, SayLine say, FolderFindings* findings)
+{
+    *findings = {};
+    if (!folder || folder[0] == '\0' || !reserve)
+        return false;
+    EnableTakeOverPrivileges();
+    // The reserve first, the last good copy's place: a reserve with a link in it is none.
+    PathText reserveInUse{};
+    if (reserve[0] != '\0' && !HoldsLink(reserve, say) && SecureFolder(reserve, false, say, *findings))
+        CopyText(reserveInUse, reserve);
+    const char* used = folder;
+    if (HoldsLink(folder, say)) {
+        // Nothing in it is touched: moving or removing a link can act on what it leads to.
+        if (reserveInUse[0] == '\0') {
+            SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+            return false;
+        }
+        SayFormatted(say, kReserveUsed, folder, reserve);
+        ReportProductEvent(QUORVEL_EVENT_FOLDER_NOT_TRUSTED, {folder, kHoldsLink});
+        NoteFirst(*findings, kReserveUsed, folder, reserve);
+        findings->inReserve = true;
+        used = reserve;
+    }
+    if (!findings->inReserve && !SecureFolder(used, false, say, *findings))
+        return false;
+    GuardFolder(used);
     PathText settingsFile{};
-    FormatText(settingsFile, "%s\\quorvel.ini", folder);
+    FormatText(settingsFile, "%s\\%s", used, kSettingsFileName);
+    KeepLastGoodSettings(settingsFile.data(), reserveInUse.data(), findings->inReserve, say, *findings);
     UseSettingsFile(settingsFile.data());
-    FormatText(engineState.logFolder, "%s\\quorvel_logs\\", folder);
-    CreateDirectoryA(engineState.logFolder.data(), nullptr);
+    FormatText(engineState.logFolder, "%s\\%s\\", used, kLogsFolderName);
     engineState.local.logs.folder = &engineState.logFolder;
     return true;
 }

@@ -33,6 +33,7 @@
 #include "engine/history_store.h"
 #include "engine/log_text.h"
 #include "engine/news.h"
+#include "engine/notices.h"
 #include "engine/poll.h"
 #include "engine/run_records.h"
 #include "engine/server_list.h"
@@ -125,7 +126,10 @@ DWORD StartServiceEngine()
     const PathText folder = ServiceFilesFolder();
     if (folder[0] == '\0')
         return ERROR_PATH_NOT_FOUND;
-    if (!UseServiceFolder(folder.data()))
+    // What the folder's check finds goes to the Log page (the windows get it when they
+    // connect) and, in events of its own, to the Application log.
+    FolderFindings findings{};
+    if (!UseServiceFolder(folder.data(), ServiceReserveFolder().data(), PutLogLine, &findings))
         return GetLastError() ? GetLastError() : ERROR_ACCESS_DENIED;
     LoadBlockRules(engineState.rules);
     ReadMainSettings(&engineState.settings);

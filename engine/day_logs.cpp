@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/file_trust.h"
 #include "core/clock.h"
 #include "core/text.h"
 
@@ -78,14 +79,13 @@ bool OpenForDay(DayLog log, const SYSTEMTIME& day)
     log.day = day;
     PathText path{};
     FormatLogPathIn(path, log.folder, day, log.extension);
-    HANDLE file = CreateFileA(path.data(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Under the service's folder a link in the log's place, or its folder's, is refused.
+    HANDLE file = CreateGuardedFile(path.data(), GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
     if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND) {
         // The log folder was removed while the program ran: make it again.
         CreateDirectoryA(log.logsFolder, nullptr);
         CreateDirectoryA(log.folder, nullptr);
-        file = CreateFileA(path.data(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        file = CreateGuardedFile(path.data(), GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
     }
     if (file == INVALID_HANDLE_VALUE)
         return false;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "core/file_trust.h"
 #include "core/hash.h"
 #include "core/text.h"
 #include "engine/syslog_message.h"
@@ -179,8 +180,7 @@ bool ReadExisting(ForwardSpool& spool)
 
 HANDLE OpenSpoolFile(const char* path)
 {
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateGuardedFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
 }
 
 SpoolOpened StartNewFile(ForwardSpool& spool)

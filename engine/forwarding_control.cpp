@@ -7,6 +7,7 @@
 #include "engine/engine_state.h"
 #include "engine/event_record.h"
 #include "engine/log_text.h"
+#include "engine/notices.h"
 
 namespace {
 
@@ -27,18 +28,6 @@ struct ForwardingControl {
 };
 
 ForwardingControl control;
-
-// A line of the Log page, "[h:m:s] text", as the engine's own lines read.
-void PutLogLine(const char* text)
-{
-    std::array<char, kNoticeCapacity> clean{};
-    CopyText(clean, text);
-    ReplaceControlCharacters(clean);  // a collector's answer is quoted in some notices
-    const PollTime time = TakePollTime();
-    std::array<char, kFormatCapacity> line{};
-    FormatText(line, "[%s] %s\r\n", time.text.data(), clean.data());
-    AppendLogText(engineState.logText, line.data());
-}
 
 // True once the settings in force were started.
 bool StartWhenReady()

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/file_trust.h"
 #include "core/hash.h"
 #include "core/text.h"
 #include "core/utf8.h"
@@ -289,8 +290,8 @@ HANDLE OpenLog(const char* logFolder, const LogToImport& file)
     PathText path{};
     FormatText(path, "%s%s", logFolder, file.name.data());
     // The program may be writing it: share it for writing too.
-    return CreateFileA(path.data(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateGuardedFile(path.data(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
 }
 
 int64_t SizeOf(const char* logFolder, const LogToImport& file)

@@ -36,6 +36,8 @@ SetCompressor /SOLID lzma
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quorvel"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+; The Application log's source: its messages are in both exes.
+!define EVENT_SOURCE_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\Quorvel"
 ; What the running program answers to (core/startup.h, resources/resource.h): the
 ; mutex it holds, its main window's title, and File > Exit.
 !define PROGRAM_MUTEX "quorvel"
@@ -254,6 +256,10 @@ Section "Quorvel" SecProgram
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+
+  ; The program writes to the Application log when it watches alone, the service always.
+  WriteRegExpandStr HKLM "${EVENT_SOURCE_KEY}" "EventMessageFile" "$INSTDIR\quorvel.exe"
+  WriteRegDWORD HKLM "${EVENT_SOURCE_KEY}" "TypesSupported" 7
 SectionEnd
 
 Section "Keep watching when nobody is logged on" SecService
@@ -375,6 +381,7 @@ Section "Uninstall"
 
   Delete "$SMPROGRAMS\Quorvel.lnk"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  DeleteRegKey HKLM "${EVENT_SOURCE_KEY}"
 
   ; The program writes its Run value for the user who ran it, with its own path;
   ; a value naming another copy of Quorvel belongs to that copy.

@@ -36,6 +36,37 @@ BOOL CALLBACK FindProgramWindow(HWND window, LPARAM parameter)
 
 // The folder and everything in it: a watched server's logs sit in a folder of their
 // own, and the next run's history would read them in.
+// A link itself, never what it leads to. Under Wine both calls act on what a Unix link
+// leads to (RemoveDirectory removes an empty folder there): Unix's own rm removes it.
+void RemoveLink(const std::string& path)
+{
+    using UnixName = char*(CDECL*)(const WCHAR*);
+    const auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName) {
+        if (!RemoveDirectoryA(path.c_str()))
+            DeleteFileA(path.c_str());
+        return;
+    }
+    std::array<WCHAR, MAX_PATH> wide{};
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+    char* name = unixName(wide.data());
+    if (!name)
+        return;
+    std::string commandLine = std::string("rm -f \"") + name + "\"";
+    HeapFree(GetProcessHeap(), 0, name);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA("Z:\\bin\\rm", commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &process))
+        return;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int wait = 0; wait < 500 && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; ++wait)
+        Sleep(10);
+}
+
 void DeleteFolder(const std::string& folder)
 {
     WIN32_FIND_DATAA entry{};
@@ -45,10 +76,14 @@ void DeleteFolder(const std::string& folder)
             const std::string name = entry.cFileName;
             if (name == "." || name == "..")
                 continue;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                DeleteFolder(folder + "\\" + name);
-            else
-                DeleteFileA((folder + "\\" + name).c_str());
+            const std::string path = folder + "\\" + name;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                RemoveLink(path);
+            } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                DeleteFolder(path);
+            } else {
+                DeleteFileA(path.c_str());
+            }
         } while (FindNextFileA(find, &entry));
         FindClose(find);
     }

@@ -52,8 +52,9 @@ std::string RunValue();
 
 // Removes the settings file, the logs and the Run value a previous run left.
 void ForgetEarlierRuns();
-// Removes a folder and everything in it.
+// Removes a folder and everything in it; a link in it goes, never what it leads to.
 void DeleteFolder(const std::string& folder);
+void RemoveLink(const std::string& path);
 
 // One line of the simulated server's journal.
 struct JournalLine {

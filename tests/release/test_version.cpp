@@ -2,7 +2,11 @@
 // user read it: the version resource, the manifest, and the product name it shows.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <array>
 #include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "core/product.h"
@@ -28,6 +32,11 @@ Version BuildVersion()
 std::string Exe()
 {
     return NativePath(QUORVEL_EXE);
+}
+
+std::string ServiceExe()
+{
+    return NativePath(QUORVEL_SERVICE_EXE);
 }
 
 // Every "Quorvel <digit>..." in the UTF-16 text of a resource, as 8-bit text up to
@@ -59,18 +68,71 @@ TEST(Version, TheBuildsVersionIsThreeNumbers)
     EXPECT_GE(BuildVersion().major, 0) << QUORVEL_PROJECT_VERSION;
 }
 
-TEST(Version, TheVersionResourceCarriesTheBuildsVersion)
+TEST(Version, TheVersionResourcesCarryTheBuildsVersion)
 {
     const Version v = BuildVersion();
     const std::string four = std::to_string(v.major) + "." + std::to_string(v.minor) + "." +
                              std::to_string(v.patch) + ".0";
-    const VersionResource resource = ReadVersionResource(Exe());
-    ASSERT_TRUE(resource.found) << Exe() << ": no version resource";
-    EXPECT_EQ(resource.fixedFileVersion, four);
-    EXPECT_EQ(resource.fixedProductVersion, four);
-    EXPECT_EQ(resource.fileVersion, QUORVEL_PROJECT_VERSION);
-    EXPECT_EQ(resource.productVersion, QUORVEL_PROJECT_VERSION);
-    EXPECT_EQ(resource.productName, "Quorvel");
+    for (const std::string& exe : {Exe(), ServiceExe()}) {
+        const VersionResource resource = ReadVersionResource(exe);
+        ASSERT_TRUE(resource.found) << exe << ": no version resource";
+        EXPECT_EQ(resource.fixedFileVersion, four) << exe;
+        EXPECT_EQ(resource.fixedProductVersion, four) << exe;
+        EXPECT_EQ(resource.fileVersion, QUORVEL_PROJECT_VERSION) << exe;
+        EXPECT_EQ(resource.productVersion, QUORVEL_PROJECT_VERSION) << exe;
+        EXPECT_EQ(resource.productName, "Quorvel") << exe;
+    }
+}
+
+// The service runs as LocalSystem: its manifest asks for nothing more than it is given.
+TEST(Version, TheServicesManifestFitsAService)
+{
+    const std::string manifest = ReadManifest(ServiceExe());
+    ASSERT_FALSE(manifest.empty()) << ServiceExe() << ": no manifest resource 1";
+    EXPECT_EQ(XmlAttribute(manifest, "assemblyIdentity", "name"), "Quorvel.Service");
+    EXPECT_EQ(XmlAttribute(manifest, "assemblyIdentity", "version"), std::string(QUORVEL_PROJECT_VERSION) + ".0");
+    EXPECT_EQ(XmlAttribute(manifest, "requestedExecutionLevel", "level"), "asInvoker");
+    EXPECT_EQ(manifest.find("Common-Controls"), std::string::npos) << "a service draws no window";
+}
+
+// Event Viewer shows an event by the text its source's message file holds for its id:
+// every id of the message script, in both exes, with its strings put in.
+TEST(Version, BothExesCarryEveryEventsText)
+{
+    std::ifstream script(NativePath(QUORVEL_EVENT_MESSAGES));
+    ASSERT_TRUE(script.good()) << QUORVEL_EVENT_MESSAGES;
+    std::vector<DWORD> ids;
+    std::vector<int> severities;
+    for (std::string line; std::getline(script, line);) {
+        if (line.rfind("MessageId=", 0) == 0)
+            ids.push_back(static_cast<DWORD>(std::stoul(line.substr(10))));
+        else if (line.rfind("Severity=", 0) == 0)
+            severities.push_back(line.find("Error") != std::string::npos     ? 3
+                                 : line.find("Warning") != std::string::npos ? 2
+                                                                             : 1);
+    }
+    ASSERT_GE(ids.size(), 15u);
+    ASSERT_EQ(ids.size(), severities.size());
+    for (const std::string& exe : {Exe(), ServiceExe()}) {
+        const HMODULE module = LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_NE(module, nullptr) << exe;
+        for (std::size_t k = 0; k < ids.size(); ++k) {
+            const DWORD id = ids[k] | static_cast<DWORD>(severities[k]) << 30;
+            std::array<char, 2048> text{};
+            std::array<char, 8> first{"first"}, second{"second"}, third{"third"}, fourth{"fourth"};
+            std::array<DWORD_PTR, 4> strings = {reinterpret_cast<DWORD_PTR>(first.data()),
+                                                reinterpret_cast<DWORD_PTR>(second.data()),
+                                                reinterpret_cast<DWORD_PTR>(third.data()),
+                                                reinterpret_cast<DWORD_PTR>(fourth.data())};
+            const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, id,
+                                                0, text.data(), static_cast<DWORD>(text.size()),
+                                                reinterpret_cast<va_list*>(strings.data()));
+            EXPECT_GT(length, 0u) << exe << ": no text for event " << ids[k];
+            EXPECT_NE(std::string(text.data()).find("first"), std::string::npos) << exe << " " << ids[k] << ": "
+                                                                                  << text.data();
+        }
+        FreeLibrary(module);
+    }
 }
 
 TEST(Version, TheManifestCarriesTheBuildsVersionAndAsksForAdministratorRights)

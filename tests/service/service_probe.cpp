@@ -1,5 +1,8 @@
 #include "service/service_probe.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <shlobj.h>
 
 #include <array>
@@ -63,6 +66,7 @@ InstalledService QueryInstalledService()
 
 void RemoveServiceByHand()
 {
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Quorvel");
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceA(manager, kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE)
                                 : nullptr;
@@ -128,4 +132,67 @@ std::string ServiceFilesPath()
 void ForgetServiceFiles()
 {
     DeleteFolder(ServiceFilesPath());
+}
+
+bool LetEveryoneChange(const std::string& path)
+{
+    PSECURITY_DESCRIPTOR security = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, &security,
+                                                              nullptr))
+        return false;
+    PACL access = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    GetSecurityDescriptorDacl(security, &present, &access, &defaulted);
+    const DWORD result = SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
+                                               DACL_SECURITY_INFORMATION, nullptr, nullptr, access, nullptr);
+    LocalFree(security);
+    return result == ERROR_SUCCESS;
+}
+
+namespace {
+
+bool RunAndWait(const std::string& exe, std::string commandLine)
+{
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &process))
+        return false;
+    WaitForSingleObject(process.hProcess, 30000);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code == 0;
+}
+
+}  // namespace
+
+bool MakeFolderLink(const std::string& link, const std::string& target)
+{
+    using UnixName = char*(CDECL*)(const WCHAR*);
+    const auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName) {
+        std::array<char, MAX_PATH> system{};
+        GetSystemDirectoryA(system.data(), static_cast<UINT>(system.size()));
+        return RunAndWait(std::string(system.data()) + "\\cmd.exe", "cmd /c mklink /J \"" + link + "\" \"" + target + "\"");
+    }
+    // Wine makes no reparse point of its own, and starts a Unix program as it starts any.
+    const auto unix = [&](const std::string& path) {
+        std::array<WCHAR, MAX_PATH> wide{};
+        MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+        char* name = unixName(wide.data());
+        std::string text = name ? name : "";
+        HeapFree(GetProcessHeap(), 0, name);
+        return text;
+    };
+    // Wine gives no exit code of a Unix program: the link itself is looked for.
+    RunAndWait("Z:\\bin\\ln", "ln -s \"" + unix(target) + "\" \"" + unix(link) + "\"");
+    return WaitUntil([&] {
+        const DWORD attributes = GetFileAttributesA(link.c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    }, 10000);
 }

@@ -34,3 +34,11 @@ void RemoveServiceByHand();
 std::string ServiceFilesPath();
 // Removes that folder and everything in it.
 void ForgetServiceFiles();
+
+// Lets everyone change a file or folder, as one a standard user made would let its
+// maker: under Wine, whose lists are the Unix permissions, the mark it leaves is that
+// everyone may write. False when it cannot be set.
+bool LetEveryoneChange(const std::string& path);
+// A link at `link` that leads to the folder `target`: under Wine a Unix symbolic link
+// (which Wine shows as a reparse point), on Windows a junction.
+bool MakeFolderLink(const std::string& link, const std::string& target);

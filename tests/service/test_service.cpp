@@ -22,12 +22,17 @@
 
 #include "app/service_control.h"
 #include "app/service_files.h"
+#include "core/event_log.h"
+#include "core/file_trust.h"
+#include "engine/pipe_server.h"
+#include "engine/engine_state.h"
 #include "e2e/program_runner.h"
 #include "release/version_resources.h"
 #include "resources/resource.h"
 #include "service/pe_imports.h"
 #include "service/service_probe.h"
 #include "support/forwarding_support.h"
+#include "support/pipe_test_client.h"
 
 namespace {
 
@@ -57,15 +62,15 @@ int Count(const std::string& text, const std::string& what)
     return found;
 }
 
-struct CommandResult {
+struct RunResult {
     DWORD code = STILL_ACTIVE;
     std::string output;
 };
 
 // Runs a console program with its output in a pipe; ends it when it outlasts `timeoutMs`.
-CommandResult RunCommand(const std::string& exe, const std::string& arguments, DWORD timeoutMs)
+RunResult RunCommand(const std::string& exe, const std::string& arguments, DWORD timeoutMs)
 {
-    CommandResult result;
+    RunResult result;
     SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
@@ -164,7 +169,7 @@ protected:
 
     void WriteUserSettings(const std::string& content) { WriteFile(DocumentsFolder() + "\\quorvel.ini", content); }
     void WriteScenario(const std::string& scenario) { WriteFile(folder + "netapi-sim.scenario", scenario); }
-    CommandResult Service(const char* arguments) { return RunCommand(exe, arguments, kCommandTimeoutMs); }
+    RunResult Service(const char* arguments) { return RunCommand(exe, arguments, kCommandTimeoutMs); }
     std::vector<JournalLine> Journal() const { return ReadJournal(journalPath); }
     std::vector<JournalLine> Find(const std::vector<JournalLine>& journal, const std::string& kind,
                                   const std::string& what) const
@@ -304,32 +309,224 @@ constexpr char kServiceAndAdministrators[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA
 
 }  // namespace
 
-TEST(ServiceFolder, IsTheServicesAndTheAdministratorsAlone)
+// The message file the event source "Quorvel" names, or "<none>".
+std::string EventMessageFile()
 {
-    const std::string scratch = MakeScratchFolder("ServiceFolder");
-    const std::string made = scratch + "Quorvel";
-    const std::string found = scratch + "Found";
-    RemoveDirectoryA(made.c_str());
-    RemoveDirectoryA(found.c_str());
+    std::array<char, MAX_PATH * 2> file{};
+    DWORD size = static_cast<DWORD>(file.size() - 1);
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Quorvel",
+                     "EventMessageFile", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, file.data(),
+                     &size) != ERROR_SUCCESS)
+        return "<none>";
+    return file.data();
+}
 
-    ASSERT_TRUE(PrepareServiceFolder(made.c_str(), false));
-    const std::string granted = AccessList(made);
-    // Not everyone, not the users, not whoever logs on: a folder made plainly lets
-    // everyone read, under Wine as in a user's temporary folder on Windows.
-    for (const char* other : {";WD)", ";BU)", ";AU)", ";IU)", ";S-1-1-0)", ";S-1-5-32-545)"})
-        EXPECT_EQ(granted.find(other), std::string::npos) << granted;
-    EXPECT_NE(granted.find("(A;OICI;FA;;;SY)"), std::string::npos) << granted;
+// A folder's names, each set aside one without its time.
+std::vector<std::string> EntriesOf(const std::string& path)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA entry{};
+    const HANDLE search = FindFirstFileA((path + "\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        const std::string name = entry.cFileName;
+        const std::size_t mark = name.find(".untrusted-");
+        if (name != "." && name != "..")
+            names.push_back(mark == std::string::npos ? name : name.substr(0, mark + 11));
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
-    // A folder someone made before the install is kept to them too.
-    ASSERT_TRUE(CreateDirectoryA(found.c_str(), nullptr));
-    EXPECT_TRUE(PrepareServiceFolder(found.c_str(), true));
-    // Wine keeps a file's access as Unix permissions, and gives back what they map to:
-    // the exact list is Windows's alone.
-    if (!UnderWine()) {
-        EXPECT_EQ(granted, kServiceAndAdministrators) << "nothing inherited from ProgramData";
-        EXPECT_EQ(AccessList(found), kServiceAndAdministrators);
+// What the service's folder check says and writes to the event log, called directly.
+class ServiceFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        folder = MakeScratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "Quorvel";
+        said.clear();
+        events.clear();
+        InstallEventWriter(Record);
     }
-    EXPECT_FALSE(PrepareServiceFolder("", false));
+    void TearDown() override
+    {
+        InstallEventWriter(nullptr);
+        GuardFolder(nullptr);
+    }
+    static void Say(const char* line) { said.push_back(line); }
+    static void Record(const ProductEvent& event)
+    {
+        std::vector<std::string> strings;
+        for (int32_t k = 0; k < event.count; ++k)
+            strings.push_back(event.strings[static_cast<std::size_t>(k)].data());
+        events.push_back({event.id, event.type, strings});
+    }
+    std::vector<std::string> Entries() const { return EntriesOf(folder); }
+
+    struct Event {
+        DWORD id;
+        WORD type;
+        std::vector<std::string> strings;
+    };
+    std::string folder;
+    static std::vector<std::string> said;
+    static std::vector<Event> events;
+};
+std::vector<std::string> ServiceFolderTest::said;
+std::vector<ServiceFolderTest::Event> ServiceFolderTest::events;
+
+TEST_F(ServiceFolderTest, InstallTakesOverAFolderSomeoneMadeAndSetsAsideWhatTheyPlanted)
+{
+    RecordProperty("area", "service");
+    RecordProperty("tried", "a service folder made beforehand that everyone may change, with a settings file everyone "
+                            "may change, then install's take-over");
+    RecordProperty("held", "the folder is the service's, the settings file set aside and said, both in the event log");
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((folder + "\\quorvel_logs").c_str(), nullptr));
+    WriteFile(folder + "\\quorvel.ini", "[main]\r\nblockmode=1\r\n[whitelist]\r\ncount=1\r\ncomp0=MADE-UP\r\n");
+    WriteFile(folder + "\\quorvel_logs\\9.12.2026.log", "[10:00:00] User bob connected from PC-ONE\r\n");
+    ASSERT_TRUE(LetEveryoneChange(folder));
+    ASSERT_TRUE(LetEveryoneChange(folder + "\\quorvel.ini"));
+    ASSERT_EQ(JudgePath(folder.c_str(), TrustScope::FolderAndNewFiles).fault, TrustFault::Writer);
+
+    FolderFindings findings{};
+    ASSERT_TRUE(TakeOverServiceFolder(folder.c_str(), Say, &findings));
+    EXPECT_TRUE(findings.folderTakenOver);
+    EXPECT_TRUE(findings.settingsSetAside);
+    EXPECT_EQ(findings.setAside, 1);
+    ASSERT_EQ(said.size(), 2u) << ::testing::PrintToString(said);
+    EXPECT_EQ(said[0], "The service's folder " + folder +
+                           " was writable by Everyone: it is the service's now, kept to SYSTEM and the Administrators.");
+    EXPECT_EQ(said[1].rfind("Set aside " + folder + "\\quorvel.ini as " + folder + "\\quorvel.ini.untrusted-", 0), 0u)
+        << said[1];
+    EXPECT_NE(said[1].find(": it is writable by Everyone, and is not used."), std::string::npos) << said[1];
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"quorvel.ini.untrusted-", "quorvel_logs"}));
+    EXPECT_TRUE(Exists(folder + "\\quorvel_logs\\9.12.2026.log")) << "the logs of a folder taken over stay";
+    EXPECT_EQ(JudgePath(folder.c_str(), TrustScope::FolderAndNewFiles).fault, TrustFault::None);
+    if (!UnderWine()) {
+        EXPECT_EQ(AccessList(folder), kServiceAndAdministrators) << "nothing inherited from ProgramData";
+    }
+
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].id, static_cast<DWORD>(QUORVEL_EVENT_FOLDER_NOT_TRUSTED));
+    EXPECT_EQ(events[0].type, EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(events[0].strings, (std::vector<std::string>{folder, "writable by Everyone"}));
+    EXPECT_EQ(events[1].id, static_cast<DWORD>(QUORVEL_EVENT_SET_ASIDE));
+    EXPECT_EQ(events[1].strings.size(), 3u);
+    EXPECT_EQ(events[1].strings[0], folder + "\\quorvel.ini");
+
+    // Taken over, it is the service's: a second install finds nothing.
+    said.clear();
+    ASSERT_TRUE(TakeOverServiceFolder(folder.c_str(), Say, &findings));
+    EXPECT_EQ(said, std::vector<std::string>{});
+    EXPECT_EQ(findings.setAside, 0);
+    EXPECT_FALSE(TakeOverServiceFolder("", Say, &findings));
+}
+
+TEST_F(ServiceFolderTest, EachStartSetsAsideWhatItCannotTrustAndTakesItsLastGoodSettings)
+{
+    RecordProperty("area", "service");
+    RecordProperty("tried", "starts of the service with its settings file made writable by everyone, with a link in "
+                            "place of its logs' folder, and with neither the file nor a last good copy");
+    RecordProperty("held", "the file set aside and the last good settings used; the link never followed nor touched, "
+                           "the settings and logs kept in the reserve; the defaults; each said");
+    const std::string reserve = MakeScratchFolder("reserve") + "Quorvel";
+    const std::string elsewhere = MakeScratchFolder("elsewhere");
+    const auto use = [&] {
+        FolderFindings findings{};
+        EXPECT_TRUE(UseServiceFolder(folder.c_str(), reserve.c_str(), Say, &findings));
+        return findings;
+    };
+    use();
+    EXPECT_EQ(said, std::vector<std::string>{}) << "a new folder is the service's";
+    const std::string settings = folder + "\\quorvel.ini";
+    const std::string rules = "[blacklist]\r\ncount=1\r\ncomp0=PC-BAD\r\n";
+    WriteFile(settings, rules);
+    use();
+    EXPECT_EQ(ReadFile(reserve + "\\quorvel.ini.good"), rules) << "a trusted start keeps a last good copy";
+
+    // Someone changed the settings file's list.
+    WriteFile(settings, "[main]\r\nblockmode=1\r\n");
+    ASSERT_TRUE(LetEveryoneChange(settings));
+    said.clear();
+    events.clear();
+    FolderFindings findings = use();
+    EXPECT_TRUE(findings.settingsSetAside);
+    ASSERT_EQ(said.size(), 2u) << ::testing::PrintToString(said);
+    EXPECT_NE(said[0].find("quorvel.ini as "), std::string::npos) << said[0];
+    EXPECT_NE(said[0].find(": it is writable by Everyone, and is not used."), std::string::npos) << said[0];
+    EXPECT_EQ(said[1], "The service watches with its last good settings, " + reserve + "\\quorvel.ini.good.");
+    EXPECT_EQ(ReadFile(settings), rules);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].id, static_cast<DWORD>(QUORVEL_EVENT_SETTINGS_REFUSED));
+    EXPECT_EQ(events[1].strings[2], "its last good settings");
+
+    // A link in place of the logs' folder: neither followed nor touched.
+    ASSERT_TRUE(RemoveDirectoryA((folder + "\\quorvel_logs").c_str()));
+    ASSERT_TRUE(MakeFolderLink(folder + "\\quorvel_logs", elsewhere));
+    said.clear();
+    events.clear();
+    findings = use();
+    EXPECT_TRUE(findings.inReserve);
+    ASSERT_EQ(said.size(), 3u) << ::testing::PrintToString(said);
+    EXPECT_EQ(said[0], folder + "\\quorvel_logs is a link to another place: Quorvel never follows, moves or removes "
+                                "a link it did not make.");
+    EXPECT_EQ(said[1], "The service does not use " + folder + " while a link is in it: it keeps its settings and logs "
+                       "in " + reserve + " until the link is gone.");
+    EXPECT_EQ(said[2], "The service watches with its last good settings, " + reserve + "\\quorvel.ini.good.");
+    EXPECT_EQ(std::string(engineState.logFolder.data()), reserve + "\\quorvel_logs\\");
+    EXPECT_EQ(ReadFile(reserve + "\\quorvel.ini"), rules);
+    EXPECT_TRUE(IsLinkPath((folder + "\\quorvel_logs").c_str())) << "the link is left as it was";
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].id, static_cast<DWORD>(QUORVEL_EVENT_FOLDER_NOT_TRUSTED));
+    EXPECT_EQ(events[0].strings, (std::vector<std::string>{folder, "it holds a link to another place"}));
+
+    // A log opened through the link is refused, whatever was checked at the start.
+    GuardFolder(folder.c_str());
+    const HANDLE through = CreateGuardedFile((folder + "\\quorvel_logs\\9.12.2026.log").c_str(), GENERIC_WRITE, 0,
+                                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(through, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANT_RESOLVE_FILENAME));
+    EXPECT_FALSE(Exists(elsewhere + "9.12.2026.log")) << "the service wrote where the link leads";
+    const HANDLE plain = CreateGuardedFile((folder + "\\quorvel.log").c_str(), GENERIC_WRITE, 0, OPEN_ALWAYS,
+                                           FILE_ATTRIBUTE_NORMAL);
+    EXPECT_NE(plain, INVALID_HANDLE_VALUE);
+    CloseHandle(plain);
+    EXPECT_EQ(EntriesOf(elsewhere), std::vector<std::string>{}) << "nothing was made where the link leads";
+
+    // The link gone, the folder is used again; with no last good copy, the defaults.
+    RemoveLink(folder + "\\quorvel_logs");
+    ASSERT_TRUE(DeleteFileA((reserve + "\\quorvel.ini.good").c_str()));
+    ASSERT_TRUE(LetEveryoneChange(settings));
+    said.clear();
+    findings = use();
+    EXPECT_FALSE(findings.inReserve);
+    ASSERT_FALSE(said.empty());
+    EXPECT_EQ(said.back(), "The service watches with the default settings: empty lists, no tripwires, no servers, "
+                           "no forwarding.");
+    EXPECT_FALSE(Exists(settings));
+    EXPECT_EQ(std::string(engineState.logFolder.data()), folder + "\\quorvel_logs\\");
+}
+
+TEST_F(ServiceFolderTest, InstallTouchesNothingWhileALinkIsInTheFolder)
+{
+    const std::string elsewhere = MakeScratchFolder("elsewhere-install");
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    WriteFile(folder + "\\quorvel.ini", "[main]\r\nblockmode=1\r\n");
+    ASSERT_TRUE(LetEveryoneChange(folder + "\\quorvel.ini"));
+    ASSERT_TRUE(MakeFolderLink(folder + "\\quorvel_logs", elsewhere));
+    FolderFindings findings{};
+    EXPECT_FALSE(TakeOverServiceFolder(folder.c_str(), Say, &findings));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANT_RESOLVE_FILENAME));
+    EXPECT_EQ(said, (std::vector<std::string>{
+                        folder + "\\quorvel_logs is a link to another place: Quorvel never follows, moves or "
+                                 "removes a link it did not make.",
+                        "Nothing was installed: remove the link (rmdir for a folder, del for a file), then install "
+                        "again."}));
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"quorvel.ini", "quorvel_logs"})) << "nothing set aside yet";
+    EXPECT_EQ(JudgePath((folder + "\\quorvel.ini").c_str(), TrustScope::FileOnly).fault, TrustFault::Writer);
 }
 
 TEST(ServiceImports, NameNoWindowOrDialogFunction)
@@ -392,7 +589,7 @@ TEST_F(ServiceTest, InstallRegistersAndStartsItOnceAndUninstallRemovesIt)
 {
     WriteUserSettings("[main]\r\nsavecsvlogs=1\r\nhotkey=1601\r\n[blacklist]\r\ncount=1\r\ncomp0=PC-BAD\r\n");
     WriteScenario("");
-    const CommandResult install = Service("install");
+    const RunResult install = Service("install");
     EXPECT_EQ(install.code, 0u) << install.output;
     EXPECT_EQ(Lines(install.output),
               (std::vector<std::string>{
@@ -407,10 +604,12 @@ TEST_F(ServiceTest, InstallRegistersAndStartsItOnceAndUninstallRemovesIt)
                   "  [main]: savecsvlogs=1",
                   "Installed the service Quorvel (Quorvel share guard): \"" + exe +
                       "\", started automatically, as LocalSystem.",
+                  "Its events go to the Application event log under the source Quorvel.",
                   "When it fails it is started again after 5 s, twice, then every 60 s.",
                   "Started the service: it watches this computer's shares from now on, whether or not anyone is "
                   "logged on.",
               }));
+    EXPECT_EQ(EventMessageFile(), exe) << "the event source names the exe that carries its messages";
     const InstalledService service = QueryInstalledService();
     ASSERT_TRUE(service.found);
     EXPECT_EQ(service.serviceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
@@ -430,7 +629,7 @@ TEST_F(ServiceTest, InstallRegistersAndStartsItOnceAndUninstallRemovesIt)
 
     // A second install changes nothing, and says so by its code.
     const std::string carried = ReadFile(ServiceFilesPath() + "\\quorvel.ini");
-    const CommandResult again = Service("install");
+    const RunResult again = Service("install");
     EXPECT_EQ(again.code, static_cast<DWORD>(ERROR_SERVICE_EXISTS));
     EXPECT_EQ(Lines(again.output), std::vector<std::string>{"The Quorvel service is installed already: nothing was "
                                                             "changed. To install it again, run \"quorvelsvc.exe "
@@ -438,21 +637,22 @@ TEST_F(ServiceTest, InstallRegistersAndStartsItOnceAndUninstallRemovesIt)
     EXPECT_EQ(QueryInstalledService().state, static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(ReadFile(ServiceFilesPath() + "\\quorvel.ini"), carried);
 
-    const CommandResult uninstall = Service("uninstall");
+    const RunResult uninstall = Service("uninstall");
     EXPECT_EQ(uninstall.code, 0u) << uninstall.output;
     EXPECT_EQ(Lines(uninstall.output),
               (std::vector<std::string>{"Stopped the service.", "Removed the service Quorvel.",
                                         "Its settings file and logs are kept in " + ServiceFilesPath() + "."}));
     EXPECT_FALSE(QueryInstalledService().found);
     EXPECT_TRUE(Exists(ServiceFilesPath() + "\\quorvel.ini"));
+    EXPECT_EQ(EventMessageFile(), "<none>") << "the event source goes with the service";
 
-    const CommandResult none = Service("uninstall");
+    const RunResult none = Service("uninstall");
     EXPECT_EQ(none.code, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
     EXPECT_EQ(Lines(none.output), std::vector<std::string>{"The Quorvel service is not installed: nothing to remove."});
 
     // Without a word it knows, it says how to use it and does nothing.
     for (const char* arguments : {"", "start"}) {
-        const CommandResult usage = Service(arguments);
+        const RunResult usage = Service(arguments);
         EXPECT_EQ(usage.code, static_cast<DWORD>(ERROR_INVALID_COMMAND_LINE)) << arguments;
         EXPECT_NE(usage.output.find("quorvelsvc.exe install"), std::string::npos) << arguments;
     }
@@ -470,11 +670,100 @@ TEST_F(ServiceTest, ALibraryPlantedBesideTheServiceIsNeverLoaded)
     ASSERT_TRUE(CopyFileA(NativePath(QUORVEL_MARKER_LIBRARY).c_str(), (folder + "netapi32.dll").c_str(), FALSE))
         << GetLastError();
     WriteScenario("1 connect PC-ONE bob\n");
-    const CommandResult install = Service("install");
+    const RunResult install = Service("install");
     ASSERT_EQ(install.code, 0u) << install.output;
     EXPECT_TRUE(WaitFor([&] { return !Find(Journal(), "call", "NetSessionEnum").empty(); }, 20000))
         << "the service does not read the system folder's server";
     EXPECT_FALSE(Exists(folder + "marker-loaded.txt")) << "the service loaded the library planted beside it";
+}
+
+// Any standard user may make %ProgramData%\Quorvel before the install, and put rules in
+// it: a whitelist of one made-up name would cut every client off this server.
+TEST_F(ServiceTest, AFolderPlantedBeforeTheInstallGivesTheServiceNoRules)
+{
+    RecordProperty("area", "service");
+    RecordProperty("tried", "a service folder and a settings file made before the install, both changeable by "
+                            "everyone, with a whitelist of one made-up name; then install, and a client connects");
+    RecordProperty("held", "the folder taken over, the settings file set aside and said; the client is not cut off");
+    const std::string planted = ServiceFilesPath();
+    ASSERT_TRUE(CreateDirectoryA(planted.c_str(), nullptr));
+    WriteFile(planted + "\\quorvel.ini", "[main]\r\nblockmode=1\r\n[whitelist]\r\ncount=1\r\ncomp0=MADE-UP\r\n");
+    ASSERT_TRUE(LetEveryoneChange(planted));
+    ASSERT_TRUE(LetEveryoneChange(planted + "\\quorvel.ini"));
+    WriteScenario("0.5 connect PC-ONE bob\n");
+    const RunResult install = Service("install");
+    ASSERT_EQ(install.code, 0u) << install.output;
+    EXPECT_EQ(Count(install.output, "was writable by Everyone: it is the service's now"), 1) << install.output;
+    EXPECT_EQ(Count(install.output, "quorvel.ini: it is writable by Everyone, and is not used."), 0) << install.output;
+    EXPECT_EQ(Count(install.output, "Set aside " + planted + "\\quorvel.ini as "), 1) << install.output;
+    EXPECT_EQ(Count(install.output, "No settings file at "), 1) << "nothing of the planted file is carried over";
+
+    // Long enough after the connection for several block rounds to have cut it off.
+    ASSERT_TRUE(WaitFor([&] {
+        const std::vector<JournalLine> journal = Journal();
+        const auto connect = std::find_if(journal.begin(), journal.end(), [](const JournalLine& line) {
+            return line.kind == "event" && line.what == "connect";
+        });
+        return connect != journal.end() &&
+               std::count_if(connect, journal.end(), [](const JournalLine& line) {
+                   return line.kind == "call" && line.what == "NetSessionEnum";
+               }) >= 10;
+    }, 20000)) << ReadFile(journalPath).substr(0, 2000);
+    EXPECT_TRUE(Find(Journal(), "call", "NetSessionDel").empty()) << "an ordinary client was cut off";
+}
+
+// A link in place of the logs' folder, made while the service was stopped: the service
+// never writes where it leads, says why to its windows, and watches all the same.
+TEST_F(ServiceTest, ALinkInPlaceOfTheLogsFolderIsNeverFollowed)
+{
+    RecordProperty("area", "service");
+    RecordProperty("tried", "quorvel_logs replaced by a link to another folder between two starts of the service");
+    RecordProperty("held", "nothing written where the link leads; the settings and logs kept in the reserve; the Log "
+                           "page says why");
+    WriteUserSettings("[blacklist]\r\ncount=1\r\ncomp0=PC-BAD\r\n");
+    WriteScenario("1 connect PC-BAD eve\n1.5 connect PC-ONE bob\n");
+    ASSERT_EQ(Service("install").code, 0u);
+    ASSERT_TRUE(StopInstalledService());
+    const std::string elsewhere = MakeScratchFolder("link-target");
+    const std::string logs = ServiceFilesPath() + "\\quorvel_logs";
+    DeleteFolder(logs);
+    ASSERT_TRUE(MakeFolderLink(logs, elsewhere));
+    DeleteFileA(journalPath.c_str());
+    ASSERT_TRUE(StartInstalledService());
+
+    ASSERT_TRUE(WaitFor([&] { return !Find(Journal(), "call", "NetSessionDel").empty(); }, 20000))
+        << "the service does not protect with its last good settings";
+    pipe_test::TestClient client;
+    ASSERT_TRUE(client.Connect(kPipeName));
+    ASSERT_TRUE(client.WaitUntil([&] {
+        return std::any_of(client.frames.begin(), client.frames.end(), [](const auto& frame) {
+            return frame.first == WireKind::LogText &&
+                   std::string(frame.second.begin(), frame.second.end()).find("while a link is in it") !=
+                       std::string::npos;
+        });
+    })) << "the Log page does not say why";
+    EXPECT_EQ(EntriesOf(elsewhere), std::vector<std::string>{}) << "the service wrote where the link leads";
+    EXPECT_TRUE(IsLinkPath(logs.c_str())) << "the link is left as it was";
+    RemoveLink(logs);
+}
+
+// Whoever may change the folder the service's exe stands in runs code as SYSTEM.
+TEST_F(ServiceTest, InstallRefusesAPlaceOthersMayChange)
+{
+    RecordProperty("area", "service");
+    RecordProperty("tried", "quorvelsvc.exe install from a folder everyone may change");
+    RecordProperty("held", "refused with the reason and a place that would do; nothing installed");
+    ASSERT_TRUE(LetEveryoneChange(folder));
+    const RunResult install = Service("install");
+    EXPECT_EQ(install.code, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    std::string place = folder.substr(0, folder.size() - 1);
+    EXPECT_EQ(Count(install.output, "The service was not installed: " + place + " is writable by Everyone, and "
+                                    "whoever can change it would run code as SYSTEM"),
+              1)
+        << install.output;
+    EXPECT_EQ(Count(install.output, "\\Quorvel, and run \"quorvelsvc.exe install\" from there."), 1) << install.output;
+    EXPECT_FALSE(QueryInstalledService().found);
+    EXPECT_FALSE(Exists(ServiceFilesPath())) << "nothing was made";
 }
 
 // A day log's distinct lines without their times: runs at different moments log the
@@ -508,7 +797,7 @@ TEST_F(ServiceTest, TheServiceAloneLogsAsTheProgramWouldAndCutsOffABlacklistedCo
                   "2 connect PC-BAD eve\n"
                   "2.5 connect PC-READER dan\n"
                   "3 open PC-READER dan C:\\Shares\\Docs\\salaries.xlsx perm=r\n");
-    const CommandResult install = Service("install");
+    const RunResult install = Service("install");
     ASSERT_EQ(install.code, 0u) << install.output;
 
     ASSERT_TRUE(WaitFor([&] { return Find(Journal(), "call", "NetSessionDel").size() >= 4; }, 20000))
@@ -570,7 +859,7 @@ TEST_F(ServiceTest, AStopDeliversTheBurstItWasDeliveringAndSavesTheLists)
                   "1 repeat " + std::to_string(kBurst) + " 0\n"
                   "0 open PC-BUSY bob C:\\Shares\\Docs\\f{i}.txt perm=rw\n"
                   "end\n");
-    const CommandResult install = Service("install");
+    const RunResult install = Service("install");
     ASSERT_EQ(install.code, 0u) << install.output;
     const std::string logPath = TodaysServiceLog("log");
     int before = 0;
@@ -604,7 +893,7 @@ TEST_F(ServiceTest, AStopDeliversTheBurstItWasDeliveringAndSavesTheLists)
     RecordProperty("logged_when_stopped", atStop);
     EXPECT_NE(ReadFile(ServiceFilesPath() + "\\quorvel.ini").find("comp0=PC-BAD"), std::string::npos);
 
-    const CommandResult uninstall = Service("uninstall");
+    const RunResult uninstall = Service("uninstall");
     EXPECT_EQ(uninstall.code, 0u) << uninstall.output;
     EXPECT_EQ(Lines(uninstall.output).front(), "Removed the service Quorvel.") << "it was stopped already";
 }
@@ -735,7 +1024,7 @@ TEST_F(ServiceWindowTest, TheWindowShowsTheServicesWatchAndWhatItAsksIsDoneThere
                   "1 connect PC-TWO ann\n"
                   "2 reconnect PC-EVE 0.5\n"
                   "2 connect PC-EVE eve\n");
-    const CommandResult install = Service("install");
+    const RunResult install = Service("install");
     ASSERT_EQ(install.code, 0u) << install.output;
     ASSERT_TRUE(WaitFor(
         [&] {
@@ -843,7 +1132,7 @@ TEST_F(ServiceWindowTest, TheHistoryPageShowsTheServicesReadingOfItsLogsAndStops
     RecordProperty("held", "the page shows the service's progress, the service stops and resumes at the page's word "
                            "and the page says so, and the reading ends");
     WriteScenario("0 connect PC-ONE bob\n");
-    const CommandResult install = Service("install");
+    const RunResult install = Service("install");
     ASSERT_EQ(install.code, 0u) << install.output;
     ASSERT_TRUE(StopInstalledService());
     // Three weeks of days before today, 40,000 lines each: some seconds of reading.
@@ -902,7 +1191,7 @@ TEST_F(ServiceWindowTest, AKilledWindowLeavesTheServiceAndNoWindowTalksToAProgra
                            "having sent it only its greeting, and said the service was not running");
     WriteScenario("1 connect PC-ONE bob\n"
                   "4 connect PC-LATE ann\n");
-    const CommandResult install = Service("install");
+    const RunResult install = Service("install");
     ASSERT_EQ(install.code, 0u) << install.output;
     StartWindow();
     ASSERT_FALSE(HasFatalFailure());
