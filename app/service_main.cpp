@@ -21,6 +21,7 @@
 #include "app/service_control.h"
 #include "app/service_files.h"
 #include "core/clock.h"
+#include "core/event_log.h"
 #include "core/product.h"
 #include "core/server_api.h"
 #include "core/settings.h"
@@ -94,26 +95,17 @@ DWORD WINAPI OnServiceControl(DWORD control, DWORD, LPVOID, LPVOID)
 
 // The windows that show the service hear of each step through its pipe: the news and
 // the Log page's new text at once, the lists and the shown tables once a second; what
-// they ask is done on inbound work. Without the pipe (its name taken by another
-// process) the service protects all the same, and each step's news is dropped.
-void AfterStepWithoutWindows(EngineStep)
-{
-    AfterForwardingStep();
-    ClearNews(engineState.news);
-    MarkLogTextShown(engineState.logText);
-}
-
+// they ask is done on inbound work. While the pipe's name is taken by another process
+// the service protects all the same, and tries the pipe again after its steps.
 void AfterServiceStep(EngineStep)
 {
     AfterForwardingStep();  // its lines go out with the step's own
     PublishAfterStep();
 }
 
-EngineHostHook ServiceHook(bool pipeStarted)
+constexpr EngineHostHook ServiceHook()
 {
-    if (!pipeStarted)
-        return {AfterStepWithoutWindows, nullptr, nullptr, nullptr};
-    return {AfterServiceStep, PublishReading, PipeInboundEvent(ServicePipe()), TakeWindowMessages};
+    return {AfterServiceStep, PublishReading, nullptr, TakeWindowMessages};
 }
 
 // The program's start-up of its engine, in its order, without a window: the settings
@@ -143,8 +135,10 @@ DWORD StartServiceEngine()
     ResolveServerEnumerations();
     BeginForwarding();
     StartPoll();
-    const bool pipeStarted = StartPipeServer(ServicePipe(), {kPipeName, kProductTitle, 0});
-    if (!StartEngineHost(ServiceHook(pipeStarted)))
+    StartServicePipe({kPipeName, kProductTitle, 0});
+    EngineHostHook hook = ServiceHook();
+    hook.inboundEvent = PipeInboundEvent(ServicePipe());
+    if (!StartEngineHost(hook))
         return GetLastError();
     ServerList list{};
     LoadServerList(list);
@@ -160,7 +154,7 @@ void FinishServiceEngine()
     EndForwarding();  // after the last delivery, whose events it takes to the spool
     CloseHistory();
     SaveComputerLists(engineState.rules);
-    StopPipeServer(ServicePipe());
+    StopServicePipe();
     CloseEngineHost();
     StopServerWorkers();
 }
@@ -173,13 +167,18 @@ void WINAPI RunService(DWORD, LPSTR*)
     ReportState(SERVICE_START_PENDING, NO_ERROR, kStartWaitHintMs);
     const DWORD started = StartServiceEngine();
     if (started != NO_ERROR) {
+        std::array<char, 32> error{};
+        FormatText(error, "error %lu", started);
+        ReportProductEvent(QUORVEL_EVENT_START_FAILED, {kServiceDisplayName, error.data()});
         ReportState(SERVICE_STOPPED, started, 0);
         return;
     }
     ReportState(SERVICE_RUNNING, NO_ERROR, 0);
+    ReportProductEvent(QUORVEL_EVENT_STARTED, {kServiceDisplayName});
     RunEngineHost();
     ReportState(SERVICE_STOP_PENDING, NO_ERROR, kStopWaitHintMs);
     FinishServiceEngine();
+    ReportProductEvent(QUORVEL_EVENT_STOPPED, {kServiceDisplayName});
     ReportState(SERVICE_STOPPED, NO_ERROR, 0);
 }
 

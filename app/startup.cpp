@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "core/event_log.h"
 #include "core/clock.h"
 #include "core/product.h"
 #include "core/server_api.h"
@@ -183,8 +184,11 @@ void NavigationAndServer(HWND window)
 // Events leave the machine from the engine that finds them: the service's, when it watches.
 void Forwarding(HWND)
 {
-    if (!windowState.serviceMode)
-        BeginForwarding();
+    if (windowState.serviceMode)
+        return;
+    BeginForwarding();
+    // Watching alone, the program says so where the service would.
+    ReportProductEvent(QUORVEL_EVENT_STARTED, {kProductTitle});
 }
 
 void Timers(HWND)

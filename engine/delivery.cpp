@@ -1,3 +1,4 @@
+#include "core/event_log.h"
 #include "engine/delivery.h"
 
 #include <cstring>
@@ -149,6 +150,7 @@ void AddTripwireEvent(const ServerWatch& watch, const wchar_t* user, const char*
     AddLine(watch, lineText, true, TripAlert);
     engineState.news.trips = 1;
     Publish(watch, EventKind::Tripwire, time, {}, WideOrEmpty(user), {}, 0, detail, lineText);
+    ReportProductEvent(QUORVEL_EVENT_TRIP, {line.data()});
 }
 
 void DeliverActivity(const ServerWatch& watch)

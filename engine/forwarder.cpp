@@ -1,3 +1,4 @@
+#include "core/event_log.h"
 #include "engine/forwarder.h"
 
 #include <algorithm>
@@ -418,6 +419,7 @@ void NoteFailing(const char* problem)
     FormatText(text, "Forwarding to %s fails: %s; events wait in the spool", CollectorName(forwarder.settings).data(),
                problem);
     PutNotice(text.data());
+    ReportProductEvent(QUORVEL_EVENT_FORWARDING_FAILING, {text.data()});
 }
 
 void NoteWorking()
@@ -427,6 +429,7 @@ void NoteWorking()
     std::array<char, kNoticeCapacity> text{};
     FormatText(text, "Forwarding to %s works again", CollectorName(forwarder.settings).data());
     PutNotice(text.data());
+    ReportProductEvent(QUORVEL_EVENT_FORWARDING_RECOVERED, {text.data()});
 }
 
 void NoteSpool(SpoolOpened opened)

@@ -1,3 +1,4 @@
+#include "core/event_log.h"
 #include "engine/history_store.h"
 
 #include <sqlite3.h>
@@ -174,6 +175,8 @@ void ReplaceDamagedFile()
         return;
     }
     historyState.noticeWaiting.store(1);
+    ReportProductEvent(QUORVEL_EVENT_HISTORY_SET_ASIDE,
+                       {historyState.databasePath.data(), historyState.movedAsideTo.data(), "it was damaged"});
     OpenStore();
     LetHistoryReadersBack();
 }

@@ -418,8 +418,8 @@ void CloseEverything(PipeServer& server)
         instance.phase = kUnusable;
     }
     CloseHandleOnce(server.thread);
-    CloseHandleOnce(server.wake);
-    CloseHandleOnce(server.inboundReady);
+    // The events stay: the engine's loop waits on the inbound one whether or not the
+    // pipe is up, and a start tried again uses them.
     if (server.security)
         LocalFree(server.security);
     server.security = nullptr;
@@ -444,8 +444,10 @@ bool StartPipeServer(PipeServer& server, const PipeServerOptions& options)
     bool made = ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1,
                                                                      &server.security, nullptr) != FALSE;
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), server.security, FALSE};
-    server.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    server.inboundReady = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!server.wake)
+        server.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!server.inboundReady)
+        server.inboundReady = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     made = made && server.wake && server.inboundReady;
     for (std::size_t i = 0; i < server.instances.size() && made; ++i) {
         made = MakeInstance(server, server.instances[i], i == 0, attributes);
@@ -473,6 +475,25 @@ void StopPipeServer(PipeServer& server)
     SetEvent(server.wake);
     WaitForSingleObject(server.thread, INFINITE);
     CloseEverything(server);
+}
+
+bool PipeServerRunning(const PipeServer& server)
+{
+    return server.thread != nullptr;
+}
+
+DWORD PipeNameHolder(const wchar_t* name)
+{
+    // As a client at identification level: the holder may learn who asks, never act as it.
+    const HANDLE pipe = CreateFileW(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                    SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE)
+        return 0;
+    ULONG holder = 0;
+    if (!GetNamedPipeServerProcessId(pipe, &holder))
+        holder = 0;
+    CloseHandle(pipe);
+    return holder;
 }
 
 HANDLE PipeInboundEvent(const PipeServer& server)

@@ -110,13 +110,18 @@ struct PipeServerOptions {
 };
 
 // Makes every instance and starts the pipe thread; false (with the system's error)
-// when the name is taken or an instance cannot be made.
+// when the name is taken or an instance cannot be made. It may be tried again; its
+// events are made at the first try and kept.
 bool StartPipeServer(PipeServer& server, const PipeServerOptions& options);
 // Drops every client and ends the pipe thread; what waited in the queue is dropped.
 void StopPipeServer(PipeServer& server);
+bool PipeServerRunning(const PipeServer& server);
+// The process that holds a pipe's name, as its server; 0 when none can be told.
+DWORD PipeNameHolder(const wchar_t* name);
 
 // The engine's thread, and no other:
-// Set when something waits; take everything then, until NextPipeInbound says nullptr.
+// Set when something waits (made at the first start, tried or not); take what waits
+// then, until NextPipeInbound says nullptr.
 HANDLE PipeInboundEvent(const PipeServer& server);
 // The oldest waiting, or nullptr; it stays valid until DonePipeInbound.
 const PipeInbound* NextPipeInbound(PipeServer& server);

@@ -1,3 +1,4 @@
+#include "core/event_log.h"
 #include "engine/server_readings.h"
 
 #include <array>
@@ -35,9 +36,15 @@ void FollowServerAnswers(RemoteServer& server, const ServerReading& reading)
     AppendLogText(engineState.logText, line.data());
     const std::string_view whole(line.data());
     const std::string_view text = whole.substr(0, whole.size() - 2);  // the line without its end
+    const char* name = server.tag.data() + 2;  // after its two backslashes
     if (silent) {
         const EventRecord record{EventKind::ServerSilent, time.at, time.utc, server.tag.data(), {}, {}, {}, 0, {}, text};
         PublishEvent(record);
+        std::array<char, 32> error{};
+        FormatText(error, "error %u", static_cast<unsigned>(reading.status));
+        ReportProductEvent(QUORVEL_EVENT_SERVER_SILENT, {name, error.data()});
+    } else {
+        ReportProductEvent(QUORVEL_EVENT_SERVER_BACK, {name});
     }
 }
 

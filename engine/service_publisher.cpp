@@ -5,6 +5,7 @@
 #include <span>
 
 #include "core/clock.h"
+#include "core/event_log.h"
 #include "core/server_api.h"
 #include "core/settings.h"
 #include "engine/actions.h"
@@ -13,6 +14,7 @@
 #include "engine/history_store.h"
 #include "engine/log_text.h"
 #include "engine/news.h"
+#include "engine/notices.h"
 #include "engine/server_list.h"
 #include "engine/server_workers.h"
 #include "engine/watches.h"
@@ -22,6 +24,18 @@
 namespace {
 
 constexpr ULONGLONG kListsEveryMs = 1000;
+// A name another process holds is tried again this often: a window connects within a
+// few seconds of its coming free.
+constexpr ULONGLONG kPipeRetryMs = 2000;
+// What a turn of the engine's loop takes from the windows at most: a window that sends
+// as fast as it can never holds the block round back.
+constexpr int kWindowMessagesPerTurn = 32;
+
+constexpr char kPipeHeld[] = "The pipe %ws is held by process %lu: no window can reach the service until it is "
+                             "free. The service protects all the same, and tries again every few seconds.";
+constexpr char kPipeNotMade[] = "The pipe %ws cannot be made (error %lu): no window can reach the service. It "
+                                "protects all the same, and tries again every few seconds.";
+constexpr char kPipeFree[] = "The pipe %ws is the service's again: its windows can reach it.";
 
 struct WindowClient {
     PipeClientId id;
@@ -30,6 +44,9 @@ struct WindowClient {
 };
 
 PipeServer pipe;
+PipeServerOptions pipeOptions;
+ULONGLONG pipeTriedAt;
+bool pipeRefusalSaid;
 std::array<WindowClient, kMaxPipeClients> clients;
 std::array<uint8_t, kMaxFrameBytes> room;
 ULONGLONG lastLists;
@@ -281,6 +298,42 @@ CommandResult Do(WindowClient& client, const WireCommand& command)
     return CommandResult::Done;
 }
 
+// Tries the pipe; its refusal is said once, with the holder of its name, and so is its
+// coming back.
+bool TryServicePipe()
+{
+    pipeTriedAt = MillisecondsNow();
+    if (StartPipeServer(pipe, pipeOptions)) {
+        if (pipeRefusalSaid) {
+            std::array<char, kFormatCapacity> line{};
+            FormatText(line, kPipeFree, pipeOptions.name);
+            PutLogLine(line.data());
+            std::array<char, kPipeNameUnits> name{};
+            AnsiFromWide(name, pipeOptions.name);
+            ReportProductEvent(QUORVEL_EVENT_PIPE_FREE, {name.data()});
+        }
+        pipeRefusalSaid = false;
+        return true;
+    }
+    const DWORD error = GetLastError();
+    if (pipeRefusalSaid)
+        return false;
+    pipeRefusalSaid = true;
+    const DWORD holder = PipeNameHolder(pipeOptions.name);
+    std::array<char, kFormatCapacity> line{};
+    if (holder != 0)
+        FormatText(line, kPipeHeld, pipeOptions.name, holder);
+    else
+        FormatText(line, kPipeNotMade, pipeOptions.name, error);
+    PutLogLine(line.data());
+    std::array<char, kPipeNameUnits> name{};
+    AnsiFromWide(name, pipeOptions.name);
+    std::array<char, 32> who{};
+    FormatText(who, holder != 0 ? "%lu" : "(error %lu)", holder != 0 ? holder : error);
+    ReportProductEvent(QUORVEL_EVENT_PIPE_HELD, {name.data(), who.data()});
+    return false;
+}
+
 }  // namespace
 
 PipeServer& ServicePipe()
@@ -288,8 +341,22 @@ PipeServer& ServicePipe()
     return pipe;
 }
 
+bool StartServicePipe(const PipeServerOptions& options)
+{
+    pipeOptions = options;
+    pipeRefusalSaid = false;
+    return TryServicePipe();
+}
+
+void StopServicePipe()
+{
+    StopPipeServer(pipe);
+}
+
 void PublishAfterStep()
 {
+    if (!PipeServerRunning(pipe) && pipeOptions.name && MillisecondsNow() - pipeTriedAt >= kPipeRetryMs)
+        TryServicePipe();
     EngineNews& news = engineState.news;
     if (HasNews(news)) {
         BroadcastToPipeClients(pipe, FrameOf(WireKind::News, news, EncodeNews));
@@ -349,7 +416,13 @@ void PublishReading(const EngineReading& reading)
 
 void TakeWindowMessages()
 {
+    int taken = 0;
     while (const PipeInbound* inbound = NextPipeInbound(pipe)) {
+        if (taken++ == kWindowMessagesPerTurn) {
+            // The rest waits for the next turn, after the rounds that are due.
+            SetEvent(PipeInboundEvent(pipe));
+            return;
+        }
         switch (inbound->event) {
         case PipeEvent::Joined: Join(inbound->client); break;
         case PipeEvent::Left: Leave(inbound->client); break;

@@ -13,6 +13,11 @@
 
 // The service's pipe, started and stopped by the service.
 PipeServer& ServicePipe();
+// Starts the pipe; while its name is taken (another process holds it) it is tried
+// again every few seconds after the engine's steps, and the holder's process id is
+// said once on the Log page and in the event log. False when it did not start now.
+bool StartServicePipe(const PipeServerOptions& options);
+void StopServicePipe();
 
 // After every engine step: the news and the Log page's new text, and once a second
 // the lists, the servers and their states.
@@ -20,5 +25,6 @@ void PublishAfterStep();
 // Each table the poll or a server's worker read, before the engine takes it: for the
 // windows that show that place; a shares reading for the window that asked.
 void PublishReading(const EngineReading& reading);
-// The windows' joins, leaves, watches and commands, taken and done.
+// The windows' joins, leaves, watches and commands, taken and done: a bounded number
+// each time, the event set again when more wait, so that the rounds due come between.
 void TakeWindowMessages();

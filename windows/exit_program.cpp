@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "core/event_log.h"
+#include "core/product.h"
 #include "engine/detection.h"
 #include "engine/engine_state.h"
 #include "engine/forwarding_control.h"
@@ -21,6 +23,7 @@ void PrepareExit()
     FinishDelivery();
     EndForwarding();  // after the last delivery, whose events it takes to the spool
     CloseHistory();  // after the last delivery: what it stored goes in too
+    ReportProductEvent(QUORVEL_EVENT_STOPPED, {kProductTitle});
 }
 
 void ExitProgram()

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/event_log.h"
 #include "core/text.h"
 #include "engine/engine_state.h"
 #include "engine/blocking.h"
@@ -126,6 +127,14 @@ TEST_F(TripwireTest, ABaitOpenCutsOffEveryComputerOfTheUserOnceWhateverTheMode)
     EXPECT_LT(TextLog().find("[eve][Read] D:\\Shares\\Docs\\canary.docx"), TextLog().find("Tripwire"))
         << "the open first, then the trip it caused";
     EXPECT_EQ(engineState.news.activity, 1) << "activity for whoever shows it";
+    const std::vector<RecordedEvent> events = RecordedEvents();
+    ASSERT_EQ(events.size(), 1u) << "the trip, in the Application log";
+    EXPECT_EQ(events[0].id, static_cast<DWORD>(QUORVEL_EVENT_TRIP));
+    EXPECT_EQ(events[0].type, EVENTLOG_WARNING_TYPE);
+    ASSERT_EQ(events[0].strings.size(), 1u);
+    EXPECT_NE(events[0].strings[0].find("] Tripwire [eve][PC1, LAPTOP] bait \"*\\canary*\" D:\\Shares\\Docs\\canary.docx"),
+              std::string::npos)
+        << events[0].strings[0];
 
     // Back on PC1 before the block tick and reading the bait again: no second trip.
     server->sessions.push_back({L"PC1", L"eve"});

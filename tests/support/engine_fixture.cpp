@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "core/clock.h"
+#include "core/event_log.h"
 #include "core/settings.h"
 #include "core/text.h"
 #include "engine/day_logs.h"
@@ -153,8 +154,37 @@ void UseTestFolder(const std::string& testFolder)
     engineState.local.logs.folder = &engineState.logFolder;
 }
 
+namespace {
+
+std::vector<RecordedEvent> recordedEvents;
+SRWLOCK recordedEventsLock = SRWLOCK_INIT;
+
+void RecordEvent(const ProductEvent& event)
+{
+    RecordedEvent recorded{event.id, event.type, {}};
+    for (int32_t k = 0; k < event.count; ++k)
+        recorded.strings.emplace_back(event.strings[static_cast<std::size_t>(k)].data());
+    AcquireSRWLockExclusive(&recordedEventsLock);
+    recordedEvents.push_back(recorded);
+    ReleaseSRWLockExclusive(&recordedEventsLock);
+}
+
+}  // namespace
+
+std::vector<RecordedEvent> RecordedEvents()
+{
+    AcquireSRWLockShared(&recordedEventsLock);
+    std::vector<RecordedEvent> copy = recordedEvents;
+    ReleaseSRWLockShared(&recordedEventsLock);
+    return copy;
+}
+
 void EngineTest::SetUp()
 {
+    AcquireSRWLockExclusive(&recordedEventsLock);
+    recordedEvents.clear();
+    ReleaseSRWLockExclusive(&recordedEventsLock);
+    InstallEventWriter(RecordEvent);  // no test writes to the machine's Application log
     ResetEngineState();
     ApplyDefaultSettings();
     folder = MakeTestFolder();
@@ -181,6 +211,7 @@ void EngineTest::TearDown()
     ResetEngineState();
     InstallClock(nullptr);
     UninstallFakeServer();
+    InstallEventWriter(nullptr);
 }
 
 void RunEngineRounds(int count)

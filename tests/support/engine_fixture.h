@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "support/fake_server.h"
 
@@ -52,6 +53,14 @@ void RunEngineRounds(int count);
 // What a test of bad input, faults or load tried and what held: the rows of the
 // table in docs/reliability.md, read from the test results.
 void RecordTrial(const char* area, const char* tried, const char* held);
+
+// What the engine wrote to the event log during the test, in order.
+struct RecordedEvent {
+    DWORD id;
+    WORD type;
+    std::vector<std::string> strings;
+};
+std::vector<RecordedEvent> RecordedEvents();
 
 std::string ReadWholeFile(const std::string& path);
 bool FileExists(const std::string& path);
