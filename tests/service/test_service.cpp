@@ -14,16 +14,19 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/service_control.h"
 #include "app/service_files.h"
 #include "core/event_log.h"
 #include "core/file_trust.h"
+#include "engine/pipe_client.h"
 #include "engine/pipe_server.h"
 #include "engine/engine_state.h"
 #include "e2e/program_runner.h"
@@ -745,6 +748,92 @@ TEST_F(ServiceTest, ALinkInPlaceOfTheLogsFolderIsNeverFollowed)
     EXPECT_EQ(EntriesOf(elsewhere), std::vector<std::string>{}) << "the service wrote where the link leads";
     EXPECT_TRUE(IsLinkPath(logs.c_str())) << "the link is left as it was";
     RemoveLink(logs);
+}
+
+bool LogTextHas(pipe_test::TestClient& client, const std::string& what)
+{
+    return std::any_of(client.frames.begin(), client.frames.end(), [&](const auto& frame) {
+        return frame.first == WireKind::LogText &&
+               std::string(frame.second.begin(), frame.second.end()).find(what) != std::string::npos;
+    });
+}
+
+// Anyone may make a pipe of the service's name while it holds none: before the install,
+// during a restart. The service protects all the same and takes the name once it is free.
+TEST_F(ServiceTest, AWindowConnectsSoonAfterThePipesNameComesFree)
+{
+    RecordProperty("area", "service");
+    RecordProperty("tried", "the service's pipe name held by another process for 10 s from the service's start");
+    RecordProperty("held", "protection meanwhile; the holder's process id said; a window connected within 5 s of the "
+                           "name coming free");
+    const HANDLE held = CreateNamedPipeW(kPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE) << GetLastError();
+    WriteUserSettings("[blacklist]\r\ncount=1\r\ncomp0=PC-BAD\r\n");
+    WriteScenario("1 connect PC-BAD eve\n");
+    const ULONGLONG installed = GetTickCount64();
+    ASSERT_EQ(Service("install").code, 0u);
+    EXPECT_TRUE(WaitFor([&] { return !Find(Journal(), "call", "NetSessionDel").empty(); }, 20000))
+        << "the service does not protect while its pipe's name is held";
+    // The arranged hold: the name stays taken for 10 s from the service's start.
+    const ULONGLONG heldFor = GetTickCount64() - installed;
+    if (heldFor < 10000)
+        Sleep(static_cast<DWORD>(10000 - heldFor));
+    CloseHandle(held);
+    const ULONGLONG freed = GetTickCount64();
+
+    pipe_test::TestClient client;
+    ASSERT_TRUE(client.Connect(kPipeName, 10000)) << "no window reaches the service";
+    const auto connectedMs = static_cast<int>(GetTickCount64() - freed);
+    RecordProperty("connected_after_free_ms", connectedMs);
+    EXPECT_LE(connectedMs, 5000);
+    ULONG server = 0;
+    ASSERT_TRUE(GetNamedPipeServerProcessId(client.connection.pipe, &server));
+    EXPECT_EQ(server, QueryInstalledService().processId);
+    EXPECT_TRUE(client.WaitUntil([&] {
+        return LogTextHas(client, "is held by process " + std::to_string(GetCurrentProcessId()) + ":") &&
+               LogTextHas(client, "is the service's again");
+    })) << "the Log page does not say who held the name";
+}
+
+// A window (or anything that may open the pipe) sending as fast as it can.
+TEST_F(ServiceTest, AWindowFloodingThePipeNeverHoldsABlockBack)
+{
+    RecordProperty("area", "service");
+    RecordProperty("tried", "a client sending watch messages as fast as the pipe takes them, each other one asking "
+                            "for this computer's tables again, while a blacklisted computer connects and reconnects");
+    RecordProperty("held", "each connection cut off within 300 ms");
+    WriteUserSettings("[blacklist]\r\ncount=1\r\ncomp0=PC-BAD\r\n");
+    WriteScenario("2 reconnect PC-BAD 0.5\n2 connect PC-BAD eve\n");
+    ASSERT_EQ(Service("install").code, 0u);
+    pipe_test::TestClient client;
+    ASSERT_TRUE(client.Connect(kPipeName, 10000));
+    std::atomic<bool> stop{false};
+    std::atomic<long> sent{0};
+    // Each other message asks for this computer's tables again: work for the engine's thread.
+    std::thread flood([&] {
+        const pipe_test::Bytes here = pipe_test::FrameOf(WireKind::Watch, WireWatch{0, 0}, EncodeWatch);
+        const pipe_test::Bytes there = pipe_test::FrameOf(WireKind::Watch, WireWatch{1, 0}, EncodeWatch);
+        while (!stop && SendToService(client.connection, sent % 2 ? there : here, 5000))
+            ++sent;
+    });
+    const auto cuts = [&] { return Find(Journal(), "call", "NetSessionDel").size(); };
+    const bool cutOff = WaitFor([&] { return cuts() >= 4; }, 30000);
+    stop = true;
+    flood.join();
+    ASSERT_TRUE(cutOff) << "the blacklisted computer was not cut off four times";
+    RecordProperty("messages_sent", static_cast<int>(sent.load()));
+    EXPECT_GT(sent.load(), 1000) << "the client did not flood";
+    const std::vector<JournalLine> journal = Journal();
+    long long slowest = 0;
+    for (const JournalLine& connect : Find(journal, "event", "connect")) {
+        const auto cut = std::find_if(journal.begin(), journal.end(), [&](const JournalLine& line) {
+            return line.kind == "call" && line.what == "NetSessionDel" && line.t >= connect.t;
+        });
+        if (cut != journal.end())
+            slowest = std::max(slowest, cut->t - connect.t);
+    }
+    RecordProperty("slowest_cut_ms", static_cast<int>(slowest));
+    EXPECT_LE(slowest, 300);
 }
 
 // Whoever may change the folder the service's exe stands in runs code as SYSTEM.
