@@ -1121,6 +1121,12 @@ bool StartReadingAssembler(ReadingAssembler& assembler)
     return ReserveStore(assembler.records, recordBytes) && ReserveStore(assembler.texts.store, kReadingTextBytes);
 }
 
+void AbandonPartialReading(ReadingAssembler& assembler)
+{
+    if (assembler.stage == kAssemblyReceiving)
+        assembler.stage = kAssemblyNone;
+}
+
 bool TakeReadingFrame(ReadingAssembler& assembler, const Frame& frame)
 {
     bool sound = false;

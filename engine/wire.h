@@ -337,6 +337,8 @@ struct ReadingAssembler {
     int32_t stage;
 };
 bool StartReadingAssembler(ReadingAssembler& assembler);
+// A new stream begins: a reading under way is dropped, the last whole one kept.
+void AbandonPartialReading(ReadingAssembler& assembler);
 // ReadingBegin, ReadingPart or ReadingEnd; false when it breaks the rules above.
 bool TakeReadingFrame(ReadingAssembler& assembler, const Frame& frame);
 inline bool IsReadingKind(WireKind kind)

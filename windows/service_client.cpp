@@ -24,21 +24,27 @@ constexpr DWORD kReconnectMs = 500;
 constexpr DWORD kConnectMs = 500;
 constexpr DWORD kSendMs = 2000;
 
-// Frames on their way from the connection's thread to the main window's thread.
+// Frames on their way from the connection's thread to the main window's thread, each
+// with the number of the connection it came on: one of an earlier connection is
+// dropped, and a fault in it never ends the connection of now.
 struct WaitingFrame {
     WireKind kind;
     std::size_t length;
+    uint32_t connection;
 };
 HandoffSlots<kFrameSlots> frameSlots;
 std::array<WaitingFrame, kFrameSlots> waitingFrames;
-ReservedStore payloads;  // kMaxFramePayload bytes a slot
+ReservedStore payloads;  // kMaxFramePayload bytes a slot, all committed at the start
 HANDLE slotFreed;        // auto-reset: the main window's thread freed a slot
 HANDLE clientThread;
 
-// The connection's thread owns the connection; the main window's thread sends on it
-// while it is up (the pipe is overlapped, one send at a time).
+// The connection's thread owns the connection: it connects, reads, and closes. The main
+// window's thread sends on it. One rule for both: a send and a close each hold the lock,
+// and a send is made only while the connection is open.
 ServiceConnection connection;
-std::atomic<int32_t> sending;
+SRWLOCK connectionLock = SRWLOCK_INIT;
+bool connectionOpen;                      // under the lock
+std::atomic<uint32_t> connectionNumber;  // the connection of now; 0 before the first
 std::atomic<uint32_t> nextCommand;
 std::atomic<int32_t> watchedMonitoring;
 std::atomic<int32_t> watchedShares;
@@ -59,21 +65,30 @@ bool serviceForwardCame;
 WireHistoryState serviceHistory;
 bool serviceHistoryCame;
 
+// Committed once at the start: both threads read the store's base, neither changes it.
 uint8_t* PayloadOf(std::size_t slot)
 {
-    return static_cast<uint8_t*>(CommitStore(payloads, (slot + 1) * kMaxFramePayload)) + slot * kMaxFramePayload;
+    return payloads.base + slot * kMaxFramePayload;
 }
 
 bool SendFrame(std::span<const uint8_t> frame)
 {
-    if (frame.empty() || !windowState.serviceConnected)
+    if (frame.empty())
         return false;
-    int32_t idle = 0;
-    if (!sending.compare_exchange_strong(idle, 1))
-        return false;  // the main window's thread is the only sender: never here
-    const bool sent = SendToService(connection, frame, kSendMs);
-    sending = 0;
+    AcquireSRWLockExclusive(&connectionLock);
+    const bool sent = connectionOpen && SendToService(connection, frame, kSendMs);
+    ReleaseSRWLockExclusive(&connectionLock);
     return sent;
+}
+
+
+// A frame that broke the rules ends the connection it came on, if that is still the one.
+void EndConnection(uint32_t number)
+{
+    AcquireSRWLockExclusive(&connectionLock);
+    if (connectionOpen && connectionNumber.load() == number)
+        StopReadingFromService(connection);
+    ReleaseSRWLockExclusive(&connectionLock);
 }
 
 void SendWatch()
@@ -136,7 +151,7 @@ bool HandOverFrame(void*, const Frame& frame)
         return false;
     }
     memcpy(payload, frame.payload.data(), frame.payload.size());
-    waitingFrames[place] = {frame.kind, frame.payload.size()};
+    waitingFrames[place] = {frame.kind, frame.payload.size(), connectionNumber.load()};
     PublishSlot(frameSlots, place);
     if (!PostMessageA(windowState.mainWindow, WM_SERVICE_FRAME, place, 0))
         FreeSlot(frameSlots, place);
@@ -174,15 +189,14 @@ DWORD WINAPI ServiceClientThread(LPVOID)
     for (;;) {
         const bool connected = ConnectToService(connection, kPipeName, kConnectMs);
         if (connected && !ServedByTheService(connection.pipe)) {
-            CloseServiceConnection(connection);
+            CloseServiceConnection(connection);  // never open: no one sends on it
         } else if (connected) {
+            BeginServiceConnection();
             windowState.serviceConnected = 1;
             PostMessageA(windowState.mainWindow, WM_SERVICE_CONNECTION, 1, 0);
             ReadFromService(connection, HandOverFrame, nullptr);
             windowState.serviceConnected = 0;
-            while (sending.load())
-                Sleep(1);  // a send under way ends at its own time-out
-            CloseServiceConnection(connection);
+            EndServiceConnection();  // waits for a send under way, which ends at its own time-out
             PostMessageA(windowState.mainWindow, WM_SERVICE_CONNECTION, 0, 0);
         }
         Sleep(kReconnectMs);
@@ -305,15 +319,44 @@ bool ProtectionServiceRunning()
     return running;
 }
 
-void StartServiceClient()
+bool PrepareServiceClient()
 {
-    if (clientThread)
-        return;
-    ReserveStore(payloads, kFrameSlots * kMaxFramePayload);
+    if (payloads.committed)
+        return true;
+    if (!ReserveStore(payloads, kFrameSlots * kMaxFramePayload) || !CommitStore(payloads, kFrameSlots * kMaxFramePayload))
+        return false;
     for (ReadingAssembler& reading : readings)
         StartReadingAssembler(reading);
     slotFreed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    return slotFreed != nullptr;
+}
+
+void StartServiceClient()
+{
+    if (clientThread || !PrepareServiceClient())
+        return;  // no room for a frame: the window shows no service
     clientThread = CreateThread(nullptr, 0, ServiceClientThread, nullptr, 0, nullptr);
+}
+
+void BeginServiceConnection()
+{
+    AcquireSRWLockExclusive(&connectionLock);
+    connectionNumber.fetch_add(1);
+    connectionOpen = true;
+    ReleaseSRWLockExclusive(&connectionLock);
+}
+
+void EndServiceConnection()
+{
+    AcquireSRWLockExclusive(&connectionLock);
+    connectionOpen = false;
+    CloseServiceConnection(connection);
+    ReleaseSRWLockExclusive(&connectionLock);
+}
+
+uint32_t ServiceConnectionNumber()
+{
+    return connectionNumber.load();
 }
 
 ServiceFrameChange TakeServiceFrame(WPARAM slot)
@@ -321,22 +364,33 @@ ServiceFrameChange TakeServiceFrame(WPARAM slot)
     ServiceFrameChange change{};
     if (!IsPosted(frameSlots, slot))
         return change;
-    change.taken = true;
-    const WaitingFrame& waiting = waitingFrames[slot];
-    const Frame frame{waiting.kind, {PayloadOf(slot), waiting.length}};
-    const bool applied = ApplyFrame(frame, change);
+    const WaitingFrame waiting = waitingFrames[slot];
+    change = ApplyServiceFrame(waiting.connection, {waiting.kind, {PayloadOf(slot), waiting.length}});
     FreeSlot(frameSlots, slot);
     SetEvent(slotFreed);
-    if (!applied) {
+    return change;
+}
+
+ServiceFrameChange ApplyServiceFrame(uint32_t connectionOfFrame, const Frame& frame)
+{
+    ServiceFrameChange change{};
+    change.taken = true;
+    // A frame of an earlier connection is stale: the service sends everything again.
+    if (connectionOfFrame != connectionNumber.load())
+        return change;
+    if (!ApplyFrame(frame, change)) {
         readingUnderWay = -1;
-        StopReadingFromService(connection);  // a reading out of its rules: start again
+        EndConnection(connectionOfFrame);  // a reading out of its rules: start again
     }
     return change;
 }
 
 void TakeServiceConnection(bool connected)
 {
+    // A reading the last connection left halfway never blocks the next one's.
     readingUnderWay = -1;
+    for (ReadingAssembler& reading : readings)
+        AbandonPartialReading(reading);
     if (connected)
         SendWatch();
 }

@@ -17,8 +17,15 @@
 // Whether the protection service is installed and running, as the service manager says.
 bool ProtectionServiceRunning();
 
-// Starts the connection thread (once).
+// Starts the connection thread (once), after PrepareServiceClient.
 void StartServiceClient();
+// The room for frames, committed once, and the readings' assemblers; false without room.
+bool PrepareServiceClient();
+// The connection's thread (and tests, which play it): a connection begins, its frames
+// the ones applied from now, or ends, once no send is under way.
+void BeginServiceConnection();
+void EndServiceConnection();
+uint32_t ServiceConnectionNumber();
 // What a frame changed, for the pages to follow.
 struct ServiceFrameChange {
     bool taken;  // false: nothing waited in the slot
@@ -29,6 +36,9 @@ struct ServiceFrameChange {
 // The main window's thread: takes the frame that waits in `slot` into the copy of the
 // service's engine; a frame that breaks the rules ends the connection, which starts again.
 ServiceFrameChange TakeServiceFrame(WPARAM slot);
+// The same for a frame that came on connection `connection`: one of an earlier
+// connection is dropped, and its faults end nothing.
+ServiceFrameChange ApplyServiceFrame(uint32_t connection, const Frame& frame);
 // The main window's thread, told the connection came or went.
 void TakeServiceConnection(bool connected);
 
