@@ -36,6 +36,9 @@ struct EventRecord {
     DWORD permissions;       // of a file open
     std::string_view rule;   // why: a trip's rule, the list in force, ...
     std::string_view text;   // the line as the Log page shows it, or the action in words
+    // Who asked for an action: "DOMAIN\name" of the account a window of the service
+    // runs as; empty for what the program did by itself or its own window asked.
+    std::wstring_view by{};
 };
 
 // Up to four sinks, each called on the engine's thread for every record, in order;

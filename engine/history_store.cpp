@@ -72,10 +72,27 @@ int32_t OldestDayKept()
     return DayNumberOf(SystemTimeOfHistorySeconds(today - int64_t{keepDays} * kDaySeconds));
 }
 
+// An action asked through the service's pipe keeps who asked in its detail:
+// "blacklist, by CORP\ann", or "by CORP\ann" for one with no rule.
 void HistorySink(const EventRecord& record, void*)
 {
-    if (historyState.accepting.load(std::memory_order_relaxed))
+    if (!historyState.accepting.load(std::memory_order_relaxed))
+        return;
+    if (record.by.empty()) {
         PutHistoryEvent(historyState.queue, record);
+        return;
+    }
+    static std::array<char, kQueuedRuleBytes> detail;
+    std::array<wchar_t, kQueuedNameUnits> wide{};
+    CopyWideText(wide, record.by);
+    std::array<char, kQueuedNameUnits * 2> by{};
+    AnsiFromWide(by, wide.data());
+    CopyText(detail, record.rule);
+    AppendText(detail, record.rule.empty() ? "by " : ", by ");
+    AppendText(detail, by.data());
+    EventRecord asked = record;
+    asked.rule = detail.data();
+    PutHistoryEvent(historyState.queue, asked);
 }
 
 // An event from the queue as the store takes it: UTF-8 texts, the local time kept whole.

@@ -23,6 +23,8 @@ enum InstancePhase : int32_t {
     kForgetting,    // departure handed over, not yet taken
 };
 
+constexpr wchar_t kUnknownAccount[] = L"an account that cannot be told";
+
 // Room comes back to the engine's thread as each write completes: writes stay short.
 constexpr std::size_t kMostWriteBytes = 256 * 1024;
 
@@ -150,11 +152,54 @@ bool PutInbound(PipeServer& server, PipeInstance& instance, PipeEvent event)
     place->event = event;
     place->client = instance.client;
     place->kind = WireKind{};
+    place->account = instance.account;
     if (event == PipeEvent::Left)
         instance.leftAt = server.inbound.head.load(std::memory_order_relaxed);
     PutRequest(server.inbound);
     SetEvent(server.inboundReady);
     return true;
+}
+
+// The account of a token's user as "DOMAIN\name", or its SID when it has no name here.
+void NameTokenUser(HANDLE token, PipeAccount& account)
+{
+    std::array<BYTE, sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE> user{};
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()), &size))
+        return;
+    PSID sid = reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
+    std::array<wchar_t, 80> name{};
+    std::array<wchar_t, 80> domain{};
+    DWORD nameSize = static_cast<DWORD>(name.size());
+    DWORD domainSize = static_cast<DWORD>(domain.size());
+    SID_NAME_USE use{};
+    if (LookupAccountSidW(nullptr, sid, name.data(), &nameSize, domain.data(), &domainSize, &use)) {
+        const std::size_t at = domain[0] ? CopyWideText(account, domain.data()) : 0;
+        const std::size_t slash = at ? at + CopyWideText(std::span(account).subspan(at), L"\\") : 0;
+        CopyWideText(std::span(account).subspan(slash), name.data());
+        return;
+    }
+    wchar_t* text = nullptr;
+    if (ConvertSidToStringSidW(sid, &text)) {
+        CopyWideText(account, text);
+        LocalFree(text);
+    }
+}
+
+// Who the client runs as: its token as the pipe gives it, at the identification level
+// the client asked for (the service learns who it is, and can do nothing as it). A
+// client that cannot be told is named so.
+void IdentifyClient(PipeInstance& instance)
+{
+    CopyWideText(instance.account, kUnknownAccount);
+    if (!ImpersonateNamedPipeClient(instance.pipe))
+        return;
+    HANDLE token = nullptr;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+        NameTokenUser(token, instance.account);
+        CloseHandle(token);
+    }
+    RevertToSelf();
 }
 
 bool LeftTaken(const PipeServer& server, const PipeInstance& instance)
@@ -217,6 +262,7 @@ void TakeClientFrames(PipeServer& server, PipeInstance& instance)
                 Leave(server, instance);
                 return;
             }
+            IdentifyClient(instance);
             instance.phase = kJoining;
             continue;
         }

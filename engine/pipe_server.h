@@ -12,7 +12,9 @@
 //   until an instance is free or its time is up.
 // - A client first says Hello and is answered with Welcome; a client that has not
 //   said Hello within the greeting time is dropped. Only then is the engine's thread
-//   told of it (Joined), so that it can send the whole picture first.
+//   told of it (Joined), so that it can send the whole picture first, and of the
+//   account it runs as, read from its token at identification level, so that what it
+//   asks is recorded with who asked.
 // - Every message is checked by its decoder. A malformed frame, a message that fails
 //   its decoder, a second Hello or a kind the window may not send ends that client's
 //   connection and nothing else.
@@ -50,12 +52,17 @@ enum class PipeEvent : int32_t { Joined = 0, Message = 1, Left = 2 };
 
 // What the engine's thread takes: a client joined, sent a message, or left. A client's
 // Joined comes before its messages, and its Left after them.
+// "DOMAIN\name" of the account a client runs as, cut to fit.
+constexpr std::size_t kPipeAccountUnits = 160;
+using PipeAccount = std::array<wchar_t, kPipeAccountUnits>;
+
 struct PipeInbound {
     PipeEvent event;
     PipeClientId client;
     WireKind kind;  // a message: Watch or Command, and which of the two below is filled
     WireWatch watch;
     WireCommand command;
+    PipeAccount account;  // Joined: the account the client runs as, from its token
 };
 
 // One instance of the pipe. The fields before the backlog are the pipe thread's.
@@ -71,6 +78,7 @@ struct PipeInstance {
     Frame held;
     uint32_t generation;
     PipeClientId client;
+    PipeAccount account;  // told with its Joined
     ULONGLONG greetingDue;
     uint32_t leftAt;  // the inbound place of its Left
     std::size_t readAt;

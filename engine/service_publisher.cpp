@@ -41,6 +41,7 @@ struct WindowClient {
     PipeClientId id;
     WireWatch watch;
     ServerId sharesAsked;  // the server whose shares it waits for; -1 none
+    PipeAccount account;   // who it runs as: what it asks is recorded with it
 };
 
 PipeServer pipe;
@@ -189,12 +190,12 @@ void SendShares(WindowClient& client, ServerId server)
     RequestShares(server);
 }
 
-void Join(PipeClientId id)
+void Join(PipeClientId id, const PipeAccount& account)
 {
     for (WindowClient& client : clients) {
         if (client.id)
             continue;
-        client = {id, {kThisComputer, kThisComputer}, -1};
+        client = {id, {kThisComputer, kThisComputer}, -1, account};
         SendLogGates(id);
         SendRules(id);
         SendTripwires(id);
@@ -222,6 +223,7 @@ void SaveLists()
 CommandResult Do(WindowClient& client, const WireCommand& command)
 {
     const bool serverKnown = command.server == kThisComputer || WatchedServer(command.server);
+    const wchar_t* by = client.account.data();
     switch (command.kind) {
     case CommandKind::CloseSession:
     case CommandKind::CloseFile:
@@ -233,38 +235,43 @@ CommandResult Do(WindowClient& client, const WireCommand& command)
     default: break;
     }
     switch (command.kind) {
-    case CommandKind::CloseSession: CloseSessionAction(command.server, command.name.data(), command.user.data()); break;
-    case CommandKind::CloseFile: CloseFileAction(command.server, command.fileId); break;
-    case CommandKind::RemoveShare: RemoveShareAction(command.server, command.name.data()); break;
+    case CommandKind::CloseSession:
+        CloseSessionAction(command.server, command.name.data(), command.user.data(), by);
+        break;
+    case CommandKind::CloseFile: CloseFileAction(command.server, command.fileId, by); break;
+    case CommandKind::RemoveShare: RemoveShareAction(command.server, command.name.data(), by); break;
     case CommandKind::RefreshShares: SendShares(client, command.server); break;
     case CommandKind::AddComputer:
-        if (!ListComputerAction(command.list ? Whitelist : Blacklist, command.name.data(), command.ticks))
+        if (!ListComputerAction(command.list ? Whitelist : Blacklist, command.name.data(), command.ticks, by))
             return CommandResult::Refused;
         SaveLists();
         break;
     case CommandKind::RemoveComputer: {
         std::array<char, kClientNameUnits * 2> name{};
         AnsiFromWide(name, command.name.data());
-        UnlistComputerAction(command.list ? Whitelist : Blacklist, name.data());
+        UnlistComputerAction(command.list ? Whitelist : Blacklist, name.data(), by);
         SaveLists();
         break;
     }
     case CommandKind::SetBlockMode:
         engineState.rules.blockMode = command.blockMode ? Whitelist : Blacklist;
+        SayChangedBy(command.blockMode ? "the block mode to the whitelist" : "the block mode to the blacklist", by);
         SaveLists();
         break;
     case CommandKind::ReleaseTripped:
-        ReleaseTrippedAction(static_cast<std::size_t>(command.slot));
+        ReleaseTrippedAction(static_cast<std::size_t>(command.slot), by);
         SendRules(0);
         break;
     case CommandKind::SetTripwires:
         engineState.rules.tripwires = command.tripwires;
         SaveTripwireRules(engineState.rules.tripwires);
+        SayChangedBy("the tripwires", by);
         SendTripwires(0);
         break;
     case CommandKind::SetServers:
         SaveServerList(command.servers);
         WatchServers(command.servers);
+        SayChangedBy("the servers watched", by);
         SendServers(0);
         break;
     case CommandKind::SetLogGates: {
@@ -276,6 +283,7 @@ CommandResult Do(WindowClient& client, const WireCommand& command)
         for (const SettingKey* key : {&kSaveSessKey, &kSaveFilesKey, &kSaveLogsKey, &kSaveCsvLogsKey})
             WriteSetting(*key, settings.*key->field);
         SaveHistoryKeepDays(command.gates.historyKeepDays);
+        SayChangedBy("the log settings", by);
         SendLogGates(0);
         break;
     }
@@ -284,14 +292,17 @@ CommandResult Do(WindowClient& client, const WireCommand& command)
         // by the forwarder's thread, which says on the Log page when it cannot be.
         WriteForwardSettings(command.forward);
         RestartForwarding(command.forward);
+        SayChangedBy("the forwarding settings", by);
         SendForward(0);
         break;
     case CommandKind::StopBackfill:
         StopHistoryBackfill();
+        SayChangedBy("the reading of the daily logs into the history: stopped", by);
         SendHistoryState(0);
         break;
     case CommandKind::ResumeBackfill:
         ResumeHistoryBackfill();
+        SayChangedBy("the reading of the daily logs into the history: resumed", by);
         SendHistoryState(0);
         break;
     }
@@ -424,7 +435,7 @@ void TakeWindowMessages()
             return;
         }
         switch (inbound->event) {
-        case PipeEvent::Joined: Join(inbound->client); break;
+        case PipeEvent::Joined: Join(inbound->client, inbound->account); break;
         case PipeEvent::Left: Leave(inbound->client); break;
         case PipeEvent::Message:
             if (WindowClient* client = ClientOf(inbound->client)) {

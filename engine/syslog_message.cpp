@@ -206,6 +206,7 @@ std::size_t FormatSyslogMessage(std::span<char> dest, const SyslogOrigin& origin
         PutParam(writer, "mode", mode.data(), mode.size());
     }
     PutAnsiParam(writer, "rule", record.rule, kRuleValueBytes);
+    PutWideParam(writer, "by", record.by, kNameValueBytes);  // who asked, for an action
     Put(writer, "]");
     PutMessageText(writer, record.text);
     return writer.length;

@@ -11,6 +11,8 @@
 
 #include "core/clock.h"
 #include "core/settings.h"
+#include "engine/actions.h"
+#include "engine/log_text.h"
 #include "engine/engine_state.h"
 #include "engine/history_keys.h"
 #include "engine/history_lines.h"
@@ -283,6 +285,30 @@ TEST_F(HistoryTest, OldEventsGoAfterTheDaysKeptWithTheNamesOnlyTheyUsed)
     EXPECT_EQ(CountIn("SELECT count(*) FROM paths WHERE text = 'C:\\kept.txt'"), 1);
     EXPECT_EQ(CountIn("SELECT count(*) FROM names WHERE text IN ('shared', 'newuser')"), 2);
     EXPECT_EQ(CountIn("SELECT count(*) FROM names WHERE text = 'old'"), 0) << "the old log was never read";
+}
+
+// What a window of the service asked is kept with the account that asked.
+TEST_F(HistoryTest, AnActionAskedThroughThePipeKeepsWhoAsked)
+{
+    OpenHistoryHere();
+    ASSERT_TRUE(ListComputerAction(Blacklist, L"PC-EVE", kPermanent, L"CORP\\ann"));
+    CloseSessionAction(kThisComputer, L"\\\\PC-EVE", L"eve", L"CORP\\bob");
+    ListComputerAction(Whitelist, L"PC-OWN", kPermanent);  // the program's own window
+    Flush();
+    const std::vector<HistoryRow> rows = Find(AllEvents());
+    std::vector<std::string> details;
+    for (const HistoryRow& row : rows)
+        details.push_back(Text(row.detail));
+    EXPECT_EQ(details, (std::vector<std::string>{"whitelist", "by CORP\\bob", "blacklist, by CORP\\ann"}))
+        << "newest first";
+    const std::string log(WholeLogText(engineState.logText));
+    EXPECT_NE(log.find("] CORP\\ann asked through the service's pipe: PC-EVE added to the blacklist\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("] CORP\\bob asked through the service's pipe: Session of \\\\PC-EVE closed\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("PC-OWN"), std::string::npos) << "the program's own window asks in its own right";
 }
 
 TEST(HistoryLines, LinesAreReadBackAsDeliveryWritesThemAndAnythingElseIsRefused)

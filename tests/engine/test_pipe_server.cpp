@@ -139,7 +139,27 @@ struct Taken {
     uint32_t commandId;
     CommandKind commandKind;
     DWORD fileId;
+    std::wstring account;
 };
+
+// "DOMAIN\name" of the account this process runs as, as the system names it.
+std::wstring ThisAccount()
+{
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    std::array<BYTE, 256> user{};
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()), &size);
+    CloseHandle(token);
+    std::array<wchar_t, 80> name{};
+    std::array<wchar_t, 80> domain{};
+    DWORD nameSize = static_cast<DWORD>(name.size());
+    DWORD domainSize = static_cast<DWORD>(domain.size());
+    SID_NAME_USE use{};
+    LookupAccountSidW(nullptr, reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, name.data(), &nameSize,
+                      domain.data(), &domainSize, &use);
+    return std::wstring(domain.data()) + L"\\" + name.data();
+}
 
 class PipeServerTest : public ::testing::Test {
 protected:
@@ -157,7 +177,7 @@ protected:
         for (;;) {
             while (const PipeInbound* in = NextPipeInbound(*server)) {
                 taken.push_back({in->event, in->client, in->kind, in->watch, in->command.id, in->command.kind,
-                                 in->command.fileId});
+                                 in->command.fileId, in->account.data()});
                 DonePipeInbound(*server);
             }
             if (enough())
@@ -227,6 +247,7 @@ TEST_F(PipeServerTest, AClientIsWelcomedAndMessagesGoBothWays)
     ASSERT_TRUE(TakeJoined(1));
     const PipeClientId id = LastJoined();
     EXPECT_NE(id, 0u);
+    EXPECT_EQ(taken[0].account, ThisAccount()) << "who the client runs as, from its token";
 
     ASSERT_TRUE(client->WaitForFrames(1));
     WireWelcome welcome{};

@@ -195,12 +195,25 @@ TEST(SyslogMessage, EveryFieldReadsBackAsRfc5424SaysWithNamesInUtf8AndEscapes)
     EXPECT_EQ(parsed.params.at("path"), Utf8Of(path)) << "a character beyond the BMP comes from its surrogate pair";
     EXPECT_EQ(parsed.params.at("mode"), "ReadWrite");
     EXPECT_EQ(parsed.params.count("rule"), 0u) << "an empty value is left out";
+    EXPECT_EQ(parsed.params.count("by"), 0u) << "no one asked for a file open";
     EXPECT_TRUE(parsed.hasBom);
     // Whatever the code page could hold of the line comes through as UTF-8.
     std::array<wchar_t, 256> roundTrip{};
     WideFromAnsi(roundTrip, ansiLine.c_str());
     EXPECT_EQ(parsed.msg, Utf8Of(roundTrip.data()));
     EXPECT_TRUE(IsWholeUtf8(message));
+}
+
+// An action a service's window asked for names the account that asked.
+TEST(SyslogMessage, AnActionAskedThroughThePipeSaysWhoAsked)
+{
+    EventRecord record{EventKind::ComputerListed, {}, TestUtc(), "", L"PC1", L"", L"", 0, "blacklist",
+                       "PC1 added to the blacklist"};
+    record.by = L"CORP\\\u0414\u043c\u0438\u0442\u0440\u0438\u0439";
+    const Parsed parsed = Parse(Format(record));
+    ASSERT_EQ(parsed.error, "");
+    EXPECT_EQ(parsed.params.at("by"), Utf8Of(std::wstring(record.by)));
+    EXPECT_EQ(parsed.params.at("rule"), "blacklist");
 }
 
 TEST(SyslogMessage, EachKindHasItsMsgidAndSeverityAndThisComputerIsTheServer)
