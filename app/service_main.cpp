@@ -123,6 +123,7 @@ DWORD StartServiceEngine()
     FolderFindings findings{};
     if (!UseServiceFolder(folder.data(), ServiceReserveFolder().data(), PutLogLine, &findings))
         return GetLastError() ? GetLastError() : ERROR_ACCESS_DENIED;
+    SetServiceRefusal(findings.first.data());
     LoadBlockRules(engineState.rules);
     ReadMainSettings(&engineState.settings);
     if (engineState.settings.savelogs == 1)  // a hand-edited 2 is not "on", as in the program

@@ -52,6 +52,7 @@ std::array<WindowClient, kMaxPipeClients> clients;
 std::array<uint8_t, kMaxFrameBytes> room;
 ULONGLONG lastLists;
 WireHistoryState historySent;
+WireServiceState serviceState;
 // Per place (this computer, then each server) and table (sessions, files).
 std::array<std::array<ULONGLONG, 2>, kMaxRemoteServers + 1> lastReadings;
 
@@ -128,6 +129,11 @@ void SendHistoryState(PipeClientId client)
     SendOrBroadcast(client, FrameOf(WireKind::HistoryState, historySent, EncodeHistoryState));
 }
 
+void SendServiceState(PipeClientId client)
+{
+    SendOrBroadcast(client, FrameOf(WireKind::ServiceState, serviceState, EncodeServiceState));
+}
+
 void SendWholeLogText(PipeClientId client)
 {
     const WireLogText text{1, WholeLogText(engineState.logText)};
@@ -202,6 +208,7 @@ void Join(PipeClientId id, const PipeAccount& account)
         SendServers(id);
         SendForward(id);
         SendHistoryState(id);
+        SendServiceState(id);
         SendWholeLogText(id);
         SendThisComputer(client);
         return;
@@ -362,6 +369,14 @@ bool StartServicePipe(const PipeServerOptions& options)
 void StopServicePipe()
 {
     StopPipeServer(pipe);
+}
+
+void SetServiceRefusal(const char* refusal)
+{
+    serviceState.refused = refusal && *refusal ? 1 : 0;
+    CopyText(serviceState.refusal, refusal ? refusal : "");
+    ReplaceControlCharacters(serviceState.refusal);
+    SendServiceState(0);
 }
 
 void PublishAfterStep()

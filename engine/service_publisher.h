@@ -18,6 +18,9 @@ PipeServer& ServicePipe();
 // said once on the Log page and in the event log. False when it did not start now.
 bool StartServicePipe(const PipeServerOptions& options);
 void StopServicePipe();
+// What the service refused of its own folder at its start, in words (empty: nothing):
+// every window's status says so.
+void SetServiceRefusal(const char* refusal);
 
 // After every engine step: the news and the Log page's new text, and once a second
 // the lists, the servers and their states.

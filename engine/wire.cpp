@@ -14,7 +14,7 @@ struct KindRule {
     WireKind kind;
     WireDirection direction;
 };
-constexpr std::array<KindRule, 16> kKinds = {{
+constexpr std::array<KindRule, 17> kKinds = {{
     {WireKind::Welcome, WireDirection::ToWindow},
     {WireKind::LogGates, WireDirection::ToWindow},
     {WireKind::Rules, WireDirection::ToWindow},
@@ -28,6 +28,7 @@ constexpr std::array<KindRule, 16> kKinds = {{
     {WireKind::CommandDone, WireDirection::ToWindow},
     {WireKind::Forward, WireDirection::ToWindow},
     {WireKind::HistoryState, WireDirection::ToWindow},
+    {WireKind::ServiceState, WireDirection::ToWindow},
     {WireKind::Hello, WireDirection::ToService},
     {WireKind::Watch, WireDirection::ToService},
     {WireKind::Command, WireDirection::ToService},
@@ -910,6 +911,21 @@ bool DecodeHistoryState(std::span<const uint8_t> payload, WireHistoryState* stat
     state->filesTotal = TakeU32(reader);
     state->linesRead = TakeU64(reader);
     Require(reader, state->filesDone <= state->filesTotal);
+    return ReadWhole(reader);
+}
+
+void EncodeServiceState(const WireServiceState& state, PayloadWriter& writer)
+{
+    PutByte(writer, state.refused);
+    PutNarrow(writer, state.refusal.data(), kServiceRefusalBytes - 1);
+}
+
+bool DecodeServiceState(std::span<const uint8_t> payload, WireServiceState* state)
+{
+    Clear(state);
+    PayloadReader reader{payload};
+    state->refused = TakeSmall(reader, 1);
+    TakeNarrow(reader, kServiceRefusalBytes - 1, state->refusal);
     return ReadWhole(reader);
 }
 

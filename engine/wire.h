@@ -25,7 +25,8 @@
 
 // Header: u32 magic, u16 version, u16 kind, u32 payload length, all little-endian.
 constexpr uint32_t kWireMagic = 0x31505651;  // "QVP1" as it lies in the stream
-constexpr uint16_t kWireVersion = 3;  // 2: the log gates carry [history] keepdays; 3: the history's state
+// 2: the log gates carry [history] keepdays; 3: the history's state; 4: the service's own state
+constexpr uint16_t kWireVersion = 4;
 constexpr std::size_t kFrameHeaderBytes = 12;
 constexpr uint32_t kMaxFramePayload = 1u << 20;
 constexpr std::size_t kMaxFrameBytes = kFrameHeaderBytes + kMaxFramePayload;
@@ -45,6 +46,7 @@ enum class WireKind : uint16_t {
     CommandDone = 11,
     Forward = 12,
     HistoryState = 13,
+    ServiceState = 14,
     // The window to the service.
     Hello = 101,
     Watch = 102,
@@ -208,6 +210,15 @@ struct WireCommandDone {
     CommandResult result;
 };
 
+// What the service found of its own at its start: whether it refused part of its
+// folder (and then watches with its last good settings or the defaults), and the first
+// thing it said of it.
+constexpr std::size_t kServiceRefusalBytes = 512;
+struct WireServiceState {
+    int32_t refused;  // 0 or 1
+    std::array<char, kServiceRefusalBytes> refusal;
+};
+
 void EncodeWelcome(const WireWelcome& welcome, PayloadWriter& writer);
 void EncodeLogGates(const WireLogGates& gates, PayloadWriter& writer);
 void EncodeRules(const WireRules& rules, PayloadWriter& writer);
@@ -220,6 +231,7 @@ void EncodeReadingBegin(const WireReadingBegin& begin, PayloadWriter& writer);
 void EncodeCommandDone(const WireCommandDone& done, PayloadWriter& writer);
 void EncodeForward(const ForwardSettings& settings, PayloadWriter& writer);
 void EncodeHistoryState(const WireHistoryState& state, PayloadWriter& writer);
+void EncodeServiceState(const WireServiceState& state, PayloadWriter& writer);
 
 bool DecodeWelcome(std::span<const uint8_t> payload, WireWelcome* welcome);
 bool DecodeLogGates(std::span<const uint8_t> payload, WireLogGates* gates);
@@ -234,6 +246,7 @@ bool DecodeReadingEnd(std::span<const uint8_t> payload);
 bool DecodeCommandDone(std::span<const uint8_t> payload, WireCommandDone* done);
 bool DecodeForward(std::span<const uint8_t> payload, ForwardSettings* settings);
 bool DecodeHistoryState(std::span<const uint8_t> payload, WireHistoryState* state);
+bool DecodeServiceState(std::span<const uint8_t> payload, WireServiceState* state);
 
 // ---- The window to the service ----------------------------------------------------
 

@@ -214,11 +214,11 @@ void ShowServiceReading(const ReadingAssembler& reading)
 
 }  // namespace
 
-void OnServiceFrame(WPARAM slot)
+ServiceFrameChange OnServiceFrame(WPARAM slot)
 {
     const ServiceFrameChange change = TakeServiceFrame(slot);
     if (!change.taken)
-        return;
+        return change;
     if (change.rules) {
         RefreshBlackListView(ActiveComputerList(engineState.rules));
         RefreshTrippedView();
@@ -229,4 +229,5 @@ void OnServiceFrame(WPARAM slot)
     if (change.reading)
         ShowServiceReading(*change.reading);
     AfterEngineStep();
+    return change;
 }

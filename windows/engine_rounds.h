@@ -3,6 +3,8 @@
 // and the windows catch up with what it published.
 #pragma once
 
+#include "windows/service_client.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -24,8 +26,9 @@ void OnServerReply(ServerId server, uintptr_t word);
 bool PostServerReply(ServerId server, uintptr_t word);
 
 // A frame from the protection service (WM_SERVICE_FRAME): taken into the copy of its
-// engine, then the pages follow what it changed, as they follow a round.
-void OnServiceFrame(WPARAM slot);
+// engine, then the pages follow what it changed, as they follow a round; what it
+// changed, for the main window's own lines.
+ServiceFrameChange OnServiceFrame(WPARAM slot);
 
 // After any engine call: the Log page, the notify window, the tray's activity and the
 // sound catch up with the engine's news, and a delivery left unfinished goes on shortly.

@@ -291,13 +291,20 @@ void ShowServiceStatus()
         return;
     }
     const bool connected = windowState.serviceConnected != 0;
-    SetWindowTextA(line, connected ? kServiceWatchingText : kServiceNotRunningText);
+    const char* watching = ServiceRefusedPartOfItsFolder() ? kServiceWatchingRefusedText : kServiceWatchingText;
+    SetWindowTextA(line, connected ? watching : kServiceNotRunningText);
     ShowWindow(line, SW_SHOWNA);
     SetTrayTip(connected ? kServiceWatchingTip : kServiceNotRunningText);
     LayoutMainWindow(windowState.mainWindow);
 }
 
 namespace {
+
+void OnServiceFrameMessage(WPARAM slot)
+{
+    if (OnServiceFrame(slot).serviceState)
+        ShowServiceStatus();
+}
 
 void OnServiceConnection(bool connected)
 {
@@ -329,7 +336,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_NOTIFY_WINDOW_CLICKED: OnNotifyWindowClicked(); break;
     case WM_SERVER_REPLY: OnServerReply(static_cast<ServerId>(wParam), static_cast<uintptr_t>(lParam)); break;
     case WM_ENDSESSION: OnEndSession(wParam != 0); break;
-    case WM_SERVICE_FRAME: OnServiceFrame(wParam); break;
+    case WM_SERVICE_FRAME: OnServiceFrameMessage(wParam); break;
     case WM_SERVICE_CONNECTION: OnServiceConnection(wParam != 0); break;
     }
     return 0;

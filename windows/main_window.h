@@ -16,6 +16,8 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 using MainWindowStartUp = void (*)(HWND window);
 
 constexpr char kServiceWatchingText[] = "Watched by the protection service";
+constexpr char kServiceWatchingRefusedText[] =
+    "Watched by the protection service, which refused part of its folder: see the Log page";
 constexpr char kServiceNotRunningText[] = "Protection service is not running";
 constexpr char kServiceWatchingTip[] = "Quorvel 1.2: watched by the protection service";
 

@@ -64,6 +64,7 @@ ForwardSettings serviceForward;
 bool serviceForwardCame;
 WireHistoryState serviceHistory;
 bool serviceHistoryCame;
+WireServiceState serviceState;
 
 // Committed once at the start: both threads read the store's base, neither changes it.
 uint8_t* PayloadOf(std::size_t slot)
@@ -113,6 +114,7 @@ bool CheckedFrame(const Frame& frame)
     static WireCommandDone done;
     static ForwardSettings forward;
     static WireHistoryState history;
+    static WireServiceState state;
     switch (frame.kind) {
     case WireKind::Welcome: return DecodeWelcome(frame.payload, &welcome);
     case WireKind::LogGates: return DecodeLogGates(frame.payload, &gates);
@@ -124,6 +126,7 @@ bool CheckedFrame(const Frame& frame)
     case WireKind::CommandDone: return DecodeCommandDone(frame.payload, &done);
     case WireKind::Forward: return DecodeForward(frame.payload, &forward);
     case WireKind::HistoryState: return DecodeHistoryState(frame.payload, &history);
+    case WireKind::ServiceState: return DecodeServiceState(frame.payload, &state);
     case WireKind::ReadingBegin:
     case WireKind::ReadingPart:
     case WireKind::ReadingEnd: return true;
@@ -296,6 +299,9 @@ bool ApplyFrame(const Frame& frame, ServiceFrameChange& change)
     case WireKind::HistoryState:
         serviceHistoryCame = DecodeHistoryState(frame.payload, &serviceHistory);
         return serviceHistoryCame;
+    case WireKind::ServiceState:
+        change.serviceState = true;
+        return DecodeServiceState(frame.payload, &serviceState);
     case WireKind::ReadingBegin:
     case WireKind::ReadingPart:
     case WireKind::ReadingEnd: return TakeReading(frame, change);
@@ -391,6 +397,7 @@ void TakeServiceConnection(bool connected)
     readingUnderWay = -1;
     for (ReadingAssembler& reading : readings)
         AbandonPartialReading(reading);
+    serviceState = {};
     if (connected)
         SendWatch();
 }
@@ -439,6 +446,11 @@ bool ServiceForwardSettings(ForwardSettings* settings)
     if (serviceForwardCame)
         *settings = serviceForward;
     return serviceForwardCame;
+}
+
+bool ServiceRefusedPartOfItsFolder()
+{
+    return serviceState.refused != 0;
 }
 
 bool ServiceHistoryState(WireHistoryState* state)

@@ -31,6 +31,7 @@ struct ServiceFrameChange {
     bool taken;  // false: nothing waited in the slot
     bool rules;  // the lists, the block mode, the tripped computers
     bool servers;
+    bool serviceState;  // what the service refused of its folder
     const ReadingAssembler* reading;  // a reading just made whole, until the next frame
 };
 // The main window's thread: takes the frame that waits in `slot` into the copy of the
@@ -51,6 +52,8 @@ bool ServiceServer(ServerId server, const char** tag, const wchar_t** unc, Serve
 void ServiceServerList(ServerList& list);
 // The service's [forward] settings as it told them last; false before they came.
 bool ServiceForwardSettings(ForwardSettings* settings);
+// Whether the service told it refused part of its folder at its start.
+bool ServiceRefusedPartOfItsFolder();
 // The service's history (its state, its reading of the daily logs) as it told it last.
 bool ServiceHistoryState(WireHistoryState* state);
 

@@ -745,6 +745,12 @@ TEST_F(ServiceTest, ALinkInPlaceOfTheLogsFolderIsNeverFollowed)
                        std::string::npos;
         });
     })) << "the Log page does not say why";
+    EXPECT_TRUE(client.WaitUntil([&] {
+        return std::any_of(client.frames.begin(), client.frames.end(), [](const auto& frame) {
+            WireServiceState state{};
+            return frame.first == WireKind::ServiceState && DecodeServiceState(frame.second, &state) && state.refused;
+        });
+    })) << "the windows' status is not told";
     EXPECT_EQ(EntriesOf(elsewhere), std::vector<std::string>{}) << "the service wrote where the link leads";
     EXPECT_TRUE(IsLinkPath(logs.c_str())) << "the link is left as it was";
     RemoveLink(logs);
