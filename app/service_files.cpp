@@ -200,6 +200,9 @@ constexpr char kLinkFound[] = "%s is a link to another place: Quorvel never foll
                               "not make.";
 constexpr char kLinksRefused[] = "Nothing was installed: remove the link (rmdir for a folder, del for a file), then "
                                  "install again.";
+// ".untrusted-20261209-183000-9" and its terminator.
+constexpr std::size_t kSetAsideRoom = 32;
+constexpr char kTooLong[] = "%s holds an entry whose path is too long to be looked at (%s): it is not used.";
 constexpr char kTooDeep[] = "%s is deeper than the service's own folders: it is not looked into.";
 constexpr char kReserveUsed[] = "The service does not use %s while a link is in it: it keeps its settings and logs "
                                 "in %s until the link is gone.";
@@ -299,9 +302,11 @@ bool IsFolderEntry(const WIN32_FIND_DATAA& entry)
 }
 
 // Each entry of `folder`, files and folders, "." and ".." left out; `visit` is given
-// its whole path and what the listing says of it.
+// its whole path and what the listing says of it. An entry whose path (with the mark
+// of one set aside) would not fit is left out and said: a path cut short would name
+// another entry.
 template <typename Visit>
-void ForEachEntry(const char* folder, Visit visit)
+void ForEachEntry(const char* folder, SayLine say, Visit visit)
 {
     PathText pattern{};
     FormatText(pattern, "%s\\*", folder);
@@ -313,6 +318,11 @@ void ForEachEntry(const char* folder, Visit visit)
         if (IsNamed(entry.cFileName, ".") || IsNamed(entry.cFileName, ".."))
             continue;
         PathText path{};
+        const std::size_t length = std::string_view(folder).size() + 1 + std::string_view(entry.cFileName).size();
+        if (length + kSetAsideRoom >= path.size()) {
+            SayFormatted(say, kTooLong, folder, entry.cFileName);
+            continue;
+        }
         FormatText(path, "%s\\%s", folder, entry.cFileName);
         visit(path.data(), entry);
     } while (FindNextFileA(search, &entry));
@@ -323,7 +333,7 @@ void ForEachEntry(const char* folder, Visit visit)
 int32_t SayLinks(const char* folder, int depth, SayLine say)
 {
     int32_t links = 0;
-    ForEachEntry(folder, [&](const char* path, const WIN32_FIND_DATAA& entry) {
+    ForEachEntry(folder, say, [&](const char* path, const WIN32_FIND_DATAA& entry) {
         if (IsLinkEntry(entry)) {
             SayFormatted(say, kLinkFound, path);
             ++links;
@@ -342,7 +352,7 @@ int32_t SayLinks(const char* folder, int depth, SayLine say)
 // that is the service's) the settings file, its last good copy and the log folders.
 void SecureInside(const char* folder, int depth, bool whole, SayLine say, FolderFindings& findings)
 {
-    ForEachEntry(folder, [&](const char* path, const WIN32_FIND_DATAA& entry) {
+    ForEachEntry(folder, say, [&](const char* path, const WIN32_FIND_DATAA& entry) {
         const bool isFolder = IsFolderEntry(entry);
         if (IsSetAside(entry) || IsLinkEntry(entry) || (isFolder && depth + 1 >= kDeepestFolder))
             return;  // nothing reads it

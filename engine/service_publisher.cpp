@@ -442,13 +442,16 @@ void PublishReading(const EngineReading& reading)
 
 void TakeWindowMessages()
 {
-    int taken = 0;
-    while (const PipeInbound* inbound = NextPipeInbound(pipe)) {
-        if (taken++ == kWindowMessagesPerTurn) {
+    for (int taken = 0;; ++taken) {
+        if (taken == kWindowMessagesPerTurn) {
             // The rest waits for the next turn, after the rounds that are due.
-            SetEvent(PipeInboundEvent(pipe));
+            if (OldestRequest(pipe.inbound))
+                SetEvent(PipeInboundEvent(pipe));
             return;
         }
+        const PipeInbound* inbound = NextPipeInbound(pipe);
+        if (!inbound)
+            return;
         switch (inbound->event) {
         case PipeEvent::Joined: Join(inbound->client, inbound->account); break;
         case PipeEvent::Left: Leave(inbound->client); break;
