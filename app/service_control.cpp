@@ -201,7 +201,7 @@ int RefuseWritablePlace(const char* exe, SayLine say)
 // names the program's exe, which carries the same messages.
 void RegisterOwnEventSource(const char* exe, SayLine say)
 {
-    const DWORD error = RegisterProductEventSource(exe, false);
+    const DWORD error = RegisterProductEventSource(exe);
     if (error == ERROR_SUCCESS)
         SayFormatted(say, kEventSource, kEventSourceName);
     else

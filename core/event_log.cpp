@@ -34,6 +34,17 @@ void WriteToApplicationLog(const ProductEvent& event)
 
 std::atomic<EventWriter> writer{WriteToApplicationLog};
 
+// The message file the registered source names; empty when there is none.
+std::array<char, MAX_PATH * 2> RegisteredMessageFile()
+{
+    std::array<char, MAX_PATH * 2> file{};
+    DWORD size = static_cast<DWORD>(file.size() - 1);
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, kSourceKey, "EventMessageFile", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ |
+                     RRF_NOEXPAND, nullptr, file.data(), &size) != ERROR_SUCCESS)
+        file[0] = '\0';
+    return file;
+}
+
 }  // namespace
 
 void ReportProductEvent(DWORD id, std::initializer_list<const char*> strings)
@@ -54,20 +65,9 @@ void InstallEventWriter(EventWriter replacement)
     writer.store(replacement ? replacement : WriteToApplicationLog);
 }
 
-// The message file the registered source names; empty when there is none.
-static std::array<char, MAX_PATH * 2> RegisteredMessageFile()
+DWORD RegisterProductEventSource(const char* messageFile)
 {
-    std::array<char, MAX_PATH * 2> file{};
-    DWORD size = static_cast<DWORD>(file.size() - 1);
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, kSourceKey, "EventMessageFile", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ |
-                     RRF_NOEXPAND, nullptr, file.data(), &size) != ERROR_SUCCESS)
-        file[0] = '\0';
-    return file;
-}
-
-DWORD RegisterProductEventSource(const char* messageFile, bool replace)
-{
-    if (!replace && RegisteredMessageFile()[0] != '\0')
+    if (RegisteredMessageFile()[0] != '\0')
         return ERROR_SUCCESS;
     HKEY key = nullptr;
     DWORD result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE,

@@ -36,8 +36,8 @@ using EventWriter = void (*)(const ProductEvent& event);
 void InstallEventWriter(EventWriter writer);
 
 // The source's registration, by install and uninstall: its message table is in
-// `messageFile` (an exe of the product). Without `replace`, a source already there is
-// kept. The system's error, or 0.
-DWORD RegisterProductEventSource(const char* messageFile, bool replace);
+// `messageFile` (an exe of the product); a source already there (the installer's,
+// naming the program) is kept. The system's error, or 0.
+DWORD RegisterProductEventSource(const char* messageFile);
 // Removes the source; with `onlyNaming`, only when its message file is that one.
 DWORD RemoveProductEventSource(const char* onlyNaming);
