@@ -175,25 +175,20 @@ int RefuseWritablePlace(const char* exe, SayLine say)
     CopyText(folder, exe);
     if (char* slash = std::strrchr(folder.data(), '\\'))
         *slash = '\0';
+    PathText judged{};
+    CopyText(judged, exe);
     TrustVerdict verdict = JudgePath(exe, TrustScope::FileOnly);
-    const char* judged = exe;
-    if (verdict.fault == TrustFault::None) {
-        verdict = JudgePathAndAncestors(folder.data(), TrustScope::FolderAndNewFiles);
-        judged = folder.data();
-    }
+    if (verdict.fault == TrustFault::None)
+        verdict = JudgePathAndAncestors(folder.data(), TrustScope::FolderAndNewFiles, judged);
     if (verdict.fault == TrustFault::None)
         return 0;
     std::array<char, 256> why{};
     DescribeVerdict(verdict, why);
-    std::array<char, MAX_PATH> programs{};
-    PathText place{};
-    if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, programs.data())))
-        FormatText(place, "%s\\Quorvel", programs.data());
-    else
+    PathText place = QuorvelFolderIn(CSIDL_PROGRAM_FILES);
+    if (place[0] == '\0')
         CopyText(place, "C:\\Program Files\\Quorvel");
-    // The folder above that failed is named by the verdict's own words when it is not the exe's.
-    SayFormatted(say, kWritablePlace, judged, why.data(), place.data());
-    ReportProductEvent(QUORVEL_EVENT_BINARY_FOLDER_WRITABLE, {judged, why.data(), place.data()});
+    SayFormatted(say, kWritablePlace, judged.data(), why.data(), place.data());
+    ReportProductEvent(QUORVEL_EVENT_BINARY_FOLDER_WRITABLE, {judged.data(), why.data(), place.data()});
     return ERROR_ACCESS_DENIED;
 }
 

@@ -455,24 +455,23 @@ void KeepLastGoodSettings(const char* settingsFile, const char* reserve, bool in
 
 }  // namespace
 
-PathText ServiceFilesFolder()
+PathText QuorvelFolderIn(int shellFolder)
 {
     PathText folder{};
     std::array<char, MAX_PATH> path{};
-    if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path.data())) &&
-        path[0] != '\0')
+    if (SUCCEEDED(SHGetFolderPathA(nullptr, shellFolder, nullptr, SHGFP_TYPE_CURRENT, path.data())) && path[0] != '\0')
         FormatText(folder, "%s\\Quorvel", path.data());
     return folder;
 }
 
+PathText ServiceFilesFolder()
+{
+    return QuorvelFolderIn(CSIDL_COMMON_APPDATA);
+}
+
 PathText ServiceReserveFolder()
 {
-    PathText folder{};
-    std::array<char, MAX_PATH> path{};
-    if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path.data())) &&
-        path[0] != '\0')
-        FormatText(folder, "%s\\Quorvel", path.data());
-    return folder;
+    return QuorvelFolderIn(CSIDL_LOCAL_APPDATA);
 }
 
 bool TakeOverServiceFolder(const char* folder, SayLine say, FolderFindings* findings)

@@ -21,7 +21,10 @@ void SayFormatted(SayLine say, const char* format, Values... values)
     say(line.data());
 }
 
-// %ProgramData%\Quorvel, without a backslash at its end; empty when the shell cannot say.
+// "\\Quorvel" in one of the shell's folders (CSIDL_...), without a backslash at its end;
+// empty when the shell cannot say.
+PathText QuorvelFolderIn(int shellFolder);
+// %ProgramData%\Quorvel.
 PathText ServiceFilesFolder();
 // What making the service's folder its own found, beyond what it said line by line.
 struct FolderFindings {

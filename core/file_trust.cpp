@@ -202,13 +202,18 @@ TrustVerdict JudgePath(const char* path, TrustScope scope)
     return verdict;
 }
 
-TrustVerdict JudgePathAndAncestors(const char* path, TrustScope scope)
+TrustVerdict JudgePathAndAncestors(const char* path, TrustScope scope, std::span<char> failed)
 {
+    CopyText(failed, path);
     TrustVerdict verdict = JudgePath(path, scope);
     std::array<char, kFormatCapacity> above{};
     CopyText(above, path);
-    while (verdict.fault == TrustFault::None && CutToParent(above))
+    while (verdict.fault == TrustFault::None && CutToParent(above)) {
         verdict = JudgePath(above.data(), TrustScope::FolderAbove);
+        CopyText(failed, above.data());
+    }
+    if (verdict.fault == TrustFault::None)
+        CopyText(failed, "");
     return verdict;
 }
 

@@ -34,8 +34,9 @@ enum class TrustScope : int32_t { FileOnly = 0, FolderAndNewFiles = 1, FolderAbo
 TrustVerdict JudgeSecurity(PSECURITY_DESCRIPTOR security, PSID self, TrustScope scope);
 // The same for a file or folder by its path, its last part not followed when it is a link.
 TrustVerdict JudgePath(const char* path, TrustScope scope);
-// A path and every folder above it, up to its drive's root: the first fault, or None.
-TrustVerdict JudgePathAndAncestors(const char* path, TrustScope scope);
+// A path and every folder above it, up to its drive's root: the first fault, or None;
+// `failed` is given the path that failed (empty for none).
+TrustVerdict JudgePathAndAncestors(const char* path, TrustScope scope, std::span<char> failed);
 
 // Whether a path, or a folder's entry, is a link (a junction, symbolic link or mount
 // point), which is never followed into.

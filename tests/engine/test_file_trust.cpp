@@ -3,6 +3,7 @@
 // own user as owner, and access lists made from the Unix permissions: the rule itself
 // is tested here, on descriptors written out.)
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <gtest/gtest.h>
@@ -150,7 +151,24 @@ TEST(FileTrust, TheFoldersAboveAPathAreEachJudgedUpToItsRoot)
     const std::string folder = MakeTestFolder();
     const std::string inner = folder + "inner";
     ASSERT_TRUE(CreateDirectoryA(inner.c_str(), nullptr));
-    EXPECT_EQ(JudgePathAndAncestors(inner.c_str(), TrustScope::FolderAndNewFiles).fault, TrustFault::None)
-        << "a test folder of this user's, below the prefix's drive";
+    std::array<char, MAX_PATH> failed{'x'};
+    EXPECT_EQ(JudgePathAndAncestors(inner.c_str(), TrustScope::FolderAndNewFiles, failed).fault, TrustFault::None)
+        << "a test folder of this user's, below the prefix's drive: " << failed.data();
+    EXPECT_STREQ(failed.data(), "");
+
+    // Everyone may delete what is in the folder above: the inner one can be put back
+    // by anyone, whatever its own list says. (Under Wine, the mark everyone-may-write.)
+    const Descriptor open("D:(A;OICI;FA;;;WD)");
+    PACL access = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(open.security, &present, &access, &defaulted));
+    std::string outer = folder.substr(0, folder.size() - 1);
+    ASSERT_EQ(SetNamedSecurityInfoA(outer.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, access,
+                                    nullptr),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    const TrustVerdict above = JudgePathAndAncestors(inner.c_str(), TrustScope::FolderAndNewFiles, failed);
+    EXPECT_EQ(above.fault, TrustFault::Writer);
+    EXPECT_EQ(std::string(failed.data()), outer) << "the folder above is named, not the one asked of";
     EXPECT_EQ(JudgePath((folder + "missing").c_str(), TrustScope::FileOnly).fault, TrustFault::Unreadable);
 }
