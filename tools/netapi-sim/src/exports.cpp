@@ -73,7 +73,11 @@ nsim::Sim* sim() {
     if (!g_sim) {
         nsim::SimOptions opt;
         std::wstring journal, scenario, speed;
-        if (!get_env(L"QUORVEL_SIM_JOURNAL", journal)) journal = beside_program(L"netapi-sim.journal");
+        // Unset, the journal is kept beside the program only where a scenario stands beside it:
+        // the DLL serves every run in the prefix, and leaves nothing where no one set it up.
+        if (!get_env(L"QUORVEL_SIM_JOURNAL", journal) &&
+            GetFileAttributesW(beside_program(L"netapi-sim.scenario").c_str()) != INVALID_FILE_ATTRIBUTES)
+            journal = beside_program(L"netapi-sim.journal");
         opt.journal_path = journal;  // set but empty: no journal
         std::string speed_note;
         if (get_env(L"QUORVEL_SIM_SPEED", speed) && !speed.empty()) {
