@@ -82,7 +82,10 @@ void WriteKeyCount(const char* section, const char* prefix, int32_t first, int32
 
 int32_t ReadSetting(const SettingKey& setting)
 {
-    return ReadSettingInt(kMainSection, setting.key, setting.defaultValue);
+    // [main] is read as the profile functions read it: "abc" is 0, "7abc" is 7, and
+    // only an absent key (or an empty value) gives the default.
+    return static_cast<int32_t>(GetPrivateProfileIntA(kMainSection, setting.key, setting.defaultValue,
+                                                      settingsFile.data()));
 }
 
 void WriteSetting(const SettingKey& setting, int32_t value)

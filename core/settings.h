@@ -58,6 +58,8 @@ inline constexpr std::array<const SettingKey*, 10> kSettingKeys = {
 void UseSettingsFile(const char* path);
 const char* SettingsFilePath();
 
+// A [main] key as GetPrivateProfileIntA reads it; the other sections' numbers, and the
+// dialogs', are read by the strict rule of ReadNumber (ReadSettingInt).
 int32_t ReadSetting(const SettingKey& setting);
 void WriteSetting(const SettingKey& setting, int32_t value);
 

@@ -56,25 +56,33 @@ TEST_F(SettingsTest, StoredValuesAreRead)
     EXPECT_EQ(ReadHotKeySetting(), 1613);
 }
 
-TEST_F(SettingsTest, AValueThatIsNotANumberGivesTheDefaultAsAMissingKeyDoes)
+// [main] is read as the profile functions read it: a value that is no number is 0, a
+// number followed by anything is that number, and only an absent key gives the default.
+TEST_F(SettingsTest, MainKeysAreReadAsTheProfileFunctionsReadThem)
 {
     const std::string longLine(70000, '9');
-    WriteSettingsFile("[main]\r\ndisplaysess=\r\ndisplayfiles=abc\r\nsoundalert=-5\r\nsoundalertevents=99999999999\r\n"
-                      "savesess=  0  \r\nsavefiles=0x10\r\nenabletraynotify=1e3\r\nsavecsvlogs=1 on\r\nsavelogs=" +
+    WriteSettingsFile("[main]\r\ndisplayfiles=abc\r\nsoundalert=-5\r\nsavesess=  0  \r\nsavefiles=7abc\r\n"
+                      "savecsvlogs=1 on\r\nsavelogs=" +
                       longLine + "\r\nhotkey=" + longLine + "\r\n[main\r\n=\r\n\x01\x02garbage\r\n");
     Settings settings{};
     ReadMainSettings(&settings);
-    EXPECT_EQ(settings.displaysess, 1) << "empty";
-    EXPECT_EQ(settings.displayfiles, 1) << "abc";
-    EXPECT_EQ(settings.soundalert, -5) << "a number, if not a flag";
-    EXPECT_EQ(settings.soundalertevents, 0) << "beyond 32 bits";
+    EXPECT_EQ(settings.displayfiles, 0) << "abc";
+    EXPECT_EQ(settings.soundalert, -5);
     EXPECT_EQ(settings.savesess, 0) << "blanks around a number";
-    EXPECT_EQ(settings.savefiles, 1) << "0x10";
-    EXPECT_EQ(settings.enabletraynotify, 1) << "1e3";
+    EXPECT_EQ(settings.savefiles, 7) << "7abc";
     EXPECT_EQ(settings.savecsvlogs, 1) << "a number and a word";
-    EXPECT_EQ(settings.savelogs, 1) << "70,000 digits";
+    EXPECT_NE(settings.savelogs, 1) << "70,000 digits are no flag that is on";
     EXPECT_EQ(settings.enablenotifywindow, 1) << "an absent key gives its default";
-    EXPECT_EQ(ReadHotKeySetting(), 0) << "70,000 digits";
+    EXPECT_EQ(ReadHotKeySetting(), 0) << "the hot key is text: 70,000 digits are none";
+
+    // The Run value: "abc" turns it off, as the profile functions read it.
+    WriteSettingsFile("[main]\r\nloadprogramonstartup=abc\r\n");
+    EXPECT_EQ(ReadSetting(kLoadOnStartupKey), 0);
+    WriteSettingsFile("[main]\r\n");
+    EXPECT_EQ(ReadSetting(kLoadOnStartupKey), 1) << "absent: on";
+    // The other sections keep the strict reading.
+    WriteSettingsFile("[blacklist]\r\ncount=abc\r\n");
+    EXPECT_EQ(ReadSettingInt("blacklist", "count", 3), 3);
 }
 
 TEST_F(SettingsTest, HotKeyTextThatIsNotANumberMeansNoHotKey)
