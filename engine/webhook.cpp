@@ -18,6 +18,7 @@ struct WinHttpApi {
     decltype(&WinHttpCrackUrl) crackUrl;
     decltype(&WinHttpOpen) open;
     decltype(&WinHttpSetTimeouts) setTimeouts;
+    decltype(&WinHttpSetOption) setOption;
     decltype(&WinHttpConnect) connect;
     decltype(&WinHttpOpenRequest) openRequest;
     decltype(&WinHttpSendRequest) sendRequest;
@@ -34,6 +35,7 @@ WinHttpApi BindWinHttp()
     api.crackUrl = SystemFunction<decltype(api.crackUrl)>(library, "WinHttpCrackUrl");
     api.open = SystemFunction<decltype(api.open)>(library, "WinHttpOpen");
     api.setTimeouts = SystemFunction<decltype(api.setTimeouts)>(library, "WinHttpSetTimeouts");
+    api.setOption = SystemFunction<decltype(api.setOption)>(library, "WinHttpSetOption");
     api.connect = SystemFunction<decltype(api.connect)>(library, "WinHttpConnect");
     api.openRequest = SystemFunction<decltype(api.openRequest)>(library, "WinHttpOpenRequest");
     api.sendRequest = SystemFunction<decltype(api.sendRequest)>(library, "WinHttpSendRequest");
@@ -48,7 +50,7 @@ WinHttpApi BindWinHttp()
 const WinHttpApi* WinHttp()
 {
     static const WinHttpApi api = BindWinHttp();
-    const bool whole = api.crackUrl && api.open && api.setTimeouts && api.connect && api.openRequest &&
+    const bool whole = api.crackUrl && api.open && api.setTimeouts && api.setOption && api.connect && api.openRequest &&
                        api.sendRequest && api.receiveResponse && api.queryHeaders && api.readData && api.closeHandle;
     return whole ? &api : nullptr;
 }
@@ -297,6 +299,109 @@ struct HttpHandles {
     }
 };
 
+// Both TLS 1.2 and 1.3 asked for: WinHTTP's defaults leave 1.2 out on Windows 7, 2008 R2
+// and 2012. A system without 1.3 refuses the pair, and is asked for 1.2 alone.
+constexpr DWORD kTls12 = 0x00000800;  // WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2
+constexpr DWORD kTls13 = 0x00002000;  // WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
+constexpr DWORD kNeverRedirect = 0;   // WINHTTP_OPTION_REDIRECT_POLICY_NEVER
+
+struct WebhookTarget {
+    std::array<wchar_t, 256> host;
+    std::array<wchar_t, kWebhookUrlCapacity * 2> path;  // with its query
+    INTERNET_PORT port;
+    bool secure;
+};
+
+bool CrackWebhookUrl(const WinHttpApi& api, const char* url, WebhookTarget* target)
+{
+    std::array<wchar_t, kWebhookUrlCapacity> wideUrl{};
+    WideFromAnsi(wideUrl, url);
+    std::array<wchar_t, kWebhookUrlCapacity> path{};
+    std::array<wchar_t, kWebhookUrlCapacity> extra{};
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = target->host.data();
+    parts.dwHostNameLength = static_cast<DWORD>(target->host.size());
+    parts.lpszUrlPath = path.data();
+    parts.dwUrlPathLength = static_cast<DWORD>(path.size());
+    parts.lpszExtraInfo = extra.data();
+    parts.dwExtraInfoLength = static_cast<DWORD>(extra.size());
+    if (!api.crackUrl(wideUrl.data(), 0, 0, &parts) || target->host[0] == L'\0')
+        return false;
+    const std::size_t length = CopyWideText(target->path, path[0] ? path.data() : L"/");
+    CopyWideText(std::span<wchar_t>(target->path).subspan(length), extra.data());
+    target->port = parts.nPort;
+    target->secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    return true;
+}
+
+// The session with its protocols and times, and a POST that follows no redirect: a
+// receiver that answers with one has not taken the alarm.
+bool OpenWebhookRequest(const WinHttpApi& api, const WebhookTarget& target, DWORD requestMs, HttpHandles& http)
+{
+    http.session = api.open(L"Quorvel", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                            WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!http.session)
+        return false;
+    DWORD protocols = kTls12 | kTls13;
+    if (!api.setOption(http.session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
+        protocols = kTls12;
+        api.setOption(http.session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+    }
+    const int timeout = static_cast<int>(std::min<DWORD>(requestMs, 0x7FFFFFFF));
+    api.setTimeouts(http.session, timeout, timeout, timeout, timeout);
+    http.connection = api.connect(http.session, target.host.data(), target.port, 0);
+    if (http.connection)
+        http.request = api.openRequest(http.connection, L"POST", target.path.data(), nullptr, WINHTTP_NO_REFERER,
+                                       WINHTTP_DEFAULT_ACCEPT_TYPES, target.secure ? WINHTTP_FLAG_SECURE : 0);
+    if (!http.request)
+        return false;
+    DWORD never = kNeverRedirect;
+    api.setOption(http.request, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
+    DWORD disabled = WINHTTP_DISABLE_REDIRECTS;
+    api.setOption(http.request, WINHTTP_OPTION_DISABLE_FEATURE, &disabled, sizeof disabled);
+    return true;
+}
+
+// What failed, by its stage: the name, the connection, or TLS.
+void DescribeSendFailure(DWORD error, std::span<char> text)
+{
+    switch (error) {
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED: CopyText(text, "name: the receiver's host is unknown"); break;
+    case ERROR_WINHTTP_CANNOT_CONNECT: CopyText(text, "connection: refused"); break;
+    case ERROR_WINHTTP_TIMEOUT: CopyText(text, "connection: timed out"); break;
+    case ERROR_WINHTTP_CONNECTION_ERROR: CopyText(text, "connection: broken"); break;
+    case ERROR_WINHTTP_SECURE_INVALID_CA:
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+    case ERROR_WINHTTP_SECURE_INVALID_CERT:
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+        CopyText(text, "TLS: the receiver's certificate is not trusted");
+        break;
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+        CopyText(text, "TLS: the receiver and this computer share no protocol (TLS 1.2 or 1.3)");
+        break;
+    case ERROR_WINHTTP_SECURE_FAILURE: CopyText(text, "TLS: the secure connection failed"); break;
+    default: FormatText(text, "connection: no answer (error %lu)", error); break;
+    }
+}
+
+// A 2xx is delivered; a redirect is not followed, and is a failure for good, as a 4xx
+// other than 408 and 429 is; anything else is tried again.
+WebhookResult ResultOfStatus(DWORD code, std::span<char> text)
+{
+    if (code >= 300 && code < 400) {
+        FormatText(text, "HTTP %u: a redirect, which an alarm does not follow", static_cast<unsigned>(code));
+        return WebhookResult::Refused;
+    }
+    FormatText(text, "HTTP %u", static_cast<unsigned>(code));
+    if (code >= 200 && code < 300)
+        return WebhookResult::Delivered;
+    if (code >= 400 && code < 500 && code != 408 && code != 429)
+        return WebhookResult::Refused;
+    return WebhookResult::Retry;
+}
+
 }  // namespace
 
 bool IsWebhookUrl(const char* url)
@@ -404,83 +509,43 @@ WebhookResult PostWebhook(const char* url, std::string_view body, DWORD requestM
         CopyText(text, "the address is not http:// or https://");
         return WebhookResult::BadUrl;
     }
-    std::array<wchar_t, kWebhookUrlCapacity> wideUrl{};
-    WideFromAnsi(wideUrl, url);
-    std::array<wchar_t, 256> host{};
-    std::array<wchar_t, kWebhookUrlCapacity> path{};
-    URL_COMPONENTS parts{};
-    parts.dwStructSize = sizeof parts;
-    parts.lpszHostName = host.data();
-    parts.dwHostNameLength = static_cast<DWORD>(host.size());
-    parts.lpszUrlPath = path.data();
-    parts.dwUrlPathLength = static_cast<DWORD>(path.size());
-    std::array<wchar_t, kWebhookUrlCapacity> extra{};
-    parts.lpszExtraInfo = extra.data();
-    parts.dwExtraInfoLength = static_cast<DWORD>(extra.size());
     const WinHttpApi* api = WinHttp();
     if (!api) {
         CopyText(text, "WinHTTP cannot be loaded from the system folder");
         return WebhookResult::Retry;
     }
-    if (!api->crackUrl(wideUrl.data(), 0, 0, &parts) || host[0] == L'\0') {
+    WebhookTarget target{};
+    if (!CrackWebhookUrl(*api, url, &target)) {
         CopyText(text, "the address cannot be read");
         return WebhookResult::BadUrl;
     }
-    std::array<wchar_t, kWebhookUrlCapacity * 2> target{};
-    std::size_t targetLength = CopyWideText(target, path[0] ? path.data() : L"/");
-    CopyWideText(std::span<wchar_t>(target).subspan(targetLength), extra.data());
-
     HttpHandles http{*api};
-    http.session = api->open(L"Quorvel", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                               WINHTTP_NO_PROXY_BYPASS, 0);
-    if (!http.session) {
-        CopyText(text, "WinHTTP cannot start");
-        return WebhookResult::Retry;
-    }
-    const int timeout = static_cast<int>(std::min<DWORD>(requestMs, 0x7FFFFFFF));
-    api->setTimeouts(http.session, timeout, timeout, timeout, timeout);
-    http.connection = api->connect(http.session, host.data(), parts.nPort, 0);
-    const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
-    if (http.connection)
-        http.request = api->openRequest(http.connection, L"POST", target.data(), nullptr, WINHTTP_NO_REFERER,
-                                          WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
-    if (!http.request) {
-        CopyText(text, "the request cannot be made");
+    if (!OpenWebhookRequest(*api, target, requestMs, http)) {
+        CopyText(text, http.session ? "the request cannot be made" : "WinHTTP cannot start");
         return WebhookResult::Retry;
     }
     constexpr wchar_t kHeaders[] = L"Content-Type: application/json; charset=utf-8\r\n";
     const DWORD bodyLength = static_cast<DWORD>(body.size());
     if (!api->sendRequest(http.request, kHeaders, static_cast<DWORD>(-1L), const_cast<char*>(body.data()),
-                            bodyLength, bodyLength, 0) ||
+                          bodyLength, bodyLength, 0) ||
         !api->receiveResponse(http.request, nullptr)) {
-        const DWORD error = GetLastError();
-        FormatText(text, "%s",
-                   error == ERROR_WINHTTP_NAME_NOT_RESOLVED   ? "host unknown"
-                   : error == ERROR_WINHTTP_CANNOT_CONNECT    ? "connection refused"
-                   : error == ERROR_WINHTTP_TIMEOUT           ? "timed out"
-                   : error == ERROR_WINHTTP_SECURE_FAILURE    ? "the receiver's certificate is not trusted"
-                                                              : "no answer");
+        DescribeSendFailure(GetLastError(), text);
         return WebhookResult::Retry;
     }
     DWORD code = 0;
     DWORD size = sizeof code;
     api->queryHeaders(http.request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
-                        &code, &size, WINHTTP_NO_HEADER_INDEX);
+                      &code, &size, WINHTTP_NO_HEADER_INDEX);
     *status = code;
     // The answer's body is read and thrown away, up to a limit, so that the
     // connection ends cleanly.
     std::array<char, 4096> drain{};
     std::size_t drained = 0;
     DWORD read = 0;
-    while (drained < kResponseDrainBytes && api->readData(http.request, drain.data(), static_cast<DWORD>(drain.size()), &read) &&
-           read > 0)
+    while (drained < kResponseDrainBytes &&
+           api->readData(http.request, drain.data(), static_cast<DWORD>(drain.size()), &read) && read > 0)
         drained += read;
-    FormatText(text, "HTTP %u", static_cast<unsigned>(code));
-    if (code >= 200 && code < 300)
-        return WebhookResult::Delivered;
-    if (code >= 400 && code < 500 && code != 408 && code != 429)
-        return WebhookResult::Refused;
-    return WebhookResult::Retry;
+    return ResultOfStatus(code, text);
 }
 
 bool StartWebhook(const char* url, WebhookFormat format, const char* host, const WebhookTiming& timing)

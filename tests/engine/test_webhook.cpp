@@ -160,6 +160,35 @@ TEST_F(WebhookTest, AnAlarmReachesTheReceiverInEachFormatAndA500IsTriedAgain)
     EXPECT_NE(requests[3].Value("text").find("User: " + Utf8Of(kUser)), std::string::npos) << requests[3].Value("text");
 }
 
+// A receiver that answers the POST with a redirect has not taken the alarm: followed,
+// the redirect would become a GET of another address, counted as delivered.
+TEST_F(WebhookTest, ARedirectIsNotFollowedAndTheAlarmIsNotCountedAsDelivered)
+{
+    RecordTrial("faults", "an alarm webhook answering every request with 302 and a Location",
+                "the POST alone, never followed; not counted as delivered; the notice names the redirect");
+    if (!receiver.Start("302"))
+        GTEST_SKIP() << "no receiver to test against: " << receiver.why;
+    DWORD status = 0;
+    std::array<char, 128> text{};
+    EXPECT_EQ(PostWebhook(Url().c_str(), "{}", 5000, &status, text), WebhookResult::Refused);
+    EXPECT_EQ(status, 302u);
+    EXPECT_STREQ(text.data(), "HTTP 302: a redirect, which an alarm does not follow");
+    ASSERT_TRUE(StartWebhook(Url().c_str(), WebhookFormat::Json, "fs1", kQuickTiming));
+    ASSERT_TRUE(QueueWebhookAlarm(TripRecord()));
+    std::string notice;
+    ASSERT_TRUE(WaitUntil([&] { return !(notice = NextNotice()).empty(); }, 10000));
+    EXPECT_NE(notice.find("a redirect"), std::string::npos) << notice;
+    EXPECT_EQ(WebhookCountersNow().delivered, 0u);
+    const auto requests = receiver.Requests();
+    ASSERT_EQ(requests.size(), 2u) << "no GET of the redirect's target";
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[1].method, "POST");
+    // Nothing listening: the failure says its stage.
+    const std::string nowhere = "http://127.0.0.1:" + std::to_string(FreeLocalPort(false)) + "/";
+    EXPECT_EQ(PostWebhook(nowhere.c_str(), "{}", 5000, &status, text), WebhookResult::Retry);
+    EXPECT_EQ(std::string(text.data()).rfind("connection: ", 0), 0u) << text.data();
+}
+
 TEST_F(WebhookTest, TheSinkSendsAlarmsOnlyOnePerTripAndForwardingNeedNotBeOn)
 {
     if (!receiver.Start("200"))

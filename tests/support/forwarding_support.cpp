@@ -310,7 +310,7 @@ std::vector<Receiver::Request> Receiver::Requests() const
         words >> word;
         if (word == "REQUEST") {
             requests.emplace_back();
-            words >> requests.back().status >> requests.back().contentType;
+            words >> requests.back().status >> requests.back().contentType >> requests.back().method;
             requests.back().valid = true;
         } else if (word == "INVALID" && !requests.empty()) {
             requests.back().valid = false;

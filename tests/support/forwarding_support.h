@@ -75,6 +75,7 @@ struct Receiver {
     struct Request {
         int status = 0;
         std::string contentType;
+        std::string method;  // POST, or GET
         bool valid = false;
         std::vector<std::pair<std::string, std::string>> values;
         std::string Value(const std::string& path) const;

@@ -5,9 +5,10 @@
 
 Listens on a free port of 127.0.0.1 and writes it to FOLDER/port (then its process id
 to FOLDER/pid). Answers the n-th request with the n-th of the comma-separated
-STATUSES (the last one repeats). Logs each request to FOLDER/requests.log:
+STATUSES (the last one repeats); a 3xx sends the client to /moved. Logs each request
+(a POST or a GET) to FOLDER/requests.log:
 
-    REQUEST <status> <content type>
+    REQUEST <status> <content type, or -> <method>
     VALUE <path> <hex of the UTF-8 value>      (each string in the JSON body)
     INVALID                                    (a body that is not JSON)
     END
@@ -38,13 +39,17 @@ def main():
     lock = threading.Lock()
 
     class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            self.do_POST()
+
         def do_POST(self):
             length = min(int(self.headers.get("Content-Length", "0")), 1 << 20)
             body = self.rfile.read(length)
             with lock:
                 status = statuses[min(answered[0], len(statuses) - 1)]
                 answered[0] += 1
-                lines = [f"REQUEST {status} {self.headers.get('Content-Type', '').replace(' ', '')}"]
+                kind = self.headers.get("Content-Type", "").replace(" ", "") or "-"
+                lines = [f"REQUEST {status} {kind} {self.command}"]
                 try:
                     values = []
                     flatten(json.loads(body.decode("utf-8")), "", values)
@@ -55,6 +60,8 @@ def main():
                 with open(os.path.join(folder, "requests.log"), "a", encoding="ascii") as log:
                     log.write("\n".join(lines) + "\n")
             self.send_response(status)
+            if 300 <= status < 400:
+                self.send_header("Location", "/moved")
             self.send_header("Content-Length", "2")
             self.end_headers()
             self.wfile.write(b"ok")
