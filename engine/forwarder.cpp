@@ -790,7 +790,10 @@ void ForwardingEventSink(const EventRecord& record, void*)
     if (!forwarder.running.load() || (forwarder.settings.minimum == ForwardMinimum::Actions && !kind.action))
         return;
     std::array<char, kSyslogMessageCapacity> message{};
-    const std::size_t length = FormatSyslogMessage(message, forwarder.origin, record);
+    // A datagram is kept near what every network carries whole; a stream carries more.
+    const std::size_t length = forwarder.settings.transport == ForwardTransport::Udp
+                                   ? FormatSyslogDatagram(message, forwarder.origin, record)
+                                   : FormatSyslogMessage(message, forwarder.origin, record);
     if (PutInQueue(std::string_view(message.data(), length)))
         forwarder.queued.fetch_add(1);
     else

@@ -11,13 +11,15 @@ namespace {
 // the structured data, escaped, take at most about 5 KiB and MSG keeps the rest.
 constexpr std::size_t kNameValueBytes = 256;
 constexpr std::size_t kPathValueBytes = 1024;
-constexpr std::size_t kRuleValueBytes = 256;
+// A datagram's structured data is cut until this much room is left for its text.
+constexpr std::size_t kMessageTextLeast = 160;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // Bytes put one after another into a destination, stopping at its end.
 struct Writer {
     std::span<char> dest;
     std::size_t length;
+    bool full = false;  // something did not fit
 };
 
 void Put(Writer& writer, std::string_view text)
@@ -26,7 +28,19 @@ void Put(Writer& writer, std::string_view text)
     const std::size_t count = std::min(room, text.size());
     std::copy_n(text.data(), count, writer.dest.data() + writer.length);
     writer.length += count;
+    writer.full = writer.full || count < text.size();
 }
+
+// What each value is cut to, and where the message ends.
+struct MessageShape {
+    std::size_t capacity;
+    std::size_t name;
+    std::size_t path;
+    std::size_t rule;
+    bool pathInText;  // a datagram carries the path once, in the structured data
+};
+constexpr MessageShape kStreamShape{kSyslogMessageCapacity, 256, 1024, 256, true};
+constexpr std::string_view kCutMark = "\xE2\x80\xA6";  // U+2026, where a datagram's text was cut
 
 void PutNumber(Writer& writer, uint64_t value)
 {
@@ -140,6 +154,71 @@ std::span<char> MessageRoom(std::span<char> dest)
     return dest.first(std::min(dest.size(), kSyslogMessageCapacity));
 }
 
+// The header and the structured data of an event, each value cut as `shape` says.
+void PutEvent(Writer& writer, const SyslogOrigin& origin, const EventRecord& record, const MessageShape& shape);
+
+// A datagram's MSG: the line without the path (which the structured data holds), cut
+// where the datagram ends, and marked where it was cut.
+void PutDatagramText(Writer& writer, const EventRecord& record)
+{
+    std::array<char, kSyslogMessageCapacity> text{};
+    CopyText(text, record.text);
+    std::array<wchar_t, kSyslogMessageCapacity> wide{};
+    CopyWideText(wide, record.path);
+    std::array<char, kSyslogMessageCapacity> path{};
+    AnsiFromWide(path, wide.data());
+    std::string_view line(text.data());
+    const std::string_view ansiPath(path.data());
+    std::array<char, kSyslogMessageCapacity> without{};
+    if (const std::size_t at = ansiPath.empty() ? std::string_view::npos : line.find(ansiPath);
+        at != std::string_view::npos) {
+        std::size_t from = at;
+        while (from > 0 && line[from - 1] == ' ')
+            --from;
+        CopyText(without, line.substr(0, from));
+        AppendText(without, line.substr(at + ansiPath.size()));
+        line = without.data();
+    }
+    if (writer.dest.size() - writer.length < kByteOrderMark.size() + kCutMark.size() + 2)
+        return;
+    Put(writer, " ");
+    Put(writer, kByteOrderMark);
+    const std::span<char> rest = writer.dest.subspan(writer.length, writer.dest.size() - writer.length - kCutMark.size());
+    const std::size_t length = CutUtf8FromAnsi(rest, line);
+    ReplaceControls(rest.first(length));
+    writer.length += length;
+    std::array<char, kSyslogMessageCapacity> whole{};
+    if (CutUtf8FromAnsi(whole, line) > length)
+        Put(writer, kCutMark);
+}
+
+}  // namespace
+
+namespace {
+
+void PutEvent(Writer& writer, const SyslogOrigin& origin, const EventRecord& record, const MessageShape& shape)
+{
+    const SyslogKind& kind = SyslogKindOf(record.kind);
+    PutHeader(writer, origin, kind.severity, record.utc, kind.msgid);
+    Put(writer, "[");
+    Put(writer, kSyslogDataId);
+    std::string_view server = record.server;
+    while (!server.empty() && server.front() == '\\')
+        server.remove_prefix(1);
+    PutAnsiParam(writer, "server", server.empty() ? std::string_view(origin.host.data()) : server, shape.name);
+    PutWideParam(writer, "computer", record.computer, shape.name);
+    PutWideParam(writer, "user", record.user, shape.name);
+    PutWideParam(writer, "path", record.path, shape.path);
+    if (record.kind == EventKind::FileOpen) {
+        std::array<char, 64> mode{};
+        FormatOpenMode(record.permissions, mode);
+        PutParam(writer, "mode", mode.data(), mode.size());
+    }
+    PutAnsiParam(writer, "rule", record.rule, shape.rule);
+    PutWideParam(writer, "by", record.by, shape.name);  // who asked, for an action
+    Put(writer, "]");
+}
+
 }  // namespace
 
 const SyslogKind& SyslogKindOf(EventKind kind)
@@ -188,27 +267,28 @@ std::array<char, 32> FormatSyslogTime(const SYSTEMTIME& utc)
 
 std::size_t FormatSyslogMessage(std::span<char> dest, const SyslogOrigin& origin, const EventRecord& record)
 {
-    const SyslogKind& kind = SyslogKindOf(record.kind);
-    Writer writer{MessageRoom(dest), 0};
-    PutHeader(writer, origin, kind.severity, record.utc, kind.msgid);
-    Put(writer, "[");
-    Put(writer, kSyslogDataId);
-    std::string_view server = record.server;
-    while (!server.empty() && server.front() == '\\')
-        server.remove_prefix(1);
-    PutAnsiParam(writer, "server", server.empty() ? std::string_view(origin.host.data()) : server, kNameValueBytes);
-    PutWideParam(writer, "computer", record.computer, kNameValueBytes);
-    PutWideParam(writer, "user", record.user, kNameValueBytes);
-    PutWideParam(writer, "path", record.path, kPathValueBytes);
-    if (record.kind == EventKind::FileOpen) {
-        std::array<char, 64> mode{};
-        FormatOpenMode(record.permissions, mode);
-        PutParam(writer, "mode", mode.data(), mode.size());
-    }
-    PutAnsiParam(writer, "rule", record.rule, kRuleValueBytes);
-    PutWideParam(writer, "by", record.by, kNameValueBytes);  // who asked, for an action
-    Put(writer, "]");
+    Writer writer{dest.first(std::min(dest.size(), kStreamShape.capacity)), 0};
+    PutEvent(writer, origin, record, kStreamShape);
     PutMessageText(writer, record.text);
+    return writer.length;
+}
+
+std::size_t FormatSyslogDatagram(std::span<char> dest, const SyslogOrigin& origin, const EventRecord& record)
+{
+    // The structured data comes whole: its values are cut further until it fits.
+    MessageShape shape{kSyslogDatagramCapacity, 256, 1024, 256, false};
+    Writer writer{dest.first(std::min(dest.size(), shape.capacity)), 0};
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        writer.length = 0;
+        writer.full = false;
+        PutEvent(writer, origin, record, shape);
+        if (!writer.full && writer.dest.size() - writer.length > kMessageTextLeast)
+            break;
+        shape.path /= 2;
+        shape.name /= 2;
+        shape.rule /= 2;
+    }
+    PutDatagramText(writer, record);
     return writer.length;
 }
 

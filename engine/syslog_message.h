@@ -22,6 +22,8 @@
 
 // The longest message, in bytes: the MSG of a longer one is cut at a character boundary.
 constexpr std::size_t kSyslogMessageCapacity = 8192;
+// The longest UDP datagram: RFC 5426 promises 480 octets and advises staying near 2,048.
+constexpr std::size_t kSyslogDatagramCapacity = 2048;
 constexpr int32_t kDefaultSyslogFacility = 13;  // log audit
 constexpr int32_t kHighestSyslogFacility = 23;  // local7
 constexpr char kSyslogAppName[] = "Quorvel";
@@ -84,6 +86,10 @@ SyslogOrigin MakeSyslogOrigin(int32_t facility);
 // kSyslogMessageCapacity and the destination's size. The structured data always
 // comes whole (each value is cut first); only MSG is cut when the message is long.
 std::size_t FormatSyslogMessage(std::span<char> dest, const SyslogOrigin& origin, const EventRecord& record);
+// The same for UDP: at most kSyslogDatagramCapacity bytes, the path in the structured
+// data alone (not in MSG), the values cut further until the structured data fits
+// whole, and MSG cut where the datagram ends and marked there with an ellipsis.
+std::size_t FormatSyslogDatagram(std::span<char> dest, const SyslogOrigin& origin, const EventRecord& record);
 // A message of the program's own (MSGID given, no structured data), such as how many
 // messages the spool dropped.
 std::size_t FormatSyslogNote(std::span<char> dest, const SyslogOrigin& origin, const SYSTEMTIME& utc,
