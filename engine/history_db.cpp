@@ -72,7 +72,8 @@ constexpr const char* kStatementText[kStatements] = {
     "INSERT INTO names(hash, text) VALUES(?1, ?2)",
     "SELECT id FROM paths WHERE hash = ?1 AND text = ?2",
     "INSERT INTO paths(hash, text) VALUES(?1, ?2)",
-    "SELECT id FROM servers WHERE text = ?2",
+    // A server's name in any case is the same server: a log folder "fs01" is FS01's.
+    "SELECT id FROM servers WHERE text = ?2 COLLATE NOCASE",
     "INSERT INTO servers(text) VALUES(?2)",
     "BEGIN IMMEDIATE",
     "COMMIT",

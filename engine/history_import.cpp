@@ -33,7 +33,7 @@ constexpr const char* kStatementText[] = {
     " LEFT JOIN names u ON u.id = e.user LEFT JOIN names c ON c.id = e.computer"
     " LEFT JOIN paths p ON p.id = e.path LEFT JOIN names d ON d.id = e.detail"
     " WHERE e.id >= ?1 AND e.id < ?2 AND (e.id >> 12) - e.lag = ?3 AND e.zone = ?4"
-    " AND e.server IS (SELECT id FROM servers WHERE text = ?5) AND e.kind < 24",
+    " AND e.server IS (SELECT id FROM servers WHERE text = ?5 COLLATE NOCASE) AND e.kind < 24",
 };
 
 // What one compared file needs while it is read.

@@ -213,6 +213,26 @@ TEST_F(HistoryTest, TheLogsAreReadInOnceOldestFirstResumingWhereTheyStoppedBesid
     EXPECT_EQ(CountIn("SELECT count(*) FROM events"), kAll);
 }
 
+// Folder names are the servers' in any case: a folder "fs01" beside a server FS01 holds
+// FS01's logs, and its lines are the ones the live writer stored.
+TEST_F(HistoryTest, AServersLogFolderInAnotherCaseIsThatServersAndNoLineIsStoredTwice)
+{
+    OpenHistoryHere();
+    clock->Set(2026, 3, 7, 9, 0, 0);
+    Published(EventKind::Connection, "\\\\FS01", L"PC1", L"ann", L"", "");
+    Flush();
+    CloseHistory();
+    RemoveEventSinks();
+    const std::string logs = engineState.logFolder.data();
+    CreateDirectoryA((logs + "fs01").c_str(), nullptr);
+    WriteWholeFile(logs + "fs01\\7.3.2026.log", "[9:0:0] User ann connected from PC1\r\n");
+    OpenHistoryHere();
+    ASSERT_TRUE(PollUntil([] { return BackfillIs(BackfillState::Done); }));
+    Flush();
+    EXPECT_EQ(CountIn("SELECT count(*) FROM servers"), 1) << "one server, whatever the folder's case";
+    EXPECT_EQ(CountIn("SELECT count(*) FROM events"), 1) << "the line the live writer stored is not stored again";
+}
+
 TEST_F(HistoryTest, AFullDiskKeepsEventsWaitingAndTheOnesTheQueueMissedComeBackFromTheLog)
 {
     RecordTrial("history", "the disk full under the history's file while 600 files open (a 32 KiB queue)",
