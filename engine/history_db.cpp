@@ -130,6 +130,25 @@ bool QueryTextIs(sqlite3* db, const char* sql, const char* expected)
     return same;
 }
 
+}  // namespace
+
+int QuickCheck(sqlite3* db)
+{
+    sqlite3_stmt* statement = nullptr;
+    int result = sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &statement, nullptr);
+    if (result == SQLITE_OK) {
+        result = sqlite3_step(statement);
+        if (result == SQLITE_ROW) {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+            result = text && strcmp(text, "ok") == 0 ? SQLITE_OK : SQLITE_CORRUPT;
+        }
+    }
+    sqlite3_finalize(statement);
+    return result;
+}
+
+namespace {
+
 HistoryOpening ClassifyFailure(int result)
 {
     return IsDamagedResult(result) ? HistoryOpening::NotOurs : HistoryOpening::Unavailable;
@@ -190,8 +209,11 @@ HistoryOpening CheckAndPrepare(sqlite3* db)
     const bool checkWhole = !empty && QueryInteger(db, "SELECT value FROM meta WHERE key = 'open'", 0, &result) != 0;
     if (result != SQLITE_OK)
         return ClassifyFailure(result);
-    if (checkWhole && !QueryTextIs(db, "PRAGMA quick_check", "ok"))
-        return HistoryOpening::NotOurs;
+    if (checkWhole) {
+        result = QuickCheck(db);
+        if (result != SQLITE_OK)
+            return ClassifyFailure(result);
+    }
     if (empty || version != kHistorySchemaVersion) {
         result = CreateSchema(db, empty ? 0 : version);
         if (result != SQLITE_OK)

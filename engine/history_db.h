@@ -50,6 +50,10 @@ void CloseHistoryDatabase(sqlite3*& db);
 
 // Whether a result code says the file is damaged or not a database.
 bool IsDamagedResult(int result);
+// The whole file looked at (PRAGMA quick_check): SQLITE_OK, SQLITE_CORRUPT when the
+// check reports damage, or the check's own failure (busy, I/O, memory), which says
+// nothing of the file: only damage is a reason to move it aside.
+int QuickCheck(sqlite3* db);
 
 // Moves a damaged file aside as "<path>.corrupt-yyyy-mm-dd" (with its -wal and -shm),
 // "-2", "-3", ... after it when that name is taken; the name used goes in `movedTo`.

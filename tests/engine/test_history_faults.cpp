@@ -16,6 +16,7 @@
 #include "core/clock.h"
 #include "engine/delivery.h"
 #include "engine/engine_state.h"
+#include "engine/history_db.h"
 #include "engine/history_keys.h"
 #include "engine/watches.h"
 #include "support/history_fixture.h"
@@ -285,6 +286,49 @@ TEST_F(HistoryTest, ADatabaseLockedByAnotherProgramKeepsEventsWaitingUntilItIsFr
     Flush();
     ASSERT_TRUE(PollUntil([] { return ReadHistoryStatus().health == HistoryHealth::Current; }));
     EXPECT_EQ(CountIn("SELECT count(*) FROM events"), 51);
+}
+
+// The check after a run that did not close the file says damage only when it finds some:
+// a check that could not run (here: another program holds the file to itself) is no
+// reason to move a year of history aside.
+TEST_F(HistoryTest, OnlyACheckThatFindsDamageCountsAsDamage)
+{
+    RecordTrial("history", "the whole-file check after an unclean stop, run while another program holds the file "
+                "exclusively, and on a file of the right kind overwritten inside",
+                "busy is told apart from damage; only damage would move the file aside");
+    OpenHistoryHere();
+    Opened(L"C:\\kept.txt", PERM_FILE_READ, L"ann");
+    Flush();
+    CloseHistory();
+    RemoveEventSinks();
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(DatabasePath().c_str(), &holder, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; SELECT count(*) FROM events;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3* checker = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(DatabasePath().c_str(), &checker, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    const int busy = QuickCheck(checker);
+    EXPECT_NE(busy, SQLITE_OK);
+    EXPECT_FALSE(IsDamagedResult(busy)) << "a file held by another program is not damaged: " << busy;
+    sqlite3_close(checker);
+    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+
+    ASSERT_EQ(sqlite3_open_v2(DatabasePath().c_str(), &checker, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    EXPECT_EQ(QuickCheck(checker), SQLITE_OK);
+    sqlite3_close(checker);
+    // Its pages overwritten past the first: damage, which the check finds.
+    const HANDLE file = CreateFileA(DatabasePath().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    SetFilePointer(file, 4096, nullptr, FILE_BEGIN);
+    const std::string junk(8192, 'Z');
+    DWORD written = 0;
+    WriteFile(file, junk.data(), static_cast<DWORD>(junk.size()), &written, nullptr);
+    CloseHandle(file);
+    ASSERT_EQ(sqlite3_open_v2(DatabasePath().c_str(), &checker, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    EXPECT_TRUE(IsDamagedResult(QuickCheck(checker)));
+    sqlite3_close(checker);
 }
 
 TEST_F(HistoryTest, ADamagedFileIsMovedAsideOnceAndANewOneIsFilledFromTheLogs)
