@@ -20,6 +20,8 @@ namespace {
 
 constexpr std::size_t kQueueBytes = 4 * 1024 * 1024;
 constexpr std::size_t kNoticeCapacity = 256;
+// A message the collector refuses goes this many times before it is set aside.
+constexpr int32_t kMostRefusals = 3;
 constexpr std::size_t kNoticeCount = 16;
 constexpr DWORD kConnectMs = 3000;
 constexpr DWORD kSendMs = 5000;
@@ -83,6 +85,8 @@ struct Notice {
 
 struct Forwarder {
     ForwardSettings settings;
+    uint64_t refusedSequence;  // the message the collector last refused, and how often
+    int32_t refusals;
     SyslogOrigin origin;
     PathText spoolPath;
     HANDLE thread;
@@ -226,8 +230,10 @@ NetResult Connect(std::span<char> problem)
     sockaddr_in address{};
     NetResult result = ResolveCollector(forwarder.settings.host.data(), ForwardPort(forwarder.settings), &address);
     if (result == NetResult::Ok) {
-        if (forwarder.settings.transport == ForwardTransport::Relp)
+        if (forwarder.settings.transport == ForwardTransport::Relp) {
+            forwarder.relp.replyDeadlineMs = static_cast<DWORD>(forwarder.settings.replySeconds) * 1000;
             result = OpenRelp(forwarder.relp, address, kConnectMs);
+        }
         else
             result = ConnectCollector(address, forwarder.settings.transport == ForwardTransport::Udp, kConnectMs,
                                       &forwarder.socket);
@@ -364,6 +370,30 @@ NetResult SendPlainRound(SpoolCursor& cursor)
     return result;
 }
 
+// A message the collector refuses is sent again, on each new connection, a few times;
+// then it is set aside (counted as dropped, which the collector is told) so that it
+// never holds up the messages behind it.
+void CountRefusal(uint64_t sequence)
+{
+    if (sequence != forwarder.refusedSequence) {
+        forwarder.refusedSequence = sequence;
+        forwarder.refusals = 0;
+    }
+    ForwardSpool& spool = forwarder.spool;
+    if (++forwarder.refusals < kMostRefusals || spool.count == 0 || sequence != spool.firstSequence)
+        return;
+    RemoveSpoolThrough(spool, sequence);
+    CountDropped(spool, 1);
+    forwarder.dropped.fetch_add(1);
+    std::array<char, kNoticeCapacity> text{};
+    FormatText(text, "The collector refused one message %d times (%s): it was set aside, counted as dropped, and the "
+               "messages behind it go on",
+               kMostRefusals, forwarder.relp.lastText.data());
+    PutNotice(text.data());
+    forwarder.refusedSequence = 0;
+    forwarder.refusals = 0;
+}
+
 NetResult SendRelpRound(SpoolCursor& cursor)
 {
     ForwardSpool& spool = forwarder.spool;
@@ -408,6 +438,8 @@ NetResult SendRelpRound(SpoolCursor& cursor)
         RemoveSpoolThrough(spool, last);
         forwarder.delivered.fetch_add(before - spool.count);
     }
+    if (result == NetResult::Rejected && relp.refusedTag != 0)
+        CountRefusal(relp.refusedTag);
     return result;
 }
 
@@ -497,7 +529,7 @@ DWORD WINAPI ForwarderThread(void*)
                 std::array<char, 160> problem{};
                 CopyText(problem, forwarder.relp.lastText[0] ? forwarder.relp.lastText.data() : NetResultText(result));
                 Disconnect(false);
-                if (deliveredOnConnection) {
+                if (deliveredOnConnection && result != NetResult::TimedOut) {
                     // A connection that worked broke (the collector restarted, or closed
                     // it while idle): connect again at once, and tell only if that fails.
                     nextAttempt = 0;
@@ -536,6 +568,7 @@ ForwardSettings DefaultForwardSettings()
     settings.minimum = ForwardMinimum::AllEvents;
     settings.spoolMegabytes = kDefaultSpoolMegabytes;
     settings.webhookFormat = WebhookFormat::Json;
+    settings.replySeconds = kDefaultReplySeconds;
     return settings;
 }
 
@@ -561,6 +594,9 @@ void ReadForwardSettings(ForwardSettings* settings)
     ReadSettingText(kForwardSection, "webhook", "", settings->webhook);
     ReadSettingText(kForwardSection, "webhookformat", "json", text);
     settings->webhookFormat = static_cast<WebhookFormat>(ValueOfWord(kFormatWords, text.data(), 3));
+    ReadSettingText(kForwardSection, "replytimeout", "30", text);
+    if (!ReadNumber(text.data(), INT32_MIN, INT32_MAX, &settings->replySeconds))
+        settings->replySeconds = -1;
 }
 
 void WriteForwardSettings(const ForwardSettings& settings)
@@ -575,6 +611,7 @@ void WriteForwardSettings(const ForwardSettings& settings)
     WriteSettingText(kForwardSection, "webhook", settings.webhook.data());
     WriteSettingText(kForwardSection, "webhookformat",
                      WordOfValue(kFormatWords, static_cast<int32_t>(settings.webhookFormat)));
+    WriteSettingInt(kForwardSection, "replytimeout", settings.replySeconds);
 }
 
 uint16_t ForwardPort(const ForwardSettings& settings)
@@ -614,6 +651,8 @@ ForwardField CheckForwardValues(const ForwardSettings& settings, std::span<char>
         {settings.webhookFormat != WebhookFormat::Json && settings.webhookFormat != WebhookFormat::Teams &&
              settings.webhookFormat != WebhookFormat::Slack,
          ForwardField::WebhookFormat, "The webhook's format must be json, teams or slack."},
+        {settings.replySeconds < kLeastReplySeconds || settings.replySeconds > kMostReplySeconds,
+         ForwardField::ReplyTimeout, "RELP's wait for an answer (replytimeout) must be from 5 to 3600 seconds."},
     };
     CopyText(message, "");
     for (const Check& check : checks) {

@@ -35,6 +35,10 @@ enum class ForwardMinimum : int32_t { AllEvents = 0, Actions = 1, Unknown = 2 };
 constexpr int32_t kSyslogPort = 514;
 constexpr int32_t kRelpPort = 2514;
 
+constexpr int32_t kDefaultReplySeconds = 30;
+constexpr int32_t kLeastReplySeconds = 5;
+constexpr int32_t kMostReplySeconds = 3600;
+
 struct ForwardSettings {
     int32_t enabled;                 // enabled: 0 or 1; the syslog forwarding
     std::array<char, 256> host;      // host: a name or an IPv4 address
@@ -45,6 +49,7 @@ struct ForwardSettings {
     int32_t spoolMegabytes;          // spoolmb: 1 to 4096 (default 64)
     std::array<char, kWebhookUrlCapacity> webhook;  // webhook: http:// or https://, empty for none
     WebhookFormat webhookFormat;     // webhookformat: json, teams or slack (default json)
+    int32_t replySeconds;            // replytimeout: 5 to 3600 (default 30), RELP's wait for an answer
 };
 
 // The [forward] section through core/settings.h; missing keys give their defaults,
@@ -58,7 +63,7 @@ uint16_t ForwardPort(const ForwardSettings& settings);
 
 // Which setting a check found wrong, so that a dialog can point at its box.
 enum class ForwardField : int32_t {
-    None = 0, Host, Port, Transport, Facility, Minimum, Spool, Webhook, WebhookFormat
+    None = 0, Host, Port, Transport, Facility, Minimum, Spool, Webhook, WebhookFormat, ReplyTimeout
 };
 // Every value in its range whether forwarding is on or not, and a host when it is on;
 // the host is not resolved. ForwardField::None when all hold; otherwise the first bad

@@ -1,5 +1,7 @@
 #include "engine/relp_client.h"
 
+#include <mstcpip.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -14,6 +16,8 @@ constexpr std::size_t kRelpCommandCapacity = 32;
 constexpr std::size_t kNumberDigits = 9;
 // Frames that wait go out within this, before acknowledgements are looked for.
 constexpr DWORD kRelpFlushMs = 5000;
+constexpr ULONG kKeepAliveIdleMs = 10000;
+constexpr ULONG kKeepAliveIntervalMs = 2000;
 constexpr std::string_view kOpenOffers = "relp_version=0\nrelp_software=Quorvel\ncommands=syslog";
 
 std::atomic<int> socketsStarted{0};
@@ -82,6 +86,17 @@ NetResult ReceiveSome(RelpClient& client, DWORD waitMs)
     }
     client.replyLength += static_cast<std::size_t>(received);
     return NetResult::Ok;
+}
+
+// A network that dies under a quiet connection is found by the system's probes: after
+// 10 s without traffic, every 2 s.
+void KeepAlive(SOCKET one)
+{
+    const BOOL on = TRUE;
+    setsockopt(one, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
+    tcp_keepalive values{1, kKeepAliveIdleMs, kKeepAliveIntervalMs};
+    DWORD returned = 0;
+    WSAIoctl(one, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr);
 }
 
 void ConsumeReply(RelpClient& client, std::size_t used)
@@ -196,6 +211,7 @@ NetResult ConnectCollector(const sockaddr_in& address, bool datagram, DWORD time
         // RELP waits for answers to small frames: no delay for coalescing.
         const BOOL noDelay = TRUE;
         setsockopt(one, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+        KeepAlive(one);
     }
     if (connect(one, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
         *connected = one;
@@ -376,6 +392,7 @@ void ResetRelpClient(RelpClient& client)
     client.outgoingLength = 0;
     client.lastCode = 0;
     client.lastText[0] = '\0';
+    client.refusedTag = 0;
 }
 
 NetResult OpenRelp(RelpClient& client, const sockaddr_in& address, DWORD timeoutMs)
@@ -384,6 +401,7 @@ NetResult OpenRelp(RelpClient& client, const sockaddr_in& address, DWORD timeout
     client.nextTxnr = 1;
     client.lastCode = 0;
     client.lastText[0] = '\0';
+    client.refusedTag = 0;
     const ULONGLONG deadline = PacingMillisecondsNow() + timeoutMs;
     NetResult result = ConnectCollector(address, false, timeoutMs, &client.socket);
     if (result != NetResult::Ok)
@@ -453,7 +471,7 @@ NetResult SendRelpMessage(RelpClient& client, std::string_view message, uint64_t
         }
     }
     client.outgoingLength += length;
-    client.sent[client.sentCount++] = {txnr, tag, false};
+    client.sent[client.sentCount++] = {txnr, tag, false, PacingMillisecondsNow()};
     return NetResult::Ok;
 }
 
@@ -512,6 +530,7 @@ NetResult TakeRelpAcknowledgements(RelpClient& client, DWORD waitMs, std::span<u
         }
         if (RelpReplyCode(frame.data) != 200) {
             result = Refusal(client, frame.data);
+            client.refusedTag = match->tag;
             break;
         }
         match->acknowledged = true;
@@ -526,6 +545,13 @@ NetResult TakeRelpAcknowledgements(RelpClient& client, DWORD waitMs, std::span<u
               client.sent.begin() + static_cast<std::ptrdiff_t>(client.sentCount), client.sent.begin());
     client.sentCount -= done;
     *count = done;
+    // A collector that took the messages and answers none of them: the connection is
+    // given up, and they go again on the next one.
+    if (result == NetResult::Ok && client.sentCount > 0 && client.replyDeadlineMs != 0 &&
+        PacingMillisecondsNow() - client.sent[0].sentAt >= client.replyDeadlineMs) {
+        FormatText(client.lastText, "no answer within %u s", static_cast<unsigned>(client.replyDeadlineMs / 1000));
+        result = NetResult::TimedOut;
+    }
     return result;
 }
 

@@ -85,6 +85,7 @@ struct RelpSent {
     uint32_t txnr;
     uint64_t tag;  // the caller's name for the message (the spool's sequence number)
     bool acknowledged;
+    ULONGLONG sentAt;  // pacing milliseconds, for the reply deadline
 };
 
 struct RelpClient {
@@ -98,6 +99,8 @@ struct RelpClient {
     std::size_t outgoingLength;
     int32_t lastCode;                 // of the last answer that was not 200
     std::array<char, 128> lastText;   // its text, or what else went wrong
+    uint64_t refusedTag;              // the message that answer refused; 0 none
+    DWORD replyDeadlineMs;            // the oldest message's answer is awaited this long; 0: for ever
 };
 
 // A client with no connection. Call before first use.
@@ -116,7 +119,8 @@ NetResult FlushRelp(RelpClient& client, DWORD timeoutMs);
 // Sends what waits, then reads what the collector sent within `waitMs` and puts the
 // tags newly delivered, oldest first, in `delivered` (room for kRelpWindow); Ok, or
 // why the connection is over (the caller then drops it; what was delivered before
-// that is in `delivered` all the same).
+// that is in `delivered` all the same): Rejected with `refusedTag` for a message the
+// collector refused, TimedOut when the oldest message waited past the reply deadline.
 NetResult TakeRelpAcknowledgements(RelpClient& client, DWORD waitMs, std::span<uint64_t, kRelpWindow> delivered,
                                    std::size_t* count);
 // Ends the session politely: `close`, its answer awaited up to `timeoutMs`, then the socket.

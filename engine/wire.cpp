@@ -281,6 +281,7 @@ void PutForwardFields(PayloadWriter& writer, const ForwardSettings& settings)
     PutI32(writer, settings.spoolMegabytes);
     PutNarrow(writer, TextOf(settings.webhook), kWebhookUrlCapacity - 1);
     PutByte(writer, static_cast<int32_t>(settings.webhookFormat));
+    PutI32(writer, settings.replySeconds);
 }
 
 // The words that read as none of a setting's words come as Unknown, as ReadForwardSettings leaves them.
@@ -295,6 +296,7 @@ void TakeForwardFields(PayloadReader& reader, ForwardSettings& settings)
     settings.spoolMegabytes = TakeI32(reader);
     TakeNarrow(reader, kWebhookUrlCapacity - 1, settings.webhook);
     settings.webhookFormat = static_cast<WebhookFormat>(TakeSmall(reader, static_cast<int32_t>(WebhookFormat::Unknown)));
+    settings.replySeconds = TakeI32(reader);
 }
 
 void TakeServerName(PayloadReader& reader, std::span<char> name)

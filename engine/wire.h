@@ -25,7 +25,8 @@
 
 // Header: u32 magic, u16 version, u16 kind, u32 payload length, all little-endian.
 constexpr uint32_t kWireMagic = 0x31505651;  // "QVP1" as it lies in the stream
-// 2: the log gates carry [history] keepdays; 3: the history's state; 4: the service's own state
+// 2: the log gates carry [history] keepdays; 3: the history's state; 4: the service's own
+// state, and RELP's reply time in [forward]
 constexpr uint16_t kWireVersion = 4;
 constexpr std::size_t kFrameHeaderBytes = 12;
 constexpr uint32_t kMaxFramePayload = 1u << 20;

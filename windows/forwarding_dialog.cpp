@@ -71,6 +71,9 @@ TestRun syslogTest{IDC_FWD_TEST_SYSLOG, IDC_FWD_SYSLOG_RESULT, {}, {}, {}};
 TestRun webhookTest{IDC_FWD_TEST_WEBHOOK, IDC_FWD_WEBHOOK_RESULT, {}, {}, {}};
 // The dialog shown now, told when a send ends; nullptr while none is.
 std::atomic<HWND> shownDialog{nullptr};
+// The settings the dialog was opened with: what it has no box for (RELP's reply time)
+// is kept as it was.
+ForwardSettings openedWith;
 
 void FillList(HWND dialog, int control, std::span<const char* const> rows, int32_t selected)
 {
@@ -90,7 +93,7 @@ int32_t SelectedRow(HWND dialog, int control, int32_t none)
 
 ForwardSettings SettingsInBoxes(HWND dialog)
 {
-    ForwardSettings settings = DefaultForwardSettings();
+    ForwardSettings settings = openedWith;
     settings.enabled = IsDlgButtonChecked(dialog, IDC_FWD_ENABLED) == BST_CHECKED ? 1 : 0;
     GetDlgItemTextA(dialog, IDC_FWD_HOST, settings.host.data(), static_cast<int>(settings.host.size()));
     GetDlgItemTextA(dialog, IDC_FWD_WEBHOOK, settings.webhook.data(), static_cast<int>(settings.webhook.size()));
@@ -119,6 +122,7 @@ void ShowTestState(HWND dialog, const TestRun& run)
 void InitForwardingDialog(HWND dialog, const ForwardSettings* settings)
 {
     shownDialog.store(dialog);
+    openedWith = *settings;
     SetDlgItemTextA(dialog, IDC_FWD_WHOSE, LogGatesAreTheServices() ? kServicesSettings : kProgramsSettings);
     CheckDlgButton(dialog, IDC_FWD_ENABLED, settings->enabled ? BST_CHECKED : BST_UNCHECKED);
     SendDlgItemMessageA(dialog, IDC_FWD_HOST, EM_LIMITTEXT, settings->host.size() - 1, 0);

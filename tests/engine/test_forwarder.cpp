@@ -153,6 +153,7 @@ TEST_F(ForwarderTest, SettingsAreReadWithTheirDefaultsAndBadOnesAreNamed)
     EXPECT_EQ(settings.minimum, ForwardMinimum::AllEvents);
     EXPECT_EQ(settings.spoolMegabytes, 64);
     EXPECT_EQ(settings.webhookFormat, WebhookFormat::Json);
+    EXPECT_EQ(settings.replySeconds, 30);
     EXPECT_EQ(ForwardPort(settings), 514);
     std::array<char, 256> message{};
     EXPECT_TRUE(CheckForwardSettings(settings, message)) << "off is a good setting";
@@ -196,6 +197,8 @@ TEST_F(ForwarderTest, SettingsAreReadWithTheirDefaultsAndBadOnesAreNamed)
         {"webhook", "ftp://files.example.org/", "http:// or https://"},
         {"webhook", "http://", "http:// or https://"},
         {"webhookformat", "xml", "json, teams or slack"},
+        {"replytimeout", "4", "from 5 to 3600 seconds"},
+        {"replytimeout", "never", "from 5 to 3600 seconds"},
     };
     for (const Bad& bad : bads) {
         WriteForwardSettings(again);
@@ -446,6 +449,84 @@ TEST_F(ForwarderTest, ACollectorThatRefusesOrSendsGarbageIsDroppedAndTriedAgainW
     EXPECT_EQ(NoticesWith("works again"), 1);
     for (const std::string& notice : Notices())
         std::printf("[ notice ] %s\n", notice.c_str());
+}
+
+// A collector that takes the session and then answers nothing (hung, or a network
+// that died with the window full) is given up after the reply time; what it took goes
+// again to the next, none twice that was acknowledged.
+TEST_F(ForwarderTest, ARelpCollectorThatNeverAnswersIsGivenUpAndSaidToFail)
+{
+    RecordTrial("faults", "a RELP collector that answers the open and then nothing, with the window full; then a "
+                "working one", "failing said within the reply time; afterwards every event delivered in order");
+    std::mutex lock;
+    std::vector<std::string> received;
+    std::atomic<bool> hung{true};
+    peer.Start([&](SOCKET connection, int) {
+        PeerFrame frame;
+        if (hung.load()) {
+            if (PeerReadFrame(connection, &frame))
+                PeerSend(connection, PeerAnswer(frame.txnr, "200 OK\nrelp_version=0\ncommands=syslog"));
+            // Takes what comes and answers nothing, until the test lets it go.
+            while (hung.load()) {
+                PeerReadFrame(connection, &frame, 200);
+                Sleep(10);
+            }
+            return;
+        }
+        ServeRelp(connection, lock, received);
+    });
+    ForwardSettings settings = To(ForwardTransport::Relp, peer.port);
+    settings.replySeconds = kLeastReplySeconds;
+    ASSERT_TRUE(StartForwarding(settings, folder.c_str()));
+    const ULONGLONG start = GetTickCount64();
+    PublishNumbered(0, 200);
+    ASSERT_TRUE(WaitUntil([&] { return NoticesWith("fails") == 1; }, 30000)) << "the hang is never said";
+    const auto saidAfterMs = static_cast<int>(GetTickCount64() - start);
+    RecordProperty("failing_said_after_ms", saidAfterMs);
+    EXPECT_GE(saidAfterMs, kLeastReplySeconds * 1000 - 500);
+    EXPECT_EQ(ForwardingCountersNow().delivered, 0u);
+    hung.store(false);
+    ASSERT_TRUE(WaitUntil([] { return ForwardingCountersNow().delivered == 200; }, 60000));
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(EventNumbers(received), Range(0, 200)) << "every event, in order, none twice";
+    EXPECT_TRUE(WaitUntil([&] { return NoticesWith("works again") == 1; }, 5000));
+}
+
+// A message the collector refuses for good never holds up the rest.
+TEST_F(ForwarderTest, AMessageTheCollectorRefusesIsSetAsideAfterAFewTries)
+{
+    RecordTrial("faults", "a RELP collector refusing one message (500) every time it comes",
+                "sent three times, then set aside and counted as dropped with one notice; the rest delivered");
+    std::mutex lock;
+    std::vector<std::string> received;
+    std::atomic<int> refusals{0};
+    peer.Start([&](SOCKET connection, int) {
+        PeerFrame frame;
+        while (PeerReadFrame(connection, &frame, 3000)) {
+            if (frame.command == "open") {
+                PeerSend(connection, PeerAnswer(frame.txnr, "200 OK\nrelp_version=0\ncommands=syslog"));
+            } else if (frame.command == "syslog" && EventNumber(frame.data) == 3) {
+                ++refusals;
+                PeerSend(connection, PeerAnswer(frame.txnr, "500 not this one"));
+            } else if (frame.command == "syslog") {
+                std::lock_guard<std::mutex> guard(lock);
+                received.push_back(frame.data);
+                PeerSend(connection, PeerAnswer(frame.txnr, "200 OK"));
+            } else if (frame.command == "close") {
+                PeerSend(connection, std::to_string(frame.txnr) + " rsp 0\n");
+                return;
+            }
+        }
+    });
+    ASSERT_TRUE(StartForwarding(To(ForwardTransport::Relp, peer.port), folder.c_str()));
+    PublishNumbered(0, 10);
+    ASSERT_TRUE(WaitUntil([&] { return NoticesWith("set aside") == 1; }, 60000)) << "the refused one holds the rest";
+    ASSERT_TRUE(WaitUntil([] { return ForwardingCountersNow().delivered == 9; }, 30000));
+    EXPECT_EQ(refusals.load(), 3);
+    EXPECT_GE(ForwardingCountersNow().dropped, 1u) << "counted as dropped, which the collector is told";
+    std::lock_guard<std::mutex> guard(lock);
+    const std::vector<int> numbers = EventNumbers(received);
+    EXPECT_EQ(std::set<int>(numbers.begin(), numbers.end()), (std::set<int>{0, 1, 2, 4, 5, 6, 7, 8, 9}));
 }
 
 TEST_F(ForwarderTest, ADamagedSpoolAtTheStartIsSetAsideAndNothingOfItIsSent)

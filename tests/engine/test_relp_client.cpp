@@ -235,6 +235,32 @@ TEST_F(RelpClientTest, GarbageOrAnErrorEndsTheSessionWithNothingMoreDelivered)
     }
 }
 
+// A collector that took the session and the messages, and answers none of them.
+TEST_F(RelpClientTest, NoAnswerWithinTheReplyTimeEndsTheSession)
+{
+    peer.Start([](SOCKET connection, int) {
+        if (!AcceptOpen(connection))
+            return;
+        PeerFrame frame;
+        while (PeerReadFrame(connection, &frame, 3000)) {
+        }
+    });
+    client.replyDeadlineMs = 1000;
+    ASSERT_EQ(OpenRelp(client, Loopback(peer.port), 3000), NetResult::Ok);
+    for (uint64_t tag = 1; tag <= kRelpWindow; ++tag)
+        ASSERT_EQ(SendRelpMessage(client, "message", tag, 1000), NetResult::Ok);
+    EXPECT_FALSE(RelpWindowOpen(client)) << "the window is full";
+    const ULONGLONG start = PacingMillisecondsNow();
+    std::vector<uint64_t> tags;
+    EXPECT_EQ(Collect(client, 1, tags), NetResult::TimedOut);
+    EXPECT_GE(PacingMillisecondsNow() - start, 900u);
+    EXPECT_LT(PacingMillisecondsNow() - start, 5000u);
+    EXPECT_STREQ(client.lastText.data(), "no answer within 1 s");
+    EXPECT_TRUE(tags.empty());
+    DropRelp(client);
+    client.replyDeadlineMs = 0;
+}
+
 TEST_F(RelpClientTest, ASilentCollectorOrNoneAtAllIsToldWithinTheTimeGiven)
 {
     peer.Start([](SOCKET connection, int) {

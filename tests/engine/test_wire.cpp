@@ -1084,6 +1084,7 @@ TEST(Wire, ValuesOutOfTheirRangeAreRefused)
         {"minimum unknown", [](ForwardSettings& f) { f.minimum = ForwardMinimum::Unknown; }},
         {"spool 0 MB", [](ForwardSettings& f) { f.spoolMegabytes = 0; }},
         {"spool 4097 MB", [](ForwardSettings& f) { f.spoolMegabytes = 4097; }},
+        {"RELP's reply time 4 s", [](ForwardSettings& f) { f.replySeconds = 4; }},
         {"webhook not http", [](ForwardSettings& f) { Fill(f.webhook, "ftp://hooks.example/x"); }},
         {"webhook without a host", [](ForwardSettings& f) { Fill(f.webhook, "https://"); }},
         {"webhook with a line break", [](ForwardSettings& f) { Fill(f.webhook, "https://hooks.example/\r\nX: y"); }},
@@ -1106,6 +1107,7 @@ TEST(Wire, ValuesOutOfTheirRangeAreRefused)
                             PutI32(w, forward.spoolMegabytes);
                             PutNarrow(w, forward.webhook.data(), SIZE_MAX);
                             PutU8(w, static_cast<uint8_t>(forward.webhookFormat));
+                            PutI32(w, forward.replySeconds);
                         }});
     }
     // Texts one byte past their room, and words past the last a setting has, even from the service.
@@ -1120,6 +1122,7 @@ TEST(Wire, ValuesOutOfTheirRangeAreRefused)
                         PutI32(w, 64);
                         PutNarrow(w, "", SIZE_MAX);
                         PutU8(w, 3);
+                        PutI32(w, 30);
                     }});
     for (const ReplyKind kind : {SessionsReply, FilesReply, SharesReply}) {
         rows.push_back({"reading past its most records, kind " + std::to_string(kind), begin,
