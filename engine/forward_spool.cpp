@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 
@@ -61,8 +62,16 @@ bool ReadAt(HANDLE file, uint64_t offset, void* bytes, std::size_t size)
     return ReadFile(file, bytes, static_cast<DWORD>(size), &read, &place) && read == size;
 }
 
+// The writes a test lets through before it plays a kill; -1: all.
+std::atomic<int64_t> writesBeforeKill{-1};
+
 bool WriteAt(HANDLE file, uint64_t offset, const void* bytes, std::size_t size)
 {
+    int64_t left = writesBeforeKill.load();
+    while (left > 0 && !writesBeforeKill.compare_exchange_weak(left, left - 1)) {
+    }
+    if (left == 0)
+        return false;
     OVERLAPPED place{};
     place.Offset = static_cast<DWORD>(offset);
     place.OffsetHigh = static_cast<DWORD>(offset >> 32);
@@ -175,7 +184,7 @@ bool ReadExisting(ForwardSpool& spool)
     spool.firstSequence = header.firstSequence;
     spool.dropped = header.dropped;
     spool.changed = false;
-    return RecordsReadBack(spool);
+    return true;
 }
 
 HANDLE OpenSpoolFile(const char* path)
@@ -183,14 +192,102 @@ HANDLE OpenSpoolFile(const char* path)
     return CreateGuardedFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
 }
 
+// A new, empty file; the count of messages dropped and not yet told stays.
 SpoolOpened StartNewFile(ForwardSpool& spool)
 {
     spool.file = OpenSpoolFile(spool.path.data());
     if (spool.file == INVALID_HANDLE_VALUE)
         return SpoolOpened::Failed;
-    spool.dropped = 0;
     StartEmpty(spool, 1);
     return SaveSpoolHeader(spool) ? SpoolOpened::Empty : SpoolOpened::Failed;
+}
+
+// The next record at or after ring place `from` (and before `end` bytes on) whose
+// header and bytes read back whole with a sequence number after `after`: where the
+// walk goes on past a damaged one. Read a window at a time.
+bool FindNextRecord(const ForwardSpool& spool, uint64_t from, uint64_t end, uint64_t after, uint64_t* at,
+                    RecordHeader* found)
+{
+    static std::array<char, 65536 + kSpoolRecordHeaderBytes> window;
+    static std::array<char, kSyslogMessageCapacity> bytes;
+    const uint64_t last = spool.firstSequence + spool.count;
+    for (uint64_t start = 0; start < end; start += window.size() - kSpoolRecordHeaderBytes) {
+        // Within the bytes in use: the file may end there. Windows overlap by a header.
+        const auto size = static_cast<std::size_t>(std::min<uint64_t>(window.size(), end - start));
+        if (!RingRead(spool, Advance(spool, from, start), window.data(), size))
+            return false;
+        for (std::size_t k = 0; k + kSpoolRecordHeaderBytes <= size && start + k < end; ++k) {
+            RecordHeader header{};
+            std::memcpy(&header, window.data() + k, sizeof header);
+            if (header.magic != kRecordMagic || header.sequence <= after || header.sequence >= last ||
+                header.length > kSyslogMessageCapacity)
+                continue;
+            const uint64_t place = Advance(spool, from, start + k);
+            if (RingRead(spool, Advance(spool, place, kSpoolRecordHeaderBytes), bytes.data(), header.length) &&
+                Checksum(std::span<const char>(bytes.data(), header.length), header.sequence) == header.checksum) {
+                *at = start + k;
+                *found = header;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// The records that read back whole, in order, into a new file that takes the old
+// one's place (kept aside as NAME.corrupt); each damaged one is counted as dropped,
+// which the collector is told. True when something was damaged.
+bool RebuildSpool(ForwardSpool& spool, uint64_t* lost)
+{
+    *lost = 0;
+    PathText rebuilt{};
+    FormatText(rebuilt, "%s.new", spool.path.data());
+    DeleteFileA(rebuilt.data());
+    ForwardSpool fresh{};
+    fresh.file = CreateGuardedFile(rebuilt.data(), GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    if (fresh.file == INVALID_HANDLE_VALUE)
+        return false;
+    CopyText(fresh.path, rebuilt.data());
+    fresh.wantedCapacity = spool.capacity;
+    StartEmpty(fresh, spool.firstSequence);
+    static std::array<char, kSyslogMessageCapacity> bytes;
+    uint64_t walked = 0;  // bytes from the head
+    uint64_t expected = spool.firstSequence;
+    const uint64_t last = spool.firstSequence + spool.count;
+    while (expected < last && walked < spool.used) {
+        const uint64_t at = Advance(spool, spool.head, walked);
+        RecordHeader header{};
+        const bool whole = ReadRecordHeader(spool, at, expected, &header) &&
+                           walked + kSpoolRecordHeaderBytes + header.length <= spool.used &&
+                           RingRead(spool, Advance(spool, at, kSpoolRecordHeaderBytes), bytes.data(), header.length) &&
+                           Checksum(std::span<const char>(bytes.data(), header.length), expected) == header.checksum;
+        if (whole) {
+            AppendToSpool(fresh, std::string_view(bytes.data(), header.length));
+            walked += kSpoolRecordHeaderBytes + header.length;
+            ++expected;
+            continue;
+        }
+        uint64_t next = 0;
+        if (!FindNextRecord(spool, Advance(spool, at, 1), spool.used - walked - 1, expected - 1, &next, &header)) {
+            *lost += last - expected;
+            break;
+        }
+        *lost += header.sequence - expected;
+        walked += 1 + next;
+        expected = header.sequence;
+    }
+    fresh.dropped = spool.dropped + *lost;
+    fresh.changed = true;
+    const bool saved = SaveSpoolHeader(fresh);
+    CloseHandle(fresh.file);
+    if (!saved)
+        return false;
+    CloseHandle(spool.file);
+    spool.file = INVALID_HANDLE_VALUE;
+    PathText aside{};
+    FormatText(aside, "%s%s", spool.path.data(), kSpoolSetAsideSuffix);
+    MoveFileExA(spool.path.data(), aside.data(), MOVEFILE_REPLACE_EXISTING);
+    return MoveFileExA(rebuilt.data(), spool.path.data(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
 }  // namespace
@@ -211,9 +308,18 @@ SpoolOpened OpenForwardSpool(ForwardSpool& spool, const char* path, uint64_t cap
     }
     if (!ReadExisting(spool))
         return SetSpoolAside(spool) == SpoolOpened::Empty ? SpoolOpened::SetAside : SpoolOpened::Failed;
+    // A damaged record costs that record alone: the rest is read into a new file.
+    const bool damaged = !RecordsReadBack(spool);
+    if (damaged) {
+        const SpoolOpened repaired = RepairSpool(spool);
+        if (repaired != SpoolOpened::Repaired)
+            return repaired;
+    }
     if (spool.count == 0)
         StartEmpty(spool, spool.firstSequence);
     SaveSpoolHeader(spool);
+    if (damaged)
+        return SpoolOpened::Repaired;
     return spool.count > 0 || spool.dropped > 0 ? SpoolOpened::Waiting : SpoolOpened::Empty;
 }
 
@@ -233,11 +339,19 @@ bool AppendToSpool(ForwardSpool& spool, std::string_view message)
         CountDropped(spool, 1);
         return spool.file != INVALID_HANDLE_VALUE;
     }
+    bool dropped = false;
     while (spool.capacity - spool.used < size) {
         if (!DropOldest(spool)) {
             CountDropped(spool, 1);
             return false;
         }
+        dropped = true;
+    }
+    // The header lets go of the records dropped before their bytes are written over: a
+    // kill in between leaves a header that points at none of the new bytes.
+    if (dropped && !SaveSpoolHeader(spool)) {
+        CountDropped(spool, 1);
+        return false;
     }
     const uint64_t sequence = spool.firstSequence + spool.count;
     std::array<char, kSpoolRecordHeaderBytes + kSyslogMessageCapacity> record{};
@@ -252,6 +366,7 @@ bool AppendToSpool(ForwardSpool& spool, std::string_view message)
     spool.used += size;
     ++spool.count;
     spool.changed = true;
+    spool.unflushed = true;
     return true;
 }
 
@@ -275,6 +390,12 @@ bool SaveSpoolHeader(ForwardSpool& spool)
         return false;
     if (!spool.changed)
         return true;
+    // The records reach the disk before the header that points at them.
+    if (spool.unflushed) {
+        if (writesBeforeKill.load() == 0 || !FlushFileBuffers(spool.file))
+            return false;
+        spool.unflushed = false;
+    }
     SpoolHeader header{kSpoolMagic, spool.capacity, spool.head, spool.used, spool.count,
                        spool.firstSequence, spool.dropped, 0};
     header.checksum = HeaderChecksum(header);
@@ -324,6 +445,31 @@ void RemoveSpoolThrough(ForwardSpool& spool, uint64_t sequence)
     // while the collector keeps up, and a new size takes effect.
     if (spool.count == 0 && removed)
         StartEmpty(spool, spool.firstSequence);
+}
+
+SpoolOpened RepairSpool(ForwardSpool& spool)
+{
+    uint64_t lost = 0;
+    const uint64_t wanted = spool.wantedCapacity;
+    PathText path{};
+    CopyText(path, spool.path.data());
+    if (!RebuildSpool(spool, &lost))
+        return SetSpoolAside(spool) == SpoolOpened::Empty ? SpoolOpened::SetAside : SpoolOpened::Failed;
+    spool = {};
+    spool.file = OpenSpoolFile(path.data());
+    CopyText(spool.path, path.data());
+    spool.wantedCapacity = wanted;
+    spool.lastRepairLost = lost;
+    if (spool.file == INVALID_HANDLE_VALUE)
+        return SpoolOpened::Failed;
+    if (!ReadExisting(spool) || !RecordsReadBack(spool))
+        return SetSpoolAside(spool) == SpoolOpened::Empty ? SpoolOpened::SetAside : SpoolOpened::Failed;
+    return SpoolOpened::Repaired;
+}
+
+void LimitSpoolWritesForTests(int64_t writes)
+{
+    writesBeforeKill.store(writes);
 }
 
 SpoolOpened SetSpoolAside(ForwardSpool& spool)

@@ -9,10 +9,13 @@
 // record lies, the bytes and records in use, the first record's sequence number, the
 // number dropped, and a checksum of all that), then the ring. Each record is a magic
 // number, its length, its sequence number and a checksum of its bytes, then the
-// bytes; a record may wrap round the ring's end. A file that does not read back as
-// exactly that (cut short, overwritten, from another program) is kept aside as
-// NAME.corrupt, replacing an earlier one, and a new spool is started: nothing of it is
-// ever sent.
+// bytes; a record may wrap round the ring's end. A record that does not read back
+// costs itself alone: the others are kept, the lost ones counted and told. A file whose
+// header does not read back (cut short, overwritten, from another program) is kept
+// aside as NAME.corrupt, replacing an earlier one, and a new spool is started: nothing
+// of it is ever sent. Records reach the disk before the header that counts them, and
+// the header lets go of dropped records before their bytes are written over, so that a
+// kill at any step of an append loses at most the record being appended.
 #pragma once
 
 #include <windows.h>
@@ -44,6 +47,8 @@ struct ForwardSpool {
     uint64_t firstSequence;   // the oldest record's; the next is firstSequence + count
     uint64_t dropped;         // dropped and not yet told
     bool changed;             // the header on disk is behind
+    bool unflushed;           // records written since the file was last flushed
+    uint64_t lastRepairLost;  // the damaged records the last repair dropped
 };
 
 enum class SpoolOpened {
@@ -51,6 +56,7 @@ enum class SpoolOpened {
     Waiting,   // messages of an earlier run wait to be sent
     SetAside,  // the file was corrupt: kept aside, a new one started
     Failed,    // no spool: the file cannot be made or opened
+    Repaired,  // damaged records were dropped (lastRepairLost), the rest kept
 };
 // Opens `path`, or makes it; `capacity` bytes of ring (a spool of another size keeps
 // its own until it is next empty).
@@ -84,3 +90,11 @@ SpoolRead ReadSpoolRecord(ForwardSpool& spool, SpoolCursor& cursor, std::span<ch
 void RemoveSpoolThrough(ForwardSpool& spool, uint64_t sequence);
 // A spool found corrupt while running: kept aside, and a new, empty one started.
 SpoolOpened SetSpoolAside(ForwardSpool& spool);
+// A record found damaged (at the start or while running): every record that reads
+// back whole is kept, in order, in a new file; each damaged one is counted as dropped
+// (lastRepairLost, and `dropped`, which the collector is told); the old file is kept
+// aside as NAME.corrupt. Repaired, or SetAside when nothing could be read.
+SpoolOpened RepairSpool(ForwardSpool& spool);
+// Tests play a kill: after `writes` more writes (0: now), every write and flush of
+// every spool fails; -1 lets them all through again.
+void LimitSpoolWritesForTests(int64_t writes);

@@ -470,6 +470,11 @@ void NoteSpool(SpoolOpened opened)
     if (opened == SpoolOpened::SetAside)
         FormatText(text, "The forwarding spool %s was damaged: kept aside as %s%s, a new one started",
                    forwarder.spoolPath.data(), kSpoolFileName, kSpoolSetAsideSuffix);
+    else if (opened == SpoolOpened::Repaired)
+        FormatText(text, "The forwarding spool %s held %u damaged messages: they were dropped (the collector is "
+                   "told), the rest is sent; the damaged file is kept aside as %s%s",
+                   forwarder.spoolPath.data(), static_cast<unsigned>(forwarder.spool.lastRepairLost), kSpoolFileName,
+                   kSpoolSetAsideSuffix);
     else if (opened == SpoolOpened::Failed)
         FormatText(text, "The forwarding spool %s cannot be opened: events are not forwarded",
                    forwarder.spoolPath.data());
@@ -489,6 +494,8 @@ DWORD WINAPI ForwarderThread(void*)
     const SpoolOpened opened = OpenForwardSpool(
         spool, forwarder.spoolPath.data(), static_cast<uint64_t>(forwarder.settings.spoolMegabytes) * kSpoolMegabyte);
     NoteSpool(opened);
+    if (opened == SpoolOpened::Repaired)
+        forwarder.dropped.fetch_add(spool.lastRepairLost);
     UpdateWaiting();
     ResetRelpClient(forwarder.relp);
     forwarder.socket = INVALID_SOCKET;
@@ -541,8 +548,10 @@ DWORD WINAPI ForwarderThread(void*)
             }
             if (forwarder.spoolCorrupt) {
                 forwarder.spoolCorrupt = false;
-                Disconnect(false);  // what is in flight belongs to the spool set aside
-                NoteSpool(SetSpoolAside(spool) == SpoolOpened::Failed ? SpoolOpened::Failed : SpoolOpened::SetAside);
+                Disconnect(false);  // what is in flight goes again from the repaired spool
+                const uint64_t lostBefore = spool.dropped;
+                NoteSpool(RepairSpool(spool));
+                forwarder.dropped.fetch_add(spool.dropped - std::min(spool.dropped, lostBefore));
                 cursor = SpoolStart(spool);
             }
         }

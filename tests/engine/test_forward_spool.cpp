@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -118,11 +119,12 @@ TEST_F(ForwardSpoolTest, MessagesWaitingWhenTheProgramStopsAreThereAfterARestart
     EXPECT_EQ(ReadAll().front().first, before.back().first + 1) << "numbers keep growing across the restart";
 }
 
-TEST_F(ForwardSpoolTest, ADamagedFileIsSetAsideAndNothingOfItIsRead)
+TEST_F(ForwardSpoolTest, AFileWhoseHeaderIsDamagedIsSetAsideAndADamagedRecordCostsItselfAlone)
 {
-    RecordTrial("faults", "the forwarding spool cut short, its header or a record changed, garbage, another "
-                "program's file, and a record read back wrong while running",
-                "the file kept aside as it was, a new spool started, nothing of the old one read");
+    RecordTrial("faults", "the forwarding spool cut short, its header changed, garbage, another program's file; a "
+                "byte of one record changed at the start and while running",
+                "a file whose header is damaged kept aside and a new spool started; a damaged record dropped and "
+                "counted, every other one kept in order");
     // A whole spool to damage in several ways.
     auto makeSpool = [&] {
         CloseForwardSpool(spool);
@@ -139,8 +141,6 @@ TEST_F(ForwardSpoolTest, ADamagedFileIsSetAsideAndNothingOfItIsRead)
         const char* what;
         std::string content;
     };
-    std::string flipped = good;
-    flipped[good.size() / 2] ^= 0x20;  // one byte of a record
     std::string header = good;
     header[8] ^= 0x01;  // the ring's size
     std::string garbage(5000, '\0');
@@ -149,7 +149,6 @@ TEST_F(ForwardSpoolTest, ADamagedFileIsSetAsideAndNothingOfItIsRead)
     const Damage damages[] = {
         {"cut short", good.substr(0, good.size() - 40)},
         {"only part of the header", good.substr(0, 30)},
-        {"a byte of a record changed", flipped},
         {"the header changed", header},
         {"garbage", garbage},
         {"another program's text", "[main]\r\nsavelogs=1\r\n"},
@@ -165,8 +164,21 @@ TEST_F(ForwardSpoolTest, ADamagedFileIsSetAsideAndNothingOfItIsRead)
         EXPECT_EQ(ReadAll().size(), 1u);
     }
 
+    // One byte of one record's text, and one of another's header.
+    for (const std::size_t at : {good.size() / 2, static_cast<std::size_t>(kSpoolHeaderBytes + 2)}) {
+        std::string flipped = good;
+        flipped[at] ^= 0x20;
+        CloseForwardSpool(spool);
+        WriteWholeFile(path, flipped);
+        ASSERT_EQ(OpenForwardSpool(spool, path.c_str(), 65536), SpoolOpened::Repaired) << at;
+        EXPECT_EQ(spool.lastRepairLost, 1u);
+        EXPECT_EQ(spool.dropped, 1u) << "counted, for the collector";
+        EXPECT_EQ(ReadAll().size(), 49u) << at;
+        EXPECT_EQ(ReadWholeFile(path + kSpoolSetAsideSuffix), flipped) << "the damaged file kept aside";
+    }
+
     // Damage found while running (a disk that gives back other bytes): the read says
-    // so, and the file set aside makes room for a new one.
+    // so, and the repair keeps the rest.
     makeSpool();
     ASSERT_EQ(OpenForwardSpool(spool, path.c_str(), 65536), SpoolOpened::Waiting);
     OVERLAPPED place{};
@@ -178,6 +190,63 @@ TEST_F(ForwardSpoolTest, ADamagedFileIsSetAsideAndNothingOfItIsRead)
     std::size_t length = 0;
     uint64_t sequence = 0;
     EXPECT_EQ(ReadSpoolRecord(spool, cursor, bytes, &length, &sequence), SpoolRead::Corrupt);
-    EXPECT_EQ(SetSpoolAside(spool), SpoolOpened::Empty);
-    EXPECT_TRUE(ReadAll().empty());
+    EXPECT_EQ(RepairSpool(spool), SpoolOpened::Repaired);
+    const auto kept = ReadAll();
+    ASSERT_EQ(kept.size(), 49u);
+    EXPECT_EQ(kept.front().second, Message(1)) << "the first, damaged, is the one dropped";
+}
+
+// A busy spool with one changed byte loses that one message, and says so.
+TEST_F(ForwardSpoolTest, TenThousandMessagesWithOneByteChangedKeepAllButOne)
+{
+    ASSERT_EQ(OpenForwardSpool(spool, path.c_str(), 8 * kSpoolMegabyte), SpoolOpened::Empty);
+    for (int k = 0; k < 10000; ++k)
+        ASSERT_TRUE(AppendToSpool(spool, Message(k)));
+    CloseForwardSpool(spool);
+    std::string content = ReadWholeFile(path);
+    const std::size_t at = content.find("message 6543.");
+    ASSERT_NE(at, std::string::npos);
+    content[at + 3] ^= 0x01;
+    WriteWholeFile(path, content);
+    ASSERT_EQ(OpenForwardSpool(spool, path.c_str(), 8 * kSpoolMegabyte), SpoolOpened::Repaired);
+    const auto records = ReadAll();
+    ASSERT_EQ(records.size(), 9999u);
+    EXPECT_EQ(spool.dropped, 1u);
+    for (std::size_t k = 0; k < records.size(); ++k)
+        ASSERT_EQ(records[k].second, Message(static_cast<int>(k < 6543 ? k : k + 1))) << k;
+}
+
+// A kill at any write of an append (the record, the header that lets go of the
+// oldest, the header that counts the new one) loses at most the record appended.
+TEST_F(ForwardSpoolTest, AKillAtAnyStepOfAnAppendLosesAtMostThatRecord)
+{
+    RecordTrial("faults", "a kill played at each write of appends to a full spool ring",
+                "reopened, the spool holds every record it held before the append, in order");
+    for (int64_t writes = 0; writes < 6; ++writes) {
+        CloseForwardSpool(spool);
+        DeleteFileA(path.c_str());
+        ASSERT_EQ(OpenForwardSpool(spool, path.c_str(), 4096), SpoolOpened::Empty);
+        int appended = 0;
+        while (spool.dropped == 0)
+            ASSERT_TRUE(AppendToSpool(spool, Message(appended++)));
+        SaveSpoolHeader(spool);
+        const auto before = ReadAll();
+        LimitSpoolWritesForTests(writes);
+        AppendToSpool(spool, Message(appended));
+        SaveSpoolHeader(spool);
+        LimitSpoolWritesForTests(-1);
+        CloseHandle(spool.file);  // killed: nothing more written
+        spool.file = INVALID_HANDLE_VALUE;
+        const SpoolOpened reopened = OpenForwardSpool(spool, path.c_str(), 4096);
+        EXPECT_EQ(reopened, SpoolOpened::Waiting) << "killed after " << writes << " writes";
+        const auto after = ReadAll();
+        // The oldest may have been let go to make room; what is there is in order and whole.
+        ASSERT_FALSE(after.empty());
+        const auto first = std::find(before.begin(), before.end(), after.front());
+        ASSERT_NE(first, before.end()) << writes;
+        std::vector<std::pair<uint64_t, std::string>> expected(first, before.end());
+        if (after.size() == expected.size() + 1)
+            expected.emplace_back(after.back().first, Message(appended));
+        EXPECT_EQ(after, expected) << "killed after " << writes << " writes";
+    }
 }
