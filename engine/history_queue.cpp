@@ -44,6 +44,7 @@ bool MakeHistoryQueue(HistoryQueue& queue, std::size_t capacity, HANDLE wake)
     queue.head = 0;
     queue.tail = 0;
     queue.missed = 0;
+    queue.lost = 0;
     queue.queued = 0;
     queue.released = 0;
     InitializeSRWLock(&queue.putting);
@@ -77,9 +78,14 @@ bool PutHistoryEvent(HistoryQueue& queue, const EventRecord& record)
     const std::size_t at = static_cast<std::size_t>(head % queue.capacity);
     const std::size_t padding = queue.capacity - at < size ? queue.capacity - at : 0;
     const uint64_t used = head - tail;
-    if (used + padding + size > queue.capacity) {
+    // What the day's text log holds comes back from it: a burst of opens leaves the
+    // queue's last part to what the program did, which no log gives back.
+    const bool fromTheLog = record.kind == EventKind::Connection || record.kind == EventKind::FileOpen;
+    const std::size_t room = fromTheLog ? queue.capacity - std::min(queue.capacity / 2, kActionReserveBytes)
+                                        : queue.capacity;
+    if (used + padding + size > room) {
         ReleaseSRWLockExclusive(&queue.putting);
-        queue.missed.fetch_add(1, std::memory_order_relaxed);
+        (fromTheLog ? queue.missed : queue.lost).fetch_add(1, std::memory_order_relaxed);
         return false;
     }
     if (padding) {

@@ -31,6 +31,7 @@ enum PrunePhase : int32_t { PruneIdle = 0, PruneEventsPhase, PrunePathsPhase, Pr
 struct WriterWork {
     ImportWork import;
     uint64_t missedPlanned;  // the missed count the last plan of the logs took in
+    uint64_t missedSeen;     // the missed count the last turn saw: the logs are planned again once it stops
     ULONGLONG retryAt;       // pacing: the platform's time (PacingMillisecondsNow)
     int64_t prunedDay;       // the UTC day of the last prune
     int32_t prunePhase;
@@ -308,8 +309,12 @@ bool ImportStepOfLogs(int* result)
             historyState.backfill.store(static_cast<int32_t>(BackfillState::Stopped));
         return false;
     }
-    if (historyState.backfillResumeWanted.exchange(0) ||
-        historyState.queue.missed.load() != work.missedPlanned)
+    // Events the queue missed come back from the day's log, planned once an overflow is
+    // over: planned while it lasts, the log would be read again from its start each turn.
+    const uint64_t missed = historyState.queue.missed.load();
+    const bool overflowEnded = missed != work.missedPlanned && missed == work.missedSeen;
+    work.missedSeen = missed;
+    if (historyState.backfillResumeWanted.exchange(0) || overflowEnded)
         PlanLogs();
     if (historyState.backfill.load() != static_cast<int32_t>(BackfillState::Running))
         return false;
@@ -570,6 +575,7 @@ HistoryStatus ReadHistoryStatus()
     status.stored = historyState.stored.load();
     status.waiting = historyState.queue.queued.load() - historyState.queue.released.load();
     status.missed = historyState.queue.missed.load();
+    status.lost = historyState.queue.lost.load();
     status.backfill = static_cast<BackfillState>(historyState.backfill.load());
     status.filesDone = historyState.filesDone.load();
     status.filesTotal = historyState.filesTotal.load();

@@ -64,6 +64,7 @@ struct HistoryStatus {
     uint64_t stored;   // events stored this run, live and from the logs
     uint64_t waiting;  // queued, not stored yet
     uint64_t missed;   // could not be queued: taken back from the day's text log
+    uint64_t lost;     // could not be queued, and in no log: lost
     BackfillState backfill;
     uint32_t filesDone;
     uint32_t filesTotal;

@@ -454,6 +454,9 @@ void AppendBackfillText(const HistoryStatus& status, std::span<char> text)
 
 namespace {
 
+// Only what the queue could not hold even in its reserve, and no log gives back.
+constexpr char kLostEventsText[] = "; %u of the program's own actions could not be kept";
+
 void UpdateStatus()
 {
     HWND page = state.page;
@@ -465,6 +468,11 @@ void UpdateStatus()
     CopyText(text, state.notice[0] ? state.notice.data() : HistoryHealthText(status.health));
     if (!state.notice[0])
         AppendBackfillText(status, text);
+    if (status.lost > 0) {
+        std::array<char, 160> lost{};
+        FormatText(lost, kLostEventsText, static_cast<unsigned>(std::min<uint64_t>(status.lost, UINT32_MAX)));
+        AppendText(text, lost.data());
+    }
     if (std::strcmp(text.data(), state.statusShown.data()) != 0) {
         CopyText(state.statusShown, text.data());
         SetDlgItemTextA(page, IDC_HISTORY_STATUS, text.data());
