@@ -12,6 +12,7 @@
 #include "engine/history_keys.h"
 #include "engine/history_match.h"
 #include "engine/history_state.h"
+#include "engine/history_store.h"
 
 namespace {
 
@@ -37,9 +38,7 @@ struct Job {
     JobKind kind;
     uint32_t generation;
     PathText path;
-    std::array<char, sizeof(HistoryQuery::user)> user;
-    SYSTEMTIME from;
-    SYSTEMTIME to;
+    HistoryRestoreAsk restore;
 };
 
 enum SearchStatement : std::size_t { RowByKey, kSearchStatements };
@@ -72,6 +71,7 @@ struct SearchThread {
     std::atomic<int32_t> jobRunning;
     std::atomic<int32_t> jobSucceeded;
     std::atomic<uint32_t> jobLines;
+    std::array<char, 256> jobNote;  // under `lock`
 
     // The thread's own; `connection` guards `db` against an interrupt from elsewhere.
     SRWLOCK connection;
@@ -531,20 +531,50 @@ bool RunExport(const Job& job, uint32_t* lines)
     return CloseOutputFile(output) && result == SQLITE_OK && !search.stop.load();
 }
 
+constexpr char kNoWritesFoundText[] = "No writes of this user were found in the history on this server in that time";
+
+// The notes a restore list starts with: each a line, "# " before it.
+void WriteNote(OutputFile& output, const char* note, int* notes)
+{
+    if (!note[0])
+        return;
+    if (++*notes == 1) {
+        AcquireSRWLockExclusive(&search.lock);
+        CopyText(search.jobNote, note);
+        ReleaseSRWLockExclusive(&search.lock);
+    }
+    WriteOutput(output, "# ");
+    WriteOutput(output, note);
+    WriteOutput(output, "\r\n");
+}
+
 bool RunRestoreList(const Job& job, uint32_t* lines)
 {
+    const HistoryRestoreAsk& ask = job.restore;
+    // What was queued when it was asked for belongs in it: given a moment to be stored.
+    const bool caughtUp = HistoryIsSearchOnly() || WaitForHistoryWrites(kRestoreCatchUpMs);
     if (!EnsureReader())
         return false;
-    int64_t users = 0;
+    int64_t users = 0, servers = 0;
     int result = FindTexts("found_users", "INSERT INTO temp.found_users SELECT id FROM names WHERE history_same(text, ?1)",
-                           job.user.data(), &users);
-    const KeyRange range = RangeOf(job.from, job.to);
-    std::array<char, 512> sql{};
+                           ask.user.data(), &users);
+    const bool byServer = ask.serverChoice == HistoryServerChoice::Named;
+    if (result == SQLITE_OK && byServer)
+        result = FindTexts("found_servers",
+                           "INSERT INTO temp.found_servers SELECT id FROM servers WHERE history_same(text, ?1)",
+                           ask.server.data(), &servers);
+    const KeyRange range = RangeOf(ask.from, ask.to);
+    std::array<char, 640> sql{};
     CopyText(sql, "SELECT DISTINCT p.text FROM events e JOIN paths p ON p.id = e.path"
                   " WHERE e.user IN (SELECT id FROM temp.found_users) AND e.id >= ?1 AND e.id < ?2"
                   " AND e.kind >= 8 AND e.kind < 16 AND (e.kind & 6) <> 0 AND (e.id >> 29) BETWEEN ?5 AND ?6");
     if (range.exact)
         AppendText(sql, " AND (e.id >> 12) - e.lag BETWEEN ?3 AND ?4");
+    // Paths are each server's own: a trip on one server restores that server's files.
+    if (byServer)
+        AppendText(sql, " AND e.server IN (SELECT id FROM temp.found_servers)");
+    else if (ask.serverChoice == HistoryServerChoice::ThisComputer)
+        AppendText(sql, " AND e.server IS NULL");
     AppendText(sql, " ORDER BY p.text");
     sqlite3_stmt* statement = nullptr;
     if (result == SQLITE_OK)
@@ -552,11 +582,19 @@ bool RunRestoreList(const Job& job, uint32_t* lines)
     static OutputFile output;
     const bool created = result == SQLITE_OK && CreateOutputFile(output, job.path.data());
     if (created) {
+        int notes = 0;
+        WriteNote(output, ask.note.data(), &notes);
+        std::array<HistoryGapText, kHistoryGapsMost> gaps{};
+        const int gapCount = HistoryIsSearchOnly() ? 0 : DescribeHistoryGaps(ReadHistoryStatus(), caughtUp, gaps);
+        for (int k = 0; k < gapCount; ++k)
+            WriteNote(output, gaps[k].data(), &notes);
         BindRange(statement, range);
         sqlite3_bind_int64(statement, 5, HistoryBucketOfKey(range.from));
         sqlite3_bind_int64(statement, 6, HistoryBucketOfKey(range.to));
-        int step = SQLITE_ROW;
-        while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+        int step = sqlite3_step(statement);
+        if (step == SQLITE_DONE)
+            WriteNote(output, kNoWritesFoundText, &notes);
+        for (; step == SQLITE_ROW; step = sqlite3_step(statement)) {
             WriteOutput(output, ColumnText(statement, 0));
             WriteOutput(output, "\r\n");
             ++*lines;
@@ -571,6 +609,9 @@ bool RunRestoreList(const Job& job, uint32_t* lines)
 
 void RunJob(const Job& job)
 {
+    AcquireSRWLockExclusive(&search.lock);
+    search.jobNote[0] = '\0';
+    ReleaseSRWLockExclusive(&search.lock);
     uint32_t lines = 0;
     const bool succeeded = job.kind == JobKind::Export ? RunExport(job, &lines) : RunRestoreList(job, &lines);
     search.jobLines.store(lines);
@@ -750,20 +791,22 @@ bool StartHistoryExport(uint32_t generation, const char* path)
     return StartJob(job);
 }
 
-bool StartHistoryRestoreList(const char* path, const char* user, const SYSTEMTIME& from, const SYSTEMTIME& to)
+bool StartHistoryRestoreList(const char* path, const HistoryRestoreAsk& ask)
 {
     Job job{};
     job.kind = JobKind::RestoreList;
     CopyText(job.path, path);
-    CopyText(job.user, user);
-    job.from = from;
-    job.to = to;
+    job.restore = ask;
     return StartJob(job);
 }
 
 HistoryJobStatus ReadHistoryJob()
 {
-    return {search.jobRunning.load(), search.jobSucceeded.load(), search.jobLines.load()};
+    HistoryJobStatus status{search.jobRunning.load(), search.jobSucceeded.load(), search.jobLines.load(), {}};
+    AcquireSRWLockShared(&search.lock);
+    CopyText(status.note, search.jobNote.data());
+    ReleaseSRWLockShared(&search.lock);
+    return status;
 }
 
 bool StartHistorySearchThread()

@@ -81,13 +81,29 @@ void HintHistoryRows(uint32_t generation, uint32_t from, uint32_t to);
 // formula starts with an apostrophe). Runs once the search is finished.
 bool StartHistoryExport(uint32_t generation, const char* path);
 // The restore list: the distinct paths `user` (UTF-8, any case) opened to write or
-// create between `from` and `to` (UTC, inclusive), sorted, one a line, UTF-8.
-bool StartHistoryRestoreList(const char* path, const char* user, const SYSTEMTIME& from, const SYSTEMTIME& to);
+// create on the server chosen between `from` and `to` (UTC, inclusive), sorted, one a
+// line, UTF-8. What may leave writes out of it (the history behind, the daily logs not
+// all read in, none found, and `note` when given) comes first, each on a line of its
+// own that starts with "# ", which no path does.
+struct HistoryRestoreAsk {
+    std::array<char, sizeof(HistoryQuery::user)> user;
+    HistoryServerChoice serverChoice;
+    std::array<char, sizeof(HistoryQuery::server)> server;
+    SYSTEMTIME from;
+    SYSTEMTIME to;
+    std::array<char, 256> note;
+};
+bool StartHistoryRestoreList(const char* path, const HistoryRestoreAsk& ask);
+
+// How long a restore list waits for the writer to store what was already queued
+// before it is written, said to be behind.
+constexpr DWORD kRestoreCatchUpMs = 5000;
 
 struct HistoryJobStatus {
     int32_t running;
     int32_t succeeded;  // of the last one ended
-    uint32_t lines;     // written by the last one, header not counted
+    uint32_t lines;     // written by the last one, header and notes not counted
+    std::array<char, 256> note;  // a restore list's first note; empty when none
 };
 HistoryJobStatus ReadHistoryJob();
 

@@ -600,6 +600,23 @@ const char* HistoryHealthText(HistoryHealth health)
     return "History is off";
 }
 
+int DescribeHistoryGaps(const HistoryStatus& status, bool caughtUp, std::array<HistoryGapText, kHistoryGapsMost>& gaps)
+{
+    int count = 0;
+    const bool failing = status.health == HistoryHealth::DiskFull || status.health == HistoryHealth::Locked ||
+                         status.health == HistoryHealth::Failing;
+    if (failing || !caughtUp)
+        FormatText(gaps[count++], "%s; what happened since is not all stored yet",
+                   failing ? HistoryHealthText(status.health) : "History is behind");
+    if (status.backfill == BackfillState::Running)
+        FormatText(gaps[count++], "The daily logs are still being read into the history (%u of %u): older events may be missing",
+                   status.filesDone, status.filesTotal);
+    else if (status.backfill == BackfillState::Stopped)
+        FormatText(gaps[count++], "Reading the daily logs into the history stopped at %u of %u: older events may be missing",
+                   status.filesDone, status.filesTotal);
+    return count;
+}
+
 void StopHistoryBackfill()
 {
     historyState.backfillStopWanted.store(1);

@@ -10,6 +10,7 @@
 // queue, the logs go on, and the status says why the history is behind.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -74,6 +75,13 @@ struct HistoryStatus {
 HistoryStatus ReadHistoryStatus();
 // The sentence the page shows for a state ("History is behind: the disk is full").
 const char* HistoryHealthText(HistoryHealth health);
+
+// What may leave events out of what the history finds now, a sentence each: the
+// writer behind (`caughtUp` false: what was queued is not all stored) and the daily
+// logs not all read in. The count of sentences (0 to kHistoryGapsMost).
+constexpr int kHistoryGapsMost = 2;
+using HistoryGapText = std::array<char, 256>;
+int DescribeHistoryGaps(const HistoryStatus& status, bool caughtUp, std::array<HistoryGapText, kHistoryGapsMost>& gaps);
 
 // The reading of the daily logs into the history: stopped, it resumes where it
 // stopped when resumed or at the next start.

@@ -6,6 +6,8 @@
 #include <commctrl.h>
 #include <lm.h>
 
+#include <sqlite3.h>
+
 #include <array>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "engine/delivery.h"
 #include "engine/engine_state.h"
 #include "engine/history_store.h"
+#include "engine/server_workers.h"
 #include "engine/watches.h"
 #include "resources/resource.h"
 #include "rules/computer_list.h"
@@ -23,11 +26,32 @@
 #include "windows/history_page.h"
 #include "windows/log_page.h"
 #include "windows/main_window.h"
+#include "windows/server_choice.h"
 #include "windows/window_state.h"
 
 namespace {
 
 using Row = std::vector<std::string>;
+
+// A file's lines, without their ends.
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = text.find("\r\n", at);
+        lines.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        at = end == std::string::npos ? text.size() : end + 2;
+    }
+    return lines;
+}
+
+// A trip as the tripped list knows it: the user alone.
+TripAsked TrippedUser(const wchar_t* user)
+{
+    TripAsked trip{};
+    CopyWideText(trip.user, user);
+    return trip;
+}
 
 class HistoryPageTest : public MainWindowTest {
 protected:
@@ -63,6 +87,18 @@ protected:
             PumpMessages(20);
         }
         return done();
+    }
+    std::string BoxText(int box) const
+    {
+        std::array<char, 64> text{};
+        GetDlgItemTextA(Page(), box, text.data(), static_cast<int>(text.size()));
+        return text.data();
+    }
+    // A restore list's end: the trip looked up, its writes searched, the file written.
+    bool RestoreListWritten()
+    {
+        return PumpUntil([&] { return Found().find("lines written") != std::string::npos; }) &&
+               ReadHistoryJob().succeeded;
     }
     std::string Found() const
     {
@@ -126,12 +162,6 @@ protected:
     {
         WritePrivateProfileStringA("history", "enabled", "0", (folder + "quorvel.ini").c_str());
     }
-    std::string BoxText(int box) const
-    {
-        std::array<char, 64> text{};
-        GetDlgItemTextA(Page(), box, text.data(), static_cast<int>(text.size()));
-        return text.data();
-    }
 };
 
 }  // namespace
@@ -147,7 +177,7 @@ TEST_F(HistoryOffPageTest, EverySearchSaysNoHistoryIsKept)
     Type(IDC_HISTORY_USER, "ann");
     EnterIn(IDC_HISTORY_USER);
     EXPECT_EQ(Found(), kHistoryNotKeptText);
-    ShowUserWritesAfterTrip(L"bob", nullptr);
+    ShowUserWritesAfterTrip(TrippedUser(L"bob"));
     PumpMessages();
     EXPECT_EQ(Found(), kHistoryNotKeptText);
     EXPECT_EQ(BoxText(IDC_HISTORY_USER), "bob") << "the boxes are set as for a user without trips";
@@ -242,20 +272,22 @@ TEST_F(HistoryPageTest, AfterATripTheUsersWritesFromAnHourBeforeAndTheRestoreLis
     EXPECT_EQ(PickerText(IDC_HISTORY_FROM), "08:00:00") << "an hour before the trip";
 
     const std::string list = folder + "restore.txt";
-    ExportRestoreListAfterTrip(L"bob", nullptr, list.c_str());
+    ExportRestoreListAfterTrip(TrippedUser(L"bob"), list.c_str());
     ASSERT_TRUE(PumpUntil([] { return !ReadHistoryJob().running && ReadHistoryJob().lines > 0; }));
     EXPECT_TRUE(ReadHistoryJob().succeeded);
     EXPECT_EQ(ReadWholeFile(list), "C:\\d\\a.txt\r\nC:\\d\\b.txt\r\n");
 
     // The Log page's line of the same trip, as the page shows it.
-    TripOfLine trip{};
+    TripAsked trip{};
     SYSTEMTIME now{2026, 3, 6, 7, 9, 5, 0, 0};
     ASSERT_TRUE(ReadTripLine("[9:0:0] Tripwire [bob] opened a bait file", now, &trip));
     EXPECT_EQ(std::wstring(trip.user.data()), L"bob");
+    EXPECT_STREQ(trip.server.data(), "") << "this computer's";
     EXPECT_EQ(trip.local.wDay, 7);
     EXPECT_EQ(trip.local.wHour, 9);
     ASSERT_TRUE(ReadTripLine("[23:59:58] [\\\\FS1] Tripwire [eve] burst", now, &trip)) << "a watched server's line";
     EXPECT_EQ(std::wstring(trip.user.data()), L"eve");
+    EXPECT_STREQ(trip.server.data(), "\\\\FS1");
     EXPECT_EQ(trip.local.wDay, 6) << "a time still to come today was yesterday's";
     for (const char* other : {"[9:0:0] [bob][Write] C:\\d\\a.txt", "[9:0:0] User bob connected from PC1", "",
                               "Tripwire [bob]", "[9:0:0] Tripwire []", "[99:0:0] Tripwire [bob] x",
@@ -274,6 +306,125 @@ TEST_F(HistoryPageTest, AfterATripTheUsersWritesFromAnHourBeforeAndTheRestoreLis
     RunTripCommand(IDM_SHOW_USER_WRITES, trip);
     EXPECT_EQ(Rows().size(), 3u);
     EXPECT_EQ(PickerText(IDC_HISTORY_FROM), "08:00:00");
+}
+
+// FS2 watched besides this computer, without its worker: its events are made here.
+class HistoryServerPageTest : public HistoryPageTest {
+protected:
+    void SetUp() override
+    {
+        RunServerWorkers(false);
+        HistoryPageTest::SetUp();
+        ServerList list{};
+        list.count = 1;
+        CopyText(list.names[0], "FS2");
+        WatchServers(list);
+        UpdateServerChoices();
+    }
+    void TearDown() override
+    {
+        WatchServers(ServerList{});
+        HistoryPageTest::TearDown();
+        RunServerWorkers(true);
+    }
+    static ServerWatch Fs2()
+    {
+        ServerWatch watch{};
+        EXPECT_TRUE(WatchOf(1, &watch));
+        return watch;
+    }
+    static void OpenedOnFs2(std::wstring path, std::wstring user)
+    {
+        static DWORD id = 0;
+        AddFileOpenEvent(Fs2(), FILE_INFO_3{++id, PERM_FILE_WRITE, 0, path.data(), user.data()}, TakePollTime());
+        DeliverActivity(Fs2());
+    }
+};
+
+// A trip on FS2, by a user whose name the code page cannot write: the Log page's line
+// shows the name with its letters lost, yet the writes and the restore list are the
+// trip's own: that user's, as the history names them, on FS2 and not on this computer,
+// where the same path is another file.
+TEST_F(HistoryServerPageTest, ATripsWritesAreOfItsServerAndOfItsUserAsTheHistoryNamesThem)
+{
+    const std::wstring dmitry = L"\u0414\u043c\u0438\u0442\u0440\u0438\u0439";
+    At(8, 30, 0);
+    OpenedOnFs2(L"D:\\docs\\report.docx", dmitry);
+    OpenedOnFs2(L"D:\\docs\\plan.xlsx", dmitry);
+    Opened(L"D:\\docs\\report.docx", PERM_FILE_WRITE, dmitry);  // this computer's, not FS2's
+    Opened(L"D:\\docs\\mine.txt", PERM_FILE_WRITE, dmitry);
+    At(9, 0, 0);
+    AddTripwireEvent(Fs2(), dmitry.c_str(), " opened a bait file", TakePollTime());
+    DeliverActivity(Fs2());
+    Stored();
+
+    ShowPage(LogPageIndex);
+    SyncLogPageView();
+    TripAsked trip{};
+    int line = 0;
+    while (line < 10 && !ReadTripOfLogLine(line, &trip))
+        ++line;
+    ASSERT_LT(line, 10) << "the trip's line";
+    EXPECT_STREQ(trip.server.data(), "\\\\FS2");
+    if (GetACP() != 1251) {
+        EXPECT_NE(std::wstring(trip.user.data()), dmitry) << "the line's name lost its letters";
+    }
+    const std::string list = folder + "restore.txt";
+    ExportRestoreListAfterTrip(trip, list.c_str());
+    ASSERT_TRUE(RestoreListWritten()) << Found();
+    EXPECT_EQ(ReadWholeFile(list), "D:\\docs\\plan.xlsx\r\nD:\\docs\\report.docx\r\n");
+    EXPECT_EQ(Found(), "2 lines written");
+    std::array<wchar_t, 64> user{};
+    GetDlgItemTextW(Page(), IDC_HISTORY_USER, user.data(), static_cast<int>(user.size()));
+    EXPECT_EQ(std::wstring(user.data()), dmitry) << "the history's name, not the line's";
+    EXPECT_EQ(BoxText(IDC_HISTORY_SERVER), "\\\\FS2");
+    EXPECT_EQ(SendMessageA(List(), LVM_GETITEMCOUNT, 0, 0), 2) << "FS2's two writes";
+
+    // The tripped list's user: the newest trip is found by name, and its server with it.
+    ExportRestoreListAfterTrip(TrippedUser(dmitry.c_str()), list.c_str());
+    ASSERT_TRUE(RestoreListWritten());
+    EXPECT_EQ(ReadWholeFile(list), "D:\\docs\\plan.xlsx\r\nD:\\docs\\report.docx\r\n");
+
+    // A line whose trip the history does not hold: the line's own name, and said so.
+    TripAsked unknown = trip;
+    unknown.local.wHour = 7;
+    ExportRestoreListAfterTrip(unknown, list.c_str());
+    ASSERT_TRUE(RestoreListWritten());
+    EXPECT_EQ(ReadWholeFile(list).rfind("# This trip is not in the history yet", 0), 0u) << ReadWholeFile(list);
+}
+
+// With the history behind (another program holds its lock) the list says so on its
+// first line and the page after the count; a user without writes is said to have none.
+TEST_F(HistoryPageTest, ARestoreListMadeWhileTheHistoryIsBehindSaysSoFirst)
+{
+    At(8, 30, 0);
+    Opened(L"C:\\d\\kept.txt", PERM_FILE_WRITE, L"bob");
+    At(9, 0, 0);
+    Tripped(L"bob");
+    Stored();
+    sqlite3* other = nullptr;
+    const std::string database = std::string(engineState.logFolder.data()) + "quorvel-history.db";
+    ASSERT_EQ(sqlite3_open_v2(database.c_str(), &other, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    At(9, 1, 0);
+    Opened(L"C:\\d\\not-yet.txt", PERM_FILE_WRITE, L"bob");
+    const std::string list = folder + "restore.txt";
+    ExportRestoreListAfterTrip(TrippedUser(L"bob"), list.c_str());
+    ASSERT_TRUE(RestoreListWritten()) << Found();
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    const std::vector<std::string> lines = Lines(ReadWholeFile(list));
+    ASSERT_EQ(lines.size(), 2u) << ReadWholeFile(list);
+    EXPECT_EQ(lines[0].rfind("# History is behind", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1], "C:\\d\\kept.txt");
+    EXPECT_NE(Found().find("1 lines written. History is behind"), std::string::npos) << Found();
+
+    Stored();
+    ExportRestoreListAfterTrip(TrippedUser(L"nobody"), list.c_str());
+    ASSERT_TRUE(RestoreListWritten()) << Found();
+    EXPECT_EQ(Lines(ReadWholeFile(list)),
+              (std::vector<std::string>{"# No trip of this user is in the history: the last day's writes on every server are shown",
+                                        "# No writes of this user were found in the history on this server in that time"}));
 }
 
 // A server's names reach the page as they came: line breaks and control characters
@@ -321,4 +472,19 @@ TEST(HistoryPageStatus, TheBackfillTellsTheFilesAndLinesRead)
     status.backfill = BackfillState::Running;
     AppendBackfillText(status, room);
     EXPECT_STREQ(room.data(), "; reading the daily logs: 3 o");
+
+    // What a restore list says first: the writer's trouble, then the logs not all read.
+    std::array<HistoryGapText, kHistoryGapsMost> gaps{};
+    status.health = HistoryHealth::Current;
+    EXPECT_EQ(DescribeHistoryGaps(status, true, gaps), 1);
+    EXPECT_STREQ(gaps[0].data(), "The daily logs are still being read into the history (3 of 365): older events may be missing");
+    status.health = HistoryHealth::Locked;
+    status.backfill = BackfillState::Stopped;
+    EXPECT_EQ(DescribeHistoryGaps(status, true, gaps), 2);
+    EXPECT_STREQ(gaps[0].data(), "History is behind: another program has locked the database; what happened since is not all stored yet");
+    EXPECT_STREQ(gaps[1].data(), "Reading the daily logs into the history stopped at 3 of 365: older events may be missing");
+    status.health = HistoryHealth::Current;
+    status.backfill = BackfillState::Done;
+    EXPECT_EQ(DescribeHistoryGaps(status, true, gaps), 0);
+    EXPECT_EQ(DescribeHistoryGaps(status, false, gaps), 1) << "what was queued is not stored";
 }

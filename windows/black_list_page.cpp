@@ -80,10 +80,13 @@ void OnTrippedCommand(WORD command)
     const wchar_t* user = SelectedTrippedUser();
     if (!user)
         return;
+    static TripAsked trip;
+    trip = TripAsked{};
+    CopyWideText(trip.user, user);
     if (command == IDM_SHOW_USER_WRITES)
-        ShowUserWritesAfterTrip(user, nullptr);
+        ShowUserWritesAfterTrip(trip);
     else
-        ExportRestoreListAfterTrip(user, nullptr);
+        ExportRestoreListAfterTrip(trip);
 }
 
 void OpenAddComputerDialog(HWND page)

@@ -57,9 +57,11 @@ enum class AfterTripStep : int32_t { None = 0, LookingUp };
 struct AfterTrip {
     AfterTripStep step;
     uint32_t lookup;  // the generation of the lookup's search
-    std::array<wchar_t, kBlockUserUnits> user;
+    TripAsked asked;
     int32_t restore;  // write the restore list too
     PathText restorePath;
+    uint32_t shown;   // the generation of the writes' search, whose count carries `note`
+    std::array<char, 256> note;  // why the trip's own record was not used; empty when it was
 };
 
 struct HistoryPage {
@@ -176,6 +178,19 @@ void SetFoundText(const char* text)
     SetDlgItemTextA(state.page, IDC_HISTORY_FOUND, text);
 }
 
+// A trip's writes: what may be missing from them, after the count.
+void AppendAfterTripNote(std::span<char> text)
+{
+    std::array<HistoryGapText, kHistoryGapsMost> gaps{};
+    const char* note = state.afterTrip.note.data();
+    if (!note[0] && !HistoryIsSearchOnly() && DescribeHistoryGaps(ReadHistoryStatus(), true, gaps) > 0)
+        note = gaps[0].data();
+    if (!note[0])
+        return;
+    AppendText(text, ". ");
+    AppendText(text, note);
+}
+
 void ShowCount()
 {
     const HistorySearchStatus status = ReadHistorySearch();
@@ -192,6 +207,8 @@ void ShowCount()
         FormatText(text, "More than %u found: the newest are shown", status.found);
     else
         FormatText(text, "%u found", status.found);
+    if (state.afterTrip.shown != 0 && status.generation == state.afterTrip.shown)
+        AppendAfterTripNote(text);
     SetFoundText(text.data());
 }
 
@@ -206,26 +223,75 @@ void StartSearch(const HistoryQuery& query)
 
 // ---- After a trip -----------------------------------------------------------------
 
-void ShowWritesFrom(const SYSTEMTIME& tripLocal, const wchar_t* user)
+// The trip as the history holds it, or as its caller knew it when the history does not.
+struct TripFound {
+    SYSTEMTIME local;
+    std::array<char, sizeof(HistoryRow::user)> user;  // UTF-8
+    HistoryServerChoice serverChoice;
+    std::array<char, sizeof(HistoryRow::server)> server;
+};
+
+constexpr char kTripNotStoredText[] = "This trip is not in the history yet: the user is named as its log line shows";
+constexpr char kNoTripStoredText[] = "No trip of this user is in the history: the last day's writes on every server are shown";
+
+// The server box's item for the trip's server; false when no item is it (a server
+// no longer watched): the box then says all servers, and the search is narrowed anyway.
+bool ChooseServerInBox(HWND page, HistoryServerChoice choice, const char* server)
+{
+    HWND box = GetDlgItem(page, IDC_HISTORY_SERVER);
+    const auto items = SendMessageA(box, CB_GETCOUNT, 0, 0);
+    for (LRESULT item = 0; item < items; ++item) {
+        const LRESULT data = SendMessageA(box, CB_GETITEMDATA, static_cast<WPARAM>(item), 0);
+        ShownServer shown{};
+        const bool same = (choice == HistoryServerChoice::Any && data == kAnyServer) ||
+                          (choice == HistoryServerChoice::ThisComputer && data == 0) ||
+                          (choice == HistoryServerChoice::Named && data > 0 &&
+                           FindShownServer(static_cast<ServerId>(data), &shown) &&
+                           CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, shown.tag, -1, server, -1) == CSTR_EQUAL);
+        if (same) {
+            SendMessageA(box, CB_SETCURSEL, static_cast<WPARAM>(item), 0);
+            return true;
+        }
+    }
+    SendMessageA(box, CB_SETCURSEL, 0, 0);
+    return false;
+}
+
+void ShowWritesOf(const TripFound& trip)
 {
     HWND page = state.page;
-    const SYSTEMTIME from = SystemTimeOfHistorySeconds(SecondsOf(tripLocal) - kHourSeconds);
+    const SYSTEMTIME from = SystemTimeOfHistorySeconds(SecondsOf(trip.local) - kHourSeconds);
     const SYSTEMTIME now = LocalTimeNow();
     SetPicker(page, IDC_HISTORY_FROM, &from);
     SetPicker(page, IDC_HISTORY_TO, &now);
     SetDlgItemTextA(page, IDC_HISTORY_COMPUTER, "");
     SetDlgItemTextA(page, IDC_HISTORY_PATH, "");
-    SetDlgItemTextW(page, IDC_HISTORY_USER, user);
+    std::array<wchar_t, kBlockUserUnits> user{};
+    WideFromUtf8(user, trip.user.data());
+    SetDlgItemTextW(page, IDC_HISTORY_USER, user.data());
     for (int box : kKindBoxes)
         CheckDlgButton(page, box, box == IDC_HISTORY_WRITES ? BST_CHECKED : BST_UNCHECKED);
-    SendDlgItemMessageA(page, IDC_HISTORY_SERVER, CB_SETCURSEL, 0, 0);  // all servers
-    SearchHistory();
+    ChooseServerInBox(page, trip.serverChoice, trip.server.data());
+    static HistoryQuery query;
+    state.afterTrip.step = AfterTripStep::None;
+    if (!ReadHistoryBoxes(page, &query))
+        return;
+    CopyText(query.user, trip.user.data());  // the history's own spelling, not the box's
+    query.serverChoice = trip.serverChoice;
+    CopyText(query.server, trip.server.data());
+    StartSearch(query);
+    state.afterTrip.shown = state.generation;
     if (!state.afterTrip.restore)
         return;
-    std::array<char, Utf8Room(kBlockUserUnits)> userText{};
-    Utf8FromWide(userText, user);
-    const bool started = StartHistoryRestoreList(state.afterTrip.restorePath.data(), userText.data(),
-                                                 UtcOfLocal(from), UniversalTimeNow());
+    static HistoryRestoreAsk ask;
+    ask = HistoryRestoreAsk{};
+    CopyText(ask.user, trip.user.data());
+    ask.serverChoice = trip.serverChoice;
+    CopyText(ask.server, trip.server.data());
+    ask.from = UtcOfLocal(from);
+    ask.to = UniversalTimeNow();
+    CopyText(ask.note, state.afterTrip.note.data());
+    const bool started = StartHistoryRestoreList(state.afterTrip.restorePath.data(), ask);
     CopyText(state.jobText, started ? "Writing the restore list..." : "The restore list could not be started");
     state.afterTrip.restore = 0;
 }
@@ -237,7 +303,48 @@ SYSTEMTIME LastDayFromNow()
     return SystemTimeOfHistorySeconds(SecondsOf(LocalTimeNow()) - kDaySeconds + kHourSeconds);
 }
 
-void StartAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal)
+// The trip as its caller knew it: a line's time, server and name, or the last day.
+TripFound TripAsCallerKnewIt(const TripAsked& asked)
+{
+    TripFound trip{};
+    Utf8FromWide(trip.user, asked.user.data());
+    if (asked.local.wYear == 0) {
+        trip.local = LastDayFromNow();
+        trip.serverChoice = HistoryServerChoice::Any;
+        CopyText(state.afterTrip.note, kNoTripStoredText);
+        return trip;
+    }
+    trip.local = asked.local;
+    trip.serverChoice = asked.server[0] ? HistoryServerChoice::Named : HistoryServerChoice::ThisComputer;
+    CopyText(trip.server, asked.server.data());
+    CopyText(state.afterTrip.note, kTripNotStoredText);
+    return trip;
+}
+
+TripFound TripOfRow(const HistoryRow& row)
+{
+    TripFound trip{};
+    trip.local = row.local;
+    CopyText(trip.user, row.user.data());
+    trip.serverChoice = row.server[0] ? HistoryServerChoice::Named : HistoryServerChoice::ThisComputer;
+    CopyText(trip.server, row.server.data());
+    return trip;
+}
+
+// A stored trip is the line's when its time is the line's and its user, written
+// through the code page as the line was, reads the same.
+bool IsTripOfLine(const HistoryRow& row, const TripAsked& asked)
+{
+    std::array<char, kBlockUserUnits * 2> stored{};
+    std::array<char, kBlockUserUnits * 2> shown{};
+    AnsiFromUtf8(stored, row.user.data());
+    AnsiFromWide(shown, asked.user.data());
+    return row.local.wHour == asked.local.wHour && row.local.wMinute == asked.local.wMinute &&
+           row.local.wSecond == asked.local.wSecond && row.local.wDay == asked.local.wDay &&
+           std::strcmp(stored.data(), shown.data()) == 0;
+}
+
+void StartAfterTrip(const TripAsked& asked)
 {
     state.searched = 1;  // the page's first search gives way to this one
     // Chosen in the navigation bar, as a click would: the main window shows the page
@@ -245,20 +352,28 @@ void StartAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal)
     ListView_SetItemState(windowState.navList, HistoryPageIndex, 0, LVIS_SELECTED);
     ListView_SetItemState(windowState.navList, HistoryPageIndex, LVIS_SELECTED | LVIS_FOCUSED,
                           LVIS_SELECTED | LVIS_FOCUSED);
-    CopyWideText(state.afterTrip.user, WideOrEmpty(user));
-    if (tripLocal) {
-        state.afterTrip.step = AfterTripStep::None;
-        ShowWritesFrom(*tripLocal, state.afterTrip.user.data());
-        return;
-    }
-    HistoryQuery trips{};
+    state.afterTrip.asked = asked;
+    state.afterTrip.note[0] = '\0';
+    // The trip's own record: its server, and its user as the server named it. A line
+    // is found by its time and server (its name may have lost letters to the code
+    // page); the tripped list's user by name, the newest trip.
+    static HistoryQuery trips;
+    trips = HistoryQuery{};
     trips.kinds = HistoryTrips;
-    Utf8FromWide(trips.user, state.afterTrip.user.data());
+    if (asked.local.wYear == 0) {
+        Utf8FromWide(trips.user, asked.user.data());
+    } else {
+        const int64_t at = SecondsOf(UtcOfLocal(asked.local));
+        trips.from = SystemTimeOfHistorySeconds(at - 1);
+        trips.to = SystemTimeOfHistorySeconds(at + 1);
+        trips.serverChoice = asked.server[0] ? HistoryServerChoice::Named : HistoryServerChoice::ThisComputer;
+        CopyText(trips.server, asked.server.data());
+    }
     state.afterTrip.lookup = StartHistorySearch(trips);
     if (!state.afterTrip.lookup) {
-        // No history to look in: the boxes as for a user without trips, and the page says why.
+        // No history to look in: the boxes as the caller knew the trip, and the page says why.
         state.afterTrip.step = AfterTripStep::None;
-        ShowWritesFrom(LastDayFromNow(), state.afterTrip.user.data());
+        ShowWritesOf(TripAsCallerKnewIt(asked));
         return;
     }
     state.afterTrip.step = AfterTripStep::LookingUp;
@@ -267,28 +382,29 @@ void StartAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal)
     SetFoundText(kHistorySearchingText);
 }
 
-// The lookup's search has news: its newest row is the trip, once that row is read.
+// The lookup's search has news: the trip is its first row that is the trip asked for,
+// once the rows are read.
 void ContinueAfterTrip(uint32_t generation)
 {
     AfterTrip& after = state.afterTrip;
     if (after.step != AfterTripStep::LookingUp || generation != after.lookup)
         return;
     const HistorySearchStatus status = ReadHistorySearch();
-    if (status.generation != generation)
+    if (status.generation != generation || (!status.finished && !status.failed))
         return;
-    static HistoryRow newest;
-    SYSTEMTIME trip{};
-    if (status.found > 0) {
-        if (!GetHistoryRow(generation, 0, &newest))
+    static HistoryRow row;
+    const bool byLine = after.asked.local.wYear != 0;
+    for (uint32_t k = 0; k < status.found && k < kHistoryPageRows; ++k) {
+        if (!GetHistoryRow(generation, k, &row))
             return;  // its page is asked for: the Rows notice brings it
-        trip = newest.local;
-    } else if (status.finished || status.failed) {
-        trip = LastDayFromNow();
-    } else {
-        return;
+        if (!byLine || IsTripOfLine(row, after.asked)) {
+            after.step = AfterTripStep::None;
+            ShowWritesOf(TripOfRow(row));
+            return;
+        }
     }
     after.step = AfterTripStep::None;
-    ShowWritesFrom(trip, after.user.data());
+    ShowWritesOf(TripAsCallerKnewIt(after.asked));
 }
 
 // ---- The list ---------------------------------------------------------------------
@@ -423,9 +539,13 @@ void ExportFound()
 void ShowJobDone()
 {
     const HistoryJobStatus job = ReadHistoryJob();
-    if (job.succeeded)
+    if (job.succeeded) {
         FormatText(state.jobText, "%u lines written", job.lines);
-    else
+        if (job.note[0]) {
+            AppendText(state.jobText, ". ");
+            AppendText(state.jobText, job.note.data());
+        }
+    } else
         CopyText(state.jobText, "The file could not be written");
     SetFoundText(state.jobText.data());
 }
@@ -646,15 +766,15 @@ void OnHistoryEnter(HWND focus)
         SearchHistory();
 }
 
-void ShowUserWritesAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal)
+void ShowUserWritesAfterTrip(const TripAsked& trip)
 {
     if (!state.page)
         return;
     state.afterTrip.restore = 0;
-    StartAfterTrip(user, tripLocal);
+    StartAfterTrip(trip);
 }
 
-void ExportRestoreListAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal, const char* path)
+void ExportRestoreListAfterTrip(const TripAsked& trip, const char* path)
 {
     if (!state.page)
         return;
@@ -667,7 +787,7 @@ void ExportRestoreListAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal
         AddExportExtension(name, ".txt");
     CopyText(state.afterTrip.restorePath, name.data());
     state.afterTrip.restore = 1;
-    StartAfterTrip(user, tripLocal);
+    StartAfterTrip(trip);
 }
 
 INT_PTR CALLBACK HistoryPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam)

@@ -6,10 +6,12 @@
 
 #include <windows.h>
 
+#include <array>
 #include <span>
 
 #include "engine/history_search.h"
 #include "engine/history_store.h"
+#include "rules/computer_list.h"
 
 INT_PTR CALLBACK HistoryPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -26,14 +28,23 @@ void SearchHistory();
 // clock's own distance between the two.
 bool ReadHistoryBoxes(HWND page, HistoryQuery* query);
 
-// After a trip, for `user` (as the trip named it): the page shows the user's write and
-// create opens from an hour before the trip to now. `tripLocal` is the trip's local
-// time when the caller knows it (the Log page's line); nullptr takes the user's newest
-// trip in the history, or the last day when the history holds none.
-void ShowUserWritesAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal);
-// The same files as a restore list (distinct paths, sorted, one a line, UTF-8) in a
-// file the save dialog names; `path` given, without the dialog.
-void ExportRestoreListAfterTrip(const wchar_t* user, const SYSTEMTIME* tripLocal, const char* path = nullptr);
+// A trip as its caller knows it. From a Log page line: the line's local time, its
+// server ("\\NAME", empty for this computer) and its user as the line shows it,
+// through the code page. From the tripped list: the user alone (time's year 0).
+struct TripAsked {
+    std::array<wchar_t, kBlockUserUnits> user;
+    SYSTEMTIME local;
+    std::array<char, 264> server;
+};
+
+// After a trip: the page finds the trip in the history and shows its user's write and
+// create opens on its server from an hour before it to now, named as the history
+// names them. Without the trip in the history: the line's name and server, or for the
+// tripped list the user's writes of the last day on every server, and the page says so.
+void ShowUserWritesAfterTrip(const TripAsked& trip);
+// The same files as a restore list (distinct paths, sorted, one a line, UTF-8, what
+// may be missing first) in a file the save dialog names; `path` given, without it.
+void ExportRestoreListAfterTrip(const TripAsked& trip, const char* path = nullptr);
 
 // The reading of the daily logs as the page's status tells it, appended to `text`
 // ("; reading the daily logs: 3 of 365, 81234 lines"); nothing unless it is running or stopped.

@@ -59,7 +59,7 @@ int LineAt(HWND edit, LPARAM screenPoint)
 LRESULT CALLBACK LogEditProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR)
 {
     if (message == WM_CONTEXTMENU) {
-        static TripOfLine trip;
+        static TripAsked trip;
         if (ReadTripOfLogLine(LineAt(edit, lParam), &trip)) {
             POINT at{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
             if (lParam == -1)
@@ -176,15 +176,17 @@ bool WriteLogExport(ExportKind kind, const char* path)
     return true;
 }
 
-bool ReadTripLine(std::string_view line, const SYSTEMTIME& now, TripOfLine* trip)
+bool ReadTripLine(std::string_view line, const SYSTEMTIME& now, TripAsked* trip)
 {
     // A watched server's line: "[h:m:s] [\\NAME] Tripwire ...", its tag taken out.
     std::array<char, kTripLineMost> untagged{};
+    trip->server[0] = '\0';
     const std::size_t afterTime = line.find("] [\\\\");
     if (afterTime != std::string_view::npos && line.substr(0, 1) == "[") {
         const std::size_t tagEnd = line.find("] ", afterTime + 2);
         if (tagEnd == std::string_view::npos)
             return false;
+        CopyText(trip->server, line.substr(afterTime + 3, tagEnd - afterTime - 3));
         CopyText(untagged, line.substr(0, afterTime + 1));
         AppendText(untagged, line.substr(tagEnd + 1));
         line = untagged.data();
@@ -208,7 +210,7 @@ bool ReadTripLine(std::string_view line, const SYSTEMTIME& now, TripOfLine* trip
     return true;
 }
 
-bool ReadTripOfLogLine(int index, TripOfLine* trip)
+bool ReadTripOfLogLine(int index, TripAsked* trip)
 {
     HWND edit = windowState.logPageEdit;
     const auto lines = static_cast<int>(SendMessageA(edit, EM_GETLINECOUNT, 0, 0));
@@ -221,12 +223,12 @@ bool ReadTripOfLogLine(int index, TripOfLine* trip)
     return ReadTripLine(std::string_view(text.data(), std::min(length, text.size() - 1)), LocalTimeNow(), trip);
 }
 
-void RunTripCommand(UINT command, const TripOfLine& trip)
+void RunTripCommand(UINT command, const TripAsked& trip)
 {
     if (command == IDM_SHOW_USER_WRITES)
-        ShowUserWritesAfterTrip(trip.user.data(), &trip.local);
+        ShowUserWritesAfterTrip(trip);
     else if (command == IDM_EXPORT_RESTORE_LIST)
-        ExportRestoreListAfterTrip(trip.user.data(), &trip.local);
+        ExportRestoreListAfterTrip(trip);
 }
 
 INT_PTR CALLBACK LogPageProc(HWND page, UINT message, WPARAM wParam, LPARAM)

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "rules/computer_list.h"
+#include "windows/history_page.h"
 
 INT_PTR CALLBACK LogPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -28,16 +29,12 @@ void ExportLog(ExportKind kind);
 // Writes them to `path`; false if the file could not be made.
 bool WriteLogExport(ExportKind kind, const char* path);
 
-// A Tripwire line of the page: its user and its local time (the page holds this run's
-// lines: today's, or yesterday's when that time is still to come today).
-struct TripOfLine {
-    std::array<wchar_t, kBlockUserUnits> user;
-    SYSTEMTIME local;
-};
+// A Tripwire line of the page: its user, its server and its local time (the page holds
+// this run's lines: today's, or yesterday's when that time is still to come today).
 // `line` as the page shows it ("[h:m:s] Tripwire [user]rule", a watched server's with
 // "[\\NAME] " after the time); false for any other line.
-bool ReadTripLine(std::string_view line, const SYSTEMTIME& now, TripOfLine* trip);
+bool ReadTripLine(std::string_view line, const SYSTEMTIME& now, TripAsked* trip);
 // The page's line `index` (as the control counts them), when it is a Tripwire line.
-bool ReadTripOfLogLine(int index, TripOfLine* trip);
+bool ReadTripOfLogLine(int index, TripAsked* trip);
 // The trip menu's commands: IDM_SHOW_USER_WRITES, IDM_EXPORT_RESTORE_LIST.
-void RunTripCommand(UINT command, const TripOfLine& trip);
+void RunTripCommand(UINT command, const TripAsked& trip);

@@ -140,6 +140,26 @@ TEST_F(HistoryTest, EveryKindIsStoredAndFoundByEachFilterAcrossADayAndAYearChang
               5u);
 }
 
+HistoryRestoreAsk RestoreAsk(const char* user, const SYSTEMTIME& from, const SYSTEMTIME& to,
+                             HistoryServerChoice choice = HistoryServerChoice::Any, const char* server = "")
+{
+    HistoryRestoreAsk ask{};
+    Put(ask.user, user);
+    ask.serverChoice = choice;
+    Put(ask.server, server);
+    ask.from = from;
+    ask.to = to;
+    return ask;
+}
+
+void WrittenOn(const char* server, const std::wstring& path, const std::wstring& user)
+{
+    const PollTime time = TakePollTime();
+    PublishEvent({EventKind::FileOpen, time.at, time.utc, server, L"", user, path, PERM_FILE_WRITE, "", "a line"});
+}
+
+// Paths are each server's own: the list is of one server's, this computer's or all.
+// Nothing found is said in the file, on a line no path can be.
 TEST_F(HistoryTest, ExportWritesTheRowsFoundAndTheRestoreListAUsersWritesInTheRange)
 {
     OpenHistoryHere();
@@ -153,37 +173,51 @@ TEST_F(HistoryTest, ExportWritesTheRowsFoundAndTheRestoreListAUsersWritesInTheRa
     Opened(L"=HYPERLINK(\"http://x\")", PERM_FILE_WRITE, L"ann");
     clock->Set(2026, 3, 8, 10, 0, 0);
     Opened(L"C:\\d\\late.txt", PERM_FILE_WRITE, L"ann");
+    clock->Set(2026, 3, 7, 11, 0, 0);
+    WrittenOn("\\\\FS2", L"C:\\d\\b.txt", L"ann");
+    WrittenOn("\\\\FS2", L"C:\\d\\fs2.txt", L"ann");
     Flush();
 
     const std::string list = folder + "restore.txt";
-    ASSERT_TRUE(StartHistoryRestoreList(list.c_str(), "ann", Time(2026, 3, 7, 0, 0, 0), Time(2026, 3, 7, 23, 59, 59)));
+    const SYSTEMTIME from = Time(2026, 3, 7, 0, 0, 0), to = Time(2026, 3, 7, 23, 59, 59);
+    ASSERT_TRUE(StartHistoryRestoreList(list.c_str(), RestoreAsk("ann", from, to, HistoryServerChoice::Named, "\\\\fs2")));
+    ASSERT_TRUE(PollUntil([] { return !ReadHistoryJob().running; }));
+    EXPECT_EQ(ReadWholeFile(list), "C:\\d\\b.txt\r\nC:\\d\\fs2.txt\r\n") << "FS2's own, its name in any case";
+    EXPECT_STREQ(ReadHistoryJob().note.data(), "");
+    ASSERT_TRUE(StartHistoryRestoreList(list.c_str(), RestoreAsk("ann", from, to, HistoryServerChoice::ThisComputer)));
     ASSERT_TRUE(PollUntil([] { return !ReadHistoryJob().running; }));
     EXPECT_TRUE(ReadHistoryJob().succeeded);
     EXPECT_EQ(ReadHistoryJob().lines, 4u);
     EXPECT_EQ(ReadWholeFile(list), "=HYPERLINK(\"http://x\")\r\nC:\\d\\a.txt\r\nC:\\d\\b.txt\r\n" +
                                        Utf8(L"C:\\d\\\u00c4.txt") + "\r\n")
         << "distinct, sorted, only writes and creates of that user in the range";
-    ASSERT_TRUE(StartHistoryRestoreList(list.c_str(), "nobody", {}, {}));
+    ASSERT_TRUE(StartHistoryRestoreList(list.c_str(), RestoreAsk("ann", from, to)));
+    ASSERT_TRUE(PollUntil([] { return !ReadHistoryJob().running; }));
+    EXPECT_EQ(ReadHistoryJob().lines, 5u) << "every server's";
+    ASSERT_TRUE(StartHistoryRestoreList(list.c_str(), RestoreAsk("nobody", {}, {})));
     ASSERT_TRUE(PollUntil([] { return !ReadHistoryJob().running; }));
     EXPECT_TRUE(ReadHistoryJob().succeeded);
-    EXPECT_EQ(ReadWholeFile(list), "");
+    EXPECT_EQ(ReadHistoryJob().lines, 0u);
+    EXPECT_EQ(ReadWholeFile(list), "# No writes of this user were found in the history on this server in that time\r\n");
+    EXPECT_STREQ(ReadHistoryJob().note.data(),
+                 "No writes of this user were found in the history on this server in that time");
 
     uint32_t generation = 0;
     HistoryQuery anns{};
     Put(anns.user, "ann");
-    ASSERT_EQ(Find(anns, &generation).size(), 7u);
+    ASSERT_EQ(Find(anns, &generation).size(), 9u);
     const std::string csv = folder + "found.csv";
     ASSERT_TRUE(StartHistoryExport(generation, csv.c_str()));
     ASSERT_TRUE(PollUntil([] { return !ReadHistoryJob().running; }));
     EXPECT_TRUE(ReadHistoryJob().succeeded);
     const std::vector<std::string> lines = Lines(ReadWholeFile(csv));
-    ASSERT_EQ(lines.size(), 8u);
+    ASSERT_EQ(lines.size(), 10u);
     EXPECT_EQ(lines[0], "\xEF\xBB\xBF\"Time\",\"Server\",\"Kind\",\"Computer\",\"User\",\"Path or detail\",\"Mode\"");
     EXPECT_EQ(lines[1], "\"2026-03-08 10:00:00\",\"\",\"File open\",\"\",\"ann\",\"C:\\d\\late.txt\",\"Write\"");
-    EXPECT_EQ(lines[2], "\"2026-03-07 10:00:00\",\"\",\"File open\",\"\",\"ann\",\"'=HYPERLINK(\"\"http://x\"\")\",\"Write\"")
+    EXPECT_EQ(lines[4], "\"2026-03-07 10:00:00\",\"\",\"File open\",\"\",\"ann\",\"'=HYPERLINK(\"\"http://x\"\")\",\"Write\"")
         << "quotes doubled; a formula is not run by a spreadsheet";
-    EXPECT_EQ(lines[4], "\"2026-03-07 10:00:00\",\"\",\"File open\",\"\",\"ANN\",\"C:\\d\\a.txt\",\"ReadWrite\"");
-    EXPECT_EQ(lines[7], "\"2026-03-07 10:00:00\",\"\",\"File open\",\"\",\"ann\",\"C:\\d\\b.txt\",\"Write\"");
+    EXPECT_EQ(lines[6], "\"2026-03-07 10:00:00\",\"\",\"File open\",\"\",\"ANN\",\"C:\\d\\a.txt\",\"ReadWrite\"");
+    EXPECT_EQ(lines[9], "\"2026-03-07 10:00:00\",\"\",\"File open\",\"\",\"ann\",\"C:\\d\\b.txt\",\"Write\"");
 
     EXPECT_FALSE(StartHistoryExport(generation + 5, csv.c_str()) && PollUntil([] { return !ReadHistoryJob().running; }) &&
                  ReadHistoryJob().succeeded)
