@@ -37,11 +37,28 @@ constexpr char kPipeNotMade[] = "The pipe %ws cannot be made (error %lu): no win
                                 "protects all the same, and tries again every few seconds.";
 constexpr char kPipeFree[] = "The pipe %ws is the service's again: its windows can reach it.";
 
+// The frames of the readings on their way to one window, made at once and handed to
+// the pipe as its backlog has room: a reading larger than the backlog goes whole,
+// over as many engine steps as it needs, and the window stays connected.
+constexpr std::size_t kReadingKinds = 3;  // sessions, files, shares
+// The most the readings of one window's three tables can take as frames.
+constexpr std::size_t kStreamBytes = kReadingKinds * (kReadingTextBytes + (std::size_t{16} << 20));
+// Room kept in the backlog for the other messages a step sends besides.
+constexpr std::size_t kRoomForOthers = kMaxFrameBytes * 2;
+
+struct ReadingStream {
+    ReservedStore bytes;  // reserved when its window first joins, committed as it fills
+    std::size_t made;     // frames made up to here
+    std::size_t sent;     // handed to the pipe up to here
+    std::array<std::size_t, kReadingKinds> endOf;  // where a table's reading ends; 0: none waiting
+};
+
 struct WindowClient {
     PipeClientId id;
     WireWatch watch;
     ServerId sharesAsked;  // the server whose shares it waits for; -1 none
     PipeAccount account;   // who it runs as: what it asks is recorded with it
+    ReadingStream* stream;
 };
 
 PipeServer pipe;
@@ -49,6 +66,7 @@ PipeServerOptions pipeOptions;
 ULONGLONG pipeTriedAt;
 bool pipeRefusalSaid;
 std::array<WindowClient, kMaxPipeClients> clients;
+std::array<ReadingStream, kMaxPipeClients> streams;
 std::array<uint8_t, kMaxFrameBytes> room;
 ULONGLONG lastLists;
 WireHistoryState historySent;
@@ -140,22 +158,68 @@ void SendWholeLogText(PipeClientId client)
     SendOrBroadcast(client, FrameOf(WireKind::LogText, text, EncodeLogText));
 }
 
-// A reading in as many frames as it needs; a window without room for it now gets the
-// next one instead.
-template <typename Record>
-void SendReading(PipeClientId client, ServerId server, NET_API_STATUS status, std::span<const Record> records)
+void EmptyStream(ReadingStream& stream)
 {
-    if (PipeClientRoom(pipe, client) < kMaxFrameBytes * 2)
-        return;
-    ReadingEncoder encoder{};
-    StartReading(encoder, server, status, records);
-    for (std::span<const uint8_t> frame = NextReadingFrame(encoder, room); !frame.empty();
-         frame = NextReadingFrame(encoder, room)) {
-        if (!SendToPipeClient(pipe, client, frame))
-            return;
-    }
+    stream.made = 0;
+    stream.sent = 0;
+    stream.endOf = {};
 }
 
+std::size_t FrameBytesAt(const uint8_t* frame)
+{
+    const uint32_t payload = static_cast<uint32_t>(frame[8]) | static_cast<uint32_t>(frame[9]) << 8 |
+                             static_cast<uint32_t>(frame[10]) << 16 | static_cast<uint32_t>(frame[11]) << 24;
+    return kFrameHeaderBytes + payload;
+}
+
+// Hands the window what its backlog has room for, a whole frame at a time.
+void SendStream(WindowClient& client)
+{
+    ReadingStream& stream = *client.stream;
+    while (stream.sent < stream.made) {
+        const uint8_t* frame = stream.bytes.base + stream.sent;
+        const std::size_t size = FrameBytesAt(frame);
+        if (PipeClientRoom(pipe, client.id) < size + kRoomForOthers)
+            return;  // the rest after a later step, as the pipe's thread sends
+        if (!SendToPipeClient(pipe, client.id, {frame, size})) {
+            EmptyStream(stream);
+            return;
+        }
+        stream.sent += size;
+        for (std::size_t& end : stream.endOf)
+            end = end != 0 && end <= stream.sent ? 0 : end;
+    }
+    EmptyStream(stream);
+}
+
+// A reading, made into the window's stream as frames and sent as room allows. A
+// window still being sent the last reading of that table gets a later one instead.
+template <typename Record>
+void SendReading(WindowClient& client, ServerId server, NET_API_STATUS status, std::span<const Record> records)
+{
+    if (!client.stream)
+        return;
+    ReadingStream& stream = *client.stream;
+    ReadingEncoder encoder{};
+    StartReading(encoder, server, status, records);
+    const std::size_t table = static_cast<std::size_t>(encoder.begin.kind);
+    if (table >= kReadingKinds || stream.endOf[table] != 0)
+        return;
+    const std::size_t start = stream.made;
+    for (std::span<const uint8_t> frame = NextReadingFrame(encoder, room); !frame.empty();
+         frame = NextReadingFrame(encoder, room)) {
+        auto* base = static_cast<uint8_t*>(CommitStore(stream.bytes, stream.made + frame.size()));
+        if (!base) {
+            stream.made = start;  // no memory for it now: none of it goes
+            return;
+        }
+        std::copy(frame.begin(), frame.end(), base + stream.made);
+        stream.made += frame.size();
+    }
+    if (stream.made != start)
+        stream.endOf[table] = stream.made;
+    SendStream(client);
+}
 WindowClient* ClientOf(PipeClientId id)
 {
     for (WindowClient& client : clients)
@@ -165,22 +229,22 @@ WindowClient* ClientOf(PipeClientId id)
 }
 
 // This computer's tables as a window that just asked sees them.
-void SendThisComputer(const WindowClient& client)
+void SendThisComputer(WindowClient& client)
 {
     if (client.watch.monitoring == kThisComputer) {
         Enumeration<SESSION_INFO_1> sessions;
         EnumerateSessions1(&sessions);
-        SendReading<SESSION_INFO_1>(client.id, kThisComputer, sessions.status, sessions.Records());
+        SendReading<SESSION_INFO_1>(client, kThisComputer, sessions.status, sessions.Records());
         Enumeration<FILE_INFO_3> files;
         EnumerateOpenFiles(&files);
-        SendReading<FILE_INFO_3>(client.id, kThisComputer, files.status, files.Records());
+        SendReading<FILE_INFO_3>(client, kThisComputer, files.status, files.Records());
     } else {
         std::span<const SESSION_INFO_1> sessions;
         if (LatestSessions(client.watch.monitoring, &sessions))
-            SendReading<SESSION_INFO_1>(client.id, client.watch.monitoring, NERR_Success, sessions);
+            SendReading<SESSION_INFO_1>(client, client.watch.monitoring, NERR_Success, sessions);
         std::span<const FILE_INFO_3> files;
         if (LatestFiles(client.watch.monitoring, &files))
-            SendReading<FILE_INFO_3>(client.id, client.watch.monitoring, NERR_Success, files);
+            SendReading<FILE_INFO_3>(client, client.watch.monitoring, NERR_Success, files);
     }
 }
 
@@ -189,7 +253,7 @@ void SendShares(WindowClient& client, ServerId server)
     if (server == kThisComputer) {
         Enumeration<SHARE_INFO_502> shares;
         EnumerateShares(&shares);
-        SendReading<SHARE_INFO_502>(client.id, kThisComputer, shares.status, shares.Records());
+        SendReading<SHARE_INFO_502>(client, kThisComputer, shares.status, shares.Records());
         return;
     }
     client.sharesAsked = server;
@@ -198,10 +262,14 @@ void SendShares(WindowClient& client, ServerId server)
 
 void Join(PipeClientId id, const PipeAccount& account)
 {
-    for (WindowClient& client : clients) {
+    for (std::size_t slot = 0; slot < clients.size(); ++slot) {
+        WindowClient& client = clients[slot];
         if (client.id)
             continue;
-        client = {id, {kThisComputer, kThisComputer}, -1, account};
+        ReadingStream& stream = streams[slot];
+        EmptyStream(stream);
+        client = {id, {kThisComputer, kThisComputer}, -1, account,
+                  ReserveStore(stream.bytes, kStreamBytes) ? &stream : nullptr};
         SendLogGates(id);
         SendRules(id);
         SendTripwires(id);
@@ -217,8 +285,11 @@ void Join(PipeClientId id, const PipeAccount& account)
 
 void Leave(PipeClientId id)
 {
-    if (WindowClient* client = ClientOf(id))
+    if (WindowClient* client = ClientOf(id)) {
+        if (client->stream)
+            EmptyStream(*client->stream);
         *client = {};
+    }
 }
 
 void SaveLists()
@@ -383,6 +454,9 @@ void PublishAfterStep()
 {
     if (!PipeServerRunning(pipe) && pipeOptions.name && MillisecondsNow() - pipeTriedAt >= kPipeRetryMs)
         TryServicePipe();
+    for (WindowClient& client : clients)
+        if (client.id && client.stream)
+            SendStream(client);
     EngineNews& news = engineState.news;
     if (HasNews(news)) {
         BroadcastToPipeClients(pipe, FrameOf(WireKind::News, news, EncodeNews));
@@ -413,7 +487,7 @@ void PublishReading(const EngineReading& reading)
     if (reading.kind == SharesReply) {
         for (WindowClient& client : clients) {
             if (client.id && client.sharesAsked == reading.server) {
-                SendReading(client.id, reading.server, reading.status, RecordsOf<SHARE_INFO_502>(reading));
+                SendReading(client, reading.server, reading.status, RecordsOf<SHARE_INFO_502>(reading));
                 client.sharesAsked = -1;
             }
         }
@@ -430,13 +504,13 @@ void PublishReading(const EngineReading& reading)
     if (last != 0 && now - last < kListsEveryMs)
         return;
     last = now;
-    for (const WindowClient& client : clients) {
+    for (WindowClient& client : clients) {
         if (!client.id || client.watch.monitoring != reading.server)
             continue;
         if (reading.kind == SessionsReply)
-            SendReading(client.id, reading.server, reading.status, RecordsOf<SESSION_INFO_1>(reading));
+            SendReading(client, reading.server, reading.status, RecordsOf<SESSION_INFO_1>(reading));
         else if (reading.kind == FilesReply)
-            SendReading(client.id, reading.server, reading.status, RecordsOf<FILE_INFO_3>(reading));
+            SendReading(client, reading.server, reading.status, RecordsOf<FILE_INFO_3>(reading));
     }
 }
 

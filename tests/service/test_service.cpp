@@ -1277,6 +1277,50 @@ TEST_F(ServiceWindowTest, TheHistoryPageShowsTheServicesReadingOfItsLogsAndStops
     EXPECT_FALSE(IsWindowVisible(stop)) << "the button goes once the logs are read";
 }
 
+// A reading many times the size of a window's backlog: it goes as the backlog empties,
+// and the window, never dropped, shows every row.
+TEST_F(ServiceWindowTest, AWindowBesideTheServiceShowsSixtyThousandOpenFilesAndStaysConnected)
+{
+    RecordProperty("area", "service");
+    RecordProperty("tried", "60,000 files open on the service's server, each path 225 characters: a reading of about "
+                            "30 MB, where a window's backlog holds 8 MB");
+    RecordProperty("held", "the window's Monitoring page lists all 60,000, its status said the service watched all "
+                           "the while");
+    constexpr int kFiles = 60000;
+    const std::string folderPart = "C:\\Shares\\Docs\\" + std::string(190, 'p') + "\\";
+    WriteScenario("0 share Docs disk C:\\Shares\\Docs\n"
+                  "0 connect PC-ONE bob\n"
+                  "0 repeat 60000 0 f\n"
+                  "0 open PC-ONE bob " + folderPart + "file{f}.txt perm=r\n"
+                  "end\n");
+    const RunResult install = Service("install");
+    ASSERT_EQ(install.code, 0u) << install.output;
+    ASSERT_TRUE(WaitFor([&] { return Find(Journal(), "call", "NetFileEnum").size() >= 2; }, 60000));
+    StartWindow();
+    ASSERT_FALSE(HasFatalFailure());
+    HWND files = FindProgramControl(window.mainWindow, IDC_FILES_LIST);
+    ASSERT_NE(files, nullptr);
+    std::vector<std::string> statuses;
+    const ULONGLONG started = GetTickCount64();
+    const bool all = WaitFor(
+        [&] {
+            const std::string status = StatusLine(window.mainWindow);
+            if (statuses.empty() || statuses.back() != status)
+                statuses.push_back(status);
+            return SendMessageA(files, LVM_GETITEMCOUNT, 0, 0) == kFiles;
+        },
+        60000);
+    EXPECT_TRUE(all) << SendMessageA(files, LVM_GETITEMCOUNT, 0, 0) << " rows";
+    RecordProperty("every_row_after_ms", static_cast<int>(GetTickCount64() - started));
+    ASSERT_FALSE(statuses.empty());
+    for (std::size_t k = 1; k < statuses.size(); ++k)
+        EXPECT_EQ(statuses[k], kWatchingText) << "the window was dropped: " << statuses[k];
+    // Held a while longer: the readings after the first go on reaching it.
+    EXPECT_FALSE(WaitFor([&] { return StatusLine(window.mainWindow) != kWatchingText; }, 5000))
+        << StatusLine(window.mainWindow);
+    EXPECT_EQ(SendMessageA(files, LVM_GETITEMCOUNT, 0, 0), kFiles);
+}
+
 TEST_F(ServiceWindowTest, AKilledWindowLeavesTheServiceAndNoWindowTalksToAProgramThatTookThePipesName)
 {
     RecordProperty("area", "service");
