@@ -12,7 +12,7 @@
 #include "engine/history_keys.h"
 #include "engine/history_match.h"
 #include "engine/history_state.h"
-#include "engine/history_store.h"
+#include "engine/history_status.h"
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include <span>
 
 #include "engine/history_state.h"
+#include "engine/history_status.h"
 
 constexpr char kHistorySection[] = "history";
 constexpr char kKeepDaysKey[] = "keepdays";
@@ -49,39 +50,11 @@ bool OpenHistory(const char* logFolder, int32_t keepDays, const HistoryOptions& 
 // history is behind: the day's log has it for the next start), then stops both
 // threads and closes the file. The event sink stays registered and takes nothing.
 void CloseHistory(DWORD waitMs = 5000);
-bool HistoryIsOpen();
 // The window of the protection service searches the service's file (in the service's
 // log folder, ending with a backslash): the search thread only, no writer, no sink.
 // CloseHistory stops it.
 bool OpenHistoryForSearch(const char* logFolder);
-bool HistoryIsSearchOnly();
 
-// Waits until every event queued before the call is stored (or `waitMs` passes);
-// false when it did not happen in time. Not for the engine's thread.
-bool WaitForHistoryWrites(DWORD waitMs);
-
-struct HistoryStatus {
-    HistoryHealth health;
-    uint64_t stored;   // events stored this run, live and from the logs
-    uint64_t waiting;  // queued, not stored yet
-    uint64_t missed;   // could not be queued: taken back from the day's text log
-    uint64_t lost;     // could not be queued, and in no log: lost
-    BackfillState backfill;
-    uint32_t filesDone;
-    uint32_t filesTotal;
-    uint64_t linesRead;
-    uint64_t linesTaken;
-};
-HistoryStatus ReadHistoryStatus();
-// The sentence the page shows for a state ("History is behind: the disk is full").
-const char* HistoryHealthText(HistoryHealth health);
-
-// What may leave events out of what the history finds now, a sentence each: the
-// writer behind (`caughtUp` false: what was queued is not all stored) and the daily
-// logs not all read in. The count of sentences (0 to kHistoryGapsMost).
-constexpr int kHistoryGapsMost = 2;
-using HistoryGapText = std::array<char, 256>;
-int DescribeHistoryGaps(const HistoryStatus& status, bool caughtUp, std::array<HistoryGapText, kHistoryGapsMost>& gaps);
 
 // The reading of the daily logs into the history: stopped, it resumes where it
 // stopped when resumed or at the next start.
