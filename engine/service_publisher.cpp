@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <span>
 
 #include "core/clock.h"
@@ -192,6 +193,21 @@ void SendStream(WindowClient& client)
     EmptyStream(stream);
 }
 
+// What is still to go moves to the stream's start when no more than what went, so
+// that the memory a window's stream keeps follows its largest reading, not two of
+// them, and no byte is moved more often than once for each one sent.
+void CompactStream(ReadingStream& stream)
+{
+    const std::size_t waiting = stream.made - stream.sent;
+    if (stream.sent == 0 || waiting > stream.sent)
+        return;
+    std::memmove(stream.bytes.base, stream.bytes.base + stream.sent, waiting);
+    for (std::size_t& end : stream.endOf)
+        end = end != 0 ? end - stream.sent : 0;
+    stream.made = waiting;
+    stream.sent = 0;
+}
+
 // A reading, made into the window's stream as frames and sent as room allows. A
 // window still being sent the last reading of that table gets a later one instead.
 template <typename Record>
@@ -205,6 +221,7 @@ void SendReading(WindowClient& client, ServerId server, NET_API_STATUS status, s
     const std::size_t table = static_cast<std::size_t>(encoder.begin.kind);
     if (table >= kReadingKinds || stream.endOf[table] != 0)
         return;
+    CompactStream(stream);
     const std::size_t start = stream.made;
     for (std::span<const uint8_t> frame = NextReadingFrame(encoder, room); !frame.empty();
          frame = NextReadingFrame(encoder, room)) {

@@ -18,6 +18,10 @@
 #                                                apart (build/bench-whole-program/build-<commit>)
 #   tools/bench/whole-program.sh --history-off first50k burst blacklist idle memory
 #                                                the same cases without the history store
+#   tools/bench/whole-program.sh --beside 1701fc3 first200k svc-window-200k
+#                                                each case on that commit's quorvel.exe and
+#                                                quorvelsvc.exe too, just before the same case
+#                                                on this build, both in one table
 #
 # Cases: first10k, first50k, burst, blacklist, sessions, refresh, idle, memory,
 # servers8slow, servers8busy (eight file servers watched besides this computer);
@@ -43,12 +47,14 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 build_dir=""
 build=1
 commit=""
+beside=""
 driver_args=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) build_dir=$(cd "$2" && pwd); shift 2 ;;
     --no-build) build=0; shift ;;
     --commit) commit=$(git -C "$root" rev-parse --verify "$2^{commit}"); shift 2 ;;
+    --beside) beside=$(git -C "$root" rev-parse --verify "$2^{commit}"); shift 2 ;;
     quick) driver_args+=(--quick); shift ;;
     -h|--help) awk 'NR > 1 && !/^#/ { exit } NR > 1' "$0"; exit 0 ;;
     *) driver_args+=("$1"); shift ;;
@@ -70,28 +76,40 @@ export QUORVEL_WINEPREFIX="${QUORVEL_WINEPREFIX:-$root/build/bench-prefix}"
 source "$root/scripts/wine-env.sh"
 trap stop_wine_and_xvfb EXIT
 
-# The build's source: the working tree, or an export of the commit asked for.
-source_dir="$root"
-if [ -n "$commit" ]; then
-  # A source and a build folder per commit: an export carries the commit's file times,
-  # which an incremental build of another commit's objects would take for up to date.
-  source_dir="$out/source-${commit:0:12}"
-  build_dir="$out/build-${commit:0:12}"
-  for folder in "$out"/source-* "$out"/build-*; do
-    [ "$folder" = "$source_dir" ] || [ "$folder" = "$build_dir" ] || rm -rf "$folder"
-  done
+# A commit exported and configured apart: a source and a build folder per commit (an
+# export carries the commit's file times, which an incremental build of another
+# commit's objects would take for up to date). $1: the commit; $2: 1 to take today's
+# probes into it (for a commit from before they existed). Prints the build folder.
+configure_commit() {
+  local commit=$1 source_dir="$out/source-${1:0:12}" dir="$out/build-${1:0:12}"
   if [ ! -d "$source_dir" ]; then
     mkdir -p "$source_dir"
     git -C "$root" archive "$commit" | tar -x -C "$source_dir"
   fi
-  # Today's probes, also for a commit from before they existed.
-  cp -rp "$root/tools/bench/." "$source_dir/tools/bench/"
+  if [ "$2" = 1 ]; then
+    cp -rp "$root/tools/bench/." "$source_dir/tools/bench/"
+  fi
   # SQLite's amalgamation, for a commit that builds it.
   if [ -d "$source_dir/third_party/sqlite" ]; then
     cp "$root/third_party/sqlite/sqlite3.c" "$root/third_party/sqlite/sqlite3.h" "$source_dir/third_party/sqlite/"
   fi
-  cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_WERROR=ON \
+  cmake -S "$source_dir" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_WERROR=ON \
     -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" >/dev/null
+  echo "$dir"
+}
+
+# Other commits' folders go; those of the commits asked for stay for the next run.
+for folder in "$out"/source-* "$out"/build-*; do
+  [ -e "$folder" ] || continue
+  name=${folder##*-}
+  [ -n "$commit" ] && [ "$name" = "${commit:0:12}" ] && continue
+  [ -n "$beside" ] && [ "$name" = "${beside:0:12}" ] && continue
+  rm -rf "$folder"
+done
+
+# The build's source: the working tree, or an export of the commit asked for.
+if [ -n "$commit" ]; then
+  build_dir=$(configure_commit "$commit" 1)
 elif [ -z "$build_dir" ]; then
   build_dir="$root/build/mingw"
   if [ $build -eq 1 ]; then
@@ -102,6 +120,17 @@ if [ $build -eq 1 ]; then
   cmake --build "$build_dir" --target quorvel quorvelsvc netapi_sim whole_program_probe enumerate_only bench_history
 fi
 
+# The program as a release ships it: stripped. Wine copies a section it cannot map
+# from the file into memory, and where the debug information lands decides whether
+# some megabytes of it count in the resident memory.
+strip_programs() {
+  if command -v x86_64-w64-mingw32-strip >/dev/null 2>&1; then
+    for file in "$1/quorvel.exe" "$1/quorvelsvc.exe"; do
+      if [ -f "$file" ]; then x86_64-w64-mingw32-strip "$file"; fi
+    done
+  fi
+}
+
 bin="$out/bin"
 rm -rf "$bin"
 mkdir -p "$bin"
@@ -109,12 +138,22 @@ for file in quorvel.exe quorvelsvc.exe netapi32.dll help.chm warning.wav whole_p
     bench_history.exe; do
   [ -f "$build_dir/bin/$file" ] && cp -p "$build_dir/bin/$file" "$bin/"
 done
-# The program as a release ships it: stripped. Wine copies a section it cannot map
-# from the file into memory, and where the debug information lands decides whether
-# some megabytes of it count in the resident memory.
-if command -v x86_64-w64-mingw32-strip >/dev/null 2>&1; then
-  x86_64-w64-mingw32-strip "$bin/quorvel.exe"
-  if [ -f "$bin/quorvelsvc.exe" ]; then x86_64-w64-mingw32-strip "$bin/quorvelsvc.exe"; fi
+strip_programs "$bin"
+
+# The commit set beside: its programs only; the simulated server and the probes are
+# this build's, so that both are measured the same way.
+beside_args=()
+if [ -n "$beside" ]; then
+  beside_build=$(configure_commit "$beside" 0)
+  cmake --build "$beside_build" --target quorvel quorvelsvc
+  beside_bin="$out/bin-beside"
+  rm -rf "$beside_bin"
+  cp -rp "$bin" "$beside_bin"
+  for file in quorvel.exe quorvelsvc.exe help.chm warning.wav; do
+    [ -f "$beside_build/bin/$file" ] && cp -p "$beside_build/bin/$file" "$beside_bin/"
+  done
+  strip_programs "$beside_bin"
+  beside_args=(--beside-bin "$beside_bin" --beside-label "${beside:0:7}")
 fi
 
 built="quorvel.exe of $(date -r "$bin/quorvel.exe" '+%Y-%m-%d %H:%M')"
@@ -141,4 +180,6 @@ wine cmd /c exit 0 >/dev/null 2>&1 || true
 
 machine="$(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 python3 "$root/tools/bench/whole_program.py" --bin "$bin" --out "$out" \
-  --header "Whole-program benchmark, $(date '+%Y-%m-%d %H:%M'): $built; $machine." "${driver_args[@]}"
+  --header "Whole-program benchmark, $(date '+%Y-%m-%d %H:%M'): $built; $machine." \
+  ${beside:+--header "Each case first on commit ${beside:0:7} (its quorvel.exe and quorvelsvc.exe, this build's simulated server and probes), then on this build."} \
+  "${beside_args[@]}" "${driver_args[@]}"

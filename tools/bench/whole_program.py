@@ -62,13 +62,15 @@ def settings_text(main=None, blacklist=(), servers=(), forward=None):
     return "\r\n".join(lines) + "\r\n"
 
 
-def open_at_start(computers, per_computer):
-    """Files already open when the program first looks: every one at time 0."""
+def open_at_start(computers, per_computer, folder=""):
+    """Files already open when the program first looks: every one at time 0, in
+    `folder` (a name without spaces) under the share when one is given."""
+    inside = folder + "\\" if folder else ""
     lines = [SHARE_LINE,
              f"0 repeat {computers} 0 c", "0 connect WS{c} user{c}",
-             f"0 repeat {per_computer} 0 f", r"0 open WS{c} user{c} D:\Shares\Bench\c{c}\f{f}.txt perm=rw",
-             "end", "end"]
-    keys = {f"c{c}\\f{f}" for c in range(1, computers + 1) for f in range(1, per_computer + 1)}
+             f"0 repeat {per_computer} 0 f",
+             rf"0 open WS{{c}} user{{c}} D:\Shares\Bench\{inside}c{{c}}\f{{f}}.txt perm=rw", "end", "end"]
+    keys = {f"{inside}c{c}\\f{f}" for c in range(1, computers + 1) for f in range(1, per_computer + 1)}
     return lines, keys
 
 
@@ -279,6 +281,62 @@ def unanswering_listener():
     listener.bind(("127.0.0.1", 0))
     listener.listen(0)
     return listener
+
+
+class HangingRelpCollector:
+    """A RELP collector on 127.0.0.1 that takes each connection, answers its open and
+    then reads every frame and answers none: a collector hung after its start."""
+
+    def __init__(self, port):
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", port))
+        self.listener.listen(8)
+        self.connections = []
+        self.opens = 0
+        self.bytes = 0
+        self.stopped = False
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while not self.stopped:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            self.connections.append(connection)
+            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
+
+    def _serve(self, connection):
+        data = b""
+        try:
+            while b"\n" not in data or not data.split(b" ", 2)[1:2] == [b"open"]:
+                chunk = connection.recv(65536)
+                if not chunk:
+                    return
+                data += chunk
+                if len(data) > 65536:
+                    return
+            offers = b"200 OK\nrelp_version=0\nrelp_software=hang\ncommands=syslog"
+            connection.sendall(data.split(b" ", 1)[0] + b" rsp " + str(len(offers)).encode() + b" " + offers + b"\n")
+            self.opens += 1
+            while True:
+                chunk = connection.recv(65536)
+                if not chunk:
+                    return
+                self.bytes += len(chunk)
+        except OSError:
+            return
+
+    def stop(self):
+        self.stopped = True
+        self.listener.close()
+        for connection in self.connections:
+            try:
+                connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            connection.close()
 
 
 def fwd_scenario(count, per_step, step_s, close_after_s=None, blocked_at=()):
@@ -804,6 +862,7 @@ class ServiceRun(Run):
         self.page_lines = []
         self.page_probe = None
         self.window_process = None
+        self.window_started = None
         self.output = []
         self.ended_early = False
         self.window = None
@@ -828,9 +887,10 @@ class ServiceRun(Run):
         if window:
             self.start_window(log_page, probe_period_ms)
 
-    def start_window(self, log_page, probe_period_ms):
+    def start_window(self, log_page, probe_period_ms, monitor_rows=None):
         """The window beside the service, with a simulated server of its own that it
-        should never ask (its journal says whether it did)."""
+        should never ask (its journal says whether it did); with `monitor_rows`, a
+        probe that reads its files list's row count and its status line."""
         window_scenario = os.path.join(self.folder, "window-scenario.txt")
         with open(window_scenario, "w", newline="\n") as file:
             file.write("0 connect PC-WINDOWS-OWN nobody\n")
@@ -845,6 +905,11 @@ class ServiceRun(Run):
         threading.Thread(target=self._collect, args=(self.probe.stdout, self.probe_lines), daemon=True).start()
         if log_page:
             self.page_probe = start_log_page_probe(self.bench, self.stop_path, self.page_lines)
+        if monitor_rows:
+            self.page_probe = subprocess.Popen(
+                ["wine", os.path.join(self.bench.bin, "whole_program_probe.exe"), "monitor", str(monitor_rows),
+                 windows_path(self.stop_path)], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            threading.Thread(target=self._collect, args=(self.page_probe.stdout, self.page_lines), daemon=True).start()
 
     def alive(self):
         try:
@@ -935,6 +1000,15 @@ class Bench:
         self.notes = []
         self.platform_checks = []
         self.results = {}
+        self.home_bin = args.bin
+        self.beside_bin = args.beside_bin
+        self.beside_label = args.beside_label or "beside"
+        self.label = ""  # set while the commit beside runs: its runs' names and rows carry it
+
+    def use_beside(self, beside):
+        """The programs of the commit beside (True) or of this build (False) for what follows."""
+        self.bin = self.beside_bin if beside else self.home_bin
+        self.label = self.beside_label if beside else ""
 
     def start(self, name, *args, **kwargs):
         print(f"  run {name}", file=sys.stderr, flush=True)
@@ -959,6 +1033,8 @@ class Bench:
 
     def once(self, name, make):
         """A run's results, made the first time a case asks for them."""
+        if self.label:
+            name = f"{name}-{self.label}"
         if name not in self.results:
             self.results[name] = make(name)
         return self.results[name]
@@ -978,6 +1054,8 @@ class Bench:
         if floor_run and floor_run.get("stall") is not None:
             notes.append("floor run: " + whole(floor_run))
         note = "; ".join(notes + [note])
+        if self.beside_bin:
+            case = f"{self.label or 'this build'}: {case}"
         self.rows.append((case, measured, floor, ratio_text) + shown + (note,))
         print("  = " + " | ".join(str(cell) for cell in self.rows[-1]), file=sys.stderr, flush=True)
 
@@ -1030,7 +1108,7 @@ class Bench:
         result["check"] = run.log.check(keys) if delivery else ""
         return self.finish(run, result)
 
-    def first_poll(self, case, computers, per_computer, arguments, timeout_s):
+    def first_poll(self, case, computers, per_computer, arguments, timeout_s, target=""):
         make = lambda delivery: lambda name: self.first_poll_run(name, computers, per_computer, arguments,
                                                                   timeout_s, delivery)
         run = self.once(case, make(True))
@@ -1038,7 +1116,8 @@ class Bench:
         self.row(f"first poll, {computers * per_computer:,} files open, " +
                  ("hidden" if arguments == "h" else "window shown"),
                  seconds_text(run, timeout_s), seconds_text(floor, timeout_s) + " (delivery off: first full scan)",
-                 ratio(run["seconds"], floor["seconds"]), run, floor, f"{run['check']}; {run['exit']}")
+                 ratio(run["seconds"], floor["seconds"]), run, floor,
+                 "; ".join(filter(None, [target, run["check"], run["exit"]])))
 
     # ---- a burst of 2,000 opens, and a blacklisted computer during it --------------
 
@@ -1451,6 +1530,69 @@ class Bench:
                                          run["exit"]])))
 
 
+    def fwd_relp_hang_run(self, name, lines, keys):
+        """A RELP collector that answers the open and then nothing, for as long as the
+        events come; then, on the same port, rsyslogd. Read on the Log page: when
+        forwarding was said to fail and to work again; at rsyslogd: what came."""
+        collector = Collector(os.path.join(self.out, name + "-collector"))
+        port = collector.ports["relp"]
+        hanging = HangingRelpCollector(port)
+        forward = {"enabled": 1, "host": "127.0.0.1", "port": port, "transport": "relp"}
+        run = self.start(name, lines, settings_text(forward=forward), "")
+        page_lines = []
+        run.page_probe = start_log_page_probe(self, run.stop_path, page_lines)
+        page_said = lambda words: next((float(FIELD.findall(" " + line[8:])[0][1]) / 1000 for line in page_lines
+                                        if line.startswith("logline ") and words in line), None)
+        result = {}
+        run.wait_for(lambda: run.journal_zero() is not None, 60)
+        zero = run.journal_zero()
+        if zero is not None:
+            logged_keys = {f"fwd\\{key}" for key in keys}
+            run.wait_for(lambda: run.log.holds(logged_keys), FWD_AT_S + len(keys) / 50 + 60)
+            journal_last = run.journal.first("event", "open", path=f"D:\\Shares\\Bench\\fwd\\{keys[-1]}.txt")
+            last = run.journal_to_local(journal_last) if journal_last else time.time()
+            run.hold(max(0.0, last + 1 - time.time()))
+            result["failing_s"] = (lambda at: at - (zero + FWD_AT_S) if at else None)(page_said(" fails: "))
+            result["hung_opens"] = hanging.opens
+            result["hung_bytes"] = hanging.bytes
+            hanging.stop()
+            collector.start()
+            working = time.time()
+            received = run.wait_for(lambda: set(keys) <= set(collector.received("relp")), 180)
+            result["recovered_s"] = received - working if received else None
+            run.hold(3)  # what would come twice comes now
+            again = page_said(" works again")
+            result["works_again_s"] = again - working if again else None
+        result["ended_early"] = run.ended_early
+        self.finish(run, result)
+        try:
+            run.page_probe.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            run.page_probe.kill()
+        result["delivery"] = delivery_text(collector.received("relp"), keys, day_log_keys(self.documents))
+        result["failing_line"] = next((line[line.find("text=") + 5:] for line in page_lines
+                                       if " fails: " in line), "")
+        collector.stop()
+        return result
+
+    def fwd_relp_hang(self):
+        minutes = 1 if self.quick else 3
+        lines, keys = fwd_scenario(50 * 60 * minutes, 1, 0.02)  # 50 a second
+        run = self.once("fwd-relp-hang", lambda name: self.fwd_relp_hang_run(name, lines, keys))
+        seconds = lambda value: f"{value:.1f} s" if value is not None else None
+        failing = seconds(run.get("failing_s")) or "**never said**"
+        self.row(f"a RELP collector that answers the open and then nothing, 50 events/s for {minutes} min, then "
+                 "rsyslogd on its port: the first event to \"fails\" on the Log page", failing, "–", "–", run, None,
+                 "; ".join(filter(None, [
+                     "target: said within 60 s; afterwards every event received, none twice",
+                     f"afterwards: {run.get('delivery', '–')}, all within "
+                     f"{seconds(run.get('recovered_s')) or '**not within 180 s**'} of rsyslogd's start",
+                     "\"works again\" " + (f"{seconds(run['works_again_s'])} after it" if run.get("works_again_s")
+                                           is not None else "**never said**"),
+                     f"the hung collector was opened {run.get('hung_opens', 0)} times and read "
+                     f"{run.get('hung_bytes', 0) / 1024:,.0f} KiB",
+                     f"said: {run['failing_line']}" if run.get("failing_line") else "", run["exit"]])))
+
     # ---- the service: the engine as a Windows service, alone or beside the window ------
 
     def standalone_first50k(self):
@@ -1497,6 +1639,89 @@ class Bench:
                  "all", seconds_text(run, timeout_s), seconds_text(floor, timeout_s) + " (standalone, hidden)",
                  ratio(run["seconds"], floor["seconds"]), run, floor,
                  "; ".join(filter(None, ["target: under 3 s, all logged", run["check"], install, run["exit"]])))
+
+    @staticmethod
+    def long_paths_scenario(files, path_chars):
+        """`files` open at time 0 by 200 computers, each path `path_chars` long."""
+        computers = 200
+        inside = "D:\\Shares\\Bench\\"
+        tail = len(f"\\c{computers}\\f{files // computers}.txt")
+        return open_at_start(computers, files // computers, "p" * max(1, path_chars - len(inside) - tail))
+
+    def service_window_run(self, name, files, path_chars, blocked_at_s):
+        """The service with `files` open (200 computers), each path `path_chars` long; its
+        window started once the service has read them all, and watched for 60 s: its
+        files list's rows and its status line, the service's memory, and a blacklisted
+        computer connecting at `blocked_at_s` of the scenario's time, the window up."""
+        lines, keys = self.long_paths_scenario(files, path_chars)
+        lines.append(f"{blocked_at_s} connect BADPC intruder")
+        run = self.start_service(name, lines, settings_text(blacklist=["BADPC"]))
+        result = {"service_rss_kib": 0}
+
+        def sampling(condition):
+            def check():
+                rss = memory_kib(run.pid) if run.alive() else None
+                result["service_rss_kib"] = max(result["service_rss_kib"], rss or 0)
+                return condition()
+            return check
+        scanned_at = run.wait_for(sampling(lambda: run.journal.file_scan_done(len(keys))), 120)
+        result["scanned"] = scanned_at is not None
+        zero = run.journal_zero()
+        if scanned_at and zero is not None:
+            result["alone_rss_kib"] = result["service_rss_kib"]
+            shutil.copy(f"/proc/{run.pid}/smaps", os.path.join(run.folder, "service-smaps-alone.txt"))
+            run.start_window(False, None, monitor_rows=len(keys))
+            result["window_at_s"] = run.window_started - zero
+            run.wait_for(sampling(lambda: False), max(0.0, run.window_started + 60 - time.time()))
+        rows = [(float(fields["unix_ms"]) / 1000, int(fields["count"])) for fields in
+                (dict(FIELD.findall(" " + line[5:])) for line in run.page_lines if line.startswith("rows "))]
+        statuses = [dict(FIELD.findall(" " + line[7:])).get("text", "").strip('"') for line in run.page_lines
+                    if line.startswith("status ")]
+        every = next((at for at, count in rows if count == len(keys)), None)
+        result["every_row_s"] = every - run.window_started if every and run.window_started else None
+        result["most_rows"] = max((count for _, count in rows), default=0)
+        result["statuses"] = statuses
+        watching = "Watched by the protection service"
+        result["connections"] = sum(1 for k, text in enumerate(statuses) if text.startswith(watching) and
+                                    (k == 0 or not statuses[k - 1].startswith(watching)))
+        result["service_hwm_kib"] = memory_kib(run.pid, "VmHWM") if run.alive() else None
+        if run.alive():
+            shutil.copy(f"/proc/{run.pid}/smaps", os.path.join(run.folder, "service-smaps-window.txt"))
+        window_pid = run.window_process.pid if run.window_process else None
+        result["window_rss_kib"] = memory_kib(window_pid) if window_pid and run.window_process.poll() is None else None
+        result["block_ms"] = []
+        result["ended_early"] = run.ended_early
+        self.finish(run, result)
+        journal = run.journal
+        connected = journal.first("event", "connect", computer="BADPC")
+        deleted = journal.first_where("call", "NetSessionDel", lambda entry: entry.fields.get("status") == "0" and
+                                      entry.fields.get("client", "").lstrip("\\").upper() == "BADPC")
+        result["block_ms"] = [deleted.t - connected.t] if connected and deleted else []
+        return result
+
+    def service_window_200k(self):
+        run = self.once("svc-window-200k", lambda name: self.service_window_run(name, 200000, 200, 30))
+        lines, _ = self.long_paths_scenario(200000, 200)
+        floor = self.once("svc-window-200k-floor", lambda name: self.settled_run(
+            name, lines, "", "", enumerated, lambda r: (r.hold(2), self.measure_memory(r))[1], enumerate_only=True))
+        every = run.get("every_row_s")
+        mib = lambda kib: f"{kib / 1024:,.0f} MB" if kib else "–"
+        shown = f"{every:.1f} s" if every is not None else f"**not all within 60 s: at most {run['most_rows']:,} rows**"
+        statuses = " → ".join(dict.fromkeys(run["statuses"])) if run["statuses"] else "none read"
+        block = f"{run['block_ms'][0]} ms" if run["block_ms"] else "**not cut off**"
+        self.row("service + window, 200,000 open files, 200-character paths, 60 s: the window's start to every row on "
+                 "the Monitoring page", shown, "–", "–", run, None,
+                 "; ".join(filter(None, [
+                     "targets: 1 connection, every row < 10 s, a blacklisted computer cut off < 300 ms, service "
+                     "memory < 400 MB",
+                     f"connections {run['connections']} (status line: {statuses})",
+                     f"a blacklisted computer at 30 s (the window started at {run.get('window_at_s', 0):.1f} s): "
+                     f"connect to NetSessionDel {block}",
+                     f"service memory at most {mib(run['service_rss_kib'])} (VmRSS every 20 ms; before the window "
+                     f"{mib(run.get('alone_rss_kib'))}), peak "
+                     f"{mib(run.get('service_hwm_kib'))} (VmHWM); the simulated server and the tables' reading "
+                     f"alone (enumeration only) {mib(floor.get('rss_kib'))}, peak {mib(floor.get('hwm_kib'))}; the "
+                     f"window's {mib(run.get('window_rss_kib'))} at the end", "" if run["scanned"] else "**the service never read all files**", run["exit"]])))
 
     # The Log page: from 10 s on (the window is up and joined by then), a computer every
     # 0.737 s connecting and opening a file 0.1 s later.
@@ -2063,6 +2288,8 @@ def ratio(measured, floor):
 CASES = {
     "first10k": lambda bench: bench.first_poll("first10k", 20, 500, "", 60 if bench.quick else 120),
     "first50k": lambda bench: bench.first_poll("first50k", 50, 1000, "h", 60 if bench.quick else 120),
+    "first200k": lambda bench: bench.first_poll("first200k", 200, 1000, "h", 60 if bench.quick else 120,
+                                                "target under 2 s, every open logged"),
     "burst": Bench.burst,
     "blacklist": Bench.blacklist,
     "sessions": Bench.sessions,
@@ -2077,11 +2304,13 @@ CASES = {
     "svc-logline": Bench.service_log_page,
     "svc-idle": Bench.service_idle,
     "svc-flood": Bench.service_flood,
+    "svc-window-200k": Bench.service_window_200k,
     "fwd-relp-burst": Bench.fwd_relp_burst,
     "fwd-relp-outage": Bench.fwd_relp_outage,
     "fwd-udp": lambda bench: bench.fwd_rate("udp"),
     "fwd-tcp": lambda bench: bench.fwd_rate("tcp"),
     "fwd-unanswered": Bench.fwd_unanswered,
+    "fwd-relp-hang": Bench.fwd_relp_hang,
     "hist-open": Bench.history_open,
     "hist-search": Bench.history_search,
     "hist-backfill": Bench.history_backfill,
@@ -2111,6 +2340,9 @@ def main():
                         default=int(os.environ.get("QUORVEL_BENCH_HISTORY_EVENTS", HISTORY_EVENTS)),
                         help="events in the History cases' year (default 10,000,000; also "
                              "QUORVEL_BENCH_HISTORY_EVENTS); each count's year is made once and kept")
+    parser.add_argument("--beside-bin", help="a folder like --bin with another commit's programs: each case runs "
+                                              "on them first, its rows named by --beside-label")
+    parser.add_argument("--beside-label", help="the commit beside, as the rows name it")
     parser.add_argument("cases", nargs="*", help="any of " + ", ".join(CASES) + "; default: all")
     args = parser.parse_args()
     global HISTORY_OFF
@@ -2123,8 +2355,10 @@ def main():
     bench = Bench(args)
     try:
         for case in args.cases or list(CASES):
-            print(f"{case}:", file=sys.stderr, flush=True)
-            CASES[case](bench)
+            for beside in ([True, False] if args.beside_bin else [False]):
+                print(f"{case}{' on ' + bench.beside_label if beside else ''}:", file=sys.stderr, flush=True)
+                bench.use_beside(beside)
+                CASES[case](bench)
     finally:
         # Whatever happened, no service is left installed in the bench's prefix.
         if not bench.uninstall_service():

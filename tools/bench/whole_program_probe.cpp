@@ -31,6 +31,12 @@
 //       Reads the History page's status text (the page sets it once a second, shown
 //       or not) every 50 ms until the stop file exists or the window goes; prints it
 //       with the Unix time whenever it changed.
+//   whole_program_probe monitor <rows> <stop-file>
+//       Reads the Monitoring page's files list's row count and the status line of
+//       the window beside the service every 50 ms until the stop file exists or the
+//       window goes; prints the count whenever it changed (at most once a second,
+//       and at once when it reaches <rows>) and the status text whenever it changed,
+//       each with the Unix time.
 //
 // Every line it prints is "<kind> key=value ...", flushed at once.
 #include <windows.h>
@@ -913,6 +919,47 @@ int WatchHistoryStatus(const char* stopFile)
     return 0;
 }
 
+int WatchMonitoring(long long rowsWanted, const char* stopFile)
+{
+    const ULONGLONG deadline = GetTickCount64() + kFindTimeoutMs;
+    HWND files = nullptr, status = nullptr;
+    while (!(files && status) && GetTickCount64() < deadline) {
+        const Target target = WaitForMainWindow(kFindTimeoutMs);
+        files = target.window ? FindChild(target.window, IDC_FILES_LIST, WC_LISTVIEWA) : nullptr;
+        status = target.window ? FindControl(target.window, IDC_SERVICE_STATUS) : nullptr;
+        if (!(files && status))
+            Sleep(10);
+    }
+    if (!(files && status)) {
+        std::printf("error reason=\"no files list and status line within %lu ms\"\n", kFindTimeoutMs);
+        return 1;
+    }
+    std::printf("monitor found_unix_ms=%lld\n", UnixMillisecondsNow());
+    std::array<char, kTextRoom> shown{}, text{};
+    long long printed = -1;
+    ULONGLONG printedAt = 0;
+    while (!FileExists(stopFile) && IsWindow(files)) {
+        DWORD_PTR count = 0;
+        if (SendMessageTimeoutA(files, LVM_GETITEMCOUNT, 0, 0, SMTO_NORMAL, kReplyTimeoutMs, &count) &&
+            static_cast<long long>(count) != printed &&
+            (static_cast<long long>(count) == rowsWanted || GetTickCount64() - printedAt >= 1000)) {
+            printed = static_cast<long long>(count);
+            printedAt = GetTickCount64();
+            std::printf("rows unix_ms=%lld count=%lld\n", UnixMillisecondsNow(), printed);
+        }
+        ReadText(status, text);
+        if (std::strcmp(text.data(), shown.data()) != 0) {
+            shown = text;
+            std::printf("status unix_ms=%lld", UnixMillisecondsNow());
+            PrintQuoted("text", shown.data());
+            std::printf("\n");
+        }
+        std::fflush(stdout);
+        Sleep(kStatusPollMs);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -935,6 +982,8 @@ int main(int argc, char** argv)
         return WorkHistoryPage(argv[2], argv[3], atoi(argv[4]));
     if (argc >= 3 && strcmp(argv[1], "histstatus") == 0)
         return WatchHistoryStatus(argv[2]);
+    if (argc >= 4 && strcmp(argv[1], "monitor") == 0)
+        return WatchMonitoring(strtoll(argv[2], nullptr, 10), argv[3]);
     std::fprintf(stderr, "usage: whole_program_probe watch <stop-file> [<period-ms>] | exit | "
                          "logpage <stop-file> [<period-ms>] | pipeconnect <count> | pipegarbage <seconds> | "
                          "history <user> <path-part> <days-back> | histstatus <stop-file>\n");
