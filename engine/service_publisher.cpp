@@ -237,6 +237,7 @@ void SendReading(WindowClient& client, ServerId server, NET_API_STATUS status, s
         stream.endOf[table] = stream.made;
     SendStream(client);
 }
+
 WindowClient* ClientOf(PipeClientId id)
 {
     for (WindowClient& client : clients)

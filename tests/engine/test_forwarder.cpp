@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -122,12 +123,16 @@ protected:
 };
 
 // A well-behaved RELP collector in the test: every syslog frame answered "200 OK".
-void ServeRelp(SOCKET connection, std::mutex& lock, std::vector<std::string>& received)
+// `refuses`, when given, picks the syslog frames answered "500" and not kept.
+void ServeRelp(SOCKET connection, std::mutex& lock, std::vector<std::string>& received,
+               const std::function<bool(const PeerFrame&)>& refuses = nullptr)
 {
     PeerFrame frame;
     while (PeerReadFrame(connection, &frame, 3000)) {
         if (frame.command == "open") {
             PeerSend(connection, PeerAnswer(frame.txnr, "200 OK\nrelp_version=0\ncommands=syslog"));
+        } else if (frame.command == "syslog" && refuses && refuses(frame)) {
+            PeerSend(connection, PeerAnswer(frame.txnr, "500 not this one"));
         } else if (frame.command == "syslog") {
             {
                 std::lock_guard<std::mutex> guard(lock);
@@ -501,22 +506,11 @@ TEST_F(ForwarderTest, AMessageTheCollectorRefusesIsSetAsideAfterAFewTries)
     std::vector<std::string> received;
     std::atomic<int> refusals{0};
     peer.Start([&](SOCKET connection, int) {
-        PeerFrame frame;
-        while (PeerReadFrame(connection, &frame, 3000)) {
-            if (frame.command == "open") {
-                PeerSend(connection, PeerAnswer(frame.txnr, "200 OK\nrelp_version=0\ncommands=syslog"));
-            } else if (frame.command == "syslog" && EventNumber(frame.data) == 3) {
-                ++refusals;
-                PeerSend(connection, PeerAnswer(frame.txnr, "500 not this one"));
-            } else if (frame.command == "syslog") {
-                std::lock_guard<std::mutex> guard(lock);
-                received.push_back(frame.data);
-                PeerSend(connection, PeerAnswer(frame.txnr, "200 OK"));
-            } else if (frame.command == "close") {
-                PeerSend(connection, std::to_string(frame.txnr) + " rsp 0\n");
-                return;
-            }
-        }
+        ServeRelp(connection, lock, received, [&](const PeerFrame& frame) {
+            const bool refused = EventNumber(frame.data) == 3;
+            refusals += refused ? 1 : 0;
+            return refused;
+        });
     });
     ASSERT_TRUE(StartForwarding(To(ForwardTransport::Relp, peer.port), folder.c_str()));
     PublishNumbered(0, 10);

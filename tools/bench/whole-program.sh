@@ -23,15 +23,18 @@
 #                                                quorvelsvc.exe too, just before the same case
 #                                                on this build, both in one table
 #
-# Cases: first10k, first50k, burst, blacklist, sessions, refresh, idle, memory,
+# Cases: first10k, first50k, first200k, burst, blacklist, sessions, refresh, idle, memory,
 # servers8slow, servers8busy (eight file servers watched besides this computer);
 # with the engine as a Windows service (quorvelsvc.exe installed in the prefix, each
 # beside the standalone figure): svc-blacklist, svc-burst, svc-first50k, svc-logline,
-# svc-idle, svc-flood; forwarding to a real rsyslogd the run starts on 127.0.0.1:
+# svc-idle, svc-flood, svc-window-200k (the window beside the service with 200,000
+# open files); forwarding to a real rsyslogd the run starts on 127.0.0.1:
 # fwd-relp-burst, fwd-relp-outage (the collector stopped for 60 s), fwd-udp, fwd-tcp
 # (2,000 events/s), fwd-unanswered (a port of 127.0.0.1 that takes connections and
-# never answers); the History page over a busy office's year (10,000,000 events, made
-# once by bench_history and kept in build/bench-whole-program/history-cache):
+# never answers), fwd-relp-hang (a RELP collector that answers the open and then
+# nothing for 3 minutes, then rsyslogd on its port); the History page over a busy
+# office's year (10,000,000 events, made once by bench_history and kept in
+# build/bench-whole-program/history-cache):
 # hist-open (the page's click to its first rows), hist-search (a user and a path part;
 # one day's writes), hist-backfill (the year's daily logs read in, and the GUI meanwhile).
 #   tools/bench/whole-program.sh --history-events 200000 quick hist-open hist-search
