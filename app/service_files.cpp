@@ -15,10 +15,10 @@
 #include "core/file_trust.h"
 #include "core/settings.h"
 #include "core/text.h"
-#include "engine/engine_state.h"
-#include "engine/forwarder.h"
-#include "engine/history_store.h"
-#include "engine/server_list.h"
+#include "engine/watch/engine_state.h"
+#include "engine/forward/forwarder.h"
+#include "engine/history/history_store.h"
+#include "engine/watch/server_list.h"
 #include "rules/tripwires.h"
 
 namespace {

@@ -6,10 +6,10 @@
 // - the process's first thread: the service manager's dispatcher, which calls
 //   OnServiceControl; a stop or shutdown reports STOP_PENDING and signals the host.
 // - the service's thread (RunService, started by the dispatcher): the engine's state,
-//   which it alone writes, and the host's loop (engine/engine_host.h) until stopped.
-// - a worker per file server watched besides this computer (engine/server_workers.h):
+//   which it alone writes, and the host's loop (engine/rounds/engine_host.h) until stopped.
+// - a worker per file server watched besides this computer (engine/watch/server_workers.h):
 //   its replies reach the service's thread through the host's queues and event.
-// - the pipe's thread (engine/pipe_server.h): the windows' connections; what they say
+// - the pipe's thread (engine/link/pipe_server.h): the windows' connections; what they say
 //   reaches the service's thread through the pipe's inbound queue and event, what the
 //   service's thread sends waits in each window's backlog.
 #include <windows.h>
@@ -26,20 +26,20 @@
 #include "core/server_api.h"
 #include "core/settings.h"
 #include "core/system_library.h"
-#include "engine/day_logs.h"
-#include "engine/detection.h"
-#include "engine/engine_host.h"
-#include "engine/engine_state.h"
-#include "engine/forwarding_control.h"
-#include "engine/history_store.h"
-#include "engine/log_text.h"
-#include "engine/news.h"
-#include "engine/notices.h"
-#include "engine/poll.h"
-#include "engine/run_records.h"
-#include "engine/server_list.h"
-#include "engine/server_workers.h"
-#include "engine/service_publisher.h"
+#include "engine/watch/day_logs.h"
+#include "engine/watch/detection.h"
+#include "engine/rounds/engine_host.h"
+#include "engine/watch/engine_state.h"
+#include "engine/forward/forwarding_control.h"
+#include "engine/history/history_store.h"
+#include "engine/watch/log_text.h"
+#include "engine/watch/news.h"
+#include "engine/watch/notices.h"
+#include "engine/watch/poll.h"
+#include "engine/watch/run_records.h"
+#include "engine/watch/server_list.h"
+#include "engine/watch/server_workers.h"
+#include "engine/rounds/service_publisher.h"
 #include "rules/block_rules.h"
 
 namespace {

@@ -5,7 +5,7 @@
 //   every dialog and message box; the engine's state, which it alone writes; and the
 //   thread timers its message loops dispatch: the 200 ms poll, the 100 ms block round,
 //   the 1 s tray blink and, while a burst is delivered, the 10 ms delivery timer.
-// - a worker per file server watched besides this computer (engine/server_workers.h):
+// - a worker per file server watched besides this computer (engine/watch/server_workers.h):
 //   every call to its server. It hands each enumeration over in a reply slot and posts
 //   WM_SERVER_REPLY; the main window's thread takes it, frees the slot, and puts
 //   deletions in the worker's request ring (core/handoff.h).
@@ -17,10 +17,10 @@
 //   manual-reset event.
 // - the update check (windows/update_check.h): one request at start-up, then it ends;
 //   its offer is its own message box.
-// - the history's writer (engine/history_store.h): the database file, the reading of
+// - the history's writer (engine/history/history_store.h): the database file, the reading of
 //   the daily logs and the daily prune. The main window's thread only copies each
-//   event into the history's queue (engine/history_queue.h) as delivery publishes it.
-// - the history's search thread (engine/history_search.h): searches, their rows and
+//   event into the history's queue (engine/history/history_queue.h) as delivery publishes it.
+// - the history's search thread (engine/history/history_search.h): searches, their rows and
 //   the files made from them, on a connection of its own; it posts WM_HISTORY_NOTICE
 //   to the History page, which asks for rows by index.
 // Values read across threads are std::atomic fields of the two state records.

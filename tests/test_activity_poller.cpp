@@ -3,18 +3,18 @@
 
 #include <string>
 
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "windows/window_state.h"
 #include "core/text.h"
-#include "engine/detection.h"
-#include "engine/poll.h"
-#include "engine/day_logs.h"
+#include "engine/watch/detection.h"
+#include "engine/watch/poll.h"
+#include "engine/watch/day_logs.h"
 #include "core/server_api.h"
-#include "engine/delivery.h"
-#include "engine/watches.h"
+#include "engine/watch/delivery.h"
+#include "engine/watch/watches.h"
 #include "windows/engine_rounds.h"
 #include "windows/log_page.h"
-#include "engine/log_text.h"
+#include "engine/watch/log_text.h"
 #include "support/session_script.h"
 #include "support/test_support.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "windows/black_list_page.h"
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "windows/window_state.h"
 #include "resources/resource.h"
 #include "support/dialog_driver.h"

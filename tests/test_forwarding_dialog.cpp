@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "core/settings.h"
-#include "engine/forwarder.h"
-#include "engine/forwarding_control.h"
+#include "engine/forward/forwarder.h"
+#include "engine/forward/forwarding_control.h"
 #include "resources/resource.h"
 #include "support/dialog_driver.h"
 #include "support/test_support.h"

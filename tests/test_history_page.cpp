@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "core/text.h"
-#include "engine/activity_batch.h"
-#include "engine/delivery.h"
-#include "engine/engine_state.h"
-#include "engine/history_store.h"
-#include "engine/server_workers.h"
-#include "engine/watches.h"
+#include "engine/watch/activity_batch.h"
+#include "engine/watch/delivery.h"
+#include "engine/watch/engine_state.h"
+#include "engine/history/history_store.h"
+#include "engine/watch/server_workers.h"
+#include "engine/watch/watches.h"
 #include "resources/resource.h"
 #include "rules/computer_list.h"
 #include "support/test_support.h"

@@ -2,13 +2,13 @@
 
 #include <string>
 
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "windows/window_state.h"
-#include "engine/delivery.h"
+#include "engine/watch/delivery.h"
 #include "windows/log_page.h"
 #include "resources/resource.h"
-#include "engine/watches.h"
-#include "engine/log_text.h"
+#include "engine/watch/watches.h"
+#include "engine/watch/log_text.h"
 #include "support/test_support.h"
 #include "windows/main_window.h"
 

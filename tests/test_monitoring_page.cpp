@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "rules/block_rules.h"
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "windows/window_state.h"
 #include "core/settings.h"
-#include "engine/detection.h"
-#include "engine/poll.h"
+#include "engine/watch/detection.h"
+#include "engine/watch/poll.h"
 #include "windows/list_export.h"
 #include "windows/monitoring_page.h"
 #include "resources/resource.h"

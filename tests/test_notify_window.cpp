@@ -5,7 +5,7 @@
 #include <array>
 #include <string>
 
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "windows/window_state.h"
 #include "windows/notify_window.h"
 #include "support/handoff_stress.h"

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/wire.h"
+#include "engine/link/wire.h"
 #include "support/test_support.h"
 #include "windows/service_client.h"
 

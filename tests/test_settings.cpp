@@ -1,6 +1,6 @@
 #include <string>
 
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "windows/window_state.h"
 #include "core/settings.h"
 #include "windows/exit_program.h"

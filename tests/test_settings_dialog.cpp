@@ -4,14 +4,14 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "windows/window_state.h"
 #include "core/settings.h"
 #include "windows/exit_program.h"
 #include "resources/resource.h"
 #include "support/dialog_driver.h"
 #include "support/dialog_template.h"
-#include "engine/history_store.h"
+#include "engine/history/history_store.h"
 #include "windows/start_options.h"
 #include "support/test_support.h"
 #include "windows/settings_dialog.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "windows/window_state.h"
 #include "windows/shares_page.h"
 #include "resources/resource.h"

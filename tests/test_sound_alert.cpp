@@ -1,7 +1,7 @@
 #include <atomic>
 #include <string>
 
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "windows/window_state.h"
 #include "core/product.h"
 #include "windows/sound_alert.h"

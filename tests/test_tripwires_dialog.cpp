@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "resources/resource.h"
 #include "rules/tripwires.h"
 #include "support/dialog_driver.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "windows/window_state.h"
 #include "support/dialog_driver.h"
 #include "windows/update_check.h"

@@ -7,7 +7,7 @@
 #include "core/product.h"
 #include "core/text.h"
 #include "core/time_text.h"
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "resources/resource.h"
 #include "rules/block_rules.h"
 #include "windows/engine_link.h"

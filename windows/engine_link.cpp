@@ -1,12 +1,12 @@
 #include "windows/engine_link.h"
 
 #include "core/settings.h"
-#include "engine/actions.h"
-#include "engine/engine_state.h"
-#include "engine/forwarding_control.h"
-#include "engine/history_store.h"
-#include "engine/server_workers.h"
-#include "engine/watches.h"
+#include "engine/watch/actions.h"
+#include "engine/watch/engine_state.h"
+#include "engine/forward/forwarding_control.h"
+#include "engine/history/history_store.h"
+#include "engine/watch/server_workers.h"
+#include "engine/watch/watches.h"
 #include "windows/service_client.h"
 #include "windows/window_state.h"
 

@@ -11,10 +11,10 @@
 
 #include "core/server_api.h"
 #include "core/settings.h"
-#include "engine/forwarder.h"
-#include "engine/history_store.h"
-#include "engine/server_list.h"
-#include "engine/server_watch.h"
+#include "engine/forward/forwarder.h"
+#include "engine/history/history_store.h"
+#include "engine/watch/server_list.h"
+#include "engine/watch/server_watch.h"
 #include "rules/block_rules.h"
 
 // A server's table as a page shows it. `own` holds an enumeration made for it;

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "engine/server_watch.h"
+#include "engine/watch/server_watch.h"
 
 // The thread timers' procedures; their arguments are ignored.
 void CALLBACK OnPollTick(HWND = nullptr, UINT = 0, UINT_PTR = 0, DWORD = 0);

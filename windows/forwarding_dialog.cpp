@@ -5,8 +5,8 @@
 
 #include "core/product.h"
 #include "core/text.h"
-#include "engine/forwarder.h"
-#include "engine/webhook.h"
+#include "engine/forward/forwarder.h"
+#include "engine/forward/webhook.h"
 #include "resources/resource.h"
 #include "windows/engine_link.h"
 #include "windows/window_state.h"

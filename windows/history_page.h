@@ -1,4 +1,4 @@
-// The History page: what the history holds (engine/history_search.h), searched by
+// The History page: what the history holds (engine/history/history_search.h), searched by
 // time, server, computer, user, path and kind, newest first, in a list that asks for
 // its rows as it draws them. Searches run on the history's search thread; a newer one
 // replaces the older, and the page hears of rows and counts by a posted message.
@@ -9,8 +9,8 @@
 #include <array>
 #include <span>
 
-#include "engine/history_search.h"
-#include "engine/history_store.h"
+#include "engine/history/history_search.h"
+#include "engine/history/history_store.h"
 #include "rules/computer_list.h"
 
 INT_PTR CALLBACK HistoryPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);

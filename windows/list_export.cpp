@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "windows/window_state.h"
 #include "core/text.h"
 

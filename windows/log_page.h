@@ -13,7 +13,7 @@
 INT_PTR CALLBACK LogPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
 
 
-// The control catches up with the engine's Log page text (engine/log_text.h): told
+// The control catches up with the engine's Log page text (engine/watch/log_text.h): told
 // only what changed, and only while it is on screen: laying out lines nobody sees
 // would cost more than everything else an event costs. After every engine call.
 void SyncLogPageView();

@@ -5,7 +5,7 @@
 
 #include <array>
 
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "resources/resource.h"
 #include "rules/block_rules.h"
 #include "windows/black_list_page.h"

@@ -1,5 +1,5 @@
 // The Monitoring page's two list views: owner-data views that draw the snapshots
-// (engine/list_snapshots.h) and keep only the selection. A refresh deletes the rows
+// (engine/watch/list_snapshots.h) and keep only the selection. A refresh deletes the rows
 // whose record went only where a selection or the focus could move, gives the new
 // count, and draws again only the cells on screen that changed.
 #pragma once
@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <span>
 
-#include "engine/list_snapshots.h"
+#include "engine/watch/list_snapshots.h"
 
 // Brings the snapshot and its list view in line with the records, stamping `generation`.
 void RefreshSessionsList(HWND list, SessionSnapshot& snapshot, std::span<const SESSION_INFO_1> records,

@@ -8,7 +8,7 @@
 #include <cwctype>
 
 #include "rules/block_rules.h"
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "windows/window_state.h"
 #include "core/settings.h"
 #include "windows/engine_link.h"
@@ -17,8 +17,8 @@
 #include "core/text.h"
 #include "windows/list_export.h"
 #include "windows/monitoring_lists.h"
-#include "engine/server_workers.h"
-#include "engine/watches.h"
+#include "engine/watch/server_workers.h"
+#include "engine/watch/watches.h"
 #include "core/server_api.h"
 #include "windows/server_choice.h"
 #include "resources/resource.h"

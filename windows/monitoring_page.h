@@ -8,7 +8,7 @@
 #include <span>
 
 #include "core/product.h"
-#include "engine/server_watch.h"
+#include "engine/watch/server_watch.h"
 
 constexpr char kAccessDeniedMessage[] =
     "Error: Access is denied\nCould not have access to enum sessions or opened files\n"

@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "core/product.h"
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "resources/resource.h"
 #include "windows/update_check.h"
 #include "windows/window_state.h"

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "engine/server_watch.h"
+#include "engine/watch/server_watch.h"
 
 // Fills both boxes with this computer and the watched servers, each with its state
 // ("not answering", "access denied"); shows or hides them.

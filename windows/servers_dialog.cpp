@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <array>
 
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "windows/window_state.h"
 #include "core/product.h"
 #include "core/text.h"
-#include "engine/server_workers.h"
-#include "engine/watches.h"
+#include "engine/watch/server_workers.h"
+#include "engine/watch/watches.h"
 #include "resources/resource.h"
 #include "windows/engine_link.h"
 #include "windows/monitoring_page.h"

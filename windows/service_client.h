@@ -10,9 +10,9 @@
 
 #include <span>
 
-#include "engine/server_list.h"
-#include "engine/server_watch.h"
-#include "engine/wire.h"
+#include "engine/watch/server_list.h"
+#include "engine/watch/server_watch.h"
+#include "engine/link/wire.h"
 
 // Whether the protection service is installed and running, as the service manager says.
 bool ProtectionServiceRunning();

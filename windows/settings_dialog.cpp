@@ -4,8 +4,8 @@
 
 #include <array>
 
-#include "engine/engine_state.h"
-#include "engine/history_store.h"
+#include "engine/watch/engine_state.h"
+#include "engine/history/history_store.h"
 #include "windows/monitoring_page.h"
 #include "windows/window_state.h"
 #include "core/settings.h"

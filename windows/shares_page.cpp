@@ -4,11 +4,11 @@
 
 #include <array>
 
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "windows/window_state.h"
 #include "core/text.h"
-#include "engine/server_workers.h"
-#include "engine/watches.h"
+#include "engine/watch/server_workers.h"
+#include "engine/watch/watches.h"
 #include "core/server_api.h"
 #include "windows/server_choice.h"
 #include "resources/resource.h"

@@ -6,7 +6,7 @@
 
 #include <span>
 
-#include "engine/server_watch.h"
+#include "engine/watch/server_watch.h"
 
 
 INT_PTR CALLBACK SharesPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);

@@ -2,7 +2,7 @@
 
 #include <mmsystem.h>
 
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "windows/window_state.h"
 #include "core/product.h"
 #include "core/system_library.h"

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "rules/tripwires.h"
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "windows/window_state.h"
 #include "core/product.h"
 #include "core/text.h"

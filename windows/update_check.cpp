@@ -6,7 +6,7 @@
 #include <array>
 
 #include "core/system_library.h"
-#include "engine/engine_state.h"
+#include "engine/watch/engine_state.h"
 #include "windows/window_state.h"
 #include "core/text.h"
 #include "version.h"

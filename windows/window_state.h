@@ -1,7 +1,7 @@
 // The windows' state: handles, menus, icons, timers and what each page shows. One
 // record for the life of the process, zero-filled at start and never freed. The
 // main window's thread writes it, but for the fields marked as the notify window's.
-// The engine's state (engine/engine_state.h) holds no window handle.
+// The engine's state (engine/watch/engine_state.h) holds no window handle.
 #pragma once
 
 #include <windows.h>
@@ -13,8 +13,8 @@
 #include <cstdint>
 
 #include "core/paths.h"
-#include "engine/list_snapshots.h"
-#include "engine/server_watch.h"
+#include "engine/watch/list_snapshots.h"
+#include "engine/watch/server_watch.h"
 #include "core/reserved_store.h"
 #include "windows/notify_lines.h"
 

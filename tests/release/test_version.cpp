@@ -10,7 +10,7 @@
 #include <string>
 
 #include "core/product.h"
-#include "engine/day_logs.h"
+#include "engine/watch/day_logs.h"
 #include "release/version_resources.h"
 
 namespace {

@@ -10,11 +10,11 @@
 #include "core/event_log.h"
 #include "core/settings.h"
 #include "core/text.h"
-#include "engine/day_logs.h"
-#include "engine/engine_state.h"
-#include "engine/poll.h"
-#include "engine/run_records.h"
-#include "engine/server_workers.h"
+#include "engine/watch/day_logs.h"
+#include "engine/watch/engine_state.h"
+#include "engine/watch/poll.h"
+#include "engine/watch/run_records.h"
+#include "engine/watch/server_workers.h"
 
 namespace {
 

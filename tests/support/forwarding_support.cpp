@@ -12,7 +12,7 @@
 #include <sstream>
 
 #include "core/clock.h"
-#include "engine/relp_client.h"
+#include "engine/forward/relp_client.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <sstream>
 
 #include "core/utf8.h"
-#include "engine/delivery.h"
-#include "engine/engine_state.h"
-#include "engine/event_record.h"
-#include "engine/watches.h"
+#include "engine/watch/delivery.h"
+#include "engine/watch/engine_state.h"
+#include "engine/watch/event_record.h"
+#include "engine/watch/watches.h"
 
 bool PollUntil(const std::function<bool()>& done, DWORD timeoutMs)
 {

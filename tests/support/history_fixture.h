@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_state.h"
-#include "engine/history_search.h"
-#include "engine/history_store.h"
+#include "engine/watch/engine_state.h"
+#include "engine/history/history_search.h"
+#include "engine/history/history_store.h"
 #include "support/engine_fixture.h"
 
 struct sqlite3;

@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/pipe_client.h"
-#include "engine/wire.h"
+#include "engine/link/pipe_client.h"
+#include "engine/link/wire.h"
 
 namespace pipe_test {
 

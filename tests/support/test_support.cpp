@@ -1,6 +1,6 @@
 #include "support/test_support.h"
 
-#include "engine/history_store.h"
+#include "engine/history/history_store.h"
 
 #include <shlobj.h>
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "rules/block_rules.h"
-#include "engine/engine_state.h"
-#include "engine/blocking.h"
+#include "engine/watch/engine_state.h"
+#include "engine/watch/blocking.h"
 #include "core/server_api.h"
 #include "support/fake_server.h"
 

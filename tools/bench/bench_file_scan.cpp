@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/engine_state.h"
-#include "engine/detection.h"
-#include "engine/poll.h"
+#include "engine/watch/engine_state.h"
+#include "engine/watch/detection.h"
+#include "engine/watch/poll.h"
 #include "core/server_api.h"
 #include "support/fake_server.h"
 

@@ -24,11 +24,11 @@
 #include <vector>
 
 #include "core/text.h"
-#include "engine/event_record.h"
-#include "engine/history_db.h"
-#include "engine/history_keys.h"
-#include "engine/history_search.h"
-#include "engine/history_store.h"
+#include "engine/watch/event_record.h"
+#include "engine/history/history_db.h"
+#include "engine/history/history_keys.h"
+#include "engine/history/history_search.h"
+#include "engine/history/history_store.h"
 
 namespace {
 

@@ -1,3 +1,0 @@
-#include "engine/engine_state.h"
-
-EngineState engineState;

@@ -1,0 +1,3 @@
+#include "engine/history/history_state.h"
+
+HistoryState historyState;

@@ -1,3 +1,0 @@
-#include "engine/history_state.h"
-
-HistoryState historyState;

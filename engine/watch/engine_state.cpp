@@ -1,0 +1,3 @@
+#include "engine/watch/engine_state.h"
+
+EngineState engineState;

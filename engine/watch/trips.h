@@ -1,0 +1,20 @@
+// What the engine does when a tripwire trips: the user's sessions looked up on the
+// server that saw the open (this computer asks its server; another server's last
+// reading is used), their computers deleted at once on that server and kept off on
+// every watched server; a trip until released by hand is saved at once.
+#pragma once
+
+#include <windows.h>
+#include <lm.h>
+
+#include <cstddef>
+
+#include "engine/watch/server_watch.h"
+#include "rules/tripwires.h"
+
+// One new file of `watch`: true when it trips a rule, with the report to log right
+// after its line. `burst` is false for files found before the scan could tell.
+bool CheckTripwires(const ServerWatch& watch, const FILE_INFO_3& file, bool burst, TripReport* report);
+
+// Releases a tripped computer by its slot; a permanent one leaves [tripped] too.
+void ReleaseTrippedComputer(std::size_t slot);
