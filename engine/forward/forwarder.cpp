@@ -488,6 +488,69 @@ bool SpoolHasWork()
     return forwarder.spool.count > 0 || forwarder.spool.dropped > 0;
 }
 
+// The forwarder thread's place in its work: where the spool is sent from, and the
+// wait before the next connection.
+struct ThreadRound {
+    SpoolCursor cursor;
+    DWORD retry;
+    ULONGLONG nextAttempt;
+    bool deliveredOnConnection;
+};
+
+void RetryLater(ThreadRound& round, const char* problem)
+{
+    NoteFailing(problem);
+    round.nextAttempt = PacingMillisecondsNow() + round.retry;
+    round.retry = std::min(round.retry * 2, kLongestRetryMs);
+}
+
+void TryToConnect(ThreadRound& round)
+{
+    std::array<char, 160> problem{};
+    if (Connect(problem) == NetResult::Ok) {
+        round.cursor = SpoolStart(forwarder.spool);
+        round.deliveredOnConnection = false;
+    } else {
+        RetryLater(round, problem.data());
+    }
+}
+
+void SendOnConnection(ThreadRound& round)
+{
+    const uint64_t deliveredBefore = forwarder.delivered.load();
+    const NetResult result = forwarder.settings.transport == ForwardTransport::Relp ? SendRelpRound(round.cursor)
+                                                                                    : SendPlainRound(round.cursor);
+    SaveSpoolHeader(forwarder.spool);
+    UpdateWaiting();
+    if (forwarder.delivered.load() != deliveredBefore) {
+        round.deliveredOnConnection = true;
+        round.retry = kFirstRetryMs;
+        NoteWorking();
+    }
+    if (result == NetResult::Ok)
+        return;
+    std::array<char, 160> problem{};
+    CopyText(problem, forwarder.relp.lastText[0] ? forwarder.relp.lastText.data() : NetResultText(result));
+    Disconnect(false);
+    // A connection that worked broke (the collector restarted, or closed it while
+    // idle): connect again at once, and tell only if that fails.
+    if (round.deliveredOnConnection && result != NetResult::TimedOut)
+        round.nextAttempt = 0;
+    else
+        RetryLater(round, problem.data());
+}
+
+void RepairCorruptSpool(ThreadRound& round)
+{
+    ForwardSpool& spool = forwarder.spool;
+    forwarder.spoolCorrupt = false;
+    Disconnect(false);  // what is in flight goes again from the repaired spool
+    const uint64_t lostBefore = spool.dropped;
+    NoteSpool(RepairSpool(spool));
+    forwarder.dropped.fetch_add(spool.dropped - std::min(spool.dropped, lostBefore));
+    round.cursor = SpoolStart(spool);
+}
+
 DWORD WINAPI ForwarderThread(void*)
 {
     ForwardSpool& spool = forwarder.spool;
@@ -501,62 +564,21 @@ DWORD WINAPI ForwarderThread(void*)
     forwarder.socket = INVALID_SOCKET;
     forwarder.connected = false;
     forwarder.spoolCorrupt = false;
-    SpoolCursor cursor = SpoolStart(spool);
-    DWORD retry = kFirstRetryMs;
-    ULONGLONG nextAttempt = 0;
-    bool deliveredOnConnection = false;
+    ThreadRound round{SpoolStart(spool), kFirstRetryMs, 0, false};
     for (;;) {
         const bool stop = forwarder.stopping.load();
         MoveQueueToSpool();
         if (stop || spool.file == INVALID_HANDLE_VALUE)
             break;
-        if (!forwarder.connected && SpoolHasWork() && PacingMillisecondsNow() >= nextAttempt) {
-            std::array<char, 160> problem{};
-            if (Connect(problem) == NetResult::Ok) {
-                cursor = SpoolStart(spool);
-                deliveredOnConnection = false;
-            } else {
-                NoteFailing(problem.data());
-                nextAttempt = PacingMillisecondsNow() + retry;
-                retry = std::min(retry * 2, kLongestRetryMs);
-            }
-        }
+        if (!forwarder.connected && SpoolHasWork() && PacingMillisecondsNow() >= round.nextAttempt)
+            TryToConnect(round);
         if (forwarder.connected) {
-            const uint64_t deliveredBefore = forwarder.delivered.load();
-            const NetResult result = forwarder.settings.transport == ForwardTransport::Relp ? SendRelpRound(cursor)
-                                                                                            : SendPlainRound(cursor);
-            SaveSpoolHeader(spool);
-            UpdateWaiting();
-            if (forwarder.delivered.load() != deliveredBefore) {
-                deliveredOnConnection = true;
-                retry = kFirstRetryMs;
-                NoteWorking();
-            }
-            if (result != NetResult::Ok) {
-                std::array<char, 160> problem{};
-                CopyText(problem, forwarder.relp.lastText[0] ? forwarder.relp.lastText.data() : NetResultText(result));
-                Disconnect(false);
-                if (deliveredOnConnection && result != NetResult::TimedOut) {
-                    // A connection that worked broke (the collector restarted, or closed
-                    // it while idle): connect again at once, and tell only if that fails.
-                    nextAttempt = 0;
-                } else {
-                    NoteFailing(problem.data());
-                    nextAttempt = PacingMillisecondsNow() + retry;
-                    retry = std::min(retry * 2, kLongestRetryMs);
-                }
-            }
-            if (forwarder.spoolCorrupt) {
-                forwarder.spoolCorrupt = false;
-                Disconnect(false);  // what is in flight goes again from the repaired spool
-                const uint64_t lostBefore = spool.dropped;
-                NoteSpool(RepairSpool(spool));
-                forwarder.dropped.fetch_add(spool.dropped - std::min(spool.dropped, lostBefore));
-                cursor = SpoolStart(spool);
-            }
+            SendOnConnection(round);
+            if (forwarder.spoolCorrupt)
+                RepairCorruptSpool(round);
         }
-        const bool busy = forwarder.connected && (forwarder.relp.sentCount > 0 || cursor.sequence <
-                                                                                        spool.firstSequence + spool.count);
+        const bool busy = forwarder.connected && (forwarder.relp.sentCount > 0 ||
+                                                  round.cursor.sequence < spool.firstSequence + spool.count);
         if (!busy)
             WaitForSingleObject(forwarder.wake, kIdleWaitMs);
     }
@@ -564,6 +586,53 @@ DWORD WINAPI ForwarderThread(void*)
     CloseForwardSpool(spool);
     UpdateWaiting();
     return 0;
+}
+
+// The test message over RELP, acknowledged within the test's time; the collector's
+// words in `problem`.
+NetResult SendTestOverRelp(const sockaddr_in& address, std::string_view text, std::span<char> problem)
+{
+    RelpClient client{};
+    ResetRelpClient(client);
+    NetResult outcome = OpenRelp(client, address, kTestMs);
+    if (outcome == NetResult::Ok)
+        outcome = SendRelpMessage(client, text, 1, kTestMs);
+    const ULONGLONG deadline = PacingMillisecondsNow() + kTestMs;
+    std::size_t count = 0;
+    while (outcome == NetResult::Ok && count == 0 && PacingMillisecondsNow() < deadline) {
+        std::array<uint64_t, kRelpWindow> delivered{};
+        outcome = TakeRelpAcknowledgements(client, 100, delivered, &count);
+    }
+    if (outcome == NetResult::Ok && count == 0)
+        outcome = NetResult::TimedOut;
+    CopyText(problem, client.lastText.data());
+    if (outcome == NetResult::Ok)
+        CloseRelp(client, 1000);
+    else
+        DropRelp(client);
+    return outcome;
+}
+
+// The test message over TCP (octet-counted) or UDP.
+NetResult SendTestPlain(const sockaddr_in& address, bool datagram, std::string_view text)
+{
+    SOCKET socket = INVALID_SOCKET;
+    NetResult outcome = ConnectCollector(address, datagram, kTestMs, &socket);
+    if (outcome == NetResult::Ok && !datagram) {
+        std::array<char, 16> count{};
+        const int digits = FormatText(count, "%u ", static_cast<unsigned>(text.size()));
+        outcome = SendAll(socket, std::string_view(count.data(), static_cast<std::size_t>(digits)), kTestMs);
+    }
+    if (outcome == NetResult::Ok)
+        outcome = SendAll(socket, text, kTestMs);
+    // A UDP port no one listens on answers with an ICMP message.
+    if (outcome == NetResult::Ok && datagram) {
+        WaitReadable(socket, 500);
+        if (PortUnreachable(socket))
+            outcome = NetResult::Refused;
+    }
+    CloseSocket(&socket);
+    return outcome;
 }
 
 }  // namespace
@@ -704,46 +773,10 @@ ForwardTestResult TestForwarding(const ForwardSettings& settings, std::span<char
     const std::size_t length = FormatSyslogNote(message, MakeSyslogOrigin(settings.facility), UniversalTimeNow(),
                                                 kTestMsgid, kSeverityNotice, kTestText);
     const std::string_view text(message.data(), length);
-    NetResult outcome = NetResult::Ok;
     std::array<char, 128> problem{};
-    if (settings.transport == ForwardTransport::Relp) {
-        RelpClient client{};
-        ResetRelpClient(client);
-        outcome = OpenRelp(client, address, kTestMs);
-        if (outcome == NetResult::Ok)
-            outcome = SendRelpMessage(client, text, 1, kTestMs);
-        const ULONGLONG deadline = PacingMillisecondsNow() + kTestMs;
-        std::size_t count = 0;
-        while (outcome == NetResult::Ok && count == 0 && PacingMillisecondsNow() < deadline) {
-            std::array<uint64_t, kRelpWindow> delivered{};
-            outcome = TakeRelpAcknowledgements(client, 100, delivered, &count);
-        }
-        if (outcome == NetResult::Ok && count == 0)
-            outcome = NetResult::TimedOut;
-        CopyText(problem, client.lastText.data());
-        if (outcome == NetResult::Ok)
-            CloseRelp(client, 1000);
-        else
-            DropRelp(client);
-    } else {
-        SOCKET socket = INVALID_SOCKET;
-        const bool datagram = settings.transport == ForwardTransport::Udp;
-        outcome = ConnectCollector(address, datagram, kTestMs, &socket);
-        if (outcome == NetResult::Ok && !datagram) {
-            std::array<char, 16> count{};
-            const int digits = FormatText(count, "%u ", static_cast<unsigned>(length));
-            outcome = SendAll(socket, std::string_view(count.data(), static_cast<std::size_t>(digits)), kTestMs);
-        }
-        if (outcome == NetResult::Ok)
-            outcome = SendAll(socket, text, kTestMs);
-        // A UDP port no one listens on answers with an ICMP message.
-        if (outcome == NetResult::Ok && datagram) {
-            WaitReadable(socket, 500);
-            if (PortUnreachable(socket))
-                outcome = NetResult::Refused;
-        }
-        CloseSocket(&socket);
-    }
+    const NetResult outcome = settings.transport == ForwardTransport::Relp
+                                  ? SendTestOverRelp(address, text, problem)
+                                  : SendTestPlain(address, settings.transport == ForwardTransport::Udp, text);
     switch (outcome) {
     case NetResult::Ok:
         if (settings.transport == ForwardTransport::Relp) {

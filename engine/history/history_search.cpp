@@ -436,28 +436,16 @@ void SetSearchStatus(uint32_t generation, int32_t finished, int32_t failed)
     search.statusGeneration.store(generation);
 }
 
-void RunSearch(const HistoryQuery& query, uint32_t generation)
+// The keys the search finds, newest first, up to kHistoryFoundMost, the first page
+// served as soon as it is found; a newer search stops it. SQLITE_OK, or what failed.
+int CollectKeys(sqlite3_stmt* statement, sqlite3_stmt* older, const KeyRange& range, uint32_t generation,
+                bool* firstTold)
 {
-    search.keysGeneration = generation;
-    search.keyCount = 0;
-    search.keysFinished = 0;
-    search.more.store(0);
-    SetSearchStatus(generation, 0, 0);
-    sqlite3_stmt* statement = nullptr;
-    bool empty = false;
-    KeyRange range{};
-    int result = EnsureReader() ? PrepareSearch(query, &statement, &empty, &range) : SQLITE_CANTOPEN;
-    sqlite3_stmt* older = nullptr;
-    if (result == SQLITE_OK && !empty && range.byBucket)
-        result = sqlite3_prepare_v2(search.db, kHistoryNewestKeyIn, -1, &older, nullptr);
+    int result = SQLITE_OK;
     int64_t before = range.to;  // the keys left to search lie below
     bool inBucket = !range.byBucket;
-    bool firstTold = false;
     uint32_t steps = 0;
-    search.searching.store(1);
-    while (result == SQLITE_OK && !empty) {
-        if (search.latest.load() != generation)
-            break;
+    while (search.latest.load() == generation) {
         if (!inBucket) {
             int64_t bucket = 0;
             if (!NewestHistoryBucket(older, range.from, before, &bucket, &result))
@@ -487,11 +475,32 @@ void RunSearch(const HistoryQuery& query, uint32_t generation)
         if (search.keyCount == kFirstRows) {
             ServeFirstPage(generation);
             Notify(HistoryNoticeKind::FirstRows, generation);
-            firstTold = true;
+            *firstTold = true;
         }
         if (++steps % kRowsBetweenLooks == 0 && search.pagesWanted.load())
             ServePages();
     }
+    return result;
+}
+
+void RunSearch(const HistoryQuery& query, uint32_t generation)
+{
+    search.keysGeneration = generation;
+    search.keyCount = 0;
+    search.keysFinished = 0;
+    search.more.store(0);
+    SetSearchStatus(generation, 0, 0);
+    sqlite3_stmt* statement = nullptr;
+    bool empty = false;
+    KeyRange range{};
+    int result = EnsureReader() ? PrepareSearch(query, &statement, &empty, &range) : SQLITE_CANTOPEN;
+    sqlite3_stmt* older = nullptr;
+    if (result == SQLITE_OK && !empty && range.byBucket)
+        result = sqlite3_prepare_v2(search.db, kHistoryNewestKeyIn, -1, &older, nullptr);
+    bool firstTold = false;
+    search.searching.store(1);
+    if (result == SQLITE_OK && !empty)
+        result = CollectKeys(statement, older, range, generation, &firstTold);
     search.searching.store(0);
     sqlite3_finalize(statement);
     sqlite3_finalize(older);

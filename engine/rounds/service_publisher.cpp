@@ -316,20 +316,54 @@ void SaveLists()
     SendRules(0);
 }
 
+// The commands that act on one server's tables: refused for a server not watched.
+bool ActsOnServer(CommandKind kind)
+{
+    return kind == CommandKind::CloseSession || kind == CommandKind::CloseFile || kind == CommandKind::RemoveShare ||
+           kind == CommandKind::RefreshShares;
+}
+
+void SetLogGates(const WireLogGates& gates, const wchar_t* by)
+{
+    Settings& settings = engineState.settings;
+    settings.savesess = gates.savesess;
+    settings.savefiles = gates.savefiles;
+    settings.savelogs = gates.savelogs;
+    settings.savecsvlogs = gates.savecsvlogs;
+    for (const SettingKey* key : {&kSaveSessKey, &kSaveFilesKey, &kSaveLogsKey, &kSaveCsvLogsKey})
+        WriteSetting(*key, settings.*key->field);
+    SaveHistoryKeepDays(gates.historyKeepDays);
+    SayChangedBy("the log settings", by);
+    SendLogGates(0);
+}
+
+void SetForward(const ForwardSettings& forward, const wchar_t* by)
+{
+    // The decoder let through only values in their ranges; the host is resolved by the
+    // forwarder's thread, which says on the Log page when it cannot be.
+    WriteForwardSettings(forward);
+    RestartForwarding(forward);
+    SayChangedBy("the forwarding settings", by);
+    SendForward(0);
+}
+
+void SetBackfill(bool resume, const wchar_t* by)
+{
+    if (resume)
+        ResumeHistoryBackfill();
+    else
+        StopHistoryBackfill();
+    SayChangedBy(resume ? "the reading of the daily logs into the history: resumed"
+                        : "the reading of the daily logs into the history: stopped",
+                 by);
+    SendHistoryState(0);
+}
+
 CommandResult Do(WindowClient& client, const WireCommand& command)
 {
-    const bool serverKnown = command.server == kThisComputer || WatchedServer(command.server);
     const wchar_t* by = client.account.data();
-    switch (command.kind) {
-    case CommandKind::CloseSession:
-    case CommandKind::CloseFile:
-    case CommandKind::RemoveShare:
-    case CommandKind::RefreshShares:
-        if (!serverKnown)
-            return CommandResult::UnknownServer;
-        break;
-    default: break;
-    }
+    if (ActsOnServer(command.kind) && command.server != kThisComputer && !WatchedServer(command.server))
+        return CommandResult::UnknownServer;
     switch (command.kind) {
     case CommandKind::CloseSession:
         CloseSessionAction(command.server, command.name.data(), command.user.data(), by);
@@ -370,37 +404,10 @@ CommandResult Do(WindowClient& client, const WireCommand& command)
         SayChangedBy("the servers watched", by);
         SendServers(0);
         break;
-    case CommandKind::SetLogGates: {
-        Settings& settings = engineState.settings;
-        settings.savesess = command.gates.savesess;
-        settings.savefiles = command.gates.savefiles;
-        settings.savelogs = command.gates.savelogs;
-        settings.savecsvlogs = command.gates.savecsvlogs;
-        for (const SettingKey* key : {&kSaveSessKey, &kSaveFilesKey, &kSaveLogsKey, &kSaveCsvLogsKey})
-            WriteSetting(*key, settings.*key->field);
-        SaveHistoryKeepDays(command.gates.historyKeepDays);
-        SayChangedBy("the log settings", by);
-        SendLogGates(0);
-        break;
-    }
-    case CommandKind::SetForward:
-        // The decoder let through only values in their ranges; the host is resolved
-        // by the forwarder's thread, which says on the Log page when it cannot be.
-        WriteForwardSettings(command.forward);
-        RestartForwarding(command.forward);
-        SayChangedBy("the forwarding settings", by);
-        SendForward(0);
-        break;
-    case CommandKind::StopBackfill:
-        StopHistoryBackfill();
-        SayChangedBy("the reading of the daily logs into the history: stopped", by);
-        SendHistoryState(0);
-        break;
-    case CommandKind::ResumeBackfill:
-        ResumeHistoryBackfill();
-        SayChangedBy("the reading of the daily logs into the history: resumed", by);
-        SendHistoryState(0);
-        break;
+    case CommandKind::SetLogGates: SetLogGates(command.gates, by); break;
+    case CommandKind::SetForward: SetForward(command.forward, by); break;
+    case CommandKind::StopBackfill: SetBackfill(false, by); break;
+    case CommandKind::ResumeBackfill: SetBackfill(true, by); break;
     }
     return CommandResult::Done;
 }
