@@ -32,6 +32,54 @@ Text Cut(Text text, std::size_t most)
     return text.substr(0, std::min(text.size(), most));
 }
 
+// A record's texts as the queue keeps them, each cut to its room.
+struct QueuedTexts {
+    std::string_view server;
+    std::wstring_view computer;
+    std::wstring_view user;
+    std::wstring_view path;
+    std::string_view rule;
+
+    std::size_t Bytes() const
+    {
+        return (computer.size() + user.size() + path.size()) * sizeof(wchar_t) + server.size() + rule.size();
+    }
+};
+
+QueuedTexts TextsOf(const EventRecord& record)
+{
+    return {Cut(record.server, kQueuedServerBytes), Cut(record.computer, kQueuedNameUnits),
+            Cut(record.user, kQueuedNameUnits), Cut(record.path, kQueuedPathUnits), Cut(record.rule, kQueuedRuleBytes)};
+}
+
+// The record's head, then its wide texts, then its narrow ones, at `place`.
+void WriteRecord(char* place, std::size_t size, const EventRecord& record, const QueuedTexts& texts)
+{
+    RecordHead headOf{static_cast<uint32_t>(size),
+                      static_cast<int32_t>(record.kind),
+                      record.local,
+                      record.utc,
+                      record.permissions,
+                      static_cast<uint16_t>(texts.server.size()),
+                      static_cast<uint16_t>(texts.computer.size()),
+                      static_cast<uint16_t>(texts.user.size()),
+                      static_cast<uint16_t>(texts.path.size()),
+                      static_cast<uint16_t>(texts.rule.size())};
+    memcpy(place, &headOf, sizeof(headOf));
+    char* text = place + sizeof(headOf);
+    // An empty view may hold no pointer at all, which memcpy may not be given.
+    for (const std::wstring_view wide : {texts.computer, texts.user, texts.path}) {
+        if (!wide.empty())
+            memcpy(text, wide.data(), wide.size() * sizeof(wchar_t));
+        text += wide.size() * sizeof(wchar_t);
+    }
+    for (const std::string_view bytes : {texts.server, texts.rule}) {
+        if (!bytes.empty())
+            memcpy(text, bytes.data(), bytes.size());
+        text += bytes.size();
+    }
+}
+
 }  // namespace
 
 bool MakeHistoryQueue(HistoryQueue& queue, std::size_t capacity, HANDLE wake)
@@ -64,13 +112,8 @@ bool PutHistoryEvent(HistoryQueue& queue, const EventRecord& record)
 {
     if (!queue.bytes)
         return false;
-    const std::string_view server = Cut(record.server, kQueuedServerBytes);
-    const std::wstring_view computer = Cut(record.computer, kQueuedNameUnits);
-    const std::wstring_view user = Cut(record.user, kQueuedNameUnits);
-    const std::wstring_view path = Cut(record.path, kQueuedPathUnits);
-    const std::string_view rule = Cut(record.rule, kQueuedRuleBytes);
-    const std::size_t wideBytes = (computer.size() + user.size() + path.size()) * sizeof(wchar_t);
-    const std::size_t size = RoundUp(sizeof(RecordHead) + wideBytes + server.size() + rule.size());
+    const QueuedTexts texts = TextsOf(record);
+    const std::size_t size = RoundUp(sizeof(RecordHead) + texts.Bytes());
 
     AcquireSRWLockExclusive(&queue.putting);
     const uint64_t head = queue.head.load(std::memory_order_relaxed);
@@ -92,30 +135,7 @@ bool PutHistoryEvent(HistoryQueue& queue, const EventRecord& record)
         uint32_t mark = kWrapMark;
         memcpy(queue.bytes + at, &mark, sizeof(mark));
     }
-    char* place = queue.bytes + (padding ? 0 : at);
-    RecordHead headOf{static_cast<uint32_t>(size),
-                      static_cast<int32_t>(record.kind),
-                      record.local,
-                      record.utc,
-                      record.permissions,
-                      static_cast<uint16_t>(server.size()),
-                      static_cast<uint16_t>(computer.size()),
-                      static_cast<uint16_t>(user.size()),
-                      static_cast<uint16_t>(path.size()),
-                      static_cast<uint16_t>(rule.size())};
-    memcpy(place, &headOf, sizeof(headOf));
-    char* text = place + sizeof(headOf);
-    // An empty view may hold no pointer at all, which memcpy may not be given.
-    for (const std::wstring_view wide : {computer, user, path}) {
-        if (!wide.empty())
-            memcpy(text, wide.data(), wide.size() * sizeof(wchar_t));
-        text += wide.size() * sizeof(wchar_t);
-    }
-    for (const std::string_view bytes : {server, rule}) {
-        if (!bytes.empty())
-            memcpy(text, bytes.data(), bytes.size());
-        text += bytes.size();
-    }
+    WriteRecord(queue.bytes + (padding ? 0 : at), size, record, texts);
     queue.head.store(head + padding + size, std::memory_order_release);
     queue.queued.fetch_add(1, std::memory_order_relaxed);
     ReleaseSRWLockExclusive(&queue.putting);

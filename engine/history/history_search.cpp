@@ -342,75 +342,101 @@ void BindRange(sqlite3_stmt* statement, const KeyRange& range)
     sqlite3_bind_int64(statement, 4, range.toSecond);
 }
 
-// The search's statement, from fixed pieces only: the values are bound. The filter
-// that narrows most drives (its index gives events newest first); the others are
-// marked with a unary plus so that SQLite tests them on each event instead.
-int PrepareSearch(const HistoryQuery& query, sqlite3_stmt** statement, bool* empty, KeyRange* range)
+// What a search narrows by, and how many of each were found.
+struct SearchFilters {
+    bool byUser, byComputer, byPath, byServer, byKind;
+    int64_t users, computers, paths, servers;
+};
+
+int FindSearchTexts(const HistoryQuery& query, SearchFilters& f)
 {
-    *empty = false;
-    int64_t users = 0, computers = 0, paths = 0, servers = 0;
+    f = {query.user[0] != '\0', query.computer[0] != '\0', query.pathContains[0] != '\0',
+         query.serverChoice == HistoryServerChoice::Named,
+         query.kinds != 0 && (query.kinds & HistoryAllKinds) != HistoryAllKinds, 0, 0, 0, 0};
     int result = SQLITE_OK;
-    const bool byUser = query.user[0] != '\0';
-    const bool byComputer = query.computer[0] != '\0';
-    const bool byPath = query.pathContains[0] != '\0';
-    const bool byServer = query.serverChoice == HistoryServerChoice::Named;
-    const bool byKind = query.kinds != 0 && (query.kinds & HistoryAllKinds) != HistoryAllKinds;
-    if (byUser)
+    if (f.byUser)
         result = FindTexts("found_users", "INSERT INTO temp.found_users SELECT id FROM names WHERE history_same(text, ?1)",
-                           query.user.data(), &users);
-    if (result == SQLITE_OK && byComputer)
+                           query.user.data(), &f.users);
+    if (result == SQLITE_OK && f.byComputer)
         result = FindTexts("found_computers",
                            "INSERT INTO temp.found_computers SELECT id FROM names WHERE history_same(text, ?1)",
-                           query.computer.data(), &computers);
-    if (result == SQLITE_OK && byServer)
+                           query.computer.data(), &f.computers);
+    if (result == SQLITE_OK && f.byServer)
         result = FindTexts("found_servers",
                            "INSERT INTO temp.found_servers SELECT id FROM servers WHERE history_same(text, ?1)",
-                           query.server.data(), &servers);
-    if (result == SQLITE_OK && byPath)
+                           query.server.data(), &f.servers);
+    if (result == SQLITE_OK && f.byPath)
         result = FindTexts("found_paths",
                            "INSERT INTO temp.found_paths SELECT id FROM paths WHERE history_contains(text, ?1)",
-                           query.pathContains.data(), &paths);
-    if (result == SQLITE_OK && byKind)
+                           query.pathContains.data(), &f.paths);
+    if (result == SQLITE_OK && f.byKind)
         result = FindKinds(query.kinds);
-    if (result != SQLITE_OK)
-        return result;
-    if ((byUser && users == 0) || (byComputer && computers == 0) || (byPath && paths == 0) ||
-        (byServer && servers == 0)) {
-        *empty = true;
-        return SQLITE_OK;
-    }
-    const char* driver = byUser ? "user" : byPath && paths <= kPathsThroughIndex ? "path" : byComputer ? "computer" : "";
-    const auto filter = [driver](std::span<char> sql, const char* column, const char* table) {
+    return result;
+}
+
+// The search's statement: `driver` names the column whose index drives it ("" none).
+void WriteSearchSql(std::span<char> sql, const HistoryQuery& query, const SearchFilters& f, const KeyRange& range,
+                    const char* driver)
+{
+    const auto filter = [driver, sql](const char* column, const char* table) {
         AppendText(sql, strcmp(driver, column) == 0 ? " AND " : " AND +");
         AppendText(sql, column);
         AppendText(sql, " IN (SELECT id FROM temp.");
         AppendText(sql, table);
         AppendText(sql, ")");
     };
-    *range = RangeOf(query.from, query.to);
-    range->byBucket = driver[0] != '\0';
-    std::array<char, 1024> sql{};
     CopyText(sql, "SELECT id FROM events WHERE id >= ?1 AND id < ?2");
     // The driving index leads with the bucket: the search takes one at a time (?5).
     static_assert(kHistoryBucketShift == 29);
-    if (range->byBucket)
+    if (range.byBucket)
         AppendText(sql, " AND (id >> 29) = ?5");
-    if (range->exact)
+    if (range.exact)
         AppendText(sql, " AND (id >> 12) - lag BETWEEN ?3 AND ?4");
-    if (byUser)
-        filter(sql, "user", "found_users");
-    if (byComputer)
-        filter(sql, "computer", "found_computers");
-    if (byPath)
-        filter(sql, "path", "found_paths");
-    if (byServer)
+    if (f.byUser)
+        filter("user", "found_users");
+    if (f.byComputer)
+        filter("computer", "found_computers");
+    if (f.byPath)
+        filter("path", "found_paths");
+    if (f.byServer)
         AppendText(sql, " AND +server IN (SELECT id FROM temp.found_servers)");
     if (query.serverChoice == HistoryServerChoice::ThisComputer)
         AppendText(sql, " AND server IS NULL");
-    if (byKind)
+    if (f.byKind)
         AppendText(sql, " AND +kind IN (SELECT code FROM temp.found_kinds)");
     AppendText(sql, " ORDER BY id DESC");
-    result = sqlite3_prepare_v2(search.db, sql.data(), -1, statement, nullptr);
+}
+
+const char* DriverOf(const SearchFilters& f)
+{
+    if (f.byUser)
+        return "user";
+    if (f.byPath && f.paths <= kPathsThroughIndex)
+        return "path";
+    return f.byComputer ? "computer" : "";
+}
+
+// The search's statement, from fixed pieces only: the values are bound. The filter
+// that narrows most drives (its index gives events newest first); the others are
+// marked with a unary plus so that SQLite tests them on each event instead.
+int PrepareSearch(const HistoryQuery& query, sqlite3_stmt** statement, bool* empty, KeyRange* range)
+{
+    *empty = false;
+    SearchFilters f{};
+    const int found = FindSearchTexts(query, f);
+    if (found != SQLITE_OK)
+        return found;
+    if ((f.byUser && f.users == 0) || (f.byComputer && f.computers == 0) || (f.byPath && f.paths == 0) ||
+        (f.byServer && f.servers == 0)) {
+        *empty = true;
+        return SQLITE_OK;
+    }
+    const char* driver = DriverOf(f);
+    *range = RangeOf(query.from, query.to);
+    range->byBucket = driver[0] != '\0';
+    std::array<char, 1024> sql{};
+    WriteSearchSql(sql, query, f, *range, driver);
+    const int result = sqlite3_prepare_v2(search.db, sql.data(), -1, statement, nullptr);
     if (result == SQLITE_OK)
         BindRange(*statement, *range);
     return result;
