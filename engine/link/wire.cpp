@@ -205,107 +205,6 @@ void Require(PayloadReader& reader, bool sound)
         reader.failed = true;
 }
 
-// ---- Shared parts of messages ----
-
-void PutTable(PayloadWriter& writer, const ComputerList& list)
-{
-    const auto count = std::count_if(list.begin(), list.end(), [](const BlockEntry& e) { return e.inUse != 0; });
-    PutU16(writer, static_cast<uint16_t>(count));
-    for (std::size_t slot = 0; slot < list.size(); ++slot) {
-        const BlockEntry& entry = list[slot];
-        if (!entry.inUse)
-            continue;
-        PutU8(writer, static_cast<uint8_t>(slot));
-        PutWide(writer, TextOf(entry.name), kBlockNameUnits - 1);
-        PutWide(writer, TextOf(entry.user), kBlockUserUnits - 1);
-        PutI32(writer, entry.ticksLeft);
-    }
-}
-
-// Slots come in rising order, so that each is named once.
-void TakeTable(PayloadReader& reader, ComputerList& list)
-{
-    const uint32_t count = TakeCount(reader, TakeU16(reader), kComputerListSlots);
-    int32_t previous = -1;
-    for (uint32_t i = 0; i < count && !reader.failed; ++i) {
-        const int32_t slot = TakeU8(reader);
-        Require(reader, slot > previous);
-        previous = slot;
-        BlockEntry& entry = list[static_cast<std::size_t>(slot)];
-        TakeWide(reader, kBlockNameUnits - 1, entry.name);
-        TakeWide(reader, kBlockUserUnits - 1, entry.user);
-        entry.ticksLeft = TakeI32(reader);
-        Require(reader, IsNormalComputerName(TextOf(entry.name)) && entry.ticksLeft >= kPermanent);
-        entry.inUse = 1;
-        ++list.inUse;
-    }
-}
-
-void TakeTripwireFields(PayloadReader& reader, TripwireRules& rules)
-{
-    rules.enabled = TakeSmall(reader, 1);
-    rules.baitCount = static_cast<int32_t>(TakeCount(reader, TakeU8(reader), kMaxBaitPatterns));
-    for (std::size_t i = 0; i < static_cast<std::size_t>(rules.baitCount) && !reader.failed; ++i) {
-        TakeWide(reader, kBaitPatternUnits - 1, rules.baits[i]);
-        const std::wstring_view bait = TextOf(rules.baits[i]);
-        Require(reader, !bait.empty() && !HasControl(bait));
-        rules.folded[i] = rules.baits[i];
-        FoldForMatching(rules.folded[i]);
-    }
-    rules.burstFiles = TakeI32(reader);
-    rules.burstSeconds = TakeI32(reader);
-    rules.blockMinutes = TakeI32(reader);
-    Require(reader, rules.burstFiles >= 0 && rules.burstFiles <= kMaxBurstFiles);
-    Require(reader, rules.burstSeconds >= 1 && rules.burstSeconds <= kMaxBurstSeconds);
-    Require(reader, rules.blockMinutes >= 0 && rules.blockMinutes <= kMaxTripMinutes);
-}
-
-void TakeLogGateFields(PayloadReader& reader, WireLogGates& gates)
-{
-    gates.savesess = TakeI32(reader);
-    gates.savefiles = TakeI32(reader);
-    gates.savelogs = TakeI32(reader);
-    gates.savecsvlogs = TakeI32(reader);
-    gates.historyKeepDays = TakeI32(reader);
-    Require(reader, gates.historyKeepDays >= 0 && gates.historyKeepDays <= kKeepDaysMost);
-}
-
-void PutForwardFields(PayloadWriter& writer, const ForwardSettings& settings)
-{
-    PutFlag(writer, settings.enabled);
-    PutNarrow(writer, TextOf(settings.host), kForwardHostUnits - 1);
-    PutI32(writer, settings.port);
-    PutByte(writer, static_cast<int32_t>(settings.transport));
-    PutI32(writer, settings.facility);
-    PutByte(writer, static_cast<int32_t>(settings.minimum));
-    PutI32(writer, settings.spoolMegabytes);
-    PutNarrow(writer, TextOf(settings.webhook), kWebhookUrlCapacity - 1);
-    PutByte(writer, static_cast<int32_t>(settings.webhookFormat));
-    PutI32(writer, settings.replySeconds);
-}
-
-// The words that read as none of a setting's words come as Unknown, as ReadForwardSettings leaves them.
-void TakeForwardFields(PayloadReader& reader, ForwardSettings& settings)
-{
-    settings.enabled = TakeSmall(reader, 1);
-    TakeNarrow(reader, kForwardHostUnits - 1, settings.host);
-    settings.port = TakeI32(reader);
-    settings.transport = static_cast<ForwardTransport>(TakeSmall(reader, static_cast<int32_t>(ForwardTransport::Unknown)));
-    settings.facility = TakeI32(reader);
-    settings.minimum = static_cast<ForwardMinimum>(TakeSmall(reader, static_cast<int32_t>(ForwardMinimum::Unknown)));
-    settings.spoolMegabytes = TakeI32(reader);
-    TakeNarrow(reader, kWebhookUrlCapacity - 1, settings.webhook);
-    settings.webhookFormat = static_cast<WebhookFormat>(TakeSmall(reader, static_cast<int32_t>(WebhookFormat::Unknown)));
-    settings.replySeconds = TakeI32(reader);
-}
-
-void TakeServerName(PayloadReader& reader, std::span<char> name)
-{
-    TakeNarrow(reader, kServerNameUnits - 1, name);
-    const std::string_view text(name.data(), strnlen(name.data(), name.size()));
-    Require(reader, !text.empty() && !HasControl(text));
-}
-
 // ---- Readings ----
 
 enum ReadingStage : int32_t { kReadingNone = 0, kReadingBegin, kReadingParts, kReadingEnd, kReadingDone };
@@ -673,122 +572,446 @@ FrameStep AssembleFrame(FrameAssembler& assembler, std::span<const uint8_t> byte
     return FrameStep::Whole;
 }
 
+namespace {
+
+// ---- One walk over each message's fields ----
+//
+// A message's fields are named once, in order, with their type and bounds, in a walk
+// that both directions run: FieldPut writes each field, FieldTake reads it and checks
+// its bounds, and what a walk checks across its fields (Check) only the reader tests.
+// A walk is a template over the message's constness: the writer is given the message
+// as it stands, the reader the one it fills.
+
+struct FieldPut {
+    static constexpr bool kTakes = false;
+    PayloadWriter& writer;
+
+    void U8(const char*, const uint8_t& value) { PutU8(writer, value); }
+    void U16(const char*, const uint16_t& value) { PutU16(writer, value); }
+    // uint32_t and DWORD alike.
+    template <typename T>
+    void U32(const char*, const T& value)
+    {
+        static_assert(sizeof(T) == 4 && std::is_unsigned_v<T>);
+        PutU32(writer, static_cast<uint32_t>(value));
+    }
+    void U64(const char*, const uint64_t& value) { PutU64(writer, value); }
+    void I32(const char*, const int32_t& value) { PutI32(writer, value); }
+    void Flag(const char*, const int32_t& value) { PutFlag(writer, value); }
+    // One byte, read back only within [0, highest].
+    template <typename T>
+    void Small(const char*, const T& value, T)
+    {
+        PutByte(writer, static_cast<int32_t>(value));
+    }
+    void Server(const char*, const ServerId& server) { PutServerId(writer, server); }
+    template <std::size_t N>
+    void Narrow(const char*, const std::array<char, N>& text, std::size_t limit)
+    {
+        PutNarrow(writer, TextOf(text), limit);
+    }
+    void NarrowView(const char*, const std::string_view& text, std::size_t limit) { PutNarrow(writer, text, limit); }
+    template <std::size_t N>
+    void Wide(const char*, const std::array<wchar_t, N>& text, std::size_t limit)
+    {
+        PutWide(writer, TextOf(text), limit);
+    }
+    // A count in one byte, at most `most`, then each(i) for each.
+    template <typename Each>
+    void Counted(const char*, const int32_t& count, std::size_t most, Each each)
+    {
+        const std::size_t kept = CountToPut(writer, count, most);
+        PutU8(writer, static_cast<uint8_t>(kept));
+        for (std::size_t i = 0; i < kept; ++i)
+            each(i);
+    }
+    void Check(const char*, bool) {}
+    // What neither side may carry: the writer fails too.
+    void Bound(const char*, bool sound)
+    {
+        if (!sound)
+            writer.failed = true;
+    }
+    bool Failed() const { return writer.failed; }
+};
+
+struct FieldTake {
+    static constexpr bool kTakes = true;
+    PayloadReader reader;
+
+    void U8(const char*, uint8_t& value) { value = TakeU8(reader); }
+    void U16(const char*, uint16_t& value) { value = TakeU16(reader); }
+    template <typename T>
+    void U32(const char*, T& value)
+    {
+        static_assert(sizeof(T) == 4 && std::is_unsigned_v<T>);
+        value = static_cast<T>(TakeU32(reader));
+    }
+    void U64(const char*, uint64_t& value) { value = TakeU64(reader); }
+    void I32(const char*, int32_t& value) { value = TakeI32(reader); }
+    void Flag(const char*, int32_t& value) { value = TakeSmall(reader, 1); }
+    template <typename T>
+    void Small(const char*, T& value, T highest)
+    {
+        value = static_cast<T>(TakeSmall(reader, static_cast<int32_t>(highest)));
+    }
+    void Server(const char*, ServerId& server) { server = TakeSmall(reader, kMaxRemoteServers); }
+    template <std::size_t N>
+    void Narrow(const char*, std::array<char, N>& text, std::size_t limit)
+    {
+        TakeNarrow(reader, limit, text);
+    }
+    void NarrowView(const char*, std::string_view& text, std::size_t limit) { TakeNarrowView(reader, limit, &text); }
+    template <std::size_t N>
+    void Wide(const char*, std::array<wchar_t, N>& text, std::size_t limit)
+    {
+        TakeWide(reader, limit, text);
+    }
+    template <typename Each>
+    void Counted(const char*, int32_t& count, std::size_t most, Each each)
+    {
+        count = static_cast<int32_t>(TakeCount(reader, TakeU8(reader), static_cast<uint32_t>(most)));
+        for (std::size_t i = 0; i < static_cast<std::size_t>(count) && !reader.failed; ++i)
+            each(i);
+    }
+    void Check(const char*, bool sound) { Require(reader, sound); }
+    void Bound(const char*, bool sound) { Require(reader, sound); }
+    bool Failed() const { return reader.failed; }
+};
+
+template <typename Walk, typename Message>
+void PutWith(const Message& message, PayloadWriter& writer)
+{
+    FieldPut put{writer};
+    Walk{}(put, message);
+}
+
+template <typename Walk, typename Message>
+bool TakeWith(std::span<const uint8_t> payload, Message* message)
+{
+    Clear(message);
+    FieldTake take{PayloadReader{payload}};
+    Walk{}(take, *message);
+    return ReadWhole(take.reader);
+}
+
+// ---- Parts that more than one message has ----
+
+// The list's slots in use, each named once, in rising order.
+struct TableFields {
+    template <typename Walk, typename List>
+    void operator()(Walk& walk, List& list) const
+    {
+        if constexpr (Walk::kTakes) {
+            uint16_t count = 0;
+            walk.U16("count", count);
+            walk.Check("count", count <= kComputerListSlots);
+            int32_t previous = -1;
+            for (uint32_t i = 0; i < (count <= kComputerListSlots ? count : 0u) && !walk.Failed(); ++i) {
+                uint8_t slot = 0;
+                walk.U8("slot", slot);
+                walk.Check("slot", slot > previous);
+                previous = slot;
+                Entry(walk, list[slot]);
+                list[slot].inUse = 1;
+                ++list.inUse;
+            }
+        } else {
+            const auto count = std::count_if(list.begin(), list.end(), [](const BlockEntry& e) { return e.inUse != 0; });
+            walk.U16("count", static_cast<uint16_t>(count));
+            for (std::size_t slot = 0; slot < list.size(); ++slot) {
+                if (!list[slot].inUse)
+                    continue;
+                walk.U8("slot", static_cast<uint8_t>(slot));
+                Entry(walk, list[slot]);
+            }
+        }
+    }
+
+    template <typename Walk, typename Slot>
+    static void Entry(Walk& walk, Slot& entry)
+    {
+        walk.Wide("name", entry.name, kBlockNameUnits - 1);
+        walk.Wide("user", entry.user, kBlockUserUnits - 1);
+        walk.I32("ticksLeft", entry.ticksLeft);
+        walk.Check("entry", IsNormalComputerName(TextOf(entry.name)) && entry.ticksLeft >= kPermanent);
+    }
+};
+
+struct TripwireFields {
+    template <typename Walk, typename Rules>
+    void operator()(Walk& walk, Rules& rules) const
+    {
+        walk.Flag("enabled", rules.enabled);
+        walk.Counted("baitCount", rules.baitCount, kMaxBaitPatterns, [&](std::size_t i) {
+            walk.Wide("bait", rules.baits[i], kBaitPatternUnits - 1);
+            if constexpr (Walk::kTakes) {
+                const std::wstring_view bait = TextOf(rules.baits[i]);
+                walk.Check("bait", !bait.empty() && !HasControl(bait));
+                rules.folded[i] = rules.baits[i];
+                FoldForMatching(rules.folded[i]);
+            }
+        });
+        walk.I32("burstFiles", rules.burstFiles);
+        walk.I32("burstSeconds", rules.burstSeconds);
+        walk.I32("blockMinutes", rules.blockMinutes);
+        walk.Check("burstFiles", rules.burstFiles >= 0 && rules.burstFiles <= kMaxBurstFiles);
+        walk.Check("burstSeconds", rules.burstSeconds >= 1 && rules.burstSeconds <= kMaxBurstSeconds);
+        walk.Check("blockMinutes", rules.blockMinutes >= 0 && rules.blockMinutes <= kMaxTripMinutes);
+    }
+};
+
+struct LogGateFields {
+    template <typename Walk, typename Gates>
+    void operator()(Walk& walk, Gates& gates) const
+    {
+        walk.I32("savesess", gates.savesess);
+        walk.I32("savefiles", gates.savefiles);
+        walk.I32("savelogs", gates.savelogs);
+        walk.I32("savecsvlogs", gates.savecsvlogs);
+        walk.I32("historyKeepDays", gates.historyKeepDays);
+        walk.Check("historyKeepDays", gates.historyKeepDays >= 0 && gates.historyKeepDays <= kKeepDaysMost);
+    }
+};
+
+// The words that read as none of a setting's words come as Unknown, as
+// ReadForwardSettings leaves them.
+struct ForwardFields {
+    template <typename Walk, typename Forward>
+    void operator()(Walk& walk, Forward& settings) const
+    {
+        walk.Flag("enabled", settings.enabled);
+        walk.Narrow("host", settings.host, kForwardHostUnits - 1);
+        walk.I32("port", settings.port);
+        walk.Small("transport", settings.transport, ForwardTransport::Unknown);
+        walk.I32("facility", settings.facility);
+        walk.Small("minimum", settings.minimum, ForwardMinimum::Unknown);
+        walk.I32("spoolMegabytes", settings.spoolMegabytes);
+        walk.Narrow("webhook", settings.webhook, kWebhookUrlCapacity - 1);
+        walk.Small("webhookFormat", settings.webhookFormat, WebhookFormat::Unknown);
+        walk.I32("replySeconds", settings.replySeconds);
+    }
+};
+
+template <typename Walk, std::size_t N>
+void ServerName(Walk& walk, std::array<char, N>& name)
+{
+    walk.Narrow("name", name, kServerNameUnits - 1);
+    const std::string_view text(name.data(), strnlen(name.data(), name.size()));
+    walk.Check("name", !text.empty() && !HasControl(text));
+}
+
+template <typename Walk, std::size_t N>
+void ServerName(Walk& walk, const std::array<char, N>& name)
+{
+    walk.Narrow("name", name, kServerNameUnits - 1);
+}
+
 // ---- The service to its window ----
 
-void EncodeWelcome(const WireWelcome& welcome, PayloadWriter& writer)
-{
-    PutU16(writer, welcome.version);
-    PutNarrow(writer, TextOf(welcome.product), kProductVersionUnits - 1);
-}
+struct WelcomeFields {
+    template <typename Walk, typename Welcome>
+    void operator()(Walk& walk, Welcome& welcome) const
+    {
+        walk.U16("version", welcome.version);
+        walk.Narrow("product", welcome.product, kProductVersionUnits - 1);
+        walk.Check("version", welcome.version == kWireVersion && !HasControl(TextOf(welcome.product)));
+    }
+};
 
+struct RulesFields {
+    template <typename Walk, typename Rules>
+    void operator()(Walk& walk, Rules& rules) const
+    {
+        walk.Small("blockMode", rules.blockMode, static_cast<int32_t>(Whitelist));
+        TableFields{}(walk, rules.blacklist);
+        TableFields{}(walk, rules.whitelist);
+        TableFields{}(walk, rules.tripped);
+    }
+};
+
+struct ServersFields {
+    template <typename Walk, typename Servers>
+    void operator()(Walk& walk, Servers& servers) const
+    {
+        uint32_t seen = 0;  // a bit per id
+        walk.Counted("count", servers.count, kMaxRemoteServers, [&](std::size_t i) {
+            auto& server = servers.servers[i];
+            walk.Small("id", server.id, static_cast<int32_t>(0xFF));
+            walk.Check("id", IsUsableServerId(server.id, false) && !(seen & (1u << (server.id & 31))));
+            seen |= 1u << (server.id & 31);
+            ServerName(walk, server.name);
+            walk.Small("state", server.state, static_cast<int32_t>(kLastServerState));
+        });
+    }
+};
+
+struct LogTextFields {
+    template <typename Walk, typename Text>
+    void operator()(Walk& walk, Text& text) const
+    {
+        walk.Flag("reset", text.reset);
+        walk.NarrowView("text", text.text, kLogTextCapacity);
+    }
+};
+
+struct ReadingBeginFields {
+    template <typename Walk, typename Begin>
+    void operator()(Walk& walk, Begin& begin) const
+    {
+        walk.Server("server", begin.server);
+        walk.Small("kind", begin.kind, static_cast<ReplyKind>(kLastReplyKind));
+        walk.U32("status", begin.status);
+        walk.U32("total", begin.total);
+        walk.Bound("total", begin.total <= MostRecordsOf(begin.kind));
+    }
+};
+
+struct CommandDoneFields {
+    template <typename Walk, typename Done>
+    void operator()(Walk& walk, Done& done) const
+    {
+        walk.U32("command", done.command);
+        walk.Small("result", done.result, static_cast<CommandResult>(kLastCommandResult));
+    }
+};
+
+struct HistoryStateFields {
+    template <typename Walk, typename State>
+    void operator()(Walk& walk, State& state) const
+    {
+        walk.Small("health", state.health, HistoryHealth::ServiceOwned);
+        walk.Small("backfill", state.backfill, BackfillState::Done);
+        walk.U32("filesDone", state.filesDone);
+        walk.U32("filesTotal", state.filesTotal);
+        walk.U64("linesRead", state.linesRead);
+        walk.Check("filesDone", state.filesDone <= state.filesTotal);
+    }
+};
+
+struct ServiceStateFields {
+    template <typename Walk, typename State>
+    void operator()(Walk& walk, State& state) const
+    {
+        walk.Small("refused", state.refused, 1);
+        walk.Narrow("refusal", state.refusal, kServiceRefusalBytes - 1);
+    }
+};
+
+// ---- The window to the service ----
+
+struct HelloFields {
+    template <typename Walk, typename Hello>
+    void operator()(Walk& walk, Hello& hello) const
+    {
+        walk.U16("version", hello.version);
+        walk.Check("version", hello.version == kWireVersion);
+    }
+};
+
+struct WatchFields {
+    template <typename Walk, typename Watch>
+    void operator()(Walk& walk, Watch& watch) const
+    {
+        walk.Server("monitoring", watch.monitoring);
+        walk.Server("shares", watch.shares);
+    }
+};
+
+// Each command's fields after its id and kind; an unknown kind fails both sides.
+struct CommandFields {
+    template <typename Walk, typename Command>
+    void operator()(Walk& walk, Command& command) const
+    {
+        walk.U32("id", command.id);
+        uint16_t kind = static_cast<uint16_t>(command.kind);
+        walk.U16("kind", kind);
+        if constexpr (Walk::kTakes)
+            command.kind = static_cast<CommandKind>(kind);
+        switch (command.kind) {
+        case CommandKind::CloseSession:
+            walk.Server("server", command.server);
+            walk.Wide("name", command.name, kClientNameUnits - 1);
+            walk.Wide("user", command.user, kClientNameUnits - 1);
+            walk.Check("name", command.name[0] != L'\0');
+            break;
+        case CommandKind::CloseFile:
+            walk.Server("server", command.server);
+            walk.U32("fileId", command.fileId);
+            break;
+        case CommandKind::RemoveShare:
+            walk.Server("server", command.server);
+            walk.Wide("name", command.name, kClientNameUnits - 1);
+            walk.Check("name", command.name[0] != L'\0');
+            break;
+        case CommandKind::RefreshShares: walk.Server("server", command.server); break;
+        case CommandKind::AddComputer: {
+            walk.Small("list", command.list, static_cast<int32_t>(Whitelist));
+            walk.Wide("name", command.name, kMaxComputerName);
+            walk.I32("ticks", command.ticks);
+            const std::wstring_view name = TextOf(command.name);
+            walk.Check("name", !name.empty() && !HasControl(name) && (command.ticks == kPermanent || command.ticks >= 1));
+            break;
+        }
+        case CommandKind::RemoveComputer:
+            walk.Small("list", command.list, static_cast<int32_t>(Whitelist));
+            walk.Wide("name", command.name, kBlockNameUnits - 1);
+            walk.Check("name", IsNormalComputerName(TextOf(command.name)));
+            break;
+        case CommandKind::SetBlockMode: walk.Small("blockMode", command.blockMode, static_cast<int32_t>(Whitelist)); break;
+        case CommandKind::ReleaseTripped: walk.Small("slot", command.slot, static_cast<int32_t>(0xFF)); break;
+        case CommandKind::SetTripwires: TripwireFields{}(walk, command.tripwires); break;
+        case CommandKind::SetServers:
+            walk.Counted("count", command.servers.count, kMaxRemoteServers,
+                         [&](std::size_t i) { ServerName(walk, command.servers.names[i]); });
+            break;
+        case CommandKind::SetLogGates: LogGateFields{}(walk, command.gates); break;
+        case CommandKind::SetForward: {
+            ForwardFields{}(walk, command.forward);
+            std::array<char, 160> why{};
+            walk.Check("forward", CheckForwardValues(command.forward, why) == ForwardField::None &&
+                                      !HasControl(TextOf(command.forward.host)) &&
+                                      !HasControl(TextOf(command.forward.webhook)));
+            break;
+        }
+        case CommandKind::StopBackfill:
+        case CommandKind::ResumeBackfill: break;
+        default: walk.Bound("kind", false); break;
+        }
+    }
+};
+
+}  // namespace
+
+void EncodeWelcome(const WireWelcome& welcome, PayloadWriter& writer) { PutWith<WelcomeFields>(welcome, writer); }
 bool DecodeWelcome(std::span<const uint8_t> payload, WireWelcome* welcome)
 {
-    Clear(welcome);
-    PayloadReader reader{payload};
-    welcome->version = TakeU16(reader);
-    TakeNarrow(reader, kProductVersionUnits - 1, welcome->product);
-    Require(reader, welcome->version == kWireVersion && !HasControl(TextOf(welcome->product)));
-    return ReadWhole(reader);
+    return TakeWith<WelcomeFields>(payload, welcome);
 }
 
-void EncodeLogGates(const WireLogGates& gates, PayloadWriter& writer)
-{
-    PutI32(writer, gates.savesess);
-    PutI32(writer, gates.savefiles);
-    PutI32(writer, gates.savelogs);
-    PutI32(writer, gates.savecsvlogs);
-    PutI32(writer, gates.historyKeepDays);
-}
-
+void EncodeLogGates(const WireLogGates& gates, PayloadWriter& writer) { PutWith<LogGateFields>(gates, writer); }
 bool DecodeLogGates(std::span<const uint8_t> payload, WireLogGates* gates)
 {
-    Clear(gates);
-    PayloadReader reader{payload};
-    TakeLogGateFields(reader, *gates);
-    return ReadWhole(reader);
+    return TakeWith<LogGateFields>(payload, gates);
 }
 
-void EncodeRules(const WireRules& rules, PayloadWriter& writer)
-{
-    PutFlag(writer, rules.blockMode);
-    PutTable(writer, rules.blacklist);
-    PutTable(writer, rules.whitelist);
-    PutTable(writer, rules.tripped);
-}
+void EncodeRules(const WireRules& rules, PayloadWriter& writer) { PutWith<RulesFields>(rules, writer); }
+bool DecodeRules(std::span<const uint8_t> payload, WireRules* rules) { return TakeWith<RulesFields>(payload, rules); }
 
-bool DecodeRules(std::span<const uint8_t> payload, WireRules* rules)
-{
-    Clear(rules);
-    PayloadReader reader{payload};
-    rules->blockMode = TakeSmall(reader, Whitelist);
-    TakeTable(reader, rules->blacklist);
-    TakeTable(reader, rules->whitelist);
-    TakeTable(reader, rules->tripped);
-    return ReadWhole(reader);
-}
-
-void EncodeTripwires(const TripwireRules& rules, PayloadWriter& writer)
-{
-    const std::size_t count = CountToPut(writer, rules.baitCount, kMaxBaitPatterns);
-    PutFlag(writer, rules.enabled);
-    PutU8(writer, static_cast<uint8_t>(count));
-    for (std::size_t i = 0; i < count; ++i)
-        PutWide(writer, TextOf(rules.baits[i]), kBaitPatternUnits - 1);
-    PutI32(writer, rules.burstFiles);
-    PutI32(writer, rules.burstSeconds);
-    PutI32(writer, rules.blockMinutes);
-}
-
+void EncodeTripwires(const TripwireRules& rules, PayloadWriter& writer) { PutWith<TripwireFields>(rules, writer); }
 bool DecodeTripwires(std::span<const uint8_t> payload, TripwireRules* rules)
 {
-    Clear(rules);
-    PayloadReader reader{payload};
-    TakeTripwireFields(reader, *rules);
-    return ReadWhole(reader);
+    return TakeWith<TripwireFields>(payload, rules);
 }
 
-void EncodeServers(const WireServers& servers, PayloadWriter& writer)
-{
-    const std::size_t count = CountToPut(writer, servers.count, kMaxRemoteServers);
-    PutU8(writer, static_cast<uint8_t>(count));
-    for (std::size_t i = 0; i < count; ++i) {
-        PutByte(writer, servers.servers[i].id);
-        PutNarrow(writer, TextOf(servers.servers[i].name), kServerNameUnits - 1);
-        PutByte(writer, servers.servers[i].state);
-    }
-}
-
+void EncodeServers(const WireServers& servers, PayloadWriter& writer) { PutWith<ServersFields>(servers, writer); }
 bool DecodeServers(std::span<const uint8_t> payload, WireServers* servers)
 {
-    Clear(servers);
-    PayloadReader reader{payload};
-    servers->count = static_cast<int32_t>(TakeCount(reader, TakeU8(reader), kMaxRemoteServers));
-    uint32_t seen = 0;  // a bit per id
-    for (std::size_t i = 0; i < static_cast<std::size_t>(servers->count) && !reader.failed; ++i) {
-        WireServer& server = servers->servers[i];
-        server.id = TakeU8(reader);
-        Require(reader, IsUsableServerId(server.id, false) && !(seen & (1u << server.id)));
-        seen |= 1u << (server.id & 31);
-        TakeServerName(reader, server.name);
-        server.state = TakeSmall(reader, kLastServerState);
-    }
-    return ReadWhole(reader);
+    return TakeWith<ServersFields>(payload, servers);
 }
 
-void EncodeLogText(const WireLogText& text, PayloadWriter& writer)
-{
-    PutFlag(writer, text.reset);
-    PutNarrow(writer, text.text, kLogTextCapacity);
-}
-
-bool DecodeLogText(std::span<const uint8_t> payload, WireLogText* text)
-{
-    Clear(text);
-    PayloadReader reader{payload};
-    text->reset = TakeSmall(reader, 1);
-    TakeNarrowView(reader, kLogTextCapacity, &text->text);
-    return ReadWhole(reader);
-}
+void EncodeLogText(const WireLogText& text, PayloadWriter& writer) { PutWith<LogTextFields>(text, writer); }
+bool DecodeLogText(std::span<const uint8_t> payload, WireLogText* text) { return TakeWith<LogTextFields>(payload, text); }
 
 void EncodeNews(const EngineNews& news, PayloadWriter& writer)
 {
@@ -850,23 +1073,11 @@ bool DecodeNews(std::span<const uint8_t> payload, EngineNews* news)
 
 void EncodeReadingBegin(const WireReadingBegin& begin, PayloadWriter& writer)
 {
-    PutServerId(writer, begin.server);
-    PutByte(writer, begin.kind);
-    PutU32(writer, begin.status);
-    PutU32(writer, begin.total);
-    if (begin.total > MostRecordsOf(begin.kind))
-        writer.failed = true;
+    PutWith<ReadingBeginFields>(begin, writer);
 }
-
 bool DecodeReadingBegin(std::span<const uint8_t> payload, WireReadingBegin* begin)
 {
-    Clear(begin);
-    PayloadReader reader{payload};
-    begin->server = TakeSmall(reader, kMaxRemoteServers);
-    begin->kind = static_cast<ReplyKind>(TakeSmall(reader, kLastReplyKind));
-    begin->status = TakeU32(reader);
-    begin->total = TakeCount(reader, TakeU32(reader), MostRecordsOf(begin->kind));
-    return ReadWhole(reader);
+    return TakeWith<ReadingBeginFields>(payload, begin);
 }
 
 bool DecodeReadingEnd(std::span<const uint8_t> payload)
@@ -874,205 +1085,46 @@ bool DecodeReadingEnd(std::span<const uint8_t> payload)
     return payload.empty();
 }
 
-void EncodeCommandDone(const WireCommandDone& done, PayloadWriter& writer)
-{
-    PutU32(writer, done.command);
-    PutU8(writer, static_cast<uint8_t>(done.result));
-}
-
+void EncodeCommandDone(const WireCommandDone& done, PayloadWriter& writer) { PutWith<CommandDoneFields>(done, writer); }
 bool DecodeCommandDone(std::span<const uint8_t> payload, WireCommandDone* done)
 {
-    Clear(done);
-    PayloadReader reader{payload};
-    done->command = TakeU32(reader);
-    done->result = static_cast<CommandResult>(TakeSmall(reader, kLastCommandResult));
-    return ReadWhole(reader);
+    return TakeWith<CommandDoneFields>(payload, done);
 }
 
-void EncodeForward(const ForwardSettings& settings, PayloadWriter& writer)
+void EncodeForward(const ForwardSettings& settings, PayloadWriter& writer) { PutWith<ForwardFields>(settings, writer); }
+bool DecodeForward(std::span<const uint8_t> payload, ForwardSettings* settings)
 {
-    PutForwardFields(writer, settings);
+    return TakeWith<ForwardFields>(payload, settings);
 }
 
 void EncodeHistoryState(const WireHistoryState& state, PayloadWriter& writer)
 {
-    PutByte(writer, static_cast<int32_t>(state.health));
-    PutByte(writer, static_cast<int32_t>(state.backfill));
-    PutU32(writer, state.filesDone);
-    PutU32(writer, state.filesTotal);
-    PutU64(writer, state.linesRead);
+    PutWith<HistoryStateFields>(state, writer);
 }
-
 bool DecodeHistoryState(std::span<const uint8_t> payload, WireHistoryState* state)
 {
-    Clear(state);
-    PayloadReader reader{payload};
-    state->health = static_cast<HistoryHealth>(TakeSmall(reader, static_cast<int32_t>(HistoryHealth::ServiceOwned)));
-    state->backfill = static_cast<BackfillState>(TakeSmall(reader, static_cast<int32_t>(BackfillState::Done)));
-    state->filesDone = TakeU32(reader);
-    state->filesTotal = TakeU32(reader);
-    state->linesRead = TakeU64(reader);
-    Require(reader, state->filesDone <= state->filesTotal);
-    return ReadWhole(reader);
+    return TakeWith<HistoryStateFields>(payload, state);
 }
 
 void EncodeServiceState(const WireServiceState& state, PayloadWriter& writer)
 {
-    PutByte(writer, state.refused);
-    PutNarrow(writer, state.refusal.data(), kServiceRefusalBytes - 1);
+    PutWith<ServiceStateFields>(state, writer);
 }
-
 bool DecodeServiceState(std::span<const uint8_t> payload, WireServiceState* state)
 {
-    Clear(state);
-    PayloadReader reader{payload};
-    state->refused = TakeSmall(reader, 1);
-    TakeNarrow(reader, kServiceRefusalBytes - 1, state->refusal);
-    return ReadWhole(reader);
+    return TakeWith<ServiceStateFields>(payload, state);
 }
 
-bool DecodeForward(std::span<const uint8_t> payload, ForwardSettings* settings)
-{
-    Clear(settings);
-    PayloadReader reader{payload};
-    TakeForwardFields(reader, *settings);
-    return ReadWhole(reader);
-}
+void EncodeHello(const WireHello& hello, PayloadWriter& writer) { PutWith<HelloFields>(hello, writer); }
+bool DecodeHello(std::span<const uint8_t> payload, WireHello* hello) { return TakeWith<HelloFields>(payload, hello); }
 
-// ---- The window to the service ----
+void EncodeWatch(const WireWatch& watch, PayloadWriter& writer) { PutWith<WatchFields>(watch, writer); }
+bool DecodeWatch(std::span<const uint8_t> payload, WireWatch* watch) { return TakeWith<WatchFields>(payload, watch); }
 
-void EncodeHello(const WireHello& hello, PayloadWriter& writer)
-{
-    PutU16(writer, hello.version);
-}
-
-bool DecodeHello(std::span<const uint8_t> payload, WireHello* hello)
-{
-    Clear(hello);
-    PayloadReader reader{payload};
-    hello->version = TakeU16(reader);
-    Require(reader, hello->version == kWireVersion);
-    return ReadWhole(reader);
-}
-
-void EncodeWatch(const WireWatch& watch, PayloadWriter& writer)
-{
-    PutServerId(writer, watch.monitoring);
-    PutServerId(writer, watch.shares);
-}
-
-bool DecodeWatch(std::span<const uint8_t> payload, WireWatch* watch)
-{
-    Clear(watch);
-    PayloadReader reader{payload};
-    watch->monitoring = TakeSmall(reader, kMaxRemoteServers);
-    watch->shares = TakeSmall(reader, kMaxRemoteServers);
-    return ReadWhole(reader);
-}
-
-void EncodeCommand(const WireCommand& command, PayloadWriter& writer)
-{
-    PutU32(writer, command.id);
-    PutU16(writer, static_cast<uint16_t>(command.kind));
-    switch (command.kind) {
-    case CommandKind::CloseSession:
-        PutServerId(writer, command.server);
-        PutWide(writer, TextOf(command.name), kClientNameUnits - 1);
-        PutWide(writer, TextOf(command.user), kClientNameUnits - 1);
-        break;
-    case CommandKind::CloseFile:
-        PutServerId(writer, command.server);
-        PutU32(writer, command.fileId);
-        break;
-    case CommandKind::RemoveShare:
-        PutServerId(writer, command.server);
-        PutWide(writer, TextOf(command.name), kClientNameUnits - 1);
-        break;
-    case CommandKind::RefreshShares: PutServerId(writer, command.server); break;
-    case CommandKind::AddComputer:
-        PutByte(writer, command.list);
-        PutWide(writer, TextOf(command.name), kMaxComputerName);
-        PutI32(writer, command.ticks);
-        break;
-    case CommandKind::RemoveComputer:
-        PutByte(writer, command.list);
-        PutWide(writer, TextOf(command.name), kBlockNameUnits - 1);
-        break;
-    case CommandKind::SetBlockMode: PutByte(writer, command.blockMode); break;
-    case CommandKind::ReleaseTripped: PutByte(writer, command.slot); break;
-    case CommandKind::SetTripwires: EncodeTripwires(command.tripwires, writer); break;
-    case CommandKind::SetServers: {
-        const std::size_t count = CountToPut(writer, command.servers.count, kMaxRemoteServers);
-        PutU8(writer, static_cast<uint8_t>(count));
-        for (std::size_t i = 0; i < count; ++i)
-            PutNarrow(writer, TextOf(command.servers.names[i]), kServerNameUnits - 1);
-        break;
-    }
-    case CommandKind::SetLogGates: EncodeLogGates(command.gates, writer); break;
-    case CommandKind::SetForward: PutForwardFields(writer, command.forward); break;
-    case CommandKind::StopBackfill:
-    case CommandKind::ResumeBackfill: break;
-    default: writer.failed = true; break;
-    }
-}
-
+void EncodeCommand(const WireCommand& command, PayloadWriter& writer) { PutWith<CommandFields>(command, writer); }
 bool DecodeCommand(std::span<const uint8_t> payload, WireCommand* command)
 {
-    Clear(command);
-    PayloadReader reader{payload};
-    command->id = TakeU32(reader);
-    command->kind = static_cast<CommandKind>(TakeU16(reader));
-    switch (command->kind) {
-    case CommandKind::CloseSession:
-        command->server = TakeSmall(reader, kMaxRemoteServers);
-        TakeWide(reader, kClientNameUnits - 1, command->name);
-        TakeWide(reader, kClientNameUnits - 1, command->user);
-        Require(reader, command->name[0] != L'\0');
-        break;
-    case CommandKind::CloseFile:
-        command->server = TakeSmall(reader, kMaxRemoteServers);
-        command->fileId = TakeU32(reader);
-        break;
-    case CommandKind::RemoveShare:
-        command->server = TakeSmall(reader, kMaxRemoteServers);
-        TakeWide(reader, kClientNameUnits - 1, command->name);
-        Require(reader, command->name[0] != L'\0');
-        break;
-    case CommandKind::RefreshShares: command->server = TakeSmall(reader, kMaxRemoteServers); break;
-    case CommandKind::AddComputer: {
-        command->list = TakeSmall(reader, Whitelist);
-        TakeWide(reader, kMaxComputerName, command->name);
-        command->ticks = TakeI32(reader);
-        const std::wstring_view name = TextOf(command->name);
-        Require(reader, !name.empty() && !HasControl(name) && (command->ticks == kPermanent || command->ticks >= 1));
-        break;
-    }
-    case CommandKind::RemoveComputer:
-        command->list = TakeSmall(reader, Whitelist);
-        TakeWide(reader, kBlockNameUnits - 1, command->name);
-        Require(reader, IsNormalComputerName(TextOf(command->name)));
-        break;
-    case CommandKind::SetBlockMode: command->blockMode = TakeSmall(reader, Whitelist); break;
-    case CommandKind::ReleaseTripped: command->slot = TakeU8(reader); break;
-    case CommandKind::SetTripwires: TakeTripwireFields(reader, command->tripwires); break;
-    case CommandKind::SetServers:
-        command->servers.count = static_cast<int32_t>(TakeCount(reader, TakeU8(reader), kMaxRemoteServers));
-        for (std::size_t i = 0; i < static_cast<std::size_t>(command->servers.count) && !reader.failed; ++i)
-            TakeServerName(reader, command->servers.names[i]);
-        break;
-    case CommandKind::SetLogGates: TakeLogGateFields(reader, command->gates); break;
-    case CommandKind::SetForward: {
-        TakeForwardFields(reader, command->forward);
-        std::array<char, 160> why{};
-        Require(reader, CheckForwardValues(command->forward, why) == ForwardField::None &&
-                            !HasControl(TextOf(command->forward.host)) && !HasControl(TextOf(command->forward.webhook)));
-        break;
-    }
-    case CommandKind::StopBackfill:
-    case CommandKind::ResumeBackfill: break;
-    default: reader.failed = true; break;
-    }
-    return ReadWhole(reader);
+    return TakeWith<CommandFields>(payload, command);
 }
 
 // ---- Readings ----
