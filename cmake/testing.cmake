@@ -10,7 +10,9 @@ endif()
 
 # Every test program's entry point: a crash fails the run with a message, whatever
 # Wine's debugger makes of it.
-add_library(quorvel_test_main STATIC ${CMAKE_CURRENT_LIST_DIR}/../tests/support/test_main.cpp)
+add_library(quorvel_test_main STATIC ${CMAKE_CURRENT_LIST_DIR}/../tests/support/test_main.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../tests/support/linux_program.cpp)
+target_include_directories(quorvel_test_main PUBLIC ${CMAKE_CURRENT_LIST_DIR}/../tests)
 target_link_libraries(quorvel_test_main PUBLIC GTest::gtest)
 
 # A test program is one ctest test; GoogleTest reports each case inside it. Under

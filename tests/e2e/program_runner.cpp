@@ -10,6 +10,7 @@
 #include "core/product.h"
 #include "windows/start_options.h"
 #include "resources/resource.h"
+#include "support/linux_program.h"
 
 namespace {
 
@@ -55,14 +56,8 @@ void RemoveLink(const std::string& path)
         return;
     std::string commandLine = std::string("rm -f \"") + name + "\"";
     HeapFree(GetProcessHeap(), 0, name);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessA("Z:\\bin\\rm", commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &process))
+    if (!StartLinuxProgram("Z:\\bin\\rm", commandLine))
         return;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
     for (int wait = 0; wait < 500 && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; ++wait)
         Sleep(10);
 }

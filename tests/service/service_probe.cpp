@@ -9,6 +9,7 @@
 
 #include "app/service_control.h"
 #include "e2e/program_runner.h"
+#include "support/linux_program.h"
 
 namespace {
 
@@ -190,7 +191,7 @@ bool MakeFolderLink(const std::string& link, const std::string& target)
         return text;
     };
     // Wine gives no exit code of a Unix program: the link itself is looked for.
-    RunAndWait("Z:\\bin\\ln", "ln -s \"" + unix(target) + "\" \"" + unix(link) + "\"");
+    StartLinuxProgram("Z:\\bin\\ln", "ln -s \"" + unix(target) + "\" \"" + unix(link) + "\"");
     return WaitUntil([&] {
         const DWORD attributes = GetFileAttributesA(link.c_str());
         return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);

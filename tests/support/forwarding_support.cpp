@@ -13,6 +13,7 @@
 
 #include "core/clock.h"
 #include "engine/forward/relp_client.h"
+#include "support/linux_program.h"
 
 namespace {
 
@@ -138,17 +139,7 @@ bool RunLinuxCommand(const std::string& command)
 {
     // Wine turns this command line into the Linux program's arguments: the command
     // must hold no double quote.
-    std::string line = "Z:\\bin\\sh -c \"" + command + "\"";
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return false;
-    if (process.hProcess)
-        CloseHandle(process.hProcess);
-    if (process.hThread)
-        CloseHandle(process.hThread);
-    return true;
+    return StartLinuxProgram("Z:\\bin\\sh", "sh -c \"" + command + "\"");
 }
 
 std::string LinuxProgram(const char* variable, const char* configured)
