@@ -29,4 +29,19 @@ LPWSTR put_string(Writer& w, const std::wstring& s) {
     return dst;
 }
 
+size_t aligned_bytes(size_t pos, size_t n, size_t align) { return (align - pos % align) % align + n; }
+
+BYTE* put_bytes(Writer& w, const std::string& bytes, size_t align) {
+    const size_t need = w.pos > w.size ? 0 : aligned_bytes(w.pos, bytes.size(), align);
+    if (w.pos > w.size || w.size - w.pos < need) {
+        w.overflow = true;
+        return nullptr;
+    }
+    w.pos += need - bytes.size();
+    BYTE* dst = w.base + w.pos;
+    std::memcpy(dst, bytes.data(), bytes.size());
+    w.pos += bytes.size();
+    return dst;
+}
+
 }  // namespace nsim

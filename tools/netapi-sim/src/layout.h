@@ -34,4 +34,11 @@ struct Writer {
 // returns nullptr without writing.
 LPWSTR put_string(Writer& w, const std::wstring& s);
 
+// Room for `n` bytes at the next multiple of `align` from the base: what put_bytes takes.
+size_t aligned_bytes(size_t pos, size_t n, size_t align);
+
+// Copies the bytes at the next multiple of `align` from the base (the gap left as it is) and
+// returns where they went; on lack of room sets overflow and returns nullptr.
+BYTE* put_bytes(Writer& w, const std::string& bytes, size_t align);
+
 }  // namespace nsim
