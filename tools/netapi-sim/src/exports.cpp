@@ -185,6 +185,30 @@ NET_API_STATUS WINAPI NetShareDel(LMSTR servername, LMSTR netname, DWORD reserve
     }
 }
 
+NET_API_STATUS WINAPI NetShareGetInfo(LMSTR servername, LMSTR netname, DWORD level, LPBYTE* bufptr) {
+    try {
+        return nsim::sim_share_get_info(sim(), servername, netname, level, bufptr);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+NET_API_STATUS WINAPI NetShareSetInfo(LMSTR servername, LMSTR netname, DWORD level, LPBYTE buf, LPDWORD parm_err) {
+    try {
+        return nsim::sim_share_set_info(sim(), servername, netname, level, buf, parm_err);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+NET_API_STATUS WINAPI NetUserGetInfo(LPCWSTR servername, LPCWSTR username, DWORD level, LPBYTE* bufptr) {
+    try {
+        return nsim::sim_user_get_info(sim(), servername, username, level, bufptr);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
 NET_API_STATUS WINAPI NetApiBufferFree(LPVOID Buffer) {
     try {
         return nsim::sim_buffer_free(sim(), Buffer);

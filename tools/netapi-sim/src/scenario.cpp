@@ -7,6 +7,7 @@
 #include <set>
 #include <utility>
 
+#include "security.h"
 #include "text.h"
 
 namespace nsim {
@@ -218,7 +219,8 @@ const NamedCode kCodes[] = {
 const NamedCode kTargets[] = {
     {L"sessions", kSessionEnum},      {L"files", kFileEnum},          {L"shares", kShareEnum},
     {L"enum", kAllEnums},             {L"session-del", kSessionDel},  {L"file-close", kFileClose},
-    {L"share-del", kShareDel},        {L"del", kAllDeletes},          {L"all", kAllEnums | kAllDeletes},
+    {L"share-del", kShareDel},        {L"del", kAllDeletes},          {L"share-info", kShareInfo},
+    {L"share-set", kShareSet},        {L"user-info", kUserInfo},      {L"all", kAllTargets},
 };
 
 bool lookup(const NamedCode* table, size_t n, std::wstring_view s, uint32_t& v) {
@@ -263,8 +265,8 @@ const std::vector<Syntax>& command_table() {
         {L"lock", Op::Lock, 4, 4, "<computer> <user> <path> <locks>", {}, {}},
         {L"touch", Op::Touch, 1, 2, "<computer> [<user>]", {}, {}},
         {L"use", Op::Use, 3, 3, "<computer> <user> <share>", {}, {}},
-        {L"share", Op::Share, 3, 3, "<name> <type> <path> [remark=<text>] [uses=<n>] [max=<n>]", {},
-         {L"remark", L"uses", L"max"}},
+        {L"share", Op::Share, 3, 3, "<name> <type> <path> [remark=<text>] [uses=<n>] [max=<n>] [sd=<SDDL>]", {},
+         {L"remark", L"uses", L"max", L"sd"}},
         {L"unshare", Op::Unshare, 1, 1, "<name>", {}, {}},
         {L"uses", Op::Uses, 2, 2, "<share> <count>", {}, {}},
         {L"refuse", Op::Refuse, 3, 3, "<what> <code> <seconds|forever> [every=<n>] [page=<n>]", {},
@@ -273,6 +275,8 @@ const std::vector<Syntax>& command_table() {
         {L"reconnect", Op::Reconnect, 2, 2, "<computer> <delay-seconds|off> [reopen]", {L"reopen"}, {}},
         {L"note", Op::Note, 1, 1000000, "<text>", {}, {}},
         {L"server", Op::Server, 1, 1, "<name> [delay=<seconds>] [down[=<code>]]", {L"down"}, {L"delay", L"down"}},
+        {L"permissions", Op::Permissions, 2, 2, "<share> <SDDL>", {}, {}},
+        {L"account", Op::Account, 2, 2, "<user> <SID>", {}, {}},
     };
     return table;
 }
@@ -364,6 +368,14 @@ bool take_number(const std::wstring* s, uint32_t& v, const char* what, std::stri
         return false;
     }
     return true;
+}
+
+// SDDL -> a self-relative descriptor's bytes, as the system converts it.
+bool take_descriptor(const std::wstring& sddl, std::string& bytes, std::string& err) {
+    std::string why;
+    if (sd_from_sddl(sddl, bytes, why)) return true;
+    err = "bad SDDL " + clip(sddl) + " (" + why + ")";
+    return false;
 }
 
 bool is_word(const Token& t, const wchar_t* word) { return !t.quoted && iequal(t.text, word); }
@@ -461,7 +473,10 @@ bool parse_command(const std::vector<Token>& t, Event& e, std::vector<std::strin
             if (const auto* s = a.option(L"remark")) take_text(*s, e.text, "remark", warns);
             e.value2 = SHI_USES_UNLIMITED;
             if (!take_number(a.option(L"max"), e.value2, "max", err)) return false;
-            return take_number(a.option(L"uses"), e.value3, "uses", err);
+            if (!take_number(a.option(L"uses"), e.value3, "uses", err)) return false;
+            if (const auto* s = a.option(L"sd")) return take_descriptor(*s, e.blob, err);
+            e.blob = default_share_sd();
+            return true;
         case Op::Unshare:
         case Op::Uses:
             take_text(p[0]->text, e.who, "share name", warns);
@@ -474,7 +489,8 @@ bool parse_command(const std::vector<Token>& t, Event& e, std::vector<std::strin
         case Op::Refuse: {
             if (!parse_targets(p[0]->text, e.value)) {
                 err = "bad target " + clip(p[0]->text) +
-                      " (sessions, files, shares, enum, session-del, file-close, share-del, del, all)";
+                      " (sessions, files, shares, enum, session-del, file-close, share-del, del, share-info, "
+                      "share-set, user-info, all)";
                 return false;
             }
             if (!lookup(kCodes, std::size(kCodes), p[1]->text, e.value2) && !parse_u32(p[1]->text, e.value2)) {
@@ -492,7 +508,7 @@ bool parse_command(const std::vector<Token>& t, Event& e, std::vector<std::strin
                 return false;
             }
             const bool more = e.value2 == ERROR_MORE_DATA;
-            if (more && (e.value & kAllDeletes)) {
+            if (more && (e.value & ~static_cast<uint32_t>(kAllEnums))) {
                 err = "more-data only applies to enumerations";
                 return false;
             }
@@ -568,6 +584,24 @@ bool parse_command(const std::vector<Token>& t, Event& e, std::vector<std::strin
             }
             return true;
         }
+        case Op::Permissions:
+            take_text(p[0]->text, e.who, "share name", warns);
+            if (e.who.empty()) {
+                err = "empty share name";
+                return false;
+            }
+            return take_descriptor(p[1]->text, e.blob, err);
+        case Op::Account:
+            take_text(p[0]->text, e.user, "user name", warns);
+            if (e.user.empty()) {
+                err = "the anonymous user has no account";
+                return false;
+            }
+            if (!sid_from_string(p[1]->text, e.blob)) {
+                err = "bad SID " + clip(p[1]->text) + " (S-1-5-21-...)";
+                return false;
+            }
+            return true;
     }
     err = "unknown command";
     return false;

@@ -39,6 +39,8 @@ enum class Op : uint8_t {
     Reconnect,
     Note,
     Server,
+    Permissions,
+    Account,
 };
 
 // What a refusal applies to.
@@ -49,10 +51,14 @@ enum : uint32_t {
     kSessionDel = 8,
     kFileClose = 16,
     kShareDel = 32,
+    kShareInfo = 64,
+    kShareSet = 128,
+    kUserInfo = 256,
     kAllEnums = kSessionEnum | kFileEnum | kShareEnum,
     kAllDeletes = kSessionDel | kFileClose | kShareDel,
+    kAllTargets = kAllEnums | kAllDeletes | kShareInfo | kShareSet | kUserInfo,
 };
-constexpr int kTargetCount = 6;
+constexpr int kTargetCount = 9;
 
 // One event. Generic fields keep it small (a soak holds hundreds of thousands); what each
 // means for an op is set in one place, parse_command in scenario.cpp:
@@ -62,6 +68,9 @@ constexpr int kTargetCount = 6;
 //   close       who user path                     lock: value=lock count
 //   use         who user text=share
 //   share       who=name value=type path text=remark value2=max uses value3=current uses
+//               blob=security descriptor (self-relative bytes)
+//   permissions who=share blob=security descriptor
+//   account     user blob=SID
 //   unshare     who=name                          uses: who=name value=count
 //   refuse      value=targets value2=code value3=every value4=page span_ms=length (kForever)
 //   next-id     value=id
@@ -79,6 +88,7 @@ struct Event {
     std::wstring user;
     std::wstring path;
     std::wstring text;
+    std::string blob;
     uint32_t value = 0;
     uint32_t value2 = 0;
     uint32_t value3 = 0;

@@ -9,6 +9,7 @@
 
 #include "journal.h"
 #include "layout.h"
+#include "security.h"
 #include "text.h"
 
 namespace nsim {
@@ -42,6 +43,13 @@ struct Share {
     DWORD type = 0;
     DWORD max_uses = SHI_USES_UNLIMITED;
     DWORD base_uses = 0;  // set by the scenario; sessions using the share add to it
+    std::string sd;       // self-relative descriptor, as given; empty: none, all allowed
+};
+
+// An account the scenario declared on a server, with the SID that server gives it.
+struct Account {
+    std::wstring name;
+    std::string sid;
 };
 
 struct Refusal {
@@ -117,6 +125,7 @@ struct Server {
     std::vector<Refusal> refusals;
     uint64_t next_refusal = 1;
     std::vector<Policy> policies;
+    std::vector<Account> accounts;
 };
 
 }  // namespace
@@ -212,8 +221,8 @@ std::string kvp(const char* key, const void* p) {
 std::string line_tail(const Event& e) { return kvn("line", e.line); }
 
 std::string targets_text(uint32_t bits) {
-    static const char* names[kTargetCount] = {"sessions",    "files",      "shares",
-                                              "session-del", "file-close", "share-del"};
+    static const char* names[kTargetCount] = {"sessions",   "files",     "shares",    "session-del", "file-close",
+                                              "share-del",  "share-info", "share-set", "user-info"};
     std::string out;
     for (int i = 0; i < kTargetCount; ++i)
         if (bits & (1u << i)) {
@@ -319,6 +328,41 @@ DWORD current_uses(const Server& v, const Share& sh) {
     return n > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(n);
 }
 
+// The descriptor in the journal: its bytes, and the system's SDDL of them.
+std::string sd_fields(const std::string& sd) {
+    if (sd.empty()) return " sdhex=null sd=null";
+    const std::string sddl = sd_to_sddl(sd);
+    return " sdhex=" + hex(sd) + (sddl.empty() ? std::string(" sd=<unreadable>") : " sd=" + quote_utf8(sddl));
+}
+
+Account* find_account(Server& v, std::wstring_view name) {
+    for (auto& a : v.accounts)
+        if (iequal(a.name, name)) return &a;
+    return nullptr;
+}
+
+// The SID this server gives the user: as declared, else derived from the name. The anonymous
+// user has none.
+std::string user_sid(Server& v, std::wstring_view user) {
+    if (user.empty()) return {};
+    if (const Account* a = find_account(v, user)) return a->sid;
+    return derived_sid(user);
+}
+
+// Whether the share's DACL gives the user the rights asked (perm bits r 1, w 2, c 4).
+bool share_allows(Server& v, const Share& sh, std::wstring_view user, DWORD asked, std::string& why) {
+    std::vector<std::string> sids{everyone_sid()};
+    if (!user.empty()) {
+        sids.push_back(authenticated_users_sid());
+        sids.push_back(user_sid(v, user));
+    }
+    return sd_grants(sh.sd, sids, asked, why);
+}
+
+std::string denied_fields(const std::string& why) {
+    return kvn("refused", ERROR_ACCESS_DENIED) + " reason=" + quote_utf8(why);
+}
+
 // Ids grow like a real server's: one counter for every open, never an id still in use, never 0.
 DWORD take_id(Server& v) {
     DWORD id = v.next_id;
@@ -345,6 +389,21 @@ void open_file(Sim* s, Server& v, Session& ses, const std::wstring& path, DWORD 
            "open" + kvn("id", f.id) + kv("computer", ses.computer) + kv("user", ses.user) + kv("path", path) +
                kvn("perm", perm) + kvn("locks", locks) + kv("share", share) + tail);
     v.files.emplace(seq, std::move(f));
+}
+
+// An open through a share is checked against its permissions; one that no share holds is not.
+void open_checked(Sim* s, Server& v, Session& ses, const std::wstring& path, DWORD perm, DWORD locks,
+                  const std::wstring& share, int64_t at, const std::string& tail) {
+    const Share* sh = share.empty() ? nullptr : find_share(v, share);
+    std::string why;
+    if (sh && !share_allows(v, *sh, ses.user, perm, why)) {
+        ses.active_ms = at;
+        jevent(s, v, at,
+               "open" + kv("computer", ses.computer) + kv("user", ses.user) + kv("path", path) + kvn("perm", perm) +
+                   kvn("locks", locks) + kv("share", share) + denied_fields(why) + tail);
+        return;
+    }
+    open_file(s, v, ses, path, perm, locks, share, at, tail);
 }
 
 void close_file(Sim* s, Server& v, uint64_t seq, int64_t at, const std::string& tail) {
@@ -461,6 +520,8 @@ const char* op_name(Op op) {
         case Op::Reconnect: return "reconnect";
         case Op::Note: return "note";
         case Op::Server: return "server";
+        case Op::Permissions: return "permissions";
+        case Op::Account: return "account";
     }
     return "?";
 }
@@ -518,7 +579,7 @@ void apply_to(Sim* s, Server& v, const Event& e) {
             } else {
                 share = share_for_path(v, e.path);
             }
-            open_file(s, v, *ses, e.path, e.value, e.value2, share, at, tail);
+            open_checked(s, v, *ses, e.path, e.value, e.value2, share, at, tail);
             return;
         }
         case Op::Close:
@@ -563,6 +624,11 @@ void apply_to(Sim* s, Server& v, const Event& e) {
                 return;
             }
             ses->active_ms = at;
+            std::string why;
+            if (!share_allows(v, *sh, ses->user, PERM_FILE_READ, why)) {
+                jevent(s, v, at, what + denied_fields(why) + tail);
+                return;
+            }
             bool already = false;
             for (const auto& u : ses->uses) already = already || iequal(u, sh->name);
             if (!already) ses->uses.push_back(sh->name);
@@ -571,7 +637,7 @@ void apply_to(Sim* s, Server& v, const Event& e) {
         }
         case Op::Share: {
             const std::string what = "share" + kv("name", e.who) + kvx("type", e.value) + kv("path", e.path) +
-                                     kv("remark", e.text) + kvn("uses", e.value3);
+                                     kv("remark", e.text) + kvn("uses", e.value3) + sd_fields(e.blob);
             if (find_share(v, e.who)) {
                 jevent(s, v, at, what + " skipped=\"already shared\"" + tail);
                 return;
@@ -583,6 +649,7 @@ void apply_to(Sim* s, Server& v, const Event& e) {
             sh.remark = e.text;
             sh.max_uses = e.value2;
             sh.base_uses = e.value3;
+            sh.sd = e.blob;
             v.shares.push_back(std::move(sh));
             jevent(s, v, at, what + tail);
             return;
@@ -654,6 +721,29 @@ void apply_to(Sim* s, Server& v, const Event& e) {
         case Op::Note:
             jevent(s, v, at, "note" + kv("text", e.text) + tail);
             return;
+        case Op::Permissions: {
+            // As an administrator sets them by hand: later opens and uses obey them; what is
+            // open stays open.
+            Share* sh = find_share(v, e.who);
+            if (!sh) {
+                jevent(s, v, at, "permissions" + kv("name", e.who) + " skipped=\"no such share\"" + tail);
+                return;
+            }
+            sh->sd = e.blob;
+            jevent(s, v, at, "permissions" + kv("name", e.who) + sd_fields(sh->sd) + tail);
+            return;
+        }
+        case Op::Account: {
+            Account* a = find_account(v, e.user);
+            if (!a) {
+                v.accounts.push_back(Account{});
+                a = &v.accounts.back();
+            }
+            a->name = e.user;
+            a->sid = e.blob;
+            jevent(s, v, at, "account" + kv("user", e.user) + " sid=" + sid_text(a->sid) + tail);
+            return;
+        }
         case Op::Server:
             return;  // apply_event's
     }
@@ -707,14 +797,24 @@ void apply_pending(Sim* s, int64_t at, Pending& p) {
             jevent(s, v, at, what + " skipped=\"already connected\"");
             continue;
         }
+        // Its session comes back whatever the shares say; its uses and reopens are checked.
         Session& ses = add_session(v, snap.computer, snap.user, snap.flags, snap.cltype, at);
-        for (const auto& u : snap.uses)
-            if (find_share(v, u)) ses.uses.push_back(u);
         jevent(s, v, at, what);
+        for (const auto& u : snap.uses) {
+            const Share* sh = find_share(v, u);
+            if (!sh) continue;
+            std::string why;
+            if (share_allows(v, *sh, ses.user, PERM_FILE_READ, why))
+                ses.uses.push_back(u);
+            else
+                jevent(s, v, at,
+                       "use" + kv("computer", ses.computer) + kv("user", ses.user) + kv("share", u) +
+                           denied_fields(why) + " cause=reconnect");
+        }
         if (!pol->reopen) continue;
         for (const FileSnap& f : snap.files) {
             if (!f.share.empty() && !find_share(v, f.share)) continue;  // its share went away meanwhile
-            open_file(s, v, ses, f.path, f.perm, f.locks, f.share, at, " cause=reconnect");
+            open_checked(s, v, ses, f.path, f.perm, f.locks, f.share, at, " cause=reconnect");
         }
     }
 }
@@ -813,6 +913,91 @@ std::string result_text(NET_API_STATUS st, const Out& o, bool has_resume, size_t
 }
 
 std::string refusal_text(const Refusal* r) { return r ? kvn("refused_by_line", r->line) : std::string(); }
+
+// ---- single records -------------------------------------------------------------------------
+
+// A zeroed buffer of `bytes` for one record and what follows it; false if there is no memory.
+bool hand_out(size_t bytes, size_t record, Writer& w) {
+    void* buf = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes);
+    if (!buf) return false;
+    w.base = static_cast<BYTE*>(buf);
+    w.size = bytes;
+    w.pos = record;
+    return true;
+}
+
+// Hands the filled buffer to the caller's NetApiBufferFree; frees it if the plan was wrong.
+bool keep(Sim* s, Writer& w) {
+    if (w.overflow || w.pos != w.size) {
+        HeapFree(GetProcessHeap(), 0, w.base);
+        return false;
+    }
+    s->buffers.insert(w.base);
+    return true;
+}
+
+size_t share_record(DWORD level) {
+    switch (level) {
+        case 0: return sizeof(SHARE_INFO_0);
+        case 1: return sizeof(SHARE_INFO_1);
+        case 2: return sizeof(SHARE_INFO_2);
+        case 502: return sizeof(SHARE_INFO_502);
+        default: return 0;
+    }
+}
+
+// A share's record and what it points to. The enumeration serves no descriptor; NetShareGetInfo
+// at 502 puts one after the strings, 8-aligned.
+size_t share_bytes(DWORD level, const Share& sh, bool with_sd) {
+    size_t n = share_record(level) + string_bytes(sh.name);
+    if (level != 0) n += string_bytes(sh.remark);
+    if (level == 2 || level == 502) n += string_bytes(sh.path);
+    if (level == 502 && with_sd && !sh.sd.empty()) n += aligned_bytes(n, sh.sd.size(), 8);
+    return n;
+}
+
+void put_share(Writer& w, size_t k, DWORD level, const Server& v, const Share& sh, bool with_sd) {
+    switch (level) {
+        case 0: {
+            auto* r = reinterpret_cast<SHARE_INFO_0*>(w.base) + k;
+            r->shi0_netname = put_string(w, sh.name);
+            break;
+        }
+        case 1: {
+            auto* r = reinterpret_cast<SHARE_INFO_1*>(w.base) + k;
+            r->shi1_netname = put_string(w, sh.name);
+            r->shi1_type = sh.type;
+            r->shi1_remark = put_string(w, sh.remark);
+            break;
+        }
+        case 2: {
+            auto* r = reinterpret_cast<SHARE_INFO_2*>(w.base) + k;
+            r->shi2_netname = put_string(w, sh.name);
+            r->shi2_type = sh.type;
+            r->shi2_remark = put_string(w, sh.remark);
+            r->shi2_permissions = 0;
+            r->shi2_max_uses = sh.max_uses;
+            r->shi2_current_uses = current_uses(v, sh);
+            r->shi2_path = put_string(w, sh.path);
+            r->shi2_passwd = nullptr;
+            break;
+        }
+        default: {
+            auto* r = reinterpret_cast<SHARE_INFO_502*>(w.base) + k;
+            r->shi502_netname = put_string(w, sh.name);
+            r->shi502_type = sh.type;
+            r->shi502_remark = put_string(w, sh.remark);
+            r->shi502_permissions = 0;
+            r->shi502_max_uses = sh.max_uses;
+            r->shi502_current_uses = current_uses(v, sh);
+            r->shi502_path = put_string(w, sh.path);
+            r->shi502_passwd = nullptr;
+            r->shi502_reserved = 0;
+            r->shi502_security_descriptor = with_sd && !sh.sd.empty() ? put_bytes(w, sh.sd, 8) : nullptr;
+            break;
+        }
+    }
+}
 
 // ---- reaching a server by name ---------------------------------------------------------------
 
@@ -1211,14 +1396,8 @@ NET_API_STATUS sim_share_enum(Sim* s, LMSTR servername, DWORD level, LPBYTE* buf
     if (!to.server) return answer(to.status);
     Server& v = *to.server;
     if (!bufptr || !entriesread || !totalentries) return answer(ERROR_INVALID_PARAMETER);
-    size_t record = 0;
-    switch (level) {
-        case 0: record = sizeof(SHARE_INFO_0); break;
-        case 1: record = sizeof(SHARE_INFO_1); break;
-        case 2: record = sizeof(SHARE_INFO_2); break;
-        case 502: record = sizeof(SHARE_INFO_502); break;
-        default: return answer(ERROR_INVALID_LEVEL);
-    }
+    const size_t record = share_record(level);
+    if (!record) return answer(ERROR_INVALID_LEVEL);
     size_t page = 0;
     if ((ref = refused(v, kShareEnum)) != nullptr) {
         if (ref->code != ERROR_MORE_DATA) return answer(ref->code);
@@ -1226,58 +1405,131 @@ NET_API_STATUS sim_share_enum(Sim* s, LMSTR servername, DWORD level, LPBYTE* buf
     }
     std::vector<size_t> sizes;
     sizes.reserve(v.shares.size());
-    for (const Share& sh : v.shares) {
-        size_t n = record + string_bytes(sh.name);
-        if (level != 0) n += string_bytes(sh.remark);
-        if (level == 2 || level == 502) n += string_bytes(sh.path);
-        sizes.push_back(n);
-    }
+    for (const Share& sh : v.shares) sizes.push_back(share_bytes(level, sh, false));
     const size_t start = std::min(start_in, v.shares.size());
     const NET_API_STATUS st =
         deliver(s, sizes, record, start, prefmaxlen, page, o, next, [&](Writer& w, size_t k, size_t index) {
-            const Share& sh = v.shares[index];
-            switch (level) {
-                case 0: {
-                    auto* r = reinterpret_cast<SHARE_INFO_0*>(w.base) + k;
-                    r->shi0_netname = put_string(w, sh.name);
-                    break;
-                }
-                case 1: {
-                    auto* r = reinterpret_cast<SHARE_INFO_1*>(w.base) + k;
-                    r->shi1_netname = put_string(w, sh.name);
-                    r->shi1_type = sh.type;
-                    r->shi1_remark = put_string(w, sh.remark);
-                    break;
-                }
-                case 2: {
-                    auto* r = reinterpret_cast<SHARE_INFO_2*>(w.base) + k;
-                    r->shi2_netname = put_string(w, sh.name);
-                    r->shi2_type = sh.type;
-                    r->shi2_remark = put_string(w, sh.remark);
-                    r->shi2_permissions = 0;
-                    r->shi2_max_uses = sh.max_uses;
-                    r->shi2_current_uses = current_uses(v, sh);
-                    r->shi2_path = put_string(w, sh.path);
-                    r->shi2_passwd = nullptr;
-                    break;
-                }
-                default: {
-                    auto* r = reinterpret_cast<SHARE_INFO_502*>(w.base) + k;
-                    r->shi502_netname = put_string(w, sh.name);
-                    r->shi502_type = sh.type;
-                    r->shi502_remark = put_string(w, sh.remark);
-                    r->shi502_permissions = 0;
-                    r->shi502_max_uses = sh.max_uses;
-                    r->shi502_current_uses = current_uses(v, sh);
-                    r->shi502_path = put_string(w, sh.path);
-                    r->shi502_passwd = nullptr;
-                    r->shi502_reserved = 0;
-                    r->shi502_security_descriptor = nullptr;
-                    break;
-                }
-            }
+            put_share(w, k, level, v, v.shares[index], false);
         });
     return answer(st);
+}
+
+NET_API_STATUS sim_share_get_info(Sim* s, LMSTR servername, LMSTR netname, DWORD level, LPBYTE* bufptr) {
+    const CallerString server = read_arg(servername);
+    const int64_t waited = wait_for_server(s, server);
+    Guard g(&s->lock);
+    advance(s);
+    const CallerString name = read_arg(netname);
+    if (bufptr) *bufptr = nullptr;
+    const std::string call = "NetShareGetInfo" + kvarg("server", server) + kvarg("name", name) + kvn("level", level);
+    std::string sd_text;
+    const Refusal* ref = nullptr;
+    const Route to = route(s, server, waited);
+    auto answer = [&](NET_API_STATUS st) {
+        jcall(s, call + kvn("status", st) + kvp("buffer", bufptr ? *bufptr : nullptr) + sd_text + refusal_text(ref) +
+                     to.tail);
+        return st;
+    };
+    if (!to.server) return answer(to.status);
+    Server& v = *to.server;
+    if (name.state != Arg::Ok || !bufptr) return answer(ERROR_INVALID_PARAMETER);
+    if (!share_record(level)) return answer(ERROR_INVALID_LEVEL);
+    if ((ref = refused(v, kShareInfo)) != nullptr) return answer(ref->code);
+    const Share* sh = find_share(v, name.text);
+    if (!sh) return answer(NERR_NetNameNotFound);
+    Writer w;
+    if (!hand_out(share_bytes(level, *sh, true), share_record(level), w)) return answer(ERROR_NOT_ENOUGH_MEMORY);
+    put_share(w, 0, level, v, *sh, true);
+    if (!keep(s, w)) return answer(ERROR_NOT_ENOUGH_MEMORY);
+    *bufptr = w.base;
+    sd_text = sd_fields(sh->sd);
+    return answer(NERR_Success);
+}
+
+NET_API_STATUS sim_share_set_info(Sim* s, LMSTR servername, LMSTR netname, DWORD level, LPBYTE buf,
+                                  LPDWORD parm_err) {
+    const CallerString server = read_arg(servername);
+    const int64_t waited = wait_for_server(s, server);
+    Guard g(&s->lock);
+    advance(s);
+    const CallerString name = read_arg(netname);
+    const std::string call = "NetShareSetInfo" + kvarg("server", server) + kvarg("name", name) + kvn("level", level);
+    std::string sd_text, why;  // sd_text once the descriptor was looked at
+    bool bad_sd = false;
+    const Refusal* ref = nullptr;
+    const Route to = route(s, server, waited);
+    auto answer = [&](NET_API_STATUS st) {
+        jcall(s, call + kvn("status", st) + sd_text +
+                     (bad_sd ? kvn("parm_err", SHARE_FILE_SD_PARMNUM) : std::string()) +
+                     (why.empty() ? std::string() : " reason=" + quote_utf8(why)) + refusal_text(ref) + to.tail);
+        return st;
+    };
+    if (!to.server) return answer(to.status);
+    Server& v = *to.server;
+    if (name.state != Arg::Ok) return answer(ERROR_INVALID_PARAMETER);
+    if (level != 1501) return answer(ERROR_INVALID_LEVEL);
+    if (!buf) {
+        why = "no SHARE_INFO_1501";
+        return answer(ERROR_INVALID_PARAMETER);
+    }
+    if ((ref = refused(v, kShareSet)) != nullptr) return answer(ref->code);
+    Share* sh = find_share(v, name.text);
+    if (!sh) return answer(NERR_NetNameNotFound);
+    const void* given = reinterpret_cast<const SHARE_INFO_1501*>(buf)->shi1501_security_descriptor;
+    const size_t n = sd_length(given, why);
+    if (!n) {
+        sd_text = given ? " sdhex=<invalid> sd=<invalid>" : " sdhex=null sd=null";
+        bad_sd = true;
+        if (parm_err) *parm_err = SHARE_FILE_SD_PARMNUM;
+        return answer(ERROR_INVALID_PARAMETER);
+    }
+    sh->sd.assign(static_cast<const char*>(given), n);
+    sd_text = sd_fields(sh->sd);
+    jevent(s, v, s->call_ms, "permissions" + kv("name", sh->name) + sd_text + " cause=NetShareSetInfo");
+    return answer(NERR_Success);
+}
+
+NET_API_STATUS sim_user_get_info(Sim* s, LPCWSTR servername, LPCWSTR username, DWORD level, LPBYTE* bufptr) {
+    const CallerString server = read_arg(servername);
+    const int64_t waited = wait_for_server(s, server);
+    Guard g(&s->lock);
+    advance(s);
+    const CallerString user = read_arg(username);
+    if (bufptr) *bufptr = nullptr;
+    const std::string call = "NetUserGetInfo" + kvarg("server", server) + kvarg("user", user) + kvn("level", level);
+    std::string sid_field;
+    const Refusal* ref = nullptr;
+    const Route to = route(s, server, waited);
+    auto answer = [&](NET_API_STATUS st) {
+        jcall(s, call + kvn("status", st) + kvp("buffer", bufptr ? *bufptr : nullptr) + sid_field +
+                     refusal_text(ref) + to.tail);
+        return st;
+    };
+    if (!to.server) return answer(to.status);
+    Server& v = *to.server;
+    if (!bufptr || user.state == Arg::Bad) return answer(ERROR_INVALID_PARAMETER);
+    if (level != 23) return answer(ERROR_INVALID_LEVEL);
+    if ((ref = refused(v, kUserInfo)) != nullptr) return answer(ref->code);
+    // No account is anonymous, and none has a name longer than the server keeps.
+    if (user.text.empty() || user.text.size() > kMaxText) return answer(NERR_UserNotFound);
+    const Account* a = find_account(v, user.text);
+    const std::wstring& name = a ? a->name : user.text;
+    const std::string sid = a ? a->sid : derived_sid(name);
+    const std::wstring empty;
+    const size_t strings = sizeof(USER_INFO_23) + 2 * string_bytes(name) + string_bytes(empty);
+    Writer w;
+    if (!hand_out(strings + aligned_bytes(strings, sid.size(), 8), sizeof(USER_INFO_23), w))
+        return answer(ERROR_NOT_ENOUGH_MEMORY);
+    auto* r = reinterpret_cast<USER_INFO_23*>(w.base);
+    r->usri23_name = put_string(w, name);
+    r->usri23_full_name = put_string(w, name);
+    r->usri23_comment = put_string(w, empty);
+    r->usri23_flags = UF_NORMAL_ACCOUNT | UF_SCRIPT;
+    r->usri23_user_sid = put_bytes(w, sid, 8);
+    if (!keep(s, w)) return answer(ERROR_NOT_ENOUGH_MEMORY);
+    *bufptr = w.base;
+    sid_field = " sid=" + sid_text(sid);
+    return answer(NERR_Success);
 }
 
 NET_API_STATUS sim_session_del(Sim* s, LMSTR servername, LMSTR client_arg, LMSTR user_arg) {

@@ -60,6 +60,10 @@ NET_API_STATUS sim_share_enum(Sim* sim, LMSTR servername, DWORD level, LPBYTE* b
 NET_API_STATUS sim_session_del(Sim* sim, LMSTR servername, LMSTR client, LMSTR user);
 NET_API_STATUS sim_file_close(Sim* sim, LMSTR servername, DWORD fileid);
 NET_API_STATUS sim_share_del(Sim* sim, LMSTR servername, LMSTR netname, DWORD reserved);
+NET_API_STATUS sim_share_get_info(Sim* sim, LMSTR servername, LMSTR netname, DWORD level, LPBYTE* bufptr);
+NET_API_STATUS sim_share_set_info(Sim* sim, LMSTR servername, LMSTR netname, DWORD level, LPBYTE buf,
+                                  LPDWORD parm_err);
+NET_API_STATUS sim_user_get_info(Sim* sim, LPCWSTR servername, LPCWSTR username, DWORD level, LPBYTE* bufptr);
 NET_API_STATUS sim_buffer_free(Sim* sim, LPVOID buffer);
 
 }  // namespace nsim

@@ -3,10 +3,12 @@
 
 #include <windows.h>
 #include <lm.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -161,7 +163,8 @@ const char* kDllScenario =
     "30 connect LATE u\n"
     "0 bogus line\n"
     "0 server FS2 delay=0.5\n"
-    "0 on FS2 connect PC40 remote\n";
+    "0 on FS2 connect PC40 remote\n"
+    "0 account mallory S-1-5-21-7-8-9-1313\n";
 
 }  // namespace
 
@@ -264,9 +267,34 @@ TEST(RealDll, LoadLibraryByFullPathAndGetProcAddress) {
     EXPECT_TRUE(wait_for(L"PC20")) << "PC20 reconnects 1 scenario second after being deleted";
     EXPECT_TRUE(wait_for(L"LATE")) << "the clock runs: LATE connects at 30 s";
 
+    // A trip's calls: the account's SID, the share's descriptor, and that descriptor written back.
+    const auto get_info = proc<decltype(&NetShareGetInfo)>(h, "NetShareGetInfo");
+    const auto set_info = proc<decltype(&NetShareSetInfo)>(h, "NetShareSetInfo");
+    const auto user_info = proc<decltype(&NetUserGetInfo)>(h, "NetUserGetInfo");
+    ASSERT_TRUE(get_info && set_info && user_info);
+    ASSERT_EQ(user_info(nullptr, L"mallory", 23, &buf), static_cast<DWORD>(NERR_Success));
+    LPWSTR sid = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidW(reinterpret_cast<USER_INFO_23*>(buf)->usri23_user_sid, &sid));
+    EXPECT_STREQ(sid, L"S-1-5-21-7-8-9-1313");
+    LocalFree(sid);
+    buffer_free(buf);
+    wchar_t projects[] = L"Projects";
+    ASSERT_EQ(get_info(nullptr, projects, 502, &buf), static_cast<DWORD>(NERR_Success));
+    PSECURITY_DESCRIPTOR sd = reinterpret_cast<SHARE_INFO_502*>(buf)->shi502_security_descriptor;
+    std::string bytes(static_cast<const char*>(sd), GetSecurityDescriptorLength(sd));
+    buffer_free(buf);
+    SHARE_INFO_1501 info{0, bytes.data()};
+    EXPECT_EQ(set_info(nullptr, projects, 1501, reinterpret_cast<LPBYTE>(&info), nullptr),
+              static_cast<DWORD>(NERR_Success));
+    std::string sdhex;
+    for (unsigned char c : bytes) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", c);
+        sdhex += two;
+    }
+
     EXPECT_EQ(file_close(nullptr, id), static_cast<DWORD>(NERR_Success));
     EXPECT_EQ(file_close(nullptr, id), static_cast<DWORD>(NERR_FileIdNotFound));
-    wchar_t projects[] = L"Projects";
     EXPECT_EQ(share_del(nullptr, projects, 0), static_cast<DWORD>(NERR_Success));
     EXPECT_EQ(share_del(nullptr, projects, 0), static_cast<DWORD>(NERR_NetNameNotFound));
     EXPECT_EQ(share_enum(nullptr, 7, &buf, MAX_PREFERRED_LENGTH, &read, &total, nullptr),
@@ -282,7 +310,7 @@ TEST(RealDll, LoadLibraryByFullPathAndGetProcAddress) {
     EXPECT_TRUE(has(j, " load start pid=")) << j;
     EXPECT_TRUE(has(j, "speed=10"));
     EXPECT_TRUE(has(j, " load scenario path=")) << j;
-    EXPECT_TRUE(has(j, "events=9 errors=1 warnings=0"));
+    EXPECT_TRUE(has(j, "events=10 errors=1 warnings=0"));
     EXPECT_TRUE(has(j, " error line=9 reason=\"unknown command 'bogus'\""));
     EXPECT_TRUE(has(j, " event connect server=\"FS2\" computer=\"PC40\" user=\"remote\" flags=0 line=11"));
     EXPECT_TRUE(has(j, " call NetSessionEnum server=\"\\\\fs2\" client=null user=null level=10 prefmaxlen=max "
@@ -297,6 +325,11 @@ TEST(RealDll, LoadLibraryByFullPathAndGetProcAddress) {
     EXPECT_TRUE(has(j, "event connect computer=\"PC20\" user=\"Guest\" flags=1 cause=reconnect"));
     EXPECT_TRUE(has(j, "event connect computer=\"LATE\" user=\"u\" flags=0 line=8"));
     EXPECT_TRUE(has(j, "call NetShareDel server=null name=\"Projects\" reserved=0 status=0 files=0"));
+    EXPECT_TRUE(has(j, "call NetUserGetInfo server=null user=\"mallory\" level=23 status=0 buffer=0x"));
+    EXPECT_TRUE(has(j, " sid=S-1-5-21-7-8-9-1313\r\n"));
+    EXPECT_TRUE(has(j, "call NetShareGetInfo server=null name=\"Projects\" level=502 status=0 buffer=0x"));
+    EXPECT_TRUE(has(j, " sdhex=" + sdhex + " sd=\"O:BAG:BAD:(A;;FA;;;WD)\"\r\n")) << j;
+    EXPECT_TRUE(has(j, "call NetShareSetInfo server=null name=\"Projects\" level=1501 status=0 sdhex=" + sdhex));
     EXPECT_TRUE(has(j, " unload outstanding_buffers=0"));
     DeleteFileW(scenario.c_str());
     DeleteFileW(journal.c_str());

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "scenario.h"
+#include "security.h"
 #include "text.h"
 
 using nsim::Event;
@@ -481,4 +482,32 @@ TEST(Scenario, BadServerLines) {
     EXPECT_EQ(s.events[0].who, L"B");
     EXPECT_EQ(s.events[1].who, L"FS6");
     EXPECT_EQ(s.events[1].span_ms, 3600000);
+}
+
+TEST(Scenario, PermissionsAndAccounts) {
+    const Scenario s = parse_scenario(
+        "0 share A disk D:\\A sd=O:BAG:BAD:(D;;FA;;;S-1-5-21-1-2-3-4)\n"  // 1
+        "0 share B disk D:\\B\n"                                          // 2
+        "0 on FS2 permissions A \"O:BAG:BAD:\"\n"                         // 3
+        "0 account bob S-1-5-21-1-2-3-4\n"                                // 4
+        "0 share C disk D:\\C sd=O:BAG:BAD:(X;;FA;;;WD)\n"                // 5
+        "0 share C disk D:\\C sd=\"\"\n"                                  // 6
+        "0 permissions A garbage\n"                                       // 7
+        "0 permissions A\n"                                               // 8
+        "0 account \"\" S-1-5-21-1-2-3-4\n"                               // 9
+        "0 account bob S-1-x\n"                                           // 10
+        "0 refuse share-info more-data 5\n");                             // 11
+    ASSERT_EQ(s.events.size(), 4u);
+    EXPECT_EQ(s.events[0].blob.size(), 20u + 2 * 16 + 8 + 36) << "header, owner, group, a DACL of one entry";
+    EXPECT_EQ(s.events[1].blob, nsim::default_share_sd());
+    EXPECT_EQ(s.events[2].server, L"FS2");
+    EXPECT_EQ(nsim::sid_text(s.events[3].blob), "S-1-5-21-1-2-3-4");
+    EXPECT_NE(error_at(s, 5).find("bad SDDL 'O:BAG:BAD:(X;;FA;;;WD)' (not SDDL the system reads"), std::string::npos)
+        << error_at(s, 5);
+    EXPECT_EQ(error_at(s, 6), "bad SDDL '' (empty)");
+    EXPECT_NE(error_at(s, 7).find("bad SDDL 'garbage'"), std::string::npos);
+    EXPECT_EQ(error_at(s, 8), "permissions needs <share> <SDDL>");
+    EXPECT_EQ(error_at(s, 9), "the anonymous user has no account");
+    EXPECT_EQ(error_at(s, 10), "bad SID 'S-1-x' (S-1-5-21-...)");
+    EXPECT_EQ(error_at(s, 11), "more-data only applies to enumerations");
 }

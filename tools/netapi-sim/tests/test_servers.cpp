@@ -222,7 +222,7 @@ TEST(Servers, DownAndRefusingServersAnswerOnTheirOwn) {
     EXPECT_EQ(all_calls(sim.get(), L"FS4"), six(ERROR_BAD_NETPATH));
     EXPECT_EQ(all_calls(sim.get(), L"FS3"), six(ERROR_ACCESS_DENIED));
     EXPECT_EQ(grep(sim.get(), "t=0 event refuse server=\"FS3\" target=sessions,files,shares,session-del,file-close,"
-                              "share-del code=5 every=1 until=10000 line=7")
+                              "share-del,share-info,share-set,user-info code=5 every=1 until=10000 line=7")
                   .size(),
               1u);
     EXPECT_EQ(grep(sim.get(), "refused_by_line=7 delay=0").size(), 6u);
@@ -236,7 +236,7 @@ TEST(Servers, DownAndRefusingServersAnswerOnTheirOwn) {
     EXPECT_LT(ms_since(start), 150) << "redeclared without a delay";
     EXPECT_EQ(names(sessions(sim.get(), nullptr, L"FS3")), (std::vector<std::wstring>{L"PC1/u"}));
     EXPECT_EQ(grep(sim.get(), "t=10000 event refuse-end server=\"FS3\" target=sessions,files,shares,session-del,"
-                              "file-close,share-del code=5 line=7")
+                              "file-close,share-del,share-info,share-set,user-info code=5 line=7")
                   .size(),
               1u);
     EXPECT_EQ(grep(sim.get(), "t=20000 event server server=\"FS2\" delay=0 state=up line=10").size(), 1u);
