@@ -79,6 +79,8 @@ nsim::Sim* sim() {
             GetFileAttributesW(beside_program(L"netapi-sim.scenario").c_str()) != INVALID_FILE_ATTRIBUTES)
             journal = beside_program(L"netapi-sim.journal");
         opt.journal_path = journal;  // set but empty: no journal
+        // The shares' permissions outlast the process beside the journal, as a real server's do.
+        if (!journal.empty()) opt.kept_path = journal + L".shares";
         std::string speed_note;
         if (get_env(L"QUORVEL_SIM_SPEED", speed) && !speed.empty()) {
             wchar_t* end = nullptr;

@@ -151,6 +151,9 @@ struct Sim {
     uint64_t next_pending = 1;
 
     std::unordered_set<void*> buffers;
+
+    // Share permissions that outlast the process: by server and share, folded.
+    std::map<std::wstring, std::string> kept;
 };
 
 namespace {
@@ -501,6 +504,75 @@ const Refusal* refused(Server& v, uint32_t target) {
     return hit;
 }
 
+// ---- permissions kept across processes -------------------------------------------
+
+std::wstring kept_key(const Server& v, std::wstring_view share) {
+    return folded(v.name) + L"\n" + folded(share);
+}
+
+// One line a share: server (empty: the local one), share, the descriptor as hex.
+void save_kept(Sim* s) {
+    if (s->opt.kept_path.empty()) return;
+    std::string text;
+    for (const auto& [key, sd] : s->kept) {
+        const size_t cut = key.find(L'\n');
+        text += wide_to_utf8(key.substr(0, cut)) + "\t" + wide_to_utf8(key.substr(cut + 1)) + "\t" + hex(sd) + "\n";
+    }
+    const std::wstring fresh = s->opt.kept_path + L".new";
+    HANDLE file = CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    const bool whole = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+                       written == text.size() && FlushFileBuffers(file);
+    CloseHandle(file);
+    if (whole) MoveFileExW(fresh.c_str(), s->opt.kept_path.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+int hex_digit(char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+void load_kept(Sim* s) {
+    if (s->opt.kept_path.empty()) return;
+    HANDLE file = CreateFileW(s->opt.kept_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    std::string text;
+    char chunk[65536];
+    DWORD got = 0;
+    while (text.size() < kMaxFileBytes && ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0)
+        text.append(chunk, got);
+    CloseHandle(file);
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        const size_t a = line.find('\t');
+        const size_t b = a == std::string::npos ? a : line.find('\t', a + 1);
+        if (b == std::string::npos) continue;
+        std::wstring server, share;
+        const std::string digits = line.substr(b + 1);
+        if (!utf8_to_wide(line.substr(0, a), server) || !utf8_to_wide(line.substr(a + 1, b - a - 1), share) ||
+            digits.size() % 2 != 0)
+            continue;
+        std::string sd;
+        bool sound = true;
+        for (size_t k = 0; k + 1 < digits.size() && sound; k += 2) {
+            const int high = hex_digit(digits[k]), low = hex_digit(digits[k + 1]);
+            sound = high >= 0 && low >= 0;
+            sd.push_back(static_cast<char>(high * 16 + low));
+        }
+        if (sound) s->kept[folded(server) + L"\n" + folded(share)] = sd;
+    }
+}
+
+void keep(Sim* s, const Server& v, const Share& sh) {
+    if (s->opt.kept_path.empty()) return;
+    s->kept[kept_key(v, sh.name)] = sh.sd;
+    save_kept(s);
+}
+
 // ---- playing events -------------------------------------------------------------------
 
 const char* op_name(Op op) {
@@ -650,8 +722,12 @@ void apply_to(Sim* s, Server& v, const Event& e) {
             sh.max_uses = e.value2;
             sh.base_uses = e.value3;
             sh.sd = e.blob;
+            // Set before by a caller, in this process or an earlier one: the server kept them.
+            const auto kept = s->kept.find(kept_key(v, sh.name));
+            const bool was_kept = kept != s->kept.end();
+            if (was_kept) sh.sd = kept->second;
             v.shares.push_back(std::move(sh));
-            jevent(s, v, at, what + tail);
+            jevent(s, v, at, what + (was_kept ? " kept=1" + sd_fields(v.shares.back().sd) : std::string()) + tail);
             return;
         }
         case Op::Unshare: {
@@ -730,6 +806,7 @@ void apply_to(Sim* s, Server& v, const Event& e) {
                 return;
             }
             sh->sd = e.blob;
+            keep(s, v, *sh);
             jevent(s, v, at, "permissions" + kv("name", e.who) + sd_fields(sh->sd) + tail);
             return;
         }
@@ -1082,6 +1159,7 @@ Sim* sim_create(const SimOptions& options) {
     }
     s->journal.capture = options.journal_to_memory;
     if (!options.journal_path.empty()) journal_open(s->journal, options.journal_path);
+    load_kept(s);
     return s;
 }
 
@@ -1484,6 +1562,7 @@ NET_API_STATUS sim_share_set_info(Sim* s, LMSTR servername, LMSTR netname, DWORD
         return answer(ERROR_INVALID_PARAMETER);
     }
     sh->sd.assign(static_cast<const char*>(given), n);
+    keep(s, v, *sh);
     sd_text = sd_fields(sh->sd);
     jevent(s, v, s->call_ms, "permissions" + kv("name", sh->name) + sd_text + " cause=NetShareSetInfo");
     return answer(NERR_Success);

@@ -24,6 +24,10 @@ struct SimOptions {
     LARGE_INTEGER qpc_start{};  // time zero for the automatic clock; 0 = now
     FILETIME wall_start{};      // UTC at time zero, for journal stamps; 0 = now
     std::wstring journal_path;  // empty: no journal file
+    // Where share permissions set by a caller or a `permissions` line are kept, so that the
+    // next process's server has them, as a real server keeps them when a program restarts.
+    // Empty: they last as long as the process.
+    std::wstring kept_path;
     bool journal_to_memory = false;
     // Names of this machine: a caller naming one reaches the local server, as NULL does,
     // unless the scenario declares a server of that name.

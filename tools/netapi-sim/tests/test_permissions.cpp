@@ -325,3 +325,48 @@ TEST(Permissions, BadDescriptorsBadCallsAndRefusals) {
     EXPECT_EQ(seen(sim.get(), "refused_by_line=5"), 3u);
     EXPECT_EQ(nsim::sim_outstanding_buffers(sim.get()), 0u);
 }
+
+// What a caller set outlasts the process, as on a real server that a program restarts against:
+// the next process's share of that name starts with it; another share and a fresh file are not touched.
+TEST(Permissions, PermissionsACallerSetAreKeptForTheNextProcess) {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring kept = std::wstring(temp) + L"netapi-sim-kept-" + std::to_wstring(GetCurrentProcessId());
+    DeleteFileW(kept.c_str());
+    const std::string scenario = "0 share Docs disk D:\\Docs\n0 share Team disk D:\\Team\n0 server FS1\n"
+                                 "0 on FS1 share Docs disk D:\\Docs\n";
+    const std::string denied = sddl_bytes(L"O:BAG:BAD:(D;;FA;;;S-1-5-21-9-1105)(A;;FA;;;WD)");
+    auto make = [&] {
+        nsim::SimOptions o;
+        o.manual_clock = true;
+        o.journal_to_memory = true;
+        o.kept_path = kept;
+        nsim::Sim* s = nsim::sim_create(o);
+        nsim::sim_load_text(s, scenario, L"test.scenario");
+        return s;
+    };
+    nsim::Sim* first = make();
+    EXPECT_EQ(set_info(first, L"docs", denied.data()), ok);
+    nsim::sim_destroy(first);
+
+    nsim::Sim* second = make();
+    EXPECT_EQ(get_info(second, L"Docs").sd, denied) << "kept by name, whatever its case";
+    EXPECT_EQ(get_info(second, L"Team").sd, sddl_bytes(nsim::kDefaultShareSddl));
+    EXPECT_EQ(get_info(second, L"Docs", 502, L"FS1").sd, sddl_bytes(nsim::kDefaultShareSddl)) << "another server's";
+    EXPECT_FALSE(grep(second, "kept=1").empty());
+    nsim::sim_destroy(second);
+
+    // A damaged line is left out; the rest are read.
+    {
+        HANDLE file = CreateFileW(kept.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        const std::string text = "\tTeam\tzz\n\tDocs\t" + nsim::hex(denied) + "\nno tabs\n";
+        DWORD written = 0;
+        WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+    nsim::Sim* third = make();
+    EXPECT_EQ(get_info(third, L"Docs").sd, denied);
+    EXPECT_EQ(get_info(third, L"Team").sd, sddl_bytes(nsim::kDefaultShareSddl));
+    nsim::sim_destroy(third);
+    DeleteFileW(kept.c_str());
+}
