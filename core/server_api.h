@@ -17,6 +17,12 @@ struct ServerApiFunctions {
     NET_API_STATUS(WINAPI* fileClose)(LMSTR, DWORD);
     NET_API_STATUS(WINAPI* shareDel)(LMSTR, LMSTR, DWORD);
     NET_API_STATUS(WINAPI* bufferFree)(LPVOID);
+    // A share's permissions, read (level 502) and written (level 1501).
+    NET_API_STATUS(WINAPI* shareGetInfo)(LMSTR, LMSTR, DWORD, LPBYTE*);
+    NET_API_STATUS(WINAPI* shareSetInfo)(LMSTR, LMSTR, DWORD, LPBYTE, LPDWORD);
+    // An account's SID as a server knows it: its lookup, then its own accounts (level 23).
+    BOOL(WINAPI* lookupAccount)(LPCWSTR, LPCWSTR, PSID, LPDWORD, LPWSTR, LPDWORD, PSID_NAME_USE);
+    NET_API_STATUS(WINAPI* userGetInfo)(LPCWSTR, LPCWSTR, DWORD, LPBYTE*);
 };
 
 // Loads the system folder's netapi32.dll and binds its delete, close and release
@@ -74,3 +80,15 @@ void EnumerateShares(Enumeration<SHARE_INFO_502>* result, const wchar_t* serverN
 NET_API_STATUS DeleteServerSession(const wchar_t* client, const wchar_t* user, const wchar_t* serverName = nullptr);
 NET_API_STATUS CloseServerFile(DWORD fileId, const wchar_t* serverName = nullptr);
 NET_API_STATUS DeleteServerShare(const wchar_t* name, const wchar_t* serverName = nullptr);
+
+// The share's record at level 502, its descriptor included (NULL when it has none);
+// released with ReleaseServerBuffer. A failed call leaves *info NULL.
+NET_API_STATUS ReadShareInfo(const wchar_t* name, SHARE_INFO_502** info, const wchar_t* serverName = nullptr);
+// Writes a self-relative descriptor as the share's permissions (level 1501).
+NET_API_STATUS WriteSharePermissions(const wchar_t* name, const void* descriptor, const wchar_t* serverName = nullptr);
+// The SID of `account` as the server knows it, into `sid` (at most `sidBytes`), and what
+// kind of account it is. The server's lookup answers first; an account it cannot map, or
+// a lookup that fails, is asked of the server's own accounts (a user then). 0 on
+// success, else the error.
+DWORD LookUpServerAccount(const wchar_t* account, void* sid, DWORD sidBytes, SID_NAME_USE* use,
+                          const wchar_t* serverName = nullptr);

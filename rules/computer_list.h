@@ -29,6 +29,7 @@ struct BlockEntry {
     int32_t inUse;
     int32_t ticksLeft;  // block ticks of a temporary entry; kPermanent for ever
     std::array<wchar_t, kBlockUserUnits> user;  // the user a tripwire caught; empty in the lists
+    int32_t deniedShares;  // the shares denying that user now
 };
 
 // Slots in order: the order of every scan, of the save and of the page's first listing.

@@ -1,6 +1,7 @@
 #include "rules/tripwires.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 
 #include "core/hash.h"
@@ -122,6 +123,10 @@ void LoadTripwireRules(TripwireRules& rules)
     rules.burstFiles = ReadRuleNumber("burstfiles", kDefaultBurstFiles, 0, kMaxBurstFiles);
     rules.burstSeconds = ReadRuleNumber("burstseconds", kDefaultBurstSeconds, 1, kMaxBurstSeconds);
     rules.blockMinutes = ReadRuleNumber("blockminutes", kDefaultTripMinutes, 0, kMaxTripMinutes);
+    rules.denyShares = ReadRuleNumber("denyshares", 1, 0, 1);
+    std::array<char, kNeverDeniedTextUnits> names{};
+    ReadSettingText(kTripwiresSection, kNeverDeniedKey, "", names);
+    SetNeverDenied(rules, names.data());
     const int32_t count = ReadKeyCount(kTripwiresSection, static_cast<int32_t>(kMaxBaitPatterns));
     for (int32_t k = 1; k <= count; ++k) {
         std::array<char, kBaitPatternUnits + 1> pattern{};
@@ -142,6 +147,71 @@ void SaveTripwireRules(const TripwireRules& rules)
     WriteSettingInt(kTripwiresSection, "burstfiles", rules.burstFiles);
     WriteSettingInt(kTripwiresSection, "burstseconds", rules.burstSeconds);
     WriteSettingInt(kTripwiresSection, "blockminutes", rules.blockMinutes);
+    WriteSettingInt(kTripwiresSection, "denyshares", rules.denyShares ? 1 : 0);
+    std::array<char, kNeverDeniedTextUnits> names{};
+    NeverDeniedText(rules, names);
+    WriteSettingText(kTripwiresSection, kNeverDeniedKey, names.data());
+}
+
+void SetNeverDenied(TripwireRules& rules, const char* names)
+{
+    rules.neverDeniedCount = 0;
+    rules.neverDenied = {};
+    std::string_view rest = names ? names : "";
+    while (!rest.empty() && rules.neverDeniedCount < static_cast<int32_t>(kMaxNeverDenied)) {
+        const std::size_t comma = rest.find(',');
+        std::string_view name = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        while (!name.empty() && name.front() == ' ')
+            name.remove_prefix(1);
+        while (!name.empty() && name.back() == ' ')
+            name.remove_suffix(1);
+        std::array<char, kBlockUserUnits> copy{};
+        if (name.empty() || name.size() >= copy.size() ||
+            std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 32; }))
+            continue;
+        memcpy(copy.data(), name.data(), name.size());
+        auto& slot = rules.neverDenied[static_cast<std::size_t>(rules.neverDeniedCount)];
+        WideFromAnsi(slot, copy.data());
+        ++rules.neverDeniedCount;
+    }
+}
+
+void NeverDeniedText(const TripwireRules& rules, std::span<char> text)
+{
+    CopyText(text, "");
+    for (int32_t k = 0; k < rules.neverDeniedCount && k < static_cast<int32_t>(kMaxNeverDenied); ++k) {
+        std::array<char, kBlockUserUnits * 2> name{};
+        AnsiFromWide(name, rules.neverDenied[static_cast<std::size_t>(k)].data());
+        if (k > 0)
+            AppendText(text, ", ");
+        AppendText(text, name.data());
+    }
+}
+
+namespace {
+
+std::wstring_view AfterDomain(std::wstring_view name)
+{
+    const std::size_t slash = name.rfind(L'\\');
+    return slash == std::wstring_view::npos ? name : name.substr(slash + 1);
+}
+
+}  // namespace
+
+bool IsNeverDenied(const TripwireRules& rules, std::wstring_view user)
+{
+    const std::wstring_view userOnly = AfterDomain(user);
+    for (int32_t k = 0; k < rules.neverDeniedCount && k < static_cast<int32_t>(kMaxNeverDenied); ++k) {
+        const auto& slot = rules.neverDenied[static_cast<std::size_t>(k)];
+        const std::wstring_view name(slot.data(), wcsnlen(slot.data(), slot.size()));
+        const std::wstring_view nameOnly = AfterDomain(name);
+        // Domains are compared only when both name one: "backup" is every domain's.
+        const bool bothHaveDomains = nameOnly.size() != name.size() && userOnly.size() != user.size();
+        if (bothHaveDomains ? EqualsIgnoringAsciiCase(name, user) : EqualsIgnoringAsciiCase(nameOnly, userOnly))
+            return true;
+    }
+    return false;
 }
 
 bool CountWriteOpen(BurstCounter& counter, std::wstring_view user, ULONGLONG now, int32_t files, int32_t seconds)

@@ -31,6 +31,10 @@ constexpr int32_t kMaxTripMinutes = INT32_MAX / kTicksPerMinute;
 constexpr std::size_t kBurstUsers = 1024;
 constexpr std::size_t kMaxTrippedComputers = kComputerListSlots;
 constexpr std::size_t kTrippedUserUnits = kBlockUserUnits;
+// Accounts a trip never denies at the shares, besides the system's and the administrators'.
+constexpr std::size_t kMaxNeverDenied = 16;
+constexpr char kNeverDeniedKey[] = "neverdeny";
+constexpr std::size_t kNeverDeniedTextUnits = kMaxNeverDenied * (kBlockUserUnits + 2);
 
 struct TripwireRules {
     int32_t enabled;
@@ -40,6 +44,9 @@ struct TripwireRules {
     int32_t burstFiles;  // 0: the burst rule is off
     int32_t burstSeconds;
     int32_t blockMinutes;  // 0: until released by hand
+    int32_t denyShares;    // a trip also denies the account at every share
+    int32_t neverDeniedCount;
+    std::array<std::array<wchar_t, kBlockUserUnits>, kMaxNeverDenied> neverDenied;  // "backup", "CORP\backup"
 };
 
 struct BurstUser {
@@ -62,6 +69,14 @@ void SaveTripwireRules(const TripwireRules& rules);
 // control character or does not fit, or when the rules hold 32 already.
 bool AddBaitPattern(TripwireRules& rules, const char* pattern);
 void RemoveBaitPattern(TripwireRules& rules, int32_t index);
+// The never-denied accounts from a text of names split by commas (8-bit, as typed or
+// stored); a name with a control character, or one that does not fit, is left out.
+void SetNeverDenied(TripwireRules& rules, const char* names);
+// The same names joined by ", ".
+void NeverDeniedText(const TripwireRules& rules, std::span<char> text);
+// Whether `user` (as a session gives it, "ann", or "CORP\ann") is one of them: the whole
+// name, or the name after the domain of either, ASCII letters folded.
+bool IsNeverDenied(const TripwireRules& rules, std::wstring_view user);
 
 // Upper-cases a text the way the platform compares names without regard to case.
 void FoldForMatching(std::span<wchar_t> text);

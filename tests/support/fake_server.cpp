@@ -9,7 +9,23 @@
 #include "core/text.h"
 #include "core/server_api.h"
 
+#include <sddl.h>
+
 namespace {
+
+// The calls come from the engine's thread, the servers' workers and the share denies' thread.
+CRITICAL_SECTION fakeLock;
+const bool fakeLockMade = [] {
+    InitializeCriticalSection(&fakeLock);
+    return true;
+}();
+
+struct FakeLock {
+    FakeLock() { EnterCriticalSection(&fakeLock); }
+    ~FakeLock() { LeaveCriticalSection(&fakeLock); }
+    FakeLock(const FakeLock&) = delete;
+    FakeLock& operator=(const FakeLock&) = delete;
+};
 
 FakeServer fake;
 // Other servers, by name as a call gives it, without backslashes, upper-cased.
@@ -54,6 +70,7 @@ std::wstring Show(LPCWSTR text)
 NET_API_STATUS WINAPI FakeSessionEnum(LMSTR server, LMSTR, LMSTR user, DWORD level, LPBYTE* buffer, DWORD, LPDWORD read,
                                       LPDWORD total, LPDWORD)
 {
+    const FakeLock held;
     FakeServer& f = Pick(server);
     ++f.sessionEnumCalls;
     f.calls.push_back(L"NetSessionEnum " + std::to_wstring(level) + (user ? L" user=" + std::wstring(user) : L""));
@@ -95,6 +112,7 @@ NET_API_STATUS WINAPI FakeSessionEnum(LMSTR server, LMSTR, LMSTR user, DWORD lev
 NET_API_STATUS WINAPI FakeFileEnum(LMSTR server, LMSTR, LMSTR, DWORD level, LPBYTE* buffer, DWORD, LPDWORD read,
                                    LPDWORD total, PDWORD_PTR)
 {
+    const FakeLock held;
     FakeServer& f = Pick(server);
     ++f.fileEnumCalls;
     f.calls.push_back(L"NetFileEnum " + std::to_wstring(level));
@@ -122,6 +140,7 @@ NET_API_STATUS WINAPI FakeFileEnum(LMSTR server, LMSTR, LMSTR, DWORD level, LPBY
 NET_API_STATUS WINAPI FakeShareEnum(LMSTR server, DWORD level, LPBYTE* buffer, DWORD, LPDWORD read, LPDWORD total,
                                     LPDWORD)
 {
+    const FakeLock held;
     FakeServer& f = Pick(server);
     ++f.shareEnumCalls;
     f.calls.push_back(L"NetShareEnum " + std::to_wstring(level));
@@ -144,6 +163,7 @@ NET_API_STATUS WINAPI FakeShareEnum(LMSTR server, DWORD level, LPBYTE* buffer, D
 
 NET_API_STATUS WINAPI FakeSessionDel(LMSTR server, LMSTR client, LMSTR user)
 {
+    const FakeLock held;
     FakeServer& f = Pick(server);
     f.calls.push_back(L"NetSessionDel " + Show(client) + L" " + Show(user));
     if (f.deletionStatus != NERR_Success)
@@ -152,8 +172,11 @@ NET_API_STATUS WINAPI FakeSessionDel(LMSTR server, LMSTR client, LMSTR user)
         return NERR_Success;
     const std::wstring name = client ? client : L"";
     bool found = false;
+    // No client: that user's sessions on every computer.
     std::erase_if(f.sessions, [&](const FakeSession& s) {
-        const bool match = EqualsIgnoringAsciiCase(L"\\\\" + s.client, name) && (!user || s.user == user);
+        const bool match = (name.empty() ? user && _wcsicmp(s.user.c_str(), user) == 0
+                                         : EqualsIgnoringAsciiCase(L"\\\\" + s.client, name)) &&
+                           (!user || s.user == user);
         found = found || match;
         return match;
     });
@@ -162,6 +185,7 @@ NET_API_STATUS WINAPI FakeSessionDel(LMSTR server, LMSTR client, LMSTR user)
 
 NET_API_STATUS WINAPI FakeFileClose(LMSTR server, DWORD id)
 {
+    const FakeLock held;
     FakeServer& f = Pick(server);
     f.calls.push_back(L"NetFileClose " + std::to_wstring(id));
     if (f.deletionStatus != NERR_Success)
@@ -174,6 +198,7 @@ NET_API_STATUS WINAPI FakeFileClose(LMSTR server, DWORD id)
 
 NET_API_STATUS WINAPI FakeShareDel(LMSTR server, LMSTR name, DWORD)
 {
+    const FakeLock held;
     FakeServer& f = Pick(server);
     f.calls.push_back(L"NetShareDel " + Show(name));
     if (f.deletionStatus != NERR_Success)
@@ -187,6 +212,7 @@ NET_API_STATUS WINAPI FakeShareDel(LMSTR server, LMSTR name, DWORD)
 
 NET_API_STATUS WINAPI FakeBufferFree(LPVOID buffer)
 {
+    const FakeLock held;
     if (buffer) {
         --fake.buffersOut;
         HeapFree(GetProcessHeap(), 0, buffer);
@@ -194,8 +220,142 @@ NET_API_STATUS WINAPI FakeBufferFree(LPVOID buffer)
     return NERR_Success;
 }
 
-constexpr ServerApiFunctions kFakeFunctions = {FakeSessionEnum, FakeFileEnum,  FakeShareEnum, FakeSessionDel,
-                                               FakeFileClose,   FakeShareDel, FakeBufferFree};
+const std::vector<BYTE>& DescriptorOf(FakeShare& share)
+{
+    if (share.descriptor.empty()) {
+        PSECURITY_DESCRIPTOR made = nullptr;
+        ULONG size = 0;
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(kEveryoneFullControl, SDDL_REVISION_1, &made, &size);
+        (void)size;  // a server keeps the descriptor's own length, not the allocation's
+        share.descriptor.assign(static_cast<BYTE*>(made), static_cast<BYTE*>(made) + GetSecurityDescriptorLength(made));
+        LocalFree(made);
+    }
+    return share.descriptor;
+}
+
+FakeShare* FindShare(FakeServer& f, LPCWSTR name)
+{
+    for (FakeShare& share : f.shares)
+        if (name && _wcsicmp(share.name.c_str(), name) == 0)
+            return &share;
+    return nullptr;
+}
+
+NET_API_STATUS WINAPI FakeShareGetInfo(LMSTR server, LMSTR name, DWORD level, LPBYTE* buffer)
+{
+    const FakeLock held;
+    FakeServer& f = Pick(server);
+    f.calls.push_back(L"NetShareGetInfo " + Show(name) + L" " + std::to_wstring(level));
+    *buffer = nullptr;
+    if (f.shareInfoStatus != NERR_Success)
+        return f.shareInfoStatus;
+    FakeShare* share = FindShare(f, name);
+    if (!share)
+        return NERR_NetNameNotFound;
+    if (level != 502)
+        return ERROR_INVALID_LEVEL;
+    const std::vector<BYTE>& descriptor = DescriptorOf(*share);
+    const std::size_t units = share->name.size() + share->remark.size() + share->path.size() + 3 + descriptor.size();
+    *buffer = BuildBuffer<SHARE_INFO_502>(1, units, [&](SHARE_INFO_502& r, std::size_t, auto place) {
+        r.shi502_netname = place(share->name);
+        r.shi502_type = share->type;
+        r.shi502_remark = place(share->remark);
+        r.shi502_path = place(share->path);
+        // After the strings, on an even place: room for it was counted in units.
+        auto* bytes = reinterpret_cast<BYTE*>(place(L""));
+        bytes = reinterpret_cast<BYTE*>((reinterpret_cast<ULONG_PTR>(bytes) + 7) & ~static_cast<ULONG_PTR>(7));
+        memcpy(bytes, descriptor.data(), descriptor.size());
+        r.shi502_security_descriptor = bytes;
+    });
+    return NERR_Success;
+}
+
+NET_API_STATUS WINAPI FakeShareSetInfo(LMSTR server, LMSTR name, DWORD level, LPBYTE buffer, LPDWORD)
+{
+    const FakeLock held;
+    FakeServer& f = Pick(server);
+    f.calls.push_back(L"NetShareSetInfo " + Show(name) + L" " + std::to_wstring(level));
+    ++f.shareSetCalls;
+    FakeShare* share = FindShare(f, name);
+    if (!share)
+        return NERR_NetNameNotFound;
+    for (const std::wstring& refusing : f.refusingShares)
+        if (_wcsicmp(refusing.c_str(), name) == 0)
+            return ERROR_ACCESS_DENIED;
+    const auto* info = reinterpret_cast<const SHARE_INFO_1501*>(buffer);
+    if (level != 1501 || !info || !info->shi1501_security_descriptor ||
+        !IsValidSecurityDescriptor(info->shi1501_security_descriptor))
+        return ERROR_INVALID_PARAMETER;
+    const auto* bytes = static_cast<const BYTE*>(info->shi1501_security_descriptor);
+    share->descriptor.assign(bytes, bytes + GetSecurityDescriptorLength(info->shi1501_security_descriptor));
+    return NERR_Success;
+}
+
+const FakeAccount* FindAccount(const std::vector<FakeAccount>& accounts, LPCWSTR name)
+{
+    for (const FakeAccount& account : accounts)
+        if (name && _wcsicmp(account.name.c_str(), name) == 0)
+            return &account;
+    return nullptr;
+}
+
+BOOL WINAPI FakeLookupAccount(LPCWSTR server, LPCWSTR name, PSID sid, LPDWORD sidSize, LPWSTR domain,
+                              LPDWORD domainUnits, PSID_NAME_USE use)
+{
+    const FakeLock held;
+    FakeServer& f = Pick(server);
+    f.calls.push_back(L"LookupAccountName " + Show(name));
+    const FakeAccount* account = FindAccount(f.accounts, name);
+    PSID found = nullptr;
+    if (!account || !ConvertStringSidToSidW(account->sid.c_str(), &found)) {
+        SetLastError(ERROR_NONE_MAPPED);
+        return FALSE;
+    }
+    const DWORD length = GetLengthSid(found);
+    const bool fits = *sidSize >= length;
+    if (fits)
+        CopySid(*sidSize, sid, found);
+    *sidSize = length;
+    LocalFree(found);
+    if (!fits) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    if (domain && *domainUnits > 0)
+        domain[0] = 0;
+    *use = account->use;
+    return TRUE;
+}
+
+NET_API_STATUS WINAPI FakeUserGetInfo(LPCWSTR server, LPCWSTR name, DWORD level, LPBYTE* buffer)
+{
+    const FakeLock held;
+    FakeServer& f = Pick(server);
+    f.calls.push_back(L"NetUserGetInfo " + Show(name) + L" " + std::to_wstring(level));
+    *buffer = nullptr;
+    const FakeAccount* account = FindAccount(f.localAccounts, name);
+    PSID found = nullptr;
+    if (!account || !ConvertStringSidToSidW(account->sid.c_str(), &found))
+        return NERR_UserNotFound;
+    if (level != 23) {
+        LocalFree(found);
+        return ERROR_INVALID_LEVEL;
+    }
+    const DWORD length = GetLengthSid(found);
+    *buffer = BuildBuffer<USER_INFO_23>(1, account->name.size() + 2 + length, [&](USER_INFO_23& r, std::size_t, auto place) {
+        r.usri23_name = place(account->name);
+        auto* bytes = reinterpret_cast<BYTE*>(place(L""));
+        bytes = reinterpret_cast<BYTE*>((reinterpret_cast<ULONG_PTR>(bytes) + 7) & ~static_cast<ULONG_PTR>(7));
+        CopySid(length, bytes, found);
+        r.usri23_user_sid = bytes;
+    });
+    LocalFree(found);
+    return NERR_Success;
+}
+
+constexpr ServerApiFunctions kFakeFunctions = {FakeSessionEnum, FakeFileEnum,  FakeShareEnum,    FakeSessionDel,
+                                               FakeFileClose,   FakeShareDel, FakeBufferFree,   FakeShareGetInfo,
+                                               FakeShareSetInfo, FakeLookupAccount, FakeUserGetInfo};
 
 }  // namespace
 
@@ -214,6 +374,16 @@ FakeServer& InstallFakeServer()
     others.clear();
     InstallServerApi(&kFakeFunctions);
     return fake;
+}
+
+FakeServerHeld::FakeServerHeld()
+{
+    EnterCriticalSection(&fakeLock);
+}
+
+FakeServerHeld::~FakeServerHeld()
+{
+    LeaveCriticalSection(&fakeLock);
 }
 
 FakeServer& TheFakeServer()

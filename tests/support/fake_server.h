@@ -25,12 +25,22 @@ struct FakeFile {
     std::wstring user;
 };
 
+constexpr wchar_t kEveryoneFullControl[] = L"O:BAG:BAD:(A;;0x1f01ff;;;WD)";
+
 struct FakeShare {
     std::wstring name;
     DWORD type = STYPE_DISKTREE;
     std::wstring remark;
     DWORD uses = 0;
     std::wstring path;
+    std::vector<BYTE> descriptor;  // self-relative; empty: everyone full control
+};
+
+// An account as a server's lookup (or its own account list) knows it.
+struct FakeAccount {
+    std::wstring name;
+    std::wstring sid;  // "S-1-5-21-..."
+    SID_NAME_USE use = SidTypeUser;
 };
 
 struct FakeServer {
@@ -46,6 +56,11 @@ struct FakeServer {
     std::size_t sessionsPerPartialAnswer = static_cast<std::size_t>(-1);
     NET_API_STATUS deletionStatus = NERR_Success;  // anything else: every deletion is refused with it
     bool applyDeletions = true;  // deletions change the tables, as a real server's do
+    NET_API_STATUS shareInfoStatus = NERR_Success;  // anything else: every share's info is refused with it
+    std::vector<std::wstring> refusingShares;       // their permissions cannot be written: access denied
+    std::vector<FakeAccount> accounts;              // what the lookup maps
+    std::vector<FakeAccount> localAccounts;         // the server's own, asked with NetUserGetInfo
+    int shareSetCalls = 0;
 
     // Every call, one line each: "NetSessionEnum 1", "NetSessionDel \\PC1 <null>", ...
     std::vector<std::wstring> calls;
@@ -60,6 +75,14 @@ struct FakeServer {
 // Resets the fake server's tables and puts it in the program's place.
 FakeServer& InstallFakeServer();
 FakeServer& TheFakeServer();
+// The fake's tables are shared with other threads' calls: a test that reads them while
+// another thread may call in holds this (a recursive lock, over every call).
+struct FakeServerHeld {
+    FakeServerHeld();
+    ~FakeServerHeld();
+    FakeServerHeld(const FakeServerHeld&) = delete;
+    FakeServerHeld& operator=(const FakeServerHeld&) = delete;
+};
 // Another server, by the name calls give it (with or without backslashes, any case).
 FakeServer& TheFakeServer(const wchar_t* name);
 void UninstallFakeServer();
