@@ -19,6 +19,7 @@
 #include "engine/forward/forwarder.h"
 #include "engine/history/history_store.h"
 #include "engine/watch/server_list.h"
+#include "engine/watch/share_denies.h"
 #include "rules/tripwires.h"
 
 namespace {
@@ -356,8 +357,10 @@ void SecureInside(const char* folder, int depth, bool whole, SayLine say, Folder
         const bool isFolder = IsFolderEntry(entry);
         if (IsSetAside(entry) || IsLinkEntry(entry) || (isFolder && depth + 1 >= kDeepestFolder))
             return;  // nothing reads it
+        // The denies' journal says what the service writes to the shares: trusted as the settings are.
         const bool judged = whole || (depth == 0 && (IsNamed(entry.cFileName, kSettingsFileName) ||
-                                                     IsNamed(entry.cFileName, kLastGoodName))) ||
+                                                     IsNamed(entry.cFileName, kLastGoodName) ||
+                                                     IsNamed(entry.cFileName, kDenyJournalName))) ||
                             (isFolder && (depth > 0 || IsNamed(entry.cFileName, kLogsFolderName)));
         if (judged) {
             const TrustVerdict verdict =

@@ -40,6 +40,8 @@
 #include "engine/watch/server_list.h"
 #include "engine/watch/server_workers.h"
 #include "engine/rounds/service_publisher.h"
+#include "engine/watch/share_denies.h"
+#include "engine/watch/trips.h"
 #include "rules/block_rules.h"
 
 namespace {
@@ -135,6 +137,7 @@ DWORD StartServiceEngine()
     LoadServerLibrary();
     ResolveServerEnumerations();
     BeginForwarding();
+    StartShareDeniesBeside(SettingsFilePath());
     StartPoll();
     StartServicePipe({kPipeName, kProductTitle, 0});
     EngineHostHook hook = ServiceHook();
@@ -144,6 +147,7 @@ DWORD StartServiceEngine()
     ServerList list{};
     LoadServerList(list);
     WatchServers(list);
+    DenyTrippedUsersAgain();
     return NO_ERROR;
 }
 
@@ -153,6 +157,7 @@ void FinishServiceEngine()
 {
     FinishDelivery();
     EndForwarding();  // after the last delivery, whose events it takes to the spool
+    StopShareDenies();
     CloseHistory();
     SaveComputerLists(engineState.rules);
     StopServicePipe();

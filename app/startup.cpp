@@ -19,6 +19,8 @@
 #include "engine/watch/run_records.h"
 #include "engine/watch/server_list.h"
 #include "engine/watch/server_workers.h"
+#include "engine/watch/share_denies.h"
+#include "engine/watch/trips.h"
 #include "resources/resource.h"
 #include "rules/block_rules.h"
 #include "windows/engine_rounds.h"
@@ -187,6 +189,7 @@ void Forwarding(HWND)
     if (windowState.serviceMode)
         return;
     BeginForwarding();
+    StartShareDeniesBeside(SettingsFilePath());
     // Watching alone, the program says so where the service would.
     ReportProductEvent(QUORVEL_EVENT_STARTED, {kProductTitle});
 }
@@ -217,6 +220,7 @@ void WatchedServers(HWND)
     ServerList list{};
     LoadServerList(list);
     WatchServers(list);
+    DenyTrippedUsersAgain();
     UpdateServerChoices();
 }
 

@@ -102,6 +102,8 @@
 #define IDC_BURST_FILES          1106
 #define IDC_BURST_SECONDS        1107
 #define IDC_TRIP_MINUTES         1108
+#define IDC_TRIP_DENY_SHARES     1109
+#define IDC_TRIP_NEVER_DENIED    1113
 // Controls of the Servers dialog
 #define IDC_SERVER_LIST          1121
 #define IDC_SERVER_EDIT          1122

@@ -208,3 +208,24 @@ TEST_F(BlackListPageTest, TheLayoutKeepsRemoveAtTheRightEdgeAndAddBesideIt)
     EXPECT_EQ(rect(IDC_RELEASE).right, client.right);
     EXPECT_GT(rect(IDC_BLACKLIST_LIST).bottom - rect(IDC_BLACKLIST_LIST).top, client.bottom / 2);
 }
+
+// A tripped row says on how many shares its user is denied, in the list's own column.
+TEST_F(BlackListPageTest, ATrippedRowSaysOnHowManySharesItsUserIsDenied)
+{
+    AddComputerWide(engineState.rules.tripped, L"\\\\PC66", 600, L"mallory");
+    AddComputerWide(engineState.rules.tripped, L"\\\\PC9", kPermanent, L"eve");
+    engineState.rules.tripped[0].deniedShares = 12;
+    engineState.rules.tripped[1].deniedShares = 1;
+    RefreshTrippedView();
+    HWND view = windowState.trippedView;
+    ASSERT_EQ(RowCount(view), 2);
+    std::array<char, kCellCapacity> cell{};
+    ReadCell(view, FindRowByData(view, 0), 3, cell);
+    EXPECT_STREQ(cell.data(), "12 shares");
+    ReadCell(view, FindRowByData(view, 1), 3, cell);
+    EXPECT_STREQ(cell.data(), "1 share");
+    engineState.rules.tripped[0].deniedShares = 0;  // put back
+    RefreshTrippedView();
+    ReadCell(view, FindRowByData(view, 0), 3, cell);
+    EXPECT_STREQ(cell.data(), "");
+}

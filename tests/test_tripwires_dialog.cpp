@@ -21,6 +21,8 @@ class TripwiresDialogTest : public MainWindowTest {};
 
 TEST_F(TripwiresDialogTest, ReachedFromSettingsItEditsTheRulesAndRefusesBadNumbers)
 {
+    bool shown = false;
+    bool* denyShown = &shown;
     const auto run = [&](const char* files, std::string* message) {
         DialogDriver driver([=] {
             HWND settings = WaitForDialog("Settings", 5000);
@@ -37,6 +39,9 @@ TEST_F(TripwiresDialogTest, ReachedFromSettingsItEditsTheRulesAndRefusesBadNumbe
             SendMessageA(dialog, WM_COMMAND, IDC_BAIT_ADD, 0);
             SetDlgItemTextA(dialog, IDC_BURST_FILES, files);
             SetDlgItemTextA(dialog, IDC_TRIP_MINUTES, "0");
+            *denyShown = IsDlgButtonChecked(dialog, IDC_TRIP_DENY_SHARES) == BST_CHECKED;
+            CheckDlgButton(dialog, IDC_TRIP_DENY_SHARES, BST_UNCHECKED);
+            SetDlgItemTextA(dialog, IDC_TRIP_NEVER_DENIED, "backup, CORP\\svc_sql, bad\x01one");
             PressButton(dialog, IDOK);
             if (HWND box = WaitForMessageBoxOf(dialog)) {
                 *message = MessageBoxText(box);
@@ -49,8 +54,11 @@ TEST_F(TripwiresDialogTest, ReachedFromSettingsItEditsTheRulesAndRefusesBadNumbe
         });
         DialogBoxParamA(windowState.instance, MAKEINTRESOURCEA(IDD_SETTINGS), window, SettingsDialogProc, 0);
     };
+    engineState.rules.tripwires.denyShares = 1;  // as a settings file without the key gives it
     std::string message;
     run("2000", &message);
+    EXPECT_TRUE(shown) << "the deny at the shares is shown on";
+    EXPECT_EQ(engineState.rules.tripwires.denyShares, 1) << "a refused dialog changes nothing";
     EXPECT_EQ(message, "Please enter valid number") << "past 1,000";
     EXPECT_EQ(engineState.rules.tripwires.enabled, 0) << "a refused dialog changes nothing";
     message.clear();
@@ -64,6 +72,9 @@ TEST_F(TripwiresDialogTest, ReachedFromSettingsItEditsTheRulesAndRefusesBadNumbe
     LoadTripwireRules(stored);
     EXPECT_EQ(stored.burstFiles, 35);
     EXPECT_EQ(std::wstring(stored.baits[0].data()), L"*\\salaries*.xlsx");
+    EXPECT_EQ(stored.denyShares, 0);
+    ASSERT_EQ(stored.neverDeniedCount, 2) << "a name with a control character is left out";
+    EXPECT_EQ(std::wstring(stored.neverDenied[1].data()), L"CORP\\svc_sql");
 }
 
 // Each number box refuses what is not a number in its range, with the message, and

@@ -47,6 +47,7 @@ void InitBlackListPage(HWND page)
     AddColumn(windowState.trippedView, 0, "Computer", 150);
     AddColumn(windowState.trippedView, 1, "User", 100);
     AddColumn(windowState.trippedView, 2, "Time remaining", 110);
+    AddColumn(windowState.trippedView, 3, "Denied at", 80);
 }
 
 int DialogUnitsDown(HWND page, int units)
@@ -194,6 +195,14 @@ void FormatTimeRemaining(const BlockEntry& entry, std::span<char> text)
         FormatDuration(static_cast<uint32_t>(entry.ticksLeft / kBlockTicksPerSecond), text);
 }
 
+void FormatDeniedShares(const BlockEntry& entry, std::span<char> text)
+{
+    if (entry.deniedShares <= 0)
+        CopyText(text, "");
+    else
+        FormatText(text, "%d share%s", entry.deniedShares, entry.deniedShares == 1 ? "" : "s");
+}
+
 void RefreshBlackListView(const ComputerList& list)
 {
     if (!BlackListPageIsCurrent())
@@ -258,6 +267,8 @@ void RefreshTrippedView()
         SetCell(view, row, 1, text.data());
         FormatTimeRemaining(entry, text);
         SetCell(view, row, 2, text.data());
+        FormatDeniedShares(entry, text);
+        SetCell(view, row, 3, text.data());
     }
 }
 

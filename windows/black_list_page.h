@@ -22,5 +22,7 @@ void RefreshTrippedView();
 void ShowBlockModeRadios();
 // "~" for a permanent entry, else the remaining time.
 void FormatTimeRemaining(const BlockEntry& entry, std::span<char> text);
+// "12 shares": where the entry's user is denied now; empty when nowhere.
+void FormatDeniedShares(const BlockEntry& entry, std::span<char> text);
 // Removes the computer of every selected row from the active list.
 void RemoveSelectedComputers();

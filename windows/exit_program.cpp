@@ -8,6 +8,7 @@
 #include "engine/watch/engine_state.h"
 #include "engine/forward/forwarding_control.h"
 #include "engine/history/history_store.h"
+#include "engine/watch/share_denies.h"
 #include "rules/block_rules.h"
 #include "windows/tray_icon.h"
 #include "windows/window_state.h"
@@ -22,6 +23,7 @@ void PrepareExit()
     SaveComputerLists(engineState.rules);
     FinishDelivery();
     EndForwarding();  // after the last delivery, whose events it takes to the spool
+    StopShareDenies();
     CloseHistory();  // after the last delivery: what it stored goes in too
     ReportProductEvent(QUORVEL_EVENT_STOPPED, {kProductTitle});
 }

@@ -52,6 +52,11 @@ void InitTripwiresDialog(HWND dialog)
         SendDlgItemMessageA(dialog, field.control, EM_LIMITTEXT, kNumberTextCapacity - 1, 0);
         SetDlgItemInt(dialog, field.control, static_cast<UINT>(editing.*field.field), FALSE);
     }
+    CheckDlgButton(dialog, IDC_TRIP_DENY_SHARES, editing.denyShares ? BST_CHECKED : BST_UNCHECKED);
+    std::array<char, kNeverDeniedTextUnits> names{};
+    NeverDeniedText(editing, names);
+    SendDlgItemMessageA(dialog, IDC_TRIP_NEVER_DENIED, EM_LIMITTEXT, names.size() - 1, 0);
+    SetDlgItemTextA(dialog, IDC_TRIP_NEVER_DENIED, names.data());
 }
 
 void OnAddBait(HWND dialog)
@@ -97,6 +102,10 @@ void OnTripwiresOk(HWND dialog)
     if (!ReadNumbers(dialog))
         return;
     editing.enabled = IsDlgButtonChecked(dialog, IDC_TRIP_ENABLED) == BST_CHECKED ? 1 : 0;
+    editing.denyShares = IsDlgButtonChecked(dialog, IDC_TRIP_DENY_SHARES) == BST_CHECKED ? 1 : 0;
+    std::array<char, kNeverDeniedTextUnits> names{};
+    GetDlgItemTextA(dialog, IDC_TRIP_NEVER_DENIED, names.data(), static_cast<int>(names.size()));
+    SetNeverDenied(editing, names.data());
     ChangeTripwireRules(editing);
     EndDialog(dialog, IDOK);
 }

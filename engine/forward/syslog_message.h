@@ -53,8 +53,10 @@ struct SyslogKind {
 
 // By EventKind. Severities: a trip is an alert (someone is at the bait files now); a
 // session cut off is a warning; a watched server that stopped answering is an error
-// (its sessions are unwatched from then on); the rest, what the logs record and what
-// the person at the machine did, are notices.
+// (its sessions are unwatched from then on), and so is a tripped user denied at the
+// shares; the rest, what the logs record and what the person at the machine did, are
+// notices. The deny and its restore reach the alarm webhook too: whoever watches the
+// alarms must know that share permissions changed, and when they are back.
 inline constexpr std::array<SyslogKind, kEventKinds> kSyslogKinds = {{
     {"CONNECT", kSeverityNotice, false, false, "connection"},
     {"OPEN", kSeverityNotice, false, false, "file-open"},
@@ -67,6 +69,8 @@ inline constexpr std::array<SyslogKind, kEventKinds> kSyslogKinds = {{
     {"UNLISTED", kSeverityNotice, true, false, "computer-unlisted"},
     {"RELEASED", kSeverityNotice, true, false, "trip-released"},
     {"SERVER-SILENT", kSeverityError, true, true, "server-silent"},
+    {"DENIED", kSeverityWarning, true, true, "shares-denied"},
+    {"RESTORED", kSeverityNotice, true, true, "shares-restored"},
 }};
 
 // A kind out of range (a record from a newer engine, say) reads as a connection's.

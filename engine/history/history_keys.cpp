@@ -35,6 +35,7 @@ int64_t DaysInMonth(int64_t year, int64_t month)
 constexpr std::array<const char*, kEventKinds> kKindNames = {
     "Connection",   "File open",     "Tripwire", "Session cut off", "Session closed", "File closed",
     "Share removed", "Computer listed", "Computer unlisted", "Trip released", "Server silent",
+    "Shares denied", "Shares restored",
 };
 
 }  // namespace

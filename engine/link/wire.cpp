@@ -7,6 +7,7 @@
 
 #include "core/text.h"
 #include "engine/history/history_store.h"
+#include "engine/watch/share_denies.h"
 
 namespace {
 
@@ -734,7 +735,9 @@ struct TableFields {
         walk.Wide("name", entry.name, kBlockNameUnits - 1);
         walk.Wide("user", entry.user, kBlockUserUnits - 1);
         walk.I32("ticksLeft", entry.ticksLeft);
-        walk.Check("entry", IsNormalComputerName(TextOf(entry.name)) && entry.ticksLeft >= kPermanent);
+        walk.I32("deniedShares", entry.deniedShares);
+        walk.Check("entry", IsNormalComputerName(TextOf(entry.name)) && entry.ticksLeft >= kPermanent &&
+                                entry.deniedShares >= 0 && entry.deniedShares <= static_cast<int32_t>(kMaxDeniedShares));
     }
 };
 
@@ -758,6 +761,14 @@ struct TripwireFields {
         walk.Check("burstFiles", rules.burstFiles >= 0 && rules.burstFiles <= kMaxBurstFiles);
         walk.Check("burstSeconds", rules.burstSeconds >= 1 && rules.burstSeconds <= kMaxBurstSeconds);
         walk.Check("blockMinutes", rules.blockMinutes >= 0 && rules.blockMinutes <= kMaxTripMinutes);
+        walk.Flag("denyShares", rules.denyShares);
+        walk.Counted("neverDeniedCount", rules.neverDeniedCount, kMaxNeverDenied, [&](std::size_t i) {
+            walk.Wide("neverDenied", rules.neverDenied[i], kBlockUserUnits - 1);
+            if constexpr (Walk::kTakes) {
+                const std::wstring_view name = TextOf(rules.neverDenied[i]);
+                walk.Check("neverDenied", !name.empty() && !HasControl(name) && name.find(L',') == std::wstring_view::npos);
+            }
+        });
     }
 };
 

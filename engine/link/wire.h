@@ -27,7 +27,7 @@
 constexpr uint32_t kWireMagic = 0x31505651;  // "QVP1" as it lies in the stream
 // 2: the log gates carry [history] keepdays; 3: the history's state; 4: the service's own
 // state, and RELP's reply time in [forward]
-constexpr uint16_t kWireVersion = 4;
+constexpr uint16_t kWireVersion = 5;
 constexpr std::size_t kFrameHeaderBytes = 12;
 constexpr uint32_t kMaxFramePayload = 1u << 20;
 constexpr std::size_t kMaxFrameBytes = kFrameHeaderBytes + kMaxFramePayload;

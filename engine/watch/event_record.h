@@ -22,8 +22,10 @@ enum class EventKind : int32_t {
     ComputerUnlisted = 8,
     TripReleased = 9,
     ServerSilent = 10,   // a watched server stopped answering
+    SharesDenied = 11,   // a tripped user denied at a server's shares: text says at how many
+    SharesRestored = 12, // their permissions put back
 };
-constexpr int32_t kEventKinds = 11;
+constexpr int32_t kEventKinds = 13;
 
 struct EventRecord {
     EventKind kind;

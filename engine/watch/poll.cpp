@@ -7,6 +7,7 @@
 #include "engine/watch/delivery.h"
 #include "engine/watch/detection.h"
 #include "engine/watch/engine_state.h"
+#include "engine/watch/trips.h"
 #include "engine/watch/watches.h"
 
 void StartPoll()
@@ -38,8 +39,10 @@ void BeginPollRound(PollRound& round)
 void FinishPollRound(PollRound& round)
 {
     const ServerWatch local = LocalWatch();
-    if (round.secondTick)
+    if (round.secondTick) {
         ForEachWatch([](const ServerWatch& watch) { WriteLogBacklogs(watch.memory->logs); });
+        NoteDeniedShares();
+    }
     if (!round.delivering && ScanOpenFilesOf(local, round.files.status, round.files.Records(), round.time))
         round.files.Detach();  // the watch keeps the records until their events are delivered
     DeliverPendingFileEvents(local);

@@ -4,10 +4,16 @@
 #include <span>
 
 #include "core/clock.h"
+#include "core/event_log.h"
 #include "core/server_api.h"
 #include "engine/watch/blocking.h"
 #include "engine/watch/engine_state.h"
+#include "engine/watch/event_record.h"
+#include "engine/watch/notices.h"
+#include "engine/watch/remote_server.h"
 #include "engine/watch/server_workers.h"
+#include "engine/watch/share_denies.h"
+#include "core/text.h"
 
 bool CheckTripwires(const ServerWatch& watch, const FILE_INFO_3& file, bool burst, TripReport* report)
 {
@@ -36,13 +42,93 @@ bool CheckTripwires(const ServerWatch& watch, const FILE_INFO_3& file, bool burs
         report);
     if (told && rules.tripwires.blockMinutes == 0 && report->cut > 0)
         SaveTrippedComputers(rules.tripped);
+    if (told)
+        DenyTrippedUser(user);
     return told;
+}
+
+void DenyTrippedUser(const wchar_t* user)
+{
+    const TripwireRules& tripwires = engineState.rules.tripwires;
+    if (!tripwires.denyShares || !user || !*user)
+        return;
+    if (IsNeverDenied(tripwires, user)) {
+        std::array<char, 256> line{};
+        FormatText(line, "%ws is never denied at the shares: it is in the tripwires' list of accounts never denied.", user);
+        PutLogLine(line.data());
+        return;
+    }
+    int64_t until = 0;
+    if (tripwires.blockMinutes > 0) {
+        const SYSTEMTIME now = UniversalTimeNow();
+        FILETIME file{};
+        SystemTimeToFileTime(&now, &file);
+        until = static_cast<int64_t>((static_cast<ULONGLONG>(file.dwHighDateTime) << 32) | file.dwLowDateTime) +
+                static_cast<int64_t>(tripwires.blockMinutes) * 60 * 10000000;
+    }
+    // Every watched server: the account may reach any of them.
+    DenyAtShares(nullptr, user, until);
+    for (const RemoteServer* server : engineState.remote)
+        if (server && server->watched)
+            DenyAtShares(server->unc.data(), user, until);
 }
 
 void ReleaseTrippedComputer(std::size_t slot)
 {
     ComputerList& tripped = engineState.rules.tripped;
     const bool permanent = slot < tripped.size() && tripped[slot].inUse && tripped[slot].ticksLeft == kPermanent;
+    std::array<wchar_t, kBlockUserUnits> user{};
+    if (slot < tripped.size())
+        user = tripped[slot].user;
     if (FreeComputer(tripped, slot) && permanent)
         SaveTrippedComputers(tripped);
+    ReleaseUserIfFree(user.data());
+}
+
+void DenyTrippedUsersAgain()
+{
+    // The same user on several computers is asked once per entry: the asks after the first find nothing new.
+    for (const BlockEntry& entry : engineState.rules.tripped)
+        if (entry.inUse && entry.user[0])
+            DenyTrippedUser(entry.user.data());
+}
+
+void ReleaseUserIfFree(const wchar_t* user)
+{
+    if (!user || !*user)
+        return;
+    for (const BlockEntry& entry : engineState.rules.tripped)
+        if (entry.inUse && EqualsIgnoringAsciiCase(entry.user.data(), user))
+            return;  // still cut off on another computer
+    if (HoldsShareDenies(user))
+        ReleaseShareDenies(user);
+}
+
+void NoteDeniedShares()
+{
+    for (BlockEntry& entry : engineState.rules.tripped)
+        entry.deniedShares = entry.inUse && entry.user[0] ? DeniedShareCount(entry.user.data()) : 0;
+    ShareDenyNotice notice{};
+    while (TakeShareDenyNotice(&notice)) {
+        PutLogLine(notice.text.data());
+        if (notice.kind == ShareDenyNoticeKind::Said)
+            continue;
+        if (notice.kind == ShareDenyNoticeKind::NotChanged) {
+            ReportProductEvent(QUORVEL_EVENT_SHARE_NOT_CHANGED, {notice.text.data()});
+            continue;
+        }
+        const bool denied = notice.kind == ShareDenyNoticeKind::Denied;
+        const EventRecord record{denied ? EventKind::SharesDenied : EventKind::SharesRestored,
+                                 LocalTimeNow(),
+                                 UniversalTimeNow(),
+                                 notice.server.data(),
+                                 {},
+                                 notice.user.data(),
+                                 {},
+                                 0,
+                                 kTripwireRule,
+                                 notice.text.data()};
+        PublishEvent(record);
+        ReportProductEvent(denied ? QUORVEL_EVENT_SHARES_DENIED : QUORVEL_EVENT_SHARES_RESTORED, {notice.text.data()});
+    }
 }

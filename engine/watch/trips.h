@@ -16,5 +16,19 @@
 // after its line. `burst` is false for files found before the scan could tell.
 bool CheckTripwires(const ServerWatch& watch, const FILE_INFO_3& file, bool burst, TripReport* report);
 
-// Releases a tripped computer by its slot; a permanent one leaves [tripped] too.
+// Releases a tripped computer by its slot; a permanent one leaves [tripped] too. The
+// account's last tripped computer released, its shares are put back.
 void ReleaseTrippedComputer(std::size_t slot);
+
+// With [tripwires] denyshares: the user denied at the shares of every watched server,
+// for the trip's minutes; never one of the accounts the tripwires never deny.
+void DenyTrippedUser(const wchar_t* user);
+// At the start, once the servers are watched: the users of the trips that lasted (those
+// until released by hand) are denied again where they are not yet: a deny asked just
+// before the last stop, or shares made meanwhile.
+void DenyTrippedUsersAgain();
+// The user cut off nowhere any more: its shares put back.
+void ReleaseUserIfFree(const wchar_t* user);
+// Once a second: each tripped row's count of shares denying its user, and what the
+// denies' thread said, on the Log page.
+void NoteDeniedShares();

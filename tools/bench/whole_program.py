@@ -42,7 +42,7 @@ FIELD = re.compile(r' (\w+)=("(?:[^"]|"")*"|\S*)')
 HISTORY_OFF = False
 
 
-def settings_text(main=None, blacklist=(), servers=(), forward=None):
+def settings_text(main=None, blacklist=(), servers=(), forward=None, tripwires=None):
     """The settings file: the program's defaults spelled out, then `main` over them;
     the blacklist, the file servers watched besides this computer, and [forward]."""
     values = {"loadprogramonstartup": 0, "savelogs": 1, "savesess": 1, "savefiles": 1, "savecsvlogs": 0,
@@ -57,6 +57,8 @@ def settings_text(main=None, blacklist=(), servers=(), forward=None):
         lines += [f"server{k}={name}" for k, name in enumerate(servers, 1)]
     if forward:
         lines += ["[forward]"] + [f"{key}={value}" for key, value in forward.items()]
+    if tripwires:
+        lines += ["[tripwires]"] + [f"{key}={value}" for key, value in tripwires.items()]
     if HISTORY_OFF:
         lines += ["[history]", "enabled=0"]
     return "\r\n".join(lines) + "\r\n"
@@ -172,6 +174,31 @@ def servers_scenario(stretch_s):
         keys[server] = {bench_key(server, f"c{c}\\f{f}") for c in range(1, 6) for f in range(1, 6)}
         keys[server] |= {bench_key(server, f"new\\c{c}\\f{f}") for c in range(1, computers + 1) for f in range(1, 6)}
     return lines, keys
+
+
+# An encrypting client: 40 new files a second opened for writing from 6 s on; whenever
+# its sessions are deleted it comes back half a second later and opens its files again.
+TRIP_AT_S = 6
+VICTIM = "PC-VICTIM"
+WRITES_PER_S = 40
+
+
+def trip_scenario(servers, seconds, shares=0, blocked_every_s=None):
+    """The encrypting client on this computer and on each of `servers` (None: this
+    computer), with `shares` disk shares besides the bench's on this computer, and the
+    blacklisted computer connecting every `blocked_every_s` from the trip on."""
+    lines = [SHARE_LINE] + [f"0 server {server}" for server in servers if server]
+    lines += [f"0 share S{k} disk D:\\Shares\\S{k}" for k in range(shares)]
+    for server in servers:
+        if server:
+            lines.append(f"0 on {server} share Bench disk D:\\Shares\\Bench")
+        lines += [f"0 {on(server)}connect {VICTIM} mallory", f"0 {on(server)}reconnect {VICTIM} 0.5 reopen",
+                  f"{TRIP_AT_S} repeat {int(seconds * WRITES_PER_S)} {1 / WRITES_PER_S}",
+                  f"0 {on(server)}open {VICTIM} mallory D:\\Shares\\Bench\\enc\\f{{i}}.enc perm=wc", "end"]
+    if blocked_every_s:
+        lines += [f"{TRIP_AT_S} repeat {int(seconds / blocked_every_s)} {blocked_every_s}",
+                  f"0 connect {INTRUDER} intruder", "end"]
+    return lines
 
 
 def busy_servers_scenario(files_per_server, computers):
@@ -1175,6 +1202,64 @@ class Bench:
             return f"{worst(r)} ms (mean {sum(r['block_ms']) / len(r['block_ms']):.0f})"
         self.row(f"{len(BLOCKED)} blacklisted computers connecting during the burst: connect to NetSessionDel, worst",
                  text(run), text(floor) + " (no burst)", ratio(worst(run), worst(floor)), run, floor, run["exit"])
+
+    # ---- trips: the encrypting client that keeps coming back ------------------------
+
+    def trip_run(self, name, servers, deny, seconds, shares=0, blocked_every_s=None):
+        lines = trip_scenario(servers, seconds, shares, blocked_every_s)
+        tripwires = {"enabled": 1, "burstfiles": 20, "burstseconds": 10, "blockminutes": 60, "denyshares": deny}
+        settings = settings_text(blacklist=[INTRUDER] if blocked_every_s else (), servers=[s for s in servers if s],
+                                 tripwires=tripwires)
+        run = self.start(name, lines, settings, "h")
+        journal = run.journal
+        run.wait_for(lambda: False, TRIP_AT_S + seconds + 2)
+        journal.update()
+        result = {"landed": {}, "cut_t": {}}
+        for server in servers:
+            cut = journal.first_where("call", "NetSessionDel", lambda entry: server_of(entry) == server and entry.fields.get(
+                "client", "").lstrip("\\").upper() == VICTIM and entry.fields.get("status") == "0")
+            result["cut_t"][server] = cut.t if cut else None
+            landed = [entry for entry in journal.entries if entry.kind == "event" and entry.what == "open" and
+                      server_of(entry) == server and entry.fields.get("computer", "").upper() == VICTIM and
+                      "refused" not in entry.fields and "skipped" not in entry.fields and cut and entry.t > cut.t]
+            result["landed"][server] = len(landed) if cut else None
+        sets = [entry for entry in journal.entries if entry.kind == "call" and entry.what == "NetShareSetInfo" and
+                entry.fields.get("status") == "0" and server_of(entry) is None]
+        first_cut = result["cut_t"].get(None)
+        result["deny_ms"] = sets[-1].t - first_cut if sets and first_cut is not None else None
+        result["denied_shares"] = len(sets)
+        # A blacklisted computer connecting while the shares are denied: cut off as ever.
+        connects = [entry for entry in journal.entries if entry.kind == "event" and entry.what == "connect" and
+                    entry.fields.get("computer", "").upper() == INTRUDER and server_of(entry) is None]
+        block_ms = []
+        for connect in connects:
+            cut = journal.first_where("call", "NetSessionDel", lambda entry: entry.t >= connect.t and server_of(entry)
+                                      is None and entry.fields.get("client", "").lstrip("\\").upper() == INTRUDER)
+            if cut:
+                block_ms.append(cut.t - connect.t)
+        result["block_ms"] = block_ms
+        result["ended_early"] = run.ended_early
+        return self.finish(run, result)
+
+    def trip_landed(self, case, servers, seconds):
+        run = self.once(case, lambda name: self.trip_run(name, servers, 1, seconds))
+        floor = self.once(case + "-today", lambda name: self.trip_run(name, servers, 0, seconds))
+        text = lambda r: ", ".join(f"{server_text(s)} {r['landed'][s]}" for s in servers)
+        total = lambda r: None if None in r["landed"].values() else sum(r["landed"].values())
+        self.row(f"an encrypting client ({WRITES_PER_S} writes/s) coming back 0.5 s after each cut-off, on "
+                 f"{len(servers)} server{'s' if len(servers) > 1 else ''}: writes that landed after the trip",
+                 text(run), text(floor) + " (denyshares=0: today)", ratio(total(run), total(floor)), run, floor,
+                 f"target: 0 on each; {seconds} s of writes after the trip; {run['exit']}")
+
+    def trip_500_shares(self):
+        seconds = 10 if self.quick else 20
+        run = self.once("trip-500shares", lambda name: self.trip_run(name, [None], 1, seconds, 499, 0.3))
+        worst = max(run["block_ms"]) if run["block_ms"] else None
+        self.row("a trip on this computer with 500 shares: the trip's cut-off to the last share denied",
+                 milliseconds(run["deny_ms"]), "< 2 s (target)", "–", run, None,
+                 f"{run['denied_shares']} shares denied; blacklisted computer meanwhile, connect to NetSessionDel "
+                 f"worst {milliseconds(worst)} of {len(run['block_ms'])}; writes landed after the trip: "
+                 f"{run['landed'].get(None)}; {run['exit']}")
 
     # ---- CPU and memory once settled -------------------------------------------------
 
@@ -2317,6 +2402,9 @@ CASES = {
     "fwd-tcp": lambda bench: bench.fwd_rate("tcp"),
     "fwd-unanswered": Bench.fwd_unanswered,
     "fwd-relp-hang": Bench.fwd_relp_hang,
+    "trip-deny": lambda bench: bench.trip_landed("trip-deny", [None], 10 if bench.quick else 20),
+    "trip-deny-3": lambda bench: bench.trip_landed("trip-deny-3", ["FS1", "FS2", "FS3"], 10 if bench.quick else 20),
+    "trip-500shares": Bench.trip_500_shares,
     "hist-open": Bench.history_open,
     "hist-search": Bench.history_search,
     "hist-backfill": Bench.history_backfill,

@@ -230,6 +230,8 @@ TEST(SyslogMessage, EachKindHasItsMsgidAndSeverityAndThisComputerIsTheServer)
         {EventKind::ComputerUnlisted, {"UNLISTED", kSeverityNotice}},
         {EventKind::TripReleased, {"RELEASED", kSeverityNotice}},
         {EventKind::ServerSilent, {"SERVER-SILENT", kSeverityError}},
+        {EventKind::SharesDenied, {"DENIED", kSeverityWarning}},
+        {EventKind::SharesRestored, {"RESTORED", kSeverityNotice}},
     };
     ASSERT_EQ(expected.size(), static_cast<std::size_t>(kEventKinds));
     for (const auto& [kind, facts] : expected) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/watch/news.h"
+#include "engine/watch/share_denies.h"
 #include "engine/link/wire.h"
 #include "engine/history/history_store.h"
 #include "rules/tripwires.h"
@@ -178,6 +179,8 @@ std::unique_ptr<WireRules> SampleRules(int perList)
     FillList(rules->blacklist, perList, 0, nullptr);
     FillList(rules->whitelist, perList / 2, 6000, nullptr);
     FillList(rules->tripped, perList, 36000, Units(kBlockUserUnits - 1).c_str());
+    for (std::size_t slot = 0; slot < rules->tripped.size(); ++slot)
+        rules->tripped[slot].deniedShares = static_cast<int32_t>(slot % 2 ? kMaxDeniedShares : slot);
     if (perList > 3) {
         FreeComputer(rules->blacklist, 1);  // a gap: slots are kept, not packed
         FreeComputer(rules->tripped, 0);
@@ -197,6 +200,12 @@ std::unique_ptr<TripwireRules> SampleTripwires(int baits)
     rules->burstFiles = kMaxBurstFiles;
     rules->burstSeconds = kMaxBurstSeconds;
     rules->blockMinutes = kMaxTripMinutes;
+    rules->denyShares = 1;
+    std::string names;
+    for (std::size_t i = 0; i < kMaxNeverDenied; ++i)
+        names += (i ? "," : "") + std::string("CORP\\backup") + std::to_string(i) + std::string(kBlockUserUnits - 16, 'y');
+    SetNeverDenied(*rules, names.c_str());
+    EXPECT_EQ(rules->neverDeniedCount, static_cast<int32_t>(kMaxNeverDenied));
     return rules;
 }
 
@@ -333,6 +342,7 @@ void ExpectSameList(const ComputerList& sent, const ComputerList& got)
         EXPECT_EQ(std::wstring(got[slot].name.data()), sent[slot].name.data()) << slot;
         EXPECT_EQ(std::wstring(got[slot].user.data()), sent[slot].user.data()) << slot;
         EXPECT_EQ(got[slot].ticksLeft, sent[slot].ticksLeft) << slot;
+        EXPECT_EQ(got[slot].deniedShares, sent[slot].deniedShares) << slot;
     }
 }
 
@@ -474,6 +484,9 @@ TEST(Wire, MessagesFromTheServiceComeBackAsTheyWent)
     EXPECT_EQ(gotTripwires->burstFiles, kMaxBurstFiles);
     EXPECT_EQ(gotTripwires->burstSeconds, kMaxBurstSeconds);
     EXPECT_EQ(gotTripwires->blockMinutes, kMaxTripMinutes);
+    EXPECT_EQ(gotTripwires->denyShares, 1);
+    EXPECT_EQ(gotTripwires->neverDeniedCount, tripwires->neverDeniedCount);
+    EXPECT_EQ(gotTripwires->neverDenied, tripwires->neverDenied);
 
     const WireServers servers = SampleServers(kMaxRemoteServers);
     WireServers gotServers{};
@@ -682,27 +695,29 @@ TEST(Wire, ValuesOutOfTheirRangeAreRefused)
     };
     // A table of `count` entries, the last one as `name`, `slot`, `ticks`, `user` say.
     auto table = [](PayloadWriter& w, uint32_t count, std::wstring_view name, int lastSlot, int32_t ticks,
-                    std::wstring_view user) {
+                    std::wstring_view user, int32_t denied = 0) {
         PutU16(w, static_cast<uint16_t>(count));
         for (uint32_t i = 0; i + 1 < count; ++i) {
             PutU8(w, static_cast<uint8_t>(i));
             PutRawWide(w, L"\\\\PC" + std::to_wstring(i));
             PutRawWide(w, L"");
             PutI32(w, kPermanent);
+            PutI32(w, 0);
         }
         if (count > 0) {
             PutU8(w, static_cast<uint8_t>(lastSlot));
             PutRawWide(w, name);
             PutRawWide(w, user);
             PutI32(w, ticks);
+            PutI32(w, denied);
         }
     };
     auto rulesWith = [table](PayloadWriter& w, uint32_t count, std::wstring_view name, int lastSlot, int32_t ticks,
-                             std::wstring_view user) {
+                             std::wstring_view user, int32_t denied = 0) {
         PutU8(w, 0);
         table(w, 0, L"", 0, 0, L"");
         table(w, 0, L"", 0, 0, L"");
-        table(w, count, name, lastSlot, ticks, user);
+        table(w, count, name, lastSlot, ticks, user, denied);
     };
     auto tripwireFields = [](PayloadWriter& w, int enabled, uint32_t count, std::wstring_view lastBait, int32_t files,
                              int32_t seconds, int32_t minutes) {
@@ -713,6 +728,9 @@ TEST(Wire, ValuesOutOfTheirRangeAreRefused)
         PutI32(w, files);
         PutI32(w, seconds);
         PutI32(w, minutes);
+        PutU8(w, 1);  // deny at the shares
+        PutU8(w, 1);  // one account never denied
+        PutRawWide(w, L"CORP\\backup");
     };
     auto newsLines = [](PayloadWriter& w, int flag, uint32_t count, int lastKind, uint64_t lastSequence,
                         std::size_t lastLength) {
@@ -838,6 +856,36 @@ TEST(Wire, ValuesOutOfTheirRangeAreRefused)
          }},
         {"rules ticks -2", rules,
          [rulesWith](PayloadWriter& w, bool bad) { rulesWith(w, 1, L"\\\\PC", 0, bad ? -2 : -1, L""); }},
+        {"rules denied at -1 shares", rules,
+         [rulesWith](PayloadWriter& w, bool bad) { rulesWith(w, 1, L"\\\\PC", 0, -1, L"u", bad ? -1 : 0); }},
+        {"rules denied at more shares than are kept", rules,
+         [rulesWith](PayloadWriter& w, bool bad) {
+             rulesWith(w, 1, L"\\\\PC", 0, -1, L"u", static_cast<int32_t>(kMaxDeniedShares) + (bad ? 1 : 0));
+         }},
+        {"tripwires deny flag 2", tripwires,
+         [](PayloadWriter& w, bool bad) {
+             PutU8(w, 1);
+             PutU8(w, 0);
+             PutI32(w, 5);
+             PutI32(w, 5);
+             PutI32(w, 0);
+             PutU8(w, bad ? 2 : 1);
+             PutU8(w, 0);
+         }},
+        {"tripwires never denied with a comma or 17 of them", tripwires,
+         [](PayloadWriter& w, bool bad) {
+             PutU8(w, 1);
+             PutU8(w, 0);
+             PutI32(w, 5);
+             PutI32(w, 5);
+             PutI32(w, 0);
+             PutU8(w, 1);
+             PutU8(w, bad ? 17 : 2);
+             PutRawWide(w, L"backup");
+             PutRawWide(w, bad ? L"a,b" : L"ab");
+             for (int i = 0; bad && i < 15; ++i)
+                 PutRawWide(w, L"x");
+         }},
         {"tripwires enabled 2", tripwires,
          [tripwireFields](PayloadWriter& w, bool bad) { tripwireFields(w, bad ? 2 : 1, 1, L"*.x", 1, 1, 0); }},
         {"tripwires 33 baits", tripwires,
