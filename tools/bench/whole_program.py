@@ -612,7 +612,10 @@ class Run:
         self.scenario_path = os.path.join(self.folder, "scenario.txt")
         self.journal_path = os.path.join(self.folder, "journal.txt")
         self.stop_path = os.path.join(self.folder, "stop")
-        for path in (self.journal_path, self.stop_path):
+        # An earlier run's journal, the shares' permissions its server kept, and the denies
+        # its trips left in force would carry over: each run starts from none.
+        for path in (self.journal_path, self.journal_path + ".shares", self.stop_path,
+                     os.path.join(bench.documents, "quorvel-denies.txt")):
             if os.path.exists(path):
                 os.remove(path)
         with open(self.scenario_path, "w", newline="\n") as file:
@@ -879,7 +882,8 @@ class ServiceRun(Run):
         with open(os.path.join(bench.program_data, "quorvel.ini"), "w", newline="") as file:
             file.write(settings)
         for old in glob.glob(os.path.join(bench.documents, "quorvel_logs", "*")) + \
-                glob.glob(os.path.join(bench.documents, "quorvel.ini")):
+                glob.glob(os.path.join(bench.documents, "quorvel.ini")) + \
+                glob.glob(os.path.join(bench.documents, "quorvel-denies.txt")) + glob.glob(self.journal_path + ".shares"):
             shutil.rmtree(old) if os.path.isdir(old) else os.remove(old)
         self.log = TextLog(bench.program_data)
         self.logs = {None: self.log}
