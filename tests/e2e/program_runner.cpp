@@ -268,6 +268,8 @@ void ForgetEarlierRuns()
 {
     const std::string documents = DocumentsFolder();
     DeleteFileA((documents + "\\quorvel.ini").c_str());
+    // An earlier test's trips leave their denies in force, as they would for a user.
+    DeleteFileA((documents + "\\quorvel-denies.txt").c_str());
     DeleteFolder(documents + "\\quorvel_logs");
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {

@@ -24,7 +24,6 @@ protected:
         ForgetEarlierRuns();
         scratch = MakeScratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
         journalPath = scratch + "server.journal";
-        DeleteFileA(DenyJournal().c_str());
     }
     void TearDown() override
     {
