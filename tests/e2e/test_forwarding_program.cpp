@@ -66,8 +66,8 @@ TEST_F(ForwardingProgramTest, EveryEventReachesTheCollectorOnceAndEachAlarmTheWe
     RecordProperty("area", "forwarding");
     RecordProperty("tried", "the program against the simulated server, forwarding over RELP to a real rsyslogd "
                             "and alarms to a webhook receiver, a bait file read and a watched server down");
-    RecordProperty("held", "each event at the collector exactly once; one trip alarm and one silent-server "
-                           "alarm at the webhook, none for the trip's own cut-offs");
+    RecordProperty("held", "each event at the collector exactly once; one trip alarm, one alarm of the deny at "
+                           "the shares and one silent-server alarm at the webhook, none for the trip's own cut-offs");
     if (!collector.Start())
         GTEST_SKIP() << "no collector to test against: " << collector.why;
     if (!receiver.Start("200"))
@@ -95,10 +95,15 @@ TEST_F(ForwardingProgramTest, EveryEventReachesTheCollectorOnceAndEachAlarmTheWe
             ++kinds[request.Value("kind")];
         return kinds;
     };
-    ASSERT_TRUE(WaitUntil([&] { return count("TRIP") == 1 && count("CUTOFF") >= 1 && count("SERVER-SILENT") == 1; },
-                          20000))
-        << "TRIP " << count("TRIP") << ", CUTOFF " << count("CUTOFF") << ", SERVER-SILENT " << count("SERVER-SILENT");
-    ASSERT_TRUE(WaitUntil([&] { return alarms().size() == 2; }, 10000)) << alarms().size();
+    // The trip also denies eve at this computer's share (the watched FS9 cannot be reached).
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return count("TRIP") == 1 && count("CUTOFF") >= 1 && count("SERVER-SILENT") == 1 && count("DENIED") == 1;
+        },
+        20000))
+        << "TRIP " << count("TRIP") << ", CUTOFF " << count("CUTOFF") << ", SERVER-SILENT " << count("SERVER-SILENT")
+        << ", DENIED " << count("DENIED");
+    ASSERT_TRUE(WaitUntil([&] { return alarms().size() == 3; }, 10000)) << alarms().size();
     ASSERT_EQ(ExitProgramThroughMenu(&program), 0u);
 
     // Each event once: as many connections as the day's log holds (a computer cut off
@@ -118,10 +123,10 @@ TEST_F(ForwardingProgramTest, EveryEventReachesTheCollectorOnceAndEachAlarmTheWe
         planLines += line.find("D:\\\\Shares\\\\plan.txt") != std::string::npos ||
                      line.find("D:\\Shares\\plan.txt") != std::string::npos;
     EXPECT_GE(planLines, 1);
-    const std::map<std::string, int> expected = {{"tripwire", 1}, {"server-silent", 1}};
+    const std::map<std::string, int> expected = {{"tripwire", 1}, {"server-silent", 1}, {"shares-denied", 1}};
     EXPECT_EQ(alarms(), expected) << "the trip's cut-offs raise no alarm of their own";
     for (const Receiver::Request& request : receiver.Requests()) {
-        if (request.Value("kind") == "tripwire") {
+        if (request.Value("kind") == "tripwire" || request.Value("kind") == "shares-denied") {
             EXPECT_EQ(request.Value("user"), "eve");  // a trip is the user's: all of their computers go
         }
     }
