@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/event_log.h"
 #include "core/text.h"
 #include "engine/watch/engine_state.h"
 #include "engine/watch/log_text.h"
@@ -272,16 +273,29 @@ TEST_F(ShareDenyTest, ATripDeniesTheAccountAtEveryDiskShareAndTheReleasePutsBack
     ASSERT_TRUE(Settled([] { return engineState.rules.tripped[0].deniedShares == 2; }));
     EXPECT_NE(ReadWholeFile(journal).find("share\t"), std::string::npos) << "written down before";
 
+    // A share made during the trip gets the entry too, at the next round.
+    {
+        const FakeServerHeld held;
+        server->shares.push_back({L"New", STYPE_DISKTREE, L"", 0, L"D:\\New"});
+    }
+    ASSERT_TRUE(Settled([] { return engineState.rules.tripped[0].deniedShares == 3; })) << LogPage();
+
     ReleaseTrippedComputer(0);
     ASSERT_TRUE(Settled([&] { return LogPage().find("are as before the trip of mallory.") != std::string::npos; }))
         << LogPage();
-    EXPECT_EQ(server->shareSetCalls, 4);
+    EXPECT_EQ(server->shareSetCalls, 6);
     EXPECT_EQ(Now(1), hrBefore) << "byte for byte";
     EXPECT_EQ(Now(0), Bytes(kEveryoneFullControl));
-    EXPECT_NE(LogPage().find("The permissions of 2 shares of this computer are as before the trip of mallory."),
+    EXPECT_NE(LogPage().find("The permissions of 3 shares of this computer are as before the trip of mallory."),
               std::string::npos)
         << LogPage();
     EXPECT_EQ(ReadWholeFile(journal), "quorvel-denies 1\r\n") << "nothing left behind";
+    // The Application log has the trip, each deny and the restore.
+    std::vector<DWORD> ids;
+    for (const RecordedEvent& event : RecordedEvents())
+        ids.push_back(event.id);
+    EXPECT_EQ(ids, (std::vector<DWORD>{QUORVEL_EVENT_TRIP, QUORVEL_EVENT_SHARES_DENIED, QUORVEL_EVENT_SHARES_DENIED,
+                                       QUORVEL_EVENT_SHARES_RESTORED}));
 }
 
 TEST_F(ShareDenyTest, ASharesChangedMeanwhileLosesOnlyOurEntryAndOneThatRefusesIsSaid)
