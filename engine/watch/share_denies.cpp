@@ -633,10 +633,11 @@ void StopShareDenies()
     denies.thread = nullptr;
 }
 
-void DenyAtShares(const wchar_t* server, const wchar_t* user, int64_t untilUtc)
+void DenyAtShares(const wchar_t* server, const wchar_t* user, int32_t minutes)
 {
+    constexpr int64_t kUnitsPerMinute = 60LL * 10000000;  // of 100 ns
     if (denies.thread)
-        Put(AskKind::Deny, server, user, untilUtc);
+        Put(AskKind::Deny, server, user, minutes > 0 ? UtcNow() + minutes * kUnitsPerMinute : 0);
 }
 
 void ReleaseShareDenies(const wchar_t* user)

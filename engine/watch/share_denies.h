@@ -57,9 +57,9 @@ bool StartShareDeniesBeside(const char* settingsFile);
 // Ends the thread after what it is doing; the shares stay as they are, as the journal says.
 void StopShareDenies();
 
-// On a trip of `user`: deny it on every disk share of `server` (nullptr: this computer).
-// `untilUtc` is the trip's end, 0 until released by hand.
-void DenyAtShares(const wchar_t* server, const wchar_t* user, int64_t untilUtc);
+// On a trip of `user`: deny it on every disk share of `server` (nullptr: this computer)
+// for the trip's `minutes` from now, 0 until released by hand.
+void DenyAtShares(const wchar_t* server, const wchar_t* user, int32_t minutes);
 // The user is cut off nowhere any more: every share it is denied at is put back.
 void ReleaseShareDenies(const wchar_t* user);
 // On how many shares the user is denied now, over every server.

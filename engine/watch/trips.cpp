@@ -58,19 +58,11 @@ void DenyTrippedUser(const wchar_t* user)
         PutLogLine(line.data());
         return;
     }
-    int64_t until = 0;
-    if (tripwires.blockMinutes > 0) {
-        const SYSTEMTIME now = UniversalTimeNow();
-        FILETIME file{};
-        SystemTimeToFileTime(&now, &file);
-        until = static_cast<int64_t>((static_cast<ULONGLONG>(file.dwHighDateTime) << 32) | file.dwLowDateTime) +
-                static_cast<int64_t>(tripwires.blockMinutes) * 60 * 10000000;
-    }
     // Every watched server: the account may reach any of them.
-    DenyAtShares(nullptr, user, until);
+    DenyAtShares(nullptr, user, tripwires.blockMinutes);
     for (const RemoteServer* server : engineState.remote)
         if (server && server->watched)
-            DenyAtShares(server->unc.data(), user, until);
+            DenyAtShares(server->unc.data(), user, tripwires.blockMinutes);
 }
 
 void ReleaseTrippedComputer(std::size_t slot)
