@@ -720,7 +720,8 @@ TEST(Wire, ValuesOutOfTheirRangeAreRefused)
         table(w, count, name, lastSlot, ticks, user, denied);
     };
     auto tripwireFields = [](PayloadWriter& w, int enabled, uint32_t count, std::wstring_view lastBait, int32_t files,
-                             int32_t seconds, int32_t minutes) {
+                             int32_t seconds, int32_t minutes, int deny = 1,
+                             const std::vector<std::wstring>& neverDenied = {L"CORP\\backup"}) {
         PutU8(w, static_cast<uint8_t>(enabled));
         PutU8(w, static_cast<uint8_t>(count));
         for (uint32_t i = 0; i < count; ++i)
@@ -728,9 +729,10 @@ TEST(Wire, ValuesOutOfTheirRangeAreRefused)
         PutI32(w, files);
         PutI32(w, seconds);
         PutI32(w, minutes);
-        PutU8(w, 1);  // deny at the shares
-        PutU8(w, 1);  // one account never denied
-        PutRawWide(w, L"CORP\\backup");
+        PutU8(w, static_cast<uint8_t>(deny));
+        PutU8(w, static_cast<uint8_t>(neverDenied.size()));
+        for (const std::wstring& name : neverDenied)
+            PutRawWide(w, name);
     };
     auto newsLines = [](PayloadWriter& w, int flag, uint32_t count, int lastKind, uint64_t lastSequence,
                         std::size_t lastLength) {
@@ -863,28 +865,13 @@ TEST(Wire, ValuesOutOfTheirRangeAreRefused)
              rulesWith(w, 1, L"\\\\PC", 0, -1, L"u", static_cast<int32_t>(kMaxDeniedShares) + (bad ? 1 : 0));
          }},
         {"tripwires deny flag 2", tripwires,
-         [](PayloadWriter& w, bool bad) {
-             PutU8(w, 1);
-             PutU8(w, 0);
-             PutI32(w, 5);
-             PutI32(w, 5);
-             PutI32(w, 0);
-             PutU8(w, bad ? 2 : 1);
-             PutU8(w, 0);
-         }},
+         [tripwireFields](PayloadWriter& w, bool bad) { tripwireFields(w, 1, 0, L"", 5, 5, 0, bad ? 2 : 1, {}); }},
         {"tripwires never denied with a comma or 17 of them", tripwires,
-         [](PayloadWriter& w, bool bad) {
-             PutU8(w, 1);
-             PutU8(w, 0);
-             PutI32(w, 5);
-             PutI32(w, 5);
-             PutI32(w, 0);
-             PutU8(w, 1);
-             PutU8(w, bad ? 17 : 2);
-             PutRawWide(w, L"backup");
-             PutRawWide(w, bad ? L"a,b" : L"ab");
-             for (int i = 0; bad && i < 15; ++i)
-                 PutRawWide(w, L"x");
+         [tripwireFields](PayloadWriter& w, bool bad) {
+             std::vector<std::wstring> names = {L"backup", bad ? L"a,b" : L"ab"};
+             if (bad)
+                 names.resize(17, L"x");
+             tripwireFields(w, 1, 0, L"", 5, 5, 0, 1, names);
          }},
         {"tripwires enabled 2", tripwires,
          [tripwireFields](PayloadWriter& w, bool bad) { tripwireFields(w, bad ? 2 : 1, 1, L"*.x", 1, 1, 0); }},
