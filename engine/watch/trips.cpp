@@ -1,5 +1,6 @@
 #include "engine/watch/trips.h"
 
+#include <algorithm>
 #include <array>
 #include <span>
 
@@ -43,11 +44,11 @@ bool CheckTripwires(const ServerWatch& watch, const FILE_INFO_3& file, bool burs
     if (told && rules.tripwires.blockMinutes == 0 && report->cut > 0)
         SaveTrippedComputers(rules.tripped);
     if (told)
-        DenyTrippedUser(user);
+        DenyTrippedUser(user, rules.tripwires.blockMinutes);
     return told;
 }
 
-void DenyTrippedUser(const wchar_t* user)
+void DenyTrippedUser(const wchar_t* user, int32_t minutes)
 {
     const TripwireRules& tripwires = engineState.rules.tripwires;
     if (!tripwires.denyShares || !user || !*user)
@@ -59,10 +60,10 @@ void DenyTrippedUser(const wchar_t* user)
         return;
     }
     // Every watched server: the account may reach any of them.
-    DenyAtShares(nullptr, user, tripwires.blockMinutes);
+    DenyAtShares(nullptr, user, minutes);
     for (const RemoteServer* server : engineState.remote)
         if (server && server->watched)
-            DenyAtShares(server->unc.data(), user, tripwires.blockMinutes);
+            DenyAtShares(server->unc.data(), user, minutes);
 }
 
 void ReleaseTrippedComputer(std::size_t slot)
@@ -80,9 +81,16 @@ void ReleaseTrippedComputer(std::size_t slot)
 void DenyTrippedUsersAgain()
 {
     // The same user on several computers is asked once per entry: the asks after the first find nothing new.
-    for (const BlockEntry& entry : engineState.rules.tripped)
-        if (entry.inUse && entry.user[0])
-            DenyTrippedUser(entry.user.data());
+    // A trip that outlasted a start is one until released by hand, whatever blockminutes says now;
+    // one with ticks left keeps what is left of them.
+    for (const BlockEntry& entry : engineState.rules.tripped) {
+        if (!entry.inUse || !entry.user[0])
+            continue;
+        const int32_t ticksPerMinute = 60 * kBlockTicksPerSecond;
+        const int32_t minutes =
+            entry.ticksLeft == kPermanent ? 0 : std::max<int32_t>(1, (entry.ticksLeft + ticksPerMinute - 1) / ticksPerMinute);
+        DenyTrippedUser(entry.user.data(), minutes);
+    }
 }
 
 void ReleaseUserIfFree(const wchar_t* user)

@@ -21,8 +21,8 @@ bool CheckTripwires(const ServerWatch& watch, const FILE_INFO_3& file, bool burs
 void ReleaseTrippedComputer(std::size_t slot);
 
 // With [tripwires] denyshares: the user denied at the shares of every watched server,
-// for the trip's minutes; never one of the accounts the tripwires never deny.
-void DenyTrippedUser(const wchar_t* user);
+// for `minutes` (0: until released by hand); never one of the accounts the tripwires never deny.
+void DenyTrippedUser(const wchar_t* user, int32_t minutes);
 // At the start, once the servers are watched: the users of the trips that lasted (those
 // until released by hand) are denied again where they are not yet: a deny asked just
 // before the last stop, or shares made meanwhile.

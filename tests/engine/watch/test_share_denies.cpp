@@ -409,3 +409,23 @@ TEST_F(ShareDenyTest, StoppedInTheMiddleOfTheDenyOrOfTheReleaseTheNextStartFinis
     EXPECT_EQ(Now(1), hr);
     EXPECT_EQ(ReadWholeFile(journal), "quorvel-denies 1\r\n");
 }
+
+TEST_F(ShareDenyTest, ATripUntilReleasedThatOutlastedAStartStaysDeniedPastTheMinutesSetNow)
+{
+    RecordTrial("faults", "a trip until released by hand kept over a restart, with a trip's minutes set to 1 meanwhile",
+                "the start denies the user again until released, not for the minutes set now");
+    engineState.rules.tripwires.blockMinutes = 1;
+    ASSERT_TRUE(AddComputerWide(engineState.rules.tripped, L"\\\\PC66", kPermanent, L"mallory"));
+    Start();
+    DenyTrippedUsersAgain();
+    ASSERT_TRUE(Settled([] { return DeniedShareCount(L"mallory") == 2; })) << LogPage();
+    clock->AdvanceMilliseconds(3 * 60 * 1000);
+    // An ask wakes the denies, and their round after it would end a deny whose minutes are over.
+    DenyAtShares(nullptr, L"ghost", 1);
+    ASSERT_TRUE(Settled([&] { return LogPage().find("ghost is not denied") != std::string::npos; })) << LogPage();
+    EXPECT_EQ(DeniedShareCount(L"mallory"), 2) << "still denied after the minutes set now: " << LogPage();
+    EXPECT_EQ(LogPage().find("as before the trip of mallory"), std::string::npos) << LogPage();
+    ReleaseTrippedComputer(0);
+    ASSERT_TRUE(Settled([] { return DeniedShareCount(L"mallory") == 0 && !HoldsShareDenies(L"mallory"); }))
+        << LogPage();
+}
