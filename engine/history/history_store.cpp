@@ -74,13 +74,18 @@ int32_t OldestDayKept()
 }
 
 // An action asked through the service's pipe keeps who asked in its detail:
-// "blacklist, by CORP\ann", or "by CORP\ann" for one with no rule.
+// "blacklist, by CORP\ann", or "by CORP\ann" for one with no rule. A deny at the shares
+// or its restore keeps its words (at how many shares of which server): its rule,
+// "tripwire", would say nothing its kind does not.
 void HistorySink(const EventRecord& record, void*)
 {
     if (!historyState.accepting.load(std::memory_order_relaxed))
         return;
+    EventRecord stored = record;
+    if (record.kind == EventKind::SharesDenied || record.kind == EventKind::SharesRestored)
+        stored.rule = record.text;
     if (record.by.empty()) {
-        PutHistoryEvent(historyState.queue, record);
+        PutHistoryEvent(historyState.queue, stored);
         return;
     }
     static std::array<char, kQueuedRuleBytes> detail;
@@ -88,12 +93,11 @@ void HistorySink(const EventRecord& record, void*)
     CopyWideText(wide, record.by);
     std::array<char, kQueuedNameUnits * 2> by{};
     AnsiFromWide(by, wide.data());
-    CopyText(detail, record.rule);
-    AppendText(detail, record.rule.empty() ? "by " : ", by ");
+    CopyText(detail, stored.rule);
+    AppendText(detail, stored.rule.empty() ? "by " : ", by ");
     AppendText(detail, by.data());
-    EventRecord asked = record;
-    asked.rule = detail.data();
-    PutHistoryEvent(historyState.queue, asked);
+    stored.rule = detail.data();
+    PutHistoryEvent(historyState.queue, stored);
 }
 
 // An event from the queue as the store takes it: UTF-8 texts, the local time kept whole.

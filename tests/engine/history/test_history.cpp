@@ -14,8 +14,11 @@
 #include "engine/watch/actions.h"
 #include "engine/watch/log_text.h"
 #include "engine/watch/engine_state.h"
+#include "engine/watch/share_denies.h"
+#include "engine/watch/trips.h"
 #include "engine/history/history_keys.h"
 #include "engine/history/history_lines.h"
+#include "rules/tripwires.h"
 #include "support/history_fixture.h"
 
 namespace {
@@ -138,6 +141,51 @@ TEST_F(HistoryTest, EveryKindIsStoredAndFoundByEachFilterAcrossADayAndAYearChang
                   q.to = Time(2026, 12, 31, 18, 30, 1);
               }),
               5u);
+}
+
+// A trip's deny at the shares and its restore are kept beside the trip, found by its user,
+// each with its words: at how many shares of which server.
+TEST_F(HistoryTest, ATripsDenyAtTheSharesAndTheirRestoreAreFoundByItsUser)
+{
+    OpenHistoryHere();
+    engineState.rules.tripwires.enabled = 1;
+    engineState.rules.tripwires.denyShares = 1;
+    engineState.rules.tripwires.blockMinutes = 0;
+    AddBaitPattern(engineState.rules.tripwires, "*\\canary*");
+    server->shares = {{L"Projects", STYPE_DISKTREE, L"", 0, L"D:\\Projects"},
+                      {L"HR", STYPE_DISKTREE, L"", 0, L"D:\\HR"}};
+    server->accounts = {{L"mallory", L"S-1-5-21-7-7-7-1105"}};
+    server->sessions = {{L"PC66", L"mallory"}};
+    ASSERT_TRUE(StartShareDenies((folder + kDenyJournalName).c_str()));
+    RunEngineRounds(1);
+    server->files.push_back({700, PERM_FILE_READ, 0, L"D:\\Projects\\canary.docx", L"mallory"});
+    const auto settled = [](int32_t shares) {
+        return PollUntil([&] {
+            RunEngineRounds(1);
+            return ShareDeniesIdle() && DeniedShareCount(L"mallory") == shares &&
+                   engineState.rules.tripped[0].deniedShares == shares;
+        });
+    };
+    ASSERT_TRUE(settled(2)) << WholeLogText(engineState.logText);
+    ReleaseTrippedComputer(0);
+    ASSERT_TRUE(settled(0) && !HoldsShareDenies(L"mallory")) << WholeLogText(engineState.logText);
+    RunEngineRounds(5);  // the restore's notice taken by the engine's round
+    StopShareDenies();
+    Flush();
+
+    HistoryQuery query{};
+    Put(query.user, "MALLORY");
+    query.kinds = HistoryActions;
+    std::vector<std::string> found;
+    for (const HistoryRow& row : Find(query))
+        found.push_back(std::string(HistoryKindName(row.kind)) + ": " + Text(row.detail));
+    EXPECT_EQ(found, (std::vector<std::string>{
+                         "Shares restored: The permissions of 2 shares of this computer are as before the trip of mallory.",
+                         "Shares denied: mallory is denied at 2 shares of this computer.",
+                     }))
+        << "newest first";
+    query.kinds = HistoryTrips;
+    EXPECT_EQ(Find(query).size(), 1u) << "the trip itself, beside them";
 }
 
 HistoryRestoreAsk RestoreAsk(const char* user, const SYSTEMTIME& from, const SYSTEMTIME& to,
