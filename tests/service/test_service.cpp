@@ -18,6 +18,7 @@
 #include <cctype>
 #include <cstdio>
 #include <iterator>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -1385,4 +1386,59 @@ TEST_F(ServiceWindowTest, AKilledWindowLeavesTheServiceAndNoWindowTalksToAProgra
     EXPECT_EQ(StatusLine(window.mainWindow), kNotRunningText);
     ASSERT_TRUE(StartInstalledService());
     EXPECT_TRUE(WaitForStatus(kWatchingText, 3000)) << "the service itself is taken again";
+}
+
+TEST_F(ServiceWindowTest, ATripOfTheServiceDeniesTheAccountAtTheSharesAndTheWindowsReleasePutsBackEveryByte)
+{
+    RecordProperty("area", "service");
+    RecordProperty("tried", "the service alone trips on a bait file with the deny at the shares on; a window joins and "
+                            "releases the tripped computer on its Black list page");
+    RecordProperty("held", "both disk shares denied by the service, what it changed written first in its own folder, "
+                           "the count on the window's page; the release put each descriptor back byte for byte");
+    constexpr int kTrippedList = 1110;
+    constexpr int kReleaseButton = 1112;
+    WriteUserSettings("[tripwires]\r\nenabled=1\r\ncount=1\r\nbait1=*\\canary*\r\nblockminutes=0\r\n");
+    WriteScenario("0 account mallory S-1-5-21-9-9-9-1105\n"
+                  "0 share Docs disk C:\\Shares\\Docs\n"
+                  "0 share Team disk C:\\Shares\\Team sd=\"O:BAG:BAD:(A;;0x1200a9;;;WD)(A;;FA;;;BA)\"\n"
+                  "0 share C$ disk+special C:\\\n"
+                  "1 connect PC-VICTIM mallory\n"
+                  "1 reconnect PC-VICTIM 0.5\n"
+                  "3 open PC-VICTIM mallory C:\\Shares\\Docs\\canary.docx perm=r\n");
+    const RunResult install = Service("install");
+    ASSERT_EQ(install.code, 0u) << install.output;
+    const auto written = [&] {
+        std::map<std::string, std::string> last;
+        for (const JournalLine& line : Find(Journal(), "call", "NetShareSetInfo"))
+            if (line.Field("status") == "0")
+                last[line.Field("name")] = line.Field("sdhex");
+        return last;
+    };
+    ASSERT_TRUE(WaitFor([&] { return written().size() == 2; }, 20000)) << ReadFile(journalPath).substr(0, 3000);
+    std::map<std::string, std::string> before;
+    for (const JournalLine& line : Find(Journal(), "call", "NetShareGetInfo"))
+        if (line.Field("status") == "0")
+            before.emplace(line.Field("name"), line.Field("sdhex"));
+    ASSERT_EQ(before.size(), 2u) << "the special share is left alone";
+    const std::string denies = ServiceFilesPath() + "\\quorvel-denies.txt";
+    EXPECT_NE(ReadFile(denies).find("share\t"), std::string::npos) << "written first, in the service's own folder";
+    EXPECT_EQ(GetFileAttributesA((DocumentsFolder() + "\\quorvel-denies.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+
+    StartWindow();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_TRUE(WaitForStatus(kWatchingText, 10000)) << StatusLine(window.mainWindow);
+    PostMessageA(window.mainWindow, WM_COMMAND, kShowBlacklistCommand, 0);
+    HWND tripped = nullptr;
+    ASSERT_TRUE(WaitFor([&] { return (tripped = FindProgramControl(window.mainWindow, kTrippedList)) != nullptr; }, 5000));
+    EXPECT_TRUE(WaitFor([&] { return RemoteListColumn(window, tripped, 3) == std::vector<std::string>{"2 shares"}; },
+                        5000))
+        << "the service's count, through the pipe";
+    SelectRemoteRow(window, tripped, 0);
+    PostMessageA(GetParent(tripped), WM_COMMAND, kReleaseButton, 0);
+    EXPECT_TRUE(WaitFor([&] { return Find(Journal(), "call", "NetShareSetInfo").size() == 4; }, 10000))
+        << ReadFile(journalPath).substr(0, 3000);
+    EXPECT_EQ(written(), before) << "every descriptor as it was read, byte for byte";
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(denies) == "quorvel-denies 1\r\n"; }, 5000)) << ReadFile(denies);
+    EXPECT_TRUE(WaitFor([&] { return RemoteListColumn(window, tripped, 0).empty(); }, 5000));
+    ASSERT_EQ(ExitProgramThroughMenu(&window), 0u);
 }
