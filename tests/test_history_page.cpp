@@ -21,6 +21,7 @@
 #include "engine/watch/watches.h"
 #include "resources/resource.h"
 #include "rules/computer_list.h"
+#include "support/dialog_driver.h"
 #include "support/test_support.h"
 #include "windows/black_list_page.h"
 #include "windows/history_page.h"
@@ -237,6 +238,42 @@ TEST_F(HistoryPageTest, TheBoxesNarrowTheSearchNewestFirstAndEnterSearchesToo)
     const std::vector<Row> between = Rows();
     ASSERT_EQ(between.size(), 1u) << "from and to are both kept to";
     EXPECT_EQ(between[0][5], "C:\\a\\500_off.txt");
+}
+
+// A share user's batch file in a found row: Enter on the list and the menu's Explore show
+// it in its folder, and never run it.
+TEST_F(HistoryPageTest, ExploreShowsAFileInItsFolderAndNeverRunsIt)
+{
+    const std::string share = folder + "eve-share";
+    ASSERT_TRUE(CreateDirectoryA(share.c_str(), nullptr));
+    const std::string marker = share + "\\ran.txt";
+    WriteWholeFile(share + "\\run.bat", "echo ran > \"" + marker + "\"\r\n");
+    std::array<wchar_t, MAX_PATH> batch{};
+    MultiByteToWideChar(CP_ACP, 0, (share + "\\run.bat").c_str(), -1, batch.data(), static_cast<int>(batch.size()));
+    At(9, 0, 0);
+    Opened(batch.data(), PERM_FILE_READ | PERM_FILE_WRITE, L"eve");
+    Stored();
+    ShowPage(HistoryPageIndex);
+    ASSERT_EQ(Rows().size(), 1u);
+    LVITEMA item{};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageA(List(), LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&item));
+
+    SetFocus(List());
+    SendMessageA(window, WM_COMMAND, IDOK, 0);
+    HWND shown = WaitForExplored("eve-share", marker);
+    EXPECT_FALSE(FileExists(marker)) << "Enter ran the share user's batch file";
+    ASSERT_NE(shown, nullptr) << "the file's folder did not open";
+    PostMessageA(shown, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(WaitUntilGone(shown));
+
+    SendMessageA(Page(), WM_COMMAND, IDM_HISTORY_EXPLORE, 0);
+    shown = WaitForExplored("eve-share", marker);
+    EXPECT_FALSE(FileExists(marker)) << "Explore ran the share user's batch file";
+    ASSERT_NE(shown, nullptr);
+    PostMessageA(shown, WM_CLOSE, 0, 0);
+    WaitUntilGone(shown);
 }
 
 // After a trip the tripped row's "Show what this user wrote" finds the trip in the

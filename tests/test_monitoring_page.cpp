@@ -399,27 +399,17 @@ TEST_F(MonitoringPageTest, ExploreShowsAFileInItsFolderAndNeverRunsIt)
     ASSERT_EQ(RowCount(Files()), 1);
     Select(Files(), 0);
 
-    // The shell answers in a process of its own: waited for, the window's messages running.
-    const auto shownOrRun = [&](HWND* shown) {
-        for (const ULONGLONG deadline = GetTickCount64() + 20000; GetTickCount64() < deadline; PumpMessages(20)) {
-            *shown = FindWindowA("ExplorerWClass", "mallory-share");
-            if (*shown || FileExists(marker))
-                return true;
-        }
-        return false;
-    };
     // Enter on the list, then the menu's Explore.
     SetFocus(Files());
     SendMessageA(window, WM_COMMAND, IDOK, 0);
-    HWND shown = nullptr;
-    ASSERT_TRUE(shownOrRun(&shown)) << "neither the folder opened nor the batch ran";
+    HWND shown = WaitForExplored("mallory-share", marker);
     EXPECT_FALSE(FileExists(marker)) << "Enter ran the share user's batch file";
     ASSERT_NE(shown, nullptr) << "the file's folder did not open";
     PostMessageA(shown, WM_CLOSE, 0, 0);
     ASSERT_TRUE(WaitUntilGone(shown));
 
     SendMessageA(Page(), WM_COMMAND, IDM_EXPLORE_FILE, 0);
-    ASSERT_TRUE(shownOrRun(&shown));
+    shown = WaitForExplored("mallory-share", marker);
     EXPECT_FALSE(FileExists(marker)) << "Explore ran the share user's batch file";
     ASSERT_NE(shown, nullptr);
     PostMessageA(shown, WM_CLOSE, 0, 0);

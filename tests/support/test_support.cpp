@@ -151,6 +151,17 @@ void MainWindowTest::TearDown()
     QuorvelTest::TearDown();
 }
 
+HWND MainWindowTest::WaitForExplored(const char* folder, const std::string& marker)
+{
+    for (const ULONGLONG deadline = GetTickCount64() + 20000; GetTickCount64() < deadline; PumpMessages(20)) {
+        if (HWND shown = FindWindowA("ExplorerWClass", folder))
+            return shown;
+        if (FileExists(marker))
+            return nullptr;
+    }
+    return nullptr;
+}
+
 void MainWindowTest::PumpMessages(DWORD milliseconds)
 {
     const ULONGLONG end = GetTickCount64() + milliseconds;
