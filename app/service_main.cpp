@@ -155,9 +155,10 @@ DWORD StartServiceEngine()
 // the program does at its exit.
 void FinishServiceEngine()
 {
+    StopShareDenies();
+    NoteDeniedShares();  // what the denies did last goes to the history and the collector too
     FinishDelivery();
     EndForwarding();  // after the last delivery, whose events it takes to the spool
-    StopShareDenies();
     CloseHistory();
     SaveComputerLists(engineState.rules);
     StopServicePipe();

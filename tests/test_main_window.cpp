@@ -2,6 +2,7 @@
 #include <commctrl.h>
 
 #include <gtest/gtest-spi.h>
+#include <sqlite3.h>
 
 #include <array>
 #include <string>
@@ -18,6 +19,10 @@
 #include "windows/tray_icon.h"
 #include "resources/resource.h"
 #include "engine/watch/watches.h"
+#include "engine/watch/share_denies.h"
+#include "engine/watch/log_text.h"
+#include "engine/history/history_store.h"
+#include "core/event_log.h"
 #include "app/startup.h"
 #include "core/product.h"
 #include "support/test_support.h"
@@ -282,6 +287,39 @@ TEST_F(MainWindowTest, TheExitRemovesTheTrayIconThenSavesTheLists)
     EXPECT_EQ(windowState.trayIconAdded, 0);
     EXPECT_EQ(ReadSettingInt("blacklist", "count", -1), 1);
     EXPECT_EQ(ReadSettingInt(kMainSection, "blockmode", -1), 1);
+}
+
+TEST_F(MainWindowTest, TheExitKeepsWhatTheSharesDeniesDidLastInTheHistory)
+{
+    RecordTrial("faults", "the program ending just after the share denies denied a user, before a round took their notice",
+                "the deny is on the Log page, in the event log and stored in the history all the same");
+    ASSERT_TRUE(HistoryIsOpen());
+    server->shares = {{L"Docs", STYPE_DISKTREE, L"", 0, L"D:\\Docs"}};
+    server->accounts = {{L"mallory", L"S-1-5-21-7-7-7-1105"}};
+    DenyAtShares(nullptr, L"mallory", 0);
+    // No message runs meanwhile, so no round takes the notice.
+    const auto denied = [] { return ShareDeniesIdle() && DeniedShareCount(L"mallory") == 1; };
+    for (int wait = 0; wait < 500 && !denied(); ++wait)
+        Sleep(20);
+    ASSERT_TRUE(denied());
+    PrepareExit();
+    EXPECT_NE(std::string(WholeLogText(engineState.logText)).find("mallory is denied at 1 share of this computer."),
+              std::string::npos);
+    bool reported = false;
+    for (const RecordedEvent& event : RecordedEvents())
+        reported |= event.id == QUORVEL_EVENT_SHARES_DENIED;
+    EXPECT_TRUE(reported);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2((std::string(engineState.logFolder.data()) + "quorvel-history.db").c_str(), &db,
+                              SQLITE_OPEN_READONLY, nullptr),
+              SQLITE_OK);
+    sqlite3_stmt* count = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM events WHERE kind / 8 = ?1", -1, &count, nullptr), SQLITE_OK);
+    sqlite3_bind_int(count, 1, static_cast<int>(EventKind::SharesDenied));
+    ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(count, 0), 1) << "stored before the history closed";
+    sqlite3_finalize(count);
+    sqlite3_close(db);
 }
 
 TEST_F(MainWindowTest, TheExitDeliversEveryEventAScanFoundBeforeTheProgramEnds)

@@ -9,6 +9,7 @@
 #include "engine/forward/forwarding_control.h"
 #include "engine/history/history_store.h"
 #include "engine/watch/share_denies.h"
+#include "engine/watch/trips.h"
 #include "rules/block_rules.h"
 #include "windows/tray_icon.h"
 #include "windows/window_state.h"
@@ -21,9 +22,10 @@ void PrepareExit()
         return;  // the service keeps watching, its lists and logs its own
     }
     SaveComputerLists(engineState.rules);
+    StopShareDenies();
+    NoteDeniedShares();  // what the denies did last goes to the history and the collector too
     FinishDelivery();
     EndForwarding();  // after the last delivery, whose events it takes to the spool
-    StopShareDenies();
     CloseHistory();  // after the last delivery: what it stored goes in too
     ReportProductEvent(QUORVEL_EVENT_STOPPED, {kProductTitle});
 }

@@ -15,6 +15,7 @@
 #include "engine/watch/poll.h"
 #include "engine/watch/run_records.h"
 #include "engine/watch/server_workers.h"
+#include "engine/watch/share_denies.h"
 
 namespace {
 
@@ -207,6 +208,7 @@ void EngineTest::Restart()
 
 void EngineTest::TearDown()
 {
+    StopShareDenies();  // a start-up or a test started them on this test's folder and server
     EXPECT_EQ(TheFakeServer().buffersOut, 0) << "every enumeration buffer is released";
     ResetEngineState();
     InstallClock(nullptr);
