@@ -208,7 +208,11 @@ void EngineTest::Restart()
 
 void EngineTest::TearDown()
 {
-    StopShareDenies();  // a start-up or a test started them on this test's folder and server
+    // A start-up or a test started them on this test's folder and server; what they said
+    // last is this test's, not the next one's to find.
+    StopShareDenies();
+    for (ShareDenyNotice notice{}; TakeShareDenyNotice(&notice);) {
+    }
     EXPECT_EQ(TheFakeServer().buffersOut, 0) << "every enumeration buffer is released";
     ResetEngineState();
     InstallClock(nullptr);
