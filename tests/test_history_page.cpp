@@ -21,7 +21,6 @@
 #include "engine/watch/watches.h"
 #include "resources/resource.h"
 #include "rules/computer_list.h"
-#include "support/dialog_driver.h"
 #include "support/test_support.h"
 #include "windows/black_list_page.h"
 #include "windows/history_page.h"
@@ -259,21 +258,7 @@ TEST_F(HistoryPageTest, ExploreShowsAFileInItsFolderAndNeverRunsIt)
     item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
     item.state = LVIS_SELECTED | LVIS_FOCUSED;
     SendMessageA(List(), LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&item));
-
-    SetFocus(List());
-    SendMessageA(window, WM_COMMAND, IDOK, 0);
-    HWND shown = WaitForExplored("eve-share", marker);
-    EXPECT_FALSE(FileExists(marker)) << "Enter ran the share user's batch file";
-    ASSERT_NE(shown, nullptr) << "the file's folder did not open";
-    PostMessageA(shown, WM_CLOSE, 0, 0);
-    ASSERT_TRUE(WaitUntilGone(shown));
-
-    SendMessageA(Page(), WM_COMMAND, IDM_HISTORY_EXPLORE, 0);
-    shown = WaitForExplored("eve-share", marker);
-    EXPECT_FALSE(FileExists(marker)) << "Explore ran the share user's batch file";
-    ASSERT_NE(shown, nullptr);
-    PostMessageA(shown, WM_CLOSE, 0, 0);
-    WaitUntilGone(shown);
+    ExpectExploreShowsTheFolderAndRunsNothing(List(), Page(), IDM_HISTORY_EXPLORE, "eve-share", marker);
 }
 
 // After a trip the tripped row's "Show what this user wrote" finds the trip in the

@@ -399,21 +399,7 @@ TEST_F(MonitoringPageTest, ExploreShowsAFileInItsFolderAndNeverRunsIt)
     ASSERT_EQ(RowCount(Files()), 1);
     Select(Files(), 0);
 
-    // Enter on the list, then the menu's Explore.
-    SetFocus(Files());
-    SendMessageA(window, WM_COMMAND, IDOK, 0);
-    HWND shown = WaitForExplored("mallory-share", marker);
-    EXPECT_FALSE(FileExists(marker)) << "Enter ran the share user's batch file";
-    ASSERT_NE(shown, nullptr) << "the file's folder did not open";
-    PostMessageA(shown, WM_CLOSE, 0, 0);
-    ASSERT_TRUE(WaitUntilGone(shown));
-
-    SendMessageA(Page(), WM_COMMAND, IDM_EXPLORE_FILE, 0);
-    shown = WaitForExplored("mallory-share", marker);
-    EXPECT_FALSE(FileExists(marker)) << "Explore ran the share user's batch file";
-    ASSERT_NE(shown, nullptr);
-    PostMessageA(shown, WM_CLOSE, 0, 0);
-    WaitUntilGone(shown);
+    ExpectExploreShowsTheFolderAndRunsNothing(Files(), Page(), IDM_EXPLORE_FILE, "mallory-share", marker);
 }
 
 TEST_F(MonitoringPageTest, OnlyPlainPathsAndComputerNamesReachTheShell)

@@ -10,6 +10,7 @@
 #include "app/startup.h"
 #include "core/text.h"
 #include "resources/resource.h"
+#include "support/dialog_driver.h"
 #include "windows/engine_rounds.h"
 #include "windows/main_window.h"
 #include "windows/tray_icon.h"
@@ -151,15 +152,26 @@ void MainWindowTest::TearDown()
     QuorvelTest::TearDown();
 }
 
-HWND MainWindowTest::WaitForExplored(const char* folder, const std::string& marker)
+void MainWindowTest::ExpectExploreShowsTheFolderAndRunsNothing(HWND list, HWND page, UINT exploreCommand,
+                                                              const char* folderTitle, const std::string& marker)
 {
-    for (const ULONGLONG deadline = GetTickCount64() + 20000; GetTickCount64() < deadline; PumpMessages(20)) {
-        if (HWND shown = FindWindowA("ExplorerWClass", folder))
-            return shown;
-        if (FileExists(marker))
-            return nullptr;
+    for (const bool enter : {true, false}) {
+        const char* how = enter ? "Enter" : "the menu's Explore";
+        if (enter) {
+            SetFocus(list);
+            SendMessageA(window, WM_COMMAND, IDOK, 0);
+        } else {
+            SendMessageA(page, WM_COMMAND, exploreCommand, 0);
+        }
+        HWND shown = nullptr;
+        for (const ULONGLONG deadline = GetTickCount64() + 20000;
+             GetTickCount64() < deadline && !shown && !FileExists(marker); PumpMessages(20))
+            shown = FindWindowA("ExplorerWClass", folderTitle);
+        EXPECT_FALSE(FileExists(marker)) << how << " ran the share user's batch file";
+        ASSERT_NE(shown, nullptr) << how << ": the file's folder did not open";
+        PostMessageA(shown, WM_CLOSE, 0, 0);
+        ASSERT_TRUE(WaitUntilGone(shown));
     }
-    return nullptr;
 }
 
 void MainWindowTest::PumpMessages(DWORD milliseconds)

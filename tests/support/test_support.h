@@ -40,10 +40,11 @@ protected:
 
     // Lets the window's messages run for a moment.
     static void PumpMessages(DWORD milliseconds = 50);
-    // The shell's answer to an Explore, in a process of its own, waited for with the
-    // window's messages running: the folder window titled `folder` (returned), or
-    // `marker` written by a file that ran (nullptr then); nullptr after 20 s of neither.
-    static HWND WaitForExplored(const char* folder, const std::string& marker);
+    // Enter on `list`, then the menu's `exploreCommand` sent to `page`: each must show the
+    // folder window titled `folderTitle` (closed again) and never write `marker`, as a share
+    // user's batch file that ran would. The shell answers in a process of its own.
+    void ExpectExploreShowsTheFolderAndRunsNothing(HWND list, HWND page, UINT exploreCommand, const char* folder,
+                                                   const std::string& marker);
     static bool IsShown(HWND window) { return IsWindowVisible(window) != FALSE; }
     // A control's rectangle in the main window's client coordinates.
     RECT ClientRectOf(HWND control) const;
