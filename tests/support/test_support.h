@@ -43,7 +43,7 @@ protected:
     // Enter on `list`, then the menu's `exploreCommand` sent to `page`: each must show the
     // folder window titled `folderTitle` (closed again) and never write `marker`, as a share
     // user's batch file that ran would. The shell answers in a process of its own.
-    void ExpectExploreShowsTheFolderAndRunsNothing(HWND list, HWND page, UINT exploreCommand, const char* folder,
+    void ExpectExploreShowsTheFolderAndRunsNothing(HWND list, HWND page, UINT exploreCommand, const char* folderTitle,
                                                    const std::string& marker);
     static bool IsShown(HWND window) { return IsWindowVisible(window) != FALSE; }
     // A control's rectangle in the main window's client coordinates.
