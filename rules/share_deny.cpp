@@ -3,6 +3,8 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <utility>
 #include <cstring>
 
 #include "core/text.h"
@@ -24,6 +26,40 @@ constexpr SECURITY_DESCRIPTOR_CONTROL kKeptControl = SE_DACL_AUTO_INHERIT_REQ | 
                                                      SE_DACL_PROTECTED | SE_SACL_AUTO_INHERIT_REQ |
                                                      SE_SACL_AUTO_INHERITED | SE_SACL_PROTECTED;
 
+// Where a SID at `offset` ends, when all of it lies within the first `limit` bytes; else 0.
+std::size_t SidEnd(const BYTE* bytes, std::size_t limit, std::size_t offset)
+{
+    if (offset < sizeof(SECURITY_DESCRIPTOR_RELATIVE) || offset > limit || limit - offset < 8)
+        return 0;
+    if (bytes[offset] != SID_REVISION || bytes[offset + 1] > SID_MAX_SUB_AUTHORITIES)
+        return 0;
+    const std::size_t size = 8 + 4u * bytes[offset + 1];
+    return limit - offset < size ? 0 : offset + size;
+}
+
+// The same for a list at `offset`, each of its entries within it.
+std::size_t AclEnd(const BYTE* bytes, std::size_t limit, std::size_t offset)
+{
+    if (offset < sizeof(SECURITY_DESCRIPTOR_RELATIVE) || offset > limit || limit - offset < sizeof(ACL))
+        return 0;
+    ACL acl{};
+    memcpy(&acl, bytes + offset, sizeof acl);
+    if (acl.AclRevision < MIN_ACL_REVISION || acl.AclRevision > MAX_ACL_REVISION || acl.AclSize < sizeof(ACL) ||
+        limit - offset < acl.AclSize)
+        return 0;
+    std::size_t at = sizeof(ACL);
+    for (WORD k = 0; k < acl.AceCount; ++k) {
+        if (acl.AclSize - at < sizeof(ACE_HEADER))
+            return 0;
+        ACE_HEADER ace{};
+        memcpy(&ace, bytes + offset + at, sizeof ace);
+        if (ace.AceSize < sizeof(ACE_HEADER) || acl.AclSize - at < ace.AceSize)
+            return 0;
+        at += ace.AceSize;
+    }
+    return offset + acl.AclSize;
+}
+
 PSECURITY_DESCRIPTOR Descriptor(const ShareDescriptor& descriptor)
 {
     return const_cast<BYTE*>(descriptor.bytes.data());
@@ -37,8 +73,7 @@ PSID Sid(const AccountSid& sid)
 bool ValidDescriptor(const ShareDescriptor& descriptor)
 {
     return descriptor.length >= SECURITY_DESCRIPTOR_MIN_LENGTH && descriptor.length <= descriptor.bytes.size() &&
-           IsValidSecurityDescriptor(Descriptor(descriptor)) &&
-           GetSecurityDescriptorLength(Descriptor(descriptor)) <= descriptor.length;
+           SelfRelativeExtent(descriptor.bytes.data(), descriptor.length) != 0;
 }
 
 bool ValidSid(const AccountSid& sid)
@@ -88,6 +123,12 @@ bool IsOurEntry(const void* ace, PSID sid)
     const auto* header = static_cast<const ACE_HEADER*>(ace);
     if (header->AceType != ACCESS_DENIED_ACE_TYPE || header->AceFlags != 0)
         return false;
+    // The entry's SID lies within the entry: the list was walked with each entry's size.
+    constexpr std::size_t kSidAt = offsetof(ACCESS_DENIED_ACE, SidStart);
+    const auto* bytes = static_cast<const BYTE*>(ace);
+    if (header->AceSize < kSidAt + 8 || bytes[kSidAt + 1] > SID_MAX_SUB_AUTHORITIES ||
+        header->AceSize < kSidAt + 8 + 4u * bytes[kSidAt + 1])
+        return false;
     const auto* denied = static_cast<const ACCESS_DENIED_ACE*>(ace);
     return denied->Mask == kShareDenyMask &&
            EqualSid(const_cast<DWORD*>(&denied->SidStart), sid);
@@ -126,21 +167,46 @@ DWORD EntrySize(PSID sid)
 
 }  // namespace
 
-bool CopyShareDescriptor(const void* descriptor, ShareDescriptor* copy)
+std::size_t SelfRelativeExtent(const void* descriptor, std::size_t limit)
+{
+    const auto* bytes = static_cast<const BYTE*>(descriptor);
+    SECURITY_DESCRIPTOR_RELATIVE header{};
+    if (!bytes || limit < sizeof header)
+        return 0;
+    memcpy(&header, bytes, sizeof header);
+    // An absolute descriptor holds pointers, not bytes: only a self-relative one is read.
+    if (header.Revision != SECURITY_DESCRIPTOR_REVISION || !(header.Control & SE_SELF_RELATIVE))
+        return 0;
+    std::size_t extent = sizeof header;
+    for (const DWORD sid : {header.Owner, header.Group}) {
+        if (sid == 0)
+            continue;
+        const std::size_t end = SidEnd(bytes, limit, sid);
+        if (end == 0)
+            return 0;
+        extent = std::max(extent, end);
+    }
+    const std::array<std::pair<SECURITY_DESCRIPTOR_CONTROL, DWORD>, 2> lists = {
+        std::pair{SE_SACL_PRESENT, header.Sacl}, std::pair{SE_DACL_PRESENT, header.Dacl}};
+    for (const auto& [present, offset] : lists) {
+        if (!(header.Control & present) || offset == 0)
+            continue;
+        const std::size_t end = AclEnd(bytes, limit, offset);
+        if (end == 0)
+            return 0;
+        extent = std::max(extent, end);
+    }
+    return extent;
+}
+
+bool CopyShareDescriptor(const void* descriptor, ShareDescriptor* copy, std::size_t limit)
 {
     copy->length = 0;
-    if (!descriptor || !IsValidSecurityDescriptor(const_cast<void*>(descriptor)))
+    const std::size_t extent = SelfRelativeExtent(descriptor, std::min(limit, copy->bytes.size()));
+    if (extent == 0)
         return false;
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    // An absolute descriptor holds pointers, not bytes: only a self-relative one is copied.
-    if (!GetSecurityDescriptorControl(const_cast<void*>(descriptor), &control, &revision) || !(control & SE_SELF_RELATIVE))
-        return false;
-    const DWORD length = GetSecurityDescriptorLength(const_cast<void*>(descriptor));
-    if (length == 0 || length > copy->bytes.size())
-        return false;
-    memcpy(copy->bytes.data(), descriptor, length);
-    copy->length = length;
+    memcpy(copy->bytes.data(), descriptor, extent);
+    copy->length = static_cast<uint32_t>(extent);
     return true;
 }
 

@@ -26,7 +26,13 @@ struct AccountSid {
     uint32_t length;  // 0: none
 };
 
-bool CopyShareDescriptor(const void* descriptor, ShareDescriptor* copy);
+// How far a self-relative descriptor's parts reach, each part (owner, group, lists and
+// every entry of them) checked to lie within its first `limit` bytes before it is read;
+// 0 when one does not, or it is not self-relative. A server's reply is read only this
+// way, so that its offsets cannot lead the program past the bytes it was given.
+std::size_t SelfRelativeExtent(const void* descriptor, std::size_t limit);
+// Copies those bytes; false when the descriptor is not such, or does not fit.
+bool CopyShareDescriptor(const void* descriptor, ShareDescriptor* copy, std::size_t limit = kShareDescriptorBytes);
 bool SameDescriptor(const ShareDescriptor& a, const ShareDescriptor& b);
 bool CopyAccountSid(const void* sid, AccountSid* copy);
 

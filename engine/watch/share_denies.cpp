@@ -89,6 +89,30 @@ std::array<char, 300> ServerText(const DeniedAccount& account)
     return text;
 }
 
+bool Recorded(ShareDenyNoticeKind kind)
+{
+    return kind == ShareDenyNoticeKind::Denied || kind == ShareDenyNoticeKind::Restored;
+}
+
+// The ring is full (the lock held): the oldest line that records nothing gives way, so
+// that a deny or a restore always reaches the history, the collector and the event
+// log; with none such, the oldest goes for a deny or a restore, and a mere line is not kept.
+bool MakeRoomForNotice(ShareDenyNoticeKind kind)
+{
+    std::size_t victim = 0;
+    while (victim < denies.noticeCount && Recorded(denies.notices[(denies.noticeHead + victim) % kNotices].kind))
+        ++victim;
+    if (victim == denies.noticeCount) {
+        if (!Recorded(kind))
+            return false;
+        victim = 0;
+    }
+    for (std::size_t k = victim; k + 1 < denies.noticeCount; ++k)
+        denies.notices[(denies.noticeHead + k) % kNotices] = denies.notices[(denies.noticeHead + k + 1) % kNotices];
+    --denies.noticeCount;
+    return true;
+}
+
 void Tell(ShareDenyNoticeKind kind, const DeniedAccount* account, const char* format, auto... values)
 {
     ShareDenyNotice notice{};
@@ -99,10 +123,8 @@ void Tell(ShareDenyNoticeKind kind, const DeniedAccount* account, const char* fo
     }
     FormatText(notice.text, format, values...);
     Locked held;
-    if (denies.noticeCount == kNotices) {  // the oldest goes: the newest say how it ended
-        denies.noticeHead = (denies.noticeHead + 1) % kNotices;
-        --denies.noticeCount;
-    }
+    if (denies.noticeCount == kNotices && !MakeRoomForNotice(kind))
+        return;
     denies.notices[(denies.noticeHead + denies.noticeCount) % kNotices] = notice;
     ++denies.noticeCount;
 }
@@ -189,7 +211,11 @@ DWORD ReadDescriptor(const DeniedAccount& account, const wchar_t* share, ShareDe
     const DWORD status = ReadShareInfo(share, &info, ServerArgument(account));
     if (status != NERR_Success)
         return status;
-    const bool copied = CopyShareDescriptor(info->shi502_security_descriptor, descriptor);
+    // The protocol sends the descriptor's length beside it: where a server's library
+    // passes it on, nothing beyond it is read.
+    const std::size_t given = info->shi502_reserved;
+    const bool copied = CopyShareDescriptor(info->shi502_security_descriptor, descriptor,
+                                            given >= sizeof(SECURITY_DESCRIPTOR_RELATIVE) ? given : kShareDescriptorBytes);
     ReleaseServerBuffer(info);
     return copied ? NERR_Success : ERROR_INVALID_SECURITY_DESCR;
 }
@@ -256,18 +282,21 @@ int32_t CarryOutDenies(std::size_t slot)
             break;  // the journal says what is left: the next start does it
         // Started again after a stop: what the share holds now decides.
         ShareDescriptor now{};
+        DWORD status = NERR_Success;
         if (ReadDescriptor(account, share.share.data(), &now) == NERR_Success && !SameDescriptor(now, share.original) &&
             !SameDescriptor(now, share.written)) {
             if (HoldsDenyEntry(now, account.sid)) {
                 share.written = now;  // denied already, and changed since: the release takes our entry out
             } else {
                 share.original = now;
-                AddDenyEntry(now, account.sid, &share.written);
+                if (!AddDenyEntry(now, account.sid, &share.written))
+                    status = ERROR_INVALID_SECURITY_DESCR;  // nothing written that was made for other permissions
             }
         }
-        const DWORD status = SameDescriptor(now, share.written)
-                                 ? NERR_Success
-                                 : WriteSharePermissions(share.share.data(), share.written.bytes.data(), ServerArgument(account));
+        if (status == NERR_Success)
+            status = SameDescriptor(now, share.written)
+                         ? NERR_Success
+                         : WriteSharePermissions(share.share.data(), share.written.bytes.data(), ServerArgument(account));
         if (status == NERR_Success) {
             share.state = static_cast<int32_t>(ShareDenyState::Denied);
             ++denied;
@@ -323,8 +352,15 @@ bool RestoreShare(const DeniedAccount& account, DeniedShare& share)
                 "left as they are.", share.share.data(), ServerText(account).data(), account.user.data());
             return true;
         }
-        if (!RemoveDenyEntry(now, account.sid, &without))
-            return true;
+        if (!RemoveDenyEntry(now, account.sid, &without)) {
+            if (!share.told) {
+                share.told = 1;
+                Tell(ShareDenyNoticeKind::NotChanged, &account,
+                     "The permissions of the share %ws of %s still deny %ws: the entry cannot be taken out of them, "
+                     "and it is tried again.", share.share.data(), ServerText(account).data(), account.user.data());
+            }
+            return false;
+        }
         put = &without;
         Say("The permissions of the share %ws of %s were changed during the trip: only the entry that denied %ws was "
             "taken out.", share.share.data(), ServerText(account).data(), account.user.data());
@@ -343,6 +379,21 @@ bool RestoreShare(const DeniedAccount& account, DeniedShare& share)
     return false;
 }
 
+// A release not carried out: what is not put back yet stays denied, as the journal says.
+void KeepDenied(std::size_t slot)
+{
+    DeniedAccount& account = denies.journal.accounts[slot];
+    account.releasing = 0;
+    for (std::size_t k = 0; k < denies.journal.shareCount; ++k) {
+        DeniedShare& share = denies.journal.shares[k];
+        if (share.account == static_cast<int32_t>(slot) && share.state == static_cast<int32_t>(ShareDenyState::Restoring)) {
+            share.state = static_cast<int32_t>(ShareDenyState::Denied);
+            share.told = 0;
+        }
+    }
+    CountShares(account, slot);
+}
+
 void Restore(std::size_t slot)
 {
     DeniedAccount& account = denies.journal.accounts[slot];
@@ -357,8 +408,10 @@ void Restore(std::size_t slot)
             else
                 share.state = static_cast<int32_t>(ShareDenyState::Restoring);
         }
-        if (!SaveJournal())
+        if (!SaveJournal()) {
+            KeepDenied(slot);  // not begun: the file still says denied, and the next round tries again
             return;
+        }
     }
     int32_t restored = 0;
     int32_t left = 0;
@@ -426,9 +479,12 @@ void FreeRefused(std::size_t slot)
 void Deny(const Ask& ask)
 {
     std::size_t slot = FindAccount(ask.server.data(), ask.user.data());
-    if (slot < kMaxDeniedAccounts && denies.journal.accounts[slot].releasing)
-        Restore(slot);  // a release under way ends first
-    slot = FindAccount(ask.server.data(), ask.user.data());
+    if (slot < kMaxDeniedAccounts && denies.journal.accounts[slot].releasing) {
+        // Tripped again before its release ended: what is not put back yet stays denied,
+        // and the rest is denied again below.
+        KeepDenied(slot);
+        SaveJournal();
+    }
     if (slot == kMaxDeniedAccounts) {
         for (slot = 0; slot < kMaxDeniedAccounts && denies.journal.accounts[slot].inUse; ++slot) {
         }
@@ -541,6 +597,37 @@ DWORD WINAPI ShareDenyThread(void*)
     return 0;
 }
 
+// Into the waiting asks (the lock held), one per user and server: a deny asked again
+// keeps the longer trip; a release takes the user's waiting denies away, since what they
+// would deny it releases. False when there is no room.
+bool Merge(AskKind kind, const wchar_t* server, const wchar_t* user, int64_t untilUtc)
+{
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < denies.askCount; ++k) {
+        Ask& waiting = denies.asks[k];
+        const bool sameUser = EqualsIgnoringAsciiCase(waiting.user.data(), user);
+        if (sameUser && kind == AskKind::Deny && waiting.kind == AskKind::Deny &&
+            EqualsIgnoringAsciiCase(waiting.server.data(), server)) {
+            if (waiting.untilUtc != 0 && (untilUtc == 0 || untilUtc > waiting.untilUtc))
+                waiting.untilUtc = untilUtc;
+            return true;
+        }
+        if (sameUser && kind == AskKind::Release)
+            continue;  // its denies and a release waiting already: this one stands for them
+        denies.asks[kept++] = waiting;
+    }
+    denies.askCount = kept;
+    if (denies.askCount == kAsks)
+        return false;
+    Ask& ask = denies.asks[denies.askCount++];
+    ask = {};
+    ask.kind = kind;
+    CopyWideText(ask.server, server);
+    CopyWideText(ask.user, user);
+    ask.untilUtc = untilUtc;
+    return true;
+}
+
 void Put(AskKind kind, const wchar_t* server, const wchar_t* user, int64_t untilUtc)
 {
     if (!user || !*user)
@@ -551,18 +638,16 @@ void Put(AskKind kind, const wchar_t* server, const wchar_t* user, int64_t until
     bool full = false;
     {
         Locked held;
-        full = denies.askCount == kAsks;
-        if (!full) {
-            Ask& ask = denies.asks[denies.askCount++];
-            ask = {};
-            ask.kind = kind;
-            CopyWideText(ask.server, server ? server : L"");
-            CopyWideText(ask.user, user);
-            ask.untilUtc = untilUtc;
+        full = !Merge(kind, server ? server : L"", user, untilUtc);
+        if (full && kind == AskKind::Release && denies.askCount > 0) {
+            --denies.askCount;  // a release is never lost: the newest deny gives way, and is said
+            full = false;
+            Say("%ws was not denied at the shares: too much is waiting.", denies.asks[denies.askCount].user.data());
+            Merge(kind, L"", user, untilUtc);
         }
     }
     if (full)
-        Say("%ws was not %s at the shares: too much is waiting.", user, kind == AskKind::Deny ? "denied" : "put back");
+        Say("%ws was not denied at the shares: too much is waiting.", user);
     SetEvent(denies.wake);
 }
 
@@ -597,9 +682,16 @@ bool StartShareDenies(const char* journal)
     }
     ReadOwnSid();
     const bool read = LoadDenyJournal(denies.path.data(), &denies.journal);
-    if (!read)
-        Say("The share denies' journal %s is damaged: the lines that could not be read were left out.",
-            denies.path.data());
+    if (!read) {
+        // Kept as it was before the first save writes the journal again without those lines.
+        const SYSTEMTIME now = LocalTimeNow();
+        PathText aside{};
+        FormatText(aside, "%s.unread-%04u%02u%02u-%02u%02u%02u", denies.path.data(), now.wYear, now.wMonth, now.wDay,
+                   now.wHour, now.wMinute, now.wSecond);
+        const bool kept = CopyFileA(denies.path.data(), aside.data(), TRUE) != FALSE;
+        Say("The share denies' journal %s is damaged: the lines that could not be read were left out%s%s.",
+            denies.path.data(), kept ? "; it is kept as it was in " : "", kept ? aside.data() : "");
+    }
     if (!denies.wake)
         denies.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     denies.stopping.store(false);
@@ -655,6 +747,24 @@ int32_t DeniedShareCount(const wchar_t* user)
     for (std::size_t a = 0; a < kMaxDeniedAccounts; ++a)
         if (denies.view.inUse[a] && EqualsIgnoringAsciiCase(denies.view.users[a].data(), user))
             count += denies.view.shares[a];
+    return count;
+}
+
+std::size_t DeniedUsers(std::span<std::array<wchar_t, kBlockUserUnits>> users)
+{
+    if (!denies.lockMade)
+        return 0;
+    Locked held;
+    std::size_t count = 0;
+    for (std::size_t a = 0; a < kMaxDeniedAccounts && count < users.size(); ++a) {
+        if (!denies.view.inUse[a])
+            continue;
+        bool seen = false;
+        for (std::size_t k = 0; k < count && !seen; ++k)
+            seen = EqualsIgnoringAsciiCase(users[k].data(), denies.view.users[a].data());
+        if (!seen)
+            users[count++] = denies.view.users[a];
+    }
     return count;
 }
 
@@ -815,9 +925,11 @@ bool ReadAccount(std::string_view line, DenyJournal* journal)
         !NumberIn(f[6], 0, 1, &releasing))
         return false;
     DeniedAccount account{};
+    // Only an account a trip could have denied: never one the program would refuse now.
     if (!WideIn(f[2], account.server) || !WideIn(f[3], account.user) || account.user[0] == 0 ||
         !BytesOfHex(f[4], account.sid.bytes, &account.sid.length) || account.sid.length < 8 ||
-        !IsValidSid(account.sid.bytes.data()) || GetLengthSid(account.sid.bytes.data()) != account.sid.length)
+        !IsValidSid(account.sid.bytes.data()) || GetLengthSid(account.sid.bytes.data()) != account.sid.length ||
+        !MayDenyAccount(account.sid, SidTypeUser, denies.self))
         return false;
     DeniedAccount& into = journal->accounts[static_cast<std::size_t>(slot)];
     if (into.inUse)
@@ -827,6 +939,21 @@ bool ReadAccount(std::string_view line, DenyJournal* journal)
     account.releasing = static_cast<int32_t>(releasing);
     into = account;
     return true;
+}
+
+// Whether a share's two descriptors are what a deny of `sid` makes: both whole within
+// their bytes; one being written is the other with the entry first; one written holds the
+// entry. So a journal line never has the program write permissions it did not make.
+bool WrittenByUs(const AccountSid& sid, ShareDenyState state, const ShareDescriptor& original,
+                 const ShareDescriptor& written)
+{
+    if (SelfRelativeExtent(original.bytes.data(), original.length) == 0 ||
+        SelfRelativeExtent(written.bytes.data(), written.length) == 0 || !HoldsDenyEntry(written, sid))
+        return false;
+    if (state != ShareDenyState::Denying)
+        return true;
+    static ShareDescriptor made;  // the journal's thread alone
+    return AddDenyEntry(original, sid, &made) && SameDescriptor(made, written);
 }
 
 bool ReadShare(std::string_view line, DenyJournal* journal)
@@ -845,7 +972,8 @@ bool ReadShare(std::string_view line, DenyJournal* journal)
     if (!WideIn(f[3], share.share) || share.share[0] == 0 ||
         !BytesOfHex(f[4], share.original.bytes, &share.original.length) ||
         !BytesOfHex(f[5], share.written.bytes, &share.written.length) ||
-        !IsValidSecurityDescriptor(share.original.bytes.data()) || !IsValidSecurityDescriptor(share.written.bytes.data())) {
+        !WrittenByUs(journal->accounts[static_cast<std::size_t>(account)].sid, static_cast<ShareDenyState>(state),
+                     share.original, share.written)) {
         share = {};
         return false;
     }

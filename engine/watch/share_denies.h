@@ -64,6 +64,8 @@ void DenyAtShares(const wchar_t* server, const wchar_t* user, int32_t minutes);
 void ReleaseShareDenies(const wchar_t* user);
 // On how many shares the user is denied now, over every server.
 int32_t DeniedShareCount(const wchar_t* user);
+// The users denied somewhere now, each once; how many.
+std::size_t DeniedUsers(std::span<std::array<wchar_t, kBlockUserUnits>> users);
 // Whether the user is denied anywhere, or a deny or release of it waits.
 bool HoldsShareDenies(const wchar_t* user);
 // Nothing asked waits, and the thread waits for the next round.

@@ -43,7 +43,8 @@ bool CheckTripwires(const ServerWatch& watch, const FILE_INFO_3& file, bool burs
         report);
     if (told && rules.tripwires.blockMinutes == 0 && report->cut > 0)
         SaveTrippedComputers(rules.tripped);
-    if (told)
+    // Only a trip the table keeps is denied: the release of its row ends the deny.
+    if (told && IsTrippedAnywhere(user))
         DenyTrippedUser(user, rules.tripwires.blockMinutes);
     return told;
 }
@@ -93,14 +94,18 @@ void DenyTrippedUsersAgain()
     }
 }
 
-void ReleaseUserIfFree(const wchar_t* user)
+bool IsTrippedAnywhere(const wchar_t* user)
 {
-    if (!user || !*user)
-        return;
     for (const BlockEntry& entry : engineState.rules.tripped)
         if (entry.inUse && EqualsIgnoringAsciiCase(entry.user.data(), user))
-            return;  // still cut off on another computer
-    if (HoldsShareDenies(user))
+            return true;
+    return false;
+}
+
+void ReleaseUserIfFree(const wchar_t* user)
+{
+    // Asked even when nothing seems denied yet: a deny may be under way on the denies' thread.
+    if (user && *user && !IsTrippedAnywhere(user))
         ReleaseShareDenies(user);
 }
 
@@ -108,6 +113,14 @@ void NoteDeniedShares()
 {
     for (BlockEntry& entry : engineState.rules.tripped)
         entry.deniedShares = entry.inUse && entry.user[0] ? DeniedShareCount(entry.user.data()) : 0;
+    // A user denied with no tripped row left (its minutes over, a deny that ended after its
+    // release, a journal's from before the last start) is put back: a deny lasts as long as
+    // the row the Black list page can release.
+    std::array<std::array<wchar_t, kBlockUserUnits>, kMaxDeniedAccounts> users{};
+    const std::size_t deniedUsers = DeniedUsers(users);
+    for (std::size_t k = 0; k < deniedUsers; ++k)
+        if (!IsTrippedAnywhere(users[k].data()))
+            ReleaseShareDenies(users[k].data());
     ShareDenyNotice notice{};
     while (TakeShareDenyNotice(&notice)) {
         PutLogLine(notice.text.data());

@@ -27,6 +27,8 @@ void DenyTrippedUser(const wchar_t* user, int32_t minutes);
 // until released by hand) are denied again where they are not yet: a deny asked just
 // before the last stop, or shares made meanwhile.
 void DenyTrippedUsersAgain();
+// Whether a tripped row holds `user`.
+bool IsTrippedAnywhere(const wchar_t* user);
 // The user cut off nowhere any more: its shares put back.
 void ReleaseUserIfFree(const wchar_t* user);
 // Once a second: each tripped row's count of shares denying its user, and what the

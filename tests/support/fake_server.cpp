@@ -266,6 +266,7 @@ NET_API_STATUS WINAPI FakeShareGetInfo(LMSTR server, LMSTR name, DWORD level, LP
         bytes = reinterpret_cast<BYTE*>((reinterpret_cast<ULONG_PTR>(bytes) + 7) & ~static_cast<ULONG_PTR>(7));
         memcpy(bytes, descriptor.data(), descriptor.size());
         r.shi502_security_descriptor = bytes;
+        r.shi502_reserved = static_cast<DWORD>(descriptor.size());  // as the protocol carries it
     });
     return NERR_Success;
 }

@@ -109,6 +109,52 @@ TEST(ShareDenyEntry, GoesFirstAndComesOutLeavingTheRestAsItWas)
     EXPECT_FALSE(CopyShareDescriptor(nullptr, &denied));
 }
 
+// A server's reply is hostile: each part must lie within the bytes the reply gave.
+TEST(ShareDenyEntry, AServersDescriptorIsReadOnlyWithinItsBytes)
+{
+    const ShareDescriptor sound = DescriptorOf((std::wstring(L"O:BAG:BAD:(A;;FA;;;WD)(A;;FA;;;") + kMallory + L")").c_str());
+    ShareDescriptor copy{};
+    ASSERT_TRUE(CopyShareDescriptor(sound.bytes.data(), &copy, sound.length));
+    EXPECT_EQ(BytesOf(copy), BytesOf(sound));
+    EXPECT_FALSE(CopyShareDescriptor(sound.bytes.data(), &copy, sound.length - 1)) << "cut by one byte";
+    EXPECT_EQ(copy.length, 0u);
+
+    SECURITY_DESCRIPTOR_RELATIVE header{};
+    memcpy(&header, sound.bytes.data(), sizeof header);
+    const auto changed = [&](auto change) {
+        ShareDescriptor bad = sound;
+        change(bad);
+        ShareDescriptor out{};
+        return CopyShareDescriptor(bad.bytes.data(), &out, bad.length);
+    };
+    const auto at = [](ShareDescriptor& d, std::size_t offset) { return d.bytes.data() + offset; };
+    const auto putDword = [&](ShareDescriptor& d, std::size_t offset, DWORD value) { memcpy(at(d, offset), &value, 4); };
+    EXPECT_FALSE(changed([&](ShareDescriptor& d) { putDword(d, offsetof(SECURITY_DESCRIPTOR_RELATIVE, Dacl), 4000); }))
+        << "a list past the reply";
+    EXPECT_FALSE(changed([&](ShareDescriptor& d) { putDword(d, offsetof(SECURITY_DESCRIPTOR_RELATIVE, Owner), d.length - 4); }))
+        << "an owner cut at the end";
+    EXPECT_FALSE(changed([&](ShareDescriptor& d) { putDword(d, offsetof(SECURITY_DESCRIPTOR_RELATIVE, Group), 3); }))
+        << "a group inside the header";
+    EXPECT_FALSE(changed([&](ShareDescriptor& d) { *at(d, header.Owner + 1) = 200; })) << "a SID of 200 parts";
+    EXPECT_FALSE(changed([&](ShareDescriptor& d) {
+        const WORD size = 0xF000;
+        memcpy(at(d, header.Dacl + offsetof(ACL, AclSize)), &size, 2);
+    })) << "a list larger than the reply";
+    EXPECT_FALSE(changed([&](ShareDescriptor& d) {
+        const WORD count = 40;
+        memcpy(at(d, header.Dacl + offsetof(ACL, AceCount)), &count, 2);
+    })) << "more entries than the list holds";
+    EXPECT_FALSE(changed([&](ShareDescriptor& d) {
+        const WORD size = 0x7000;
+        memcpy(at(d, header.Dacl + sizeof(ACL) + offsetof(ACE_HEADER, AceSize)), &size, 2);
+    })) << "an entry larger than its list";
+    EXPECT_FALSE(changed([&](ShareDescriptor& d) {
+        const WORD control = header.Control & ~SE_SELF_RELATIVE;
+        memcpy(at(d, offsetof(SECURITY_DESCRIPTOR_RELATIVE, Control)), &control, 2);
+    })) << "an absolute descriptor holds pointers";
+    EXPECT_FALSE(CopyShareDescriptor(sound.bytes.data(), &copy, 12)) << "shorter than a header";
+}
+
 TEST(ShareDenyEntry, OnlyAUsersOwnAccountIsEverDenied)
 {
     const AccountSid self = SidOf(L"S-1-5-21-1004336348-1177238915-682003330-1001");
@@ -187,6 +233,58 @@ TEST(DenyJournal, ReadsBackWhatItWroteAndLeavesOutADamagedLine)
     EXPECT_EQ(back.shareCount, 0u);
     DeleteFileA(path.c_str());
     EXPECT_TRUE(LoadDenyJournal(path.c_str(), &back)) << "none: nothing is denied";
+}
+
+// A journal someone else wrote never has the program write permissions it did not make.
+TEST(DenyJournal, ALineWhosePermissionsNoDenyMadeIsLeftOut)
+{
+    const std::string path = MakeTestFolder() + kDenyJournalName;
+    const AccountSid mallory = SidOf(kMallory);
+    const ShareDescriptor original = DescriptorOf(L"O:BAG:BAD:(A;;0x1200a9;;;WD)");
+    ShareDescriptor denied{};
+    ASSERT_TRUE(AddDenyEntry(original, mallory, &denied));
+    const ShareDescriptor everyoneFull = DescriptorOf(L"O:BAG:BAD:(A;;FA;;;WD)");
+    const auto hex = [](const ShareDescriptor& d) {
+        std::array<char, kShareDescriptorBytes * 2 + 1> text{};
+        HexOf(std::span<const BYTE>(d.bytes.data(), d.length), text);
+        return std::string(text.data());
+    };
+    const auto sidHex = [](const AccountSid& sid) {
+        std::array<char, 2 * SECURITY_MAX_SID_SIZE + 1> text{};
+        HexOf(std::span<const BYTE>(sid.bytes.data(), sid.length), text);
+        return std::string(text.data());
+    };
+    const std::string account = "account\t0\t\tmallory\t" + sidHex(mallory) + "\t0\t0\r\n";
+    const auto load = [&](const std::string& lines, std::size_t* shares) {
+        WriteWholeFile(path, "quorvel-denies 1\r\n" + lines);
+        static DenyJournal back;
+        back = {};
+        const bool sound = LoadDenyJournal(path.c_str(), &back);
+        *shares = 0;
+        for (std::size_t k = 0; k < back.shareCount; ++k)
+            *shares += back.shares[k].state != static_cast<int32_t>(ShareDenyState::Free);
+        return sound && back.accounts[0].inUse;
+    };
+    std::size_t shares = 0;
+    EXPECT_TRUE(load(account + "share\t0\t1\tDocs\t" + hex(original) + "\t" + hex(denied) + "\r\n", &shares));
+    EXPECT_EQ(shares, 1u) << "what a deny writes is read";
+    // Being denied, it would write Everyone full control.
+    EXPECT_FALSE(load(account + "share\t0\t1\tDocs\t" + hex(original) + "\t" + hex(everyoneFull) + "\r\n", &shares));
+    EXPECT_EQ(shares, 0u);
+    // Being put back where the share holds what it says was written: that holds no entry of ours.
+    EXPECT_FALSE(load(account + "share\t0\t3\tDocs\t" + hex(everyoneFull) + "\t" + hex(original) + "\r\n", &shares));
+    EXPECT_EQ(shares, 0u);
+    // An account the program never denies: Everyone, the Administrators.
+    for (const wchar_t* sid : {L"S-1-1-0", L"S-1-5-32-544"}) {
+        const std::string other = "account\t0\t\tmallory\t" + sidHex(SidOf(sid)) + "\t0\t0\r\n";
+        EXPECT_FALSE(load(other, &shares)) << Utf8Of(sid);
+    }
+    // Bytes that name parts beyond themselves.
+    ShareDescriptor beyond = denied;
+    const DWORD distant = 6000;
+    memcpy(beyond.bytes.data() + offsetof(SECURITY_DESCRIPTOR_RELATIVE, Dacl), &distant, 4);
+    EXPECT_FALSE(load(account + "share\t0\t2\tDocs\t" + hex(original) + "\t" + hex(beyond) + "\r\n", &shares));
+    EXPECT_EQ(shares, 0u);
 }
 
 namespace {
@@ -428,4 +526,65 @@ TEST_F(ShareDenyTest, ATripUntilReleasedThatOutlastedAStartStaysDeniedPastTheMin
     ReleaseTrippedComputer(0);
     ASSERT_TRUE(Settled([] { return DeniedShareCount(L"mallory") == 0 && !HoldsShareDenies(L"mallory"); }))
         << LogPage();
+}
+
+TEST_F(ShareDenyTest, ADenyLastsAsLongAsItsTrippedRowWhateverTheOrderOfAsks)
+{
+    RecordTrial("faults", "a trip released at once, while its deny is under way; a journal's deny with no tripped row left; "
+                          "a trip again while a share could not be put back yet",
+                "nothing stays denied without a tripped row; the second trip stays denied everywhere until its release");
+    Start();
+    const std::vector<BYTE> projects = Now(0);
+    const std::vector<BYTE> hr = Now(1);
+    // Released before the denies' thread could have finished: it ends with nothing denied.
+    Trip();
+    ReleaseTrippedComputer(0);
+    ASSERT_TRUE(Settled([&] { return DeniedShareCount(L"mallory") == 0 && !HoldsShareDenies(L"mallory"); }))
+        << LogPage();
+    EXPECT_EQ(Now(0), projects);
+    EXPECT_EQ(Now(1), hr);
+
+    // A trip, then its release while HR refuses to be put back; tripped again meanwhile,
+    // each time from a session (the cut-off took the last one away).
+    const auto comeBack = [&] {
+        const FakeServerHeld held;
+        server->sessions.push_back({L"PC66", L"mallory"});
+    };
+    comeBack();
+    Trip();
+    ASSERT_TRUE(Settled([] { return DeniedShareCount(L"mallory") == 2; })) << LogPage();
+    {
+        const FakeServerHeld held;
+        server->refusingShares = {L"HR"};
+    }
+    ReleaseTrippedComputer(0);
+    ASSERT_TRUE(Settled([&] { return LogPage().find("could not be put back yet") != std::string::npos; })) << LogPage();
+    const std::vector<BYTE> putBack = Bytes(kEveryoneFullControl);  // Projects had none: everyone in
+    EXPECT_EQ(Now(0), putBack) << "Projects was put back";
+    comeBack();
+    Trip();
+    ASSERT_TRUE(Settled([] { return DeniedShareCount(L"mallory") == 2 && engineState.rules.tripped[0].inUse; }))
+        << LogPage();
+    {
+        const FakeServerHeld held;
+        server->refusingShares.clear();
+    }
+    // Rounds of the denies pass (each ask wakes them): the second trip stays denied.
+    for (int k = 0; k < 3; ++k) {
+        DenyAtShares(nullptr, L"ghost", 0);
+        ASSERT_TRUE(Settled([] { return true; }));
+    }
+    EXPECT_EQ(DeniedShareCount(L"mallory"), 2) << LogPage();
+    EXPECT_NE(Now(0), putBack) << "Projects is denied again";
+
+    // Stopped, the tripped row lost (a trip for some minutes is not kept over a start):
+    // the next start puts back what its journal still denies.
+    StopShareDenies();
+    engineState.rules.tripped = {};
+    Start();
+    ASSERT_TRUE(Settled([&] { return DeniedShareCount(L"mallory") == 0 && !HoldsShareDenies(L"mallory"); }))
+        << LogPage();
+    EXPECT_EQ(Now(0), putBack);
+    EXPECT_EQ(Now(1), hr);
+    EXPECT_EQ(ReadWholeFile(journal), "quorvel-denies 1\r\n");
 }

@@ -1069,7 +1069,8 @@ void put_share(Writer& w, size_t k, DWORD level, const Server& v, const Share& s
             r->shi502_current_uses = current_uses(v, sh);
             r->shi502_path = put_string(w, sh.path);
             r->shi502_passwd = nullptr;
-            r->shi502_reserved = 0;
+            // The protocol's SHARE_INFO_502_I carries the descriptor's length here.
+            r->shi502_reserved = with_sd && !sh.sd.empty() ? static_cast<DWORD>(sh.sd.size()) : 0;
             r->shi502_security_descriptor = with_sd && !sh.sd.empty() ? put_bytes(w, sh.sd, 8) : nullptr;
             break;
         }
