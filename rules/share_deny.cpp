@@ -72,7 +72,7 @@ PSID Sid(const AccountSid& sid)
 
 bool ValidDescriptor(const ShareDescriptor& descriptor)
 {
-    return descriptor.length >= SECURITY_DESCRIPTOR_MIN_LENGTH && descriptor.length <= descriptor.bytes.size() &&
+    return descriptor.length >= sizeof(SECURITY_DESCRIPTOR_RELATIVE) && descriptor.length <= descriptor.bytes.size() &&
            SelfRelativeExtent(descriptor.bytes.data(), descriptor.length) != 0;
 }
 
@@ -208,6 +208,19 @@ bool CopyShareDescriptor(const void* descriptor, ShareDescriptor* copy, std::siz
     memcpy(copy->bytes.data(), descriptor, extent);
     copy->length = static_cast<uint32_t>(extent);
     return true;
+}
+
+bool EveryoneInDescriptor(ShareDescriptor* descriptor)
+{
+    descriptor->length = 0;
+    SECURITY_DESCRIPTOR absolute{};
+    DWORD size = static_cast<DWORD>(descriptor->bytes.size());
+    if (!InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&absolute, TRUE, nullptr, FALSE) ||
+        !MakeSelfRelativeSD(&absolute, descriptor->bytes.data(), &size))
+        return false;
+    descriptor->length = static_cast<uint32_t>(SelfRelativeExtent(descriptor->bytes.data(), size));
+    return descriptor->length > 0;
 }
 
 bool SameDescriptor(const ShareDescriptor& a, const ShareDescriptor& b)

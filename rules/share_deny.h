@@ -33,6 +33,8 @@ struct AccountSid {
 std::size_t SelfRelativeExtent(const void* descriptor, std::size_t limit);
 // Copies those bytes; false when the descriptor is not such, or does not fit.
 bool CopyShareDescriptor(const void* descriptor, ShareDescriptor* copy, std::size_t limit = kShareDescriptorBytes);
+// What a share with no descriptor of its own holds: no list, which lets everyone in.
+bool EveryoneInDescriptor(ShareDescriptor* descriptor);
 bool SameDescriptor(const ShareDescriptor& a, const ShareDescriptor& b);
 bool CopyAccountSid(const void* sid, AccountSid* copy);
 

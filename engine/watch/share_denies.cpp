@@ -214,8 +214,11 @@ DWORD ReadDescriptor(const DeniedAccount& account, const wchar_t* share, ShareDe
     // The protocol sends the descriptor's length beside it: where a server's library
     // passes it on, nothing beyond it is read.
     const std::size_t given = info->shi502_reserved;
-    const bool copied = CopyShareDescriptor(info->shi502_security_descriptor, descriptor,
-                                            given >= sizeof(SECURITY_DESCRIPTOR_RELATIVE) ? given : kShareDescriptorBytes);
+    // A share with no descriptor lets everyone in: denied, and put back, as one with no list.
+    const bool copied = info->shi502_security_descriptor
+                            ? CopyShareDescriptor(info->shi502_security_descriptor, descriptor,
+                                                  given >= sizeof(SECURITY_DESCRIPTOR_RELATIVE) ? given : kShareDescriptorBytes)
+                            : EveryoneInDescriptor(descriptor);
     ReleaseServerBuffer(info);
     return copied ? NERR_Success : ERROR_INVALID_SECURITY_DESCR;
 }

@@ -265,8 +265,8 @@ NET_API_STATUS WINAPI FakeShareGetInfo(LMSTR server, LMSTR name, DWORD level, LP
         auto* bytes = reinterpret_cast<BYTE*>(place(L""));
         bytes = reinterpret_cast<BYTE*>((reinterpret_cast<ULONG_PTR>(bytes) + 7) & ~static_cast<ULONG_PTR>(7));
         memcpy(bytes, descriptor.data(), descriptor.size());
-        r.shi502_security_descriptor = bytes;
-        r.shi502_reserved = static_cast<DWORD>(descriptor.size());  // as the protocol carries it
+        r.shi502_security_descriptor = share->none ? nullptr : bytes;
+        r.shi502_reserved = share->none ? 0 : static_cast<DWORD>(descriptor.size());  // as the protocol carries it
     });
     return NERR_Success;
 }
@@ -289,6 +289,7 @@ NET_API_STATUS WINAPI FakeShareSetInfo(LMSTR server, LMSTR name, DWORD level, LP
         return ERROR_INVALID_PARAMETER;
     const auto* bytes = static_cast<const BYTE*>(info->shi1501_security_descriptor);
     share->descriptor.assign(bytes, bytes + GetSecurityDescriptorLength(info->shi1501_security_descriptor));
+    share->none = false;
     return NERR_Success;
 }
 

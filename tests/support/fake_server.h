@@ -34,6 +34,7 @@ struct FakeShare {
     DWORD uses = 0;
     std::wstring path;
     std::vector<BYTE> descriptor;  // self-relative; empty: everyone full control
+    bool none = false;             // it has no descriptor at all: its info gives none
 };
 
 // An account as a server's lookup (or its own account list) knows it.

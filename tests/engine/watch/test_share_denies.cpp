@@ -588,3 +588,31 @@ TEST_F(ShareDenyTest, ADenyLastsAsLongAsItsTrippedRowWhateverTheOrderOfAsks)
     EXPECT_EQ(Now(1), hr);
     EXPECT_EQ(ReadWholeFile(journal), "quorvel-denies 1\r\n");
 }
+
+TEST_F(ShareDenyTest, AShareWithNoPermissionsOfItsOwnIsDeniedAndPutBackLettingEveryoneIn)
+{
+    RecordTrial("bad input", "a share whose information gives no permissions at all", "denied like one that lets everyone "
+                "in, and put back letting everyone in");
+    {
+        const FakeServerHeld held;
+        server->shares[0].none = true;
+    }
+    Start();
+    Trip();
+    ASSERT_TRUE(Settled([] { return DeniedShareCount(L"mallory") == 2; })) << LogPage();
+    ShareDescriptor now{};
+    std::vector<BYTE> bytes = Now(0);
+    memcpy(now.bytes.data(), bytes.data(), bytes.size());
+    now.length = static_cast<uint32_t>(bytes.size());
+    EXPECT_EQ(SddlOf(now), std::wstring(L"D:(D;;FA;;;") + kMallory + L")(A;;FA;;;WD)");
+    ReleaseTrippedComputer(0);
+    ASSERT_TRUE(Settled([] { return DeniedShareCount(L"mallory") == 0 && !HoldsShareDenies(L"mallory"); })) << LogPage();
+    bytes = Now(0);
+    memcpy(now.bytes.data(), bytes.data(), bytes.size());
+    now.length = static_cast<uint32_t>(bytes.size());
+    // A list present and none given: everyone in, as before (not an empty list, which lets nobody in).
+    SECURITY_DESCRIPTOR_RELATIVE header{};
+    ASSERT_GE(bytes.size(), sizeof header);
+    memcpy(&header, bytes.data(), sizeof header);
+    EXPECT_TRUE((header.Control & SE_DACL_PRESENT) != 0 && header.Dacl == 0) << SddlOf(now);
+}
