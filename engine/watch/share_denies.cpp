@@ -642,15 +642,23 @@ void Put(AskKind kind, const wchar_t* server, const wchar_t* user, int64_t until
     {
         Locked held;
         full = !Merge(kind, server ? server : L"", user, untilUtc);
-        if (full && kind == AskKind::Release && denies.askCount > 0) {
-            --denies.askCount;  // a release is never lost: the newest deny gives way, and is said
-            full = false;
-            Say("%ws was not denied at the shares: too much is waiting.", denies.asks[denies.askCount].user.data());
-            Merge(kind, L"", user, untilUtc);
+        if (full && kind == AskKind::Release) {
+            // A release is never lost for want of room: the newest deny waiting gives way, and is said.
+            std::size_t newest = denies.askCount;
+            while (newest > 0 && denies.asks[newest - 1].kind != AskKind::Deny)
+                --newest;
+            if (newest > 0) {
+                const Ask dropped = denies.asks[newest - 1];
+                memmove(denies.asks.data() + newest - 1, denies.asks.data() + newest,
+                        (denies.askCount - newest) * sizeof(Ask));
+                --denies.askCount;
+                Say("%ws was not denied at the shares: too much is waiting.", dropped.user.data());
+                full = !Merge(kind, L"", user, untilUtc);
+            }
         }
     }
     if (full)
-        Say("%ws was not denied at the shares: too much is waiting.", user);
+        Say("%ws was not %s at the shares: too much is waiting.", user, kind == AskKind::Deny ? "denied" : "put back");
     SetEvent(denies.wake);
 }
 
