@@ -337,6 +337,15 @@ protected:
         const FakeServerHeld held;
         return server->shares[share].descriptor;
     }
+    // The same as the text the permissions dialog's SDDL would show.
+    std::wstring SddlNow(std::size_t share)
+    {
+        const std::vector<BYTE> bytes = Now(share);
+        ShareDescriptor now{};
+        memcpy(now.bytes.data(), bytes.data(), std::min(bytes.size(), now.bytes.size()));
+        now.length = static_cast<uint32_t>(std::min(bytes.size(), now.bytes.size()));
+        return SddlOf(now);
+    }
     std::string LogPage() const { return std::string(WholeLogText(engineState.logText)); }
     std::string journal;
     DWORD nextId = 500;
@@ -355,13 +364,8 @@ TEST_F(ShareDenyTest, ATripDeniesTheAccountAtEveryDiskShareAndTheReleasePutsBack
         << LogPage();
     EXPECT_EQ(server->shareSetCalls, 2);
     const std::wstring deny = std::wstring(L"(D;;FA;;;") + kMallory + L")";
-    for (std::size_t k : {0u, 1u}) {
-        ShareDescriptor now{};
-        const std::vector<BYTE> bytes = Now(k);
-        memcpy(now.bytes.data(), bytes.data(), bytes.size());
-        now.length = static_cast<uint32_t>(bytes.size());
-        EXPECT_NE(SddlOf(now).find(L"D:" + deny), std::wstring::npos) << SddlOf(now);
-    }
+    for (std::size_t k : {0u, 1u})
+        EXPECT_NE(SddlNow(k).find(L"D:" + deny), std::wstring::npos) << SddlNow(k);
     EXPECT_TRUE(Now(2).empty() && Now(3).empty()) << "the special and printer shares are left alone";
     {
         const FakeServerHeld held;
@@ -422,11 +426,7 @@ TEST_F(ShareDenyTest, ASharesChangedMeanwhileLosesOnlyOurEntryAndOneThatRefusesI
     ASSERT_TRUE(Settled([&] { return LogPage().find("only the entry that denied mallory") != std::string::npos; }))
         << LogPage();
     EXPECT_EQ(server->shareSetCalls, 3);
-    ShareDescriptor now{};
-    const std::vector<BYTE> bytes = Now(0);
-    memcpy(now.bytes.data(), bytes.data(), bytes.size());
-    now.length = static_cast<uint32_t>(bytes.size());
-    EXPECT_EQ(SddlOf(now), L"O:BAG:BAD:(A;;FA;;;WD)(A;;FA;;;BA)");
+    EXPECT_EQ(SddlNow(0), L"O:BAG:BAD:(A;;FA;;;WD)(A;;FA;;;BA)");
     EXPECT_NE(LogPage().find("The permissions of the share Projects of this computer were changed during the trip: "
                              "only the entry that denied mallory was taken out."),
               std::string::npos)
@@ -600,19 +600,13 @@ TEST_F(ShareDenyTest, AShareWithNoPermissionsOfItsOwnIsDeniedAndPutBackLettingEv
     Start();
     Trip();
     ASSERT_TRUE(Settled([] { return DeniedShareCount(L"mallory") == 2; })) << LogPage();
-    ShareDescriptor now{};
-    std::vector<BYTE> bytes = Now(0);
-    memcpy(now.bytes.data(), bytes.data(), bytes.size());
-    now.length = static_cast<uint32_t>(bytes.size());
-    EXPECT_EQ(SddlOf(now), std::wstring(L"D:(D;;FA;;;") + kMallory + L")(A;;FA;;;WD)");
+    EXPECT_EQ(SddlNow(0), std::wstring(L"D:(D;;FA;;;") + kMallory + L")(A;;FA;;;WD)");
     ReleaseTrippedComputer(0);
     ASSERT_TRUE(Settled([] { return DeniedShareCount(L"mallory") == 0 && !HoldsShareDenies(L"mallory"); })) << LogPage();
-    bytes = Now(0);
-    memcpy(now.bytes.data(), bytes.data(), bytes.size());
-    now.length = static_cast<uint32_t>(bytes.size());
+    const std::vector<BYTE> bytes = Now(0);
     // A list present and none given: everyone in, as before (not an empty list, which lets nobody in).
     SECURITY_DESCRIPTOR_RELATIVE header{};
     ASSERT_GE(bytes.size(), sizeof header);
     memcpy(&header, bytes.data(), sizeof header);
-    EXPECT_TRUE((header.Control & SE_DACL_PRESENT) != 0 && header.Dacl == 0) << SddlOf(now);
+    EXPECT_TRUE((header.Control & SE_DACL_PRESENT) != 0 && header.Dacl == 0) << SddlNow(0);
 }
