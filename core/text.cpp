@@ -58,6 +58,16 @@ int AnsiLength(const wchar_t* source, int length)
 
 }  // namespace
 
+std::string_view DecimalText(uint64_t value, std::span<char, 20> digits)
+{
+    std::size_t at = digits.size();
+    do {
+        digits[--at] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return std::string_view(digits.data() + at, digits.size() - at);
+}
+
 std::size_t AnsiFromWide(std::span<char> dest, const wchar_t* source)
 {
     if (dest.empty())

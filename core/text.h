@@ -24,6 +24,9 @@ std::size_t AppendText(std::span<char> dest, std::string_view source);
 // wsprintfA into `dest`: %ws converts UTF-16 with the ANSI code page, and the
 // output is cut at 1023 characters or at the destination's size, whichever is less.
 int FormatText(std::span<char> dest, const char* format, ...);
+// A number's decimal digits, written into `digits` (a 64-bit value has at most 20): for
+// the texts of 64-bit numbers, which the C library of some builds cannot format.
+std::string_view DecimalText(uint64_t value, std::span<char, 20> digits);
 
 // UTF-16 to the ANSI code page and back, cut to fit; NULL reads as empty text.
 std::size_t AnsiFromWide(std::span<char> dest, const wchar_t* source);

@@ -44,13 +44,8 @@ constexpr std::string_view kCutMark = "\xE2\x80\xA6";  // U+2026, where a datagr
 
 void PutNumber(Writer& writer, uint64_t value)
 {
-    std::array<char, 24> digits{};
-    std::size_t at = digits.size();
-    do {
-        digits[--at] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    Put(writer, std::string_view(digits.data() + at, digits.size() - at));
+    std::array<char, 20> digits{};
+    Put(writer, DecimalText(value, digits));
 }
 
 std::size_t EncodeUtf8(uint32_t code, std::array<char, 4>& bytes)

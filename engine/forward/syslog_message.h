@@ -52,10 +52,9 @@ struct SyslogKind {
 };
 
 // By EventKind. Severities: a trip is an alert (someone is at the bait files now); a
-// session cut off is a warning; a watched server that stopped answering is an error
-// (its sessions are unwatched from then on), and so is a tripped user denied at the
-// shares; the rest, what the logs record and what the person at the machine did, are
-// notices. The deny and its restore reach the alarm webhook too: whoever watches the
+// session cut off and a tripped user denied at the shares are warnings; a watched
+// server that stopped answering is an error (its sessions are unwatched from then on);
+// the rest, what the logs record and what the person at the machine did, are notices. The deny and its restore reach the alarm webhook too: whoever watches the
 // alarms must know that share permissions changed, and when they are back.
 inline constexpr std::array<SyslogKind, kEventKinds> kSyslogKinds = {{
     {"CONNECT", kSeverityNotice, false, false, "connection"},

@@ -1,8 +1,5 @@
 #include "engine/history/history_export.h"
 
-#include <algorithm>
-#include <cstring>
-
 #include "core/text.h"
 #include "engine/watch/event_text.h"
 #include "engine/history/history_keys.h"
@@ -61,50 +58,4 @@ std::size_t FormatHistoryCsvRow(const HistoryRow& row, std::span<char> record)
     PutField(record, length, mode.data(), true);
     record[length] = '\0';
     return length;
-}
-
-bool CreateOutputFile(OutputFile& output, const char* path)
-{
-    output.length = 0;
-    output.failed = 0;
-    output.file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (output.file == INVALID_HANDLE_VALUE)
-        output.file = nullptr;
-    return output.file != nullptr;
-}
-
-namespace {
-
-void Flush(OutputFile& output)
-{
-    DWORD written = 0;
-    if (output.length && !output.failed &&
-        (!WriteFile(output.file, output.buffer.data(), static_cast<DWORD>(output.length), &written, nullptr) ||
-         written != output.length))
-        output.failed = 1;
-    output.length = 0;
-}
-
-}  // namespace
-
-void WriteOutput(OutputFile& output, std::string_view text)
-{
-    while (!text.empty()) {
-        if (output.length == output.buffer.size())
-            Flush(output);
-        const std::size_t part = std::min(text.size(), output.buffer.size() - output.length);
-        memcpy(output.buffer.data() + output.length, text.data(), part);
-        output.length += part;
-        text.remove_prefix(part);
-    }
-}
-
-bool CloseOutputFile(OutputFile& output)
-{
-    if (!output.file)
-        return false;
-    Flush(output);
-    const bool closed = CloseHandle(output.file) != 0;
-    output.file = nullptr;
-    return closed && !output.failed;
 }

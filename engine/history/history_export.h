@@ -10,6 +10,7 @@
 #include <span>
 #include <string_view>
 
+#include "core/output_file.h"
 #include "engine/history/history_row.h"
 
 constexpr char kHistoryCsvHeader[] = "\xEF\xBB\xBF\"Time\",\"Server\",\"Kind\",\"Computer\",\"User\",\"Path or detail\",\"Mode\"\r\n";
@@ -21,14 +22,3 @@ constexpr std::size_t kCsvRowRoom = 2 * (sizeof(HistoryRow::server) + sizeof(His
                                          sizeof(HistoryRow::user) + sizeof(HistoryRow::path)) + 256;
 std::size_t FormatHistoryCsvRow(const HistoryRow& row, std::span<char> record);
 
-// A file written through a buffer; a failed write is remembered and the rest dropped.
-struct OutputFile {
-    HANDLE file;
-    std::size_t length;
-    int32_t failed;
-    std::array<char, 1 << 16> buffer;
-};
-bool CreateOutputFile(OutputFile& output, const char* path);
-void WriteOutput(OutputFile& output, std::string_view text);
-// Flushes and closes; false when anything was not written.
-bool CloseOutputFile(OutputFile& output);

@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "core/clock.h"
+#include "core/output_file.h"
 #include "core/reserved_store.h"
 #include "core/server_api.h"
 #include "core/text.h"
@@ -818,70 +819,34 @@ bool TakeShareDenyNotice(ShareDenyNotice* notice)
 
 namespace {
 
-// Lines go out through a fixed buffer; the file is written whole beside the journal,
-// flushed, and then put in its place, so that a stop at any moment leaves the old
-// journal or the new one, never part of either.
-struct JournalWriter {
-    HANDLE file;
-    std::array<char, 65536> buffer;
-    std::size_t used;
-    bool failed;
-};
-
-void Flush(JournalWriter& writer)
+// The file is written whole beside the journal, flushed to the disk, and then put in
+// its place, so that a stop at any moment leaves the old journal or the new one, never
+// part of either.
+void PutField(OutputFile& writer, std::string_view text)
 {
-    DWORD written = 0;
-    if (writer.used > 0 && !writer.failed &&
-        (!WriteFile(writer.file, writer.buffer.data(), static_cast<DWORD>(writer.used), &written, nullptr) ||
-         written != writer.used))
-        writer.failed = true;
-    writer.used = 0;
+    WriteOutput(writer, "\t");
+    WriteOutput(writer, text);
 }
 
-void Put(JournalWriter& writer, std::string_view text)
-{
-    while (!text.empty() && !writer.failed) {
-        if (writer.used == writer.buffer.size())
-            Flush(writer);
-        const std::size_t part = std::min(text.size(), writer.buffer.size() - writer.used);
-        memcpy(writer.buffer.data() + writer.used, text.data(), part);
-        writer.used += part;
-        text.remove_prefix(part);
-    }
-}
-
-void PutField(JournalWriter& writer, std::string_view text)
-{
-    Put(writer, "\t");
-    Put(writer, text);
-}
-
-void PutWide(JournalWriter& writer, const wchar_t* text)
+void PutWide(OutputFile& writer, const wchar_t* text)
 {
     std::array<char, Utf8Room(kDenyServerUnits)> utf8{};
     Utf8FromWide(utf8, text);
     PutField(writer, utf8.data());
 }
 
-void PutHex(JournalWriter& writer, const BYTE* bytes, uint32_t length)
+void PutHex(OutputFile& writer, const BYTE* bytes, uint32_t length)
 {
     static std::array<char, kShareDescriptorBytes * 2 + 1> hex;  // the journal's thread alone
     HexOf(std::span<const BYTE>(bytes, length), hex);
     PutField(writer, hex.data());
 }
 
-// The journal's numbers are never negative. Written by hand: the C library of some
-// platforms' builds takes no 64-bit length in its formats.
-void PutNumber(JournalWriter& writer, long long value)
+// The journal's numbers are never negative.
+void PutNumber(OutputFile& writer, long long value)
 {
-    std::array<char, 24> text{};
-    std::size_t at = text.size() - 1;
-    auto left = static_cast<unsigned long long>(value < 0 ? 0 : value);
-    do {
-        text[--at] = static_cast<char>('0' + left % 10);
-        left /= 10;
-    } while (left > 0 && at > 0);
-    PutField(writer, std::string_view(text.data() + at, text.size() - 1 - at));
+    std::array<char, 20> digits{};
+    PutField(writer, DecimalText(static_cast<uint64_t>(value < 0 ? 0 : value), digits));
 }
 
 // Splits a line at its tabs; false when it has not exactly `count` fields.
@@ -1011,41 +976,38 @@ bool SaveDenyJournal(const char* path, const DenyJournal& journal)
 {
     PathText fresh{};
     FormatText(fresh, "%s.new", path);
-    JournalWriter writer{};
-    writer.file = CreateFileA(fresh.data(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (writer.file == INVALID_HANDLE_VALUE)
+    static OutputFile writer;  // the journal's thread alone
+    if (!CreateOutputFile(writer, fresh.data()))
         return false;
-    Put(writer, kJournalHeader);
-    Put(writer, "\r\n");
+    WriteOutput(writer, kJournalHeader);
+    WriteOutput(writer, "\r\n");
     for (std::size_t a = 0; a < kMaxDeniedAccounts; ++a) {
         const DeniedAccount& account = journal.accounts[a];
         if (!account.inUse)
             continue;
-        Put(writer, "account");
+        WriteOutput(writer, "account");
         PutNumber(writer, static_cast<long long>(a));
         PutWide(writer, account.server.data());
         PutWide(writer, account.user.data());
         PutHex(writer, account.sid.bytes.data(), account.sid.length);
         PutNumber(writer, account.untilUtc);
         PutNumber(writer, account.releasing ? 1 : 0);
-        Put(writer, "\r\n");
+        WriteOutput(writer, "\r\n");
     }
     for (std::size_t k = 0; k < journal.shareCount; ++k) {
         const DeniedShare& share = journal.shares[k];
         if (share.state == static_cast<int32_t>(ShareDenyState::Free) ||
             share.state == static_cast<int32_t>(ShareDenyState::Refused))
             continue;
-        Put(writer, "share");
+        WriteOutput(writer, "share");
         PutNumber(writer, share.account);
         PutNumber(writer, share.state);
         PutWide(writer, share.share.data());
         PutHex(writer, share.original.bytes.data(), share.original.length);
         PutHex(writer, share.written.bytes.data(), share.written.length);
-        Put(writer, "\r\n");
+        WriteOutput(writer, "\r\n");
     }
-    Flush(writer);
-    const bool written = !writer.failed && FlushFileBuffers(writer.file);
-    CloseHandle(writer.file);
+    const bool written = CloseOutputFile(writer, true);
     if (!written || !MoveFileExA(fresh.data(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         const DWORD error = GetLastError();
         DeleteFileA(fresh.data());
