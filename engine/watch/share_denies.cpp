@@ -923,8 +923,8 @@ bool ReadAccount(std::string_view line, DenyJournal* journal)
 bool WrittenByUs(const AccountSid& sid, ShareDenyState state, const ShareDescriptor& original,
                  const ShareDescriptor& written)
 {
-    if (SelfRelativeExtent(original.bytes.data(), original.length) == 0 ||
-        SelfRelativeExtent(written.bytes.data(), written.length) == 0 || !HoldsDenyEntry(written, sid))
+    // HoldsDenyEntry reads only a descriptor whole within its bytes.
+    if (SelfRelativeExtent(original.bytes.data(), original.length) == 0 || !HoldsDenyEntry(written, sid))
         return false;
     if (state != ShareDenyState::Denying)
         return true;
